@@ -1,0 +1,109 @@
+// The module boundary: how failures travel between the drivers and the
+// Python caller. Argument and interpreter errors travel as BoundaryError
+// values; everything else is a paywheel::Abort that only the trampoline
+// catches.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lib/pyref.hpp"
+#include "paywheel/core/abort.hpp"
+
+namespace quill {
+
+// Borrowed reference to the process-wide pyo3_runtime.PanicException type,
+// created on first use; nullptr only if it could not be created (then a
+// Python error is pending).
+PyObject* panic_exception_type();
+
+class BoundaryError {
+public:
+    enum class Payload { Text, Tuple1, Object, Mismatch };
+
+    // Ready: what PyErr_Fetch returned (type, value and traceback, the last
+    // two possibly null, the value possibly not yet an instance).
+    static BoundaryError ready(PyRef type, PyRef value, PyRef traceback);
+    // Deferred: built without touching the interpreter; the exception object
+    // is only made when the error is raised or rendered.
+    static BoundaryError deferred_text(PyObject* (*type)(), std::string text);
+    static BoundaryError deferred_str(PyObject* (*type)(), PyRef message);
+    static BoundaryError panic(std::string text);
+    // "'T' object cannot be converted to 'N'", composed lazily from obj's type.
+    static BoundaryError type_mismatch(PyObject* obj, const char* target);
+
+    BoundaryError(BoundaryError&&) noexcept = default;
+    BoundaryError& operator=(BoundaryError&&) noexcept = default;
+
+    // Makes this the interpreter's pending exception.
+    void restore() &&;
+    // Turns the error into (type, instance, traceback); false if even that
+    // failed, with a Python error pending.
+    bool normalize();
+    // Borrowed references, valid after normalize().
+    PyObject* type() const noexcept { return type_.get(); }
+    PyObject* value() const noexcept { return value_.get(); }
+    PyObject* traceback() const noexcept { return traceback_.get(); }
+    bool is_exactly(PyObject* exc_type) const;
+
+private:
+    BoundaryError() = default;
+    bool is_ready_ = false;
+    PyRef type_, value_, traceback_;
+    PyObject* (*type_fn_)() = nullptr;
+    Payload payload_ = Payload::Text;
+    std::string text_;
+    PyRef object_;  // Object: the message str; Mismatch: the offending type
+    const char* target_ = nullptr;
+
+    // New reference to the argument object the exception is raised with.
+    PyRef make_argument() const;
+};
+
+// After a CPython call has reported failure: the pending error, or the
+// SystemError "attempted to fetch exception but none was set". A pending
+// PanicException (a nested call of this module failed inside Python code we
+// ran) is not returned: it resumes as an abort of this call.
+BoundaryError fetch_error();
+// Like fetch_error, but nullopt when nothing is pending.
+std::optional<BoundaryError> take_error();
+
+// "PyErr { type: ..., value: ..., traceback: ... }"; needs the lock.
+std::string render(BoundaryError& err);
+
+// Aborts with "<text>: <rendering>".
+[[noreturn]] void abort_with_error(const char* text, BoundaryError err,
+                                   std::source_location loc = std::source_location::current());
+
+// Aborts with "Python API call failed" after printing the pending error;
+// used when an object-creating call returned null.
+[[noreturn]] void abort_api_failed(std::source_location loc = std::source_location::current());
+
+// Returns obj as a new reference, aborting if it is null.
+inline PyRef checked(PyObject* obj, std::source_location loc = std::source_location::current()) {
+    if (obj == nullptr) abort_api_failed(loc);
+    return PyRef::steal(obj);
+}
+
+// The argument-error rule: a TypeError is re-raised with the parameter named
+// in front; anything else passes unchanged.
+BoundaryError wrap_argument_error(const char* param, BoundaryError err);
+
+// Temporaries that must live until the current call returns (list items and
+// dict values a driver walks). Scopes nest per thread, because a conversion
+// may re-enter the module from Python code.
+class CallScope {
+public:
+    CallScope() noexcept;
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    // Records ref in the innermost scope of this thread; returns it borrowed.
+    static PyObject* keep(PyRef ref);
+
+private:
+    std::size_t mark_;
+};
+
+}  // namespace quill

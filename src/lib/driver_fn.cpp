@@ -1,0 +1,97 @@
+// paywheel_fn: typed loan dicts, evaluated one after another on the calling
+// thread with the interpreter lock held throughout.
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "lib/convert.hpp"
+#include "lib/operations.hpp"
+
+namespace quill {
+
+namespace {
+
+constexpr const char kMissing[] = "called `Option::unwrap()` on a `None` value";
+constexpr const char kUnwrapErr[] = "called `Result::unwrap()` on an `Err` value";
+
+// Borrowed reference (kept alive by the call scope) to dict[key], read from
+// the dict's own storage: a subclass's __getitem__ or __missing__ is never
+// consulted and an error while comparing keys reads as "absent".
+PyObject* lookup(PyObject* dict, const char* key, std::source_location loc = std::source_location::current()) {
+    PyRef name = checked(PyUnicode_FromStringAndSize(key, static_cast<Py_ssize_t>(std::strlen(key))));
+    PyObject* value = PyDict_GetItem(dict, name.get());
+    if (value == nullptr) paywheel::raise_abort(kMissing, loc);
+    return CallScope::keep(PyRef::borrow(value));
+}
+
+std::string to_text(PyObject* value, std::source_location loc = std::source_location::current()) {
+    if (!PyUnicode_Check(value)) abort_with_error(kUnwrapErr, BoundaryError::type_mismatch(value, "PyString"), loc);
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &len);
+    if (text == nullptr) abort_with_error(kUnwrapErr, fetch_error(), loc);
+    return std::string(text, static_cast<std::size_t>(len));
+}
+
+// Rounds to the nearest binary32; magnitudes past the largest finite float
+// become infinities rather than relying on an out-of-range cast.
+float narrow_to_float(double d) noexcept {
+    if (std::isfinite(d) && std::fabs(d) >= 0x1.ffffffp+127)
+        return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(d > 0 ? 1 : -1));
+    return static_cast<float>(d);
+}
+
+float to_f32(PyObject* value, std::source_location loc = std::source_location::current()) {
+    const double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) abort_with_error(kUnwrapErr, fetch_error(), loc);
+    return narrow_to_float(d);
+}
+
+std::int32_t to_i32(PyObject* value, std::source_location loc = std::source_location::current()) {
+    PyRef index = PyRef::steal(PyNumber_Index(value));
+    if (!index) abort_with_error(kUnwrapErr, fetch_error(), loc);
+    const long v = PyLong_AsLong(index.get());
+    if (v == -1 && PyErr_Occurred()) abort_with_error(kUnwrapErr, fetch_error(), loc);
+    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) {
+        abort_with_error(kUnwrapErr,
+                         BoundaryError::deferred_text([] { return PyExc_OverflowError; },
+                                                      "out of range integral type conversion attempted"),
+                         loc);
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+// Lookups and conversions interleave in a fixed order, so the first problem
+// in that order is the one reported.
+paywheel::LoanTerms read_record(PyObject* dict) {
+    paywheel::LoanTerms t;
+    t.id = to_text(lookup(dict, "id"));
+    t.amt = to_f32(lookup(dict, "amt"));
+    t.rate = to_f32(lookup(dict, "rate"));
+    t.pers = to_i32(lookup(dict, "pers"));
+    t.int_freq = to_i32(lookup(dict, "int_freq"));
+    t.cap_freq = to_i32(lookup(dict, "cap_freq"));
+    return t;
+}
+
+}  // namespace
+
+BodyResult paywheel_fn_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* incoming = nullptr;
+    if (auto err = bind_arguments(spec_paywheel_fn(), args, nargs, kwnames, &incoming)) return std::move(*err);
+    if (!PyList_Check(incoming))
+        return wrap_argument_error("incoming", BoundaryError::type_mismatch(incoming, "PyList"));
+
+    ScheduleMap schedules;
+    // The length is read again at every step: conversions run caller code
+    // (__float__, __index__, key comparisons) that may shrink the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(incoming); ++i) {
+        PyObject* item = CallScope::keep(PyRef::borrow(PyList_GET_ITEM(incoming, i)));
+        if (!PyDict_Check(item)) continue;
+        paywheel::LoanTerms terms = read_record(item);
+        paywheel::Schedule schedule = paywheel::build_schedule(terms);
+        schedules.insert(std::move(terms.id), std::move(schedule));
+    }
+    return schedule_map_to_dict(std::move(schedules));
+}
+
+}  // namespace quill

@@ -1,0 +1,67 @@
+// The one failure path of the whole system for conditions a caller cannot
+// recover from inside a call: the engine, the drivers and the boundary raise
+// an Abort, it unwinds to the entry trampoline, and only the trampoline turns
+// it into a Python exception. Nothing in between catches it.
+#pragma once
+
+#include <cstdint>
+#include <source_location>
+#include <string>
+#include <utility>
+
+namespace paywheel {
+
+struct AbortSite {
+    const char* file;  // relative to the repository root (see -fmacro-prefix-map)
+    std::uint32_t line;
+    std::uint32_t column;
+};
+
+// Deliberately not derived from std::exception: a generic handler for
+// library errors must never swallow an abort half-way to the boundary.
+class Abort {
+public:
+    Abort(const char* static_message, AbortSite site) noexcept
+        : static_message_(static_message), site_(site) {}
+    Abort(std::string owned_message, AbortSite site) noexcept
+        : static_message_(nullptr), owned_message_(std::move(owned_message)), site_(site) {}
+
+    const char* message() const noexcept {
+        return static_message_ != nullptr ? static_message_ : owned_message_.c_str();
+    }
+    std::size_t message_size() const noexcept;
+    const AbortSite& site() const noexcept { return site_; }
+
+private:
+    // Static texts cost no allocation, which matters when the abort reports
+    // a failure that happened because memory ran out.
+    const char* static_message_;
+    std::string owned_message_;
+    AbortSite site_;
+};
+
+inline AbortSite site_of(const std::source_location& loc) noexcept {
+    return AbortSite{loc.file_name(), loc.line(), loc.column()};
+}
+
+// Writes the standard-error report, then throws. The report is written by the
+// raising thread at the moment of failure, so that a failure on a worker
+// thread is reported even if a later record's failure is the one dropped.
+[[noreturn]] void raise_abort(const char* static_message,
+                              std::source_location loc = std::source_location::current());
+[[noreturn]] void raise_abort(std::string owned_message,
+                              std::source_location loc = std::source_location::current());
+
+// Throws without a report: for an abort whose report was already written
+// elsewhere (a panic resumed from a nested call of this module).
+[[noreturn]] void raise_abort_silently(std::string owned_message,
+                                       std::source_location loc = std::source_location::current());
+
+// Writes the report for an abort that is not thrown (the last-resort guard
+// uses it before terminating the process).
+void write_abort_report(const char* message, std::size_t size, const AbortSite& site) noexcept;
+
+// Name of the environment variable that asks for a backtrace in the report.
+inline constexpr const char* kBacktraceEnv = "QUILL_HARBOR_BACKTRACE";
+
+}  // namespace paywheel

@@ -1,0 +1,68 @@
+// The schedule engine: pure single-precision computation of one loan's
+// repayment table. It knows nothing of Python; every failure is an Abort
+// (abort.hpp) and every allocation failure is std::bad_alloc.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace paywheel {
+
+using Series = std::vector<float>;
+
+struct LoanTerms {
+    std::string id;
+    float amt = 0.0f;
+    float rate = 0.0f;
+    std::int32_t pers = 0;
+    std::int32_t int_freq = 0;
+    std::int32_t cap_freq = 0;
+};
+
+// Five named columns. Iteration order is fixed ("Per", "Cap", "Int", "Pmt",
+// "Bal") only because that is deterministic and free; it is not part of the
+// contract and callers look columns up by name.
+class Schedule {
+public:
+    struct Column {
+        std::string_view name;
+        Series values;
+    };
+    static constexpr std::array<std::string_view, 5> kNames = {"Per", "Cap", "Int", "Pmt", "Bal"};
+
+    Schedule() {
+        for (std::size_t i = 0; i < kNames.size(); ++i) columns_[i].name = kNames[i];
+    }
+
+    // nullptr when no column has that name.
+    const Series* find(std::string_view name) const noexcept {
+        for (const Column& c : columns_)
+            if (c.name == name) return &c.values;
+        return nullptr;
+    }
+    Series* find(std::string_view name) noexcept {
+        return const_cast<Series*>(static_cast<const Schedule*>(this)->find(name));
+    }
+
+    auto begin() noexcept { return columns_.begin(); }
+    auto end() noexcept { return columns_.end(); }
+    auto begin() const noexcept { return columns_.begin(); }
+    auto end() const noexcept { return columns_.end(); }
+    static constexpr std::size_t size() noexcept { return kNames.size(); }
+
+private:
+    std::array<Column, 5> columns_;
+};
+
+Series period_axis(std::int32_t pers);
+Series payment_marks(std::int32_t pers, std::int32_t freq);
+std::vector<float> block_sums(const Series& column, std::int32_t freq);
+Series principal_profile(const LoanTerms& terms);
+Series capital_schedule(const LoanTerms& terms);
+Series interest_schedule(const LoanTerms& terms);
+Schedule build_schedule(const LoanTerms& terms);
+
+}  // namespace paywheel

@@ -1,0 +1,55 @@
+#include <cstdint>
+
+#include "paywheel/core/abort.hpp"
+#include "paywheel/core/engine.hpp"
+#include "paywheel/core/numeric.hpp"
+
+namespace paywheel {
+
+Series period_axis(std::int32_t pers) {
+    // The period count goes through binary32 and back: above 2^24 the axis
+    // follows the float's rounding, not pers itself.
+    const std::int32_t n = num::saturating_i32(static_cast<float>(pers));
+    if (n < 0 || n == INT32_MAX) return {};
+    Series out(static_cast<std::size_t>(n) + 1);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(static_cast<std::int32_t>(i));
+    return out;
+}
+
+Series payment_marks(std::int32_t pers, std::int32_t freq) {
+    const std::size_t len = num::column_length(pers);
+    if (len == 0) return {};  // the loop never runs, so even freq 0 passes
+    if (freq == 0) raise_abort("attempt to calculate the remainder with a divisor of zero");
+    Series out(len, 0.0f);
+    // Stepping by |freq| instead of taking a remainder per entry; the step is
+    // widened so that |INT32_MIN| and i + step cannot overflow.
+    const std::int64_t step = freq < 0 ? -static_cast<std::int64_t>(freq) : static_cast<std::int64_t>(freq);
+    for (std::int64_t i = 0; i < static_cast<std::int64_t>(len); i += step)
+        out[static_cast<std::size_t>(i)] = static_cast<float>(static_cast<std::int32_t>(i));
+    return out;
+}
+
+std::vector<float> block_sums(const Series& column, std::int32_t freq) {
+    if (column.empty()) raise_abort("range start index 1 out of range for slice of length 0");
+    // Callers always run payment_marks with the same frequency first, which
+    // rejects 0; a zero block size would otherwise loop forever.
+    if (freq == 0) raise_abort("chunk size must be non-zero");
+    const std::size_t count = column.size() - 1;
+    // A negative frequency, sign-extended and read as a size, is at least
+    // 2^63: one block holding everything.
+    const std::uint64_t block = static_cast<std::uint64_t>(static_cast<std::int64_t>(freq));
+    std::vector<float> sums;
+    if (count == 0) return sums;
+    sums.reserve(block >= count ? 1 : (count + block - 1) / block);
+    std::size_t i = 1;
+    while (i <= count) {
+        const std::size_t take = block >= count - (i - 1) ? count - (i - 1) : static_cast<std::size_t>(block);
+        float s = 0.0f;
+        for (std::size_t k = 0; k < take; ++k) s = s + column[i + k];
+        sums.push_back(s);
+        i += take;
+    }
+    return sums;
+}
+
+}  // namespace paywheel

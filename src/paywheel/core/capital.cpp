@@ -1,9 +1,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "paywheel/core/abort.hpp"
 #include "paywheel/core/detail.hpp"
-#include "paywheel/core/numeric.hpp"
 
 namespace paywheel {
 
@@ -34,85 +32,270 @@ void suffix_smallest(std::vector<float>& pool, std::size_t len) noexcept {
 
 // Moves the residue (amt minus the column's total) onto largest entries.
 // Total and largest must be exactly those of the whole column as it stands
-// at each m. The largest splits into a prefix part (final values) and a
-// precomputed suffix part (untouched values). The total is the left-to-right
-// fold, kept as its running sums: after a change at m only the sums from m
-// on move, and once a recomputed running sum has the same bits as the old
-// one, every later one does too, because the column right of m is unchanged.
-void settle_residue(Series& col, float amt) {
+// at each m, which taken literally is quadratic. Nothing can match before
+// the leftmost largest entry, so the walk starts there. From then on the
+// largest splits into a prefix part (final values) and a suffix part
+// (untouched values, precomputed). The total is the left-to-right fold; it
+// only moves after a change, and then only from the changed entry on. Its
+// running sums are kept, and once a recomputed running sum has the same bits
+// as before, every later one does too, because the column to its right is
+// unchanged.
+struct Largest {
+    float top;       // leftmost largest entry of the column
+    float head_top;  // largest entry before it (NaN: none)
+    std::size_t first;
+};
+
+// One pass for the leftmost largest entry and what precedes it.
+Largest find_largest(const Series& col) noexcept {
+    Largest l{kNaN, kNaN, col.size()};
+    for (std::size_t k = 0; k < col.size(); ++k) {
+        const float c = col[k];
+        if (c == c && (l.top != l.top || c > l.top)) {
+            l.head_top = l.top;
+            l.top = c;
+            l.first = k;
+        }
+    }
+    return l;
+}
+
+// total is the column's left-to-right sum and largest its leftmost largest
+// entry, both as the column stands on entry. Returns the lowest index it
+// changed (the column's length if none).
+std::size_t settle_residue(Series& col, float amt, float total, Largest largest) {
     const std::size_t n = col.size();
-    std::vector<float> tail_top(n + 1);
-    tail_top[n] = kNaN;
-    for (std::size_t k = n; k-- > 0;) tail_top[k] = largest_of(col[k], tail_top[k + 1]);
+    const float top = largest.top;
+    float head_top = largest.head_top;
+    const std::size_t first = largest.first;
+    if (first == n) return n;  // all NaN: nothing ever equals the largest
 
-    std::vector<float> run(n);
-    float s = 0.0f;
-    for (std::size_t k = 0; k < n; ++k) run[k] = s = s + col[k];
+    if (first == n - 1) {
+        // The usual case: the largest is the last entry, which alone moves.
+        const float v = (amt - total) + top;
+        if (num::same_bits(v, col[first])) return n;
+        col[first] = v;
+        return first;
+    }
 
+    // tail[k - first] is the largest of col(k, n); the last slot is "none".
+    std::vector<float> tail(n - first);
+    tail[n - first - 1] = kNaN;
+    for (std::size_t k = n - 1; k > first; --k) tail[k - first - 1] = largest_of(col[k], tail[k - first]);
+
+    std::vector<float> run;
+    std::size_t lowest = n;
     bool stale = false;
     std::size_t stale_from = 0;
-    float head_top = kNaN;
-    for (std::size_t m = 0; m < n; ++m) {
+    for (std::size_t m = first; m < n; ++m) {
         const float c = col[m];
-        const float top = largest_of(largest_of(head_top, c), tail_top[m + 1]);
-        if (c == top) {
+        const float after = tail[m - first];
+        const float t = largest_of(largest_of(head_top, c), after);
+        if (c == t) {
             if (stale) {
-                float t = stale_from == 0 ? 0.0f : run[stale_from - 1];
-                for (std::size_t k = stale_from; k < n; ++k) {
-                    t = t + col[k];
-                    if (num::same_bits(t, run[k])) break;
-                    run[k] = t;
+                if (run.empty()) {
+                    run.resize(n);
+                    float s = 0.0f;
+                    for (std::size_t k = 0; k < n; ++k) run[k] = s = s + col[k];
+                } else {
+                    float s = stale_from == 0 ? 0.0f : run[stale_from - 1];
+                    for (std::size_t k = stale_from; k < n; ++k) {
+                        s = s + col[k];
+                        if (num::same_bits(s, run[k])) break;
+                        run[k] = s;
+                    }
                 }
+                total = run[n - 1];
                 stale = false;
             }
-            const float total = run[n - 1];
-            const float v = (amt - total) + top;
+            const float v = (amt - total) + t;
             if (!num::same_bits(v, c)) {
                 col[m] = v;
                 stale = true;
                 stale_from = m;
+                if (lowest == n) lowest = m;
             }
         }
         head_top = largest_of(head_top, col[m]);
+        // Once the settled prefix holds something strictly larger than all
+        // that is left, no later entry can equal the largest again.
+        if (head_top == head_top && (after != after || head_top > after)) break;
     }
+    return lowest;
+}
+
+struct Running {
+    float total;
+    float balance;
+};
+
+// The capital of every period, in order, with the total folded in and, when
+// bal is given, the balance chain alongside: two independent dependency
+// chains in one loop overlap where two loops would run one after the other.
+// The running values travel by value, and the loop is kept out of line, so
+// that they stay in registers instead of being spilled around the loop.
+[[gnu::noinline]] Running fill_each_period(const float* pool, float* col, float* bal, std::size_t n, Running r) noexcept {
+    float total = r.total;
+    float b = r.balance;
+    if (bal == nullptr) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const float v = pool[i];
+            col[i] = v;
+            total = total + v;
+        }
+        return Running{total, b};
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const float v = pool[i];
+        col[i] = v;
+        total = total + v;
+        // Zeros of either sign leave the balance and its sign alone; NaN is
+        // not equal to zero, so it is subtracted and sticks.
+        b = v == 0.0f ? b : b - v;
+        bal[i] = b;
+    }
+    return Running{total, b};
+}
+
+// Settles the residue and completes the balance. placed[0, taken) are the
+// totals written, the last at index last_due; the balance is already right
+// below index balanced.
+Series finish_capital(Series col, float* bal, float amt, bool rising, const float* placed, std::size_t taken,
+                      std::size_t last_due, Running running, std::size_t balanced) {
+    // With rising totals the entries placed are rising too, so the largest
+    // is the last one placed unless nothing positive was placed, in which
+    // case it is entry 0's +0.0 (the leftmost of the zeros).
+    Largest largest;
+    if (rising && taken > 0) {
+        const float hi = placed[taken - 1];
+        const float below = taken >= 2 && placed[taken - 2] > 0.0f ? placed[taken - 2] : 0.0f;
+        if (hi > 0.0f)
+            largest = Largest{hi, below, last_due};
+        else
+            largest = Largest{0.0f, kNaN, 0};
+    } else {
+        largest = find_largest(col);
+    }
+
+    const std::size_t changed = settle_residue(col, amt, running.total, largest);
+    if (bal != nullptr) {
+        if (changed < balanced) balanced = changed;
+        float b = balanced == 0 ? amt : bal[balanced - 1];
+        for (std::size_t k = balanced; k < col.size(); ++k) {
+            const float c = col[k];
+            // Zeros of either sign leave the balance and its sign alone; NaN
+            // is not equal to zero, so it is subtracted and sticks.
+            if (!(c == 0.0f)) b = b - c;
+            bal[k] = b;
+        }
+    }
+    return col;
+}
+
+// Capital due every period: each block is one profile entry, and with rising
+// entries (the ordinary loan) the column is the profile itself, so it is
+// built in place with no pool. Returns false, having done nothing the
+// caller relies on, when the general path must decide.
+bool capital_every_period(const LoanTerms& terms, const Series& profile, float* bal, Series& out) {
+    const std::size_t len = profile.size();
+    if (terms.cap_freq != 1 || len < 3 || static_cast<std::int64_t>(len) - 1 > detail::kExactPeriods) return false;
+    Series col(len);
+    col[0] = 0.0f;
+    for (std::size_t k = 1; k < len; ++k) col[k] = 0.0f + profile[k];
+    if (!detail::strictly_rising(col.data() + 1, len - 1)) return false;
+    if (bal != nullptr) bal[0] = terms.amt;
+    const Running r = fill_each_period(col.data() + 1, col.data() + 1, bal == nullptr ? nullptr : bal + 1, len - 1,
+                                       Running{0.0f + col[0], terms.amt});
+    const float* placed = col.data() + 1;  // the buffer moves along with col
+    out = finish_capital(std::move(col), bal, terms.amt, true, placed, len - 1, len - 1, r, len);
+    return true;
 }
 
 }  // namespace
 
 namespace detail {
 
-Series capital_from(const LoanTerms& terms, Series col, const Series& profile) {
-    std::vector<float> pool = block_sums(profile, terms.cap_freq);
+Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance) {
+    if (profile.empty()) raise_abort("range start index 1 out of range for slice of length 0");
+    float* bal = nullptr;
+    if (balance != nullptr) {
+        balance->resize(profile.size());
+        bal = balance->data();
+    }
+    Series every;
+    if (capital_every_period(terms, profile, bal, every)) return every;
+
+    const float* p = profile.data();
+    std::vector<float> pool = sum_blocks(profile.size(), terms.cap_freq, [p](std::size_t k) { return p[k]; });
     if (pool.empty()) raise_abort("called `Option::unwrap()` on a `None` value");
 
-    float smallest = kInf;
-    for (float v : pool)
-        if (v < smallest) smallest = v;
+    // An ordinary loan's block totals rise strictly; then the smallest is
+    // the first and every suffix minimum is the entry itself, so the general
+    // passes can be skipped. Any NaN, or a lone total, takes them.
+    const bool rising = pool.size() >= 2 && strictly_rising(pool.data(), pool.size());
     std::size_t pool_len = pool.size();
-    if (smallest == pool.back()) --pool_len;
-    suffix_smallest(pool, pool_len);
-
-    std::size_t taken = 0;
-    for (std::size_t l = 1; l < col.size(); ++l) {
-        const bool due = num::saturating_i32(col[l]) == static_cast<std::int32_t>(l);
-        if (!due) {
-            col[l] = 0.0f;
-            continue;
-        }
-        if (taken >= pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
-        col[l] = pool[taken++];
+    if (!rising) {
+        float smallest = kInf;
+        for (float v : pool) smallest = v < smallest ? v : smallest;
+        if (smallest == pool.back()) --pool_len;
+        suffix_smallest(pool, pool_len);
     }
 
-    settle_residue(col, terms.amt);
-    return col;
+    const std::size_t len = profile.size();
+    Series col(len, 0.0f);
+    const std::int64_t step = period_step(terms.cap_freq);
+    const std::int64_t last = static_cast<std::int64_t>(len) - 1;
+    // Multiples up to 2^24 are all due; past that only those whose binary32
+    // form is exact.
+    const std::int64_t exact_last = last < kExactPeriods ? last : kExactPeriods;
+    const std::size_t exact_due = static_cast<std::size_t>(exact_last / step);
+    if (exact_due > pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
+
+    // The column's left-to-right total is folded in while it is filled.
+    // Entries in between are +0.0, and adding +0.0 changes only a -0.0
+    // running sum (into +0.0), so one addition stands for any run of them.
+    float total = 0.0f + col[0];
+    // The balance chain runs alongside the total's, so that the two
+    // dependent chains overlap; it starts from amt, entry 0 being +0.0.
+    float b = terms.amt;
+    if (bal != nullptr) bal[0] = b;
+    std::size_t taken = 0;
+    std::int64_t prev = 0;
+    if (step == 1) {
+        const auto n = static_cast<std::size_t>(exact_last);
+        const Running r = fill_each_period(pool.data(), col.data() + 1, bal == nullptr ? nullptr : bal + 1, n,
+                                           Running{total, b});
+        total = r.total;
+        b = r.balance;
+        taken = n;
+        prev = exact_last;
+    } else {
+        for (std::int64_t l = step; l <= exact_last; l += step) {
+            const float v = pool[taken++];
+            col[static_cast<std::size_t>(l)] = v;
+            total = (total + 0.0f) + v;
+            if (bal != nullptr) {
+                for (std::int64_t k = prev + 1; k < l; ++k) bal[k] = b;
+                if (!(v == 0.0f)) b = b - v;
+                bal[l] = b;
+            }
+            prev = l;
+        }
+    }
+    if (bal != nullptr)
+        for (std::int64_t k = prev + 1; k <= exact_last; ++k) bal[k] = b;
+    if (last > prev) total = total + 0.0f;
+
+    return finish_capital(std::move(col), bal, terms.amt, rising, pool.data(), taken, static_cast<std::size_t>(prev),
+                          Running{total, b}, static_cast<std::size_t>(exact_last) + 1);
 }
 
 }  // namespace detail
 
 Series capital_schedule(const LoanTerms& terms) {
-    Series marks = payment_marks(terms.pers, terms.cap_freq);
+    detail::check_frequency(terms.pers, terms.cap_freq);
     Series profile = principal_profile(terms);
-    return detail::capital_from(terms, std::move(marks), profile);
+    return detail::capital_from(terms, profile, nullptr);
 }
 
 }  // namespace paywheel

@@ -1,13 +1,79 @@
-// Engine internals shared between translation units: the capital and interest
-// schedules take their marks and the principal profile from the caller so
-// that build_schedule computes the profile once per loan.
+// Engine internals shared between translation units. The capital and
+// interest schedules take the principal profile from the caller, so that
+// build_schedule computes it once per loan.
 #pragma once
 
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "paywheel/core/abort.hpp"
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/numeric.hpp"
 
 namespace paywheel::detail {
 
-Series capital_from(const LoanTerms& terms, Series marks, const Series& profile);
-Series interest_from(const LoanTerms& terms, Series marks, const Series& profile);
+// The one failure of the period marks: a zero frequency on a non-empty
+// period range. Checked on its own so that callers keep the same abort order
+// without building the marks.
+inline void check_frequency(std::int32_t pers, std::int32_t freq) {
+    if (num::column_length(pers) != 0 && freq == 0)
+        raise_abort("attempt to calculate the remainder with a divisor of zero");
+}
+
+// |freq| as a step between due periods; never overflows for INT32_MIN.
+inline std::int64_t period_step(std::int32_t freq) noexcept {
+    return freq < 0 ? -static_cast<std::int64_t>(freq) : static_cast<std::int64_t>(freq);
+}
+
+// Periods up to 2^24 survive the round trip through binary32, so every
+// multiple of the step up to there is due without testing its mark.
+inline constexpr std::int64_t kExactPeriods = 16777216;
+
+// Sums entries 1..len-1 of a column given by value(k) in blocks of freq
+// entries, each block from +0.0 left to right. The column must be non-empty.
+template <class Value>
+std::vector<float> sum_blocks(std::size_t len, std::int32_t freq, Value value) {
+    const std::size_t count = len - 1;
+    if (count == 0) return {};
+    // A negative frequency, sign-extended and read as a size, is at least
+    // 2^63: one block holding everything.
+    const std::uint64_t wide = static_cast<std::uint64_t>(static_cast<std::int64_t>(freq));
+    const std::size_t block = wide >= count ? count : static_cast<std::size_t>(wide);
+    const std::size_t blocks = (count + block - 1) / block;
+    std::vector<float> sums(blocks);
+    if (block == 1) {
+        // Still one addition per entry: +0.0 + -0.0 is +0.0.
+        for (std::size_t b = 0; b < blocks; ++b) sums[b] = 0.0f + value(b + 1);
+        return sums;
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t from = b * block + 1;
+        const std::size_t to = from + block <= len ? from + block : len;
+        float s = 0.0f;
+        for (std::size_t k = from; k < to; ++k) s = s + value(k);
+        sums[b] = s;
+    }
+    return sums;
+}
+
+// When balance is given it receives the "Bal" column computed from the
+// result, amt minus the capital repaid so far.
+// Whole-range checks written without an early exit, so that they vectorise;
+// a NaN anywhere fails both.
+inline bool strictly_rising(const float* x, std::size_t n) noexcept {
+    unsigned bad = 0;
+    for (std::size_t k = 1; k < n; ++k) bad |= !(x[k - 1] < x[k]);
+    return bad == 0;
+}
+
+inline bool strictly_shrinking_in_magnitude(const float* x, std::size_t n) noexcept {
+    unsigned bad = 0;
+    for (std::size_t k = 1; k < n; ++k) bad |= !(std::fabs(x[k - 1]) > std::fabs(x[k]));
+    return bad == 0;
+}
+
+Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance);
+Series interest_from(const LoanTerms& terms, const Series& profile);
 
 }  // namespace paywheel::detail

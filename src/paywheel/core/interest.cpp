@@ -1,15 +1,13 @@
 #include <cmath>
 #include <cstdint>
 
-#include "paywheel/core/abort.hpp"
 #include "paywheel/core/detail.hpp"
-#include "paywheel/core/numeric.hpp"
 
 namespace paywheel {
 
 namespace detail {
 
-Series interest_from(const LoanTerms& terms, Series marks, const Series& profile) {
+Series interest_from(const LoanTerms& terms, const Series& profile) {
     const float a = terms.amt * terms.rate;
     const float b = terms.rate + 1.0f;
     // A negative exponent, not a reciprocal of the positive power: the two
@@ -20,55 +18,75 @@ Series interest_from(const LoanTerms& terms, Series marks, const Series& profile
     const float pmt = a / d;
 
     if (profile.empty()) raise_abort("ndarray: index out of bounds");
-    Series accrued(profile.size());
-    for (std::size_t k = 0; k < profile.size(); ++k) accrued[k] = pmt - profile[k];
-    accrued[0] = 0.0f;
-
-    std::vector<float> sums = block_sums(accrued, terms.int_freq);
+    // The accrued interest of period k is pmt - profile[k]; period 0 accrues
+    // nothing but is never summed either.
+    const float* prof = profile.data();
+    const std::size_t len = profile.size();
+    if (terms.int_freq == 1 && len >= 2 && static_cast<std::int64_t>(len) - 1 <= kExactPeriods) {
+        // Interest due every period: each block is one period's accrual and,
+        // when they shrink strictly in magnitude (the ordinary loan), each
+        // payment is its own period's, so the column is built in place.
+        Series col(len);
+        col[0] = 0.0f;
+        for (std::size_t j = 1; j < len; ++j) col[j] = 0.0f + (pmt - prof[j]);
+        if (strictly_shrinking_in_magnitude(col.data() + 1, len - 1)) return col;
+    }
+    std::vector<float> sums =
+        sum_blocks(profile.size(), terms.int_freq, [prof, pmt](std::size_t k) { return pmt - prof[k]; });
     if (sums.empty()) raise_abort("called `Option::unwrap()` on a `None` value");
-    Series().swap(accrued);
 
     // Pending sums only ever lose their front, so the k-th payment chooses
-    // among sums[k..]. The choice is the largest magnitude, a later one
-    // winning ties; any NaN in a choice between two or more sums makes the
-    // comparison undecidable, which aborts.
+    // among sums[k..]: the largest magnitude, a later one winning ties. A NaN
+    // in a choice between two or more sums makes the comparison undecidable,
+    // which aborts. An ordinary loan's sums shrink strictly in magnitude, and
+    // then each choice is simply the front.
     const std::size_t blocks = sums.size();
+    const bool shrinking = strictly_shrinking_in_magnitude(sums.data(), blocks);
     std::size_t nan_upto = 0;  // choices starting before this index see a NaN
-    for (std::size_t k = blocks; k-- > 0;)
-        if (sums[k] != sums[k]) {
-            nan_upto = k + 1;
-            break;
+    if (!shrinking) {
+        for (std::size_t k = blocks; k-- > 0;)
+            if (sums[k] != sums[k]) {
+                nan_upto = k + 1;
+                break;
+            }
+        float best = sums[blocks - 1];
+        for (std::size_t k = blocks - 1; k-- > 0;) {
+            if (std::fabs(sums[k]) > std::fabs(best)) best = sums[k];
+            sums[k] = best;
         }
-    std::vector<float> choice(blocks);
-    choice[blocks - 1] = sums[blocks - 1];
-    for (std::size_t k = blocks - 1; k-- > 0;)
-        choice[k] = std::fabs(sums[k]) > std::fabs(choice[k + 1]) ? sums[k] : choice[k + 1];
-
-    std::size_t paid = 0;
-    for (std::size_t j = 1; j < marks.size(); ++j) {
-        if (num::saturating_i32(marks[j]) != static_cast<std::int32_t>(j)) {
-            marks[j] = 0.0f;
-            continue;
-        }
-        if (paid >= blocks) {
-            // Nothing left to pay: report no interest rather than leaving the
-            // period number in the interest column.
-            marks[j] = 0.0f;
-            continue;
-        }
-        if (blocks - paid >= 2 && paid < nan_upto) raise_abort("called `Option::unwrap()` on a `None` value");
-        marks[j] = choice[paid];
-        ++paid;
     }
-    return marks;
+
+    Series col(len, 0.0f);
+    const std::int64_t step = period_step(terms.int_freq);
+    const std::int64_t last = static_cast<std::int64_t>(len) - 1;
+    // Up to 2^24 every multiple is a payment period. The first of them
+    // decides whether a NaN makes the choice abort: it sees every sum.
+    const std::int64_t exact_last = last < kExactPeriods ? last : kExactPeriods;
+    const std::size_t exact_due = static_cast<std::size_t>(exact_last / step);
+    const std::size_t exact_paid = exact_due < blocks ? exact_due : blocks;
+    if (exact_paid > 0 && blocks >= 2 && nan_upto > 0) raise_abort("called `Option::unwrap()` on a `None` value");
+    std::size_t paid = 0;
+    for (std::int64_t j = step; paid < exact_paid; j += step) col[static_cast<std::size_t>(j)] = sums[paid++];
+    // Once nothing is pending the remaining payment periods pay no interest,
+    // rather than showing their period number.
+    if (paid == blocks) return col;
+    for (std::int64_t j = (exact_last / step + 1) * step; j <= last; j += step) {
+        // Past 2^24 a multiple whose binary32 form is not exact is not due.
+        if (num::saturating_i32(static_cast<float>(static_cast<std::int32_t>(j))) != static_cast<std::int32_t>(j))
+            continue;
+        if (paid >= blocks) break;
+        if (blocks - paid >= 2 && paid < nan_upto) raise_abort("called `Option::unwrap()` on a `None` value");
+        col[static_cast<std::size_t>(j)] = sums[paid++];
+    }
+    return col;
 }
 
 }  // namespace detail
 
 Series interest_schedule(const LoanTerms& terms) {
-    Series marks = payment_marks(terms.pers, terms.int_freq);
+    detail::check_frequency(terms.pers, terms.int_freq);
     Series profile = principal_profile(terms);
-    return detail::interest_from(terms, std::move(marks), profile);
+    return detail::interest_from(terms, profile);
 }
 
 }  // namespace paywheel

@@ -1,8 +1,6 @@
 #include <cstdint>
 
-#include "paywheel/core/abort.hpp"
-#include "paywheel/core/engine.hpp"
-#include "paywheel/core/numeric.hpp"
+#include "paywheel/core/detail.hpp"
 
 namespace paywheel {
 
@@ -32,24 +30,10 @@ Series payment_marks(std::int32_t pers, std::int32_t freq) {
 std::vector<float> block_sums(const Series& column, std::int32_t freq) {
     if (column.empty()) raise_abort("range start index 1 out of range for slice of length 0");
     // Callers always run payment_marks with the same frequency first, which
-    // rejects 0; a zero block size would otherwise loop forever.
+    // rejects 0; a zero block size would otherwise never advance.
     if (freq == 0) raise_abort("chunk size must be non-zero");
-    const std::size_t count = column.size() - 1;
-    // A negative frequency, sign-extended and read as a size, is at least
-    // 2^63: one block holding everything.
-    const std::uint64_t block = static_cast<std::uint64_t>(static_cast<std::int64_t>(freq));
-    std::vector<float> sums;
-    if (count == 0) return sums;
-    sums.reserve(block >= count ? 1 : (count + block - 1) / block);
-    std::size_t i = 1;
-    while (i <= count) {
-        const std::size_t take = block >= count - (i - 1) ? count - (i - 1) : static_cast<std::size_t>(block);
-        float s = 0.0f;
-        for (std::size_t k = 0; k < take; ++k) s = s + column[i + k];
-        sums.push_back(s);
-        i += take;
-    }
-    return sums;
+    const float* data = column.data();
+    return detail::sum_blocks(column.size(), freq, [data](std::size_t k) { return data[k]; });
 }
 
 }  // namespace paywheel

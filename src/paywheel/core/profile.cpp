@@ -15,11 +15,12 @@ Series principal_profile(const LoanTerms& terms) {
     // numerator, or amt into the divisor, would round differently.
     const float factor = (1.0f / terms.rate) * (g - 1.0f);
     Series out(count);
-    out[0] = (0.0f / factor) * terms.amt;
-    for (std::size_t i = 1; i < count; ++i) {
-        const float e = static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f;
-        out[i] = (::powf(base, e) / factor) * terms.amt;
-    }
+    out[0] = 0.0f;
+    for (std::size_t i = 1; i < count; ++i)
+        out[i] = ::powf(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
+    // Separate passes keep the powers back to back; each entry is still
+    // rounded after the division and again after the product.
+    for (float& v : out) v = (v / factor) * terms.amt;
     return out;
 }
 

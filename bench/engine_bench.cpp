@@ -1,0 +1,72 @@
+// Engine throughput against the floor it cannot beat: the pers + 1 powf
+// calls every loan needs for its principal profile.
+//
+//   cmake -S . -B build/bench -DQH_BUILD_BENCH=ON && cmake --build build/bench -j2
+//   ./build/bench/bench/engine_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "paywheel/core/abort.hpp"
+#include "paywheel/core/engine.hpp"
+
+namespace {
+
+paywheel::LoanTerms loan(float rate, std::int32_t pers, std::int32_t freq) {
+    return paywheel::LoanTerms{"bench", 250000.0f, rate, pers, freq, freq};
+}
+
+void BM_Loan360(benchmark::State& state) {
+    const paywheel::LoanTerms t = loan(0.004f, 360, static_cast<std::int32_t>(state.range(0)));
+    for (auto _ : state) {
+        paywheel::Schedule s = paywheel::build_schedule(t);
+        benchmark::DoNotOptimize(s);
+    }
+    state.counters["loans/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Loan360)->ArgName("freq")->Arg(1)->Arg(3)->Arg(6)->Arg(12);
+
+// The floor: the same powers the engine computes for one loan of 360
+// periods, stored like the engine stores them.
+void BM_PowfFloor360(benchmark::State& state) {
+    const float base = 1.0f + 0.004f;
+    std::vector<float> out(361);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(base);
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = ::powf(base, static_cast<float>(i));
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_PowfFloor360);
+
+// A million periods at frequency 1. Such loans end in an abort for most
+// rates (the powers overflow, or rate 0 makes every sum NaN), which costs
+// the whole computation up to that point; the abort report is silenced.
+void BM_Pers1M(benchmark::State& state) {
+    static const float rates[] = {0.004f, 0.000001f, 0.0f};
+    const paywheel::LoanTerms t = loan(rates[state.range(0)], 1000000, 1);
+    const int saved = ::dup(STDERR_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDERR_FILENO);
+    std::size_t aborted = 0;
+    for (auto _ : state) {
+        try {
+            paywheel::Schedule s = paywheel::build_schedule(t);
+            benchmark::DoNotOptimize(s);
+        } catch (const paywheel::Abort&) {
+            ++aborted;
+        }
+    }
+    ::dup2(saved, STDERR_FILENO);
+    ::close(null);
+    ::close(saved);
+    state.counters["aborted"] = static_cast<double>(aborted) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Pers1M)->ArgName("rate_0.004|1e-6|0")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

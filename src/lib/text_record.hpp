@@ -1,0 +1,76 @@
+// Text records and their decoding into loan terms (spec Part 2.2), in plain
+// C++: nothing here touches the interpreter, so worker threads may decode any
+// number of records at once. Batch extraction from Python objects lives in the
+// module sources, not here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "paywheel/core/engine.hpp"
+
+namespace paywheel {
+
+// One loan given as text: an owned copy of every entry of the Python dict,
+// keys compared byte for byte.
+using TextRecord = std::unordered_map<std::string, std::string>;
+// One text record per item of `incoming`, in iteration order.
+using TextBatch = std::vector<TextRecord>;
+
+enum class FloatErrorKind { Empty, Invalid };
+enum class IntErrorKind { Empty, InvalidDigit, PosOverflow, NegOverflow };
+
+// ok == true: `value` holds the result and `kind` is meaningless.
+// ok == false: `kind` says why and `value` is 0.
+struct ParsedF32 {
+    bool ok;
+    float value;
+    FloatErrorKind kind;
+};
+
+struct ParsedI32 {
+    bool ok;
+    std::int32_t value;
+    IntErrorKind kind;
+};
+
+// The 32-bit float grammar of Part 2.2: optional sign; "inf", "infinity" or
+// "nan" in any case, or digits[.digits] (at least one digit) with an optional
+// exponent e/E[sign]digits. The whole text must match; nothing is trimmed.
+// The value is the binary32 nearest to the exact decimal value, ties to even;
+// overflow gives an infinity, underflow a zero (or a subnormal), exponents of
+// any length saturate. Locale-independent.
+ParsedF32 parse_f32(std::string_view text) noexcept;
+
+// The signed 32-bit integer grammar of Part 2.2: optional sign, then one or
+// more ASCII digits. Left to right, the first offending character decides the
+// error kind.
+ParsedI32 parse_i32(std::string_view text) noexcept;
+
+// Looks up "id", "amt", "rate", "pers", "int_freq", "cap_freq" in that order;
+// the first missing key or unparsable value aborts (paywheel::Abort) with the
+// message of Part 2.2. Returns terms owning a fresh copy of the id.
+LoanTerms decode_text_record(const TextRecord& record);
+
+// The static abort texts, exposed so that tests compare against the very same
+// strings.
+namespace text_messages {
+inline constexpr const char* kMissingKey = "called `Option::unwrap()` on a `None` value";
+inline constexpr const char* kFloatEmpty =
+    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Empty }";
+inline constexpr const char* kFloatInvalid =
+    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }";
+inline constexpr const char* kIntEmpty =
+    "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: Empty }";
+inline constexpr const char* kIntInvalidDigit =
+    "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: InvalidDigit }";
+inline constexpr const char* kIntPosOverflow =
+    "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: PosOverflow }";
+inline constexpr const char* kIntNegOverflow =
+    "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: NegOverflow }";
+}  // namespace text_messages
+
+}  // namespace paywheel

@@ -1,0 +1,70 @@
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quill_harbor
+
+REPO_ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+# amt 15 at rate 1.0 over 4 periods: every intermediate value is exact in
+# binary32, so expected columns can be written down without rounding slack.
+ORDINARY_LOAN = {"id": "loan", "amt": 15, "rate": 1.0, "pers": 4, "int_freq": 1, "cap_freq": 1}
+
+MISSING = "called `Option::unwrap()` on a `None` value"
+UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
+
+
+def make_loan(**overrides):
+    record = dict(ORDINARY_LOAN)
+    record.update(overrides)
+    return record
+
+
+@pytest.fixture
+def loan():
+    return make_loan
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    # The type is reachable only through a raised instance.
+    try:
+        quill_harbor.paywheel_fn([{}])
+    except BaseException as exc:  # noqa: BLE001 - the type is what we want
+        return type(exc)
+    pytest.fail("a record without keys did not fail")
+
+
+@pytest.fixture
+def abort_message(panic_type):
+    """Runs paywheel_fn on a batch that must abort; returns the message."""
+
+    def run(batch):
+        with pytest.raises(panic_type) as info:
+            quill_harbor.paywheel_fn(batch)
+        return str(info.value)
+
+    return run
+
+
+@pytest.fixture
+def run_python():
+    """Runs a snippet in a fresh interpreter; returns the CompletedProcess."""
+
+    def run(code, env=None, timeout=60):
+        environment = dict(os.environ)
+        environment.pop("QUILL_HARBOR_BACKTRACE", None)
+        environment.update(env or {})
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            env=environment,
+            timeout=timeout,
+        )
+
+    return run

@@ -4,6 +4,27 @@
 
 namespace quill {
 
+namespace {
+
+// A batch's result is hundreds of thousands of fresh lists and dicts, and
+// every 700 of them would trigger a cyclic collection that rescans all the
+// older ones. None of them can be garbage while they are being built, so the
+// collector waits until the result is complete (and then runs as usual).
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+}  // namespace
+
 void ScheduleMap::insert(std::string id, paywheel::Schedule schedule) {
     auto [it, fresh] = index_.try_emplace(id, entries_.size());
     if (fresh)
@@ -37,6 +58,7 @@ PyRef schedule_to_dict(paywheel::Schedule&& schedule) {
 }
 
 PyRef schedules_to_list(std::vector<paywheel::Schedule>&& schedules) {
+    GcPause pause;
     const Py_ssize_t n = static_cast<Py_ssize_t>(schedules.size());
     PyRef list = checked(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -48,6 +70,7 @@ PyRef schedules_to_list(std::vector<paywheel::Schedule>&& schedules) {
 }
 
 PyRef schedule_map_to_dict(ScheduleMap&& schedules) {
+    GcPause pause;
     PyRef dict = checked(PyDict_New());
     for (auto& [id, schedule] : schedules.entries()) {
         PyRef key = checked(PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size())));

@@ -2,10 +2,12 @@
 // calls every loan needs for its principal profile.
 //
 //   cmake -S . -B build/bench -DQH_BUILD_BENCH=ON && cmake --build build/bench -j2
-//   ./build/bench/bench/engine_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   ./build/bench/bench/engine_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +15,10 @@
 #include "paywheel/core/engine.hpp"
 
 namespace {
+
+// On a shared, noisy machine the fastest repetition is the best estimate of
+// the cost itself; everything else only adds time.
+double fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
 paywheel::LoanTerms loan(float rate, std::int32_t pers, std::int32_t freq) {
     return paywheel::LoanTerms{"bench", 250000.0f, rate, pers, freq, freq};
@@ -26,7 +32,7 @@ void BM_Loan360(benchmark::State& state) {
     }
     state.counters["loans/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_Loan360)->ArgName("freq")->Arg(1)->Arg(3)->Arg(6)->Arg(12);
+BENCHMARK(BM_Loan360)->ArgName("freq")->Arg(1)->Arg(3)->Arg(6)->Arg(12)->ComputeStatistics("min", fastest);
 
 // The floor: the same powers the engine computes for one loan of 360
 // periods, stored like the engine stores them.
@@ -40,7 +46,7 @@ void BM_PowfFloor360(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
 }
-BENCHMARK(BM_PowfFloor360);
+BENCHMARK(BM_PowfFloor360)->ComputeStatistics("min", fastest);
 
 // A million periods at frequency 1. Such loans end in an abort for most
 // rates (the powers overflow, or rate 0 makes every sum NaN), which costs
@@ -65,7 +71,13 @@ void BM_Pers1M(benchmark::State& state) {
     ::close(saved);
     state.counters["aborted"] = static_cast<double>(aborted) / static_cast<double>(state.iterations());
 }
-BENCHMARK(BM_Pers1M)->ArgName("rate_0.004|1e-6|0")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pers1M)
+    ->ArgName("rate_0.004|1e-6|0")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
 
 }  // namespace
 

@@ -1,5 +1,5 @@
-// Text record decoding (spec Part 2.2): the two number grammars and
-// decode_text_record. Plain C++; no interpreter access.
+// Text record decoding: the two number grammars and decode_text_record.
+// Plain C++; no interpreter access.
 #include "lib/text_record.hpp"
 
 #include <charconv>

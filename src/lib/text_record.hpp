@@ -1,7 +1,7 @@
-// Text records and their decoding into loan terms (spec Part 2.2), in plain
-// C++: nothing here touches the interpreter, so worker threads may decode any
-// number of records at once. Batch extraction from Python objects lives in the
-// module sources, not here.
+// Text records and their decoding into loan terms, in plain C++: nothing
+// here touches the interpreter, so worker threads may decode any number of
+// records at once. Batch extraction from Python objects lives in the module
+// sources, not here.
 #pragma once
 
 #include <cstdint>
@@ -37,22 +37,23 @@ struct ParsedI32 {
     IntErrorKind kind;
 };
 
-// The 32-bit float grammar of Part 2.2: optional sign; "inf", "infinity" or
-// "nan" in any case, or digits[.digits] (at least one digit) with an optional
-// exponent e/E[sign]digits. The whole text must match; nothing is trimmed.
+// The 32-bit float grammar of text records: optional sign; "inf",
+// "infinity" or "nan" in any case, or digits[.digits] (at least one digit)
+// with an optional exponent e/E[sign]digits. The whole text must match;
+// nothing is trimmed.
 // The value is the binary32 nearest to the exact decimal value, ties to even;
 // overflow gives an infinity, underflow a zero (or a subnormal), exponents of
 // any length saturate. Locale-independent.
 ParsedF32 parse_f32(std::string_view text) noexcept;
 
-// The signed 32-bit integer grammar of Part 2.2: optional sign, then one or
-// more ASCII digits. Left to right, the first offending character decides the
-// error kind.
+// The signed 32-bit integer grammar of text records: optional sign, then
+// one or more ASCII digits. Left to right, the first offending character
+// decides the error kind.
 ParsedI32 parse_i32(std::string_view text) noexcept;
 
 // Looks up "id", "amt", "rate", "pers", "int_freq", "cap_freq" in that order;
 // the first missing key or unparsable value aborts (paywheel::Abort) with the
-// message of Part 2.2. Returns terms owning a fresh copy of the id.
+// matching text_messages entry. Returns terms owning a fresh copy of the id.
 LoanTerms decode_text_record(const TextRecord& record);
 
 // The static abort texts, exposed so that tests compare against the very same

@@ -1,6 +1,6 @@
-// Literal reference engine; see reference.hpp. Every step below quotes the
-// step number of the design document it implements. Nothing here is meant
-// to be fast: it is meant to be obviously the document.
+// Literal reference engine; see reference.hpp. Each function is the literal
+// step-by-step procedure, its steps numbered in order. Nothing here is meant
+// to be fast: it is meant to be obviously correct.
 #include "reference.hpp"
 
 #include <math.h>
@@ -24,8 +24,8 @@ constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value
 constexpr const char* kRemovalIndex = "removal index (is 0) should be < len (is 0)";
 constexpr const char* kIndexOutOfBounds = "ndarray: index out of bounds";
 
-// Part 1.3, fold "smallest": start from +infinity, an entry replaces the
-// running value when it is less than it.
+// The capital schedule's fold "smallest": start from +infinity, an entry
+// replaces the running value when it is less than it.
 float fold_smallest(const std::vector<float>& values) {
     float running = std::numeric_limits<float>::infinity();
     for (float x : values)
@@ -33,8 +33,9 @@ float fold_smallest(const std::vector<float>& values) {
     return running;
 }
 
-// Part 1.3, fold "largest": start from NaN, an entry replaces the running
-// value when the running value is NaN or the entry is greater than it.
+// The capital schedule's fold "largest": start from NaN, an entry replaces
+// the running value when the running value is NaN or the entry is greater
+// than it.
 float fold_largest(const std::vector<float>& values) {
     float running = std::numeric_limits<float>::quiet_NaN();
     for (float x : values)
@@ -42,15 +43,15 @@ float fold_largest(const std::vector<float>& values) {
     return running;
 }
 
-// The due test of Part 1.1: period l is due when l >= 1 and the saturating
-// conversion of its mark equals l.
+// The due test shared by both schedules: period l is due when l >= 1 and
+// the saturating conversion of its mark equals l.
 bool is_due(const Series& marks, std::int64_t l) {
     return l >= 1 && static_cast<std::int64_t>(num::saturating_i32(marks[static_cast<std::size_t>(l)])) == l;
 }
 
 }  // namespace
 
-// ---------------------------------------------------------------- Part 1.1
+// ------------------------------------ period axis, payment marks, block sums
 
 Series period_axis(std::int32_t pers) {
     // 1. pers to binary32, and back with the saturating conversion.
@@ -72,7 +73,7 @@ Series payment_marks(std::int32_t pers, std::int32_t freq) {
     for (std::int32_t i = 0; i < end; ++i) {
         if (freq == 0) raise_abort(kRemainderByZero);
         // i >= 0, so i % freq never overflows (even for INT32_MIN) and is 0
-        // exactly for the multiples of |freq| (rule 4).
+        // exactly for the multiples of |freq|, the periods that get marked.
         out.push_back(i % freq == 0 ? static_cast<float>(i) : 0.0f);
     }
     return out;
@@ -85,8 +86,8 @@ std::vector<float> block_sums(const Series& column, std::int32_t freq) {
     const std::uint64_t count = column.size() - 1;
     // 3. B: freq sign-extended to 64 bits, read as unsigned.
     const std::uint64_t block = static_cast<std::uint64_t>(static_cast<std::int64_t>(freq));
-    // Not reachable from the engine (the marks step fails first); this is
-    // what a zero chunk size does in the implementation the document models.
+    // Not reachable from the engine (the marks step fails first); a zero
+    // block length would abort with this message.
     if (block == 0) raise_abort("chunk size must be non-zero");
     // 4.-6. Consecutive blocks of B entries, the last one possibly shorter;
     // each summed left to right from +0.0.
@@ -103,7 +104,7 @@ std::vector<float> block_sums(const Series& column, std::int32_t freq) {
     return out;
 }
 
-// ---------------------------------------------------------------- Part 1.2
+// ------------------------------------------------------- principal profile
 
 Series principal_profile(const LoanTerms& terms) {
     // 1. count.
@@ -134,7 +135,7 @@ Series principal_profile(const LoanTerms& terms) {
     return raw;
 }
 
-// ---------------------------------------------------------------- Part 1.3
+// -------------------------------------------------------- capital schedule
 
 Series capital_schedule(const LoanTerms& terms) {
     // 1. Column: the marks.
@@ -174,7 +175,7 @@ Series capital_schedule(const LoanTerms& terms) {
     return column;
 }
 
-// ---------------------------------------------------------------- Part 1.4
+// ------------------------------------------------------- interest schedule
 
 Series interest_schedule(const LoanTerms& terms) {
     // 1. Payment marks.
@@ -209,7 +210,7 @@ Series interest_schedule(const LoanTerms& terms) {
             marks[at] = 0.0f;
             continue;
         }
-        // 8.2 Pending empty: DECIDED CHANGE, writes 0.0 (the document keeps the mark).
+        // 8.2 Pending empty: DECIDED CHANGE, writes 0.0 instead of keeping the mark.
         if (pending.empty()) {
             marks[at] = 0.0f;
             continue;
@@ -234,7 +235,7 @@ Series interest_schedule(const LoanTerms& terms) {
     return marks;
 }
 
-// ---------------------------------------------------------------- Part 1.5
+// ----------------------------------------------------------- full schedule
 
 Schedule assemble_schedule(const LoanTerms& terms, Series per, Series cap, Series interest) {
     // 4. Pmt[k] = Cap[k] + Int[k].

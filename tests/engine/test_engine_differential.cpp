@@ -212,7 +212,7 @@ public:
             if (!d.empty()) diffs += "\n    " + d;
         };
 
-        // Reference: the parts once, composed as Part 1.5 orders them.
+        // Reference: the parts once, composed in build_schedule's order.
         const Outcome<Series> ref_per = outcome([&] { return paywheel::reference::period_axis(t.pers); });
         const Outcome<Series> ref_cap = outcome([&] { return paywheel::reference::capital_schedule(t); });
         const Outcome<Series> ref_int = outcome([&] { return paywheel::reference::interest_schedule(t); });
@@ -250,7 +250,7 @@ public:
             note(compare_series(outcome([&] { return paywheel::principal_profile(t); }),
                                 Outcome<Series>{std::nullopt, ref_profile}, "principal_profile"));
             for (std::int32_t freq : {t.cap_freq, t.int_freq}) {
-                if (freq == 0) continue;  // never reached through the engine; unspecified
+                if (freq == 0) continue;  // never reached through the engine; behaviour left open
                 const std::string what = "block_sums(reference profile, " + std::to_string(freq) + ")";
                 note(compare_series(outcome([&] { return paywheel::block_sums(ref_profile, freq); }),
                                     outcome([&] { return paywheel::reference::block_sums(ref_profile, freq); }), what));
@@ -420,7 +420,7 @@ TEST(EngineDifferential, AdversarialTerms) {
     Checker checker("adversarial");
     QuietStderr quiet;
 
-    // Every frequency pair on the exact loan of Parts 1.4 and 1.5.
+    // Every frequency pair on the exactly representable loan (amt 15, rate 1).
     for (std::int32_t pers : {0, 1, 2, 3, 4, 5, 8})
         for (std::int32_t f = -6; f <= 6; ++f)
             for (std::int32_t g = -6; g <= 6; ++g) checker.check(terms(15, 1.0f, pers, f, g), true);
@@ -476,13 +476,13 @@ TEST(EngineDifferential, AdversarialTerms) {
 
 // ------------------------------------------------------------------ families
 
-// The residue pass (Part 1.3 step 7) and the pool (steps 5 and 6): ties
+// The residue pass of the capital schedule and the pool it is fed from: ties
 // between equal largest entries, decreasing sums, residues landing on entry 0.
 TEST(EngineDifferential, CapitalResidueFamilies) {
     Checker checker("capital residue");
     QuietStderr quiet;
 
-    // The document's tie: amt 1000, rate 0.2, cap_freq 3, pers 3k+1 (and neighbours).
+    // The worked tie: amt 1000, rate 0.2, cap_freq 3, pers 3k+1 (and neighbours).
     for (std::int32_t k = 0; k <= 200; ++k)
         for (std::int32_t off : {0, 1, 2}) checker.check(terms(1000, 0.2f, 3 * k + off, 3, 3), k % 20 == 0);
 
@@ -539,7 +539,7 @@ TEST(EngineDifferential, CapitalResidueFamilies) {
             for (std::int32_t cap : {1, 2, 3, 9}) checker.check(terms(amt, 0.05f, pers, 1, cap));
 }
 
-// The interest selection (Part 1.4 step 8): magnitude ties of either sign,
+// The interest schedule's per-period selection: magnitude ties of either sign,
 // negative frequencies, long pending lists.
 TEST(EngineDifferential, InterestSelectionFamilies) {
     Checker checker("interest selection");
@@ -560,8 +560,8 @@ TEST(EngineDifferential, InterestSelectionFamilies) {
 namespace {
 
 // Above 2^24 a multiple of int_freq whose binary32 form is inexact is not a
-// payment period (Part 1.4). The reference's interest schedule is linear when
-// int_freq is large, so it can be run on columns of 2^24 + 5 entries.
+// payment period. The reference's interest schedule is linear when int_freq
+// is large, so it can be run on columns of 2^24 + 5 entries.
 TEST(EngineDifferential, InterestAbove2To24) {
     QuietStderr quiet;
     struct Case {

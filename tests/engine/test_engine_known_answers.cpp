@@ -1,15 +1,15 @@
-// Worked values and abort messages of Parts 1.1 to 1.5 of the design
-// document. Every case runs against the fast engine (paywheel::*) and, as a
-// check of the reference itself, against the literal reference engine
-// (paywheel::reference::*); a few cases with columns of 2^24 entries run
-// against the fast engine only.
+// Worked values and abort messages of the schedule engine, stage by stage,
+// from the period axis to the full schedule. Every case runs against the
+// fast engine (paywheel::*) and, as a check of the reference itself, against
+// the literal reference engine (paywheel::reference::*); a few cases with
+// columns of 2^24 entries run against the fast engine only.
 //
-// Values the document calls exact are compared bit for bit (a NaN matches
-// any NaN); values it shows to some digits are compared with a tolerance of
-// half a unit in the last shown digit, and a shown 0.0 means +0.0 exactly.
+// Values known exactly are compared bit for bit (a NaN matches any NaN);
+// values shown to some digits only are compared with a tolerance of half a
+// unit in the last shown digit, and a shown 0.0 means +0.0 exactly.
 //
-// One decided change from the document: in the interest schedule a payment
-// period that finds pending empty writes 0.0 (the document keeps its mark),
+// One decided change from the literal procedure: in the interest schedule a
+// payment period that finds pending empty writes 0.0 (instead of its mark),
 // so amt 15, rate 1, pers 4 gives Int [0, 49, 0, 0, 0] for int_freq -1 and
 // [0, 0, 49, 0, 0] for int_freq -2.
 #include <gtest/gtest.h>
@@ -117,7 +117,7 @@ void expect_exact(const std::vector<float>& got, const std::vector<float>& want,
                                                  << ", want " << hex(want[i]);
 }
 
-// One value as the document prints it: "nan", "inf", "-inf", "0.0" and
+// One value in its printed form: "nan", "inf", "-inf", "0.0" and
 // "-0.0" are exact; any other number matches within half a unit of its last
 // shown digit.
 void expect_shown_value(float got, const char* shown, const std::string& what) {
@@ -178,7 +178,7 @@ protected:
     const Engine& e() const { return *GetParam(); }
 };
 
-// ================================================================ Part 1.1
+// ================================================= axis, marks, block sums
 
 TEST_P(KnownAnswers, PeriodAxis) {
     struct Case {
@@ -247,7 +247,7 @@ TEST_P(KnownAnswers, BlockSums) {
     for (const Case& c : cases) expect_exact(e().block_sums(c.column, c.freq), c.want, std::string("block_sums ") + c.what);
 }
 
-// ================================================================ Part 1.2
+// ======================================================== principal profile
 
 TEST_P(KnownAnswers, PrincipalProfileWorkedValues) {
     const Series p = e().principal_profile(terms(1000, 0.05f, 4, 1, 1));
@@ -299,14 +299,14 @@ TEST_P(KnownAnswers, PrincipalProfileNegativeAmountIsMirrorImage) {
     }
 }
 
-// ================================================================ Part 1.3
+// ========================================================= capital schedule
 
 TEST_P(KnownAnswers, CapitalScheduleTable) {
     struct Case {
         float amt, rate;
         std::int32_t pers, cap_freq;
         std::vector<const char*> want;
-        bool total_is_amt;  // the document states the left-to-right total is exactly amt
+        bool total_is_amt;  // the left-to-right total is known to be exactly amt
     };
     const std::vector<Case> cases = {
         {1000, 0.05f, 4, 1, {"0.0", "232.012", "243.6126", "255.7932", "268.5822"}, true},
@@ -315,7 +315,7 @@ TEST_P(KnownAnswers, CapitalScheduleTable) {
         {1000, 0.05f, 4, 3, {"0.0", "0.0", "0.0", "1000.0", "0.0"}, true},
         {1000, 0.05f, 4, 8, {"1000.0", "0.0", "0.0", "0.0", "0.0"}, true},
         // The partial block is not the smallest: the two equal largest entries
-        // tie and step 7 raises the earlier one.
+        // tie and the residue pass raises the earlier one.
         {1000, 0.2f, 10, 3,
          {"0.0", "0.0", "0.0", "140.2228", "0.0", "0.0", "661.0083", "0.0", "0.0", "198.7689", "0.0"}, false},
         // Negative amount: the residue lands on entry 0 (top 0.0).
@@ -336,8 +336,8 @@ TEST_P(KnownAnswers, CapitalScheduleTable) {
 }
 
 TEST_P(KnownAnswers, CapitalScheduleNonFinite) {
-    // rate 0: NaN block sums, due periods receive +inf, step 7 turns them
-    // (and, once no infinity is left, the trailing zeros) into NaN.
+    // rate 0: NaN block sums, due periods receive +inf, the residue pass
+    // turns them (and, once no infinity is left, the trailing zeros) into NaN.
     expect_exact(e().capital_schedule(terms(1000, 0.0f, 4, 1, 2)), {0, 0, kNaN, 0, kNaN}, "capital rate 0 pers 4 cap 2");
     expect_exact(e().capital_schedule(terms(1000, 0.0f, 5, 1, 2)), {0, 0, kNaN, 0, kNaN, kNaN},
                  "capital rate 0 pers 5 cap 2");
@@ -345,12 +345,12 @@ TEST_P(KnownAnswers, CapitalScheduleNonFinite) {
 }
 
 TEST_P(KnownAnswers, CapitalScheduleExact) {
-    // amt 15, rate 1, pers 4: every value exact (Part 1.5 tables).
+    // amt 15, rate 1, pers 4: every value exact (as in the full-schedule tables).
     expect_exact(e().capital_schedule(terms(15, 1.0f, 4, 1, 1)), {0, 1, 2, 4, 8}, "capital 15/1/4 cap 1");
     expect_exact(e().capital_schedule(terms(15, 1.0f, 4, 1, 2)), {0, 0, 3, 0, 12}, "capital 15/1/4 cap 2");
 }
 
-// ================================================================ Part 1.4
+// ======================================================== interest schedule
 
 TEST_P(KnownAnswers, InterestScheduleExactTable) {
     struct Case {
@@ -389,7 +389,7 @@ TEST_P(KnownAnswers, InterestScheduleOtherCases) {
     expect_exact(e().interest_schedule(terms(1000, 0.0f, 3, 3, 1)), {0, 0, 0, kNaN}, "interest rate 0 pers 3 int 3");
 }
 
-// ================================================================ Part 1.5
+// ============================================================ full schedule
 
 TEST_P(KnownAnswers, BuildScheduleExactTables) {
     struct Case {
@@ -483,13 +483,13 @@ std::optional<std::string> run_op(const Engine& e, const AbortCase& c) {
 
 // terms(amt, rate, pers, int_freq, cap_freq)
 const std::vector<AbortCase> kAbortCases = {
-    // Part 1.1
+    // Payment marks and block sums
     {"marks pers 4 freq 0", Op::Marks, terms(0, 0, 4, 0, 0), kRemainderByZero},
     {"marks pers 0 freq 0", Op::Marks, terms(0, 0, 0, 0, 0), kRemainderByZero},
     {"marks pers 2147483646 freq 0 (fails before allocating)", Op::Marks, terms(0, 0, kMax - 1, 0, 0), kRemainderByZero},
     {"block_sums of an empty column", Op::BlockSumsOfEmpty, terms(0, 0, 0, 0, 3), kSliceStart},
     {"block_sums of an empty column, freq -1", Op::BlockSumsOfEmpty, terms(0, 0, 0, 0, -1), kSliceStart},
-    // Part 1.3
+    // Capital schedule
     {"capital pers 4 cap 0", Op::Capital, terms(1000, 0.05f, 4, 1, 0), kRemainderByZero},
     {"capital pers 2147483646 cap 0", Op::Capital, terms(1000, 0.05f, kMax - 1, 1, 0), kRemainderByZero},
     {"capital pers -1 cap 0", Op::Capital, terms(1000, 0.05f, -1, 1, 0), kSliceStart},
@@ -503,7 +503,7 @@ const std::vector<AbortCase> kAbortCases = {
     {"capital amt -1000 pers 4 cap 2 (decreasing sums)", Op::Capital, terms(-1000, 0.05f, 4, 1, 2), kRemovalIndex},
     {"capital rate 1e-8 pers 4 cap 2 (equal infinite sums)", Op::Capital, terms(1000, 0.00000001f, 4, 1, 2),
      kRemovalIndex},
-    // Part 1.4
+    // Interest schedule
     {"interest pers 3 int 0", Op::Interest, terms(1000, 0.05f, 3, 0, 1), kRemainderByZero},
     {"interest pers 2147483646 int 0", Op::Interest, terms(1000, 0.05f, kMax - 1, 0, 1), kRemainderByZero},
     {"interest pers -2 int 1", Op::Interest, terms(1000, 0.05f, -2, 1, 1), kIndexOutOfBounds},
@@ -516,7 +516,7 @@ const std::vector<AbortCase> kAbortCases = {
     {"interest rate 0 int 2 (NaN magnitudes)", Op::Interest, terms(1000, 0.0f, 4, 2, 1), kUnwrapNone},
     {"interest rate 0 int 1 (NaN magnitudes)", Op::Interest, terms(1000, 0.0f, 4, 1, 1), kUnwrapNone},
     {"interest amt NaN int 1 (NaN magnitudes)", Op::Interest, terms(kNaN, 0.05f, 4, 1, 1), kUnwrapNone},
-    // Part 1.5: the first abort in step order is reported.
+    // Full schedule: the first abort in stage order is reported.
     {"build pers 4 cap 0", Op::Build, terms(1000, 0.05f, 4, 1, 0), kRemainderByZero},
     {"build pers 4 cap 0 int 0 (capital first)", Op::Build, terms(1000, 0.05f, 4, 0, 0), kRemainderByZero},
     {"build pers 4 int 0", Op::Build, terms(1000, 0.05f, 4, 0, 1), kRemainderByZero},

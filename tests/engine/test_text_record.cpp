@@ -1,6 +1,6 @@
-// Text record decoding (spec Part 2.2): the float and integer grammars,
-// correct rounding of decimal text to binary32, and decode_text_record's
-// lookup order and abort messages.
+// Text record decoding: the float and integer grammars, correct rounding
+// of decimal text to binary32, and decode_text_record's lookup order and
+// abort messages.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -104,7 +104,7 @@ void expect_float_table(const std::vector<FloatOk>& table) {
     }
 }
 
-TEST(ParseF32, SpecEdgeCases) {
+TEST(ParseF32, GrammarEdgeCases) {
     expect_float_table({
         {"1e3", 0x447a0000},
         {"1000", 0x447a0000},
@@ -851,7 +851,7 @@ TEST(DecodeTextRecord, ValidRecord) {
     EXPECT_EQ(t.cap_freq, 3);
 }
 
-TEST(DecodeTextRecord, SpecValueEdgeCases) {
+TEST(DecodeTextRecord, ValueEdgeCases) {
     TextRecord r = valid_record();
     r["id"] = "";
     r["amt"] = "1e3";
@@ -923,7 +923,7 @@ TEST(DecodeTextRecord, EveryMessage) {
         else r[c.key] = c.value;
         EXPECT_EQ(message_of(r), c.message) << c.key << " = " << (c.value ? show(c.value) : "<absent>");
     }
-    // The literal texts of the spec, once more in full.
+    // The exact abort texts, once more written out in full.
     TextRecord r = valid_record();
     r["amt"] = "abc";
     EXPECT_EQ(message_of(r), "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }");

@@ -251,9 +251,10 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     const std::size_t exact_due = static_cast<std::size_t>(exact_last / step);
     if (exact_due > pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
 
-    // The column's left-to-right total is folded in while it is filled.
-    // Entries in between are +0.0, and adding +0.0 changes only a -0.0
-    // running sum (into +0.0), so one addition stands for any run of them.
+    // The column's left-to-right total is folded in while it is filled. The
+    // entries in between are +0.0 and can be left out: adding +0.0 changes
+    // only a -0.0 running sum, and a sum that starts at +0.0 is never -0.0
+    // (in round-to-nearest x + y is -0.0 only when both are).
     float total = 0.0f + col[0];
     // The balance chain runs alongside the total's, so that the two
     // dependent chains overlap; it starts from amt, entry 0 being +0.0.
@@ -273,7 +274,7 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
         for (std::int64_t l = step; l <= exact_last; l += step) {
             const float v = pool[taken++];
             col[static_cast<std::size_t>(l)] = v;
-            total = (total + 0.0f) + v;
+            total = total + v;
             if (bal != nullptr) {
                 for (std::int64_t k = prev + 1; k < l; ++k) bal[k] = b;
                 if (!(v == 0.0f)) b = b - v;
@@ -284,7 +285,17 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     }
     if (bal != nullptr)
         for (std::int64_t k = prev + 1; k <= exact_last; ++k) bal[k] = b;
-    if (last > prev) total = total + 0.0f;
+    // Past 2^24 only multiples whose binary32 form is exact are due. The
+    // balance from here on is left to finish_capital.
+    for (std::int64_t l = (exact_last / step + 1) * step; l <= last; l += step) {
+        if (num::saturating_i32(static_cast<float>(static_cast<std::int32_t>(l))) != static_cast<std::int32_t>(l))
+            continue;
+        if (taken >= pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
+        const float v = pool[taken++];
+        col[static_cast<std::size_t>(l)] = v;
+        total = total + v;
+        prev = l;
+    }
 
     return finish_capital(std::move(col), bal, terms.amt, rising, pool.data(), taken, static_cast<std::size_t>(prev),
                           Running{total, b}, static_cast<std::size_t>(exact_last) + 1);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include <tbb/blocked_range.h>
 #include <tbb/global_control.h>
@@ -45,6 +46,7 @@ std::size_t logical_processors() {
 
 struct Pool {
     std::size_t threads;
+    pid_t owner;  // the process whose threads these are
     // Lets the pool hold more workers than there are processors when the
     // environment asks for it; the caller's own slot counts against the
     // limit, hence the + 1.
@@ -55,6 +57,7 @@ struct Pool {
 
     explicit Pool(std::size_t n)
         : threads(n),
+          owner(::getpid()),
           limit(tbb::global_control::max_allowed_parallelism, n + 1),
           arena(static_cast<int>(n), 0) {
         arena.initialize();
@@ -90,6 +93,13 @@ std::size_t pool_threads() { return pool().threads; }
 
 void run_on_pool(std::size_t count, const std::function<void(std::size_t, std::size_t)>& job) {
     Pool& p = pool();
+    if (p.owner != ::getpid()) {
+        // A child forked after the pool started (multiprocessing's default)
+        // inherits the pool's bookkeeping but none of its threads: waiting
+        // for them would hang for ever, so the child works alone.
+        job(0, count);
+        return;
+    }
     // Shared with the enqueued task, which may still be returning after it
     // counts down and this frame is gone.
     struct Handoff {

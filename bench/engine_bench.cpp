@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <vector>
 #include <fcntl.h>
@@ -47,6 +48,35 @@ void BM_PowfFloor360(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PowfFloor360)->ComputeStatistics("min", fastest);
+
+// The two above, alternated in small batches within one run, so that the
+// machine's noise falls on both alike; "ratio" is engine time over floor
+// time for the same loans.
+void BM_EngineOverFloor360(benchmark::State& state) {
+    const paywheel::LoanTerms t = loan(0.004f, 360, static_cast<std::int32_t>(state.range(0)));
+    std::vector<float> out(361);
+    using clock = std::chrono::steady_clock;
+    clock::duration engine{}, floor{};
+    for (auto _ : state) {
+        const auto a = clock::now();
+        for (int k = 0; k < 20; ++k) {
+            paywheel::Schedule s = paywheel::build_schedule(t);
+            benchmark::DoNotOptimize(s);
+        }
+        const auto b = clock::now();
+        for (int k = 0; k < 20; ++k) {
+            const float base = 1.0f + t.rate;
+            benchmark::DoNotOptimize(base);
+            for (std::size_t i = 0; i < out.size(); ++i) out[i] = ::powf(base, static_cast<float>(i));
+            benchmark::DoNotOptimize(out.data());
+            benchmark::ClobberMemory();
+        }
+        floor += clock::now() - b;
+        engine += b - a;
+    }
+    state.counters["ratio"] = std::chrono::duration<double>(engine).count() / std::chrono::duration<double>(floor).count();
+}
+BENCHMARK(BM_EngineOverFloor360)->ArgName("freq")->Arg(1)->Arg(3)->Arg(12)->ComputeStatistics("min", fastest);
 
 // A million periods at frequency 1. Such loans end in an abort for most
 // rates (the powers overflow, or rate 0 makes every sum NaN), which costs

@@ -124,10 +124,7 @@ std::size_t settle_residue(Series& col, float amt, float total, Largest largest)
     return lowest;
 }
 
-struct Running {
-    float total;
-    float balance;
-};
+using detail::Running;
 
 // The capital of every period, in order, with the total folded in and, when
 // bal is given, the balance chain alongside: two independent dependency
@@ -196,7 +193,8 @@ Series finish_capital(Series col, float* bal, float amt, bool rising, const floa
 // entries (the ordinary loan) the column is the profile itself, so it is
 // built in place with no pool. Returns false, having done nothing the
 // caller relies on, when the general path must decide.
-bool capital_every_period(const LoanTerms& terms, const Series& profile, float* bal, Series& out) {
+bool capital_every_period(const LoanTerms& terms, const Series& profile, float* bal, const Running* folded,
+                          Series& out) {
     const std::size_t len = profile.size();
     if (terms.cap_freq != 1 || len < 3 || static_cast<std::int64_t>(len) - 1 > detail::kExactPeriods) return false;
     Series col(len);
@@ -204,8 +202,11 @@ bool capital_every_period(const LoanTerms& terms, const Series& profile, float* 
     for (std::size_t k = 1; k < len; ++k) col[k] = 0.0f + profile[k];
     if (!detail::strictly_rising(col.data() + 1, len - 1)) return false;
     if (bal != nullptr) bal[0] = terms.amt;
-    const Running r = fill_each_period(col.data() + 1, col.data() + 1, bal == nullptr ? nullptr : bal + 1, len - 1,
-                                       Running{0.0f + col[0], terms.amt});
+    // The profile may have folded the running sums of exactly this column.
+    const Running r = folded != nullptr ? *folded
+                                        : fill_each_period(col.data() + 1, col.data() + 1,
+                                                           bal == nullptr ? nullptr : bal + 1, len - 1,
+                                                           Running{0.0f + col[0], terms.amt});
     const float* placed = col.data() + 1;  // the buffer moves along with col
     out = finish_capital(std::move(col), bal, terms.amt, true, placed, len - 1, len - 1, r, len);
     return true;
@@ -215,7 +216,7 @@ bool capital_every_period(const LoanTerms& terms, const Series& profile, float* 
 
 namespace detail {
 
-Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance) {
+Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance, const Running* folded) {
     if (profile.empty()) raise_abort("range start index 1 out of range for slice of length 0");
     float* bal = nullptr;
     if (balance != nullptr) {
@@ -223,7 +224,7 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
         bal = balance->data();
     }
     Series every;
-    if (capital_every_period(terms, profile, bal, every)) return every;
+    if (capital_every_period(terms, profile, bal, folded, every)) return every;
 
     const float* p = profile.data();
     std::vector<float> pool = sum_blocks(profile.size(), terms.cap_freq, [p](std::size_t k) { return p[k]; });
@@ -306,7 +307,7 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
 Series capital_schedule(const LoanTerms& terms) {
     detail::check_frequency(terms.pers, terms.cap_freq);
     Series profile = principal_profile(terms);
-    return detail::capital_from(terms, profile, nullptr);
+    return detail::capital_from(terms, profile, nullptr, nullptr);
 }
 
 }  // namespace paywheel

@@ -73,7 +73,21 @@ inline bool strictly_shrinking_in_magnitude(const float* x, std::size_t n) noexc
     return bad == 0;
 }
 
-Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance);
+// The running total and balance of a capital column, in period order.
+struct Running {
+    float total;
+    float balance;
+};
+
+// The principal profile, also folding the total and the balance ("Bal",
+// into balance) of the capital column that capital due every period gives
+// when each period repays its own profile entry.
+Series principal_profile_folded(const LoanTerms& terms, Series& balance, Running& running);
+
+// When balance is given it receives the "Bal" column, amt minus the capital
+// repaid so far. folded, when given, is what principal_profile_folded
+// computed alongside profile (and into balance).
+Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance, const Running* folded);
 Series interest_from(const LoanTerms& terms, const Series& profile);
 
 }  // namespace paywheel::detail

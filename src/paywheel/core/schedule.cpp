@@ -8,9 +8,11 @@ Schedule build_schedule(const LoanTerms& terms) {
     // which cannot abort, is computed once and shared.
     Series per = period_axis(terms.pers);
     detail::check_frequency(terms.pers, terms.cap_freq);
-    Series profile = principal_profile(terms);
     Series bal;
-    Series cap = detail::capital_from(terms, profile, &bal);
+    detail::Running folded{};
+    const bool every_period = terms.cap_freq == 1;
+    Series profile = every_period ? detail::principal_profile_folded(terms, bal, folded) : principal_profile(terms);
+    Series cap = detail::capital_from(terms, profile, &bal, every_period ? &folded : nullptr);
     detail::check_frequency(terms.pers, terms.int_freq);
     Series interest = detail::interest_from(terms, profile);
     Series().swap(profile);

@@ -158,7 +158,8 @@ using detail::Running;
 // totals written, the last at index last_due; the balance is already right
 // below index balanced.
 Series finish_capital(Series col, float* bal, float amt, bool rising, const float* placed, std::size_t taken,
-                      std::size_t last_due, Running running, std::size_t balanced) {
+                      std::size_t last_due, Running running, std::size_t balanced, std::size_t step = 0,
+                      std::size_t stepped_end = 0) {
     // With rising totals the entries placed are rising too, so the largest
     // is the last one placed unless nothing positive was placed, in which
     // case it is entry 0's +0.0 (the leftmost of the zeros).
@@ -177,12 +178,33 @@ Series finish_capital(Series col, float* bal, float amt, bool rising, const floa
     const std::size_t changed = settle_residue(col, amt, running.total, largest);
     if (bal != nullptr) {
         if (changed < balanced) balanced = changed;
+        if (balanced == 0 && step > 1) {
+            // Below stepped_end, and below what the residue changed, only
+            // multiples of step can be non-zero: the balance moves there and
+            // is carried unchanged over the runs of zeros in between.
+            const std::size_t end = changed < stepped_end ? changed : stepped_end;
+            float b = amt;
+            std::size_t k = 0;
+            for (std::size_t l = step; l < end; l += step) {
+                for (; k < l; ++k) bal[k] = b;
+                const float c = col[l];
+                if (!(c == 0.0f)) b = b - c;
+            }
+            for (; k < end; ++k) bal[k] = b;
+            balanced = end;
+        }
         float b = balanced == 0 ? amt : bal[balanced - 1];
         for (std::size_t k = balanced; k < col.size(); ++k) {
             const float c = col[k];
             // Zeros of either sign leave the balance and its sign alone; NaN
-            // is not equal to zero, so it is subtracted and sticks.
-            if (!(c == 0.0f)) b = b - c;
+            // is not equal to zero, so it is subtracted and sticks. Most
+            // entries here are zeros between due periods: a predicted branch
+            // keeps them off the subtraction chain, where a select would not.
+            if (c == 0.0f) [[likely]] {
+                bal[k] = b;
+                continue;
+            }
+            b = b - c;
             bal[k] = b;
         }
     }
@@ -257,13 +279,16 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     // only a -0.0 running sum, and a sum that starts at +0.0 is never -0.0
     // (in round-to-nearest x + y is -0.0 only when both are).
     float total = 0.0f + col[0];
-    // The balance chain runs alongside the total's, so that the two
-    // dependent chains overlap; it starts from amt, entry 0 being +0.0.
+    // Every period's balance is needed, so with capital due every period the
+    // balance chain runs alongside the total's and the two chains overlap.
+    // Otherwise the balance moves only at due periods and is cheapest as one
+    // pass over the finished column (finish_capital), from balanced on.
     float b = terms.amt;
-    if (bal != nullptr) bal[0] = b;
+    std::size_t balanced = 0;
     std::size_t taken = 0;
     std::int64_t prev = 0;
     if (step == 1) {
+        if (bal != nullptr) bal[0] = b;
         const auto n = static_cast<std::size_t>(exact_last);
         const Running r = fill_each_period(pool.data(), col.data() + 1, bal == nullptr ? nullptr : bal + 1, n,
                                            Running{total, b});
@@ -271,23 +296,16 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
         b = r.balance;
         taken = n;
         prev = exact_last;
+        balanced = n + 1;
     } else {
         for (std::int64_t l = step; l <= exact_last; l += step) {
             const float v = pool[taken++];
             col[static_cast<std::size_t>(l)] = v;
             total = total + v;
-            if (bal != nullptr) {
-                for (std::int64_t k = prev + 1; k < l; ++k) bal[k] = b;
-                if (!(v == 0.0f)) b = b - v;
-                bal[l] = b;
-            }
             prev = l;
         }
     }
-    if (bal != nullptr)
-        for (std::int64_t k = prev + 1; k <= exact_last; ++k) bal[k] = b;
-    // Past 2^24 only multiples whose binary32 form is exact are due. The
-    // balance from here on is left to finish_capital.
+    // Past 2^24 only multiples whose binary32 form is exact are due.
     for (std::int64_t l = (exact_last / step + 1) * step; l <= last; l += step) {
         if (num::saturating_i32(static_cast<float>(static_cast<std::int32_t>(l))) != static_cast<std::int32_t>(l))
             continue;
@@ -299,7 +317,8 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     }
 
     return finish_capital(std::move(col), bal, terms.amt, rising, pool.data(), taken, static_cast<std::size_t>(prev),
-                          Running{total, b}, static_cast<std::size_t>(exact_last) + 1);
+                          Running{total, b}, balanced, static_cast<std::size_t>(step),
+                          static_cast<std::size_t>(exact_last) + 1);
 }
 
 }  // namespace detail

@@ -47,12 +47,16 @@ std::vector<float> sum_blocks(std::size_t len, std::int32_t freq, Value value) {
         for (std::size_t b = 0; b < blocks; ++b) sums[b] = 0.0f + value(b + 1);
         return sums;
     }
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t from = b * block + 1;
-        const std::size_t to = from + block <= len ? from + block : len;
+    // Full blocks are summed side by side, one entry of every block per
+    // sweep: each block still adds its own entries first to last, but the
+    // blocks no longer wait on one another's additions.
+    const std::size_t full = count / block;
+    for (std::size_t j = 0; j < block; ++j)
+        for (std::size_t b = 0; b < full; ++b) sums[b] = sums[b] + value(b * block + j + 1);
+    if (full < blocks) {
         float s = 0.0f;
-        for (std::size_t k = from; k < to; ++k) s = s + value(k);
-        sums[b] = s;
+        for (std::size_t k = full * block + 1; k < len; ++k) s = s + value(k);
+        sums[full] = s;
     }
     return sums;
 }

@@ -2,6 +2,7 @@
 // then evaluated on the shared worker pool.
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <optional>
 #include <variant>
 
@@ -117,8 +118,17 @@ void evaluate_piece(const paywheel::TextBatch& batch, std::vector<paywheel::Sche
         } catch (const std::bad_alloc&) {
             failure.offer(i, std::bad_alloc());
             return;
-        } catch (...) {
-            failure.offer(i, std::bad_alloc());
+        } catch (const std::length_error&) {
+            failure.offer(i, std::bad_alloc());  // a column too long to allocate
+            return;
+        } catch (const std::exception& e) {
+            // Nothing else is expected here; report it as an abort rather
+            // than let it escape into the pool.
+            try {
+                paywheel::raise_abort(std::string("unexpected native failure: ") + e.what());
+            } catch (const paywheel::Abort& a) {
+                failure.offer(i, a);
+            }
             return;
         }
     }

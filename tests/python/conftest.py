@@ -16,11 +16,28 @@ ORDINARY_LOAN = {"id": "loan", "amt": 15, "rate": 1.0, "pers": 4, "int_freq": 1,
 
 MISSING = "called `Option::unwrap()` on a `None` value"
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
+FLOAT_ERR = UNWRAP_ERR + "ParseFloatError { kind: %s }"
+INT_ERR = UNWRAP_ERR + "ParseIntError { kind: %s }"
 
 
 def make_loan(**overrides):
     record = dict(ORDINARY_LOAN)
     record.update(overrides)
+    return record
+
+
+# ORDINARY_LOAN as the parallel operations take it, every value as text.
+TEXT_LOAN = {key: str(value) for key, value in ORDINARY_LOAN.items()}
+
+
+def make_text_loan(**overrides):
+    """A text record; an override of None removes that key."""
+    record = dict(TEXT_LOAN)
+    for key, value in overrides.items():
+        if value is None:
+            record.pop(key, None)
+        else:
+            record[key] = value
     return record
 
 

@@ -20,6 +20,7 @@ static_assert(sizeof kPanicDoc - 1 == 235, "PanicException docstring length");
 
 std::atomic<PyObject*> g_panic_type{nullptr};
 
+// Borrowed reference to the PanicException type; aborts if it cannot be made.
 PyObject* panic_type_or_abort() {
     PyObject* t = panic_exception_type();
     if (t == nullptr) {
@@ -54,6 +55,8 @@ thread_local std::vector<PyObject*> t_scope_stack;
 
 }  // namespace
 
+// Borrowed reference (the process-wide cell keeps the type alive), or null
+// with an exception set.
 PyObject* panic_exception_type() {
     if (PyObject* t = g_panic_type.load(std::memory_order_acquire)) return t;
     PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);

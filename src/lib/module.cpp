@@ -27,6 +27,7 @@ void raise_as_panic(const paywheel::Abort& a) {
     BoundaryError::panic(std::string(a.message(), a.message_size())).restore();
 }
 
+// New reference to the call's result, or null with an exception set.
 // Runs a body and reports its outcome. Every native failure is mapped here
 // and nowhere else: BoundaryError values are restored as they are, aborts
 // become PanicException, allocation failures MemoryError.
@@ -63,6 +64,7 @@ constexpr ArgumentSpec kSpecFn{"paywheel_fn", kIncoming, 1, 1};
 constexpr ArgumentSpec kSpecPar{"paywheel_par", kIncoming, 1, 1};
 constexpr ArgumentSpec kSpecGil{"paywheel_gil", kIncoming, 1, 1};
 
+// The three entries: each returns a new reference, or null with an exception set.
 PyObject* entry_paywheel_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_trampoline(paywheel_fn_body, self, args, nargs, kwnames);
 }
@@ -263,6 +265,7 @@ const ArgumentSpec& spec_paywheel_gil() { return kSpecGil; }
 
 }  // namespace quill
 
+// New reference to the module, or null with an exception set.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quill_harbor(void) {
     return quill::initialise_module();
 }

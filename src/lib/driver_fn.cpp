@@ -77,7 +77,7 @@ paywheel::LoanTerms read_record(PyObject* dict) {
 
 BodyResult paywheel_fn_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* incoming = nullptr;
-    if (auto err = bind_arguments(spec_paywheel_fn(), args, nargs, kwnames, &incoming)) return std::move(*err);
+    if (auto err = bind_arguments(paywheel_fn_arguments(), args, nargs, kwnames, &incoming)) return std::move(*err);
     if (!PyList_Check(incoming))
         return wrap_argument_error("incoming", BoundaryError::type_mismatch(incoming, "PyList"));
 

@@ -163,10 +163,10 @@ private:
 
 enum class Lock { Hold, Release };
 
-BodyResult run_parallel(const ArgumentSpec& spec, Lock lock, PyObject* const* args, Py_ssize_t nargs,
+BodyResult run_parallel(const ArgumentSpec& signature, Lock lock, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     PyObject* incoming = nullptr;
-    if (auto err = bind_arguments(spec, args, nargs, kwnames, &incoming)) return std::move(*err);
+    if (auto err = bind_arguments(signature, args, nargs, kwnames, &incoming)) return std::move(*err);
     auto extracted = extract_batch(incoming);
     if (auto* err = std::get_if<BoundaryError>(&extracted)) return std::move(*err);
     paywheel::TextBatch batch = std::move(std::get<paywheel::TextBatch>(extracted));
@@ -194,11 +194,11 @@ BodyResult run_parallel(const ArgumentSpec& spec, Lock lock, PyObject* const* ar
 }  // namespace
 
 BodyResult paywheel_par_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_parallel(spec_paywheel_par(), Lock::Hold, args, nargs, kwnames);
+    return run_parallel(paywheel_par_arguments(), Lock::Hold, args, nargs, kwnames);
 }
 
 BodyResult paywheel_gil_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_parallel(spec_paywheel_gil(), Lock::Release, args, nargs, kwnames);
+    return run_parallel(paywheel_gil_arguments(), Lock::Release, args, nargs, kwnames);
 }
 
 }  // namespace quill

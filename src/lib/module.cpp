@@ -60,9 +60,9 @@ PyObject* entry_trampoline(Body body, PyObject* self, PyObject* const* args, Py_
 }
 
 constexpr const char* kIncoming[] = {"incoming"};
-constexpr ArgumentSpec kSpecFn{"paywheel_fn", kIncoming, 1, 1};
-constexpr ArgumentSpec kSpecPar{"paywheel_par", kIncoming, 1, 1};
-constexpr ArgumentSpec kSpecGil{"paywheel_gil", kIncoming, 1, 1};
+constexpr ArgumentSpec kArgumentsFn{"paywheel_fn", kIncoming, 1, 1};
+constexpr ArgumentSpec kArgumentsPar{"paywheel_par", kIncoming, 1, 1};
+constexpr ArgumentSpec kArgumentsGil{"paywheel_gil", kIncoming, 1, 1};
 
 // The three entries: each returns a new reference, or null with an exception set.
 PyObject* entry_paywheel_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -192,15 +192,15 @@ PyObject* initialise_module() noexcept {
 
 }  // namespace
 
-std::optional<BoundaryError> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+std::optional<BoundaryError> bind_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames, PyObject** slots) {
-    const Py_ssize_t params = spec.positional_count;
+    const Py_ssize_t params = signature.positional_count;
     for (Py_ssize_t i = 0; i < params; ++i) slots[i] = i < nargs ? args[i] : nullptr;
 
     if (nargs > params) {
         return BoundaryError::deferred_text(
             [] { return PyExc_TypeError; },
-            std::string(spec.name) + "() takes " + std::to_string(params) + " positional arguments but " +
+            std::string(signature.name) + "() takes " + std::to_string(params) + " positional arguments but " +
                 std::to_string(nargs) + " were given");
     }
 
@@ -216,8 +216,8 @@ std::optional<BoundaryError> bind_arguments(const ArgumentSpec& spec, PyObject* 
                 PyErr_Clear();
             } else {
                 for (Py_ssize_t i = 0; i < params; ++i) {
-                    if (std::strlen(spec.positional[i]) == static_cast<std::size_t>(len) &&
-                        std::memcmp(spec.positional[i], text, static_cast<std::size_t>(len)) == 0) {
+                    if (std::strlen(signature.positional[i]) == static_cast<std::size_t>(len) &&
+                        std::memcmp(signature.positional[i], text, static_cast<std::size_t>(len)) == 0) {
                         match = i;
                         break;
                     }
@@ -225,43 +225,43 @@ std::optional<BoundaryError> bind_arguments(const ArgumentSpec& spec, PyObject* 
             }
             if (match < 0) {
                 PyRef message = PyRef::steal(
-                    PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", spec.name, kwname));
+                    PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", signature.name, kwname));
                 if (!message) return fetch_error();
                 return BoundaryError::deferred_str([] { return PyExc_TypeError; }, std::move(message));
             }
             if (slots[match] != nullptr) {
                 return BoundaryError::deferred_text([] { return PyExc_TypeError; },
-                                                    std::string(spec.name) + "() got multiple values for argument '" +
-                                                        spec.positional[match] + "'");
+                                                    std::string(signature.name) + "() got multiple values for argument '" +
+                                                        signature.positional[match] + "'");
             }
             slots[match] = args[nargs + k];
         }
     }
 
-    if (nargs < spec.required_count) {
+    if (nargs < signature.required_count) {
         std::string missing;
         Py_ssize_t count = 0;
-        for (Py_ssize_t i = nargs; i < spec.required_count; ++i) {
+        for (Py_ssize_t i = nargs; i < signature.required_count; ++i) {
             if (slots[i] != nullptr) continue;
             if (count > 0) missing += ", ";
             missing += "'";
-            missing += spec.positional[i];
+            missing += signature.positional[i];
             missing += "'";
             ++count;
         }
         if (count > 0) {
             return BoundaryError::deferred_text(
                 [] { return PyExc_TypeError; },
-                std::string(spec.name) + "() missing " + std::to_string(count) + " required positional argument" +
+                std::string(signature.name) + "() missing " + std::to_string(count) + " required positional argument" +
                     (count == 1 ? "" : "s") + ": " + missing);
         }
     }
     return std::nullopt;
 }
 
-const ArgumentSpec& spec_paywheel_fn() { return kSpecFn; }
-const ArgumentSpec& spec_paywheel_par() { return kSpecPar; }
-const ArgumentSpec& spec_paywheel_gil() { return kSpecGil; }
+const ArgumentSpec& paywheel_fn_arguments() { return kArgumentsFn; }
+const ArgumentSpec& paywheel_par_arguments() { return kArgumentsPar; }
+const ArgumentSpec& paywheel_gil_arguments() { return kArgumentsGil; }
 
 }  // namespace quill
 

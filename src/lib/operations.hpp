@@ -17,7 +17,7 @@ struct ArgumentSpec {
 
 // Fills slots[0..positional_count) with borrowed references (null when a
 // parameter was not given), or returns the binding TypeError.
-std::optional<BoundaryError> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+std::optional<BoundaryError> bind_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames, PyObject** slots);
 
 // A body returns a new reference to its result, or an error to raise; it may
@@ -32,7 +32,7 @@ BodyResult paywheel_gil_body(PyObject* self, PyObject* const* args, Py_ssize_t n
 }  // namespace quill
 
 namespace quill {
-const ArgumentSpec& spec_paywheel_fn();
-const ArgumentSpec& spec_paywheel_par();
-const ArgumentSpec& spec_paywheel_gil();
+const ArgumentSpec& paywheel_fn_arguments();
+const ArgumentSpec& paywheel_par_arguments();
+const ArgumentSpec& paywheel_gil_arguments();
 }  // namespace quill

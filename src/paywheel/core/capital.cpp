@@ -146,9 +146,7 @@ using detail::Running;
         const float v = pool[i];
         col[i] = v;
         total = total + v;
-        // Zeros of either sign leave the balance and its sign alone; NaN is
-        // not equal to zero, so it is subtracted and sticks.
-        b = v == 0.0f ? b : b - v;
+        b = detail::balance_after(b, v);
         bal[i] = b;
     }
     return Running{total, b};
@@ -187,8 +185,7 @@ Series finish_capital(Series col, float* bal, float amt, bool rising, const floa
             std::size_t k = 0;
             for (std::size_t l = step; l < end; l += step) {
                 for (; k < l; ++k) bal[k] = b;
-                const float c = col[l];
-                if (!(c == 0.0f)) b = b - c;
+                b = detail::balance_after(b, col[l]);
             }
             for (; k < end; ++k) bal[k] = b;
             balanced = end;
@@ -196,10 +193,9 @@ Series finish_capital(Series col, float* bal, float amt, bool rising, const floa
         float b = balanced == 0 ? amt : bal[balanced - 1];
         for (std::size_t k = balanced; k < col.size(); ++k) {
             const float c = col[k];
-            // Zeros of either sign leave the balance and its sign alone; NaN
-            // is not equal to zero, so it is subtracted and sticks. Most
-            // entries here are zeros between due periods: a predicted branch
-            // keeps them off the subtraction chain, where a select would not.
+            // balance_after, spelt as a branch: most entries here are zeros
+            // between due periods, and a predicted branch keeps them off the
+            // subtraction chain, where a select would not.
             if (c == 0.0f) [[likely]] {
                 bal[k] = b;
                 continue;
@@ -218,7 +214,7 @@ Series finish_capital(Series col, float* bal, float amt, bool rising, const floa
 bool capital_every_period(const LoanTerms& terms, const Series& profile, float* bal, const Running* folded,
                           Series& out) {
     const std::size_t len = profile.size();
-    if (terms.cap_freq != 1 || len < 3 || static_cast<std::int64_t>(len) - 1 > detail::kExactPeriods) return false;
+    if (terms.cap_freq != 1 || len < 3 || !detail::DuePeriods::all_exact(len)) return false;
     Series col(len);
     col[0] = 0.0f;
     for (std::size_t k = 1; k < len; ++k) col[k] = 0.0f + profile[k];
@@ -266,13 +262,8 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
 
     const std::size_t len = profile.size();
     Series col(len, 0.0f);
-    const std::int64_t step = period_step(terms.cap_freq);
-    const std::int64_t last = static_cast<std::int64_t>(len) - 1;
-    // Multiples up to 2^24 are all due; past that only those whose binary32
-    // form is exact.
-    const std::int64_t exact_last = last < kExactPeriods ? last : kExactPeriods;
-    const std::size_t exact_due = static_cast<std::size_t>(exact_last / step);
-    if (exact_due > pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
+    const DuePeriods due(len, terms.cap_freq);
+    if (due.exact_count() > pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
 
     // The column's left-to-right total is folded in while it is filled. The
     // entries in between are +0.0 and can be left out: adding +0.0 changes
@@ -287,18 +278,18 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     std::size_t balanced = 0;
     std::size_t taken = 0;
     std::int64_t prev = 0;
-    if (step == 1) {
+    if (due.step == 1) {
         if (bal != nullptr) bal[0] = b;
-        const auto n = static_cast<std::size_t>(exact_last);
+        const auto n = static_cast<std::size_t>(due.exact_last);
         const Running r = fill_each_period(pool.data(), col.data() + 1, bal == nullptr ? nullptr : bal + 1, n,
                                            Running{total, b});
         total = r.total;
         b = r.balance;
         taken = n;
-        prev = exact_last;
+        prev = due.exact_last;
         balanced = n + 1;
     } else {
-        for (std::int64_t l = step; l <= exact_last; l += step) {
+        for (std::int64_t l = due.step; l <= due.exact_last; l += due.step) {
             const float v = pool[taken++];
             col[static_cast<std::size_t>(l)] = v;
             total = total + v;
@@ -306,9 +297,8 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
         }
     }
     // Past 2^24 only multiples whose binary32 form is exact are due.
-    for (std::int64_t l = (exact_last / step + 1) * step; l <= last; l += step) {
-        if (num::saturating_i32(static_cast<float>(static_cast<std::int32_t>(l))) != static_cast<std::int32_t>(l))
-            continue;
+    for (std::int64_t l = due.first_tested(); l <= due.last; l += due.step) {
+        if (!due_past_exact(l)) continue;
         if (taken >= pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
         const float v = pool[taken++];
         col[static_cast<std::size_t>(l)] = v;
@@ -317,8 +307,8 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     }
 
     return finish_capital(std::move(col), bal, terms.amt, rising, pool.data(), taken, static_cast<std::size_t>(prev),
-                          Running{total, b}, balanced, static_cast<std::size_t>(step),
-                          static_cast<std::size_t>(exact_last) + 1);
+                          Running{total, b}, balanced, static_cast<std::size_t>(due.step),
+                          static_cast<std::size_t>(due.exact_last) + 1);
 }
 
 }  // namespace detail

@@ -21,14 +21,38 @@ inline void check_frequency(std::int32_t pers, std::int32_t freq) {
         raise_abort("attempt to calculate the remainder with a divisor of zero");
 }
 
-// |freq| as a step between due periods; never overflows for INT32_MIN.
-inline std::int64_t period_step(std::int32_t freq) noexcept {
-    return freq < 0 ? -static_cast<std::int64_t>(freq) : static_cast<std::int64_t>(freq);
-}
-
 // Periods up to 2^24 survive the round trip through binary32, so every
 // multiple of the step up to there is due without testing its mark.
 inline constexpr std::int64_t kExactPeriods = 16777216;
+
+// The due periods of a column of len >= 1 entries under a non-zero freq: the
+// multiples of |freq| from 1 to len - 1. Up to 2^24 every multiple is due;
+// past that only those whose binary32 form is exact (due_past_exact).
+struct DuePeriods {
+    std::int64_t step;        // |freq|, widened so that INT32_MIN cannot overflow
+    std::int64_t last;        // the last period, len - 1
+    std::int64_t exact_last;  // the last period that needs no test
+
+    DuePeriods(std::size_t len, std::int32_t freq) noexcept
+        : step(freq < 0 ? -static_cast<std::int64_t>(freq) : static_cast<std::int64_t>(freq)),
+          last(static_cast<std::int64_t>(len) - 1),
+          exact_last(last < kExactPeriods ? last : kExactPeriods) {}
+
+    std::size_t exact_count() const noexcept { return static_cast<std::size_t>(exact_last / step); }
+    // The first multiple that must be tested.
+    std::int64_t first_tested() const noexcept { return (exact_last / step + 1) * step; }
+    static bool all_exact(std::size_t len) noexcept { return static_cast<std::int64_t>(len) - 1 <= kExactPeriods; }
+};
+
+// Whether a multiple l past 2^24 is due: its mark, l as binary32, must
+// convert back to l.
+inline bool due_past_exact(std::int64_t l) noexcept {
+    return num::saturating_i32(static_cast<float>(static_cast<std::int32_t>(l))) == static_cast<std::int32_t>(l);
+}
+
+// The balance after capital c is repaid: zeros of either sign leave it, and
+// its sign, alone; NaN is not equal to zero, so it is subtracted and sticks.
+inline float balance_after(float b, float c) noexcept { return c == 0.0f ? b : b - c; }
 
 // Sums entries 1..len-1 of a column given by value(k) in blocks of freq
 // entries, each block from +0.0 left to right. The column must be non-empty.
@@ -61,8 +85,6 @@ std::vector<float> sum_blocks(std::size_t len, std::int32_t freq, Value value) {
     return sums;
 }
 
-// When balance is given it receives the "Bal" column computed from the
-// result, amt minus the capital repaid so far.
 // Whole-range checks written without an early exit, so that they vectorise;
 // a NaN anywhere fails both.
 inline bool strictly_rising(const float* x, std::size_t n) noexcept {

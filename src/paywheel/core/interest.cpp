@@ -22,7 +22,7 @@ Series interest_from(const LoanTerms& terms, const Series& profile) {
     // nothing but is never summed either.
     const float* prof = profile.data();
     const std::size_t len = profile.size();
-    if (terms.int_freq == 1 && len >= 2 && static_cast<std::int64_t>(len) - 1 <= kExactPeriods) {
+    if (terms.int_freq == 1 && len >= 2 && DuePeriods::all_exact(len)) {
         // Interest due every period: each block is one period's accrual and,
         // when they shrink strictly in magnitude (the ordinary loan), each
         // payment is its own period's, so the column is built in place.
@@ -57,23 +57,19 @@ Series interest_from(const LoanTerms& terms, const Series& profile) {
     }
 
     Series col(len, 0.0f);
-    const std::int64_t step = period_step(terms.int_freq);
-    const std::int64_t last = static_cast<std::int64_t>(len) - 1;
+    const DuePeriods due(len, terms.int_freq);
     // Up to 2^24 every multiple is a payment period. The first of them
     // decides whether a NaN makes the choice abort: it sees every sum.
-    const std::int64_t exact_last = last < kExactPeriods ? last : kExactPeriods;
-    const std::size_t exact_due = static_cast<std::size_t>(exact_last / step);
+    const std::size_t exact_due = due.exact_count();
     const std::size_t exact_paid = exact_due < blocks ? exact_due : blocks;
     if (exact_paid > 0 && blocks >= 2 && nan_upto > 0) raise_abort("called `Option::unwrap()` on a `None` value");
     std::size_t paid = 0;
-    for (std::int64_t j = step; paid < exact_paid; j += step) col[static_cast<std::size_t>(j)] = sums[paid++];
+    for (std::int64_t j = due.step; paid < exact_paid; j += due.step) col[static_cast<std::size_t>(j)] = sums[paid++];
     // Once nothing is pending the remaining payment periods pay no interest,
     // rather than showing their period number.
     if (paid == blocks) return col;
-    for (std::int64_t j = (exact_last / step + 1) * step; j <= last; j += step) {
-        // Past 2^24 a multiple whose binary32 form is not exact is not due.
-        if (num::saturating_i32(static_cast<float>(static_cast<std::int32_t>(j))) != static_cast<std::int32_t>(j))
-            continue;
+    for (std::int64_t j = due.first_tested(); j <= due.last; j += due.step) {
+        if (!due_past_exact(j)) continue;
         if (paid >= blocks) break;
         if (blocks - paid >= 2 && paid < nan_upto) raise_abort("called `Option::unwrap()` on a `None` value");
         col[static_cast<std::size_t>(j)] = sums[paid++];

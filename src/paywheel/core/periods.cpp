@@ -19,9 +19,8 @@ Series payment_marks(std::int32_t pers, std::int32_t freq) {
     if (len == 0) return {};  // the loop never runs, so even freq 0 passes
     if (freq == 0) raise_abort("attempt to calculate the remainder with a divisor of zero");
     Series out(len, 0.0f);
-    // Stepping by |freq| instead of taking a remainder per entry; the step is
-    // widened so that |INT32_MIN| and i + step cannot overflow.
-    const std::int64_t step = freq < 0 ? -static_cast<std::int64_t>(freq) : static_cast<std::int64_t>(freq);
+    // Stepping by |freq| instead of taking a remainder per entry.
+    const std::int64_t step = detail::DuePeriods(len, freq).step;
     for (std::int64_t i = 0; i < static_cast<std::int64_t>(len); i += step)
         out[static_cast<std::size_t>(i)] = static_cast<float>(static_cast<std::int32_t>(i));
     return out;

@@ -41,7 +41,7 @@ Series profile(const LoanTerms& terms, float* bal, detail::Running* running) {
             if constexpr (Fold) {
                 const float c = 0.0f + v;
                 total = total + c;
-                b = c == 0.0f ? b : b - c;
+                b = detail::balance_after(b, c);
                 bal[i] = b;
             }
         }

@@ -255,6 +255,15 @@ void abort_api_failed(std::source_location loc) {
     paywheel::raise_abort("Python API call failed", loc);
 }
 
+std::optional<BoundaryError> extract_utf8(PyObject* obj, std::string& out) {
+    if (!PyUnicode_Check(obj)) return BoundaryError::type_mismatch(obj, "PyString");
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (text == nullptr) return fetch_error();
+    out.assign(text, static_cast<std::size_t>(len));
+    return std::nullopt;
+}
+
 BoundaryError wrap_argument_error(const char* param, BoundaryError err) {
     if (!err.is_exactly(PyExc_TypeError)) return err;
     if (!err.normalize()) return fetch_error();

@@ -86,6 +86,10 @@ inline PyRef checked(PyObject* obj, std::source_location loc = std::source_locat
     return PyRef::steal(obj);
 }
 
+// Copies a str (or subclass) as UTF-8 into out; otherwise the type-mismatch
+// error naming 'PyString', or the interpreter's encoding error.
+std::optional<BoundaryError> extract_utf8(PyObject* obj, std::string& out);
+
 // The argument-error rule: a TypeError is re-raised with the parameter named
 // in front; anything else passes unchanged.
 BoundaryError wrap_argument_error(const char* param, BoundaryError err);

@@ -25,11 +25,9 @@ PyObject* lookup(PyObject* dict, const char* key, std::source_location loc = std
 }
 
 std::string to_text(PyObject* value, std::source_location loc = std::source_location::current()) {
-    if (!PyUnicode_Check(value)) abort_with_error(kUnwrapErr, BoundaryError::type_mismatch(value, "PyString"), loc);
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &len);
-    if (text == nullptr) abort_with_error(kUnwrapErr, fetch_error(), loc);
-    return std::string(text, static_cast<std::size_t>(len));
+    std::string text;
+    if (auto err = extract_utf8(value, text)) abort_with_error(kUnwrapErr, std::move(*err), loc);
+    return text;
 }
 
 // Rounds to the nearest binary32; magnitudes past the largest finite float

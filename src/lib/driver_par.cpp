@@ -19,15 +19,6 @@ constexpr const char kIncomingName[] = "incoming";
 
 BoundaryError argument_error(BoundaryError err) { return wrap_argument_error(kIncomingName, std::move(err)); }
 
-std::optional<BoundaryError> copy_text(PyObject* obj, std::string& out) {
-    if (!PyUnicode_Check(obj)) return argument_error(BoundaryError::type_mismatch(obj, "PyString"));
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
-    if (text == nullptr) return argument_error(fetch_error());
-    out.assign(text, static_cast<std::size_t>(len));
-    return std::nullopt;
-}
-
 // Copies every entry of one dict. Converting a str runs no Python code, so
 // the size guards only fire if something else mutates the dict meanwhile.
 std::optional<BoundaryError> copy_record(PyObject* dict, paywheel::TextRecord& record) {
@@ -43,8 +34,8 @@ std::optional<BoundaryError> copy_record(PyObject* dict, paywheel::TextRecord& r
         if (!PyDict_Next(dict, &pos, &key, &value)) break;
         --remaining;
         std::string k, v;
-        if (auto err = copy_text(key, k)) return err;
-        if (auto err = copy_text(value, v)) return err;
+        if (auto err = extract_utf8(key, k)) return argument_error(std::move(*err));
+        if (auto err = extract_utf8(value, v)) return argument_error(std::move(*err));
         record.insert_or_assign(std::move(k), std::move(v));
     }
     return std::nullopt;
@@ -173,20 +164,14 @@ BodyResult run_parallel(const ArgumentSpec& signature, Lock lock, PyObject* cons
 
     std::vector<paywheel::Schedule> results;
     (void)pool_threads();  // the first call past extraction creates the pool, even for an empty batch
-    if (lock == Lock::Release) {
-        GilRelease unlocked;
-        try {
-            results.resize(batch.size());
-            evaluate_batch(batch, results);
-        } catch (...) {
-            paywheel::TextBatch().swap(batch);
-            throw;
-        }
-        paywheel::TextBatch().swap(batch);
-    } else {
-        results.resize(batch.size());
-        evaluate_batch(batch, results);
-        paywheel::TextBatch().swap(batch);
+    {
+        std::optional<GilRelease> unlocked;
+        if (lock == Lock::Release) unlocked.emplace();
+        // Declared after the release, so the batch is freed before the lock
+        // is taken back, on the failure path as on the normal one.
+        const paywheel::TextBatch evaluated = std::move(batch);
+        results.resize(evaluated.size());
+        evaluate_batch(evaluated, results);
     }
     return schedules_to_list(std::move(results));
 }

@@ -36,6 +36,7 @@
 #include "paywheel/core/engine.hpp"
 #include "paywheel/core/numeric.hpp"
 #include "reference.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -43,26 +44,16 @@ using paywheel::LoanTerms;
 using paywheel::Schedule;
 using paywheel::Series;
 
-constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using paywheel::testing::kInf;
+using paywheel::testing::kMax;
+using paywheel::testing::kMin;
+using paywheel::testing::kNaN;
+using paywheel::testing::terms;
 
 // Above this pers the per-component comparisons are skipped (they would
 // allocate a column of pers + 1 entries); the random and family inputs stay
 // far below it, and the hand-picked huge ones are handled by the rules below.
 constexpr std::int32_t kComponentLimit = 100000;
-
-LoanTerms terms(float amt, float rate, std::int32_t pers, std::int32_t int_freq, std::int32_t cap_freq) {
-    LoanTerms t;
-    t.id = "diff";
-    t.amt = amt;
-    t.rate = rate;
-    t.pers = pers;
-    t.int_freq = int_freq;
-    t.cap_freq = cap_freq;
-    return t;
-}
 
 std::string hex(float x) {
     char buf[48];

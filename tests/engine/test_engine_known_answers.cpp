@@ -29,6 +29,7 @@
 #include "paywheel/core/engine.hpp"
 #include "paywheel/core/numeric.hpp"
 #include "reference.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -36,10 +37,11 @@ using paywheel::LoanTerms;
 using paywheel::Schedule;
 using paywheel::Series;
 
-constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using paywheel::testing::kInf;
+using paywheel::testing::kMax;
+using paywheel::testing::kMin;
+using paywheel::testing::kNaN;
+using paywheel::testing::terms;
 
 constexpr const char* kRemainderByZero = "attempt to calculate the remainder with a divisor of zero";
 constexpr const char* kSliceStart = "range start index 1 out of range for slice of length 0";
@@ -77,17 +79,6 @@ const Engine kReference{"Reference",
                         &paywheel::reference::capital_schedule,
                         &paywheel::reference::interest_schedule,
                         &paywheel::reference::build_schedule};
-
-LoanTerms terms(float amt, float rate, std::int32_t pers, std::int32_t int_freq, std::int32_t cap_freq) {
-    LoanTerms t;
-    t.id = "known";
-    t.amt = amt;
-    t.rate = rate;
-    t.pers = pers;
-    t.int_freq = int_freq;
-    t.cap_freq = cap_freq;
-    return t;
-}
 
 std::string describe(const LoanTerms& t) {
     char buf[200];

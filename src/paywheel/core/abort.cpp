@@ -15,6 +15,8 @@ namespace {
 // several worker threads print the backtrace hint once between them.
 std::atomic<bool> g_hint_pending{true};
 
+thread_local unsigned t_quiet_depth = 0;
+
 void write_all(const char* data, std::size_t size) noexcept {
     while (size > 0) {
         ssize_t n = ::write(STDERR_FILENO, data, size);
@@ -58,15 +60,18 @@ void write_abort_report(const char* message, std::size_t size, const AbortSite& 
     }
 }
 
+QuietAborts::QuietAborts() noexcept { ++t_quiet_depth; }
+QuietAborts::~QuietAborts() { --t_quiet_depth; }
+
 void raise_abort(const char* static_message, std::source_location loc) {
     Abort a(static_message, site_of(loc));
-    write_abort_report(a.message(), a.message_size(), a.site());
+    if (t_quiet_depth == 0) write_abort_report(a.message(), a.message_size(), a.site());
     throw a;
 }
 
 void raise_abort(std::string owned_message, std::source_location loc) {
     Abort a(std::move(owned_message), site_of(loc));
-    write_abort_report(a.message(), a.message_size(), a.site());
+    if (t_quiet_depth == 0) write_abort_report(a.message(), a.message_size(), a.site());
     throw a;
 }
 

@@ -61,6 +61,17 @@ inline AbortSite site_of(const std::source_location& loc) noexcept {
 // uses it before terminating the process).
 void write_abort_report(const char* message, std::size_t size, const AbortSite& site) noexcept;
 
+// While one is alive on a thread, aborts raised on that thread write no
+// report: for callers that carry failures as data rather than as the
+// module's PanicException. Nests.
+class QuietAborts {
+public:
+    QuietAborts() noexcept;
+    ~QuietAborts();
+    QuietAborts(const QuietAborts&) = delete;
+    QuietAborts& operator=(const QuietAborts&) = delete;
+};
+
 // Name of the environment variable that asks for a backtrace in the report.
 inline constexpr const char* kBacktraceEnv = "QUILL_HARBOR_BACKTRACE";
 

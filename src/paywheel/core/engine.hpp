@@ -57,12 +57,37 @@ private:
     std::array<Column, 5> columns_;
 };
 
+// Entries of each column of one loan: "Per" has `per`, the other four have
+// `rest` (pers + 1). They differ only past 2^24 periods, where the period
+// count goes through binary32 on its way to the axis.
+struct ScheduleShape {
+    std::size_t per;
+    std::size_t rest;
+};
+ScheduleShape schedule_shape(std::int32_t pers) noexcept;
+
+// Storage that the caller owns for one loan's five columns, each at least as
+// long as schedule_shape says. The engine writes every entry and allocates
+// no column of its own; on an abort the contents are unspecified.
+struct ScheduleOut {
+    float* per;
+    float* cap;
+    float* interest;
+    float* pmt;
+    float* bal;
+};
+
+// The engine's one entry point: fills the five columns of `terms` into out,
+// or aborts (abort.hpp) with the first failure in column order.
+void fill_schedule(const LoanTerms& terms, const ScheduleOut& out);
+
 Series period_axis(std::int32_t pers);
 Series payment_marks(std::int32_t pers, std::int32_t freq);
 std::vector<float> block_sums(const Series& column, std::int32_t freq);
 Series principal_profile(const LoanTerms& terms);
 Series capital_schedule(const LoanTerms& terms);
 Series interest_schedule(const LoanTerms& terms);
+// fill_schedule into freshly allocated columns.
 Schedule build_schedule(const LoanTerms& terms);
 
 }  // namespace paywheel

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -22,7 +23,7 @@ inline float largest_of(float a, float b) noexcept {
 // suffix minimum. Overwrites pool[0, len) with those minima. An equal value
 // further right never displaces the leftmost one, and NaN never counts; an
 // all-NaN suffix has no smallest, which reads as +infinity.
-void suffix_smallest(std::vector<float>& pool, std::size_t len) noexcept {
+void suffix_smallest(float* pool, std::size_t len) noexcept {
     float run = kInf;
     for (std::size_t k = len; k-- > 0;) {
         if (pool[k] <= run) run = pool[k];
@@ -47,9 +48,9 @@ struct Largest {
 };
 
 // One pass for the leftmost largest entry and what precedes it.
-Largest find_largest(const Series& col) noexcept {
-    Largest l{kNaN, kNaN, col.size()};
-    for (std::size_t k = 0; k < col.size(); ++k) {
+Largest find_largest(const float* col, std::size_t n) noexcept {
+    Largest l{kNaN, kNaN, n};
+    for (std::size_t k = 0; k < n; ++k) {
         const float c = col[k];
         if (c == c && (l.top != l.top || c > l.top)) {
             l.head_top = l.top;
@@ -63,8 +64,7 @@ Largest find_largest(const Series& col) noexcept {
 // total is the column's left-to-right sum and largest its leftmost largest
 // entry, both as the column stands on entry. Returns the lowest index it
 // changed (the column's length if none).
-std::size_t settle_residue(Series& col, float amt, float total, Largest largest) {
-    const std::size_t n = col.size();
+std::size_t settle_residue(float* col, std::size_t n, float amt, float total, Largest largest) {
     const float top = largest.top;
     float head_top = largest.head_top;
     const std::size_t first = largest.first;
@@ -155,7 +155,7 @@ using detail::Running;
 // Settles the residue and completes the balance. placed[0, taken) are the
 // totals written, the last at index last_due; the balance is already right
 // below index balanced.
-Series finish_capital(Series col, float* bal, float amt, bool rising, const float* placed, std::size_t taken,
+void finish_capital(float* col, std::size_t n, float* bal, float amt, bool rising, const float* placed, std::size_t taken,
                       std::size_t last_due, Running running, std::size_t balanced, std::size_t step = 0,
                       std::size_t stepped_end = 0) {
     // With rising totals the entries placed are rising too, so the largest
@@ -170,10 +170,10 @@ Series finish_capital(Series col, float* bal, float amt, bool rising, const floa
         else
             largest = Largest{0.0f, kNaN, 0};
     } else {
-        largest = find_largest(col);
+        largest = find_largest(col, n);
     }
 
-    const std::size_t changed = settle_residue(col, amt, running.total, largest);
+    const std::size_t changed = settle_residue(col, n, amt, running.total, largest);
     if (bal != nullptr) {
         if (changed < balanced) balanced = changed;
         if (balanced == 0 && step > 1) {
@@ -184,14 +184,21 @@ Series finish_capital(Series col, float* bal, float amt, bool rising, const floa
             float b = amt;
             std::size_t k = 0;
             for (std::size_t l = step; l < end; l += step) {
-                for (; k < l; ++k) bal[k] = b;
+                if (step <= 4 && k + 4 <= n) {
+                    // Short runs are written as one store of four entries;
+                    // what spills past l is written again by the next run.
+                    for (std::size_t j = 0; j < 4; ++j) bal[k + j] = b;
+                    k = l;
+                } else {
+                    for (; k < l; ++k) bal[k] = b;
+                }
                 b = detail::balance_after(b, col[l]);
             }
             for (; k < end; ++k) bal[k] = b;
             balanced = end;
         }
         float b = balanced == 0 ? amt : bal[balanced - 1];
-        for (std::size_t k = balanced; k < col.size(); ++k) {
+        for (std::size_t k = balanced; k < n; ++k) {
             const float c = col[k];
             // balance_after, spelt as a branch: most entries here are zeros
             // between due periods, and a predicted branch keeps them off the
@@ -204,67 +211,71 @@ Series finish_capital(Series col, float* bal, float amt, bool rising, const floa
             bal[k] = b;
         }
     }
-    return col;
 }
 
 // Capital due every period: each block is one profile entry, and with rising
 // entries (the ordinary loan) the column is the profile itself, so it is
 // built in place with no pool. Returns false, having done nothing the
 // caller relies on, when the general path must decide.
-bool capital_every_period(const LoanTerms& terms, const Series& profile, float* bal, const Running* folded,
-                          Series& out) {
-    const std::size_t len = profile.size();
+bool capital_every_period(const LoanTerms& terms, const float* profile, std::size_t len, float* col, float* bal,
+                          const Running* folded) {
     if (terms.cap_freq != 1 || len < 3 || !detail::DuePeriods::all_exact(len)) return false;
-    Series col(len);
     col[0] = 0.0f;
     for (std::size_t k = 1; k < len; ++k) col[k] = 0.0f + profile[k];
-    if (!detail::strictly_rising(col.data() + 1, len - 1)) return false;
-    if (bal != nullptr) bal[0] = terms.amt;
-    // The profile may have folded the running sums of exactly this column.
-    const Running r = folded != nullptr ? *folded
-                                        : fill_each_period(col.data() + 1, col.data() + 1,
-                                                           bal == nullptr ? nullptr : bal + 1, len - 1,
-                                                           Running{0.0f + col[0], terms.amt});
-    const float* placed = col.data() + 1;  // the buffer moves along with col
-    out = finish_capital(std::move(col), bal, terms.amt, true, placed, len - 1, len - 1, r, len);
-    return true;
+    return detail::settle_every_period(terms, len, col, bal, folded);
 }
 
 }  // namespace
 
 namespace detail {
 
-Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance, const Running* folded) {
-    if (profile.empty()) raise_abort("range start index 1 out of range for slice of length 0");
-    float* bal = nullptr;
-    if (balance != nullptr) {
-        balance->resize(profile.size());
-        bal = balance->data();
-    }
-    Series every;
-    if (capital_every_period(terms, profile, bal, folded, every)) return every;
+bool settle_every_period(const LoanTerms& terms, std::size_t len, float* col, float* bal, const Running* folded) {
+    if (!strictly_rising(col + 1, len - 1)) return false;
+    if (bal != nullptr) bal[0] = terms.amt;
+    // The profile may have folded the running sums of exactly this column.
+    const Running r = folded != nullptr ? *folded
+                                        : fill_each_period(col + 1, col + 1, bal == nullptr ? nullptr : bal + 1,
+                                                           len - 1, Running{0.0f + col[0], terms.amt});
+    finish_capital(col, len, bal, terms.amt, true, col + 1, len - 1, len - 1, r, len);
+    return true;
+}
 
-    const float* p = profile.data();
-    std::vector<float> pool = sum_blocks(profile.size(), terms.cap_freq, [p](std::size_t k) { return p[k]; });
-    if (pool.empty()) raise_abort("called `Option::unwrap()` on a `None` value");
+}  // namespace detail
+
+namespace {
+}  // namespace
+
+namespace detail {
+
+void capital_into(const LoanTerms& terms, const float* prof, std::size_t n, float* col, float* bal,
+                  const Running* folded) {
+    if (n == 0) raise_abort("range start index 1 out of range for slice of length 0");
+    if (capital_every_period(terms, prof, n, col, bal, folded)) return;
+    const std::size_t blocks = blocks_of(n, terms.cap_freq).count;
+    Scratch pool(blocks);
+    sum_blocks_into(n, terms.cap_freq, [prof](std::size_t k) { return prof[k]; }, pool.data());
+    capital_from_pool(terms, n, pool.data(), blocks, col, bal);
+}
+
+void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std::size_t blocks, float* col,
+                       float* bal) {
+    if (blocks == 0) raise_abort("called `Option::unwrap()` on a `None` value");
 
     // An ordinary loan's block totals rise strictly; then the smallest is
     // the first and every suffix minimum is the entry itself, so the general
     // passes can be skipped. Any NaN, or a lone total, takes them.
-    const bool rising = pool.size() >= 2 && strictly_rising(pool.data(), pool.size());
-    std::size_t pool_len = pool.size();
+    const bool rising = blocks >= 2 && strictly_rising(pool, blocks);
+    std::size_t pool_len = blocks;
     if (!rising) {
         float smallest = kInf;
-        for (float v : pool) smallest = v < smallest ? v : smallest;
-        if (smallest == pool.back()) --pool_len;
+        for (std::size_t k = 0; k < blocks; ++k) smallest = pool[k] < smallest ? pool[k] : smallest;
+        if (smallest == pool[blocks - 1]) --pool_len;
         suffix_smallest(pool, pool_len);
     }
 
-    const std::size_t len = profile.size();
-    Series col(len, 0.0f);
+    std::fill(col, col + len, 0.0f);
     const DuePeriods due(len, terms.cap_freq);
     if (due.exact_count() > pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
-
     // The column's left-to-right total is folded in while it is filled. The
     // entries in between are +0.0 and can be left out: adding +0.0 changes
     // only a -0.0 running sum, and a sum that starts at +0.0 is never -0.0
@@ -281,8 +292,7 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     if (due.step == 1) {
         if (bal != nullptr) bal[0] = b;
         const auto n = static_cast<std::size_t>(due.exact_last);
-        const Running r = fill_each_period(pool.data(), col.data() + 1, bal == nullptr ? nullptr : bal + 1, n,
-                                           Running{total, b});
+        const Running r = fill_each_period(pool, col + 1, bal == nullptr ? nullptr : bal + 1, n, Running{total, b});
         total = r.total;
         b = r.balance;
         taken = n;
@@ -306,17 +316,18 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
         prev = l;
     }
 
-    return finish_capital(std::move(col), bal, terms.amt, rising, pool.data(), taken, static_cast<std::size_t>(prev),
-                          Running{total, b}, balanced, static_cast<std::size_t>(due.step),
-                          static_cast<std::size_t>(due.exact_last) + 1);
+    finish_capital(col, len, bal, terms.amt, rising, pool, taken, static_cast<std::size_t>(prev), Running{total, b},
+                   balanced, static_cast<std::size_t>(due.step), static_cast<std::size_t>(due.exact_last) + 1);
 }
 
 }  // namespace detail
 
 Series capital_schedule(const LoanTerms& terms) {
     detail::check_frequency(terms.pers, terms.cap_freq);
-    Series profile = principal_profile(terms);
-    return detail::capital_from(terms, profile, nullptr, nullptr);
+    const Series profile = principal_profile(terms);
+    Series col(profile.size());
+    detail::capital_into(terms, profile.data(), profile.size(), col.data(), nullptr, nullptr);
+    return col;
 }
 
 }  // namespace paywheel

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/engine.hpp"
@@ -54,27 +55,38 @@ inline bool due_past_exact(std::int64_t l) noexcept {
 // its sign, alone; NaN is not equal to zero, so it is subtracted and sticks.
 inline float balance_after(float b, float c) noexcept { return c == 0.0f ? b : b - c; }
 
-// Sums entries 1..len-1 of a column given by value(k) in blocks of freq
-// entries, each block from +0.0 left to right. The column must be non-empty.
-template <class Value>
-std::vector<float> sum_blocks(std::size_t len, std::int32_t freq, Value value) {
-    const std::size_t count = len - 1;
-    if (count == 0) return {};
-    // A negative frequency, sign-extended and read as a size, is at least
-    // 2^63: one block holding everything.
+// The block size and count of sums over entries 1..len-1 in blocks of freq
+// entries (freq != 0). A negative frequency, sign-extended and read as a
+// size, is at least 2^63: one block holding everything.
+struct Blocks {
+    std::size_t size;
+    std::size_t count;
+};
+inline Blocks blocks_of(std::size_t len, std::int32_t freq) noexcept {
+    const std::size_t count = len == 0 ? 0 : len - 1;
+    if (count == 0) return Blocks{1, 0};
     const std::uint64_t wide = static_cast<std::uint64_t>(static_cast<std::int64_t>(freq));
     const std::size_t block = wide >= count ? count : static_cast<std::size_t>(wide);
-    const std::size_t blocks = (count + block - 1) / block;
-    std::vector<float> sums(blocks);
+    return Blocks{block, (count + block - 1) / block};
+}
+
+// Sums entries 1..len-1 of a column given by value(k) in blocks of freq
+// entries, each block from +0.0 left to right, into sums[0, blocks_of().count).
+template <class Value>
+void sum_blocks_into(std::size_t len, std::int32_t freq, Value value, float* sums) {
+    const auto [block, blocks] = blocks_of(len, freq);
+    if (blocks == 0) return;
     if (block == 1) {
         // Still one addition per entry: +0.0 + -0.0 is +0.0.
         for (std::size_t b = 0; b < blocks; ++b) sums[b] = 0.0f + value(b + 1);
-        return sums;
+        return;
     }
     // Full blocks are summed side by side, one entry of every block per
     // sweep: each block still adds its own entries first to last, but the
     // blocks no longer wait on one another's additions.
+    const std::size_t count = len - 1;
     const std::size_t full = count / block;
+    for (std::size_t b = 0; b < full; ++b) sums[b] = 0.0f;
     for (std::size_t j = 0; j < block; ++j)
         for (std::size_t b = 0; b < full; ++b) sums[b] = sums[b] + value(b * block + j + 1);
     if (full < blocks) {
@@ -82,6 +94,12 @@ std::vector<float> sum_blocks(std::size_t len, std::int32_t freq, Value value) {
         for (std::size_t k = full * block + 1; k < len; ++k) s = s + value(k);
         sums[full] = s;
     }
+}
+
+template <class Value>
+std::vector<float> sum_blocks(std::size_t len, std::int32_t freq, Value value) {
+    std::vector<float> sums(blocks_of(len, freq).count);
+    sum_blocks_into(len, freq, value, sums.data());
     return sums;
 }
 
@@ -105,15 +123,74 @@ struct Running {
     float balance;
 };
 
-// The principal profile, also folding the total and the balance ("Bal",
-// into balance) of the capital column that capital due every period gives
-// when each period repays its own profile entry.
-Series principal_profile_folded(const LoanTerms& terms, Series& balance, Running& running);
+// The power function every engine path calls: the platform's powf, or the
+// reproducible one when the process asked for it. Chosen once per loan.
+using PowFn = float (*)(float, float);
+PowFn power_function() noexcept;
 
-// When balance is given it receives the "Bal" column, amt minus the capital
-// repaid so far. folded, when given, is what principal_profile_folded
-// computed alongside profile (and into balance).
-Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance, const Running* folded);
-Series interest_from(const LoanTerms& terms, const Series& profile);
+// Storage for the block totals and pending sums of one loan: kept per thread
+// and reused, so that a batch of loans does not allocate them loan after
+// loan. Large requests are given back when the loan is done.
+class Scratch {
+public:
+    explicit Scratch(std::size_t floats);
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    float* data() noexcept { return data_; }
+
+private:
+    float* data_;
+    bool nested_;
+};
+
+// The divisor of every profile entry: the reciprocal of the rate and the
+// power's excess over 1 are rounded separately and then multiplied; folding
+// the rate into the numerator, or amt into the divisor, would round
+// differently.
+inline float profile_factor(const LoanTerms& terms, PowFn pow) noexcept {
+    const float base = 1.0f + terms.rate;
+    const float g = pow(base, static_cast<float>(terms.pers));
+    return (1.0f / terms.rate) * (g - 1.0f);
+}
+
+// The principal profile of a loan of n = column_length(pers) >= 1 entries,
+// into prof[0, n).
+void profile_into(const LoanTerms& terms, float* prof, std::size_t n, PowFn pow);
+
+// The principal profile, also folding the total and the balance ("Bal",
+// into bal) of the capital column that capital due every period gives when
+// each period repays its own profile entry.
+Running profile_folded_into(const LoanTerms& terms, float* prof, float* bal, std::size_t n, PowFn pow);
+
+// The capital column (and, when bal is given, the "Bal" column) from the
+// profile, into col[0, n); n may be 0, which aborts. folded, when given, is
+// what profile_folded_into computed alongside the profile (and into bal).
+void capital_into(const LoanTerms& terms, const float* prof, std::size_t n, float* col, float* bal,
+                  const Running* folded);
+
+// Capital due every period with col[0, len) already 0.0 then the profile
+// entries plus +0.0, len >= 3 and every period exact: when those rise
+// strictly (the ordinary loan) settles the residue and the balance in place
+// and returns true; otherwise returns false and the general path decides.
+bool settle_every_period(const LoanTerms& terms, std::size_t len, float* col, float* bal, const Running* folded);
+
+// The capital column from block totals already summed: pool[0, blocks),
+// which it may overwrite. n >= 1 and the profile has n entries.
+void capital_from_pool(const LoanTerms& terms, std::size_t n, float* pool, std::size_t blocks, float* col,
+                       float* bal);
+
+// The interest schedule's level payment, pmt = amt * rate / (1 - (1 + rate)^-pers).
+float level_payment(const LoanTerms& terms, PowFn pow) noexcept;
+
+// The interest column from the profile, into col[0, n).
+void interest_into(const LoanTerms& terms, float pmt, const float* prof, std::size_t n, float* col);
+
+// The interest column from pending sums already summed: sums[0, blocks),
+// which it may overwrite. n >= 1.
+void interest_from_sums(const LoanTerms& terms, std::size_t n, float* sums, std::size_t blocks, float* col);
+
+// The period axis into out[0, count), count from schedule_shape.
+void period_axis_into(float* out, std::size_t count) noexcept;
 
 }  // namespace paywheel::detail

@@ -1,8 +1,10 @@
 #include <cmath>
+#include <memory>
+#include <vector>
 
 #include "paywheel/core/detail.hpp"
 
-namespace paywheel {
+namespace paywheel::detail {
 
 namespace {
 
@@ -12,17 +14,10 @@ namespace {
 // are dependency chains of one addition per period; here they hide behind
 // the powers instead of costing a pass of their own.
 template <bool Fold>
-Series profile(const LoanTerms& terms, float* bal, detail::Running* running) {
-    const std::size_t count = num::column_length(terms.pers);
-    if (count == 0) return {};
+Running profile(const LoanTerms& terms, float* out, float* bal, std::size_t count, PowFn pow) {
     const float base = 1.0f + terms.rate;
-    const float g = ::powf(base, static_cast<float>(terms.pers));
-    // Reciprocal and numerator are rounded separately and every power is
-    // divided by their product, then scaled: folding the rate into the
-    // numerator, or amt into the divisor, would round differently.
-    const float factor = (1.0f / terms.rate) * (g - 1.0f);
+    const float factor = profile_factor(terms, pow);
     const float amt = terms.amt;
-    Series out(count);
     out[0] = (0.0f / factor) * amt;
     float total = 0.0f + 0.0f;
     float b = amt;
@@ -34,33 +29,71 @@ Series profile(const LoanTerms& terms, float* bal, detail::Running* running) {
     for (std::size_t from = 1; from < count; from += kRun) {
         const std::size_t to = count - from > kRun ? from + kRun : count;
         for (std::size_t i = from; i < to; ++i)
-            out[i] = ::powf(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
+            out[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
         for (std::size_t i = from; i < to; ++i) {
             const float v = (out[i] / factor) * amt;
             out[i] = v;
             if constexpr (Fold) {
                 const float c = 0.0f + v;
                 total = total + c;
-                b = detail::balance_after(b, c);
+                b = balance_after(b, c);
                 bal[i] = b;
             }
         }
     }
-    if constexpr (Fold) *running = detail::Running{total, b};
-    return out;
+    return Running{total, b};
 }
+
+// Per-thread reusable storage; see Scratch.
+struct ScratchPool {
+    std::vector<float> buffer;
+    bool busy = false;
+};
+thread_local ScratchPool t_scratch;
+
+// Buffers above this many floats go back to the allocator after the loan.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
 
 }  // namespace
 
-Series principal_profile(const LoanTerms& terms) { return profile<false>(terms, nullptr, nullptr); }
+PowFn power_function() noexcept { return &::powf; }
 
-namespace detail {
-
-Series principal_profile_folded(const LoanTerms& terms, Series& balance, Running& running) {
-    balance.resize(num::column_length(terms.pers));
-    return profile<true>(terms, balance.data(), &running);
+Scratch::Scratch(std::size_t floats) : data_(nullptr), nested_(t_scratch.busy) {
+    if (nested_) {
+        data_ = new float[floats == 0 ? 1 : floats];
+        return;
+    }
+    if (t_scratch.buffer.size() < floats) t_scratch.buffer.resize(floats);
+    t_scratch.busy = true;
+    data_ = t_scratch.buffer.data();
 }
 
-}  // namespace detail
+Scratch::~Scratch() {
+    if (nested_) {
+        delete[] data_;
+        return;
+    }
+    t_scratch.busy = false;
+    if (t_scratch.buffer.size() > kKeptScratch) std::vector<float>().swap(t_scratch.buffer);
+}
+
+void profile_into(const LoanTerms& terms, float* prof, std::size_t n, PowFn pow) {
+    if (n != 0) (void)profile<false>(terms, prof, nullptr, n, pow);
+}
+
+Running profile_folded_into(const LoanTerms& terms, float* prof, float* bal, std::size_t n, PowFn pow) {
+    if (n == 0) return Running{0.0f, terms.amt};
+    return profile<true>(terms, prof, bal, n, pow);
+}
+
+}  // namespace paywheel::detail
+
+namespace paywheel {
+
+Series principal_profile(const LoanTerms& terms) {
+    Series out(num::column_length(terms.pers));
+    detail::profile_into(terms, out.data(), out.size(), detail::power_function());
+    return out;
+}
 
 }  // namespace paywheel

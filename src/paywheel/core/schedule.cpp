@@ -12,51 +12,191 @@ ScheduleShape schedule_shape(std::int32_t pers) noexcept {
 
 namespace {
 
-// The columns of one loan, computed in their own vectors.
-struct Columns {
-    Series per, cap, interest, pmt, bal;
-};
+using detail::PowFn;
+using detail::Running;
 
-Columns compute(const LoanTerms& terms) {
-    // Same abort order as computing each column on its own: each frequency
-    // is checked where its marks would have been built, and the profile,
-    // which cannot abort, is computed once and shared.
-    Columns c;
-    c.per = period_axis(terms.pers);
-    detail::check_frequency(terms.pers, terms.cap_freq);
-    detail::Running folded{};
-    const bool every_period = terms.cap_freq == 1;
-    Series profile = every_period ? detail::principal_profile_folded(terms, c.bal, folded) : principal_profile(terms);
-    c.cap = detail::capital_from(terms, profile, &c.bal, every_period ? &folded : nullptr);
-    detail::check_frequency(terms.pers, terms.int_freq);
-    c.interest = detail::interest_from(terms, profile);
-    Series().swap(profile);
+// The loans the single pass below serves: both frequencies positive, at
+// least two periods, and every period exact in binary32.
+bool single_pass_serves(const LoanTerms& t, std::size_t n) noexcept {
+    return t.cap_freq >= 1 && t.int_freq >= 1 && n >= 3 && detail::DuePeriods::all_exact(n);
+}
 
-    const std::size_t n = c.cap.size();
-    c.pmt.resize(n);
-    for (std::size_t k = 0; k < n; ++k) c.pmt[k] = c.cap[k] + c.interest[k];
-    return c;
+// The capital block totals of prof and the interest block totals of
+// pmt - prof together, for one frequency freq >= 1, summed as
+// sum_blocks_into sums each.
+void sum_both_blocks(std::size_t n, std::int32_t freq, const float* prof, float pmt, float* __restrict pool,
+                     float* __restrict sums) {
+    const auto [block, blocks] = detail::blocks_of(n, freq);
+    const std::size_t full = (n - 1) / block;
+    for (std::size_t b = 0; b < full; ++b) pool[b] = sums[b] = 0.0f;
+    for (std::size_t j = 0; j < block; ++j)
+        for (std::size_t b = 0; b < full; ++b) {
+            const float x = prof[b * block + j + 1];
+            pool[b] = pool[b] + x;
+            sums[b] = sums[b] + (pmt - x);
+        }
+    if (full < blocks) {
+        float c = 0.0f;
+        float i = 0.0f;
+        for (std::size_t k = full * block + 1; k < n; ++k) {
+            c = c + prof[k];
+            i = i + (pmt - prof[k]);
+        }
+        pool[full] = c;
+        sums[full] = i;
+    }
+}
+
+// One pass over the periods computes the profile (into the Pmt column, where
+// it waits until the payments are due) and what the capital and interest
+// schedules need of each entry: with capital or interest due every period,
+// the column entries themselves (and the capital's running total and
+// balance); otherwise the block totals, each summed from +0.0 left to right
+// exactly as the blocks are defined.
+//
+// The periods go in short runs: the run's powers first, with nothing else
+// between the calls; then the element-wise scaling, which vectorises; then
+// the running sums, which are dependency chains of one addition per period
+// and overlap with the next run's powers in the out-of-order core.
+template <bool CapitalEvery, bool InterestEvery>
+Running single_pass(const LoanTerms& t, std::size_t n, PowFn pow, float pmt, const ScheduleOut& out, float* pool,
+                    float* sums) {
+    const float base = 1.0f + t.rate;
+    const float factor = detail::profile_factor(t, pow);
+    const float amt = t.amt;
+    float* __restrict const prof = out.pmt;
+    float* __restrict const cap = out.cap;
+    float* __restrict const bal = out.bal;
+    float* __restrict const interest = out.interest;
+    prof[0] = (0.0f / factor) * amt;
+    cap[0] = 0.0f;
+    interest[0] = 0.0f;
+    float total = 0.0f + 0.0f;
+    float b = amt;
+    if constexpr (CapitalEvery) bal[0] = b;
+    constexpr std::size_t kRun = 32;
+    for (std::size_t from = 1; from < n; from += kRun) {
+        const std::size_t to = n - from > kRun ? from + kRun : n;
+        for (std::size_t i = from; i < to; ++i)
+            prof[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
+        for (std::size_t i = from; i < to; ++i) {
+            const float v = (prof[i] / factor) * amt;
+            prof[i] = v;
+            if constexpr (CapitalEvery) cap[i] = 0.0f + v;
+            if constexpr (InterestEvery) interest[i] = 0.0f + (pmt - v);
+        }
+        if constexpr (CapitalEvery) {
+            for (std::size_t i = from; i < to; ++i) {
+                const float c = cap[i];
+                total = total + c;
+                b = detail::balance_after(b, c);
+                bal[i] = b;
+            }
+        }
+    }
+    // Block totals are independent of one another, so they are summed after
+    // the powers, side by side, instead of as one long chain inside the run.
+    if constexpr (!CapitalEvery && !InterestEvery) {
+        if (t.cap_freq == t.int_freq) {
+            // The usual shape, both due every few periods: one sweep reads
+            // each entry once for both totals.
+            sum_both_blocks(n, t.cap_freq, prof, pmt, pool, sums);
+            return Running{total, b};
+        }
+    }
+    if constexpr (!CapitalEvery) detail::sum_blocks_into(n, t.cap_freq, [prof](std::size_t k) { return prof[k]; }, pool);
+    if constexpr (!InterestEvery)
+        detail::sum_blocks_into(n, t.int_freq, [prof, pmt](std::size_t k) { return pmt - prof[k]; }, sums);
+    return Running{total, b};
+}
+
+// The single pass, then each schedule's placement from what it gathered. A
+// column whose every-period entries turn out not to be the ordinary shape is
+// handed to the general placement with the same block totals.
+void fill_single_pass(const LoanTerms& t, std::size_t n, PowFn pow, const ScheduleOut& out) {
+    const float pmt = detail::level_payment(t, pow);
+    const bool cap_every = t.cap_freq == 1;
+    const bool int_every = t.int_freq == 1;
+    const std::size_t cap_blocks = detail::blocks_of(n, t.cap_freq).count;
+    const std::size_t int_blocks = detail::blocks_of(n, t.int_freq).count;
+    detail::Scratch scratch((cap_every ? 0 : cap_blocks) + (int_every ? 0 : int_blocks));
+    float* const pool = scratch.data();
+    float* const sums = pool + (cap_every ? 0 : cap_blocks);
+
+    Running folded;
+    if (cap_every)
+        folded = int_every ? single_pass<true, true>(t, n, pow, pmt, out, pool, sums)
+                           : single_pass<true, false>(t, n, pow, pmt, out, pool, sums);
+    else
+        folded = int_every ? single_pass<false, true>(t, n, pow, pmt, out, pool, sums)
+                           : single_pass<false, false>(t, n, pow, pmt, out, pool, sums);
+
+    if (!cap_every) {
+        detail::capital_from_pool(t, n, pool, cap_blocks, out.cap, out.bal);
+    } else if (!detail::settle_every_period(t, n, out.cap, out.bal, &folded)) {
+        detail::Scratch copy(n - 1);
+        std::copy(out.cap + 1, out.cap + n, copy.data());
+        detail::capital_from_pool(t, n, copy.data(), n - 1, out.cap, out.bal);
+    }
+
+    if (!int_every) {
+        detail::interest_from_sums(t, n, sums, int_blocks, out.interest);
+    } else if (!detail::strictly_shrinking_in_magnitude(out.interest + 1, n - 1)) {
+        detail::Scratch copy(n - 1);
+        std::copy(out.interest + 1, out.interest + n, copy.data());
+        detail::interest_from_sums(t, n, copy.data(), n - 1, out.interest);
+    }
+}
+
+// Every other loan: the schedules one after the other, each with its own
+// passes over the profile.
+void fill_general(const LoanTerms& t, std::size_t n, PowFn pow, const ScheduleOut& out) {
+    float* const prof = out.pmt;
+    if (t.cap_freq == 1) {
+        const Running folded = detail::profile_folded_into(t, prof, out.bal, n, pow);
+        detail::capital_into(t, prof, n, out.cap, out.bal, &folded);
+    } else {
+        detail::profile_into(t, prof, n, pow);
+        detail::capital_into(t, prof, n, out.cap, out.bal, nullptr);
+    }
+    detail::check_frequency(t.pers, t.int_freq);
+    detail::interest_into(t, detail::level_payment(t, pow), prof, n, out.interest);
 }
 
 }  // namespace
 
 void fill_schedule(const LoanTerms& terms, const ScheduleOut& out) {
-    Columns c = compute(terms);
-    std::copy(c.per.begin(), c.per.end(), out.per);
-    std::copy(c.cap.begin(), c.cap.end(), out.cap);
-    std::copy(c.interest.begin(), c.interest.end(), out.interest);
-    std::copy(c.pmt.begin(), c.pmt.end(), out.pmt);
-    std::copy(c.bal.begin(), c.bal.end(), out.bal);
+    // Same abort order as computing each column on its own: the axis, then
+    // the capital schedule (its frequency first), then the interest schedule
+    // (its frequency first). The profile, which cannot abort, is computed
+    // once and shared; it lives in the Pmt column until the payments are
+    // summed over it.
+    const ScheduleShape shape = schedule_shape(terms.pers);
+    detail::period_axis_into(out.per, shape.per);
+    detail::check_frequency(terms.pers, terms.cap_freq);
+    const std::size_t n = shape.rest;
+    const PowFn pow = detail::power_function();
+    if (single_pass_serves(terms, n))
+        fill_single_pass(terms, n, pow, out);
+    else
+        fill_general(terms, n, pow, out);
+    for (std::size_t k = 0; k < n; ++k) out.pmt[k] = out.cap[k] + out.interest[k];
 }
 
 Schedule build_schedule(const LoanTerms& terms) {
-    Columns c = compute(terms);
+    // The axis is allocated first and a zero capital frequency aborts before
+    // the other columns are, as when each column was computed on its own.
+    const ScheduleShape shape = schedule_shape(terms.pers);
+    Series per(shape.per);
+    detail::check_frequency(terms.pers, terms.cap_freq);
+    Series cap(shape.rest), interest(shape.rest), pmt(shape.rest), bal(shape.rest);
+    fill_schedule(terms, ScheduleOut{per.data(), cap.data(), interest.data(), pmt.data(), bal.data()});
     Schedule s;
-    *s.find("Per") = std::move(c.per);
-    *s.find("Cap") = std::move(c.cap);
-    *s.find("Int") = std::move(c.interest);
-    *s.find("Pmt") = std::move(c.pmt);
-    *s.find("Bal") = std::move(c.bal);
+    *s.find("Per") = std::move(per);
+    *s.find("Cap") = std::move(cap);
+    *s.find("Int") = std::move(interest);
+    *s.find("Pmt") = std::move(pmt);
+    *s.find("Bal") = std::move(bal);
     return s;
 }
 

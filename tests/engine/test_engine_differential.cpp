@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -180,6 +181,41 @@ std::string compare_schedule_outcomes(const Outcome<Schedule>& fast, const Outco
 
 // ------------------------------------------------------------------ checker
 
+// fill_schedule into storage that holds garbage must write every entry of
+// every column, and nothing past them: build_schedule hands it zeroed
+// columns, which would hide an entry it forgot.
+std::string check_fill_writes_everything(const LoanTerms& t, const Schedule& built) {
+    constexpr std::uint32_t kPoison = 0xff8badf0u;  // a NaN payload the engine never makes
+    constexpr std::size_t kGuard = 5;
+    const paywheel::ScheduleShape shape = paywheel::schedule_shape(t.pers);
+    const std::size_t lengths[5] = {shape.per, shape.rest, shape.rest, shape.rest, shape.rest};
+    std::vector<std::uint32_t> store[5];
+    for (int c = 0; c < 5; ++c) store[c].assign(lengths[c] + kGuard, kPoison);
+    auto col = [&](int c) { return reinterpret_cast<float*>(store[c].data()); };
+    paywheel::fill_schedule(t, paywheel::ScheduleOut{col(0), col(1), col(2), col(3), col(4)});
+    std::string out;
+    for (int c = 0; c < 5; ++c) {
+        const Series& expected = *built.find(Schedule::kNames[c]);
+        if (expected.size() != lengths[c]) {
+            out += "fill_schedule: schedule_shape disagrees with column " + std::string(Schedule::kNames[c]) + "; ";
+            continue;
+        }
+        for (std::size_t k = 0; k < lengths[c]; ++k)
+            if (store[c][k] != paywheel::num::bits(expected[k])) {
+                out += "fill_schedule: column " + std::string(Schedule::kNames[c]) + " entry " + std::to_string(k) +
+                       " is " + hex(std::bit_cast<float>(store[c][k])) + ", build_schedule has " + hex(expected[k]) +
+                       "; ";
+                break;
+            }
+        for (std::size_t k = lengths[c]; k < lengths[c] + kGuard; ++k)
+            if (store[c][k] != kPoison) {
+                out += "fill_schedule: wrote past column " + std::string(Schedule::kNames[c]) + "; ";
+                break;
+            }
+    }
+    return out;
+}
+
 class Checker {
 public:
     explicit Checker(const char* family) : family_(family) {}
@@ -225,8 +261,9 @@ public:
         }
 
         // Fast engine.
-        note(compare_schedule_outcomes(outcome([&] { return paywheel::build_schedule(t); }), ref_build,
-                                       "build_schedule"));
+        const Outcome<Schedule> fast_build = outcome([&] { return paywheel::build_schedule(t); });
+        note(compare_schedule_outcomes(fast_build, ref_build, "build_schedule"));
+        if (!fast_build.abort && t.pers <= kComponentLimit) note(check_fill_writes_everything(t, fast_build.value));
         note(compare_series(outcome([&] { return paywheel::capital_schedule(t); }), ref_cap, "capital_schedule"));
         note(compare_series(outcome([&] { return paywheel::interest_schedule(t); }), ref_int, "interest_schedule"));
 

@@ -103,19 +103,24 @@ std::vector<float> sum_blocks(std::size_t len, std::int32_t freq, Value value) {
     return sums;
 }
 
+// Element-wise kernels over whole columns (kernels.cpp). They are built
+// for the widest vectors the processor has: each element's operation is the
+// same single IEEE operation at any width, so the results do not depend on
+// the choice.
+
 // Whole-range checks written without an early exit, so that they vectorise;
 // a NaN anywhere fails both.
-inline bool strictly_rising(const float* x, std::size_t n) noexcept {
-    unsigned bad = 0;
-    for (std::size_t k = 1; k < n; ++k) bad |= !(x[k - 1] < x[k]);
-    return bad == 0;
-}
+bool strictly_rising(const float* x, std::size_t n) noexcept;
+bool strictly_shrinking_in_magnitude(const float* x, std::size_t n) noexcept;
 
-inline bool strictly_shrinking_in_magnitude(const float* x, std::size_t n) noexcept {
-    unsigned bad = 0;
-    for (std::size_t k = 1; k < n; ++k) bad |= !(std::fabs(x[k - 1]) > std::fabs(x[k]));
-    return bad == 0;
-}
+// out[k] = a[k] + b[k] for k < n; out may be a or b.
+void add_columns(float* out, const float* a, const float* b, std::size_t n) noexcept;
+
+// For every-period capital and interest: each profile entry scaled in place,
+// prof[i] = (prof[i] / factor) * amt, then cap[i] = +0.0 + prof[i] and
+// interest[i] = +0.0 + (pmt - prof[i]) where those are given.
+void scale_profile(float* prof, float* cap, float* interest, std::size_t n, float factor, float amt,
+                   float pmt) noexcept;
 
 // The running total and balance of a capital column, in period order.
 struct Running {

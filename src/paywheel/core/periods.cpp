@@ -4,17 +4,6 @@
 
 namespace paywheel {
 
-namespace detail {
-
-void period_axis_into(float* out, std::size_t count) noexcept {
-    // Counted in int32, which converts to float in one vector instruction;
-    // the count never exceeds INT32_MAX.
-    const auto n = static_cast<std::int32_t>(count);
-    for (std::int32_t i = 0; i < n; ++i) out[i] = static_cast<float>(i);
-}
-
-}  // namespace detail
-
 Series period_axis(std::int32_t pers) {
     // The period count goes through binary32 and back: above 2^24 the axis
     // follows the float's rounding, not pers itself (schedule_shape).

@@ -79,12 +79,8 @@ Running single_pass(const LoanTerms& t, std::size_t n, PowFn pow, float pmt, con
         const std::size_t to = n - from > kRun ? from + kRun : n;
         for (std::size_t i = from; i < to; ++i)
             prof[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
-        for (std::size_t i = from; i < to; ++i) {
-            const float v = (prof[i] / factor) * amt;
-            prof[i] = v;
-            if constexpr (CapitalEvery) cap[i] = 0.0f + v;
-            if constexpr (InterestEvery) interest[i] = 0.0f + (pmt - v);
-        }
+        detail::scale_profile(prof + from, CapitalEvery ? cap + from : nullptr,
+                              InterestEvery ? interest + from : nullptr, to - from, factor, amt, pmt);
         if constexpr (CapitalEvery) {
             for (std::size_t i = from; i < to; ++i) {
                 const float c = cap[i];
@@ -180,7 +176,7 @@ void fill_schedule(const LoanTerms& terms, const ScheduleOut& out) {
         fill_single_pass(terms, n, pow, out);
     else
         fill_general(terms, n, pow, out);
-    for (std::size_t k = 0; k < n; ++k) out.pmt[k] = out.cap[k] + out.interest[k];
+    detail::add_columns(out.pmt, out.cap, out.interest, n);
 }
 
 Schedule build_schedule(const LoanTerms& terms) {

@@ -235,7 +235,7 @@ bool capital_every_period(const LoanTerms& terms, const Series& profile, float* 
 namespace detail {
 
 Series capital_from(const LoanTerms& terms, const Series& profile, Series* balance, const Running* folded) {
-    if (profile.empty()) raise_abort("range start index 1 out of range for slice of length 0");
+    if (profile.empty()) raise_abort(messages::kSliceStart);
     float* bal = nullptr;
     if (balance != nullptr) {
         balance->resize(profile.size());
@@ -246,7 +246,7 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
 
     const float* p = profile.data();
     std::vector<float> pool = sum_blocks(profile.size(), terms.cap_freq, [p](std::size_t k) { return p[k]; });
-    if (pool.empty()) raise_abort("called `Option::unwrap()` on a `None` value");
+    if (pool.empty()) raise_abort(messages::kUnwrapNone);
 
     // An ordinary loan's block totals rise strictly; then the smallest is
     // the first and every suffix minimum is the entry itself, so the general
@@ -263,7 +263,7 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     const std::size_t len = profile.size();
     Series col(len, 0.0f);
     const DuePeriods due(len, terms.cap_freq);
-    if (due.exact_count() > pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
+    if (due.exact_count() > pool_len) raise_abort(messages::kRemovalIndex);
 
     // The column's left-to-right total is folded in while it is filled. The
     // entries in between are +0.0 and can be left out: adding +0.0 changes
@@ -299,7 +299,7 @@ Series capital_from(const LoanTerms& terms, const Series& profile, Series* balan
     // Past 2^24 only multiples whose binary32 form is exact are due.
     for (std::int64_t l = due.first_tested(); l <= due.last; l += due.step) {
         if (!due_past_exact(l)) continue;
-        if (taken >= pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
+        if (taken >= pool_len) raise_abort(messages::kRemovalIndex);
         const float v = pool[taken++];
         col[static_cast<std::size_t>(l)] = v;
         total = total + v;

@@ -17,7 +17,7 @@ Series interest_from(const LoanTerms& terms, const Series& profile) {
     const float d = 1.0f - p;
     const float pmt = a / d;
 
-    if (profile.empty()) raise_abort("ndarray: index out of bounds");
+    if (profile.empty()) raise_abort(messages::kIndexOutOfBounds);
     // The accrued interest of period k is pmt - profile[k]; period 0 accrues
     // nothing but is never summed either.
     const float* prof = profile.data();
@@ -33,7 +33,7 @@ Series interest_from(const LoanTerms& terms, const Series& profile) {
     }
     std::vector<float> sums =
         sum_blocks(profile.size(), terms.int_freq, [prof, pmt](std::size_t k) { return pmt - prof[k]; });
-    if (sums.empty()) raise_abort("called `Option::unwrap()` on a `None` value");
+    if (sums.empty()) raise_abort(messages::kUnwrapNone);
 
     // Pending sums only ever lose their front, so the k-th payment chooses
     // among sums[k..]: the largest magnitude, a later one winning ties. A NaN
@@ -62,7 +62,7 @@ Series interest_from(const LoanTerms& terms, const Series& profile) {
     // decides whether a NaN makes the choice abort: it sees every sum.
     const std::size_t exact_due = due.exact_count();
     const std::size_t exact_paid = exact_due < blocks ? exact_due : blocks;
-    if (exact_paid > 0 && blocks >= 2 && nan_upto > 0) raise_abort("called `Option::unwrap()` on a `None` value");
+    if (exact_paid > 0 && blocks >= 2 && nan_upto > 0) raise_abort(messages::kUnwrapNone);
     std::size_t paid = 0;
     for (std::int64_t j = due.step; paid < exact_paid; j += due.step) col[static_cast<std::size_t>(j)] = sums[paid++];
     // Once nothing is pending the remaining payment periods pay no interest,
@@ -71,7 +71,7 @@ Series interest_from(const LoanTerms& terms, const Series& profile) {
     for (std::int64_t j = due.first_tested(); j <= due.last; j += due.step) {
         if (!due_past_exact(j)) continue;
         if (paid >= blocks) break;
-        if (blocks - paid >= 2 && paid < nan_upto) raise_abort("called `Option::unwrap()` on a `None` value");
+        if (blocks - paid >= 2 && paid < nan_upto) raise_abort(messages::kUnwrapNone);
         col[static_cast<std::size_t>(j)] = sums[paid++];
     }
     return col;

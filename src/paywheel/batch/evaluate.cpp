@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <utility>
 
 #include "paywheel/batch/run.hpp"
@@ -11,12 +12,31 @@ namespace paywheel::batch {
 
 namespace {
 
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 // Storage for `bytes`, straight from the kernel: pages are only faulted in
 // when a worker first writes them, and go back with munmap or madvise
 // without passing through the allocator. Null when the mapping fails.
+//
+// A large block is aligned to 2 MiB and offered huge pages: a book of
+// 20,000 loans of 360 periods is 144 MB, which in 4 KiB pages would cost
+// the workers some 35,000 page faults per call.
 float* map_block(std::size_t bytes) noexcept {
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : static_cast<float*>(p);
+    const int prot = PROT_READ | PROT_WRITE, flags = MAP_PRIVATE | MAP_ANONYMOUS;
+    if (bytes < 2 * kHugePage) {
+        void* p = ::mmap(nullptr, bytes, prot, flags, -1, 0);
+        return p == MAP_FAILED ? nullptr : static_cast<float*>(p);
+    }
+    if (bytes > static_cast<std::size_t>(-1) - kHugePage) return nullptr;
+    void* raw = ::mmap(nullptr, bytes + kHugePage, prot, flags, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kHugePage - 1) & ~static_cast<std::uintptr_t>(kHugePage - 1);
+    const std::size_t head = aligned - start;
+    if (head > 0) ::munmap(raw, head);
+    if (kHugePage - head > 0) ::munmap(reinterpret_cast<char*>(aligned) + bytes, kHugePage - head);
+    ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // only advice: failure changes nothing
+    return reinterpret_cast<float*>(aligned);
 }
 
 std::size_t page_size() noexcept {

@@ -264,6 +264,19 @@ TEST(EvaluateBatch, ZeroOneAndManyLoansMatchTheEngine) {
     }
 }
 
+TEST(EvaluateBatch, BlockPastFourMegabytesIsWholeAndReleasable) {
+    // 1,200 loans of 1,000 periods: 24 MB of columns, the huge-page path.
+    TextBatch batch;
+    for (int i = 0; i < 1200; ++i) batch.push_back(text_loan("1000", "1", "1", std::to_string(5000 + i)));
+    BatchOutcome out = evaluate_batch(batch, 0);
+    ASSERT_FALSE(out.failure);
+    ASSERT_EQ(out.schedules.size(), 1200u);
+    for (std::size_t i : {0u, 1u, 599u, 1198u, 1199u}) expect_same_as_engine(out.schedules, i, batch[i]);
+    out.schedules.release_before(600);
+    for (std::size_t i : {600u, 601u, 1199u}) expect_same_as_engine(out.schedules, i, batch[i]);
+    out.schedules.release_before(1200);
+}
+
 TEST(EvaluateBatch, DecodeAndEngineFailuresCompeteByIndex) {
     paywheel::QuietAborts quiet;  // the single-record cases fail on this thread
     TextBatch batch(8, text_loan("12"));

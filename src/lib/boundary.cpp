@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <type_traits>
 #include <unistd.h>
 
 namespace quill {
@@ -25,7 +26,7 @@ PyObject* panic_type_or_abort() {
     PyObject* t = panic_exception_type();
     if (t == nullptr) {
         PyErr_Print();
-        paywheel::raise_abort("Failed to initialize new exception type.");
+        paywheel::raise_abort(paywheel::messages::kPanicTypeFailed);
     }
     return t;
 }
@@ -71,114 +72,169 @@ PyObject* panic_exception_type() {
     return created;
 }
 
+PyObject* exception_type(ExcType type) {
+    switch (type) {
+        case ExcType::TypeError: return PyExc_TypeError;
+        case ExcType::SystemError: return PyExc_SystemError;
+        case ExcType::ImportError: return PyExc_ImportError;
+        case ExcType::OverflowError: return PyExc_OverflowError;
+        case ExcType::Panic: return panic_type_or_abort();
+    }
+    return PyExc_SystemError;  // unreachable: every type is listed above
+}
+
 BoundaryError BoundaryError::ready(PyRef type, PyRef value, PyRef traceback) {
-    BoundaryError e;
-    e.is_ready_ = true;
-    e.type_ = std::move(type);
-    e.value_ = std::move(value);
-    e.traceback_ = std::move(traceback);
-    return e;
+    return BoundaryError(Ready{std::move(type), std::move(value), std::move(traceback)});
 }
 
-BoundaryError BoundaryError::deferred_text(PyObject* (*type)(), std::string text) {
-    BoundaryError e;
-    e.type_fn_ = type;
-    e.payload_ = Payload::Text;
-    e.text_ = std::move(text);
-    return e;
+BoundaryError BoundaryError::deferred_text(ExcType type, std::string text) {
+    return BoundaryError(Text{type, std::move(text)});
 }
 
-BoundaryError BoundaryError::deferred_str(PyObject* (*type)(), PyRef message) {
-    BoundaryError e;
-    e.type_fn_ = type;
-    e.payload_ = Payload::Object;
-    e.object_ = std::move(message);
-    return e;
+BoundaryError BoundaryError::deferred_str(ExcType type, PyRef message) {
+    return BoundaryError(Str{type, std::move(message)});
 }
 
-BoundaryError BoundaryError::panic(std::string text) {
-    BoundaryError e;
-    e.type_fn_ = panic_type_or_abort;
-    e.payload_ = Payload::Tuple1;
-    e.text_ = std::move(text);
-    return e;
-}
+BoundaryError BoundaryError::panic(std::string text) { return BoundaryError(Panic{std::move(text)}); }
 
 BoundaryError BoundaryError::type_mismatch(PyObject* obj, const char* target) {
-    BoundaryError e;
-    e.type_fn_ = [] { return PyExc_TypeError; };
-    e.payload_ = Payload::Mismatch;
-    e.object_ = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    e.target_ = target;
-    return e;
+    return BoundaryError(Mismatch{PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target});
 }
 
-PyRef BoundaryError::make_argument() const {
-    switch (payload_) {
-    case Payload::Text:
-        return PyRef::steal(PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size())));
-    case Payload::Tuple1: {
-        PyRef s = PyRef::steal(PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size())));
-        if (!s) return s;
-        return PyRef::steal(PyTuple_Pack(1, s.get()));
-    }
-    case Payload::Object:
-        return PyRef::borrow(object_.get());
-    case Payload::Mismatch: {
-        static PyObject* qualname_attr = [] {
-            PyObject* s = PyUnicode_FromString("__qualname__");
-            if (s != nullptr) PyUnicode_InternInPlace(&s);
-            return s;
-        }();
-        PyRef qualname;
-        if (qualname_attr != nullptr) qualname = PyRef::steal(PyObject_GetAttr(object_.get(), qualname_attr));
-        if (qualname && PyUnicode_Check(qualname.get()))
-            return PyRef::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(), target_));
-        PyErr_Clear();
-        return PyRef::steal(PyUnicode_FromFormat("'<failed to extract type name>' object cannot be converted to '%s'", target_));
-    }
-    }
-    return {};
+namespace {
+
+// New reference to a str holding text, or null with an exception set.
+PyRef text_object(const std::string& text) {
+    return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
+
+// New reference to the mismatch message, or null with an exception set.
+PyRef mismatch_message(PyObject* source_type, const char* target) {
+    PyObject* qualname_attr = interned_name("__qualname__");
+    PyRef qualname;
+    if (qualname_attr != nullptr) qualname = PyRef::steal(PyObject_GetAttr(source_type, qualname_attr));
+    if (qualname && PyUnicode_Check(qualname.get()))
+        return PyRef::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(), target));
+    PyErr_Clear();
+    return PyRef::steal(PyUnicode_FromFormat("'<failed to extract type name>' object cannot be converted to '%s'", target));
+}
+
+}  // namespace
 
 void BoundaryError::restore() && {
-    if (is_ready_) {
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    if (Ready* r = std::get_if<Ready>(&state_)) {
+        PyErr_Restore(r->type.release(), r->value.release(), r->traceback.release());
         return;
     }
-    PyObject* type = type_fn_();
-    PyRef arg = make_argument();
-    if (!arg) return;  // making the message failed; its MemoryError is pending instead
-    Py_INCREF(type);
-    PyErr_Restore(type, arg.release(), nullptr);
+    // The type and the argument the exception is raised with (new references).
+    struct Deferred {
+        PyObject* type;
+        PyRef arg;
+    };
+    Deferred d = std::visit(
+        [](auto& st) -> Deferred {
+            using T = std::decay_t<decltype(st)>;
+            if constexpr (std::is_same_v<T, Text>) {
+                return {exception_type(st.type), text_object(st.text)};
+            } else if constexpr (std::is_same_v<T, Panic>) {
+                PyObject* type = exception_type(ExcType::Panic);
+                PyRef s = text_object(st.text);
+                if (!s) return {type, std::move(s)};
+                return {type, PyRef::steal(PyTuple_Pack(1, s.get()))};
+            } else if constexpr (std::is_same_v<T, Str>) {
+                return {exception_type(st.type), PyRef::borrow(st.message.get())};
+            } else if constexpr (std::is_same_v<T, Mismatch>) {
+                return {PyExc_TypeError, mismatch_message(st.source_type.get(), st.target)};
+            } else {
+                return {nullptr, PyRef()};  // Ready: handled above
+            }
+        },
+        state_);
+    if (!d.arg) return;  // making the message failed; its MemoryError is pending instead
+    Py_INCREF(d.type);
+    PyErr_Restore(d.type, d.arg.release(), nullptr);
 }
 
 bool BoundaryError::normalize() {
-    if (!is_ready_) {
+    if (!std::holds_alternative<Ready>(state_)) {
         std::move(*this).restore();
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
-        is_ready_ = true;
-        type_ = PyRef::steal(t);
-        value_ = PyRef::steal(v);
-        traceback_ = PyRef::steal(tb);
-        text_.clear();
-        object_ = PyRef();
+        state_ = Ready{PyRef::steal(t), PyRef::steal(v), PyRef::steal(tb)};
     }
-    if (!type_) return false;
-    PyObject* t = type_.release();
-    PyObject* v = value_.release();
-    PyObject* tb = traceback_.release();
+    Ready& r = std::get<Ready>(state_);
+    if (!r.type) return false;
+    PyObject* t = r.type.release();
+    PyObject* v = r.value.release();
+    PyObject* tb = r.traceback.release();
     PyErr_NormalizeException(&t, &v, &tb);
     if (tb != nullptr && v != nullptr) PyException_SetTraceback(v, tb);
-    type_ = PyRef::steal(t);
-    value_ = PyRef::steal(v);
-    traceback_ = PyRef::steal(tb);
-    return value_.get() != nullptr;
+    r.type = PyRef::steal(t);
+    r.value = PyRef::steal(v);
+    r.traceback = PyRef::steal(tb);
+    return r.value.get() != nullptr;
+}
+
+PyObject* BoundaryError::type() const noexcept {
+    const Ready* r = std::get_if<Ready>(&state_);
+    return r != nullptr ? r->type.get() : nullptr;
+}
+PyObject* BoundaryError::value() const noexcept {
+    const Ready* r = std::get_if<Ready>(&state_);
+    return r != nullptr ? r->value.get() : nullptr;
+}
+PyObject* BoundaryError::traceback() const noexcept {
+    const Ready* r = std::get_if<Ready>(&state_);
+    return r != nullptr ? r->traceback.get() : nullptr;
 }
 
 bool BoundaryError::is_exactly(PyObject* exc_type) const {
-    return (is_ready_ ? type_.get() : type_fn_()) == exc_type;
+    return std::visit(
+        [exc_type](const auto& st) {
+            using T = std::decay_t<decltype(st)>;
+            if constexpr (std::is_same_v<T, Ready>)
+                return st.type.get() == exc_type;
+            else if constexpr (std::is_same_v<T, Text> || std::is_same_v<T, Str>)
+                return exception_type(st.type) == exc_type;
+            else if constexpr (std::is_same_v<T, Panic>)
+                return exception_type(ExcType::Panic) == exc_type;
+            else
+                return PyExc_TypeError == exc_type;
+        },
+        state_);
+}
+
+void raise_failure(const paywheel::batch::Failure& failure) {
+    using paywheel::batch::FailureKind;
+    switch (paywheel::batch::kind_of(failure)) {
+        case FailureKind::Abort: {
+            const paywheel::Abort& a = std::get<paywheel::Abort>(failure);
+            BoundaryError::panic(std::string(a.message(), a.message_size())).restore();
+            return;
+        }
+        case FailureKind::Allocation:
+            PyErr_NoMemory();
+            return;
+        case FailureKind::Unexpected:
+            PyErr_SetString(PyExc_SystemError, std::get<paywheel::batch::UnexpectedFailure>(failure).what.c_str());
+            return;
+    }
+}
+
+PyObject* interned_name(const char* text) {
+    // One cache for every name the module looks up: filled on first use of
+    // each, kept for the life of the process.
+    struct Entry {
+        const char* text;
+        PyObject* name;
+    };
+    static std::vector<Entry> cache;
+    for (const Entry& e : cache)
+        if (std::strcmp(e.text, text) == 0) return e.name;
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (s == nullptr) return nullptr;
+    cache.push_back(Entry{text, s});
+    return s;
 }
 
 std::optional<BoundaryError> take_error() {
@@ -195,7 +251,7 @@ std::optional<BoundaryError> take_error() {
         // A nested call of this module aborted inside Python code that this
         // call ran. Its report is already written; show where it came from
         // and carry the abort on through this call.
-        std::string message = "Unwrapped panic from Python code";
+        std::string message = paywheel::messages::kUnwrappedPanic;
         if (v != nullptr && PyUnicode_Check(v)) {
             Py_ssize_t n = 0;
             if (const char* s = PyUnicode_AsUTF8AndSize(v, &n))
@@ -203,8 +259,8 @@ std::optional<BoundaryError> take_error() {
             else
                 PyErr_Clear();
         }
-        write_fd2("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n");
-        write_fd2("Python stack trace below:\n");
+        write_fd2(paywheel::messages::kResumingPanic);
+        write_fd2(paywheel::messages::kPythonTraceBelow);
         PyErr_Restore(t, v, tb);
         PyErr_PrintEx(0);
         paywheel::raise_abort_silently(std::move(message));
@@ -214,12 +270,12 @@ std::optional<BoundaryError> take_error() {
 
 BoundaryError fetch_error() {
     if (std::optional<BoundaryError> e = take_error()) return std::move(*e);
-    return BoundaryError::deferred_text([] { return PyExc_SystemError; },
-                                        "attempted to fetch exception but none was set");
+    return BoundaryError::deferred_text(ExcType::SystemError, paywheel::messages::kNoErrorSet);
 }
 
 std::string render(BoundaryError& err) {
-    // Worker threads render without holding the lock.
+    // Every caller holds the lock already; taking it again costs little and
+    // keeps rendering safe should a caller ever not.
     PyGILState_STATE gil = PyGILState_Ensure();
     std::string out = "PyErr { type: ";
     if (err.normalize()) {
@@ -252,7 +308,7 @@ void abort_with_error(const char* text, BoundaryError err, std::source_location 
 
 void abort_api_failed(std::source_location loc) {
     PyErr_Print();
-    paywheel::raise_abort("Python API call failed", loc);
+    paywheel::raise_abort(paywheel::messages::kApiCallFailed, loc);
 }
 
 std::optional<BoundaryError> extract_utf8(PyObject* obj, std::string& out) {

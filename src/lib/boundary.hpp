@@ -6,10 +6,13 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "lib/pyref.hpp"
+#include "paywheel/batch/failure.hpp"
 #include "paywheel/core/abort.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace quill {
 
@@ -18,17 +21,23 @@ namespace quill {
 // Python error is pending).
 PyObject* panic_exception_type();
 
+// The exception types a deferred error can name. Their type objects are
+// looked up only when the error is raised or rendered.
+enum class ExcType { TypeError, SystemError, ImportError, OverflowError, Panic };
+
+// Borrowed reference to the type object; Panic is PanicException, whose
+// creation failure aborts.
+PyObject* exception_type(ExcType type);
+
 class BoundaryError {
 public:
-    enum class Payload { Text, Tuple1, Object, Mismatch };
-
     // Ready: what PyErr_Fetch returned (type, value and traceback, the last
     // two possibly null, the value possibly not yet an instance).
     static BoundaryError ready(PyRef type, PyRef value, PyRef traceback);
     // Deferred: built without touching the interpreter; the exception object
     // is only made when the error is raised or rendered.
-    static BoundaryError deferred_text(PyObject* (*type)(), std::string text);
-    static BoundaryError deferred_str(PyObject* (*type)(), PyRef message);
+    static BoundaryError deferred_text(ExcType type, std::string text);
+    static BoundaryError deferred_str(ExcType type, PyRef message);
     static BoundaryError panic(std::string text);
     // "'T' object cannot be converted to 'N'", composed lazily from obj's type.
     static BoundaryError type_mismatch(PyObject* obj, const char* target);
@@ -41,25 +50,48 @@ public:
     // Turns the error into (type, instance, traceback); false if even that
     // failed, with a Python error pending.
     bool normalize();
-    // Borrowed references, valid after normalize().
-    PyObject* type() const noexcept { return type_.get(); }
-    PyObject* value() const noexcept { return value_.get(); }
-    PyObject* traceback() const noexcept { return traceback_.get(); }
+    // Borrowed references, valid after normalize() (type() also for a ready
+    // error that was never normalized).
+    PyObject* type() const noexcept;
+    PyObject* value() const noexcept;
+    PyObject* traceback() const noexcept;
     bool is_exactly(PyObject* exc_type) const;
 
 private:
-    BoundaryError() = default;
-    bool is_ready_ = false;
-    PyRef type_, value_, traceback_;
-    PyObject* (*type_fn_)() = nullptr;
-    Payload payload_ = Payload::Text;
-    std::string text_;
-    PyRef object_;  // Object: the message str; Mismatch: the offending type
-    const char* target_ = nullptr;
+    struct Ready {
+        PyRef type, value, traceback;
+    };
+    struct Text {  // type(text)
+        ExcType type;
+        std::string text;
+    };
+    struct Panic {  // PanicException((text,))
+        std::string text;
+    };
+    struct Str {  // type(message), message already a str
+        ExcType type;
+        PyRef message;
+    };
+    struct Mismatch {  // TypeError naming the offending type
+        PyRef source_type;
+        const char* target;
+    };
+    using State = std::variant<Ready, Text, Panic, Str, Mismatch>;
 
-    // New reference to the argument object the exception is raised with.
-    PyRef make_argument() const;
+    explicit BoundaryError(State state) noexcept : state_(std::move(state)) {}
+    State state_;
 };
+
+// The one mapping of native failures to Python exceptions: an abort becomes
+// PanicException (its report was written when it was raised), running out
+// of memory MemoryError, anything unexpected SystemError with its text.
+// Leaves the exception pending.
+void raise_failure(const paywheel::batch::Failure& failure);
+
+// Borrowed reference to the interned str `text`, made once per process and
+// kept for good; null with an exception set if it could not be made. The
+// module's one way of naming attributes. Needs the lock.
+PyObject* interned_name(const char* text);
 
 // After a CPython call has reported failure: the pending error, or the
 // SystemError "attempted to fetch exception but none was set". A pending

@@ -33,39 +33,53 @@ void ScheduleMap::insert(std::string id, paywheel::Schedule schedule) {
         entries_[it->second].second = std::move(schedule);
 }
 
-PyRef series_to_list(paywheel::Series&& series) {
-    const Py_ssize_t n = static_cast<Py_ssize_t>(series.size());
+PyRef floats_to_list(std::span<const float> values) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(values.size());
     PyRef list = checked(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         // Widening float to double is exact: NaN, infinities and -0.0 survive.
-        PyObject* item = PyFloat_FromDouble(static_cast<double>(series[static_cast<std::size_t>(i)]));
+        PyObject* item = PyFloat_FromDouble(static_cast<double>(values[static_cast<std::size_t>(i)]));
         if (item == nullptr) abort_api_failed();
         PyList_SET_ITEM(list.get(), i, item);
     }
-    paywheel::Series().swap(series);
     return list;
 }
+
+namespace {
+
+// Sets dict[name] = the list of values.
+void set_column(PyObject* dict, std::string_view name, std::span<const float> values) {
+    PyRef key = checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    PyRef list = floats_to_list(values);
+    if (PyDict_SetItem(dict, key.get(), list.get()) < 0)
+        abort_with_error(paywheel::messages::kSetItemFailed, fetch_error());
+}
+
+}  // namespace
 
 PyRef schedule_to_dict(paywheel::Schedule&& schedule) {
     PyRef dict = checked(PyDict_New());
     for (paywheel::Schedule::Column& column : schedule) {
-        PyRef key = checked(PyUnicode_FromStringAndSize(column.name.data(), static_cast<Py_ssize_t>(column.name.size())));
-        PyRef list = series_to_list(std::move(column.values));
-        if (PyDict_SetItem(dict.get(), key.get(), list.get()) < 0)
-            abort_with_error("Failed to set_item on dict", fetch_error());
+        set_column(dict.get(), column.name, column.values);
+        paywheel::Series().swap(column.values);
     }
     return dict;
 }
 
-PyRef schedules_to_list(std::vector<paywheel::Schedule>&& schedules) {
+PyRef batch_schedules_to_list(paywheel::batch::BatchSchedules&& schedules) {
     GcPause pause;
-    const Py_ssize_t n = static_cast<Py_ssize_t>(schedules.size());
-    PyRef list = checked(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef dict = schedule_to_dict(std::move(schedules[static_cast<std::size_t>(i)]));
-        PyList_SET_ITEM(list.get(), i, dict.release());
+    const std::size_t n = schedules.size();
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        const paywheel::batch::ScheduleView view = schedules.view(i);
+        PyRef dict = checked(PyDict_New());
+        for (std::size_t c = 0; c < view.size(); ++c)
+            set_column(dict.get(), paywheel::Schedule::kNames[c], view[c]);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+        // Give converted storage back in steps rather than loan by loan.
+        if ((i + 1) % 64 == 0) schedules.release_before(i + 1);
     }
-    std::vector<paywheel::Schedule>().swap(schedules);
+    schedules = paywheel::batch::BatchSchedules();
     return list;
 }
 
@@ -76,7 +90,7 @@ PyRef schedule_map_to_dict(ScheduleMap&& schedules) {
         PyRef key = checked(PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size())));
         PyRef value = schedule_to_dict(std::move(schedule));
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
-            abort_with_error("Failed to set_item on dict", fetch_error());
+            abort_with_error(paywheel::messages::kSetItemFailed, fetch_error());
     }
     schedules = ScheduleMap();
     return dict;

@@ -1,14 +1,16 @@
-// Native results to Python objects. Each routine consumes its input: a
-// column's floats are freed as soon as its list exists, so native and Python
+// Native results to Python objects. Each routine consumes its input: native
+// storage is given back as soon as its lists exist, so native and Python
 // copies of a schedule coexist only briefly. Object creation failures abort.
 #pragma once
 
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "lib/pyref.hpp"
+#include "paywheel/batch/evaluate.hpp"
 #include "paywheel/core/engine.hpp"
 
 namespace quill {
@@ -26,10 +28,13 @@ private:
     std::unordered_map<std::string, std::size_t> index_;
 };
 
-// Each returns a new reference.
-PyRef series_to_list(paywheel::Series&& series);
+// Each returns a new reference. Floats are widened to double, which is
+// exact; a schedule becomes a dict keyed "Per", "Cap", "Int", "Pmt", "Bal"
+// in that order.
+PyRef floats_to_list(std::span<const float> values);
 PyRef schedule_to_dict(paywheel::Schedule&& schedule);
-PyRef schedules_to_list(std::vector<paywheel::Schedule>&& schedules);
 PyRef schedule_map_to_dict(ScheduleMap&& schedules);
+// One dict per loan of the batch, in batch order.
+PyRef batch_schedules_to_list(paywheel::batch::BatchSchedules&& schedules);
 
 }  // namespace quill

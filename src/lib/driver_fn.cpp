@@ -11,8 +11,8 @@ namespace quill {
 
 namespace {
 
-constexpr const char kMissing[] = "called `Option::unwrap()` on a `None` value";
-constexpr const char kUnwrapErr[] = "called `Result::unwrap()` on an `Err` value";
+using paywheel::messages::kMissingKey;
+using paywheel::messages::kUnwrapErr;
 
 // Borrowed reference (kept alive by the call scope) to dict[key], read from
 // the dict's own storage: a subclass's __getitem__ or __missing__ is never
@@ -20,7 +20,7 @@ constexpr const char kUnwrapErr[] = "called `Result::unwrap()` on an `Err` value
 PyObject* lookup(PyObject* dict, const char* key, std::source_location loc = std::source_location::current()) {
     PyRef name = checked(PyUnicode_FromStringAndSize(key, static_cast<Py_ssize_t>(std::strlen(key))));
     PyObject* value = PyDict_GetItem(dict, name.get());
-    if (value == nullptr) paywheel::raise_abort(kMissing, loc);
+    if (value == nullptr) paywheel::raise_abort(kMissingKey, loc);
     return CallScope::keep(PyRef::borrow(value));
 }
 
@@ -51,8 +51,7 @@ std::int32_t to_i32(PyObject* value, std::source_location loc = std::source_loca
     if (v == -1 && PyErr_Occurred()) abort_with_error(kUnwrapErr, fetch_error(), loc);
     if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) {
         abort_with_error(kUnwrapErr,
-                         BoundaryError::deferred_text([] { return PyExc_OverflowError; },
-                                                      "out of range integral type conversion attempted"),
+                         BoundaryError::deferred_text(ExcType::OverflowError, paywheel::messages::kIntOutOfRange),
                          loc);
     }
     return static_cast<std::int32_t>(v);
@@ -73,9 +72,8 @@ paywheel::LoanTerms read_record(PyObject* dict) {
 
 }  // namespace
 
-BodyResult paywheel_fn_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* incoming = nullptr;
-    if (auto err = bind_arguments(paywheel_fn_arguments(), args, nargs, kwnames, &incoming)) return std::move(*err);
+BodyResult paywheel_fn_body(PyObject* const* bound) {
+    PyObject* incoming = bound[0];
     if (!PyList_Check(incoming))
         return wrap_argument_error("incoming", BoundaryError::type_mismatch(incoming, "PyList"));
 

@@ -1,12 +1,14 @@
 // The module frame: the one exported symbol, the three registered operations
 // and the trampoline every call goes through. This is the only place where a
 // failure of any kind becomes a Python exception.
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "lib/operations.hpp"
 
@@ -15,43 +17,45 @@ namespace quill {
 namespace {
 
 [[noreturn]] void guard_fired() noexcept {
-    // An abort while a failure was being reported: nothing sane is left to
+    // A failure while a failure was being reported: nothing sane is left to
     // unwind into, so report it and end the process.
     const auto here = std::source_location::current();
-    static constexpr char kMessage[] = "uncaught panic at ffi boundary";
-    paywheel::write_abort_report(kMessage, sizeof kMessage - 1, paywheel::site_of(here));
+    const char* message = paywheel::messages::kGuardFired;
+    paywheel::write_abort_report(message, std::strlen(message), paywheel::site_of(here));
     std::abort();
 }
 
-void raise_as_panic(const paywheel::Abort& a) {
-    BoundaryError::panic(std::string(a.message(), a.message_size())).restore();
-}
+constexpr const char* kIncoming[] = {"incoming"};
+
+// Every module function, in binding order.
+constexpr Operation kOperations[] = {
+    {"paywheel_fn", "paywheel_fn(incoming)\n--\n\n", {kIncoming, 1, 1}, paywheel_fn_body},
+    {"paywheel_par", "paywheel_par(incoming)\n--\n\n", {kIncoming, 1, 1}, paywheel_par_body},
+    {"paywheel_gil", "paywheel_gil(incoming)\n--\n\n", {kIncoming, 1, 1}, paywheel_gil_body},
+};
 
 // New reference to the call's result, or null with an exception set.
-// Runs a body and reports its outcome. Every native failure is mapped here
-// and nowhere else: BoundaryError values are restored as they are, aborts
-// become PanicException, allocation failures MemoryError.
-PyObject* entry_trampoline(Body body, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+// Binds the arguments, runs the body and reports its outcome. This is the
+// only place a call's failure becomes a Python exception: BoundaryError
+// values are restored as they are, native failures go through
+// raise_failure.
+PyObject* entry_trampoline(const Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     // Declared first so that it closes last: temporaries are released only
     // once the result or the pending exception is in place.
     CallScope scope;
     PyObject* result = nullptr;
     try {
         try {
-            BodyResult outcome = body(self, args, nargs, kwnames);
+            PyObject* bound[kMaxParameters] = {};
+            std::optional<BoundaryError> unbound =
+                bind_arguments(op.name, op.arguments, args, nargs, kwnames, bound);
+            BodyResult outcome = unbound ? BodyResult(std::move(*unbound)) : op.body(bound);
             if (PyRef* ok = std::get_if<PyRef>(&outcome))
                 result = ok->release();
             else
                 std::move(std::get<BoundaryError>(outcome)).restore();
-        } catch (const paywheel::Abort& a) {
-            raise_as_panic(a);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const std::length_error&) {
-            PyErr_NoMemory();
-        } catch (const std::exception& e) {
-            PyErr_SetString(PyExc_SystemError, e.what());
+        } catch (...) {
+            raise_failure(paywheel::batch::classify_current_exception());
         }
     } catch (...) {
         guard_fired();
@@ -59,34 +63,25 @@ PyObject* entry_trampoline(Body body, PyObject* self, PyObject* const* args, Py_
     return result;
 }
 
-constexpr const char* kIncoming[] = {"incoming"};
-constexpr ArgumentSpec kArgumentsFn{"paywheel_fn", kIncoming, 1, 1};
-constexpr ArgumentSpec kArgumentsPar{"paywheel_par", kIncoming, 1, 1};
-constexpr ArgumentSpec kArgumentsGil{"paywheel_gil", kIncoming, 1, 1};
-
-// The three entries: each returns a new reference, or null with an exception set.
-PyObject* entry_paywheel_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_trampoline(paywheel_fn_body, self, args, nargs, kwnames);
-}
-PyObject* entry_paywheel_par(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_trampoline(paywheel_par_body, self, args, nargs, kwnames);
-}
-PyObject* entry_paywheel_gil(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_trampoline(paywheel_gil_body, self, args, nargs, kwnames);
+// The C entry of operation I: a new reference, or null with an exception set.
+template <std::size_t I>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_trampoline(kOperations[I], args, nargs, kwnames);
 }
 
-struct OperationEntry {
-    const char* name;
-    PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    int flags;
-    const char* doc;
-};
+template <std::size_t... I>
+constexpr auto make_entries(std::index_sequence<I...>) {
+    using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    return std::array<Entry, sizeof...(I)>{&entry<I>...};
+}
 
-constexpr OperationEntry kOperations[] = {
-    {"paywheel_fn", entry_paywheel_fn, METH_FASTCALL | METH_KEYWORDS, "paywheel_fn(incoming)\n--\n\n"},
-    {"paywheel_par", entry_paywheel_par, METH_FASTCALL | METH_KEYWORDS, "paywheel_par(incoming)\n--\n\n"},
-    {"paywheel_gil", entry_paywheel_gil, METH_FASTCALL | METH_KEYWORDS, "paywheel_gil(incoming)\n--\n\n"},
-};
+constexpr auto kEntries = make_entries(std::make_index_sequence<std::size(kOperations)>());
+
+static_assert([] {
+    for (const Operation& op : kOperations)
+        if (op.arguments.positional_count > kMaxParameters) return false;
+    return true;
+}(), "an operation takes more parameters than the trampoline binds");
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -102,20 +97,7 @@ PyModuleDef g_definition = {
 
 std::atomic<bool> g_initialised{false};
 
-// Borrowed reference to an interned attribute name, made once per process.
-PyObject* interned(PyObject*& cache, const char* text) {
-    if (cache == nullptr) {
-        PyObject* s = PyUnicode_FromString(text);
-        if (s == nullptr) return nullptr;
-        PyUnicode_InternInPlace(&s);
-        cache = s;
-    }
-    return cache;
-}
-PyObject* g_name_attr = nullptr;
-PyObject* g_all_attr = nullptr;
-
-std::optional<BoundaryError> register_operation(PyObject* module, const OperationEntry& op) {
+std::optional<BoundaryError> register_operation(PyObject* module, const Operation& op, PyCFunction entry) {
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return fetch_error();
     PyRef module_name_str = PyRef::steal(
@@ -123,12 +105,11 @@ std::optional<BoundaryError> register_operation(PyObject* module, const Operatio
     if (!module_name_str) return fetch_error();
 
     // The function object keeps pointing at its definition for good.
-    PyMethodDef* def = new PyMethodDef{op.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(op.entry)),
-                                       op.flags, op.doc};
+    PyMethodDef* def = new PyMethodDef{op.name, entry, METH_FASTCALL | METH_KEYWORDS, op.doc};
     PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name_str.get(), nullptr));
     if (!function) return fetch_error();
 
-    PyObject* name_attr = interned(g_name_attr, "__name__");
+    PyObject* name_attr = interned_name("__name__");
     if (name_attr == nullptr) return fetch_error();
     PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_attr));
     if (!name) return fetch_error();
@@ -136,7 +117,7 @@ std::optional<BoundaryError> register_operation(PyObject* module, const Operatio
     const char* name_text = PyUnicode_AsUTF8AndSize(name.get(), &name_len);
     if (name_text == nullptr) return fetch_error();
 
-    PyObject* all_attr = interned(g_all_attr, "__all__");
+    PyObject* all_attr = interned_name("__all__");
     if (all_attr == nullptr) return fetch_error();
     PyRef all = PyRef::steal(PyObject_GetAttr(module, all_attr));
     if (!all) {
@@ -149,7 +130,7 @@ std::optional<BoundaryError> register_operation(PyObject* module, const Operatio
     PyRef entry_name = PyRef::steal(PyUnicode_FromStringAndSize(name_text, name_len));
     if (!entry_name) return fetch_error();
     if (PyList_Append(all.get(), entry_name.get()) < 0)
-        abort_with_error("could not append __name__ to __all__", fetch_error());
+        abort_with_error(paywheel::messages::kAppendAllFailed, fetch_error());
     if (PyObject_SetAttr(module, entry_name.get(), function.get()) < 0) return fetch_error();
     return std::nullopt;
 }
@@ -166,23 +147,20 @@ PyObject* initialise_module() noexcept {
             }
             if (g_initialised.exchange(true)) {
                 module = PyRef();
-                BoundaryError::deferred_text([] { return PyExc_ImportError; },
-                                             "PyO3 modules may only be initialized once per interpreter process")
-                    .restore();
+                BoundaryError::deferred_text(ExcType::ImportError, paywheel::messages::kInitialisedTwice).restore();
                 return nullptr;
             }
-            for (const OperationEntry& op : kOperations) {
-                if (std::optional<BoundaryError> err = register_operation(module.get(), op)) {
+            for (std::size_t i = 0; i < std::size(kOperations); ++i) {
+                PyCFunction entry = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kEntries[i]));
+                if (std::optional<BoundaryError> err = register_operation(module.get(), kOperations[i], entry)) {
                     module = PyRef();
                     std::move(*err).restore();
                     return nullptr;
                 }
             }
             return module.release();
-        } catch (const paywheel::Abort& a) {
-            raise_as_panic(a);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
+        } catch (...) {
+            raise_failure(paywheel::batch::classify_current_exception());
         }
     } catch (...) {
         guard_fired();
@@ -192,15 +170,15 @@ PyObject* initialise_module() noexcept {
 
 }  // namespace
 
-std::optional<BoundaryError> bind_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames, PyObject** slots) {
+std::optional<BoundaryError> bind_arguments(const char* name, const ArgumentSpec& signature, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t params = signature.positional_count;
     for (Py_ssize_t i = 0; i < params; ++i) slots[i] = i < nargs ? args[i] : nullptr;
 
     if (nargs > params) {
         return BoundaryError::deferred_text(
-            [] { return PyExc_TypeError; },
-            std::string(signature.name) + "() takes " + std::to_string(params) + " positional arguments but " +
+            ExcType::TypeError,
+            std::string(name) + "() takes " + std::to_string(params) + " positional arguments but " +
                 std::to_string(nargs) + " were given");
     }
 
@@ -225,13 +203,13 @@ std::optional<BoundaryError> bind_arguments(const ArgumentSpec& signature, PyObj
             }
             if (match < 0) {
                 PyRef message = PyRef::steal(
-                    PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", signature.name, kwname));
+                    PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", name, kwname));
                 if (!message) return fetch_error();
-                return BoundaryError::deferred_str([] { return PyExc_TypeError; }, std::move(message));
+                return BoundaryError::deferred_str(ExcType::TypeError, std::move(message));
             }
             if (slots[match] != nullptr) {
-                return BoundaryError::deferred_text([] { return PyExc_TypeError; },
-                                                    std::string(signature.name) + "() got multiple values for argument '" +
+                return BoundaryError::deferred_text(ExcType::TypeError,
+                                                    std::string(name) + "() got multiple values for argument '" +
                                                         signature.positional[match] + "'");
             }
             slots[match] = args[nargs + k];
@@ -251,17 +229,13 @@ std::optional<BoundaryError> bind_arguments(const ArgumentSpec& signature, PyObj
         }
         if (count > 0) {
             return BoundaryError::deferred_text(
-                [] { return PyExc_TypeError; },
-                std::string(signature.name) + "() missing " + std::to_string(count) + " required positional argument" +
+                ExcType::TypeError,
+                std::string(name) + "() missing " + std::to_string(count) + " required positional argument" +
                     (count == 1 ? "" : "s") + ": " + missing);
         }
     }
     return std::nullopt;
 }
-
-const ArgumentSpec& paywheel_fn_arguments() { return kArgumentsFn; }
-const ArgumentSpec& paywheel_par_arguments() { return kArgumentsPar; }
-const ArgumentSpec& paywheel_gil_arguments() { return kArgumentsGil; }
 
 }  // namespace quill
 

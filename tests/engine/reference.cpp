@@ -251,11 +251,11 @@ Schedule assemble_schedule(const LoanTerms& terms, Series per, Series cap, Serie
     }
     // 6.
     Schedule schedule;
-    *schedule.find("Per") = std::move(per);
-    *schedule.find("Cap") = std::move(cap);
-    *schedule.find("Int") = std::move(interest);
-    *schedule.find("Pmt") = std::move(pmt);
-    *schedule.find("Bal") = std::move(bal);
+    schedule[Schedule::kPer] = std::move(per);
+    schedule[Schedule::kCap] = std::move(cap);
+    schedule[Schedule::kInt] = std::move(interest);
+    schedule[Schedule::kPmt] = std::move(pmt);
+    schedule[Schedule::kBal] = std::move(bal);
     return schedule;
 }
 

@@ -27,6 +27,7 @@
 
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/messages.hpp"
 #include "paywheel/core/numeric.hpp"
 #include "reference.hpp"
 #include "test_support.hpp"
@@ -43,11 +44,11 @@ using paywheel::testing::kMin;
 using paywheel::testing::kNaN;
 using paywheel::testing::terms;
 
-constexpr const char* kRemainderByZero = "attempt to calculate the remainder with a divisor of zero";
-constexpr const char* kSliceStart = "range start index 1 out of range for slice of length 0";
-constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
-constexpr const char* kRemovalIndex = "removal index (is 0) should be < len (is 0)";
-constexpr const char* kIndexOutOfBounds = "ndarray: index out of bounds";
+using paywheel::messages::kIndexOutOfBounds;
+using paywheel::messages::kRemainderByZero;
+using paywheel::messages::kRemovalIndex;
+using paywheel::messages::kSliceStart;
+using paywheel::messages::kUnwrapNone;
 
 // ------------------------------------------------------------------ engines
 

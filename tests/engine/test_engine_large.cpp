@@ -6,6 +6,7 @@
 
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace {
 
@@ -39,7 +40,7 @@ TEST(EngineLarge, LoneBlockDueOnlyPastTwoToThe24StillRunsOut) {
         (void)paywheel::capital_schedule(long_loan(kPast));
         FAIL() << "expected an abort";
     } catch (const paywheel::Abort& a) {
-        EXPECT_STREQ(a.message(), "removal index (is 0) should be < len (is 0)");
+        EXPECT_STREQ(a.message(), paywheel::messages::kRemovalIndex);
     }
 }
 

@@ -14,10 +14,12 @@ REPO_ROOT = pathlib.Path(__file__).resolve().parents[2]
 # binary32, so expected columns can be written down without rounding slack.
 ORDINARY_LOAN = {"id": "loan", "amt": 15, "rate": 1.0, "pers": 4, "int_freq": 1, "cap_freq": 1}
 
-MISSING = "called `Option::unwrap()` on a `None` value"
-UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
-FLOAT_ERR = UNWRAP_ERR + "ParseFloatError { kind: %s }"
-INT_ERR = UNWRAP_ERR + "ParseIntError { kind: %s }"
+from messages import FLOAT_ERR, INT_ERR  # noqa: F401  (re-exported for the tests)
+from messages import MISSING_KEY as MISSING  # noqa: F401
+from messages import UNWRAP_ERR as _UNWRAP
+
+# The prefix of every failed conversion's text, up to the error itself.
+UNWRAP_ERR = _UNWRAP + ": "
 
 
 def make_loan(**overrides):

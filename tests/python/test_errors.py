@@ -3,6 +3,8 @@ import sys
 
 import pytest
 
+import messages
+
 import quill_harbor
 
 from conftest import MISSING, REPO_ROOT
@@ -207,16 +209,16 @@ def test_panic_escaping_from_nested_call(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
-        "pyo3_runtime PanicException ('Unwrapped panic from Python code',)",
+        f"pyo3_runtime PanicException ('{messages.UNWRAPPED_PANIC}',)",
         "[0.0, 1.0, 2.0, 4.0, 8.0]",
     ]
     err = proc.stderr
     # Only the inner abort writes a report; the resumed one writes none.
     assert [m.group("message") for m in REPORT.finditer(err)] == [MISSING]
     resume = (
-        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-        "Python stack trace below:\n"
-        "Traceback (most recent call last):\n"
+        messages.RESUMING_PANIC
+        + messages.PYTHON_TRACE_BELOW
+        + "Traceback (most recent call last):\n"
     )
     assert resume in err
     trace = err[err.index(resume) + len(resume):]

@@ -1,5 +1,7 @@
 import pytest
 
+import messages
+
 import quill_harbor
 
 OPERATIONS = ["paywheel_fn", "paywheel_par", "paywheel_gil"]
@@ -85,7 +87,7 @@ def test_second_initialisation_is_refused_and_first_module_keeps_working(run_pyt
         """
     )
     assert proc.returncode == 0, proc.stderr
-    message = "ImportError: PyO3 modules may only be initialized once per interpreter process"
+    message = "ImportError: " + messages.INITIALISED_TWICE
     assert proc.stdout.splitlines() == [
         message,
         message,

@@ -9,6 +9,8 @@ import threading
 
 import pytest
 
+import messages
+
 from quill_harbor import paywheel_fn, paywheel_gil, paywheel_par
 
 from conftest import FLOAT_ERR, INT_ERR, MISSING, make_loan, make_text_loan
@@ -16,7 +18,7 @@ from conftest import FLOAT_ERR, INT_ERR, MISSING, make_loan, make_text_loan
 OPS = [paywheel_par, paywheel_gil]
 each_op = pytest.mark.parametrize("op", OPS, ids=lambda op: op.__name__)
 PREFIX = "argument 'incoming': "
-NOT_A_VEC = PREFIX + "Can't extract `str` to `Vec`"
+NOT_A_VEC = PREFIX + messages.STR_TO_VEC
 REFERENCE = paywheel_fn([make_loan()])["loan"]
 REFERENCE_2_2 = paywheel_fn([make_loan(int_freq=2, cap_freq=2)])["loan"]
 
@@ -161,7 +163,7 @@ def test_small_batches(op, incoming, expected):
         ({"pers": "x", "int_freq": ""}, INT_ERR % "InvalidDigit"),
         ({"int_freq": "", "cap_freq": None}, INT_ERR % "Empty"),
         ({"cap_freq": "2147483648"}, INT_ERR % "PosOverflow"),
-        ({"pers": "0"}, MISSING), ({"cap_freq": "0"}, "attempt to calculate the remainder with a divisor of zero"),
+        ({"pers": "0"}, MISSING), ({"cap_freq": "0"}, messages.REMAINDER_BY_ZERO),
     ],
     ids=repr,
 )
@@ -244,6 +246,39 @@ def test_earliest_failing_record_wins_for_any_pool_size(run_python, threads):
         True,
     ]
     assert json.loads(proc.stdout) == {"paywheel_par": expected, "paywheel_gil": expected}
+
+
+def test_allocation_and_decode_failures_compete_by_index(run_python):
+    # An address-space limit makes the huge loan's storage fail to allocate;
+    # whichever of it and an unparsable record comes first in the batch wins,
+    # however the records are spread over the workers.
+    proc = run_python(
+        """
+        import resource
+        import quill_harbor
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        limit = 4 << 30
+        if hard != resource.RLIM_INFINITY:
+            limit = min(limit, hard)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+        ok = dict(id="a", amt="15", rate="1.0", pers="4", int_freq="1", cap_freq="1")
+        huge = dict(ok, pers="2147483646")
+        bad = dict(ok, amt="x")
+        for op in (quill_harbor.paywheel_par, quill_harbor.paywheel_gil):
+            for batch in ([ok] * 3 + [bad, ok, huge] + [ok] * 50, [ok] * 3 + [huge, ok, bad] + [ok] * 50):
+                try:
+                    op(batch)
+                except MemoryError as exc:
+                    print("MemoryError", exc.args)
+                except BaseException as exc:
+                    print(type(exc).__name__, exc)
+        print(quill_harbor.paywheel_par([ok, ok])[1]["Pmt"])
+        """,
+        env={"RAYON_NUM_THREADS": "2"},
+    )
+    assert proc.returncode == 0, proc.stderr
+    decode = "PanicException " + FLOAT_ERR % "Invalid"
+    assert proc.stdout.splitlines() == [decode, "MemoryError ()"] * 2 + ["[0.0, 16.0, 16.0, 16.0, 16.0]"]
 
 
 # --- the interpreter lock and concurrent callers ----------------------------------------

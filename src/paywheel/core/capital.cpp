@@ -249,7 +249,7 @@ namespace detail {
 
 void capital_into(const LoanTerms& terms, const float* prof, std::size_t n, float* col, float* bal,
                   const Running* folded) {
-    if (n == 0) raise_abort("range start index 1 out of range for slice of length 0");
+    if (n == 0) raise_abort(messages::kSliceStart);
     if (capital_every_period(terms, prof, n, col, bal, folded)) return;
     const std::size_t blocks = blocks_of(n, terms.cap_freq).count;
     Scratch pool(blocks);
@@ -259,7 +259,7 @@ void capital_into(const LoanTerms& terms, const float* prof, std::size_t n, floa
 
 void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std::size_t blocks, float* col,
                        float* bal) {
-    if (blocks == 0) raise_abort("called `Option::unwrap()` on a `None` value");
+    if (blocks == 0) raise_abort(messages::kUnwrapNone);
 
     // An ordinary loan's block totals rise strictly; then the smallest is
     // the first and every suffix minimum is the entry itself, so the general
@@ -275,7 +275,7 @@ void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std
 
     std::fill(col, col + len, 0.0f);
     const DuePeriods due(len, terms.cap_freq);
-    if (due.exact_count() > pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
+    if (due.exact_count() > pool_len) raise_abort(messages::kRemovalIndex);
     // The column's left-to-right total is folded in while it is filled. The
     // entries in between are +0.0 and can be left out: adding +0.0 changes
     // only a -0.0 running sum, and a sum that starts at +0.0 is never -0.0
@@ -309,7 +309,7 @@ void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std
     // Past 2^24 only multiples whose binary32 form is exact are due.
     for (std::int64_t l = due.first_tested(); l <= due.last; l += due.step) {
         if (!due_past_exact(l)) continue;
-        if (taken >= pool_len) raise_abort("removal index (is 0) should be < len (is 0)");
+        if (taken >= pool_len) raise_abort(messages::kRemovalIndex);
         const float v = pool[taken++];
         col[static_cast<std::size_t>(l)] = v;
         total = total + v;

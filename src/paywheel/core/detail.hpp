@@ -10,6 +10,7 @@
 
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/messages.hpp"
 #include "paywheel/core/numeric.hpp"
 
 namespace paywheel::detail {
@@ -19,7 +20,7 @@ namespace paywheel::detail {
 // without building the marks.
 inline void check_frequency(std::int32_t pers, std::int32_t freq) {
     if (num::column_length(pers) != 0 && freq == 0)
-        raise_abort("attempt to calculate the remainder with a divisor of zero");
+        raise_abort(messages::kRemainderByZero);
 }
 
 // Periods up to 2^24 survive the round trip through binary32, so every

@@ -37,6 +37,12 @@ public:
         for (std::size_t i = 0; i < kNames.size(); ++i) columns_[i].name = kNames[i];
     }
 
+    // The columns by position, so that a lookup the code makes is checked
+    // when it is compiled rather than when it runs.
+    enum Index : std::size_t { kPer, kCap, kInt, kPmt, kBal };
+    Series& operator[](Index i) noexcept { return columns_[i].values; }
+    const Series& operator[](Index i) const noexcept { return columns_[i].values; }
+
     // nullptr when no column has that name.
     const Series* find(std::string_view name) const noexcept {
         for (const Column& c : columns_)

@@ -3,8 +3,8 @@
 // (signed overflow, out-of-range float-to-int casts).
 #pragma once
 
+#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 namespace paywheel::num {
@@ -25,11 +25,7 @@ inline std::int32_t wrapping_neg(std::int32_t a) noexcept {
     return static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(a));
 }
 
-inline std::uint32_t bits(float x) noexcept {
-    std::uint32_t u;
-    std::memcpy(&u, &x, sizeof u);
-    return u;
-}
+inline std::uint32_t bits(float x) noexcept { return std::bit_cast<std::uint32_t>(x); }
 
 inline bool same_bits(float a, float b) noexcept { return bits(a) == bits(b); }
 

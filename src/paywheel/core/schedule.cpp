@@ -188,11 +188,11 @@ Schedule build_schedule(const LoanTerms& terms) {
     Series cap(shape.rest), interest(shape.rest), pmt(shape.rest), bal(shape.rest);
     fill_schedule(terms, ScheduleOut{per.data(), cap.data(), interest.data(), pmt.data(), bal.data()});
     Schedule s;
-    *s.find("Per") = std::move(per);
-    *s.find("Cap") = std::move(cap);
-    *s.find("Int") = std::move(interest);
-    *s.find("Pmt") = std::move(pmt);
-    *s.find("Bal") = std::move(bal);
+    s[Schedule::kPer] = std::move(per);
+    s[Schedule::kCap] = std::move(cap);
+    s[Schedule::kInt] = std::move(interest);
+    s[Schedule::kPmt] = std::move(pmt);
+    s[Schedule::kBal] = std::move(bal);
     return s;
 }
 

@@ -1,17 +1,17 @@
 // Text record decoding: the two number grammars and decode_text_record.
 // Plain C++; no interpreter access.
-#include "lib/text_record.hpp"
+#include "paywheel/batch/text_record.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <source_location>
 #include <system_error>
 
 #include "paywheel/core/abort.hpp"
 
-namespace paywheel {
+namespace paywheel::batch {
 
 namespace {
 
@@ -30,11 +30,7 @@ bool equals_word(std::string_view text, std::string_view lower_word) noexcept {
 }
 
 float with_sign_bit(float x) noexcept {
-    std::uint32_t u;
-    std::memcpy(&u, &x, sizeof u);
-    u |= 0x80000000u;
-    std::memcpy(&x, &u, sizeof u);
-    return x;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x80000000u);
 }
 
 constexpr ParsedF32 float_error(FloatErrorKind kind) noexcept { return ParsedF32{false, 0.0f, kind}; }
@@ -170,14 +166,14 @@ namespace {
 const std::string& lookup(const TextRecord& record, const char* key,
                           std::source_location loc = std::source_location::current()) {
     const auto it = record.find(key);
-    if (it == record.end()) raise_abort(text_messages::kMissingKey, loc);
+    if (it == record.end()) raise_abort(messages::kMissingKey, loc);
     return it->second;
 }
 
 float unwrap_f32(const std::string& text, std::source_location loc = std::source_location::current()) {
     const ParsedF32 p = parse_f32(text);
     if (!p.ok)
-        raise_abort(p.kind == FloatErrorKind::Empty ? text_messages::kFloatEmpty : text_messages::kFloatInvalid,
+        raise_abort(p.kind == FloatErrorKind::Empty ? messages::kFloatEmpty : messages::kFloatInvalid,
                     loc);
     return p.value;
 }
@@ -185,12 +181,12 @@ float unwrap_f32(const std::string& text, std::source_location loc = std::source
 std::int32_t unwrap_i32(const std::string& text, std::source_location loc = std::source_location::current()) {
     const ParsedI32 p = parse_i32(text);
     if (!p.ok) {
-        const char* message = text_messages::kIntInvalidDigit;
+        const char* message = messages::kIntInvalidDigit;
         switch (p.kind) {
-            case IntErrorKind::Empty: message = text_messages::kIntEmpty; break;
-            case IntErrorKind::InvalidDigit: message = text_messages::kIntInvalidDigit; break;
-            case IntErrorKind::PosOverflow: message = text_messages::kIntPosOverflow; break;
-            case IntErrorKind::NegOverflow: message = text_messages::kIntNegOverflow; break;
+            case IntErrorKind::Empty: message = messages::kIntEmpty; break;
+            case IntErrorKind::InvalidDigit: message = messages::kIntInvalidDigit; break;
+            case IntErrorKind::PosOverflow: message = messages::kIntPosOverflow; break;
+            case IntErrorKind::NegOverflow: message = messages::kIntNegOverflow; break;
         }
         raise_abort(message, loc);
     }
@@ -222,4 +218,4 @@ LoanTerms decode_text_record(const TextRecord& record) {
     return terms;
 }
 
-}  // namespace paywheel
+}  // namespace paywheel::batch

@@ -1,5 +1,8 @@
-#include "lib/pool.hpp"
+#include "paywheel/batch/pool.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <latch>
@@ -16,15 +19,16 @@
 #include <tbb/task_arena.h>
 
 #include "paywheel/core/abort.hpp"
+#include "paywheel/core/messages.hpp"
 
-namespace quill {
+namespace paywheel::batch {
 
 namespace {
 
 // A plain unsigned decimal, as the variables have always been read: an
 // optional '+', digits only, no overflow.
-std::optional<std::size_t> read_count(const char* name) {
-    const char* text = std::getenv(name);
+std::optional<std::size_t> read_count(EnvLookup lookup, const char* name) noexcept {
+    const char* text = lookup(name);
     if (text == nullptr) return std::nullopt;
     const char* p = text;
     if (*p == '+') ++p;
@@ -39,7 +43,7 @@ std::optional<std::size_t> read_count(const char* name) {
     return value;
 }
 
-std::size_t logical_processors() {
+std::size_t logical_processors() noexcept {
     const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
 }
@@ -74,8 +78,7 @@ Pool& pool() {
             if (n > 4096) n = 4096;  // the arena's slot count is an int; far past any useful size anyway
             g_pool = new Pool(n);
         } catch (const std::exception& e) {
-            paywheel::raise_abort(std::string("The global thread pool has not been initialized.: ThreadPoolBuildError { ") +
-                                  e.what() + " }");
+            raise_abort(std::string(messages::kPoolBuildPrefix) + e.what() + messages::kPoolBuildSuffix);
         }
     });
     return *g_pool;
@@ -83,15 +86,20 @@ Pool& pool() {
 
 }  // namespace
 
-std::size_t configured_pool_size() {
-    if (std::optional<std::size_t> n = read_count("RAYON_NUM_THREADS")) return *n > 0 ? *n : logical_processors();
-    if (std::optional<std::size_t> n = read_count("RAYON_RS_NUM_CPUS"); n && *n > 0) return *n;
-    return logical_processors();
+std::size_t pool_size_from(EnvLookup lookup, std::size_t processors) noexcept {
+    if (std::optional<std::size_t> n = read_count(lookup, "RAYON_NUM_THREADS")) return *n > 0 ? *n : processors;
+    if (std::optional<std::size_t> n = read_count(lookup, "RAYON_RS_NUM_CPUS"); n && *n > 0) return *n;
+    return processors;
 }
 
-std::size_t pool_threads() { return pool().threads; }
+std::size_t configured_pool_size() noexcept {
+    return pool_size_from([](const char* name) -> const char* { return std::getenv(name); }, logical_processors());
+}
 
-void run_on_pool(std::size_t count, const std::function<void(std::size_t, std::size_t)>& job) {
+std::size_t ensure_pool() { return pool().threads; }
+
+void run_on_pool(std::size_t count, std::size_t max_threads,
+                 const std::function<void(std::size_t, std::size_t)>& job) {
     Pool& p = pool();
     if (p.owner != ::getpid()) {
         // A child forked after the pool started (multiprocessing's default)
@@ -107,10 +115,31 @@ void run_on_pool(std::size_t count, const std::function<void(std::size_t, std::s
         std::exception_ptr failure;
     };
     auto handoff = std::make_shared<Handoff>();
-    p.arena.enqueue([handoff, count, &job] {
+    const std::size_t lanes = std::min(max_threads, count);
+    p.arena.enqueue([handoff, count, lanes, limited = lanes != 0 && lanes < p.threads, &job] {
         try {
-            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
-                              [&job](const tbb::blocked_range<std::size_t>& r) { job(r.begin(), r.end()); });
+            if (!limited) {
+                tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
+                                  [&job](const tbb::blocked_range<std::size_t>& r) { job(r.begin(), r.end()); });
+            } else {
+                // At most `lanes` pieces run at once: one task per lane, each
+                // taking small pieces from a shared cursor until none is left,
+                // so a slow record does not leave the other lanes idle.
+                const std::size_t piece = std::max<std::size_t>(1, count / (lanes * 16));
+                std::atomic<std::size_t> cursor{0};
+                tbb::parallel_for(
+                    tbb::blocked_range<std::size_t>(0, lanes, 1),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                        for (std::size_t lane = r.begin(); lane < r.end(); ++lane) {
+                            for (;;) {
+                                const std::size_t begin = cursor.fetch_add(piece, std::memory_order_relaxed);
+                                if (begin >= count) break;
+                                job(begin, std::min(count, begin + piece));
+                            }
+                        }
+                    },
+                    tbb::simple_partitioner());
+            }
         } catch (...) {
             // Only the pool's own machinery can throw here (job does not);
             // the waiting caller must hear of it rather than wait forever.
@@ -122,4 +151,4 @@ void run_on_pool(std::size_t count, const std::function<void(std::size_t, std::s
     if (handoff->failure) std::rethrow_exception(handoff->failure);
 }
 
-}  // namespace quill
+}  // namespace paywheel::batch

@@ -1,7 +1,7 @@
 // Text records and their decoding into loan terms, in plain C++: nothing
 // here touches the interpreter, so worker threads may decode any number of
-// records at once. Batch extraction from Python objects lives in the module
-// sources, not here.
+// records at once. Copying a batch out of Python objects is the glue's job
+// (src/lib/driver_par.cpp), not this layer's.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/messages.hpp"
 
-namespace paywheel {
+namespace paywheel::batch {
 
 // One loan given as text: an owned copy of every entry of the Python dict,
 // keys compared byte for byte.
@@ -53,25 +54,7 @@ ParsedI32 parse_i32(std::string_view text) noexcept;
 
 // Looks up "id", "amt", "rate", "pers", "int_freq", "cap_freq" in that order;
 // the first missing key or unparsable value aborts (paywheel::Abort) with the
-// matching text_messages entry. Returns terms owning a fresh copy of the id.
+// matching messages.hpp entry (kMissingKey, kFloat*, kInt*). Returns terms owning a fresh copy of the id.
 LoanTerms decode_text_record(const TextRecord& record);
 
-// The static abort texts, exposed so that tests compare against the very same
-// strings.
-namespace text_messages {
-inline constexpr const char* kMissingKey = "called `Option::unwrap()` on a `None` value";
-inline constexpr const char* kFloatEmpty =
-    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Empty }";
-inline constexpr const char* kFloatInvalid =
-    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }";
-inline constexpr const char* kIntEmpty =
-    "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: Empty }";
-inline constexpr const char* kIntInvalidDigit =
-    "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: InvalidDigit }";
-inline constexpr const char* kIntPosOverflow =
-    "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: PosOverflow }";
-inline constexpr const char* kIntNegOverflow =
-    "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: NegOverflow }";
-}  // namespace text_messages
-
-}  // namespace paywheel
+}  // namespace paywheel::batch

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,32 +19,25 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/text_record.hpp"
+#include "paywheel/batch/text_record.hpp"
 #include "paywheel/core/abort.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace {
 
-using paywheel::FloatErrorKind;
-using paywheel::IntErrorKind;
+using paywheel::batch::FloatErrorKind;
+using paywheel::batch::IntErrorKind;
 using paywheel::LoanTerms;
-using paywheel::parse_f32;
-using paywheel::parse_i32;
-using paywheel::ParsedF32;
-using paywheel::ParsedI32;
-using paywheel::TextRecord;
-namespace msg = paywheel::text_messages;
+using paywheel::batch::parse_f32;
+using paywheel::batch::parse_i32;
+using paywheel::batch::ParsedF32;
+using paywheel::batch::ParsedI32;
+using paywheel::batch::TextRecord;
+namespace msg = paywheel::messages;
 
-std::uint32_t bits_of(float x) {
-    std::uint32_t u;
-    std::memcpy(&u, &x, sizeof u);
-    return u;
-}
+std::uint32_t bits_of(float x) { return std::bit_cast<std::uint32_t>(x); }
 
-float float_of(std::uint32_t u) {
-    float x;
-    std::memcpy(&x, &u, sizeof x);
-    return x;
-}
+float float_of(std::uint32_t u) { return std::bit_cast<float>(u); }
 
 std::string hex(std::uint32_t u) {
     char buf[16];
@@ -826,7 +820,7 @@ TextRecord valid_record() {
 
 std::optional<paywheel::Abort> abort_of(const TextRecord& record) {
     try {
-        (void)paywheel::decode_text_record(record);
+        (void)paywheel::batch::decode_text_record(record);
     } catch (const paywheel::Abort& a) {
         return a;
     }
@@ -842,7 +836,7 @@ TEST(DecodeTextRecord, ValidRecord) {
     TextRecord r = valid_record();
     r["extra"] = "ignored";
     r["AMT"] = "not a number";  // keys are case-sensitive; never read
-    const LoanTerms t = paywheel::decode_text_record(r);
+    const LoanTerms t = paywheel::batch::decode_text_record(r);
     EXPECT_EQ(t.id, "L-1");
     EXPECT_EQ(bits_of(t.amt), bits_of(1000.0f));
     EXPECT_EQ(bits_of(t.rate), 0x3d4ccccdu);  // 0.05f
@@ -857,7 +851,7 @@ TEST(DecodeTextRecord, ValueEdgeCases) {
     r["amt"] = "1e3";
     r["rate"] = "NaN";
     r["pers"] = "+12";
-    LoanTerms t = paywheel::decode_text_record(r);
+    LoanTerms t = paywheel::batch::decode_text_record(r);
     EXPECT_EQ(t.id, "");
     EXPECT_EQ(bits_of(t.amt), bits_of(1000.0f));
     EXPECT_TRUE(std::isnan(t.rate));
@@ -866,13 +860,13 @@ TEST(DecodeTextRecord, ValueEdgeCases) {
     r["rate"] = "inf";
     r["amt"] = "1e40";
     r["pers"] = "-2147483648";
-    t = paywheel::decode_text_record(r);
+    t = paywheel::batch::decode_text_record(r);
     EXPECT_EQ(bits_of(t.rate), 0x7f800000u);
     EXPECT_EQ(bits_of(t.amt), 0x7f800000u);
     EXPECT_EQ(t.pers, -2147483647 - 1);
 
     r["rate"] = "-Infinity";
-    t = paywheel::decode_text_record(r);
+    t = paywheel::batch::decode_text_record(r);
     EXPECT_EQ(bits_of(t.rate), 0xff800000u);
 }
 
@@ -880,7 +874,7 @@ TEST(DecodeTextRecord, IdCopiedByteForByte) {
     TextRecord r = valid_record();
     const std::string id = std::string("\xc3\xa9t\xc3\xa9\0x", 7) + std::string(100, 'z');
     r["id"] = id;
-    const LoanTerms t = paywheel::decode_text_record(r);
+    const LoanTerms t = paywheel::batch::decode_text_record(r);
     EXPECT_EQ(t.id, id);
     EXPECT_NE(t.id.data(), r["id"].data());
 }
@@ -926,13 +920,13 @@ TEST(DecodeTextRecord, EveryMessage) {
     // The exact abort texts, once more written out in full.
     TextRecord r = valid_record();
     r["amt"] = "abc";
-    EXPECT_EQ(message_of(r), "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }");
+    EXPECT_EQ(message_of(r), msg::kFloatInvalid);
     r = valid_record();
     r["pers"] = "2147483648";
-    EXPECT_EQ(message_of(r), "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: PosOverflow }");
+    EXPECT_EQ(message_of(r), msg::kIntPosOverflow);
     r = valid_record();
     r.erase("id");
-    EXPECT_EQ(message_of(r), "called `Option::unwrap()` on a `None` value");
+    EXPECT_EQ(message_of(r), msg::kMissingKey);
 }
 
 TEST(DecodeTextRecord, LookupOrder) {
@@ -989,7 +983,7 @@ TEST(DecodeTextRecord, EachLookupAndParseIsItsOwnSite) {
         const auto a = abort_of(r);
         ASSERT_TRUE(a.has_value());
         const std::string_view file = a->site().file;
-        EXPECT_TRUE(file.ends_with("src/lib/text_record.cpp")) << file;
+        EXPECT_TRUE(file.ends_with("src/paywheel/batch/text_record.cpp")) << file;
         EXPECT_GT(a->site().line, 0u);
         lines.insert(a->site().line);
     }

@@ -8,9 +8,22 @@ VENV="$ROOT/.venv"
 log() { printf '==> %s\n' "$*" >&2; }
 
 ensure_system_packages() {
+    install_missing_packages cmake g++ libgtest-dev libbenchmark-dev libtbb-dev
+}
+
+# The fuzz targets only (run_tests.sh): libFuzzer comes with clang's runtime
+# libraries; clang 16 is the first whose libstdc++ <source_location> works.
+# GMP gives the exact rational reference for the float grammar.
+FUZZ_CC=clang-16
+FUZZ_CXX=clang++-16
+ensure_fuzz_packages() {
+    install_missing_packages clang-16 libclang-rt-16-dev libgmp-dev
+}
+
+install_missing_packages() {
     local missing=()
     local pkg
-    for pkg in cmake g++ libgtest-dev libbenchmark-dev libtbb-dev; do
+    for pkg in "$@"; do
         dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
     done
     if ((${#missing[@]})); then

@@ -75,4 +75,12 @@ public:
 // Name of the environment variable that asks for a backtrace in the report.
 inline constexpr const char* kBacktraceEnv = "QUILL_HARBOR_BACKTRACE";
 
+// Reads kBacktraceEnv, once per process; later calls do nothing. Reports are
+// written by worker threads while other threads may be changing the
+// environment, so no report ever calls getenv: the setting is read here, at
+// load time of the library and again (harmlessly) at module import, both
+// on a thread that holds the interpreter lock, which every change of
+// os.environ also holds.
+void read_abort_settings() noexcept;
+
 }  // namespace paywheel

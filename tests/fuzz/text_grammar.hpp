@@ -2,4 +2,4 @@
 // it means changing one line.
 #pragma once
 
-#include "lib/text_record.hpp"
+#include "paywheel/batch/text_record.hpp"

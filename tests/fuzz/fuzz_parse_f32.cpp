@@ -16,7 +16,7 @@
 
 namespace {
 
-using paywheel::FloatErrorKind;
+using paywheel::batch::FloatErrorKind;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -129,7 +129,7 @@ Expected reference(std::string_view s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const paywheel::ParsedF32 got = paywheel::parse_f32(text);
+    const paywheel::batch::ParsedF32 got = paywheel::batch::parse_f32(text);
     const Expected want = reference(text);
     if (got.ok != want.ok) std::abort();
     if (want.ok ? std::bit_cast<std::uint32_t>(got.value) != want.bits : got.kind != want.kind) std::abort();

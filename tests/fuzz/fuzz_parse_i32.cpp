@@ -8,7 +8,7 @@
 
 namespace {
 
-using paywheel::IntErrorKind;
+using paywheel::batch::IntErrorKind;
 
 struct Expected {
     bool ok;
@@ -39,7 +39,7 @@ Expected reference(std::string_view s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const paywheel::ParsedI32 got = paywheel::parse_i32(text);
+    const paywheel::batch::ParsedI32 got = paywheel::batch::parse_i32(text);
     const Expected want = reference(text);
     if (got.ok != want.ok) std::abort();
     if (want.ok ? got.value != want.value : (got.kind != want.kind || got.value != 0)) std::abort();

@@ -36,8 +36,6 @@ inline constexpr const char* kIntNegOverflow =
 inline constexpr const char* kPoolBuildPrefix =
     "The global thread pool has not been initialized.: ThreadPoolBuildError { ";
 inline constexpr const char* kPoolBuildSuffix = " }";
-// Prefix of the abort for a failure no classifier expected; what() follows.
-inline constexpr const char* kUnexpectedPrefix = "unexpected native failure: ";
 
 // Python boundary (src/lib).
 // An unwrap of a failed conversion; ": <error rendering>" follows.

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "paywheel/core/abort.hpp"
+#include "paywheel/core/messages.hpp"
 #include "paywheel/core/numeric.hpp"
 
 namespace paywheel::reference {
@@ -18,11 +19,11 @@ namespace {
 
 constexpr std::int32_t kI32Max = std::numeric_limits<std::int32_t>::max();
 
-constexpr const char* kRemainderByZero = "attempt to calculate the remainder with a divisor of zero";
-constexpr const char* kSliceStart = "range start index 1 out of range for slice of length 0";
-constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
-constexpr const char* kRemovalIndex = "removal index (is 0) should be < len (is 0)";
-constexpr const char* kIndexOutOfBounds = "ndarray: index out of bounds";
+using messages::kIndexOutOfBounds;
+using messages::kRemainderByZero;
+using messages::kRemovalIndex;
+using messages::kSliceStart;
+using messages::kUnwrapNone;
 
 // The capital schedule's fold "smallest": start from +infinity, an entry
 // replaces the running value when it is less than it.

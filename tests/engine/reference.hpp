@@ -1,7 +1,8 @@
 // A literal reference implementation of the schedule engine, written as the
 // literal step-by-step procedure, quadratic wherever that procedure is
 // quadratic. It shares no code with the fast engine in src/paywheel/core:
-// only the declared types (engine.hpp), the abort entry point (abort.hpp)
+// only the declared types (engine.hpp), the abort entry point (abort.hpp),
+// the failure texts (messages.hpp)
 // and the integer/conversion helpers (numeric.hpp). The differential tests
 // compare the two bit for bit.
 //

@@ -10,7 +10,7 @@ log() { printf '==> %s\n' "$*" >&2; }
 ensure_system_packages() {
     local missing=()
     local pkg
-    for pkg in cmake g++ libgtest-dev libbenchmark-dev libtbb-dev; do
+    for pkg in cmake g++ libgtest-dev libbenchmark-dev libtbb-dev libgmp-dev libmpfr-dev; do
         dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
     done
     if ((${#missing[@]})); then

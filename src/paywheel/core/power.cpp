@@ -348,11 +348,11 @@ inline bool fast_integer_power(u32 ax, int n, u32& out) noexcept {
 // non-zero y that is not handled by the fast path: the bits of the result.
 u32 general_power(u32 ax, float y) {
     const u32 ay = std::bit_cast<u32>(y) & kAbsMask;
-    const bool above_one = ax > kOneBits;
+    const bool above_one = ax > kOneBits;  // |x| = 1 never gets here
     const bool negative = (std::bit_cast<u32>(y) & kSignMask) != 0;
     // |y| < 2^-34: |y log2 x| < 150 * 2^-34 < 2^-26, and |2^t - 1| <= |t| for
     // |t| <= 1, so x^y lies strictly between the midpoints 1 - 2^-25 and
-    // 1 + 2^-24 around 1 (x = 1 never gets here).
+    // 1 + 2^-24 around 1.
     if (ay < 0x2e800000u) return kOneBits;
     // |y| >= 2^31: since |x| = 1 is excluded, x >= 1 + 2^-23 or x <= 1 - 2^-24,
     // and (1 + 2^-23)^(2^31) > e^255, (1 - 2^-24)^(2^31) < e^-128 < 2^-150.
@@ -406,7 +406,9 @@ float correctly_rounded_powf(float x, float y) noexcept {
     if (x_negative && kind == Kind::NotInteger) return std::numeric_limits<float>::quiet_NaN();
 
     u32 mag;
-    if (kind != Kind::NotInteger && ay <= 0x44800000u) {  // |y| <= 1024
+    if (ax == kOneBits) {  // (-1)^n, n an integer
+        mag = kOneBits;
+    } else if (kind != Kind::NotInteger && ay <= 0x44800000u) {  // |y| <= 1024
         const int n = static_cast<int>(y);
         if (!fast_integer_power(ax, n, mag)) {
             // mag holds the float of the fast value, within 2^-42 of the

@@ -5,11 +5,10 @@
 // the sign comes from the parity of an integer exponent.
 //
 // * Integer exponents 1 <= |n| <= 1024 (every exponent the engine passes in
-//   practice) take a fast path: |x| = m * 2^E with m in [2^-1/2, 2^1/2], m^|n|
-//   by binary powering in double, a reciprocal for negative n, then an exact
-//   scaling by 2^(E*n). The error bound below tells when that double cannot
-//   round to a different float than the exact value; only then is the exact
-//   comparison used.
+//   practice) take a fast path: n log2|x| from a table and a short series,
+//   then 2^t from another table and series, all in double. The error bound
+//   below tells when that double cannot round to a different float than the
+//   exact value; only near a midpoint is the exact comparison used.
 // * Everything else (larger integer exponents, non-integer exponents) goes
 //   straight to the exact comparison, started from a candidate taken from the
 //   double-precision pow. That candidate is only a starting point: the answer
@@ -265,83 +264,271 @@ u32 resolve(u64 mx, i64 ex, i64 p, int j, u32 c) {
     }
 }
 
+// ------------------------------------------------- tables for the fast path
+
+// Double-double arithmetic for building the tables at compile time (about
+// 100 bits; the tables keep the nearest double, within 2^-53 relative plus
+// a negligible 2^-100). Plain + - * /, so the constant evaluator computes
+// them exactly as IEEE double operations.
+struct DD {
+    double hi, lo;
+};
+
+constexpr DD fast_two_sum(double a, double b) {
+    const double s = a + b;
+    return {s, b - (s - a)};
+}
+
+constexpr DD two_sum(double a, double b) {
+    const double s = a + b;
+    const double bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+
+constexpr DD two_prod(double a, double b) {
+    // Veltkamp splitting into 26-bit halves, so the partial products are exact.
+    const double ca = 134217729.0 * a;
+    const double ah = ca - (ca - a);
+    const double al = a - ah;
+    const double cb = 134217729.0 * b;
+    const double bh = cb - (cb - b);
+    const double bl = b - bh;
+    const double p = a * b;
+    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+}
+
+constexpr DD dd_add(DD a, DD b) {
+    const DD s = two_sum(a.hi, b.hi);
+    return fast_two_sum(s.hi, s.lo + a.lo + b.lo);
+}
+
+constexpr DD dd_mul(DD a, DD b) {
+    const DD p = two_prod(a.hi, b.hi);
+    return fast_two_sum(p.hi, p.lo + (a.hi * b.lo + a.lo * b.hi));
+}
+
+constexpr DD dd_div(DD a, DD b) {
+    const double q1 = a.hi / b.hi;
+    const DD r1 = dd_add(a, dd_mul(b, {-q1, 0.0}));
+    const double q2 = r1.hi / b.hi;
+    const DD r2 = dd_add(r1, dd_mul(b, {-q2, 0.0}));
+    const double q3 = r2.hi / b.hi;
+    return dd_add(fast_two_sum(q1, q2), {q3, 0.0});
+}
+
+// 2 atanh(s) = ln((1 + s) / (1 - s)) for 0 <= s <= 1/3: the terms fall by 9
+// each step, so 40 of them leave far less than 2^-110.
+constexpr DD dd_two_atanh(DD s) {
+    const DD s2 = dd_mul(s, s);
+    DD power = s;
+    DD sum{0.0, 0.0};
+    for (int k = 0; k < 40; ++k) {
+        sum = dd_add(sum, dd_div(power, {2.0 * k + 1.0, 0.0}));
+        power = dd_mul(power, s2);
+    }
+    return dd_add(sum, sum);
+}
+
+constexpr DD dd_ln2() { return dd_two_atanh(dd_div({1.0, 0.0}, {3.0, 0.0})); }
+
+// e^a for |a| <= ln 2 by its Taylor series; 40 terms leave less than 2^-150.
+constexpr DD dd_exp(DD a) {
+    DD term{1.0, 0.0};
+    DD sum{1.0, 0.0};
+    for (int k = 1; k < 40; ++k) {
+        term = dd_div(dd_mul(term, a), {static_cast<double>(k), 0.0});
+        sum = dd_add(sum, term);
+    }
+    return sum;
+}
+
+// log2 of the significand m' in [1, 2): the top 7 fraction bits pick i; c_i
+// is 1 / (1 + (i + 1/2) / 128) rounded to a multiple of 2^-10, so that
+// r = m' c_i - 1 is exact (a 24-bit times an 11-bit significand, then a
+// subtraction within a factor of two) and small; log2 m' = log2(1/c_i) +
+// log2(1 + r).
+struct LogTable {
+    double c[128];
+    double log2_inv_c[128];
+};
+
+constexpr LogTable make_log_table() {
+    LogTable t{};
+    const DD ln2 = dd_ln2();
+    for (int i = 0; i < 128; ++i) {
+        const int den = 257 + 2 * i;  // 1 + (i + 1/2)/128 = den / 256
+        const int num = (262144 + den / 2) / den;  // round(1024 * 256 / den)
+        const double c = num / 1024.0;
+        t.c[i] = c;
+        // ln(1/c) = 2 atanh((1 - c) / (1 + c)); 1 - c and 1 + c are exact.
+        const DD s = dd_div({1.0 - c, 0.0}, {1.0 + c, 0.0});
+        t.log2_inv_c[i] = dd_div(dd_two_atanh(s), ln2).hi;
+    }
+    return t;
+}
+
+constexpr LogTable kLog = make_log_table();
+
+// The largest |r| over every table interval, at its two ends (r is monotone
+// in m' within an interval): the polynomial bound below assumes 1.25 * 2^-8.
+constexpr bool log_reduction_small() {
+    for (int i = 0; i < 128; ++i) {
+        const double lo = 1.0 + i / 128.0;
+        const double hi = 1.0 + (i + 1) / 128.0;
+        const double r_lo = lo * kLog.c[i] - 1.0;
+        const double r_hi = hi * kLog.c[i] - 1.0;
+        if (r_lo < -0x1.4p-8 || r_lo > 0x1.4p-8 || r_hi < -0x1.4p-8 || r_hi > 0x1.4p-8) return false;
+    }
+    return true;
+}
+static_assert(log_reduction_small());
+
+struct ExpTable {
+    double two_to[256];  // 2^(j/256)
+};
+
+constexpr ExpTable make_exp_table() {
+    ExpTable t{};
+    const DD ln2 = dd_ln2();
+    for (int j = 0; j < 256; ++j) t.two_to[j] = dd_exp(dd_mul(ln2, {j / 256.0, 0.0})).hi;
+    return t;
+}
+
+constexpr ExpTable kExp = make_exp_table();
+
+// Taylor coefficients: log2(1 + r) = sum (-1)^(k+1) r^k / (k ln 2), and
+// e^g = sum g^k / k!, each rounded to double.
+constexpr double kInvLn2 = 1.0 / (dd_ln2().hi + dd_ln2().lo);
+constexpr double kLn2 = dd_ln2().hi;
+constexpr double kL1 = kInvLn2;
+constexpr double kL2 = -kInvLn2 / 2;
+constexpr double kL3 = kInvLn2 / 3;
+constexpr double kL4 = -kInvLn2 / 4;
+constexpr double kL5 = kInvLn2 / 5;
+constexpr double kL6 = -kInvLn2 / 6;
+constexpr double kE3 = 1.0 / 6;
+constexpr double kE4 = 1.0 / 24;
+
 // ------------------------------------------------------------- fast path
 
-// |x|^n for 1 <= |n| <= 1024: true with the bits of the nearest float,
-// or false with the bits of the float of the approximation when it is too
-// close to a midpoint to decide.
+// |x|^n for 1 <= |n| <= 1024: the bits of the nearest float with kDecided
+// set, or without it the bits of the float of the approximation, when that
+// is too close to a midpoint to decide.
 //
-// Error bound. In binary powering every computed power of m is m^s times a
-// product of factors (1 + d_i)^(c_i), |d_i| <= u = 2^-53, with sum c_i <= s - 1
-// (induction: multiplying two such powers adds the exponents and one new
-// rounding; multiplying by the exact 1 adds none). So for |n| <= 1024 the
-// relative error of m^|n| is at most (1 + u)^1023 - 1 < 1024 u = 2^-43. The
-// reciprocal for negative n gives (1 + d)/(1 + e) - 1 with |d| <= u and
-// |e| < 2^-43, below 2^-42. Scaling by 2^(E*n) is exact (the exponent is
-// checked to stay normal). Hence the exact value X and the computed v satisfy
-// |X - v| <= 2^-42 |X|.
+// Method: t = n log2|x| = n (E + log2(1/c_i) + log2(1 + r)), then 2^t =
+// 2^k 2^(j/256) e^(f ln 2) with J = round(256 t) = 256 k + j and
+// f = t - J/256.
 //
-// Rounding test. For v in [2^t, 2^(t+1)) with t >= -126 this is below 2049
-// units of v's last double place (2^(t-52)). The midpoints between floats of
-// that binade are the doubles whose 29 bits below the float's 24 are exactly
-// 100...0; the nearest ones in the neighbouring binades are at least 2^27
-// units away. If the low 29 bits of v differ from 2^28 by more than 4096, no
-// midpoint lies within |X - v| of v, so X and v round to the same float, and
-// the conversion of v is correct. Below 2^-126 the grid is fixed: in units of
-// 2^-150 (w = v * 2^150) the midpoints are the odd integers, and the same
-// argument needs |w - nearest odd integer| > w * 2^-41. Overflow and
-// underflow fall out of the same test (the float after the largest finite
-// one is +inf, and below 2^-150 everything rounds to 0).
-inline bool fast_integer_power(u32 ax, int n, u32& out) noexcept {
+// Error bound (u = 2^-53), for |n| <= 1024 and a result not screened out as
+// overflow or underflow (|t| <= 152):
+// * log2(1 + r), |r| <= 1.25 * 2^-8 (checked by static_assert above): the
+//   series cut after r^6 leaves at most |r|^7 / (7 ln 2 (1 - |r|)) < 2^-56;
+//   evaluating it (everything beyond the first pair is multiplied by
+//   r^2 < 2^-15) rounds the coefficient 1/ln 2, the two sums that carry it
+//   and the final product: less than |r| (3 * 1.45 u + 1.5 u) < 2^-58.
+// * the table entry log2(1/c_i) < 1 is within 2^-54 (plus 2^-100); adding
+//   the polynomial (sum below 1.01) rounds by at most u; adding E rounds by
+//   at most u |E + log2 m'|. So the computed l differs from log2|x| by at
+//   most 1.66 u + u |log2 |x||.
+// * t = fl(n l): |n| * 1.66 u + u |n log2|x|| + u |t| <= 1024 * 1.66 u +
+//   2 * 152 u * 1.0001 < 2^-42.03.
+// * J and f are exact (J by the 1.5 * 2^52 rounding trick, |256 t| < 2^51;
+//   f is a multiple of t's last place below 2^-9). g = fl(f ln2) differs
+//   from f ln 2 by less than 2^-62 (|f| <= 2^-9). e^g by the series to g^4:
+//   cut |g|^5 / 120 * 1.01 < 2^-54.4 (|g| <= ln2 / 512); rounding: u for
+//   1 + g and for the final sum, everything else multiplied by g^2 < 2^-19,
+//   < 1.1 u in all (the final sum's u counted with the product below). The
+//   table entry 2^(j/256) is within u (plus 2^-100), and the product rounds
+//   by u: about 3.2 u = 2^-51.3 in all. Scaling by 2^k is exact.
+// * So the computed v = 2^t' (1 + d_e) with |t' - n log2|x|| < 2^-42 and
+//   |d_e| < 2^-51.3: |v / X - 1| < 2^-42 ln 2 (1.0001) + 2^-51.3 < 2^-42.
+//
+// Rounding test. For v in [2^e, 2^(e+1)) with e >= -126 the error is below
+// 2049 units of v's last double place (2^(e-52)). The midpoints between
+// floats of that binade are the doubles whose 29 bits below the float's 24
+// are exactly 100...0; the nearest ones in the neighbouring binades are at
+// least 2^27 units away. If the low 29 bits of v differ from 2^28 by more
+// than 4096, no midpoint lies within |X - v| of v, so X and v round to the
+// same float, and the conversion of v is correct. Below 2^-126 the grid is
+// fixed: in units of 2^-150 (w = v * 2^150) the midpoints are the odd
+// integers, and the same argument needs |w - nearest odd| > w * 2^-41.
+// Beyond the range: t' >= 128.5 means X > 2^128.49, past the overflow
+// threshold; t' < -151 means X < 2^-150.99, which rounds to zero.
+
+constexpr u64 kDecided = u64{1} << 32;
+
+// Shared by both forms below: log2|x| for |x| = sig * 2^(exp - 23).
+inline double log2_of(u32 sig, int exp) noexcept {
+    const u32 i = (sig >> 16) & 127u;
+    const double m = std::bit_cast<double>((static_cast<u64>(sig & 0x7fffffu) << 29) | (u64{1023} << 52));
+    const double r = m * kLog.c[i] - 1.0;
+    // Estrin's scheme: three independent pairs, so the chain is short.
+    const double r2 = r * r;
+    const double p = r * ((kL1 + kL2 * r) + r2 * ((kL3 + kL4 * r) + r2 * (kL5 + kL6 * r)));
+    return static_cast<double>(exp) + (kLog.log2_inv_c[i] + p);
+}
+
+// 2^(J/256 + f) as s * 2^k, s in [0.99, 2): returns s.
+inline double exp2_parts(std::int32_t J, double f) noexcept {
+    const double g = f * kLn2;
+    const double g2 = g * g;
+    const double q = (1.0 + g) + g2 * ((0.5 + kE3 * g) + g2 * kE4);
+    return kExp.two_to[J & 255] * q;
+}
+
+inline bool midpoint_far(u64 v_bits) noexcept {
+    // |low 29 bits - 2^28| > 4096, as one unsigned comparison.
+    const u64 low = v_bits & ((u64{1} << 29) - 1u);
+    return low - ((u64{1} << 28) - 4096u) > 8192u;
+}
+
+// Every case of the fast path: subnormal bases, results near or beyond the
+// ends of the range.
+[[gnu::noinline]] u64 fast_integer_power_edges(u32 ax, int n) noexcept {
     const Unpacked u = unpack(ax);
-    // m = sig / 2^23, halved when above sqrt(2) (0xB504F3 / 2^23 < sqrt 2),
-    // so |log2 m| <= 1/2 and m^1024 stays well inside the double range.
-    const bool halve = u.sig > 0xB504F3u;
-    const u64 m_bits = (static_cast<u64>(u.sig & 0x7fffffu) << 29) | (static_cast<u64>(halve ? 1022 : 1023) << 52);
-    const double m = std::bit_cast<double>(m_bits);
-    const int e = u.exp + (halve ? 1 : 0);
-    const unsigned k = static_cast<unsigned>(n < 0 ? -n : n);
-    double acc = 1.0;
-    double sq = m;
-    for (unsigned b = k;;) {
-        acc *= (b & 1u) ? sq : 1.0;
-        b >>= 1;
-        if (b == 0) break;
-        sq *= sq;
-    }
-    if (n < 0) acc = 1.0 / acc;
-    const i64 scale = static_cast<i64>(e) * n;
-    const u64 acc_bits = std::bit_cast<u64>(acc);
-    const i64 t = static_cast<i64>((acc_bits >> 52) & 0x7ffu) - 1023 + scale;
-    if (t >= 128) {  // v >= 2^128, so X > 2^128 (1 - 2^-42), beyond the overflow threshold
-        out = kInfBits;
-        return true;
-    }
-    if (t < -151) {  // X < 2^-151 (1 + 2^-42) < 2^-150: rounds to zero
-        out = 0;
-        return true;
-    }
-    const u64 v_bits = acc_bits + (static_cast<u64>(scale) << 52);
+    const double t = static_cast<double>(n) * log2_of(u.sig, u.exp);
+    if (!(t < 128.5)) return kDecided | kInfBits;
+    if (t < -151.0) return kDecided;  // +0
+    const double shifted = t * 256.0 + 0x1.8p52;
+    const auto J = static_cast<std::int32_t>(static_cast<u32>(std::bit_cast<u64>(shifted)));
+    const double f = t - (shifted - 0x1.8p52) * (1.0 / 256.0);
+    const double s = exp2_parts(J, f);
+    const std::int32_t k = J >> 8;  // floor(J / 256)
+    const u64 v_bits = std::bit_cast<u64>(s) + (static_cast<u64>(static_cast<i64>(k)) << 52);
     const double v = std::bit_cast<double>(v_bits);
-    if (t >= -126) {
-        const u64 low = v_bits & ((u64{1} << 29) - 1u);
-        const u64 mid = u64{1} << 28;
-        const u64 dist = low > mid ? low - mid : mid - low;
-        if (dist <= 4096) {
-            out = std::bit_cast<u32>(static_cast<float>(v));
-            return false;
-        }
-    } else {
-        const double w = v * 0x1p150;
-        const double odd = 2.0 * std::floor(w * 0.5) + 1.0;
-        const double dist = std::fabs(w - odd);
-        if (!(dist > w * 0x1p-41)) {
-            out = std::bit_cast<u32>(static_cast<float>(v));
-            return false;
-        }
-    }
-    out = std::bit_cast<u32>(static_cast<float>(v));
-    return true;
+    const int e = static_cast<int>((v_bits >> 52) & 0x7ffu) - 1023;
+    const u64 out = std::bit_cast<u32>(static_cast<float>(v));
+    if (e >= -126) return midpoint_far(v_bits) ? kDecided | out : out;
+    const double w = v * 0x1p150;
+    const double odd = 2.0 * std::floor(w * 0.5) + 1.0;
+    return std::fabs(w - odd) > w * 0x1p-41 ? kDecided | out : out;
+}
+
+// The common case: a normal base and a result 2^t with -125 <= t' < 127,
+// where v is a normal float value and only the midpoint test remains (a v
+// just below 2^128 that rounds to +inf converts to +inf correctly).
+inline u64 fast_integer_power(u32 ax, int n) noexcept {
+    if (ax < 0x800000u) return fast_integer_power_edges(ax, n);
+    const u32 sig = (ax & 0x7fffffu) | 0x800000u;
+    const double t = static_cast<double>(n) * log2_of(sig, static_cast<int>(ax >> 23) - 127);
+    // 256 t < 2^51 here: |n| <= 1024 and |log2|x|| < 150.
+    const double shifted = t * 256.0 + 0x1.8p52;
+    const auto J = static_cast<std::int32_t>(static_cast<u32>(std::bit_cast<u64>(shifted)));
+    if (static_cast<u32>(J + 125 * 256) >= 252u * 256u) return fast_integer_power_edges(ax, n);
+    const double f = t - (shifted - 0x1.8p52) * (1.0 / 256.0);
+    // 2^k built alongside the series, and applied by an exact product.
+    const double scale = std::bit_cast<double>(static_cast<u64>(static_cast<i64>((J >> 8) + 1023)) << 52);
+    const double v = exp2_parts(J, f) * scale;
+    const u64 out = std::bit_cast<u32>(static_cast<float>(v));
+    return midpoint_far(std::bit_cast<u64>(v)) ? kDecided | out : out;
+}
+
+// The fast path's undecided cases. candidate is the float of the fast value,
+// within 2^-42 of the exact one, so at most one step from the answer. Kept
+// out of line so that the fast path needs no saved registers.
+[[gnu::noinline]] u32 resolve_integer_power(u32 ax, int n, u32 candidate) {
+    const Unpacked u = unpack(ax);
+    return resolve(u.sig, static_cast<i64>(u.exp) - 23, n, 0, candidate);
 }
 
 // |x|^y for finite, non-zero x (given by ax = |x|'s bits) and a finite,
@@ -378,18 +565,14 @@ u32 general_power(u32 ax, float y) {
     return resolve(u.sig, static_cast<i64>(u.exp) - 23, p, j, c);
 }
 
-std::atomic<PowerMode> g_power_mode{PowerMode::Platform};
-
-}  // namespace
-
-float correctly_rounded_powf(float x, float y) noexcept {
+// Special operands, integers beyond 1024 in magnitude, and non-integers.
+[[gnu::noinline]] float other_power(float x, float y) noexcept {
     const u32 bx = std::bit_cast<u32>(x);
     const u32 by = std::bit_cast<u32>(y);
     const u32 ax = bx & kAbsMask;
     const u32 ay = by & kAbsMask;
     const bool x_negative = (bx & kSignMask) != 0;
     const bool y_negative = (by & kSignMask) != 0;
-
     if (ay == 0 || bx == kOneBits) return 1.0f;  // even for a NaN in the other operand
     if (ax > kInfBits || ay > kInfBits) return x + y;  // a quiet NaN
     if (ay == kInfBits) {
@@ -405,21 +588,32 @@ float correctly_rounded_powf(float x, float y) noexcept {
     }
     if (x_negative && kind == Kind::NotInteger) return std::numeric_limits<float>::quiet_NaN();
 
-    u32 mag;
-    if (ax == kOneBits) {  // (-1)^n, n an integer
-        mag = kOneBits;
-    } else if (kind != Kind::NotInteger && ay <= 0x44800000u) {  // |y| <= 1024
+    if (ax == kOneBits) return from_bits(kOneBits | odd_sign);  // (-1)^n, n an integer
+    // Integers beyond 1024 in magnitude, and non-integers.
+    return from_bits(general_power(ax, y) | odd_sign);
+}
+
+std::atomic<PowerMode> g_power_mode{PowerMode::Platform};
+
+}  // namespace
+
+float correctly_rounded_powf(float x, float y) noexcept {
+    const u32 bx = std::bit_cast<u32>(x);
+    const u32 by = std::bit_cast<u32>(y);
+    const u32 ax = bx & kAbsMask;
+    const u32 ay = by & kAbsMask;
+    // The engine's case first: x finite and non-zero, y a non-zero integer
+    // with |y| <= 1024 (so the conversion to int is in range and exact).
+    if (ax - 1u < kInfBits - 1u && ay - 1u < 0x44800000u) {
         const int n = static_cast<int>(y);
-        if (!fast_integer_power(ax, n, mag)) {
-            // mag holds the float of the fast value, within 2^-42 of the
-            // exact one, so at most one step from the answer.
-            const Unpacked u = unpack(ax);
-            mag = resolve(u.sig, static_cast<i64>(u.exp) - 23, n, 0, mag);
+        if (static_cast<float>(n) == y) {
+            const u32 sign = (n & 1) ? (bx & kSignMask) : 0u;
+            const u64 fast = fast_integer_power(ax, n);
+            const u32 mag = (fast & kDecided) ? static_cast<u32>(fast) : resolve_integer_power(ax, n, static_cast<u32>(fast));
+            return from_bits(mag | sign);
         }
-    } else {
-        mag = general_power(ax, y);
     }
-    return from_bits(mag | odd_sign);
+    return other_power(x, y);
 }
 
 void set_power_mode(PowerMode mode) noexcept { g_power_mode.store(mode, std::memory_order_relaxed); }

@@ -349,7 +349,7 @@ constexpr DD dd_exp(DD a) {
 // log2(1 + r).
 struct LogTable {
     double c[128];
-    double log2_inv_c[128];
+    double log2_inv_c[128];  // 256 log2(1/c_i)
 };
 
 constexpr LogTable make_log_table() {
@@ -362,7 +362,7 @@ constexpr LogTable make_log_table() {
         t.c[i] = c;
         // ln(1/c) = 2 atanh((1 - c) / (1 + c)); 1 - c and 1 + c are exact.
         const DD s = dd_div({1.0 - c, 0.0}, {1.0 + c, 0.0});
-        t.log2_inv_c[i] = dd_div(dd_two_atanh(s), ln2).hi;
+        t.log2_inv_c[i] = 256 * dd_div(dd_two_atanh(s), ln2).hi;
     }
     return t;
 }
@@ -400,12 +400,14 @@ constexpr ExpTable kExp = make_exp_table();
 // e^g = sum g^k / k!, each rounded to double.
 constexpr double kInvLn2 = 1.0 / (dd_ln2().hi + dd_ln2().lo);
 constexpr double kLn2 = dd_ln2().hi;
-constexpr double kL1 = kInvLn2;
-constexpr double kL2 = -kInvLn2 / 2;
-constexpr double kL3 = kInvLn2 / 3;
-constexpr double kL4 = -kInvLn2 / 4;
-constexpr double kL5 = kInvLn2 / 5;
-constexpr double kL6 = -kInvLn2 / 6;
+// The log2 coefficients and table carry the factor 256 (see log2_of).
+constexpr double kL1 = 256 * kInvLn2;
+constexpr double kL2 = 256 * (-kInvLn2 / 2);
+constexpr double kL3 = 256 * (kInvLn2 / 3);
+constexpr double kL4 = 256 * (-kInvLn2 / 4);
+constexpr double kL5 = 256 * (kInvLn2 / 5);
+constexpr double kL6 = 256 * (-kInvLn2 / 6);
+constexpr double kLn2Over256 = kLn2 / 256;
 constexpr double kE3 = 1.0 / 6;
 constexpr double kE4 = 1.0 / 24;
 
@@ -457,7 +459,9 @@ constexpr double kE4 = 1.0 / 24;
 
 constexpr u64 kDecided = u64{1} << 32;
 
-// Shared by both forms below: log2|x| for |x| = sig * 2^(exp - 23).
+// Shared by both forms below: 256 log2|x| for |x| = sig * 2^(exp - 23). The
+// factor 256 (exact in every table entry, coefficient and rounding) saves
+// the scalings around J = round(256 t); the bounds below are stated for t.
 inline double log2_of(u32 sig, int exp) noexcept {
     const u32 i = (sig >> 16) & 127u;
     const double m = std::bit_cast<double>((static_cast<u64>(sig & 0x7fffffu) << 29) | (u64{1023} << 52));
@@ -465,12 +469,12 @@ inline double log2_of(u32 sig, int exp) noexcept {
     // Estrin's scheme: three independent pairs, so the chain is short.
     const double r2 = r * r;
     const double p = r * ((kL1 + kL2 * r) + r2 * ((kL3 + kL4 * r) + r2 * (kL5 + kL6 * r)));
-    return static_cast<double>(exp) + (kLog.log2_inv_c[i] + p);
+    return static_cast<double>(exp * 256) + (kLog.log2_inv_c[i] + p);
 }
 
-// 2^(J/256 + f) as s * 2^k, s in [0.99, 2): returns s.
+// 2^(J/256 + f/256) as s * 2^k, s in [0.99, 2): returns s.
 inline double exp2_parts(std::int32_t J, double f) noexcept {
-    const double g = f * kLn2;
+    const double g = f * kLn2Over256;
     const double g2 = g * g;
     const double q = (1.0 + g) + g2 * ((0.5 + kE3 * g) + g2 * kE4);
     return kExp.two_to[J & 255] * q;
@@ -486,12 +490,12 @@ inline bool midpoint_far(u64 v_bits) noexcept {
 // ends of the range.
 [[gnu::noinline]] u64 fast_integer_power_edges(u32 ax, int n) noexcept {
     const Unpacked u = unpack(ax);
-    const double t = static_cast<double>(n) * log2_of(u.sig, u.exp);
-    if (!(t < 128.5)) return kDecided | kInfBits;
-    if (t < -151.0) return kDecided;  // +0
-    const double shifted = t * 256.0 + 0x1.8p52;
+    const double t = static_cast<double>(n) * log2_of(u.sig, u.exp);  // 256 t
+    if (!(t < 128.5 * 256)) return kDecided | kInfBits;
+    if (t < -151.0 * 256) return kDecided;  // +0
+    const double shifted = t + 0x1.8p52;
     const auto J = static_cast<std::int32_t>(static_cast<u32>(std::bit_cast<u64>(shifted)));
-    const double f = t - (shifted - 0x1.8p52) * (1.0 / 256.0);
+    const double f = t - (shifted - 0x1.8p52);
     const double s = exp2_parts(J, f);
     const std::int32_t k = J >> 8;  // floor(J / 256)
     const u64 v_bits = std::bit_cast<u64>(s) + (static_cast<u64>(static_cast<i64>(k)) << 52);
@@ -510,12 +514,12 @@ inline bool midpoint_far(u64 v_bits) noexcept {
 inline u64 fast_integer_power(u32 ax, int n) noexcept {
     if (ax < 0x800000u) return fast_integer_power_edges(ax, n);
     const u32 sig = (ax & 0x7fffffu) | 0x800000u;
+    // 256 t, below 2^51 in magnitude: |n| <= 1024 and |log2|x|| < 150.
     const double t = static_cast<double>(n) * log2_of(sig, static_cast<int>(ax >> 23) - 127);
-    // 256 t < 2^51 here: |n| <= 1024 and |log2|x|| < 150.
-    const double shifted = t * 256.0 + 0x1.8p52;
+    const double shifted = t + 0x1.8p52;
     const auto J = static_cast<std::int32_t>(static_cast<u32>(std::bit_cast<u64>(shifted)));
     if (static_cast<u32>(J + 125 * 256) >= 252u * 256u) return fast_integer_power_edges(ax, n);
-    const double f = t - (shifted - 0x1.8p52) * (1.0 / 256.0);
+    const double f = t - (shifted - 0x1.8p52);
     // 2^k built alongside the series, and applied by an exact product.
     const double scale = std::bit_cast<double>(static_cast<u64>(static_cast<i64>((J >> 8) + 1023)) << 52);
     const double v = exp2_parts(J, f) * scale;
@@ -607,7 +611,7 @@ float correctly_rounded_powf(float x, float y) noexcept {
     if (ax - 1u < kInfBits - 1u && ay - 1u < 0x44800000u) {
         const int n = static_cast<int>(y);
         if (static_cast<float>(n) == y) {
-            const u32 sign = (n & 1) ? (bx & kSignMask) : 0u;
+            const u32 sign = bx & (static_cast<u32>(n) << 31);  // negative base, odd n
             const u64 fast = fast_integer_power(ax, n);
             const u32 mag = (fast & kDecided) ? static_cast<u32>(fast) : resolve_integer_power(ax, n, static_cast<u32>(fast));
             return from_bits(mag | sign);

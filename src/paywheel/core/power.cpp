@@ -27,6 +27,7 @@
 // than their distance.
 #include "paywheel/core/power.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>

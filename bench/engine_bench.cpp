@@ -3,6 +3,10 @@
 //
 //   cmake -S . -B build/bench -DQH_BUILD_BENCH=ON && cmake --build build/bench -j2
 //   ./build/bench/bench/engine_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+//
+// The correctly rounded power against the platform powf, per call:
+//   ./build/bench/bench/engine_bench --benchmark_filter=CorrectlyRounded --benchmark_repetitions=10 \
+//       --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <algorithm>

@@ -5,8 +5,7 @@
 //   ./build/bench/bench/engine_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 //
 // The correctly rounded power against the platform powf, per call:
-//   ./build/bench/bench/engine_bench --benchmark_filter=CorrectlyRounded --benchmark_repetitions=10 \
-//       --benchmark_report_aggregates_only=true
+//   ./build/bench/bench/engine_bench --benchmark_filter=CorrectlyRounded --benchmark_repetitions=10
 #include <benchmark/benchmark.h>
 
 #include <algorithm>

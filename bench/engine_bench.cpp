@@ -3,6 +3,9 @@
 //
 //   cmake -S . -B build/bench -DQH_BUILD_BENCH=ON && cmake --build build/bench -j2
 //   ./build/bench/bench/engine_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+//
+// The correctly rounded power against the platform powf, per call:
+//   ./build/bench/bench/engine_bench --benchmark_filter=CorrectlyRounded --benchmark_repetitions=10
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/power.hpp"
 
 namespace {
 
@@ -138,3 +142,44 @@ BENCHMARK(BM_Pers1M)
 }  // namespace
 
 BENCHMARK_MAIN();
+
+// The correctly rounded power against the platform powf on the exponents the
+// engine passes (0..360, and the negative ones of the level payment), for a
+// few realistic bases, alternated in small batches; "ratio" is correctly
+// rounded time over platform time per call.
+template <float (*Power)(float, float)>
+void powers_of(const std::vector<float>& bases, const std::vector<float>& exps, std::vector<float>& out) {
+    std::size_t k = 0;
+    for (const float base : bases) {
+        for (const float e : exps) out[k++] = Power(base, e);
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+}
+
+float platform_powf(float x, float y) { return ::powf(x, y); }
+
+void BM_CorrectlyRoundedOverPlatformPowf(benchmark::State& state) {
+    const bool negative = state.range(0) != 0;
+    std::vector<float> bases;
+    for (const float rate : {0.004f, 0.0001f, 0.0125f, 0.03f}) bases.push_back(1.0f + rate);
+    std::vector<float> exps;
+    for (int i = 0; i <= 360; ++i) exps.push_back(static_cast<float>(negative ? -i : i));
+    std::vector<float> out(bases.size() * exps.size());
+    using clock = std::chrono::steady_clock;
+    clock::duration correct{}, platform{};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bases.data());
+        const auto a = clock::now();
+        for (int k = 0; k < 5; ++k) powers_of<paywheel::correctly_rounded_powf>(bases, exps, out);
+        const auto b = clock::now();
+        for (int k = 0; k < 5; ++k) powers_of<platform_powf>(bases, exps, out);
+        platform += clock::now() - b;
+        correct += b - a;
+    }
+    const double calls = static_cast<double>(state.iterations()) * 5.0 * static_cast<double>(out.size());
+    state.counters["ratio"] = std::chrono::duration<double>(correct).count() / std::chrono::duration<double>(platform).count();
+    state.counters["cr_ns"] = std::chrono::duration<double, std::nano>(correct).count() / calls;
+    state.counters["platform_ns"] = std::chrono::duration<double, std::nano>(platform).count() / calls;
+}
+BENCHMARK(BM_CorrectlyRoundedOverPlatformPowf)->ArgName("negative")->Arg(0)->Arg(1)->ComputeStatistics("min", fastest);

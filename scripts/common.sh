@@ -7,8 +7,15 @@ VENV="$ROOT/.venv"
 
 log() { printf '==> %s\n' "$*" >&2; }
 
+# What building the package needs, and what the tests add to it (GoogleTest,
+# Google Benchmark, and GMP and MPFR as exact oracles for the power tests).
+BUILD_PACKAGES=(cmake g++ libtbb-dev)
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev libgmp-dev libmpfr-dev)
+ensure_build_packages() {
+    install_missing_packages "${BUILD_PACKAGES[@]}"
+}
 ensure_system_packages() {
-    install_missing_packages cmake g++ libgtest-dev libbenchmark-dev libtbb-dev
+    install_missing_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 }
 
 # The fuzz targets only (run_tests.sh): libFuzzer comes with clang's runtime

@@ -1,5 +1,9 @@
 #include "lib/boundary.hpp"
 
+#include <cstdlib>
+
+#include "paywheel/core/power.hpp"
+
 #include <atomic>
 #include <cstring>
 #include <type_traits>
@@ -353,6 +357,17 @@ PyObject* CallScope::keep(PyRef ref) {
     t_scope_stack.push_back(p);
     ref.release();
     return p;
+}
+
+std::optional<BoundaryError> apply_power_setting() {
+    static const bool accepted = [] {
+        paywheel::PowerMode mode = paywheel::PowerMode::Platform;
+        if (!paywheel::power_mode_from_env(std::getenv(paywheel::kPowerModeVariable), mode)) return false;
+        paywheel::set_power_mode(mode);
+        return true;
+    }();
+    if (accepted) return std::nullopt;
+    return BoundaryError::deferred_text(ExcType::ImportError, paywheel::kPowerModeError);
 }
 
 }  // namespace quill

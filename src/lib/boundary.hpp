@@ -142,4 +142,9 @@ private:
     std::size_t mark_;
 };
 
+// Reads QUILL_HARBOR_POWF once per process (under the lock, at import) and
+// sets the engine's power function from it; an unknown value is the
+// ImportError that refuses the import, on this and every later attempt.
+std::optional<BoundaryError> apply_power_setting();
+
 }  // namespace quill

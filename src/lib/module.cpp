@@ -145,6 +145,13 @@ PyObject* initialise_module() noexcept {
                 fetch_error().restore();
                 return nullptr;
             }
+            // Refused before the one initialisation is spent, so that the
+            // refusal, not "initialized once", is what every attempt sees.
+            if (std::optional<BoundaryError> err = apply_power_setting()) {
+                module = PyRef();
+                std::move(*err).restore();
+                return nullptr;
+            }
             if (g_initialised.exchange(true)) {
                 module = PyRef();
                 BoundaryError::deferred_text(ExcType::ImportError, paywheel::messages::kInitialisedTwice).restore();

@@ -15,6 +15,9 @@
 #include "paywheel/core/numeric.hpp"
 
 namespace paywheel::reference {
+
+PowerFunction reference_powf = ::powf;
+
 namespace {
 
 constexpr std::int32_t kI32Max = std::numeric_limits<std::int32_t>::max();
@@ -118,10 +121,10 @@ Series principal_profile(const LoanTerms& terms) {
     if (count > 0) raw.push_back(0.0f);
     for (std::size_t i = 1; i < count; ++i) {
         const float e = static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f;
-        raw.push_back(::powf(base, e));
+        raw.push_back(reference_powf(base, e));
     }
     // 4. g = powf(base, float(pers)).
-    const float g = ::powf(base, static_cast<float>(terms.pers));
+    const float g = reference_powf(base, static_cast<float>(terms.pers));
     // 5. Empty column.
     if (count == 0) return raw;
     // 6. factor = (1.0 / rate) * (g - 1.0), each rounded.
@@ -187,7 +190,7 @@ Series interest_schedule(const LoanTerms& terms) {
     const float a = terms.amt * terms.rate;
     const float b = terms.rate + 1.0f;
     const float e = static_cast<float>(num::wrapping_neg(terms.pers));
-    const float p = ::powf(b, e);
+    const float p = reference_powf(b, e);
     const float d = 1.0f - p;
     const float pmt = a / d;
     // 4. Accrued interest; entry 0 is then set to 0.0 (fails on an empty profile).

@@ -18,6 +18,12 @@
 
 namespace paywheel::reference {
 
+// The power function the reference calls for every power it takes: the
+// platform powf unless a test selects another (the correctly rounded one,
+// to compare with an engine running in that mode).
+using PowerFunction = float (*)(float, float);
+extern PowerFunction reference_powf;
+
 // Period axis, payment marks and block sums.
 Series period_axis(std::int32_t pers);
 Series payment_marks(std::int32_t pers, std::int32_t freq);

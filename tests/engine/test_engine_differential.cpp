@@ -36,6 +36,7 @@
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/engine.hpp"
 #include "paywheel/core/numeric.hpp"
+#include "paywheel/core/power.hpp"
 #include "reference.hpp"
 #include "test_support.hpp"
 
@@ -441,6 +442,28 @@ TEST_P(RandomTerms, FastMatchesReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, RandomTerms, ::testing::Range(0, kShards));
+
+// The reproducible mode: the engine switched to the correctly rounded power
+// and the reference given the same function, so the comparison is again
+// like for like. Two shards' worth of random terms plus the adversarial list.
+class ReproducibleMode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        paywheel::set_power_mode(paywheel::PowerMode::CorrectlyRounded);
+        paywheel::reference::reference_powf = paywheel::correctly_rounded_powf;
+    }
+    void TearDown() override {
+        paywheel::set_power_mode(paywheel::PowerMode::Platform);
+        paywheel::reference::reference_powf = ::powf;
+    }
+};
+
+TEST_F(ReproducibleMode, FastMatchesReference) {
+    Gen gen(0xC0FFEE);
+    Checker checker("reproducible mode, random");
+    QuietStderr quiet;
+    for (int i = 0; i < 2 * kCasesPerShard; ++i) checker.check(gen.loan(), /*literal_build=*/i % 16 == 0);
+}
 
 // ------------------------------------------------------------------ hand-picked
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "paywheel/core/detail.hpp"
+#include "paywheel/core/power.hpp"
 
 namespace paywheel::detail {
 
@@ -56,7 +57,9 @@ constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
 
 }  // namespace
 
-PowFn power_function() noexcept { return &::powf; }
+PowFn power_function() noexcept {
+    return power_mode() == PowerMode::CorrectlyRounded ? &correctly_rounded_powf : &::powf;
+}
 
 Scratch::Scratch(std::size_t floats) : data_(nullptr), nested_(t_scratch.busy) {
     if (nested_) {

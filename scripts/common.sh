@@ -42,37 +42,56 @@ install_missing_packages() {
     fi
 }
 
-# The module targets CPython 3.10; PYTHON=... overrides the search.
-find_python() {
-    if [[ -n "${PYTHON:-}" ]]; then
-        echo "$PYTHON"
-        return
-    fi
+# An interpreter of version X.Y from pyenv or the usual places.
+find_python_version() {
+    local want="$1"
     local roots=("$HOME/.pyenv")
     command -v pyenv >/dev/null 2>&1 && roots=("$(pyenv root)" "${roots[@]}")
     local cand
-    for cand in "${roots[@]/%//versions/3.10*/bin/python3.10}" /usr/bin/python3.10 /usr/local/bin/python3.10; do
+    for cand in "${roots[@]/%//versions/$want*/bin/python$want}" "/usr/bin/python$want" "/usr/local/bin/python$want"; do
         for cand in $cand; do
-            if [[ -x "$cand" ]] && "$cand" -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
+            if [[ -x "$cand" ]] && "$cand" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$want'" 2>/dev/null; then
                 echo "$cand"
                 return
             fi
         done
     done
-    echo "error: CPython 3.10 not found; set PYTHON=/path/to/python3.10" >&2
+    echo "error: CPython $want not found; install it with pyenv (pyenv install $want)" >&2
     return 1
 }
 
-ensure_venv() {
-    local py
-    py="$(find_python)"
-    if [[ ! -x "$VENV/bin/python" ]] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
-        log "creating $VENV with $py"
-        rm -rf "$VENV"
-        "$py" -m venv "$VENV"
+# The primary interpreter, CPython 3.10; PYTHON=... overrides the search.
+find_python() {
+    if [[ -n "${PYTHON:-}" ]]; then
+        echo "$PYTHON"
+        return
     fi
-    "$VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
-    "$VENV/bin/python" -m pip install -q -r "$ROOT/tests/python/requirements.txt"
+    find_python_version 3.10
+}
+
+# make_venv DIR PYTHON [REQUIREMENTS_FILE...]: a virtual environment at DIR
+# for that interpreter (made again if it holds another version), with pip
+# current and the requirement files installed.
+make_venv() {
+    local dir="$1" py="$2"
+    shift 2
+    local version
+    version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    if [[ ! -x "$dir/bin/python" ]] || ! "$dir/bin/python" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$version'" 2>/dev/null; then
+        log "creating $dir with $py"
+        rm -rf "$dir"
+        "$py" -m venv "$dir"
+    fi
+    "$dir/bin/python" -m pip install -q --upgrade pip >/dev/null
+    local req
+    for req in "$@"; do
+        "$dir/bin/python" -m pip install -q -r "$req"
+    done
+}
+
+# The test environment: the primary interpreter with the test requirements.
+ensure_venv() {
+    make_venv "$VENV" "$(find_python)" "$ROOT/tests/python/requirements.txt"
 }
 
 install_module() {

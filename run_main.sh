@@ -1,11 +1,25 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: installs what is missing, builds and
-# installs the module into .venv, and reports on the bundled sample portfolio.
+# The main job on a fresh machine: installs what building needs, makes .venv
+# with only what the job uses, builds and installs the package, then runs the
+# quill-harbor command over a synthetic book of 1,000,000 loans (made once
+# and kept in build/main/): every schedule streamed to Parquet, then the
+# portfolio's cash flows with a plot. Extra arguments go to both commands.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/scripts/common.sh"
 cd "$ROOT"
 
-ensure_system_packages
-ensure_venv
+ensure_build_packages
+make_venv "$VENV" "$(find_python)" "$ROOT/examples/requirements.txt"
 install_module
-"$VENV/bin/python" examples/portfolio.py "$@"
+
+out="$ROOT/build/main"
+mkdir -p "$out"
+book="$out/book-1m.parquet"
+cli="$VENV/bin/quill-harbor"
+start=$SECONDS
+if [[ ! -f "$book" ]]; then
+    "$cli" sample --loans 1000000 -o "$book"
+fi
+"$cli" schedules "$book" -o "$out/schedules.parquet" --errors skip --progress "$@"
+"$cli" cashflows "$book" -o "$out/cashflows.csv" --plot "$out/cashflows.png" --progress "$@"
+log "main job done in $((SECONDS - start)) s; outputs in $out"

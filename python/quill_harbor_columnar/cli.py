@@ -86,6 +86,13 @@ def print_table(title: str, rows: Sequence[tuple[str, str]]) -> None:
     print(rule)
 
 
+def peak_rss() -> str:
+    """The process's peak resident memory so far."""
+    import resource
+
+    return human_bytes(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+
+
 def human_bytes(n: int) -> str:
     size = float(n)
     for unit in ("B", "KiB", "MiB", "GiB"):
@@ -313,6 +320,7 @@ def cmd_schedules(args: argparse.Namespace) -> int:
         ("loans/s", f"{loans / elapsed:,.0f}" if elapsed > 0 else "-"),
         ("output", args.output),
         ("file size", human_bytes(os.path.getsize(args.output))),
+        ("peak RSS", peak_rss()),
     ])
     return 0
 
@@ -382,6 +390,7 @@ def cmd_cashflows(args: argparse.Namespace) -> int:
         ("elapsed", f"{elapsed:.2f} s"),
         ("loans/s", f"{loans / elapsed:,.0f}" if elapsed > 0 else "-"),
         ("output", args.output),
+        ("peak RSS", peak_rss()),
     ]
     if args.plot:
         rows.append(("plot", args.plot))

@@ -8,7 +8,7 @@ VENV="$ROOT/.venv"
 log() { printf '==> %s\n' "$*" >&2; }
 
 ensure_system_packages() {
-    install_missing_packages cmake g++ libgtest-dev libbenchmark-dev libtbb-dev
+    install_missing_packages cmake g++ libgtest-dev libbenchmark-dev
 }
 
 # The fuzz targets only (run_tests.sh): libFuzzer comes with clang's runtime

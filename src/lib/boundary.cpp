@@ -307,6 +307,9 @@ std::string render(BoundaryError& err) {
 }
 
 void abort_with_error(const char* text, BoundaryError err, std::source_location loc) {
+    // Running out of memory is MemoryError wherever it happens, also where
+    // any other failed conversion is an abort.
+    if (err.is_exactly(PyExc_MemoryError)) throw std::bad_alloc();
     std::string message = text;
     message += ": ";
     message += render(err);

@@ -107,7 +107,8 @@ std::optional<BoundaryError> take_error();
 // "PyErr { type: ..., value: ..., traceback: ... }"; needs the lock.
 std::string render(BoundaryError& err);
 
-// Aborts with "<text>: <rendering>".
+// Aborts with "<text>: <rendering>"; a MemoryError is thrown as
+// std::bad_alloc instead.
 [[noreturn]] void abort_with_error(const char* text, BoundaryError err,
                                    std::source_location loc = std::source_location::current());
 

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <pthread.h>
 
@@ -76,8 +75,12 @@ public:
         for (std::size_t i = 0; i < wanted; ++i) {
             try {
                 std::thread(&Pool::work, this).detach();
-            } catch (const std::system_error&) {
-                break;  // pids limit, RLIMIT_NPROC, address space: no more threads
+            } catch (const std::exception&) {
+                // pthread_create failing (a pids limit, RLIMIT_NPROC, the
+                // address space) or no memory for the thread's state: no
+                // more threads. The constructor must not throw, as the
+                // threads already started use this object.
+                break;
             }
             ++threads_;
         }

@@ -9,7 +9,7 @@ log() { printf '==> %s\n' "$*" >&2; }
 
 # What building the package needs, and what the tests add to it (GoogleTest,
 # Google Benchmark, and GMP and MPFR as exact oracles for the power tests).
-BUILD_PACKAGES=(cmake g++ libtbb-dev)
+BUILD_PACKAGES=(cmake g++)
 TEST_PACKAGES=(libgtest-dev libbenchmark-dev libgmp-dev libmpfr-dev)
 ensure_build_packages() {
     install_missing_packages "${BUILD_PACKAGES[@]}"

@@ -5,6 +5,8 @@
 #include "paywheel/core/power.hpp"
 
 #include <atomic>
+#include <cassert>
+#include <new>
 #include <cstring>
 #include <type_traits>
 #include <unistd.h>
@@ -57,6 +59,11 @@ std::string repr_text(PyObject* obj) {
 }
 
 thread_local std::vector<PyObject*> t_scope_stack;
+
+// True while this thread waits to take the lock back. Only seen by a
+// destructor when CPython ended the thread during that wait (finalization):
+// the unwind then runs without the lock, and Python must not be touched.
+thread_local bool t_taking_lock_back = false;
 
 }  // namespace
 
@@ -278,9 +285,10 @@ BoundaryError fetch_error() {
 }
 
 std::string render(BoundaryError& err) {
-    // Every caller holds the lock already; taking it again costs little and
-    // keeps rendering safe should a caller ever not.
-    PyGILState_STATE gil = PyGILState_Ensure();
+    // The caller holds the lock. It must not ask for it again: in a
+    // sub-interpreter the thread's automatic state belongs to the main
+    // interpreter, and asking through it waits for this very thread.
+    assert(_PyThreadState_UncheckedGet() != nullptr);
     std::string out = "PyErr { type: ";
     if (err.normalize()) {
         out += repr_text(err.type());
@@ -299,18 +307,34 @@ std::string render(BoundaryError& err) {
         out += "<unknown>, value: <unknown>, traceback: None";
     }
     out += " }";
-    PyGILState_Release(gil);
     return out;
 }
 
 void abort_with_error(const char* text, BoundaryError err, std::source_location loc) {
+    // Running out of memory is MemoryError wherever it happens, also where
+    // any other failed conversion is an abort.
+    if (err.is_exactly(PyExc_MemoryError)) throw std::bad_alloc();
     std::string message = text;
     message += ": ";
     message += render(err);
     paywheel::raise_abort(std::move(message), loc);
 }
 
+void throw_if_out_of_memory() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+}
+
+void take_lock_back(PyThreadState* state) {
+    t_taking_lock_back = true;
+    PyEval_RestoreThread(state);
+    t_taking_lock_back = false;
+}
+
 void abort_api_failed(std::source_location loc) {
+    throw_if_out_of_memory();
     PyErr_Print();
     paywheel::raise_abort(paywheel::messages::kApiCallFailed, loc);
 }
@@ -345,6 +369,9 @@ BoundaryError wrap_argument_error(const char* param, BoundaryError err) {
 CallScope::CallScope() noexcept : mark_(t_scope_stack.size()) {}
 
 CallScope::~CallScope() {
+    // Unwound out of take_lock_back by a thread ending at finalization: the
+    // lock is not held, so the temporaries are left to the dying interpreter.
+    if (t_taking_lock_back) return;
     // Releasing can run __del__, which can re-enter the module and push onto
     // this same stack: index, don't iterate, and only up to our own end.
     const std::size_t end = t_scope_stack.size();

@@ -4,6 +4,9 @@
 // catches.
 #pragma once
 
+#include <cxxabi.h>
+
+#include <exception>
 #include <optional>
 #include <string>
 #include <variant>
@@ -104,18 +107,52 @@ std::optional<BoundaryError> take_error();
 // "PyErr { type: ..., value: ..., traceback: ... }"; needs the lock.
 std::string render(BoundaryError& err);
 
-// Aborts with "<text>: <rendering>".
+// Aborts with "<text>: <rendering>"; a MemoryError is thrown as
+// std::bad_alloc instead.
 [[noreturn]] void abort_with_error(const char* text, BoundaryError err,
                                    std::source_location loc = std::source_location::current());
 
-// Aborts with "Python API call failed" after printing the pending error;
-// used when an object-creating call returned null.
+// After an object-creating call returned null: a pending MemoryError is
+// cleared and thrown as std::bad_alloc (so the call raises MemoryError and
+// the module stays usable); anything else aborts with "Python API call
+// failed" after printing the pending error.
 [[noreturn]] void abort_api_failed(std::source_location loc = std::source_location::current());
 
 // Returns obj as a new reference, aborting if it is null.
 inline PyRef checked(PyObject* obj, std::source_location loc = std::source_location::current()) {
     if (obj == nullptr) abort_api_failed(loc);
     return PyRef::steal(obj);
+}
+
+// Throws std::bad_alloc, clearing the error, if the pending error is a
+// MemoryError; otherwise leaves it pending.
+void throw_if_out_of_memory();
+
+// Takes the interpreter lock back after PyEval_SaveThread. During
+// interpreter finalization CPython ends the thread here instead
+// (pthread_exit, a forced unwind): every frame between here and the thread's
+// start must let that unwind pass, so none is noexcept and each catch (...)
+// on the way rethrows abi::__forced_unwind first.
+void take_lock_back(PyThreadState* state);
+
+// Runs fn with the interpreter lock released, then takes the lock back,
+// whether fn returned or threw; fn's exception is rethrown once the lock is
+// held again. fn must not touch Python.
+template <class Fn>
+void without_lock(Fn&& fn) {
+    PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    try {
+        fn();
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended (it was cancelled): it must leave
+        // without the lock rather than take it back on its way out.
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    take_lock_back(state);
+    if (failure) std::rethrow_exception(failure);
 }
 
 // Copies a str (or subclass) as UTF-8 into out; otherwise the type-mismatch

@@ -51,8 +51,10 @@ namespace {
 void set_column(PyObject* dict, std::string_view name, std::span<const float> values) {
     PyRef key = checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     PyRef list = floats_to_list(values);
-    if (PyDict_SetItem(dict, key.get(), list.get()) < 0)
+    if (PyDict_SetItem(dict, key.get(), list.get()) < 0) {
+        throw_if_out_of_memory();
         abort_with_error(paywheel::messages::kSetItemFailed, fetch_error());
+    }
 }
 
 }  // namespace
@@ -89,8 +91,10 @@ PyRef schedule_map_to_dict(ScheduleMap&& schedules) {
     for (auto& [id, schedule] : schedules.entries()) {
         PyRef key = checked(PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size())));
         PyRef value = schedule_to_dict(std::move(schedule));
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            throw_if_out_of_memory();
             abort_with_error(paywheel::messages::kSetItemFailed, fetch_error());
+        }
     }
     schedules = ScheduleMap();
     return dict;

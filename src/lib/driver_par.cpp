@@ -1,5 +1,6 @@
 // paywheel_par and paywheel_gil: text batches copied whole under the lock,
 // then evaluated on the shared worker pool by the batch layer.
+#include <algorithm>
 #include <optional>
 #include <variant>
 
@@ -48,11 +49,15 @@ std::variant<paywheel::batch::TextBatch, BoundaryError> extract_batch(PyObject* 
     if (!PySequence_Check(incoming)) return argument_error(BoundaryError::type_mismatch(incoming, "Sequence"));
 
     paywheel::batch::TextBatch batch;
+    // The length is only a hint, and a sequence may claim any length it
+    // likes: reserve for at most kMaxReservedRecords and let the vector grow
+    // past that if iteration really yields more.
+    constexpr Py_ssize_t kMaxReservedRecords = Py_ssize_t{1} << 16;
     const Py_ssize_t hint = PySequence_Size(incoming);
     if (hint < 0)
         (void)take_error();  // only a reservation hint
     else
-        batch.reserve(static_cast<std::size_t>(hint));
+        batch.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedRecords)));
 
     PyRef iter = PyRef::steal(PyObject_GetIter(incoming));
     if (!iter) return argument_error(fetch_error());
@@ -70,19 +75,6 @@ std::variant<paywheel::batch::TextBatch, BoundaryError> extract_batch(PyObject* 
     return batch;
 }
 
-// Gives the interpreter lock up for a scope and takes it back on every way
-// out of it, exceptions included.
-class GilRelease {
-public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 enum class Lock { Hold, Release };
 
 BodyResult run_parallel(Lock lock, PyObject* incoming) {
@@ -92,19 +84,16 @@ BodyResult run_parallel(Lock lock, PyObject* incoming) {
 
     paywheel::batch::ensure_pool();  // the first call past extraction creates the pool, even for an empty batch
     paywheel::batch::BatchOutcome outcome;
-    {
-        std::optional<GilRelease> unlocked;
-        if (lock == Lock::Release) unlocked.emplace();
-        // Declared after the release, so the batch is freed before the lock
-        // is taken back, on the failure path as on the normal one.
-        const paywheel::batch::TextBatch evaluated = std::move(batch);
+    // The batch is freed, and the storage of the records before a failure
+    // given back, before the lock is taken again, on every way out.
+    auto evaluate = [&outcome](paywheel::batch::TextBatch evaluated) {
         outcome = paywheel::batch::evaluate_batch(evaluated, 0);
-        if (outcome.failure) {
-            // Storage of the records before the failure goes before the lock
-            // is taken back, as the batch does.
-            outcome.schedules = paywheel::batch::BatchSchedules();
-        }
-    }
+        if (outcome.failure) outcome.schedules = paywheel::batch::BatchSchedules();
+    };
+    if (lock == Lock::Release)
+        without_lock([&] { evaluate(std::move(batch)); });
+    else
+        evaluate(std::move(batch));
     if (outcome.failure) paywheel::batch::rethrow(outcome.failure->failure);
     return batch_schedules_to_list(std::move(outcome.schedules));
 }

@@ -39,7 +39,11 @@ constexpr Operation kOperations[] = {
 // only place a call's failure becomes a Python exception: BoundaryError
 // values are restored as they are, native failures go through
 // raise_failure.
-PyObject* entry_trampoline(const Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+//
+// Not noexcept: a thread that CPython ends while it takes the lock back
+// (interpreter finalization) unwinds through here to its start, and a
+// noexcept frame on that way would turn its quiet exit into std::terminate.
+PyObject* entry_trampoline(const Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // Declared first so that it closes last: temporaries are released only
     // once the result or the pending exception is in place.
     CallScope scope;
@@ -54,9 +58,13 @@ PyObject* entry_trampoline(const Operation& op, PyObject* const* args, Py_ssize_
                 result = ok->release();
             else
                 std::move(std::get<BoundaryError>(outcome)).restore();
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is ending: let it
         } catch (...) {
             raise_failure(paywheel::batch::classify_current_exception());
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         guard_fired();
     }
@@ -140,6 +148,9 @@ PyObject* initialise_module() noexcept {
     CallScope scope;
     try {
         try {
+            // The abort report's settings, read here under the lock so that
+            // no report ever reads the environment (also read at load).
+            paywheel::read_abort_settings();
             PyRef module = PyRef::steal(PyModule_Create2(&g_definition, 1013));
             if (!module) {
                 fetch_error().restore();

@@ -406,3 +406,24 @@ def test_loan_larger_than_the_machine_fails_up_front(form):
         out, err = proc.communicate()
     assert peak <= 1 << 30, f"the child went on to fill {peak >> 20} MiB"
     assert proc.returncode == 0 and out.strip() == "MemoryError", (proc.returncode, out, err[-2000:])
+
+
+class OutOfMemoryOnRead:
+    def __float__(self):
+        raise MemoryError
+
+    def __index__(self):
+        raise MemoryError
+
+
+@pytest.mark.parametrize("key", ["amt", "pers"])
+def test_out_of_memory_while_reading_a_typed_record_is_memory_error(key):
+    # Any other failed conversion of a field is an abort that names it; running
+    # out of memory while reading one is MemoryError, and nothing is left
+    # broken for the next call.
+    record = make_loan()
+    record[key] = OutOfMemoryOnRead()
+    with pytest.raises(MemoryError):
+        paywheel_fn([record])
+    small = paywheel_fn([dict(id="s", amt=15.0, rate=1.0, pers=2, int_freq=1, cap_freq=1)])
+    assert small["s"]["Bal"] == [15.0, 10.0, 0.0]

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "paywheel/batch/run.hpp"
+#include "paywheel/core/memory_bound.hpp"
 
 namespace paywheel::batch {
 
@@ -115,14 +116,23 @@ struct BatchBuilder {
 
         BatchSchedules& s = outcome.schedules;
         s.loans_.resize(evaluated);
+        // Storage is held to the machine's memory (physical memory and the
+        // address-space limit) before anything is allocated: the first loan
+        // whose storage, together with that of the loans before it, goes
+        // past the bound fails with an allocation failure as itself, as it
+        // would evaluated record after record, instead of being granted
+        // under overcommit and getting the process killed later.
+        const std::size_t bound = memory_bound() / sizeof(float);
+        std::vector<bool> over_bound(evaluated, false);
         std::size_t total = 0;
         bool fits = true;
         for (std::size_t i = 0; i < evaluated; ++i) {
             const ScheduleShape shape = schedule_shape(terms[i].pers);
             s.loans_[i] = BatchSchedules::Loan{nullptr, shape};
             const std::optional<std::size_t> n = schedule_floats(shape);
-            if (!n || *n > static_cast<std::size_t>(-1) / sizeof(float) - total) {
+            if (!fits || !n || *n > bound - total) {
                 fits = false;
+                over_bound[i] = true;
                 continue;
             }
             total += *n;
@@ -145,7 +155,7 @@ struct BatchBuilder {
             BatchSchedules::Loan& loan = s.loans_[i];
             if (s.block_ == nullptr) {
                 const std::optional<std::size_t> n = schedule_floats(loan.shape);
-                if (!n) throw std::bad_alloc();
+                if (!n || over_bound[i]) throw std::bad_alloc();
                 s.own_[i].reset(new float[*n]);
                 loan.base = s.own_[i].get();
             }

@@ -2,21 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <exception>
-#include <latch>
-#include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <unistd.h>
-
-#include <tbb/blocked_range.h>
-#include <tbb/global_control.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
+#include <pthread.h>
 
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/messages.hpp"
@@ -48,24 +44,109 @@ std::size_t logical_processors() noexcept {
     return n == 0 ? 1 : n;
 }
 
-struct Pool {
-    std::size_t threads;
-    pid_t owner;  // the process whose threads these are
-    // Lets the pool hold more workers than there are processors when the
-    // environment asks for it; the caller's own slot counts against the
-    // limit, hence the + 1.
-    tbb::global_control limit;
-    // No slot is reserved for an outside thread, so work enqueued here runs
-    // on the pool's workers only.
-    tbb::task_arena arena;
+// Set in a child process by the fork handler: the pool's threads stayed in
+// the parent (or an earlier ancestor), so this process has none of them,
+// whatever its PID. Inherited by every later descendant.
+std::atomic<bool> g_forked{false};
 
-    explicit Pool(std::size_t n)
-        : threads(n),
-          owner(::getpid()),
-          limit(tbb::global_control::max_allowed_parallelism, n + 1),
-          arena(static_cast<int>(n), 0) {
-        arena.initialize();
+void note_fork_in_child() noexcept { g_forked.store(true, std::memory_order_relaxed); }
+
+// One call's work, living in the caller's frame. Workers find it through
+// the pool's queue only, and the caller does not return before it has left
+// the queue and every worker that took it has let go of it.
+struct Job {
+    const std::function<void(std::size_t, std::size_t)>* fn;
+    std::size_t count;
+    std::size_t piece;
+    std::size_t lanes;  // most workers that may take part
+    std::atomic<std::size_t> cursor{0};
+    // Guarded by the pool's mutex.
+    std::size_t active = 0;   // workers running pieces of it now
+    bool exhausted = false;   // every piece has been handed out; off the queue
+};
+
+class Pool {
+public:
+    explicit Pool(std::size_t wanted) {
+        // Threads are started here, by the caller, and never later: a
+        // thread that cannot start is known before any call depends on it,
+        // and no worker ever starts another. Whatever number does start is
+        // the pool.
+        for (std::size_t i = 0; i < wanted; ++i) {
+            try {
+                std::thread(&Pool::work, this).detach();
+            } catch (const std::exception&) {
+                // pthread_create failing (a pids limit, RLIMIT_NPROC, the
+                // address space) or no memory for the thread's state: no
+                // more threads. The constructor must not throw, as the
+                // threads already started use this object.
+                break;
+            }
+            ++threads_;
+        }
     }
+
+    std::size_t threads() const noexcept { return threads_; }
+
+    void run(std::size_t count, std::size_t max_threads,
+             const std::function<void(std::size_t, std::size_t)>& fn) {
+        if (count == 0) return;
+        if (threads_ == 0 || g_forked.load(std::memory_order_relaxed)) {
+            // No worker exists in this process (none could start, or this is
+            // a forked child): waiting for one would hang for ever, so the
+            // caller works alone.
+            fn(0, count);
+            return;
+        }
+        std::size_t lanes = max_threads == 0 ? threads_ : std::min(max_threads, threads_);
+        lanes = std::min(lanes, count);
+        Job job;
+        job.fn = &fn;
+        job.count = count;
+        job.piece = std::max<std::size_t>(1, count / (lanes * 16));
+        job.lanes = lanes;
+        std::unique_lock<std::mutex> lock(mutex_);
+        queue_.push_back(&job);
+        work_ready_.notify_all();
+        job_done_.wait(lock, [&] { return job.exhausted && job.active == 0; });
+    }
+
+private:
+    // Front-most job with a free lane, or null. Needs the mutex.
+    Job* available() const noexcept {
+        for (Job* job : queue_)
+            if (job->active < job->lanes) return job;
+        return nullptr;
+    }
+
+    [[noreturn]] void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            Job* job = nullptr;
+            work_ready_.wait(lock, [&] { return (job = available()) != nullptr; });
+            ++job->active;
+            lock.unlock();
+            for (;;) {
+                const std::size_t begin = job->cursor.fetch_add(job->piece, std::memory_order_relaxed);
+                if (begin >= job->count) break;
+                (*job->fn)(begin, std::min(job->count, begin + job->piece));
+            }
+            lock.lock();
+            // Leaving the loop means every piece has been handed out: no one
+            // else needs to find the job any more.
+            if (!job->exhausted) {
+                job->exhausted = true;
+                queue_.erase(std::find(queue_.begin(), queue_.end(), job));
+            }
+            if (--job->active == 0) job_done_.notify_all();
+        }
+    }
+
+    std::size_t threads_ = 0;
+    std::mutex mutex_;
+    std::condition_variable work_ready_;
+    std::condition_variable job_done_;
+    std::deque<Job*> queue_;
 };
 
 std::once_flag g_pool_once;
@@ -75,7 +156,8 @@ Pool& pool() {
     std::call_once(g_pool_once, [] {
         try {
             std::size_t n = configured_pool_size();
-            if (n > 4096) n = 4096;  // the arena's slot count is an int; far past any useful size anyway
+            if (n > 4096) n = 4096;  // far past any useful size
+            if (::pthread_atfork(nullptr, nullptr, note_fork_in_child) != 0) throw std::bad_alloc();
             g_pool = new Pool(n);
         } catch (const std::exception& e) {
             raise_abort(std::string(messages::kPoolBuildPrefix) + e.what() + messages::kPoolBuildSuffix);
@@ -96,59 +178,11 @@ std::size_t configured_pool_size() noexcept {
     return pool_size_from([](const char* name) -> const char* { return std::getenv(name); }, logical_processors());
 }
 
-std::size_t ensure_pool() { return pool().threads; }
+std::size_t ensure_pool() { return pool().threads(); }
 
 void run_on_pool(std::size_t count, std::size_t max_threads,
                  const std::function<void(std::size_t, std::size_t)>& job) {
-    Pool& p = pool();
-    if (p.owner != ::getpid()) {
-        // A child forked after the pool started (multiprocessing's default)
-        // inherits the pool's bookkeeping but none of its threads: waiting
-        // for them would hang for ever, so the child works alone.
-        job(0, count);
-        return;
-    }
-    // Shared with the enqueued task, which may still be returning after it
-    // counts down and this frame is gone.
-    struct Handoff {
-        std::latch done{1};
-        std::exception_ptr failure;
-    };
-    auto handoff = std::make_shared<Handoff>();
-    const std::size_t lanes = std::min(max_threads, count);
-    p.arena.enqueue([handoff, count, lanes, limited = lanes != 0 && lanes < p.threads, &job] {
-        try {
-            if (!limited) {
-                tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
-                                  [&job](const tbb::blocked_range<std::size_t>& r) { job(r.begin(), r.end()); });
-            } else {
-                // At most `lanes` pieces run at once: one task per lane, each
-                // taking small pieces from a shared cursor until none is left,
-                // so a slow record does not leave the other lanes idle.
-                const std::size_t piece = std::max<std::size_t>(1, count / (lanes * 16));
-                std::atomic<std::size_t> cursor{0};
-                tbb::parallel_for(
-                    tbb::blocked_range<std::size_t>(0, lanes, 1),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
-                        for (std::size_t lane = r.begin(); lane < r.end(); ++lane) {
-                            for (;;) {
-                                const std::size_t begin = cursor.fetch_add(piece, std::memory_order_relaxed);
-                                if (begin >= count) break;
-                                job(begin, std::min(count, begin + piece));
-                            }
-                        }
-                    },
-                    tbb::simple_partitioner());
-            }
-        } catch (...) {
-            // Only the pool's own machinery can throw here (job does not);
-            // the waiting caller must hear of it rather than wait forever.
-            handoff->failure = std::current_exception();
-        }
-        handoff->done.count_down();
-    });
-    handoff->done.wait();
-    if (handoff->failure) std::rethrow_exception(handoff->failure);
+    pool().run(count, max_threads, job);
 }
 
 }  // namespace paywheel::batch

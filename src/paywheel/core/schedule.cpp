@@ -1,4 +1,7 @@
 #include <algorithm>
+#include <new>
+
+#include "paywheel/core/memory_bound.hpp"
 
 #include "paywheel/core/detail.hpp"
 
@@ -182,9 +185,16 @@ void fill_schedule(const LoanTerms& terms, const ScheduleOut& out) {
 Schedule build_schedule(const LoanTerms& terms) {
     // The axis is allocated first and a zero capital frequency aborts before
     // the other columns are, as when each column was computed on its own.
+    // Each allocation is first held to the machine's memory, so a schedule
+    // that can never fit raises MemoryError before anything is allocated
+    // (under overcommit it would be granted and the process later killed).
     const ScheduleShape shape = schedule_shape(terms.pers);
+    check_memory_bound(shape.per * sizeof(float));
     Series per(shape.per);
     detail::check_frequency(terms.pers, terms.cap_freq);
+    constexpr std::size_t kMax = static_cast<std::size_t>(-1);
+    if (shape.rest > (kMax / sizeof(float) - shape.per) / 4) throw std::bad_alloc();
+    check_memory_bound((shape.per + 4 * shape.rest) * sizeof(float));
     Series cap(shape.rest), interest(shape.rest), pmt(shape.rest), bal(shape.rest);
     fill_schedule(terms, ScheduleOut{per.data(), cap.data(), interest.data(), pmt.data(), bal.data()});
     Schedule s;

@@ -274,6 +274,9 @@ class ScheduleStream:
         self._stream = stream
         self.layout = layout
 
+    def __arrow_c_schema__(self) -> Any:
+        return self._stream.__arrow_c_schema__()
+
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
         return self._stream.__arrow_c_stream__(requested_schema)
 

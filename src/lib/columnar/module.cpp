@@ -712,6 +712,9 @@ struct StreamState {
     std::mutex mutex;
     std::vector<FailureRow> failures;
     std::unique_ptr<TableSource> source;  // null once exported
+    // The schema's shape, kept so that it can be asked for after export.
+    bool list = false;
+    bool has_id = false;
 };
 
 class ScheduleStreamSource : public TableSource {
@@ -907,7 +910,20 @@ PyObject* stream_consumed(PyObject* self, void*) {
     return PyBool_FromLong(state->source ? 0 : 1);
 }
 
+// New reference: the schema every batch has, available before and after
+// the stream is handed out (duckdb asks for it first).
+PyObject* stream_schema(PyObject* self, PyObject*) {
+    auto& state = *reinterpret_cast<StreamObject*>(self)->state;
+    const bool list = state->list, has_id = state->has_id;
+    return schema_capsule([&](ArrowSchema* s) {
+        TableData shape;
+        shape.columns = schedule_columns_shape(list, has_id, true);
+        export_schema(shape, s);
+    });
+}
+
 PyMethodDef g_stream_methods[] = {
+    {"__arrow_c_schema__", stream_schema, METH_NOARGS, "The batches' Arrow schema in a PyCapsule."},
     {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(stream_export)),
      METH_VARARGS | METH_KEYWORDS, "The schedules as an Arrow C stream; once only."},
     {nullptr, nullptr, 0, nullptr}};
@@ -940,6 +956,8 @@ PyObject* py_stream_schedules(PyObject*, PyObject* args) {
         } else {
             throw PyFailure{PyExc_TypeError, "unsupported source of loans"};
         }
+        state->list = list != 0;
+        state->has_id = has_id;
         state->source = std::make_unique<ScheduleStreamSource>(state, std::move(book), std::move(upstream), layout, has_id,
                                                                batch_rows, list != 0, skip != 0, n_threads);
         PyRef obj = PyRef::steal(PyType_GenericAlloc(&g_stream_type_storage, 0));

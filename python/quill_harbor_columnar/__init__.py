@@ -67,6 +67,8 @@ def _explain(reason: str, terms: tuple[float, float, int, int, int] | None) -> s
         return f"a negative cap_freq ({cap_freq})"
     if amt < 0 or rate < 0:
         return f"decreasing blocks: a negative amt or rate (amt={amt!r}, rate={rate!r})"
+    if pers > 0 and pers * math.log1p(abs(rate)) > 88.7:
+        return f"a growth factor (1 + rate)^pers past the binary32 range (rate={rate!r}, pers={pers})"
     if abs(rate) < 1e-6:
         return f"a vanishing rate (rate={rate!r}): the level payment degenerates"
     return "the engine refused these terms"

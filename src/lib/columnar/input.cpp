@@ -137,16 +137,22 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
     std::vector<char> blob(static_cast<std::size_t>(n) * 8);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
-        const bool number = PyLong_Check(item) || PyFloat_Check(item);
-        if (!number)
-            fail(PyExc_TypeError, column_label(f) + (PyUnicode_Check(item) ? " mixes numbers and strings" : " must hold numbers") +
-                                      "; row " + std::to_string(i) + " is " + Py_TYPE(item)->tp_name);
+        if (PyUnicode_Check(item))
+            fail(PyExc_TypeError, column_label(f) + " mixes numbers and strings; row " + std::to_string(i) + " is str");
+        // The conversions paywheel_fn applies: __index__ for the integer
+        // fields (a float is refused), __float__ for the amount and rate.
         if (is_int_field) {
-            if (!PyLong_Check(item))
+            if (PyFloat_Check(item))
                 fail(PyExc_TypeError, column_label(f) + " must hold integers (a float is refused, as paywheel_fn refuses it); row " +
                                           std::to_string(i) + " is " + Py_TYPE(item)->tp_name);
+            PyRef index = PyRef::steal(PyNumber_Index(item));
+            if (!index) {
+                PyErr_Clear();
+                fail(PyExc_TypeError, column_label(f) + " must hold integers; row " + std::to_string(i) + " is " +
+                                          Py_TYPE(item)->tp_name);
+            }
             int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+            const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
             if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
                 PyErr_Clear();
                 fail(PyExc_ValueError, column_label(f) + " row " + std::to_string(i) + " is outside the signed 64-bit range");
@@ -156,8 +162,11 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
         } else {
             const double d = PyFloat_AsDouble(item);
             if (d == -1.0 && PyErr_Occurred()) {
+                const bool type_error = PyErr_ExceptionMatches(PyExc_TypeError);
                 PyErr_Clear();
-                fail(PyExc_ValueError, column_label(f) + " row " + std::to_string(i) + " does not convert to a float");
+                fail(type_error ? PyExc_TypeError : PyExc_ValueError,
+                     column_label(f) + " must hold numbers; row " + std::to_string(i) + " (" + Py_TYPE(item)->tp_name +
+                         ") does not convert to a float");
             }
             std::memcpy(blob.data() + static_cast<std::size_t>(i) * 8, &d, 8);
         }

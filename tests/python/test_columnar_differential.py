@@ -121,3 +121,26 @@ def test_other_numeric_dtypes_read_as_their_python_values(threads):
     assert_matches(qc.schedules(pa.table(book), errors="skip", threads=threads, layout="list"), ref)
     for c in COLUMNS:
         assert np.asarray(qc.schedules(book, errors="skip").column(c)).size == ref.columns[c].size
+
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+loan_rows = st.lists(
+    st.tuples(st.floats(width=64) | st.sampled_from([0.0, -0.0, 1e-45, 3.5e38]),
+              st.floats(width=64) | st.floats(1e-6, 0.2) | st.sampled_from([0.0, -0.0, 1e-30]),
+              st.integers(-3, 60), st.integers(-3, 13), st.integers(-3, 13)),
+    min_size=1, max_size=24)
+
+
+@settings(max_examples=150, deadline=None)
+@given(rows=loan_rows, layout=st.sampled_from(["long", "list"]), threads=st.sampled_from([1, 2]))
+def test_small_random_books_match_paywheel_fn(rows, layout, threads):
+    book = {"id": [f"h{i}" for i in range(len(rows))]}
+    for k, col in zip(["amt", "rate", "pers", "int_freq", "cap_freq"], zip(*rows)):
+        book[k] = list(col)
+    ref = typed_reference(book)
+    assert_matches(qc.schedules(book, layout=layout, errors="skip", threads=threads), ref)
+    if ref.failed:
+        with pytest.raises(qc.LoanError) as info:
+            qc.schedules(book, layout=layout)
+        assert info.value.index == min(ref.failed)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 namespace quill::columnar {
 
@@ -264,12 +265,34 @@ std::int64_t item_size(Kind k) {
 
 // ------------------------------------------------------------ Book
 
+namespace {
+
+// Buffer views whose owner went away on a thread without the interpreter
+// lock (a stream released by a consumer's own thread). Taking the lock
+// there could deadlock against a thread that holds it while waiting for the
+// consumer, so the views wait here until the next call into the module.
+std::mutex g_pending_mutex;
+std::vector<Py_buffer> g_pending;
+
+}  // namespace
+
+void release_pending_views() {
+    std::vector<Py_buffer> views;
+    {
+        std::lock_guard<std::mutex> lock(g_pending_mutex);
+        views.swap(g_pending);
+    }
+    for (Py_buffer& v : views) PyBuffer_Release(&v);
+}
+
 Book::~Book() {
-    if (!views.empty() && Py_IsInitialized()) {
-        // A stream may end on a thread that does not hold the lock.
-        const PyGILState_STATE st = PyGILState_Ensure();
-        for (Py_buffer& v : views) PyBuffer_Release(&v);
-        PyGILState_Release(st);
+    if (!views.empty()) {
+        if (PyGILState_Check()) {
+            for (Py_buffer& v : views) PyBuffer_Release(&v);
+        } else {
+            std::lock_guard<std::mutex> lock(g_pending_mutex);
+            for (Py_buffer& v : views) g_pending.push_back(v);
+        }
     }
     arrays.clear();
     stream.reset();

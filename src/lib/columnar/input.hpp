@@ -92,6 +92,10 @@ public:
     std::unique_ptr<ArrowSchema> schema;  // released in the destructor
 };
 
+// Releases the buffer views of books freed on threads without the lock;
+// call with the lock held.
+void release_pending_views();
+
 // A mapping (dict) of column name to column. Throws PyFailure.
 std::unique_ptr<Book> book_from_mapping(PyObject* mapping);
 // A PyCapsule "arrow_array_stream", read whole. Throws PyFailure.

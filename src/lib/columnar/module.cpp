@@ -611,6 +611,7 @@ PyObject* py_schedules(PyObject*, PyObject* args) {
     int list, skip;
     long long threads;
     if (!PyArg_ParseTuple(args, "OppL", &source, &list, &skip, &threads)) return nullptr;
+    release_pending_views();
     try {
         const std::size_t n_threads = resolve_threads(threads);
         std::unique_ptr<Book> book = read_source(source);
@@ -676,6 +677,7 @@ PyObject* py_cashflows(PyObject*, PyObject* args) {
     int skip;
     long long threads;
     if (!PyArg_ParseTuple(args, "OpL", &source, &skip, &threads)) return nullptr;
+    release_pending_views();
     try {
         const std::size_t n_threads = resolve_threads(threads);
         std::unique_ptr<Book> book = read_source(source);
@@ -940,6 +942,7 @@ PyObject* py_stream_schedules(PyObject*, PyObject* args) {
     int list, skip;
     long long threads, batch_rows;
     if (!PyArg_ParseTuple(args, "OLppL", &source, &batch_rows, &list, &skip, &threads)) return nullptr;
+    release_pending_views();
     try {
         if (batch_rows <= 0) throw PyFailure{PyExc_ValueError, "batch_rows must be positive"};
         const std::size_t n_threads = resolve_threads(threads);

@@ -2,6 +2,8 @@
 rows fail with the same engine message, and every kept value has the same
 binary32 bits, through every input form and both layouts."""
 
+import gc
+
 import numpy as np
 import pytest
 
@@ -10,6 +12,15 @@ from columnar_reference import (COLUMNS, assert_matches, bits, text_book, text_r
                                 typed_reference)
 
 pa = pytest.importorskip("pyarrow")
+
+
+@pytest.fixture(autouse=True)
+def _collect_cycles():
+    # Failures leave cycles (exceptions, tracebacks, frames) holding shared
+    # objects such as one-character ids; collect them here rather than in
+    # the middle of a later suite's reference-count checks.
+    yield
+    gc.collect()
 
 N_TYPED = 100_000
 N_TEXT = 100_000

@@ -13,6 +13,15 @@ import quill_harbor_columnar as qc
 pa = pytest.importorskip("pyarrow")
 
 
+@pytest.fixture(autouse=True)
+def _collect_cycles():
+    # Failures leave cycles (exceptions, tracebacks, frames) holding shared
+    # objects such as one-character ids; collect them here rather than in
+    # the middle of a later suite's reference-count checks.
+    yield
+    gc.collect()
+
+
 def small_book(n=40, ids=True):
     rng = np.random.default_rng(5)
     book = {"amt": rng.uniform(100, 1e5, n), "rate": rng.uniform(0.001, 0.1, n),

@@ -8,12 +8,23 @@ import sys
 import textwrap
 import time
 
+import gc
+
 import numpy as np
 import pytest
 
 import quill_harbor_columnar as qc
 
 pa = pytest.importorskip("pyarrow")
+
+
+@pytest.fixture(autouse=True)
+def _collect_cycles():
+    # Failures leave cycles (exceptions, tracebacks, frames) holding shared
+    # objects such as one-character ids; collect them here rather than in
+    # the middle of a later suite's reference-count checks.
+    yield
+    gc.collect()
 
 
 def book(n=10, **over):

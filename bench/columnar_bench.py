@@ -57,6 +57,20 @@ def run_child(code: str, env_extra: dict | None = None) -> str:
     return out.stdout.strip()
 
 
+# Peak RSS of the calling process. A child started by fork and exec inherits
+# its parent's ru_maxrss (Linux carries the old image's high-water mark
+# across exec), so the children read their own image's VmHWM instead.
+PEAK_RSS = """
+def peak_rss():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+"""
+
+
 def row(label: str, value: str, target: str = "") -> None:
     print(f"  {label:<58} {value:>14}   {target}")
 
@@ -147,6 +161,7 @@ def main() -> None:
     peak_code = """
         import resource, sys, numpy as np
         sys.path.insert(0, {bench!r})
+        from columnar_bench import PEAK_RSS; exec(PEAK_RSS)
         from columnar_bench import level_book
         import quill_harbor_columnar as qc
         qc.schedules(level_book(10))
@@ -156,7 +171,7 @@ def main() -> None:
                 return int(f.read().split()[1]) * 4096
         before = rss()
         s = qc.schedules(book, threads=2)
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        peak = peak_rss()
         print(before, s.nbytes, peak)
     """
     before, result, peak = map(int, run_child(peak_code.format(bench=bench_dir)).split())
@@ -166,6 +181,7 @@ def main() -> None:
     stream_code = """
         import resource, sys, time, numpy as np, pyarrow as pa, pyarrow.parquet as pq, tempfile, os
         sys.path.insert(0, {bench!r})
+        from columnar_bench import PEAK_RSS; exec(PEAK_RSS)
         from columnar_bench import level_book
         import quill_harbor_columnar as qc
         book = level_book({n}, seed=3)
@@ -176,7 +192,7 @@ def main() -> None:
             for b in reader:
                 w.write_batch(b)
         el = time.perf_counter() - t
-        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, el, os.path.getsize(path))
+        print(peak_rss(), el, os.path.getsize(path))
         os.remove(path)
     """
     peak, el, size = run_child(stream_code.format(bench=bench_dir, n=big)).split()

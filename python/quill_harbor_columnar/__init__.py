@@ -335,8 +335,9 @@ def stream_schedules(
     """Schedules batch by batch, as a one-shot Arrow C stream.
 
     Input batches are pulled lazily (an Arrow stream) or sliced (arrays), and
-    each output batch of at most ``batch_rows`` loans is computed on the pool
-    when the consumer asks for it. With ``errors="raise"`` the stream fails at
+    each output batch is computed on the pool when the consumer asks for it.
+    ``batch_rows`` bounds each output batch's rows: loans in the list layout,
+    periods in the long layout (whole loans, at least one a batch). With ``errors="raise"`` the stream fails at
     the first failing row; with ``"skip"`` failures gather in ``.errors``.
     List columns are ``large_list`` in streams.
     """

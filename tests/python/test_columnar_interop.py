@@ -183,11 +183,11 @@ def test_stream_to_parquet_round_trips(tmp_path):
     reader = pa.RecordBatchReader.from_stream(stream)
     path = tmp_path / "s.parquet"
     with pq.ParquetWriter(path, reader.schema) as w:
-        batches = 0
+        sizes = []
         for batch in reader:
             w.write_batch(batch)
-            batches += 1
-    assert batches == 5
+            sizes.append(batch.num_rows)
+    assert len(sizes) > 1 and max(sizes) <= 64  # long layout: batch_rows bounds output rows
     back = pq.read_table(path)
     ref = qc.schedules(book)
     assert np.array_equal(back.column("Bal").to_numpy(), np.asarray(ref.column("Bal")))

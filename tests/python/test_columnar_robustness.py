@@ -225,7 +225,7 @@ def mixed_book(n=500):
     rng = np.random.default_rng(9)
     b = {"id": [f"s{i}" for i in range(n)], "amt": rng.uniform(10, 1e4, n), "rate": rng.uniform(0.001, 0.1, n),
          "pers": rng.integers(3, 60, n), "int_freq": np.ones(n, dtype=np.int64), "cap_freq": np.ones(n, dtype=np.int64)}
-    b["pers"][[17, 250, 499]] = 0
+    b["pers"][[i for i in (17, 250, 499) if i < n]] = 0
     return b
 
 
@@ -260,11 +260,26 @@ def test_stream_raise_fails_at_the_first_bad_row_and_is_one_shot():
 
 
 def test_stream_reports_nulls_of_later_batches():
-    t = pa.table({**book(20), "amt": pa.array([1000.0] * 15 + [None] + [1000.0] * 4)})
-    reader = pa.RecordBatchReader.from_stream(qc.stream_schedules(t, batch_rows=10))
-    assert reader.read_next_batch().num_rows == 130
+    clean = pa.record_batch(book(10))
+    holed = pa.record_batch({**book(10), "amt": pa.array([1000.0] * 5 + [None] + [1000.0] * 4)})
+    reader = pa.RecordBatchReader.from_stream(
+        qc.stream_schedules(pa.Table.from_batches([clean, holed]), batch_rows=10, layout="list"))
+    assert reader.read_next_batch().num_rows == 10
     with pytest.raises(Exception, match="'amt' has a null at row 15"):
         reader.read_next_batch()
+
+
+def test_long_stream_batches_hold_at_most_batch_rows_rows():
+    b = mixed_book(300)
+    sizes = [batch.num_rows for batch in pa.RecordBatchReader.from_stream(
+        qc.stream_schedules(b, batch_rows=150, errors="skip"))]
+    lengths = np.diff(np.asarray(qc.schedules(b, errors="skip").offsets))
+    assert sum(sizes) == lengths.sum()
+    assert max(sizes) <= 150 and len(sizes) > lengths.sum() // 150
+    # a loan longer than batch_rows still comes whole, in a batch of its own
+    long_loan = book(3, pers=np.array([5, 400, 5]))
+    sizes = [batch.num_rows for batch in pa.RecordBatchReader.from_stream(qc.stream_schedules(long_loan, batch_rows=10))]
+    assert sizes == [6, 401, 6]
 
 
 # ---------------------------------------------------------------- cash flows

@@ -798,36 +798,61 @@ private:
         return v;
     }
 
-    bool pull(pc::InputBatch& out) {
-        if (book_) {
-            const pc::InputBatch& whole = book_->batches.front();
-            if (pos_ >= whole.rows) return false;
-            const std::int64_t n = std::min(batch_rows_, whole.rows - pos_);
-            out.rows = n;
-            for (int f = 0; f < pc::kFieldCount; ++f) out.columns[f] = slice(whole.columns[f], pos_);
-            pos_ += n;
-            return true;
-        }
-        while (!current_ || pos_ >= current_->get()->length) {
-            current_.reset();
-            auto a = std::make_unique<ArrowArrayHandle>();
-            ArrowArrayStream* s = upstream_->get();
-            const int rc = s->get_next(s, a->get());
-            if (rc != 0) {
-                const char* e = s->get_last_error ? s->get_last_error(s) : nullptr;
-                throw std::runtime_error(std::string("the Arrow stream of loans failed: ") + (e ? e : "unknown error"));
+    // Input rows for the next output batch, starting at pos_ of `whole`:
+    // list layout, batch_rows loans; long layout, as many loans as keep the
+    // batch within batch_rows output rows (at least one loan), so that a
+    // batch's memory does not grow with the loans' length.
+    std::int64_t rows_for_batch(const pc::InputBatch& whole) const {
+        const std::int64_t remaining = whole.rows - pos_;
+        if (list_) return std::min(batch_rows_, remaining);
+        std::int64_t n = 0, total = 0;
+        while (n < remaining) {
+            std::int32_t pers = 0;
+            pc::DecodeFailure why{nullptr};
+            std::int64_t len = 0;
+            if (pc::decode_pers(whole, pos_ + n, pers, why)) {
+                const paywheel::ScheduleShape shape = paywheel::schedule_shape(pers);
+                if (shape.per == shape.rest) len = static_cast<std::int64_t>(shape.rest);
             }
-            if (a->get()->release == nullptr) return false;
-            current_ = std::move(a);
-            pos_ = 0;
+            if (n > 0 && total + len > batch_rows_) break;
+            total += len;
+            ++n;
         }
-        const ArrowArray& arr = *current_->get();
-        const std::int64_t n = std::min(batch_rows_, arr.length - pos_);
-        try {
-            out = batch_from_arrow(layout_, arr, pos_, n, row_base_);
-        } catch (const PyFailure& f) {
-            throw std::runtime_error(f.message);
+        return n;
+    }
+
+    bool pull(pc::InputBatch& out) {
+        const pc::InputBatch* whole = nullptr;
+        if (book_) {
+            whole = &book_->batches.front();
+            if (pos_ >= whole->rows) return false;
+        } else {
+            while (!current_ || pos_ >= current_view_.rows) {
+                current_.reset();
+                auto a = std::make_unique<ArrowArrayHandle>();
+                ArrowArrayStream* s = upstream_->get();
+                const int rc = s->get_next(s, a->get());
+                if (rc != 0) {
+                    const char* e = s->get_last_error ? s->get_last_error(s) : nullptr;
+                    throw std::runtime_error(std::string("the Arrow stream of loans failed: ") +
+                                             (e ? e : "unknown error"));
+                }
+                if (a->get()->release == nullptr) return false;
+                current_ = std::move(a);
+                const ArrowArray& arr = *current_->get();
+                try {
+                    // Nulls are looked for once per input batch.
+                    current_view_ = batch_from_arrow(layout_, arr, 0, arr.length, row_base_);
+                } catch (const PyFailure& f) {
+                    throw std::runtime_error(f.message);
+                }
+                pos_ = 0;
+            }
+            whole = &current_view_;
         }
+        const std::int64_t n = rows_for_batch(*whole);
+        out.rows = n;
+        for (int f = 0; f < pc::kFieldCount; ++f) out.columns[f] = slice(whole->columns[f], pos_);
         pos_ += n;
         return true;
     }
@@ -836,6 +861,7 @@ private:
     std::unique_ptr<Book> book_;
     std::unique_ptr<ArrowStreamHandle> upstream_;
     std::unique_ptr<ArrowArrayHandle> current_;
+    pc::InputBatch current_view_;
     ArrowLayout layout_;
     bool has_id_;
     std::int64_t batch_rows_;

@@ -63,10 +63,13 @@ std::size_t physical_memory_bytes() noexcept {
 
 namespace {
 
-// Rows per chunk: the unit of work handed to a worker, and the block of the
-// cash-flow sums. It depends on the input's batches only, never on the
-// thread count.
+// Rows per chunk of the cash-flow sums: their blocks. It depends on the
+// input's batches only, never on the thread count.
 constexpr std::int64_t kChunkRows = 512;
+
+// Rows per chunk of a schedule fill, where the chunking does not change the
+// result: small batches (a stream's) still spread over the workers.
+std::int64_t fill_chunk_rows(std::int64_t rows) noexcept { return std::clamp<std::int64_t>(rows / 16, 8, kChunkRows); }
 
 struct Chunk {
     std::size_t batch;
@@ -74,12 +77,12 @@ struct Chunk {
     std::int64_t global;      // row number (from 0) of `begin` in the book
 };
 
-std::vector<Chunk> make_chunks(const std::vector<InputBatch>& batches, std::int64_t& rows) {
+std::vector<Chunk> make_chunks(const std::vector<InputBatch>& batches, std::int64_t& rows, std::int64_t chunk_rows) {
     std::vector<Chunk> chunks;
     rows = 0;
     for (std::size_t b = 0; b < batches.size(); ++b) {
-        for (std::int64_t r = 0; r < batches[b].rows; r += kChunkRows)
-            chunks.push_back(Chunk{b, r, std::min(batches[b].rows, r + kChunkRows), rows + r});
+        for (std::int64_t r = 0; r < batches[b].rows; r += chunk_rows)
+            chunks.push_back(Chunk{b, r, std::min(batches[b].rows, r + chunk_rows), rows + r});
         rows += batches[b].rows;
     }
     return chunks;
@@ -148,8 +151,10 @@ std::size_t checked_add(std::size_t a, std::size_t b) { return b > SIZE_MAX - a 
 ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const ComputeOptions& opt,
                                  const ChunkRunner& run, const std::atomic<bool>& stop) {
     ScheduleResult res;
+    std::int64_t total_rows = 0;
+    for (const InputBatch& b : batches) total_rows += b.rows;
     std::int64_t rows = 0;
-    const std::vector<Chunk> chunks = make_chunks(batches, rows);
+    const std::vector<Chunk> chunks = make_chunks(batches, rows, fill_chunk_rows(total_rows));
     res.rows = rows;
     const bool raise = opt.on_error == OnError::Raise;
 
@@ -324,7 +329,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                                  const std::atomic<bool>& stop) {
     CashflowTotals tot;
     std::int64_t rows = 0;
-    const std::vector<Chunk> chunks = make_chunks(batches, rows);
+    const std::vector<Chunk> chunks = make_chunks(batches, rows, kChunkRows);
     tot.rows = rows;
     const bool raise = on_error == OnError::Raise;
     std::atomic<bool> oom{false};

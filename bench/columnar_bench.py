@@ -75,10 +75,47 @@ def row(label: str, value: str, target: str = "") -> None:
     print(f"  {label:<58} {value:>14}   {target}")
 
 
+INTERRUPT_CHILD = """
+import sys, time, numpy as np, quill_harbor_columnar as qc
+n = 3_000_000
+b = {{"amt": np.full(n, 1000.0), "rate": np.full(n, 0.01), "pers": np.full(n, 120),
+      "int_freq": np.ones(n, dtype=np.int64), "cap_freq": np.ones(n, dtype=np.int64)}}
+print("ready", flush=True)
+try:
+    qc.{op}(b)
+    print("finished", 0, flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+"""
+
+
+def interrupt_latency() -> None:
+    """Seconds from SIGINT to KeyboardInterrupt in a long call (CLOCK_MONOTONIC is shared)."""
+    import signal
+
+    print("\nCtrl-C: SIGINT one second into a call on 3,000,000 loans x 120")
+    for op in ("schedules", "cashflows"):
+        lat = []
+        for _ in range(3):
+            p = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD.format(op=op)], stdout=subprocess.PIPE, text=True)
+            p.stdout.readline()
+            time.sleep(1.0)
+            sent = time.monotonic()
+            p.send_signal(signal.SIGINT)
+            what, when = p.stdout.readline().split()
+            p.wait()
+            lat.append(float(when) - sent if what == "interrupted" else float("nan"))
+        row(f"{op}: SIGINT to KeyboardInterrupt [s] (median of 3)", f"{statistics.median(lat):.3f}", "target ~0.5 s")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="smaller books, no 1,000,000-loan runs")
+    ap.add_argument("--interrupt-only", action="store_true", help="only the Ctrl-C latency")
     args = ap.parse_args()
+    if args.interrupt_only:
+        interrupt_latency()
+        return
     big = 200_000 if args.quick else 1_000_000
     print(f"quill_harbor_columnar benchmark: pool of {qc._native.default_threads()} workers, {os.cpu_count()} CPUs")
 
@@ -209,6 +246,8 @@ def main() -> None:
     row("cashflows loans/s", f"{big / tc:,.0f}")
     row("schedules loans/s", f"{n_sched / ts:,.0f}")
     row("cashflows / schedules", f"{(big / tc) / (n_sched / ts):.2f}x", "target >= 0.8x")
+
+    interrupt_latency()
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ schemas, zero copy (equal buffer addresses), lifetime and release."""
 
 import ctypes
 import gc
+import sys
 import threading
 
 import numpy as np
@@ -194,3 +195,12 @@ def test_stream_to_parquet_round_trips(tmp_path):
     assert back.column("loan").to_pylist()[:2] == ["L0", "L0"]
     with pytest.raises(RuntimeError, match="already consumed"):
         stream.__arrow_c_stream__()
+
+
+@pytest.mark.parametrize("method, module", [("to_polars", "polars"), ("to_pandas", "pandas"), ("to_arrow", "pyarrow"),
+                                            ("to_numpy", "numpy")])
+def test_conversions_name_the_extra_when_their_library_is_missing(monkeypatch, method, module):
+    s = qc.schedules(small_book(5))
+    monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
+    with pytest.raises(ImportError, match=r"quill_harbor\[columnar\]"):
+        getattr(s, method)()

@@ -151,8 +151,10 @@ def open_book(path: str, batch_rows: int = 65536) -> tuple[Any, int | None]:
             if os.path.getsize(path) == 0:
                 raise CliError(path, "the file is empty: expected a header line with the columns "
                                + ", ".join(FIELDS))
-            with open(path, "rb") as f:
-                header = f.readline().decode("utf-8", "replace").strip().split(",")
+            import csv
+
+            with open(path, newline="", encoding="utf-8", errors="replace") as f:
+                header = next(csv.reader(f), [])
             missing = [c for c in FIELDS[1:] if c not in header]
             if missing:
                 raise CliError(path, f"missing column {missing[0]!r} in the header", row=None, column=missing[0])
@@ -209,18 +211,29 @@ def _blame(reason: str, explanation: str, values: dict[str, Any] | None) -> str 
     return None
 
 
-def first_failure(path: str, failure: Any, source_values: Callable[[int], dict[str, Any] | None]) -> CliError:
-    """One line for the earliest failing loan of a run."""
-    index, loan_id, reason = failure[0], failure[1], failure[2]
-    from . import LoanError
+def _terms(values: dict[str, Any] | None) -> tuple | None:
+    """A row's terms as numbers, for explaining its failure in words."""
+    if values is None:
+        return None
+    try:
+        return (float(values["amt"]), float(values["rate"]), int(values["pers"]),
+                int(values["int_freq"]), int(values["cap_freq"]))
+    except (KeyError, TypeError, ValueError):
+        return None
 
-    err = LoanError(*failure)
-    explanation = str(err)
-    values = source_values(index)
-    column = _blame(reason, explanation, values)
-    who = f" (id {loan_id})" if loan_id is not None else ""
-    return CliError(path, f"{err.explanation if hasattr(err, 'explanation') else reason}{who}",
-                    row=index + 1, column=column)
+
+def first_failure(path: str, error: Any, source_values: Callable[[int], dict[str, Any] | None]) -> CliError:
+    """One line for the earliest failing loan of a run (a LoanError).
+
+    Rows count from 1, after the header line."""
+    from . import _explain
+
+    values = source_values(error.index)
+    terms = error.terms if error.terms is not None else _terms(values)
+    explanation = _explain(error.reason, terms)
+    column = _blame(error.reason, explanation, values)
+    who = f" (id {error.id})" if error.id is not None else ""
+    return CliError(path, f"{explanation}{who} [engine: {error.reason}]", row=error.index + 1, column=column)
 
 
 def _row_values(path: str) -> Callable[[int], dict[str, Any] | None]:
@@ -241,14 +254,12 @@ def _row_values(path: str) -> Callable[[int], dict[str, Any] | None]:
     return read
 
 
-def reasons_table(failures: Sequence[Any]) -> list[tuple[str, str]]:
-    from . import LoanError
+def reasons_table(errors: Sequence[Any]) -> list[tuple[str, str]]:
+    """Failed loans counted by the loan shape behind them."""
+    from . import _explain
 
-    counts: Counter[str] = Counter()
-    for f in failures:
-        text = LoanError(*f).explanation if hasattr(LoanError(*f), "explanation") else f[2]
-        counts[text] += 1
-    return [(f"  failed: {reason}", f"{n:,}") for reason, n in counts.most_common()]
+    counts: Counter[str] = Counter(_explain(e.reason, e.terms) for e in errors)
+    return [(f"  {reason}", f"{n:,}") for reason, n in counts.most_common()]
 
 
 # ---------------------------------------------------------------- commands
@@ -305,7 +316,7 @@ def cmd_schedules(args: argparse.Namespace) -> int:
         if writer is not None:
             writer.close()
         progress.finish()
-    failures = list(stream.errors)
+    failures = stream.errors.exceptions()
     if args.errors == "raise" and failures:
         os.unlink(args.output)
         raise first_failure(args.loans, failures[0], _row_values(args.loans))
@@ -360,7 +371,7 @@ def cmd_cashflows(args: argparse.Namespace) -> int:
         raise CliError(args.loans, str(e).splitlines()[0])
     finally:
         progress.finish()
-    failures = list(result.errors)
+    failures = result.errors.exceptions()
     if args.errors == "raise" and failures:
         raise first_failure(args.loans, failures[0], _row_values(args.loans))
     elapsed = time.perf_counter() - start

@@ -55,18 +55,11 @@ def _partition_schedules(pdf: Any, errors: str, threads: int | None) -> Any:
     cols = result.to_numpy()
     # Long rows carry their loan: the id when there is one, otherwise the
     # partition's own index label, which Dask keeps unique across partitions
-    # when the frame has a meaningful index.
-    offsets = np.asarray(result.offsets)
-    counts = np.diff(offsets)
-    kept = np.ones(len(pdf), dtype=bool)
-    for index, _id, _reason in result.errors:
-        kept[index] = False
-    if with_id:
-        labels = pdf["id"].to_numpy(dtype=object)[kept]
-        loan = np.repeat(labels, counts)
-    else:
-        labels = pdf.index.to_numpy()[kept].astype(np.int64)
-        loan = np.repeat(labels, counts)
+    # when the frame has a meaningful index. The offsets have one entry per
+    # input row; a failed row spans no output rows.
+    counts = np.diff(np.asarray(result.offsets))
+    labels = pdf["id"].to_numpy(dtype=object) if with_id else pdf.index.to_numpy().astype(np.int64)
+    loan = np.repeat(labels, counts)
     frame = {"loan": loan}
     for name in _SCHEDULE:
         frame[name] = np.asarray(cols[name], dtype=np.float32)

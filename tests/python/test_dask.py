@@ -16,7 +16,7 @@ from quill_harbor_columnar._sample import sample_book  # noqa: E402
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 
@@ -60,7 +60,7 @@ def test_cashflows_agree_with_one_machine_and_repeat_exactly(client, book):
 def test_results_cross_process_boundaries():
     book = pd.DataFrame(sample_book(600, seed=3))
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster):
         ddf = dd.from_pandas(book, npartitions=2)
         totals = qhd.cashflows(ddf, errors="skip").compute()
         rows = qhd.schedules(ddf, errors="skip").compute()

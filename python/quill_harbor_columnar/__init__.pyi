@@ -17,17 +17,18 @@ class _ArrowStreamExportable(Protocol):
 class _ArrowArrayExportable(Protocol):
     def __arrow_c_array__(self, requested_schema: Any = ...) -> tuple[Any, Any]: ...
 
-Loans = Mapping[str, Any] | _ArrowStreamExportable | _ArrowArrayExportable
-Terms = tuple[float, float, int, int, int]
+_Loans = Mapping[str, Any] | _ArrowStreamExportable | _ArrowArrayExportable
+_Terms = tuple[float, float, int, int, int]
 
 class LoanError(ValueError):
     index: int
     id: str | None
     reason: str
-    terms: Terms | None
-    def __init__(self, index: int, id: str | None, reason: str, terms: Terms | None = ...) -> None: ...
+    terms: _Terms | None
+    def __init__(self, index: int, id: str | None, reason: str, terms: _Terms | None = ...) -> None: ...
 
 class _Table:
+    def __init__(self, table: Any) -> None: ...
     def __arrow_c_schema__(self) -> Any: ...
     def __arrow_c_array__(self, requested_schema: Any = ...) -> tuple[Any, Any]: ...
     def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any: ...
@@ -45,19 +46,23 @@ class _Table:
     def to_polars(self) -> Any: ...
 
 class ErrorTable(_Table):
+    def __init__(self, table: Any, rows: list[Any]) -> None: ...
     def __iter__(self) -> Iterator[tuple[int, str | None, str]]: ...
     def exceptions(self) -> list[LoanError]: ...
 
 class Schedules(_Table):
+    def __init__(self, table: Any, layout: str, errors: ErrorTable) -> None: ...
     layout: Literal["long", "list"]
     errors: ErrorTable
     @property
     def offsets(self) -> memoryview: ...
 
 class Cashflows(_Table):
+    def __init__(self, table: Any, errors: ErrorTable) -> None: ...
     errors: ErrorTable
 
 class ScheduleStream:
+    def __init__(self, stream: Any, layout: str) -> None: ...
     layout: Literal["long", "list"]
     def __arrow_c_schema__(self) -> Any: ...
     def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any: ...
@@ -68,14 +73,14 @@ class ScheduleStream:
     def to_reader(self) -> Any: ...
 
 def schedules(
-    loans: Loans,
+    loans: _Loans,
     *,
     layout: Literal["long", "list"] = ...,
     errors: Literal["raise", "skip"] = ...,
     threads: int | None = ...,
 ) -> Schedules: ...
 def stream_schedules(
-    loans: Loans,
+    loans: _Loans,
     *,
     batch_rows: int = ...,
     layout: Literal["long", "list"] = ...,
@@ -83,7 +88,7 @@ def stream_schedules(
     threads: int | None = ...,
 ) -> ScheduleStream: ...
 def cashflows(
-    loans: Loans,
+    loans: _Loans,
     *,
     errors: Literal["raise", "skip"] = ...,
     threads: int | None = ...,

@@ -75,7 +75,7 @@ class Progress:
             sys.stderr.flush()
 
 
-def print_table(title: str, rows: Sequence[tuple[str, str]]) -> None:
+def _print_table(title: str, rows: Sequence[tuple[str, str]]) -> None:
     width = max(len(k) for k, _ in rows)
     vwidth = max(len(v) for _, v in rows)
     rule = "-" * (width + vwidth + 3)
@@ -86,14 +86,14 @@ def print_table(title: str, rows: Sequence[tuple[str, str]]) -> None:
     print(rule)
 
 
-def peak_rss() -> str:
+def _peak_rss() -> str:
     """The process's peak resident memory so far."""
     import resource
 
-    return human_bytes(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+    return _human_bytes(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
 
 
-def human_bytes(n: int) -> str:
+def _human_bytes(n: int) -> str:
     size = float(n)
     for unit in ("B", "KiB", "MiB", "GiB"):
         if size < 1024 or unit == "GiB":
@@ -124,7 +124,7 @@ def _count_csv_rows(path: str) -> int:
     return max(lines - 1, 0)  # the header
 
 
-def open_book(path: str, batch_rows: int = 65536) -> tuple[Any, int | None]:
+def _open_book(path: str, batch_rows: int = 65536) -> tuple[Any, int | None]:
     """A RecordBatchReader over a CSV or Parquet book, and its row count.
 
     CSV is read as text, so every field goes through the same strict number
@@ -176,7 +176,7 @@ def open_book(path: str, batch_rows: int = 65536) -> tuple[Any, int | None]:
     raise CliError(path, "the input must end in .csv or .parquet")
 
 
-def counted(reader: Any, progress: Progress) -> Any:
+def _counted(reader: Any, progress: Progress) -> Any:
     """The same batches, counting rows into the progress bar as they are pulled."""
     pa = _need("pyarrow")
 
@@ -222,7 +222,7 @@ def _terms(values: dict[str, Any] | None) -> tuple | None:
         return None
 
 
-def first_failure(path: str, error: Any, source_values: Callable[[int], dict[str, Any] | None]) -> CliError:
+def _first_failure(path: str, error: Any, source_values: Callable[[int], dict[str, Any] | None]) -> CliError:
     """One line for the earliest failing loan of a run (a LoanError).
 
     Rows count from 1, after the header line."""
@@ -241,7 +241,7 @@ def _row_values(path: str) -> Callable[[int], dict[str, Any] | None]:
 
     def read(index: int) -> dict[str, Any] | None:
         try:
-            reader, _ = open_book(path)
+            reader, _ = _open_book(path)
             seen = 0
             for batch in reader:
                 if index < seen + batch.num_rows:
@@ -254,8 +254,8 @@ def _row_values(path: str) -> Callable[[int], dict[str, Any] | None]:
     return read
 
 
-def reasons_table(errors: Sequence[Any]) -> list[tuple[str, str]]:
-    """Failed loans counted by the loan shape behind them."""
+def _reasons_table(errors: Sequence[Any]) -> list[tuple[str, str]]:
+    """Failed loans _counted by the loan shape behind them."""
     from . import _explain
 
     counts: Counter[str] = Counter(_explain(e.reason, e.terms) for e in errors)
@@ -265,7 +265,7 @@ def reasons_table(errors: Sequence[Any]) -> list[tuple[str, str]]:
 # ---------------------------------------------------------------- commands
 
 
-def cmd_sample(args: argparse.Namespace) -> int:
+def _cmd_sample(args: argparse.Namespace) -> int:
     from ._sample import sample_book, write_book
 
     if args.loans < 0:
@@ -278,25 +278,25 @@ def cmd_sample(args: argparse.Namespace) -> int:
     except OSError as e:
         raise CliError(args.output, e.strerror or str(e))
     elapsed = time.perf_counter() - start
-    print_table("sample", [
+    _print_table("sample", [
         ("loans", f"{args.loans:,}"),
         ("seed", str(args.seed)),
         ("file", args.output),
-        ("file size", human_bytes(os.path.getsize(args.output))),
+        ("file size", _human_bytes(os.path.getsize(args.output))),
         ("elapsed", f"{elapsed:.2f} s"),
     ])
     return 0
 
 
-def cmd_schedules(args: argparse.Namespace) -> int:
+def _cmd_schedules(args: argparse.Namespace) -> int:
     pa = _need("pyarrow")
     pq = _need("pyarrow.parquet")
     from . import stream_schedules
 
-    reader, total = open_book(args.loans, args.batch_rows)
+    reader, total = _open_book(args.loans, args.batch_rows)
     progress = Progress("schedules", total, args.progress)
     start = time.perf_counter()
-    stream = stream_schedules(counted(reader, progress), batch_rows=args.batch_rows, layout=args.layout,
+    stream = stream_schedules(_counted(reader, progress), batch_rows=args.batch_rows, layout=args.layout,
                               errors="skip", threads=args.threads)
     rows = 0
     writer = None
@@ -319,24 +319,24 @@ def cmd_schedules(args: argparse.Namespace) -> int:
     failures = stream.errors.exceptions()
     if args.errors == "raise" and failures:
         os.unlink(args.output)
-        raise first_failure(args.loans, failures[0], _row_values(args.loans))
+        raise _first_failure(args.loans, failures[0], _row_values(args.loans))
     elapsed = time.perf_counter() - start
     loans = progress.done
-    print_table("schedules", [
+    _print_table("schedules", [
         ("loans", f"{loans:,}"),
         ("rows written", f"{rows:,}"),
         ("failed loans", f"{len(failures):,}"),
-        *reasons_table(failures),
+        *_reasons_table(failures),
         ("elapsed", f"{elapsed:.2f} s"),
         ("loans/s", f"{loans / elapsed:,.0f}" if elapsed > 0 else "-"),
         ("output", args.output),
-        ("file size", human_bytes(os.path.getsize(args.output))),
-        ("peak RSS", peak_rss()),
+        ("file size", _human_bytes(os.path.getsize(args.output))),
+        ("peak RSS", _peak_rss()),
     ])
     return 0
 
 
-def plot_cashflows(table: Any, path: str) -> None:
+def _plot_cashflows(table: Any, path: str) -> None:
     matplotlib = _need("matplotlib")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -358,22 +358,22 @@ def plot_cashflows(table: Any, path: str) -> None:
     plt.close(fig)
 
 
-def cmd_cashflows(args: argparse.Namespace) -> int:
+def _cmd_cashflows(args: argparse.Namespace) -> int:
     pa = _need("pyarrow")
     from . import cashflows
 
-    reader, total = open_book(args.loans)
+    reader, total = _open_book(args.loans)
     progress = Progress("cashflows", total, args.progress)
     start = time.perf_counter()
     try:
-        result = cashflows(counted(reader, progress), errors="skip", threads=args.threads)
+        result = cashflows(_counted(reader, progress), errors="skip", threads=args.threads)
     except pa.ArrowException as e:
         raise CliError(args.loans, str(e).splitlines()[0])
     finally:
         progress.finish()
     failures = result.errors.exceptions()
     if args.errors == "raise" and failures:
-        raise first_failure(args.loans, failures[0], _row_values(args.loans))
+        raise _first_failure(args.loans, failures[0], _row_values(args.loans))
     elapsed = time.perf_counter() - start
     table = result.to_numpy()
     try:
@@ -381,7 +381,7 @@ def cmd_cashflows(args: argparse.Namespace) -> int:
 
         pcsv.write_csv(result.to_arrow(), args.output)
         if args.plot:
-            plot_cashflows(table, args.plot)
+            _plot_cashflows(table, args.plot)
     except OSError as e:
         raise CliError(getattr(e, "filename", None) or args.output, e.strerror or str(e))
     cap, interest, pmt, period = table["Cap"], table["Int"], table["Pmt"], table["period"]
@@ -392,7 +392,7 @@ def cmd_cashflows(args: argparse.Namespace) -> int:
     rows = [
         ("loans", f"{loans:,}"),
         ("failed loans", f"{len(failures):,}"),
-        *reasons_table(failures),
+        *_reasons_table(failures),
         ("periods", f"{len(period):,}"),
         ("total capital", f"{repaid:,.2f}"),
         ("total interest", f"{float(interest.sum()):,.2f}"),
@@ -401,11 +401,11 @@ def cmd_cashflows(args: argparse.Namespace) -> int:
         ("elapsed", f"{elapsed:.2f} s"),
         ("loans/s", f"{loans / elapsed:,.0f}" if elapsed > 0 else "-"),
         ("output", args.output),
-        ("peak RSS", peak_rss()),
+        ("peak RSS", _peak_rss()),
     ]
     if args.plot:
         rows.append(("plot", args.plot))
-    print_table("cashflows", rows)
+    _print_table("cashflows", rows)
     return 0
 
 
@@ -428,7 +428,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--loans", type=int, required=True, help="number of loans")
     p.add_argument("--seed", type=int, default=20261208, help="random seed (the same seed gives the same book)")
     p.add_argument("-o", "--output", required=True, help="output file, .csv or .parquet")
-    p.set_defaults(run=cmd_sample)
+    p.set_defaults(run=_cmd_sample)
 
     p = sub.add_parser("schedules", help="stream every loan's schedule to Parquet",
                        description="Computes every loan's schedule, streamed batch by batch, so memory stays "
@@ -441,7 +441,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="stop at the first loan that fails (raise) or leave failing loans out (skip)")
     p.add_argument("--batch-rows", type=int, default=65536, help="loans per output batch")
     common(p)
-    p.set_defaults(run=cmd_schedules)
+    p.set_defaults(run=_cmd_schedules)
 
     p = sub.add_parser("cashflows", help="portfolio totals per period, with an optional plot",
                        description="Sums capital, interest, payment and balance over the book, period by "
@@ -452,7 +452,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--errors", choices=("raise", "skip"), default="skip",
                    help="stop at the first loan that fails (raise) or leave failing loans out (skip)")
     common(p)
-    p.set_defaults(run=cmd_cashflows)
+    p.set_defaults(run=_cmd_cashflows)
     return parser
 
 

@@ -20,8 +20,12 @@ namespace paywheel::columnar {
 class Region {
 public:
     Region() noexcept = default;
-    // Throws std::bad_alloc when the mapping fails.
+    // Zero-filled fresh pages. Throws std::bad_alloc when the mapping fails.
     static Region allocate(std::size_t bytes);
+    // Pages whose contents are unspecified, for buffers the caller writes in
+    // full: preferably the already faulted-in pages of a released region
+    // (see the cache in columnar_compute.cpp), else fresh ones.
+    static Region allocate_for_overwrite(std::size_t bytes);
     Region(Region&& o) noexcept;
     Region& operator=(Region&& o) noexcept;
     Region(const Region&) = delete;

@@ -509,31 +509,71 @@ inline bool midpoint_far(u64 v_bits) noexcept {
     return std::fabs(w - odd) > w * 0x1p-41 ? kDecided | out : out;
 }
 
+// The fast path's undecided cases. candidate is the float of the fast value,
+// within 2^-42 of the exact one, so at most one step from the answer.
+[[gnu::noinline]] u32 resolve_integer_power(u32 ax, int n, u32 candidate) {
+    const Unpacked u = unpack(ax);
+    return resolve(u.sig, static_cast<i64>(u.exp) - 23, n, 0, candidate);
+}
+
+// The hand-offs of the common path below, out of line and given the sign of
+// the result (negative base, odd n), so that each is a tail call and the
+// common path needs no saved registers.
+[[gnu::noinline]] float integer_power_edges(u32 ax, int n, u32 sign) noexcept {
+    const u64 fast = fast_integer_power_edges(ax, n);
+    const u32 mag = (fast & kDecided) ? static_cast<u32>(fast) : resolve_integer_power(ax, n, static_cast<u32>(fast));
+    return from_bits(mag | sign);
+}
+
+[[gnu::noinline]] float integer_power_undecided(u32 ax, int n, u32 candidate, u32 sign) noexcept {
+    return from_bits(resolve_integer_power(ax, n, candidate) | sign);
+}
+
 // The common case: a normal base and a result 2^t with -125 <= t' < 127,
 // where v is a normal float value and only the midpoint test remains (a v
-// just below 2^128 that rounds to +inf converts to +inf correctly).
-inline u64 fast_integer_power(u32 ax, int n) noexcept {
-    if (ax < 0x800000u) return fast_integer_power_edges(ax, n);
-    const u32 sig = (ax & 0x7fffffu) | 0x800000u;
+// just below 2^128 that rounds to +inf converts to +inf correctly). l is
+// log2_of for |x| (the bits ax).
+inline float integer_power_from_log(u32 ax, int n, double l, u32 sign) noexcept {
     // 256 t, below 2^51 in magnitude: |n| <= 1024 and |log2|x|| < 150.
-    const double t = static_cast<double>(n) * log2_of(sig, static_cast<int>(ax >> 23) - 127);
+    const double t = static_cast<double>(n) * l;
     const double shifted = t + 0x1.8p52;
     const auto J = static_cast<std::int32_t>(static_cast<u32>(std::bit_cast<u64>(shifted)));
-    if (static_cast<u32>(J + 125 * 256) >= 252u * 256u) return fast_integer_power_edges(ax, n);
+    if (static_cast<u32>(J + 125 * 256) >= 252u * 256u) return integer_power_edges(ax, n, sign);
     const double f = t - (shifted - 0x1.8p52);
     // 2^k built alongside the series, and applied by an exact product.
     const double scale = std::bit_cast<double>(static_cast<u64>(static_cast<i64>((J >> 8) + 1023)) << 52);
     const double v = exp2_parts(J, f) * scale;
-    const u64 out = std::bit_cast<u32>(static_cast<float>(v));
-    return midpoint_far(std::bit_cast<u64>(v)) ? kDecided | out : out;
+    const u32 out = std::bit_cast<u32>(static_cast<float>(v));
+    if (!midpoint_far(std::bit_cast<u64>(v))) return integer_power_undecided(ax, n, out, sign);
+    return from_bits(out | sign);
 }
 
-// The fast path's undecided cases. candidate is the float of the fast value,
-// within 2^-42 of the exact one, so at most one step from the answer. Kept
-// out of line so that the fast path needs no saved registers.
-[[gnu::noinline]] u32 resolve_integer_power(u32 ax, int n, u32 candidate) {
-    const Unpacked u = unpack(ax);
-    return resolve(u.sig, static_cast<i64>(u.exp) - 23, n, 0, candidate);
+// The engine asks for many powers of one base in a row (every period of a
+// loan), so each thread keeps log2_of of the last normal |x| it saw, keyed
+// by the bits of |x|. A hit returns the very double log2_of would compute,
+// so the results are the same bits either way. The key starts at 0, which is
+// no normal |x| (those are at least 0x800000), and only normal bases reach
+// the cache: specials, zeros and subnormals never enter it. thread_local
+// keeps concurrent callers from seeing each other's entry.
+struct LogCache {
+    u32 ax;
+    double log256;
+};
+thread_local LogCache t_log_cache{0u, 0.0};
+
+[[gnu::noinline]] float integer_power_miss(u32 ax, int n, u32 sign) noexcept {
+    const double l = log2_of((ax & 0x7fffffu) | 0x800000u, static_cast<int>(ax >> 23) - 127);
+    t_log_cache = LogCache{ax, l};
+    return integer_power_from_log(ax, n, l, sign);
+}
+
+// |x|^n with the given sign, for |x| = the bits ax finite and non-zero and
+// 1 <= |n| <= 1024.
+inline float integer_power(u32 ax, int n, u32 sign) noexcept {
+    if (ax < 0x800000u) return integer_power_edges(ax, n, sign);
+    const LogCache& c = t_log_cache;
+    if (c.ax != ax) return integer_power_miss(ax, n, sign);
+    return integer_power_from_log(ax, n, c.log256, sign);
 }
 
 // |x|^y for finite, non-zero x (given by ax = |x|'s bits) and a finite,
@@ -613,9 +653,7 @@ float correctly_rounded_powf(float x, float y) noexcept {
         const int n = static_cast<int>(y);
         if (static_cast<float>(n) == y) {
             const u32 sign = bx & (static_cast<u32>(n) << 31);  // negative base, odd n
-            const u64 fast = fast_integer_power(ax, n);
-            const u32 mag = (fast & kDecided) ? static_cast<u32>(fast) : resolve_integer_power(ax, n, static_cast<u32>(fast));
-            return from_bits(mag | sign);
+            return integer_power(ax, n, sign);
         }
     }
     return other_power(x, y);

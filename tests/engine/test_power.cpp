@@ -458,7 +458,7 @@ TEST(CorrectlyRoundedPower, BasesInRunsInterleavedAndOnTwoThreads) {
             for (int i = 0; i < kBases; ++i) {
                 const int b = (first_base + i) % kBases;
                 out[b * kExps + (n - kLow)] = bits_of(correctly_rounded_powf(bases[b], static_cast<float>(n)));
-                (void)correctly_rounded_powf(specials[(n + i) % 3], static_cast<float>(n));
+                (void)correctly_rounded_powf(specials[(n - kLow + i) % 3], static_cast<float>(n));
             }
         }
     };

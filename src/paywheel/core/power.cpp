@@ -24,7 +24,9 @@
 // end and up for the upper end; when the intervals overlap the length is
 // doubled. Equality is recognised algebraically beforehand, so the widening
 // ends: two different reals are separated once the enclosures are narrower
-// than their distance.
+// than their distance. The enclosures live on the stack up to the width
+// proven sufficient for the fast path's cases (see kStackWords), so the
+// function never allocates on the engine's exponents and cannot fail there.
 #include "paywheel/core/power.hpp"
 
 #include <algorithm>

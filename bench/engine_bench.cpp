@@ -4,8 +4,10 @@
 //   cmake -S . -B build/bench -DQH_BUILD_BENCH=ON && cmake --build build/bench -j2
 //   ./build/bench/bench/engine_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 //
-// The correctly rounded power against the platform powf, per call:
+// The correctly rounded power against the platform powf, per call, and the
+// engine in both power modes against the platform floor:
 //   ./build/bench/bench/engine_bench --benchmark_filter=CorrectlyRounded --benchmark_repetitions=10
+//   ./build/bench/bench/engine_bench --benchmark_filter=EngineOverFloor --benchmark_repetitions=10
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -79,9 +81,15 @@ BENCHMARK(BM_PowfFloor360)->ComputeStatistics("min", fastest);
 
 // The engine into caller storage and the floor, alternated in small batches
 // within one run, so that the machine's noise falls on both alike; "ratio"
-// is engine time over floor time for the same loans.
+// is engine time over floor time for the same loans. With mode 1 the engine
+// runs in the reproducible mode (the correctly rounded power) against the
+// same platform floor.
 void BM_EngineOverFloor360(benchmark::State& state) {
     const paywheel::LoanTerms t = loan(0.004f, 360, static_cast<std::int32_t>(state.range(0)));
+    const paywheel::PowerMode mode =
+        state.range(1) != 0 ? paywheel::PowerMode::CorrectlyRounded : paywheel::PowerMode::Platform;
+    const paywheel::PowerMode saved = paywheel::power_mode();
+    paywheel::set_power_mode(mode);
     std::vector<float> out(361);
     Block block(t.pers);
     using clock = std::chrono::steady_clock;
@@ -104,9 +112,13 @@ void BM_EngineOverFloor360(benchmark::State& state) {
         floor += clock::now() - b;
         engine += b - a;
     }
+    paywheel::set_power_mode(saved);
     state.counters["ratio"] = std::chrono::duration<double>(engine).count() / std::chrono::duration<double>(floor).count();
 }
-BENCHMARK(BM_EngineOverFloor360)->ArgName("freq")->Arg(1)->Arg(3)->Arg(12)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_EngineOverFloor360)
+    ->ArgNames({"freq", "correctly_rounded"})
+    ->ArgsProduct({{1, 3, 12}, {0, 1}})
+    ->ComputeStatistics("min", fastest);
 
 // A million periods at frequency 1. Such loans end in an abort for most
 // rates (the powers overflow, or rate 0 makes every sum NaN), which costs

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "paywheel/core/power.hpp"
@@ -414,6 +415,67 @@ TEST(CorrectlyRoundedPower, RandomNonIntegerExponents) {
     Tally t;
     random_real_pairs(static_cast<long>(200000 * sample_scale()), 12, t);
     std::printf("[ power ] %ld random non-integer pairs, platform powf differs on %ld\n", t.pairs, t.platform_differs);
+}
+
+// ------------------------------------------- one base after another
+
+// The function keeps the last base's logarithm per thread. Neighbouring
+// bases (one unit apart), a base and its negative, a subnormal and special
+// values in between, in runs and interleaved call by call and on two
+// threads at once, must all give the exactly rounded results, and the same
+// bits whatever the order.
+TEST(CorrectlyRoundedPower, BasesInRunsInterleavedAndOnTwoThreads) {
+    const float near = 1.0f + 0.004f;
+    const float bases[] = {near,
+                           float_of(bits_of(near) + 1u),
+                           -near,
+                           float_of(bits_of(near) - 1u),
+                           1.0f + 0.0125f,
+                           0.75f,
+                           float_of(0x00400001u),  // subnormal
+                           -3.5f,
+                           1e-20f};
+    constexpr int kBases = sizeof bases / sizeof bases[0];
+    constexpr int kLow = -200, kHigh = 360;
+    constexpr int kExps = kHigh - kLow + 1;
+    // In runs: every exponent of one base before the next.
+    std::vector<std::uint32_t> runs(kBases * kExps);
+    for (int b = 0; b < kBases; ++b) {
+        for (int n = kLow; n <= kHigh; ++n) {
+            const float got = correctly_rounded_powf(bases[b], static_cast<float>(n));
+            runs[b * kExps + (n - kLow)] = bits_of(got);
+            if (n != 0 && std::isfinite(got) && got != 0.0f) {
+                ASSERT_TRUE(exact_integer_check(bases[b], n, got));
+            }
+        }
+    }
+    // Interleaved, with a NaN, an infinity and a zero base between the
+    // calls: none of them may disturb what the next call sees.
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 0.0f};
+    auto interleaved = [&](int first_base, std::vector<std::uint32_t>& out) {
+        out.assign(kBases * kExps, 0u);
+        for (int n = kLow; n <= kHigh; ++n) {
+            for (int i = 0; i < kBases; ++i) {
+                const int b = (first_base + i) % kBases;
+                out[b * kExps + (n - kLow)] = bits_of(correctly_rounded_powf(bases[b], static_cast<float>(n)));
+                (void)correctly_rounded_powf(specials[(n - kLow + i) % 3], static_cast<float>(n));
+            }
+        }
+    };
+    std::vector<std::uint32_t> mixed;
+    interleaved(0, mixed);
+    EXPECT_EQ(mixed, runs);
+    // Two threads, each starting from a different base, while this thread
+    // runs through the bases too.
+    std::vector<std::uint32_t> t1, t2, here;
+    std::thread a([&] { interleaved(1, t1); });
+    std::thread b([&] { interleaved(5, t2); });
+    interleaved(3, here);
+    a.join();
+    b.join();
+    EXPECT_EQ(t1, runs);
+    EXPECT_EQ(t2, runs);
+    EXPECT_EQ(here, runs);
 }
 
 // ------------------------------------------------- the engine's own bases

@@ -24,7 +24,9 @@
 // end and up for the upper end; when the intervals overlap the length is
 // doubled. Equality is recognised algebraically beforehand, so the widening
 // ends: two different reals are separated once the enclosures are narrower
-// than their distance.
+// than their distance. The enclosures live on the stack up to the width
+// proven sufficient for the fast path's cases (see kStackWords), so the
+// function never allocates on the engine's exponents and cannot fail there.
 #include "paywheel/core/power.hpp"
 
 #include <algorithm>
@@ -33,8 +35,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <utility>
-#include <vector>
 
 namespace paywheel {
 namespace {
@@ -103,34 +106,42 @@ inline Dyadic midpoint_below(u32 b) noexcept {
 // ------------------------------------------------- wide interval arithmetic
 
 // A positive number words * 2^exp, where words is an n-word little-endian
-// integer whose top bit is set. With equal n, order is by exp, then words.
-// The exponent is 128-bit so that no intermediate can overflow it whatever
-// the operands (D^(2^j) with j up to 57 stays far inside).
+// integer whose top bit is set. One comparison uses one n for all its
+// numbers, and the words live in storage the comparison owns (nothing here
+// allocates). With equal n, order is by exp, then words. The exponent is
+// 128-bit so that no intermediate can overflow it whatever the operands
+// (D^(2^j) with j up to 57 stays far inside).
 struct Wide {
-    std::vector<u64> words;
+    u64* words;
     i128 exp;
 };
 
-Wide make_wide(u64 sig, i128 exp, std::size_t n) {
+void set_wide(Wide& w, u64 sig, i128 exp, std::size_t n) noexcept {
     const int len = 64 - std::countl_zero(sig);
-    Wide w{std::vector<u64>(n, 0), exp - static_cast<i128>(64 * n) + len};
+    std::fill(w.words, w.words + n, u64{0});
     w.words[n - 1] = sig << (64 - len);
-    return w;
+    w.exp = exp - static_cast<i128>(64 * n) + len;
 }
 
-int compare(const Wide& a, const Wide& b) noexcept {
+void copy_wide(Wide& to, const Wide& from, std::size_t n) noexcept {
+    std::copy(from.words, from.words + n, to.words);
+    to.exp = from.exp;
+}
+
+int compare(const Wide& a, const Wide& b, std::size_t n) noexcept {
     if (a.exp != b.exp) return a.exp < b.exp ? -1 : 1;
-    for (std::size_t i = a.words.size(); i-- > 0;) {
+    for (std::size_t i = n; i-- > 0;) {
         if (a.words[i] != b.words[i]) return a.words[i] < b.words[i] ? -1 : 1;
     }
     return 0;
 }
 
-// a * b cut to n words, rounded down (up = false) or up (up = true); the
-// truncation is the only error, less than one unit of the last word.
-Wide multiply(const Wide& a, const Wide& b, bool up) {
-    const std::size_t n = a.words.size();
-    std::vector<u64> prod(2 * n, 0);
+// r = a * b cut to n words, rounded down (up = false) or up (up = true); the
+// truncation is the only error, less than one unit of the last word. prod is
+// 2n words of scratch; r may be a or b (the product is complete before r is
+// written).
+void multiply(const Wide& a, const Wide& b, bool up, std::size_t n, u64* prod, Wide& r) noexcept {
+    std::fill(prod, prod + 2 * n, u64{0});
     for (std::size_t i = 0; i < n; ++i) {
         u64 carry = 0;
         for (std::size_t k = 0; k < n; ++k) {
@@ -150,7 +161,8 @@ Wide multiply(const Wide& a, const Wide& b, bool up) {
     }
     bool sticky = false;
     for (std::size_t i = 0; i < n; ++i) sticky = sticky || prod[i] != 0;
-    Wide r{std::vector<u64>(prod.begin() + static_cast<std::ptrdiff_t>(n), prod.end()), exp + static_cast<i128>(64 * n)};
+    std::copy(prod + n, prod + 2 * n, r.words);
+    r.exp = exp + static_cast<i128>(64 * n);
     if (up && sticky) {
         std::size_t i = 0;
         while (i < n && ++r.words[i] == 0) ++i;
@@ -159,18 +171,17 @@ Wide multiply(const Wide& a, const Wide& b, bool up) {
             r.exp += 1;
         }
     }
-    return r;
 }
 
-// base^k for k >= 1, every product rounded the same way, so the result is a
-// bound in that direction (all values are positive, products monotone).
-Wide power(const Wide& base, u64 k, bool up) {
-    Wide acc = base;
+// acc = base^k for k >= 1, every product rounded the same way, so the result
+// is a bound in that direction (all values are positive, products
+// monotone). acc must not share storage with base.
+void power(const Wide& base, u64 k, bool up, std::size_t n, u64* prod, Wide& acc) noexcept {
+    copy_wide(acc, base, n);
     for (int i = 62 - std::countl_zero(k); i >= 0; --i) {
-        acc = multiply(acc, acc, up);
-        if ((k >> i) & 1u) acc = multiply(acc, base, up);
+        multiply(acc, acc, up, n, prod, acc);
+        if ((k >> i) & 1u) multiply(acc, base, up, n, prod, acc);
     }
-    return acc;
 }
 
 u64 integer_sqrt(u64 v) noexcept {
@@ -210,29 +221,63 @@ bool exactly_equal(u64 mx, i64 ex, i64 p, int j, Dyadic d) noexcept {
     return wp == md && twos;
 }
 
-// The sign of x^(p/2^j) - d, exactly, for x = mx * 2^ex > 0.
-int compare_power(u64 mx, i64 ex, i64 p, int j, Dyadic d) {
+// The widest enclosures kept on the stack, in 64-bit words. For an integer
+// exponent |p| <= 1024 with j = 0 (every undecided case of the fast path)
+// this bound is proven: 512 words hold x^|p| (at most 24 * 1024 bits) and
+// its product with a midpoint (26 more bits) exactly, so at 512 words the
+// enclosures are the exact values, and two reals that are not equal (the
+// algebraic test rules equality out first) are separated. For the other
+// exponents no bound is proven; a sweep of 1.5 million random non-integer
+// and large exponents never needed more than 2 words.
+constexpr std::size_t kStackWords = 512;
+
+// compare_power's answer when it cannot get the storage it needs.
+constexpr int kUnknown = 2;
+
+// The sign of x^(p/2^j) - d, exactly, for x = mx * 2^ex > 0; kUnknown only
+// if more than kStackWords words were needed and the allocator refused
+// them.
+int compare_power(u64 mx, i64 ex, i64 p, int j, Dyadic d) noexcept {
     if (exactly_equal(mx, ex, p, j, d)) return 0;
     const u64 k = p < 0 ? 0u - static_cast<u64>(p) : static_cast<u64>(p);
+    // Six numbers of n words and a 2n-word product.
+    u64 stack[8 * kStackWords];
+    std::unique_ptr<u64[]> heap;
     for (std::size_t n = 2;; n *= 2) {
-        const Wide x = make_wide(mx, ex, n);
-        const Wide dd = make_wide(d.sig, d.exp, n);
-        const Wide a_lo = power(x, k, false);
-        const Wide a_hi = power(x, k, true);
-        Wide b_lo = dd;
-        Wide b_hi = dd;
+        u64* store = stack;
+        if (n > kStackWords) {
+            heap.reset(new (std::nothrow) u64[8 * n]);
+            if (!heap) return kUnknown;
+            store = heap.get();
+        }
+        Wide x{store, 0};
+        Wide dd{store + n, 0};
+        Wide a_lo{store + 2 * n, 0};
+        Wide a_hi{store + 3 * n, 0};
+        Wide b_lo{store + 4 * n, 0};
+        Wide b_hi{store + 5 * n, 0};
+        u64* const prod = store + 6 * n;
+        set_wide(x, mx, ex, n);
+        set_wide(dd, d.sig, d.exp, n);
+        power(x, k, false, n, prod, a_lo);
+        power(x, k, true, n, prod, a_hi);
+        copy_wide(b_lo, dd, n);
+        copy_wide(b_hi, dd, n);
         for (int i = 0; i < j; ++i) {
-            b_lo = multiply(b_lo, b_lo, false);
-            b_hi = multiply(b_hi, b_hi, true);
+            multiply(b_lo, b_lo, false, n, prod, b_lo);
+            multiply(b_hi, b_hi, true, n, prod, b_hi);
         }
         if (p > 0) {
-            if (compare(a_hi, b_lo) < 0) return -1;
-            if (compare(a_lo, b_hi) > 0) return 1;
+            if (compare(a_hi, b_lo, n) < 0) return -1;
+            if (compare(a_lo, b_hi, n) > 0) return 1;
         } else {
             // x^y = (1 / x^|p|)^(1/2^j), so x^y < d  <=>  x^|p| * d^(2^j) > 1.
-            const Wide one = make_wide(1, 0, n);
-            if (compare(multiply(a_lo, b_lo, false), one) > 0) return -1;
-            if (compare(multiply(a_hi, b_hi, true), one) < 0) return 1;
+            Wide& one = x;  // x is no longer needed
+            set_wide(one, 1, 0, n);
+            multiply(a_lo, b_lo, false, n, prod, a_lo);
+            multiply(a_hi, b_hi, true, n, prod, a_hi);
+            if (compare(a_lo, one, n) > 0) return -1;
+            if (compare(a_hi, one, n) < 0) return 1;
         }
     }
 }
@@ -240,12 +285,16 @@ int compare_power(u64 mx, i64 ex, i64 p, int j, Dyadic d) {
 // The bits of the float nearest to x^(p/2^j) (ties to even), starting from
 // the candidate bits c: step while the value lies beyond a midpoint next to
 // the candidate. A midpoint hit exactly picks the even neighbour; the float
-// after the largest finite one is +inf, which is how overflow rounds.
-u32 resolve(u64 mx, i64 ex, i64 p, int j, u32 c) {
+// after the largest finite one is +inf, which is how overflow rounds. If a
+// comparison cannot get its storage (never on the integer fast path's
+// cases, see kStackWords) the candidate reached so far is returned, one
+// step at most from the answer, rather than ending the process.
+u32 resolve(u64 mx, i64 ex, i64 p, int j, u32 c) noexcept {
     bool below_checked = false;  // the value is known to be above the midpoint below c
     for (;;) {
         if (c < kInfBits) {
             const int s = compare_power(mx, ex, p, j, midpoint_below(c + 1));
+            if (s == kUnknown) return c;
             if (s > 0) {
                 ++c;
                 below_checked = true;
@@ -255,6 +304,7 @@ u32 resolve(u64 mx, i64 ex, i64 p, int j, u32 c) {
         }
         if (c > 0 && !below_checked) {
             const int s = compare_power(mx, ex, p, j, midpoint_below(c));
+            if (s == kUnknown) return c;
             if (s < 0) {
                 --c;
                 continue;
@@ -509,36 +559,76 @@ inline bool midpoint_far(u64 v_bits) noexcept {
     return std::fabs(w - odd) > w * 0x1p-41 ? kDecided | out : out;
 }
 
-// The common case: a normal base and a result 2^t with -125 <= t' < 127,
-// where v is a normal float value and only the midpoint test remains (a v
-// just below 2^128 that rounds to +inf converts to +inf correctly).
-inline u64 fast_integer_power(u32 ax, int n) noexcept {
-    if (ax < 0x800000u) return fast_integer_power_edges(ax, n);
-    const u32 sig = (ax & 0x7fffffu) | 0x800000u;
-    // 256 t, below 2^51 in magnitude: |n| <= 1024 and |log2|x|| < 150.
-    const double t = static_cast<double>(n) * log2_of(sig, static_cast<int>(ax >> 23) - 127);
-    const double shifted = t + 0x1.8p52;
-    const auto J = static_cast<std::int32_t>(static_cast<u32>(std::bit_cast<u64>(shifted)));
-    if (static_cast<u32>(J + 125 * 256) >= 252u * 256u) return fast_integer_power_edges(ax, n);
-    const double f = t - (shifted - 0x1.8p52);
-    // 2^k built alongside the series, and applied by an exact product.
-    const double scale = std::bit_cast<double>(static_cast<u64>(static_cast<i64>((J >> 8) + 1023)) << 52);
-    const double v = exp2_parts(J, f) * scale;
-    const u64 out = std::bit_cast<u32>(static_cast<float>(v));
-    return midpoint_far(std::bit_cast<u64>(v)) ? kDecided | out : out;
-}
-
 // The fast path's undecided cases. candidate is the float of the fast value,
-// within 2^-42 of the exact one, so at most one step from the answer. Kept
-// out of line so that the fast path needs no saved registers.
-[[gnu::noinline]] u32 resolve_integer_power(u32 ax, int n, u32 candidate) {
+// within 2^-42 of the exact one, so at most one step from the answer.
+[[gnu::noinline]] u32 resolve_integer_power(u32 ax, int n, u32 candidate) noexcept {
     const Unpacked u = unpack(ax);
     return resolve(u.sig, static_cast<i64>(u.exp) - 23, n, 0, candidate);
 }
 
+// The hand-offs of the common path below, out of line and given the sign of
+// the result (negative base, odd n), so that each is a tail call and the
+// common path needs no saved registers.
+[[gnu::noinline]] float integer_power_edges(u32 ax, int n, u32 sign) noexcept {
+    const u64 fast = fast_integer_power_edges(ax, n);
+    const u32 mag = (fast & kDecided) ? static_cast<u32>(fast) : resolve_integer_power(ax, n, static_cast<u32>(fast));
+    return from_bits(mag | sign);
+}
+
+[[gnu::noinline]] float integer_power_undecided(u32 ax, int n, u32 candidate, u32 sign) noexcept {
+    return from_bits(resolve_integer_power(ax, n, candidate) | sign);
+}
+
+// The common case: a normal base and a result 2^t with -125 <= t' < 127,
+// where v is a normal float value and only the midpoint test remains (a v
+// just below 2^128 that rounds to +inf converts to +inf correctly). l is
+// log2_of for |x| (the bits ax).
+inline float integer_power_from_log(u32 ax, int n, double l, u32 sign) noexcept {
+    // 256 t, below 2^51 in magnitude: |n| <= 1024 and |log2|x|| < 150.
+    const double t = static_cast<double>(n) * l;
+    const double shifted = t + 0x1.8p52;
+    const auto J = static_cast<std::int32_t>(static_cast<u32>(std::bit_cast<u64>(shifted)));
+    if (static_cast<u32>(J + 125 * 256) >= 252u * 256u) return integer_power_edges(ax, n, sign);
+    const double f = t - (shifted - 0x1.8p52);
+    // 2^k built alongside the series, and applied by an exact product.
+    const double scale = std::bit_cast<double>(static_cast<u64>(static_cast<i64>((J >> 8) + 1023)) << 52);
+    const double v = exp2_parts(J, f) * scale;
+    const u32 out = std::bit_cast<u32>(static_cast<float>(v));
+    if (!midpoint_far(std::bit_cast<u64>(v))) return integer_power_undecided(ax, n, out, sign);
+    return from_bits(out | sign);
+}
+
+// The engine asks for many powers of one base in a row (every period of a
+// loan), so each thread keeps log2_of of the last normal |x| it saw, keyed
+// by the bits of |x|. A hit returns the very double log2_of would compute,
+// so the results are the same bits either way. The key starts at 0, which is
+// no normal |x| (those are at least 0x800000), and only normal bases reach
+// the cache: specials, zeros and subnormals never enter it. thread_local
+// keeps concurrent callers from seeing each other's entry.
+struct LogCache {
+    u32 ax;
+    double log256;
+};
+thread_local LogCache t_log_cache{0u, 0.0};
+
+[[gnu::noinline]] float integer_power_miss(u32 ax, int n, u32 sign) noexcept {
+    const double l = log2_of((ax & 0x7fffffu) | 0x800000u, static_cast<int>(ax >> 23) - 127);
+    t_log_cache = LogCache{ax, l};
+    return integer_power_from_log(ax, n, l, sign);
+}
+
+// |x|^n with the given sign, for |x| = the bits ax finite and non-zero and
+// 1 <= |n| <= 1024.
+inline float integer_power(u32 ax, int n, u32 sign) noexcept {
+    if (ax < 0x800000u) return integer_power_edges(ax, n, sign);
+    const LogCache& c = t_log_cache;
+    if (c.ax != ax) return integer_power_miss(ax, n, sign);
+    return integer_power_from_log(ax, n, c.log256, sign);
+}
+
 // |x|^y for finite, non-zero x (given by ax = |x|'s bits) and a finite,
 // non-zero y that is not handled by the fast path: the bits of the result.
-u32 general_power(u32 ax, float y) {
+u32 general_power(u32 ax, float y) noexcept {
     const u32 ay = std::bit_cast<u32>(y) & kAbsMask;
     const bool above_one = ax > kOneBits;  // |x| = 1 never gets here
     const bool negative = (std::bit_cast<u32>(y) & kSignMask) != 0;
@@ -613,9 +703,7 @@ float correctly_rounded_powf(float x, float y) noexcept {
         const int n = static_cast<int>(y);
         if (static_cast<float>(n) == y) {
             const u32 sign = bx & (static_cast<u32>(n) << 31);  // negative base, odd n
-            const u64 fast = fast_integer_power(ax, n);
-            const u32 mag = (fast & kDecided) ? static_cast<u32>(fast) : resolve_integer_power(ax, n, static_cast<u32>(fast));
-            return from_bits(mag | sign);
+            return integer_power(ax, n, sign);
         }
     }
     return other_power(x, y);

@@ -32,12 +32,20 @@ def _arrow(pdf: Any) -> Any:
     return pa.Table.from_pandas(pdf, preserve_index=False)
 
 
+def _text_dtype() -> Any:
+    """The dtype pandas gives a column of Python strings: object before
+    pandas 3, its string dtype from then on."""
+    import pandas as pd
+
+    return pd.Series(["id"]).dtype
+
+
 def schedules_meta(with_id: bool) -> Any:
     """The empty pandas frame that describes ``schedules(ddf)``'s partitions."""
     import numpy as np
     import pandas as pd
 
-    loan = pd.Series([], dtype=object) if with_id else pd.Series([], dtype=np.int64)
+    loan = pd.Series([], dtype=_text_dtype()) if with_id else pd.Series([], dtype=np.int64)
     frame = {"loan": loan}
     for name in _SCHEDULE:
         frame[name] = pd.Series([], dtype=np.float32)
@@ -60,9 +68,9 @@ def _partition_schedules(pdf: Any, errors: str, threads: int | None) -> Any:
     counts = np.diff(np.asarray(result.offsets))
     labels = pdf["id"].to_numpy(dtype=object) if with_id else pdf.index.to_numpy().astype(np.int64)
     loan = np.repeat(labels, counts)
-    frame = {"loan": loan}
+    frame = {"loan": pd.Series(loan, dtype=_text_dtype() if with_id else np.int64)}
     for name in _SCHEDULE:
-        frame[name] = np.asarray(cols[name], dtype=np.float32)
+        frame[name] = pd.Series(np.asarray(cols[name], dtype=np.float32))
     return pd.DataFrame(frame)
 
 

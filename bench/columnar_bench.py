@@ -168,7 +168,7 @@ def main() -> None:
             pv = book["amt"][:, None]
             return npf.ipmt(rate, per, 360, -pv), npf.ppmt(rate, per, 360, -pv)
 
-        t = interleaved({"npf": nf, "col": lambda: qc.schedules(book, threads=2)}, reps=3)
+        t = interleaved({"npf": nf, "col": lambda: qc.schedules(book, threads=2)}, reps=7)
         print("\nlevel-payment loans, 20,000 x 360, against numpy-financial ipmt + ppmt (float64 arrays)")
         row("numpy-financial loans/s", f"{n / t['npf']:,.0f}")
         row("schedules / numpy-financial", f"{t['npf'] / t['col']:.1f}x", "target >= 15x")

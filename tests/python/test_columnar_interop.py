@@ -116,13 +116,14 @@ def mapped(addr: int) -> bool:
 
 
 def test_release_on_another_thread_without_the_lock_frees_the_memory():
-    # Big enough that the columns are their own mappings, which disappear
-    # from the address space when the last owner lets go.
+    # Big enough that the columns are their own mappings, which leave the
+    # address space, or go back to the page cache, when the last owner lets go.
     n = 3000
     book = {"amt": np.full(n, 1000.0), "rate": np.full(n, 0.01), "pers": np.full(n, 360),
             "int_freq": np.ones(n, dtype=np.int64), "cap_freq": np.ones(n, dtype=np.int64)}
     s = qc.schedules(book)
     bal = address(s.column("Bal"))
+    columns = {address(s.column(name)) for name in ("Per", "Cap", "Int", "Pmt", "Bal")}
     _, array_capsule = s.__arrow_c_array__()
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype = ctypes.c_void_p
@@ -139,7 +140,11 @@ def test_release_on_another_thread_without_the_lock_frees_the_memory():
     worker.start()
     worker.join()
     assert not bool(moved.release)
-    assert not mapped(bal)
+    # Released pages are either unmapped or kept for the next call's columns
+    # (a bounded cache); a leaked buffer would be neither.
+    if mapped(bal):
+        again = qc.schedules(book)
+        assert address(again.column("Bal")) in columns, "the released columns were not given back"
 
 
 def test_duckdb_reads_results_and_streams():

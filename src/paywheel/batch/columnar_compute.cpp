@@ -53,21 +53,30 @@ public:
         return e;
     }
 
-    // Keeps the mapping if it fits under the cap; otherwise unmaps it.
+    // Keeps the mapping, giving back the oldest ones to stay under the cap:
+    // the region just released is the likeliest to fit the next call.
     void give(void* data, std::size_t mapped) noexcept {
+        std::pair<void*, std::size_t> victims[kMaxEntries + 1];
+        std::size_t count = 0;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (held_ + mapped <= cap() && entries_.size() < kMaxEntries) {
+            if (mapped <= cap()) {
+                while (!entries_.empty() && (held_ + mapped > cap() || entries_.size() >= kMaxEntries)) {
+                    victims[count++] = entries_.front();
+                    held_ -= entries_.front().second;
+                    entries_.erase(entries_.begin());
+                }
                 try {
                     entries_.emplace_back(data, mapped);
                     held_ += mapped;
-                    return;
+                    data = nullptr;
                 } catch (...) {
-                    // No room to note it: unmapped below, like any other.
+                    // No room to note it: unmapped below, like the others.
                 }
             }
         }
-        ::munmap(data, mapped);
+        for (std::size_t i = 0; i < count; ++i) ::munmap(victims[i].first, victims[i].second);
+        if (data != nullptr) ::munmap(data, mapped);
     }
 
 private:

@@ -31,6 +31,11 @@ unzip -q -o "$wheel" -d "$work/unrepaired"
 mapfile -t hidden < <(find "$work/unrepaired" -name '*.so' -exec ldd {} \; |
     awk '$3 ~ /^\// {print $3}' |
     grep -vE '/(libc|libm|libstdc\+\+|libgcc_s|libpthread|libdl|librt|ld-linux[^/]*)\.so' | sort -u)
+# And any system copy of oneTBB, which earlier wheels needed: the wheel
+# must not depend on it.
+for lib in /usr/lib/x86_64-linux-gnu/libtbb*.so* /usr/lib/libtbb*.so* /usr/local/lib/libtbb*.so*; do
+    [[ -e "$lib" ]] && hidden+=("$lib")
+done
 echo "ok hiding ${#hidden[@]} system libraries: ${hidden[*]:-none}"
 
 make_venv "$work/fresh" "$py" || exit 1

@@ -190,6 +190,28 @@ TEST(ColumnarDecode, TextColumnsOfEveryKindGiveTheGrammarsFailures) {
     EXPECT_EQ(t.pers, 7);
 }
 
+// Arrow buffers that crossed a process boundary need not be aligned to their
+// type; text offsets are read from any address (UBSan checks the loads).
+TEST(ColumnarDecode, TextOffsetsAtAnyAlignment) {
+    const char chars[] = "12.5250";
+    const std::int64_t large[3] = {0, 4, 7};
+    const std::int32_t small[3] = {0, 4, 7};
+    alignas(8) unsigned char storage[64];
+    for (std::size_t shift = 1; shift < 8; ++shift) {
+        paywheel::columnar::ColumnView v;
+        v.chars = chars;
+        v.kind = paywheel::columnar::Kind::LargeUtf8;
+        std::memcpy(storage + shift, large, sizeof large);
+        v.data = storage + shift;
+        EXPECT_EQ(v.text(0), "12.5");
+        EXPECT_EQ(v.text(1), "250");
+        v.kind = paywheel::columnar::Kind::Utf8;
+        std::memcpy(storage + shift, small, sizeof small);
+        EXPECT_EQ(v.text(0), "12.5");
+        EXPECT_EQ(v.text(1), "250");
+    }
+}
+
 TEST(ColumnarCompute, LongLayoutEqualsBuildScheduleWhateverTheChunkOrder) {
     const Book book = random_book(3000, 1);
     const std::vector<InputBatch> batches = {book.batch()};

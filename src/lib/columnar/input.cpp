@@ -389,11 +389,11 @@ InputBatch batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, 
         switch (v.kind) {
             case Kind::BoolBits: v.data = c.buffers[1]; break;
             case Kind::Utf8:
-                v.data = static_cast<const std::int32_t*>(c.buffers[1]) + off;
+                v.data = static_cast<const char*>(c.buffers[1]) + off * 4;
                 v.chars = static_cast<const char*>(c.buffers[2]);
                 break;
             case Kind::LargeUtf8:
-                v.data = static_cast<const std::int64_t*>(c.buffers[1]) + off;
+                v.data = static_cast<const char*>(c.buffers[1]) + off * 8;
                 v.chars = static_cast<const char*>(c.buffers[2]);
                 break;
             case Kind::Utf8View:

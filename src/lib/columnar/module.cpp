@@ -792,8 +792,8 @@ private:
         switch (v.kind) {
             case pc::Kind::Absent: break;
             case pc::Kind::BoolBits: v.bit_offset += pos; break;
-            case pc::Kind::Utf8: v.data = static_cast<const std::int32_t*>(v.data) + pos; break;
-            case pc::Kind::LargeUtf8: v.data = static_cast<const std::int64_t*>(v.data) + pos; break;
+            case pc::Kind::Utf8: v.data = static_cast<const char*>(v.data) + pos * 4; break;
+            case pc::Kind::LargeUtf8: v.data = static_cast<const char*>(v.data) + pos * 8; break;
             case pc::Kind::Utf8View: v.data = static_cast<const char*>(v.data) + pos * 16; break;
             default: v.data = static_cast<const char*>(v.data) + pos * v.stride; break;
         }

@@ -168,13 +168,17 @@ bool ColumnView::is_null(std::int64_t row) const noexcept {
 
 std::string_view ColumnView::text(std::int64_t row) const noexcept {
     switch (kind) {
+        // Offsets are read byte-wise: Arrow buffers that crossed a process
+        // boundary (pickled, or from IPC) need not be aligned to their type.
         case Kind::Utf8: {
-            const auto* off = static_cast<const std::int32_t*>(data);
-            return std::string_view(chars + off[row], static_cast<std::size_t>(off[row + 1] - off[row]));
+            std::int32_t off[2];
+            std::memcpy(off, static_cast<const char*>(data) + row * 4, sizeof off);
+            return std::string_view(chars + off[0], static_cast<std::size_t>(off[1] - off[0]));
         }
         case Kind::LargeUtf8: {
-            const auto* off = static_cast<const std::int64_t*>(data);
-            return std::string_view(chars + off[row], static_cast<std::size_t>(off[row + 1] - off[row]));
+            std::int64_t off[2];
+            std::memcpy(off, static_cast<const char*>(data) + row * 8, sizeof off);
+            return std::string_view(chars + off[0], static_cast<std::size_t>(off[1] - off[0]));
         }
         case Kind::Utf8View: {
             // 16 bytes a view: length, then either the inlined characters

@@ -353,35 +353,25 @@ void table_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-void schema_capsule_free(PyObject* cap) {
-    auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(cap, "arrow_schema"));
-    if (s == nullptr) {
+// The capsule destructors of the Arrow PyCapsule protocol: release the
+// struct if its consumer has not moved it out, then free it.
+template <typename T, const char* Name>
+void capsule_free(PyObject* cap) {
+    auto* p = static_cast<T*>(PyCapsule_GetPointer(cap, Name));
+    if (p == nullptr) {
         PyErr_Clear();
         return;
     }
-    if (s->release != nullptr) s->release(s);
-    std::free(s);
+    if (p->release != nullptr) p->release(p);
+    std::free(p);
 }
 
-void array_capsule_free(PyObject* cap) {
-    auto* a = static_cast<ArrowArray*>(PyCapsule_GetPointer(cap, "arrow_array"));
-    if (a == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (a->release != nullptr) a->release(a);
-    std::free(a);
-}
-
-void stream_capsule_free(PyObject* cap) {
-    auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(cap, "arrow_array_stream"));
-    if (s == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (s->release != nullptr) s->release(s);
-    std::free(s);
-}
+constexpr char kSchemaCapsule[] = "arrow_schema";
+constexpr char kArrayCapsule[] = "arrow_array";
+constexpr char kStreamCapsule[] = "arrow_array_stream";
+constexpr auto schema_capsule_free = capsule_free<ArrowSchema, kSchemaCapsule>;
+constexpr auto array_capsule_free = capsule_free<ArrowArray, kArrayCapsule>;
+constexpr auto stream_capsule_free = capsule_free<ArrowArrayStream, kStreamCapsule>;
 
 // New reference.
 PyObject* schema_capsule(const std::function<void(ArrowSchema*)>& fill) {

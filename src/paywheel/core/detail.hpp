@@ -12,6 +12,7 @@
 #include "paywheel/core/engine.hpp"
 #include "paywheel/core/messages.hpp"
 #include "paywheel/core/numeric.hpp"
+#include "paywheel/core/power.hpp"
 
 namespace paywheel::detail {
 
@@ -133,6 +134,18 @@ struct Running {
 // reproducible one when the process asked for it. Chosen once per loan.
 using PowFn = float (*)(float, float);
 PowFn power_function() noexcept;
+
+// out[i] = pow(base, float(int32(i)) - 1.0f) for i in [from, to), from >= 1:
+// the profile's powers of one run of periods. Up to period 2^24 those
+// exponents are the consecutive integers from - 1 .. to - 2, so the
+// reproducible mode computes the run at once, with the same bits.
+inline void powers_into(PowFn pow, float base, std::size_t from, std::size_t to, float* out) noexcept {
+    if (pow == &correctly_rounded_powf && to - 1 <= static_cast<std::size_t>(kExactPeriods)) {
+        correctly_rounded_powf_run(base, static_cast<std::int32_t>(from) - 1, to - from, out + from);
+        return;
+    }
+    for (std::size_t i = from; i < to; ++i) out[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
+}
 
 // Storage for the block totals and pending sums of one loan: kept per thread
 // and reused, so that a batch of loans does not allocate them loan after

@@ -5,6 +5,7 @@
 // into every column of a loan; this function is the reproducible choice.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace paywheel {
@@ -15,6 +16,12 @@ namespace paywheel {
 // parity of an integer exponent, NaN for a negative base with a non-integer
 // exponent, overflow to +-inf and gradual underflow through the subnormals.
 float correctly_rounded_powf(float x, float y) noexcept;
+
+// out[i] = correctly_rounded_powf(base, float(first_exponent + i)) for every
+// i < count, the very same bits, with the sum taken exactly (in 64 bits).
+// Much cheaper per lane than count calls when the exponents are small
+// integers and the base is normal (power_run.cpp).
+void correctly_rounded_powf_run(float base, std::int32_t first_exponent, std::size_t count, float* out) noexcept;
 
 // Which power function the engine uses, chosen once per process.
 enum class PowerMode : unsigned char { Platform, CorrectlyRounded };

@@ -29,8 +29,7 @@ Running profile(const LoanTerms& terms, float* out, float* bal, std::size_t coun
     constexpr std::size_t kRun = 32;
     for (std::size_t from = 1; from < count; from += kRun) {
         const std::size_t to = count - from > kRun ? from + kRun : count;
-        for (std::size_t i = from; i < to; ++i)
-            out[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
+        powers_into(pow, base, from, to, out);
         for (std::size_t i = from; i < to; ++i) {
             const float v = (out[i] / factor) * amt;
             out[i] = v;

@@ -80,8 +80,7 @@ Running single_pass(const LoanTerms& t, std::size_t n, PowFn pow, float pmt, con
     constexpr std::size_t kRun = 32;
     for (std::size_t from = 1; from < n; from += kRun) {
         const std::size_t to = n - from > kRun ? from + kRun : n;
-        for (std::size_t i = from; i < to; ++i)
-            prof[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
+        detail::powers_into(pow, base, from, to, prof);
         detail::scale_profile(prof + from, CapitalEvery ? cap + from : nullptr,
                               InterestEvery ? interest + from : nullptr, to - from, factor, amt, pmt);
         if constexpr (CapitalEvery) {

@@ -2,7 +2,9 @@
 // for bit, or the same abort message. Terms come straight from the input's
 // bytes, so NaN, infinities, signed zeros, subnormals and every frequency
 // sign are all reachable; pers is folded into a small range to keep the
-// quadratic reference fast.
+// quadratic reference fast. A byte after the terms with its low bit set runs
+// both in the reproducible mode (the correctly rounded power).
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/power.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -52,6 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     terms.pers = static_cast<std::int32_t>(words[2] % (2 * kPersCap + 1)) - kPersCap;
     terms.int_freq = frequency(words[3]);
     terms.cap_freq = frequency(words[4]);
+    const bool reproducible = size > sizeof words && (data[sizeof words] & 1u) != 0;
+    paywheel::set_power_mode(reproducible ? paywheel::PowerMode::CorrectlyRounded : paywheel::PowerMode::Platform);
+    paywheel::reference::reference_powf = reproducible ? paywheel::correctly_rounded_powf : ::powf;
 
     // Aborts are expected here and compared; their standard-error reports
     // would only slow the run down.

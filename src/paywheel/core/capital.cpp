@@ -156,8 +156,7 @@ using detail::Running;
 // totals written, the last at index last_due; the balance is already right
 // below index balanced.
 void finish_capital(float* col, std::size_t n, float* bal, float amt, bool rising, const float* placed, std::size_t taken,
-                      std::size_t last_due, Running running, std::size_t balanced, std::size_t step = 0,
-                      std::size_t stepped_end = 0) {
+                      std::size_t last_due, Running running, std::size_t balanced) {
     // With rising totals the entries placed are rising too, so the largest
     // is the last one placed unless nothing positive was placed, in which
     // case it is entry 0's +0.0 (the leftmost of the zeros).
@@ -176,27 +175,6 @@ void finish_capital(float* col, std::size_t n, float* bal, float amt, bool risin
     const std::size_t changed = settle_residue(col, n, amt, running.total, largest);
     if (bal != nullptr) {
         if (changed < balanced) balanced = changed;
-        if (balanced == 0 && step > 1) {
-            // Below stepped_end, and below what the residue changed, only
-            // multiples of step can be non-zero: the balance moves there and
-            // is carried unchanged over the runs of zeros in between.
-            const std::size_t end = changed < stepped_end ? changed : stepped_end;
-            float b = amt;
-            std::size_t k = 0;
-            for (std::size_t l = step; l < end; l += step) {
-                if (step <= 4 && k + 4 <= n) {
-                    // Short runs are written as one store of four entries;
-                    // what spills past l is written again by the next run.
-                    for (std::size_t j = 0; j < 4; ++j) bal[k + j] = b;
-                    k = l;
-                } else {
-                    for (; k < l; ++k) bal[k] = b;
-                }
-                b = detail::balance_after(b, col[l]);
-            }
-            for (; k < end; ++k) bal[k] = b;
-            balanced = end;
-        }
         float b = balanced == 0 ? amt : bal[balanced - 1];
         for (std::size_t k = balanced; k < n; ++k) {
             const float c = col[k];
@@ -298,13 +276,45 @@ void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std
         taken = n;
         prev = due.exact_last;
         balanced = n + 1;
-    } else {
+    } else if (bal == nullptr) {
         for (std::int64_t l = due.step; l <= due.exact_last; l += due.step) {
             const float v = pool[taken++];
             col[static_cast<std::size_t>(l)] = v;
             total = total + v;
             prev = l;
         }
+    } else {
+        // The balance moves only at due periods, so it is written here, each
+        // value over the periods up to the next due one, in the same sweep
+        // that places the totals. Totals are sums from +0.0 (or the smallest
+        // of such), never -0.0, so balance_after_sum applies. A short step
+        // is one store of four entries; what spills past the next due period
+        // is written again there, and what follows the last one is left to
+        // finish_capital, which also redoes whatever the residue changes.
+        const auto step = static_cast<std::size_t>(due.step);
+        for (std::size_t k = 0; k < step && k < len; ++k) bal[k] = b;
+        std::size_t at = step;
+        const auto exact_last = static_cast<std::size_t>(due.exact_last);
+        if (step <= 4 && len >= 4) {
+            const std::size_t wide_last = exact_last + 4 <= len ? exact_last : len - 4;
+            for (; at <= wide_last; at += step) {
+                const float v = pool[taken++];
+                col[at] = v;
+                total = total + v;
+                b = detail::balance_after_sum(b, v);
+                for (std::size_t j = 0; j < 4; ++j) bal[at + j] = b;
+            }
+        }
+        for (; at <= exact_last; at += step) {
+            const float v = pool[taken++];
+            col[at] = v;
+            total = total + v;
+            b = detail::balance_after_sum(b, v);
+            const std::size_t end = len - at > step ? at + step : len;
+            for (std::size_t k = at; k < end; ++k) bal[k] = b;
+        }
+        if (taken > 0) prev = static_cast<std::int64_t>(at - step);
+        balanced = static_cast<std::size_t>(prev) + 1;
     }
     // Past 2^24 only multiples whose binary32 form is exact are due.
     for (std::int64_t l = due.first_tested(); l <= due.last; l += due.step) {
@@ -317,7 +327,7 @@ void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std
     }
 
     finish_capital(col, len, bal, terms.amt, rising, pool, taken, static_cast<std::size_t>(prev), Running{total, b},
-                   balanced, static_cast<std::size_t>(due.step), static_cast<std::size_t>(due.exact_last) + 1);
+                   balanced);
 }
 
 }  // namespace detail

@@ -57,6 +57,12 @@ inline bool due_past_exact(std::int64_t l) noexcept {
 // its sign, alone; NaN is not equal to zero, so it is subtracted and sticks.
 inline float balance_after(float b, float c) noexcept { return c == 0.0f ? b : b - c; }
 
+// balance_after for a capital entry built as +0.0 + v, which is never -0.0
+// (in round-to-nearest a sum is -0.0 only when both terms are): subtracting
+// +0.0 leaves every b as it is, signed zeros and NaN included, so the plain
+// subtraction gives the same bits with no test on the chain.
+inline float balance_after_sum(float b, float c_from_sum) noexcept { return b - c_from_sum; }
+
 // The block size and count of sums over entries 1..len-1 in blocks of freq
 // entries (freq != 0). A negative frequency, sign-extended and read as a
 // size, is at least 2^63: one block holding everything.
@@ -124,6 +130,12 @@ void add_columns(float* out, const float* a, const float* b, std::size_t n) noex
 void scale_profile(float* prof, float* cap, float* interest, std::size_t n, float factor, float amt,
                    float pmt) noexcept;
 
+// The capital block totals of prof (into pool) and the interest block
+// totals of pmt - prof (into sums) of one frequency freq >= 1 together, n >= 2:
+// each as sum_blocks_into sums it, every block from +0.0 left to right.
+void sum_both_blocks(std::size_t n, std::int32_t freq, const float* prof, float pmt, float* __restrict pool,
+                     float* __restrict sums) noexcept;
+
 // The running total and balance of a capital column, in period order.
 struct Running {
     float total;
@@ -135,16 +147,34 @@ struct Running {
 using PowFn = float (*)(float, float);
 PowFn power_function() noexcept;
 
-// out[i] = pow(base, float(int32(i)) - 1.0f) for i in [from, to), from >= 1:
-// the profile's powers of one run of periods. Up to period 2^24 those
-// exponents are the consecutive integers from - 1 .. to - 2, so the
-// reproducible mode computes the run at once, with the same bits.
+// The profile's powers are taken in runs of this many periods (see
+// profile.cpp and schedule.cpp).
+inline constexpr std::size_t kPowerRun = 32;
+
+// out[i] = pow(base, float(int32(i)) - 1.0f) for i in [from, to), with
+// 1 <= from and to - from <= kPowerRun: the profile's powers of one run of
+// periods. Up to period 2^24 those exponents are the consecutive integers
+// from - 1 .. to - 2, all exact in binary32, so the reproducible mode takes
+// the run at once, and the platform's calls take their exponents from a
+// table filled beforehand: each call is then a load, the call and a store,
+// which matters when the power itself is only a few dozen instructions.
 inline void powers_into(PowFn pow, float base, std::size_t from, std::size_t to, float* out) noexcept {
-    if (pow == &correctly_rounded_powf && to - 1 <= static_cast<std::size_t>(kExactPeriods)) {
+    if (to - 1 > static_cast<std::size_t>(kExactPeriods)) {
+        for (std::size_t i = from; i < to; ++i)
+            out[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
+        return;
+    }
+    if (pow == &correctly_rounded_powf) {
         correctly_rounded_powf_run(base, static_cast<std::int32_t>(from) - 1, to - from, out + from);
         return;
     }
-    for (std::size_t i = from; i < to; ++i) out[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
+    const std::size_t len = to - from;
+    const auto first = static_cast<std::int32_t>(from) - 1;
+    float exponents[kPowerRun];
+    for (std::size_t j = 0; j < kPowerRun; ++j) exponents[j] = static_cast<float>(first + static_cast<std::int32_t>(j));
+    float* const at = out + from;
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < len; ++j) at[j] = pow(base, exponents[j]);
 }
 
 // Storage for the block totals and pending sums of one loan: kept per thread

@@ -26,7 +26,7 @@ Running profile(const LoanTerms& terms, float* out, float* bal, std::size_t coun
     // Powers in short runs, each run then scaled (and folded) with no call
     // in the way: the running sums stay in registers, and the out-of-order
     // core overlaps a run's dependent additions with the next run's powers.
-    constexpr std::size_t kRun = 32;
+    constexpr std::size_t kRun = kPowerRun;
     for (std::size_t from = 1; from < count; from += kRun) {
         const std::size_t to = count - from > kRun ? from + kRun : count;
         powers_into(pow, base, from, to, out);
@@ -36,7 +36,7 @@ Running profile(const LoanTerms& terms, float* out, float* bal, std::size_t coun
             if constexpr (Fold) {
                 const float c = 0.0f + v;
                 total = total + c;
-                b = balance_after(b, c);
+                b = balance_after_sum(b, c);
                 bal[i] = b;
             }
         }

@@ -24,32 +24,6 @@ bool single_pass_serves(const LoanTerms& t, std::size_t n) noexcept {
     return t.cap_freq >= 1 && t.int_freq >= 1 && n >= 3 && detail::DuePeriods::all_exact(n);
 }
 
-// The capital block totals of prof and the interest block totals of
-// pmt - prof together, for one frequency freq >= 1, summed as
-// sum_blocks_into sums each.
-void sum_both_blocks(std::size_t n, std::int32_t freq, const float* prof, float pmt, float* __restrict pool,
-                     float* __restrict sums) {
-    const auto [block, blocks] = detail::blocks_of(n, freq);
-    const std::size_t full = (n - 1) / block;
-    for (std::size_t b = 0; b < full; ++b) pool[b] = sums[b] = 0.0f;
-    for (std::size_t j = 0; j < block; ++j)
-        for (std::size_t b = 0; b < full; ++b) {
-            const float x = prof[b * block + j + 1];
-            pool[b] = pool[b] + x;
-            sums[b] = sums[b] + (pmt - x);
-        }
-    if (full < blocks) {
-        float c = 0.0f;
-        float i = 0.0f;
-        for (std::size_t k = full * block + 1; k < n; ++k) {
-            c = c + prof[k];
-            i = i + (pmt - prof[k]);
-        }
-        pool[full] = c;
-        sums[full] = i;
-    }
-}
-
 // One pass over the periods computes the profile (into the Pmt column, where
 // it waits until the payments are due) and what the capital and interest
 // schedules need of each entry: with capital or interest due every period,
@@ -77,17 +51,18 @@ Running single_pass(const LoanTerms& t, std::size_t n, PowFn pow, float pmt, con
     float total = 0.0f + 0.0f;
     float b = amt;
     if constexpr (CapitalEvery) bal[0] = b;
-    constexpr std::size_t kRun = 32;
+    constexpr std::size_t kRun = detail::kPowerRun;
     for (std::size_t from = 1; from < n; from += kRun) {
         const std::size_t to = n - from > kRun ? from + kRun : n;
         detail::powers_into(pow, base, from, to, prof);
         detail::scale_profile(prof + from, CapitalEvery ? cap + from : nullptr,
                               InterestEvery ? interest + from : nullptr, to - from, factor, amt, pmt);
         if constexpr (CapitalEvery) {
+#pragma GCC unroll 4
             for (std::size_t i = from; i < to; ++i) {
                 const float c = cap[i];
                 total = total + c;
-                b = detail::balance_after(b, c);
+                b = detail::balance_after_sum(b, c);  // c is cap[i] = +0.0 + v
                 bal[i] = b;
             }
         }
@@ -98,7 +73,7 @@ Running single_pass(const LoanTerms& t, std::size_t n, PowFn pow, float pmt, con
         if (t.cap_freq == t.int_freq) {
             // The usual shape, both due every few periods: one sweep reads
             // each entry once for both totals.
-            sum_both_blocks(n, t.cap_freq, prof, pmt, pool, sums);
+            detail::sum_both_blocks(n, t.cap_freq, prof, pmt, pool, sums);
             return Running{total, b};
         }
     }

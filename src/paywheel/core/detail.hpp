@@ -177,6 +177,17 @@ inline void powers_into(PowFn pow, float base, std::size_t from, std::size_t to,
     for (std::size_t j = 0; j < len; ++j) at[j] = pow(base, exponents[j]);
 }
 
+// In the reproducible mode, with every exponent exact (n - 1 <= 2^24), all
+// of a loan's profile powers out[1, n) in one run before the periods are
+// walked: the run's fixed cost (the first powers, the set-up of the lanes)
+// is then paid once per loan, not once per kPowerRun periods. Returns
+// whether it did; otherwise the walk takes them run by run (powers_into).
+inline bool powers_ahead(PowFn pow, float base, std::size_t n, float* out) noexcept {
+    if (pow != &correctly_rounded_powf || n < 2 || n - 1 > static_cast<std::size_t>(kExactPeriods)) return false;
+    correctly_rounded_powf_run(base, 0, n - 1, out + 1);
+    return true;
+}
+
 // Storage for the block totals and pending sums of one loan: kept per thread
 // and reused, so that a batch of loans does not allocate them loan after
 // loan. Large requests are given back when the loan is done.

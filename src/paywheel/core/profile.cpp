@@ -27,9 +27,10 @@ Running profile(const LoanTerms& terms, float* out, float* bal, std::size_t coun
     // in the way: the running sums stay in registers, and the out-of-order
     // core overlaps a run's dependent additions with the next run's powers.
     constexpr std::size_t kRun = kPowerRun;
+    const bool ahead = powers_ahead(pow, base, count, out);
     for (std::size_t from = 1; from < count; from += kRun) {
         const std::size_t to = count - from > kRun ? from + kRun : count;
-        powers_into(pow, base, from, to, out);
+        if (!ahead) powers_into(pow, base, from, to, out);
         for (std::size_t i = from; i < to; ++i) {
             const float v = (out[i] / factor) * amt;
             out[i] = v;

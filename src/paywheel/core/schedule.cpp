@@ -34,7 +34,9 @@ bool single_pass_serves(const LoanTerms& t, std::size_t n) noexcept {
 // The periods go in short runs: the run's powers first, with nothing else
 // between the calls; then the element-wise scaling, which vectorises; then
 // the running sums, which are dependency chains of one addition per period
-// and overlap with the next run's powers in the out-of-order core.
+// and overlap with the next run's powers in the out-of-order core. In the
+// reproducible mode the powers cost a few instructions each, so they are all
+// taken first, in one run (powers_ahead).
 template <bool CapitalEvery, bool InterestEvery>
 Running single_pass(const LoanTerms& t, std::size_t n, PowFn pow, float pmt, const ScheduleOut& out, float* pool,
                     float* sums) {
@@ -52,9 +54,10 @@ Running single_pass(const LoanTerms& t, std::size_t n, PowFn pow, float pmt, con
     float b = amt;
     if constexpr (CapitalEvery) bal[0] = b;
     constexpr std::size_t kRun = detail::kPowerRun;
+    const bool ahead = detail::powers_ahead(pow, base, n, prof);
     for (std::size_t from = 1; from < n; from += kRun) {
         const std::size_t to = n - from > kRun ? from + kRun : n;
-        detail::powers_into(pow, base, from, to, prof);
+        if (!ahead) detail::powers_into(pow, base, from, to, prof);
         detail::scale_profile(prof + from, CapitalEvery ? cap + from : nullptr,
                               InterestEvery ? interest + from : nullptr, to - from, factor, amt, pmt);
         if constexpr (CapitalEvery) {

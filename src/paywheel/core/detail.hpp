@@ -155,10 +155,13 @@ inline constexpr std::size_t kPowerRun = 32;
 // 1 <= from and to - from <= kPowerRun: the profile's powers of one run of
 // periods. Up to period 2^24 those exponents are the consecutive integers
 // from - 1 .. to - 2, all exact in binary32, so the reproducible mode takes
-// the run at once, and the platform's calls take their exponents from a
-// table filled beforehand: each call is then a load, the call and a store,
-// which matters when the power itself is only a few dozen instructions.
-inline void powers_into(PowFn pow, float base, std::size_t from, std::size_t to, float* out) noexcept {
+// the run at once, and the platform's calls read their exponents from a
+// table: axis when the caller has one (axis[k] = k, as the period axis
+// holds), else one filled here. Each call is then a load, the call and a
+// store, which matters when the power itself is only a few dozen
+// instructions.
+inline void powers_into(PowFn pow, float base, std::size_t from, std::size_t to, float* out,
+                        const float* axis = nullptr) noexcept {
     if (to - 1 > static_cast<std::size_t>(kExactPeriods)) {
         for (std::size_t i = from; i < to; ++i)
             out[i] = pow(base, static_cast<float>(static_cast<std::int32_t>(i)) - 1.0f);
@@ -169,9 +172,12 @@ inline void powers_into(PowFn pow, float base, std::size_t from, std::size_t to,
         return;
     }
     const std::size_t len = to - from;
-    const auto first = static_cast<std::int32_t>(from) - 1;
-    float exponents[kPowerRun];
-    for (std::size_t j = 0; j < kPowerRun; ++j) exponents[j] = static_cast<float>(first + static_cast<std::int32_t>(j));
+    float table[kPowerRun];
+    const float* exponents = axis != nullptr ? axis + (from - 1) : table;
+    if (axis == nullptr) {
+        const auto first = static_cast<std::int32_t>(from) - 1;
+        for (std::size_t j = 0; j < kPowerRun; ++j) table[j] = static_cast<float>(first + static_cast<std::int32_t>(j));
+    }
     float* const at = out + from;
 #pragma GCC unroll 4
     for (std::size_t j = 0; j < len; ++j) at[j] = pow(base, exponents[j]);

@@ -57,7 +57,8 @@ Running single_pass(const LoanTerms& t, std::size_t n, PowFn pow, float pmt, con
     const bool ahead = detail::powers_ahead(pow, base, n, prof);
     for (std::size_t from = 1; from < n; from += kRun) {
         const std::size_t to = n - from > kRun ? from + kRun : n;
-        if (!ahead) detail::powers_into(pow, base, from, to, prof);
+        // The period axis, already written, holds every exponent: out.per[k] = k.
+        if (!ahead) detail::powers_into(pow, base, from, to, prof, out.per);
         detail::scale_profile(prof + from, CapitalEvery ? cap + from : nullptr,
                               InterestEvery ? interest + from : nullptr, to - from, factor, amt, pmt);
         if constexpr (CapitalEvery) {

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "paywheel/core/power.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -49,31 +50,9 @@ std::string show(float f) {
     return buf;
 }
 
-bool long_run() {
-    const char* v = std::getenv("QH_LONG_POWER_TESTS");
-    return v != nullptr && std::string(v) == "1";
-}
-
-// The sanitizer build runs the default sample at a twentieth.
-double sample_scale() {
-    double scale = 1.0;
-#if defined(__SANITIZE_ADDRESS__)
-    scale = 0.05;
-#endif
-    if (const char* v = std::getenv("QH_POWER_SCALE")) scale = std::atof(v);
-    return scale;
-}
-
-struct Rng {
-    std::uint64_t s;
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
-};
+using paywheel::testing::long_run;
+using paywheel::testing::Rng;
+using paywheel::testing::sample_scale;
 
 // ------------------------------------------------------------ GMP oracle
 

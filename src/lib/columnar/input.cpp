@@ -476,17 +476,19 @@ public:
         current_.reset();
         PyGILState_STATE g = PyGILState_Ensure();
         std::string failure;
+        bool interrupt = false;
         try {
             current_ = reader_->next();
         } catch (PythonFailure& f) {
             failure = describe(f);
-            redeliver_interrupt(f);
+            interrupt = redeliver_interrupt(f);
             f = PythonFailure{};
         } catch (...) {
             PyGILState_Release(g);
             throw;
         }
         PyGILState_Release(g);
+        if (interrupt) throw StreamInterrupted{};
         if (!failure.empty()) fail(pc::CallFailure::Upstream, "the Python source of loans raised " + failure);
         if (!current_) return false;
         out = batch_of(reader_->layout(), *current_->get());
@@ -507,9 +509,10 @@ private:
     // A stream's consumer sees only an error code; an interrupt the producer
     // raised is raised again in this thread's Python code once the consumer
     // returns, so that Ctrl-C still stops the program.
-    static void redeliver_interrupt(const PythonFailure& f) {
-        if (f.type && PyErr_GivenExceptionMatches(f.type.get(), PyExc_KeyboardInterrupt))
-            PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), PyExc_KeyboardInterrupt);
+    static bool redeliver_interrupt(const PythonFailure& f) {
+        if (!f.type || !PyErr_GivenExceptionMatches(f.type.get(), PyExc_KeyboardInterrupt)) return false;
+        PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), PyExc_KeyboardInterrupt);
+        return true;
     }
 
     std::unique_ptr<PythonReader> reader_;
@@ -532,8 +535,17 @@ Book::~Book() {
         if (Py_IsInitialized() && PyGILState_Check()) {
             for (Py_buffer& v : views) PyBuffer_Release(&v);
         } else {
-            std::lock_guard<std::mutex> lock(g_pending_mutex);
-            for (Py_buffer& v : views) g_pending.push_back(v);
+            {
+                std::lock_guard<std::mutex> lock(g_pending_mutex);
+                for (Py_buffer& v : views) g_pending.push_back(v);
+            }
+            // Released by the main thread as soon as it runs Python code
+            // again (a pending call needs no lock to be scheduled), or else
+            // by the next call into the module.
+            if (Py_IsInitialized()) (void)Py_AddPendingCall([](void*) -> int {
+                release_pending_views();
+                return 0;
+            }, nullptr);
         }
     }
     arrays.clear();

@@ -77,21 +77,28 @@ def _explain(reason: str, terms: tuple[float, float, int, int, int] | None) -> s
 class LoanError(ValueError):
     """A loan the engine could not schedule.
 
-    ``index`` is the row, ``id`` its id (None without an id column), ``reason``
-    the engine's own message and ``terms`` the decoded (amt, rate, pers,
+    ``index`` is the row, ``id`` its id (None without an id column), ``code``
+    the failure's name (one of ``_native.FAILURE_CODES``), ``field`` the column
+    to blame (or None), ``value`` the offending value as read, ``reason`` the
+    engine's own message and ``terms`` the decoded (amt, rate, pers,
     int_freq, cap_freq), or None when the row did not decode.
     """
 
-    def __init__(self, index: int, id: str | None, reason: str, terms: tuple | None = None) -> None:
+    def __init__(self, index: int, id: str | None, code: str, field: str | None, value: str | None, reason: str,
+                 terms: tuple | None = None) -> None:
         self.index = index
         self.id = id
+        self.code = code
+        self.field = field
+        self.value = value
         self.reason = reason
         self.terms = terms
         where = f"row {index}" + (f" (id {id!r})" if id is not None else "")
-        super().__init__(f"loan at {where} failed: {_explain(reason, terms)} [engine: {reason}]")
+        blame = f" in {field}" + (f" = {value!r}" if value is not None else "") if field is not None else ""
+        super().__init__(f"loan at {where} failed: {code}{blame} [engine: {reason}]")
 
     def __reduce__(self):  # keeps the attributes through pickling
-        return (LoanError, (self.index, self.id, self.reason, self.terms))
+        return (LoanError, (self.index, self.id, self.code, self.field, self.value, self.reason, self.terms))
 
 
 # ---------------------------------------------------------------- input
@@ -114,6 +121,8 @@ def _column(value: Any) -> Any:
 def _source(loans: Any) -> Any:
     if isinstance(loans, Mapping):
         return {k: _column(loans[k]) for k in _FIELDS if k in loans}
+    if hasattr(loans, "read_next_batch") and hasattr(loans, "schema"):
+        return loans  # a reader, pulled through Python: its producer's exceptions come through as raised
     if hasattr(loans, "__arrow_c_stream__"):
         return loans.__arrow_c_stream__()
     if hasattr(loans, "__arrow_c_array__"):
@@ -208,7 +217,7 @@ class _Table:
 
 
 class ErrorTable(_Table):
-    """Rows that failed: ``index``, ``id`` (None without ids) and ``reason``."""
+    """Rows that failed: ``index``, ``id`` (None without ids), ``code``, ``field`` and ``reason``."""
 
     __slots__ = ("_rows",)
 
@@ -216,8 +225,8 @@ class ErrorTable(_Table):
         super().__init__(table)
         self._rows = rows
 
-    def __iter__(self) -> Iterator[tuple[int, str | None, str]]:
-        return iter([(i, id_, reason) for i, id_, reason, _ in self._rows])
+    def __iter__(self) -> Iterator[tuple[int, str | None, str, str | None, str]]:
+        return iter([(i, id_, code, field, reason) for i, id_, code, field, _, reason, _ in self._rows])
 
     def __repr__(self) -> str:
         return f"<ErrorTable: {len(self._rows)} failed rows>"

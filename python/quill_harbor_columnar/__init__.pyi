@@ -23,9 +23,13 @@ _Terms = tuple[float, float, int, int, int]
 class LoanError(ValueError):
     index: int
     id: str | None
+    code: str
+    field: str | None
+    value: str | None
     reason: str
     terms: _Terms | None
-    def __init__(self, index: int, id: str | None, reason: str, terms: _Terms | None = ...) -> None: ...
+    def __init__(self, index: int, id: str | None, code: str, field: str | None, value: str | None, reason: str,
+                 terms: _Terms | None = ...) -> None: ...
 
 class _Table:
     def __init__(self, table: Any) -> None: ...
@@ -47,7 +51,7 @@ class _Table:
 
 class ErrorTable(_Table):
     def __init__(self, table: Any, rows: list[Any]) -> None: ...
-    def __iter__(self) -> Iterator[tuple[int, str | None, str]]: ...
+    def __iter__(self) -> Iterator[tuple[int, str | None, str, str | None, str]]: ...
     def exceptions(self) -> list[LoanError]: ...
 
 class Schedules(_Table):

@@ -238,9 +238,9 @@ def _failures(errors_table: Any, failures: list[Any]) -> ErrorTable:
     return ErrorTable(errors_table, failures)
 
 
-def _raise_first(errors: ErrorTable) -> None:
-    if len(errors):
-        raise errors.exceptions()[0]
+def _raise_first(failures: list[Any]) -> None:
+    if failures:
+        raise LoanError(*failures[0])
 
 
 def schedules(
@@ -265,7 +265,7 @@ def schedules(
     table, failures, errors_table = _native.schedules(_source(loans), is_list, skip, n)
     failed = _failures(errors_table, failures)
     if not skip:
-        _raise_first(failed)
+        _raise_first(failed._rows)
     assert table is not None  # the native side leaves it out only for a failure raised above
     return Schedules(table, layout, failed)
 
@@ -309,6 +309,6 @@ def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", thre
     table, failures, errors_table = _native.cashflows(_source(loans), skip, n)
     failed = _failures(errors_table, failures)
     if not skip:
-        _raise_first(failed)
+        _raise_first(failed._rows)
     assert table is not None  # the native side leaves it out only for a failure raised above
     return Cashflows(table, failed)

@@ -196,7 +196,7 @@ def _first_failure(path: str, error: LoanError) -> CliError:
     its code. Rows count from 1, after the header line."""
     who = f" (id {error.id})" if error.id is not None else ""
     value = f", read as {error.value!r}" if error.value is not None else ""
-    return CliError(path, f"{explain(error.code, error.field, error.terms)}{who}{value}",
+    return CliError(path, f"{explain(error.code, error.field, error.terms)}{who}{value} [engine: {error.reason}]",
                     row=error.index + 1, column=error.field)
 
 

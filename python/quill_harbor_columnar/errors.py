@@ -25,15 +25,7 @@ Terms = Tuple[float, float, int, int, int]
 FailureRow = Tuple[int, Optional[str], str, Optional[str], Optional[str], str, Optional[Terms]]
 
 # Every failure code, in the native enum's order.
-CODES: tuple[str, ...] = tuple(getattr(_native, "FAILURE_CODES", ()))
-# INTERIM: until the native module lists its codes.
-if not CODES:
-    CODES = (
-        "parse_float", "parse_int", "int_out_of_range", "null",
-        "single_capital_block", "zero_rate", "vanishing_rate", "decreasing_blocks", "non_finite",
-        "zero_frequency", "no_periods", "growth_overflow", "too_large",
-        "bad_frequency", "bad_rate", "bad_age",
-    )
+CODES: tuple[str, ...] = tuple(_native.FAILURE_CODES)
 
 _TERM_NAMES = ("amt", "rate", "pers", "int_freq", "cap_freq")
 

@@ -194,16 +194,17 @@ def _counted(reader: Any, progress: Progress) -> Any:
 def _first_failure(path: str, error: LoanError) -> CliError:
     """One line for the earliest failing loan of a run, in words made from
     its code. Rows count from 1, after the header line."""
-    who = f" (id {error.id})" if error.id is not None else ""
-    value = f", read as {error.value!r}" if error.value is not None else ""
-    return CliError(path, f"{explain(error.code, error.field, error.terms)}{who}{value} [engine: {error.reason}]",
+    details = ([f"read as {error.value!r}"] if error.value is not None else []) + (
+        [f"id {error.id}"] if error.id is not None else [])
+    where = f" ({', '.join(details)})" if details else ""
+    return CliError(path, f"{explain(error.code, error.field, error.terms)}{where} [engine: {error.reason}]",
                     row=error.index + 1, column=error.field)
 
 
 def _reasons_table(errors: Sequence[LoanError]) -> list[tuple[str, str]]:
-    """Failed loans counted by failure code, in words."""
-    counts = Counter(e.code for e in errors)
-    return [(f"  {explain(code)}", f"{n:,}") for code, n in counts.most_common()]
+    """Failed loans counted by failure code and field, in words."""
+    counts = Counter((e.code, e.field) for e in errors)
+    return [(f"  {explain(code, field)}", f"{n:,}") for (code, field), n in counts.most_common()]
 
 
 # ---------------------------------------------------------------- commands

@@ -13,7 +13,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any, Optional, Tuple
 
 from . import _native
-from ._columns import ERRORS
+from ._columns import ERRORS, FIELDS
 from ._optional import require
 
 __all__ = ["LoanError", "ErrorTable", "explain", "CODES"]
@@ -26,8 +26,6 @@ FailureRow = Tuple[int, Optional[str], str, Optional[str], Optional[str], str, O
 
 # Every failure code, in the native enum's order.
 CODES: tuple[str, ...] = tuple(_native.FAILURE_CODES)
-
-_TERM_NAMES = ("amt", "rate", "pers", "int_freq", "cap_freq")
 
 # Each code's plain words, and the terms worth quoting after them. "{field}"
 # is the column to blame (or "a field" when none is known).
@@ -63,7 +61,7 @@ def explain(code: str, field: str | None = None, terms: Terms | None = None) -> 
     words, quoted = _WORDS.get(code, ("the engine refused these terms ({code})", ()))
     text = words.format(field=field or "a field", code=code)
     if terms is not None and quoted:
-        values = dict(zip(_TERM_NAMES, terms))
+        values = dict(zip(FIELDS[1:], terms))
         text += " (" + ", ".join(f"{name}={values[name]!r}" for name in quoted) + ")"
     return text
 

@@ -9,14 +9,14 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
 import sys
 import time
 from collections import Counter
-from typing import Any, Callable, Iterator, Sequence
+from typing import Any, Iterator, Sequence
 
-FIELDS = ("id", "amt", "rate", "pers", "int_freq", "cap_freq")
-NUMERIC = FIELDS[1:]
+from ._columns import FIELDS
+from ._optional import require
+from .errors import LoanError, explain
 
 
 class CliError(Exception):
@@ -107,9 +107,9 @@ def _human_bytes(n: int) -> str:
 
 def _need(module: str) -> Any:
     try:
-        return __import__(module, fromlist=["_"])
-    except ImportError:
-        raise CliError(None, f"this command needs {module}; install it with pip install 'quill_harbor[columnar]'")
+        return require(module, "this command")
+    except ImportError as e:
+        raise CliError(None, str(e)) from None
 
 
 def _count_csv_rows(path: str) -> int:
@@ -190,77 +190,21 @@ def _counted(reader: Any, progress: Progress) -> Any:
 
 # ---------------------------------------------------------------- failures
 
-_FLOAT = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))\Z")
-_INT = re.compile(r"[+-]?\d+\Z")
+
+def _first_failure(path: str, error: LoanError) -> CliError:
+    """One line for the earliest failing loan of a run, in words made from
+    its code. Rows count from 1, after the header line."""
+    details = ([f"read as {error.value!r}"] if error.value is not None else []) + (
+        [f"id {error.id}"] if error.id is not None else [])
+    where = f" ({', '.join(details)})" if details else ""
+    return CliError(path, f"{explain(error.code, error.field, error.terms)}{where} [engine: {error.reason}]",
+                    row=error.index + 1, column=error.field)
 
 
-def _blame(reason: str, explanation: str, values: dict[str, Any] | None) -> str | None:
-    """The column a failing row's reason points at, where one does."""
-    if values is not None and "Parse" in reason:
-        for name in NUMERIC:
-            v = values.get(name)
-            if isinstance(v, str):
-                ok = _FLOAT.match(v) if name in ("amt", "rate") else _INT.match(v)
-                if not ok or (name not in ("amt", "rate") and not -2**31 <= int(v) < 2**31):
-                    return name
-    text = explanation.lower()
-    for needle, column in (("cap_freq", "cap_freq"), ("int_freq", "int_freq"), ("rate", "rate"),
-                           ("amt", "amt"), ("pers", "pers")):
-        if needle in text:
-            return column
-    return None
-
-
-def _terms(values: dict[str, Any] | None) -> tuple | None:
-    """A row's terms as numbers, for explaining its failure in words."""
-    if values is None:
-        return None
-    try:
-        return (float(values["amt"]), float(values["rate"]), int(values["pers"]),
-                int(values["int_freq"]), int(values["cap_freq"]))
-    except (KeyError, TypeError, ValueError):
-        return None
-
-
-def _first_failure(path: str, error: Any, source_values: Callable[[int], dict[str, Any] | None]) -> CliError:
-    """One line for the earliest failing loan of a run (a LoanError).
-
-    Rows count from 1, after the header line."""
-    from . import _explain
-
-    values = source_values(error.index)
-    terms = error.terms if error.terms is not None else _terms(values)
-    explanation = _explain(error.reason, terms)
-    column = _blame(error.reason, explanation, values)
-    who = f" (id {error.id})" if error.id is not None else ""
-    return CliError(path, f"{explanation}{who} [engine: {error.reason}]", row=error.index + 1, column=column)
-
-
-def _row_values(path: str) -> Callable[[int], dict[str, Any] | None]:
-    """Reads one data row back (0-based) for the error line; None if it cannot."""
-
-    def read(index: int) -> dict[str, Any] | None:
-        try:
-            reader, _ = _open_book(path)
-            seen = 0
-            for batch in reader:
-                if index < seen + batch.num_rows:
-                    return {k: v[0] for k, v in batch.slice(index - seen, 1).to_pydict().items()}
-                seen += batch.num_rows
-        except Exception:  # noqa: BLE001 - only an aid to the message
-            return None
-        return None
-
-    return read
-
-
-def _reasons_table(errors: Sequence[Any]) -> list[tuple[str, str]]:
-    """Failed loans _counted by the loan shape behind them."""
-    from . import _explain
-
-    # The shape without the row's own numbers, so that like failures count together.
-    counts: Counter[str] = Counter(re.sub(r"\s*\([^)]*\)", "", _explain(e.reason, e.terms)) for e in errors)
-    return [(f"  {reason}", f"{n:,}") for reason, n in counts.most_common()]
+def _reasons_table(errors: Sequence[LoanError]) -> list[tuple[str, str]]:
+    """Failed loans counted by failure code and field, in words."""
+    counts = Counter((e.code, e.field) for e in errors)
+    return [(f"  {explain(code, field)}", f"{n:,}") for (code, field), n in counts.most_common()]
 
 
 # ---------------------------------------------------------------- commands
@@ -324,7 +268,7 @@ def _cmd_schedules(args: argparse.Namespace) -> int:
     failures = stream.errors.exceptions()
     if args.errors == "raise" and failures:
         os.unlink(args.output)
-        raise _first_failure(args.loans, failures[0], _row_values(args.loans))
+        raise _first_failure(args.loans, failures[0])
     elapsed = time.perf_counter() - start
     loans = progress.done
     _print_table("schedules", [
@@ -344,7 +288,7 @@ def _cmd_schedules(args: argparse.Namespace) -> int:
 def _plot_cashflows(table: Any, path: str) -> None:
     matplotlib = _need("matplotlib")
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    plt = _need("matplotlib.pyplot")
 
     period = table["period"]
     fig, ax = plt.subplots(figsize=(11, 5.5), dpi=110)
@@ -378,12 +322,11 @@ def _cmd_cashflows(args: argparse.Namespace) -> int:
         progress.finish()
     failures = result.errors.exceptions()
     if args.errors == "raise" and failures:
-        raise _first_failure(args.loans, failures[0], _row_values(args.loans))
+        raise _first_failure(args.loans, failures[0])
     elapsed = time.perf_counter() - start
     table = result.to_numpy()
     try:
-        import pyarrow.csv as pcsv
-
+        pcsv = _need("pyarrow.csv")
         pcsv.write_csv(result.to_arrow(), args.output)
         if args.plot:
             _plot_cashflows(table, args.plot)

@@ -9,115 +9,111 @@ inside a worker's memory.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Literal
 
-_SCHEDULE = ("Per", "Cap", "Int", "Pmt", "Bal")
-_TOTALS = ("Cap", "Int", "Pmt", "Bal")
+from ._columns import CASHFLOWS, ID, LOAN, LOANS, PERIOD, SCHEDULE, TOTALS
+from ._optional import require
+
+_WHAT = "quill_harbor_columnar.dask"
 
 
 def _modules() -> tuple[Any, Any, Any]:
-    try:
-        import dask
-        import dask.dataframe as dd
-        import pandas as pd
-    except ImportError as e:  # pragma: no cover - depends on the environment
-        raise ImportError("quill_harbor_columnar.dask needs dask[dataframe]; install it with "
-                          "pip install 'dask[dataframe]' 'quill_harbor[columnar]'") from e
-    return dask, dd, pd
+    return require("dask", _WHAT), require("dask.dataframe", _WHAT), require("pandas", _WHAT)
 
 
 def _arrow(pdf: Any) -> Any:
-    import pyarrow as pa
-
+    pa = require("pyarrow", _WHAT)
     return pa.Table.from_pandas(pdf, preserve_index=False)
 
 
 def _text_dtype() -> Any:
     """The dtype pandas gives a column of Python strings: object before
     pandas 3, its string dtype from then on."""
-    import pandas as pd
-
+    pd = require("pandas", _WHAT)
     return pd.Series(["id"]).dtype
 
 
-def schedules_meta(with_id: bool) -> Any:
-    """The empty pandas frame that describes ``schedules(ddf)``'s partitions."""
-    import numpy as np
-    import pandas as pd
+def schedules_meta(with_id: bool, index_dtype: Any = "int64") -> Any:
+    """The empty pandas frame that describes ``schedules(ddf)``'s partitions:
+    ``loan`` is text with an id column, else of the frame's index dtype."""
+    np = require("numpy", _WHAT)
+    pd = require("pandas", _WHAT)
 
-    loan = pd.Series([], dtype=_text_dtype()) if with_id else pd.Series([], dtype=np.int64)
-    frame = {"loan": loan}
-    for name in _SCHEDULE:
+    loan = pd.Series([], dtype=_text_dtype() if with_id else index_dtype)
+    frame = {LOAN: loan}
+    for name in SCHEDULE:
         frame[name] = pd.Series([], dtype=np.float32)
     return pd.DataFrame(frame)
 
 
-def _partition_schedules(pdf: Any, errors: str, threads: int | None) -> Any:
-    import numpy as np
-    import pandas as pd
+def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: int | None) -> Any:
+    np = require("numpy", _WHAT)
+    pd = require("pandas", _WHAT)
 
     from . import schedules
 
-    with_id = "id" in pdf.columns
+    with_id = ID in pdf.columns
     result = schedules(_arrow(pdf), layout="long", errors=errors, threads=threads)
     cols = result.to_numpy()
     # Long rows carry their loan: the id when there is one, otherwise the
-    # partition's own index label, which Dask keeps unique across partitions
-    # when the frame has a meaningful index. The offsets have one entry per
-    # input row; a failed row spans no output rows.
+    # partition's own index label, whatever its type (text labels are
+    # common), which Dask keeps unique across partitions when the frame has
+    # a meaningful index. The offsets have one entry per input row; a failed
+    # row spans no output rows.
     counts = np.diff(np.asarray(result.offsets))
-    labels = pdf["id"].to_numpy(dtype=object) if with_id else pdf.index.to_numpy().astype(np.int64)
-    loan = np.repeat(labels, counts)
-    frame = {"loan": pd.Series(loan, dtype=_text_dtype() if with_id else np.int64)}
-    for name in _SCHEDULE:
+    if with_id:
+        loan = pd.Series(np.repeat(pdf[ID].to_numpy(dtype=object), counts), dtype=_text_dtype())
+    else:
+        loan = pd.Series(pdf.index.repeat(counts).array)
+    frame = {LOAN: loan}
+    for name in SCHEDULE:
         frame[name] = pd.Series(np.asarray(cols[name], dtype=np.float32))
     return pd.DataFrame(frame)
 
 
-def schedules(ddf: Any, *, errors: str = "raise", threads: int | None = None) -> Any:
+def schedules(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Any:
     """A Dask DataFrame of every loan's schedule in the long layout.
 
     Columns: ``loan`` (the id, or the loan's index label when there is no id
     column), then ``Per``, ``Cap``, ``Int``, ``Pmt`` and ``Bal`` as float32.
     """
-    _, _, _ = _modules()
-    meta = schedules_meta("id" in ddf.columns)
+    _modules()
+    meta = schedules_meta(ID in ddf.columns, ddf._meta.index.dtype)
     return ddf.map_partitions(_partition_schedules, errors, threads, meta=meta, enforce_metadata=True)
 
 
-def _partition_totals(pdf: Any, errors: str, threads: int | None) -> dict[str, Any]:
-    import numpy as np
+def _partition_totals(pdf: Any, errors: Literal["raise", "skip"], threads: int | None) -> dict[str, Any]:
+    np = require("numpy", _WHAT)
 
     from . import cashflows
 
     table = cashflows(_arrow(pdf), errors=errors, threads=threads).to_numpy()
     return {
-        "period": np.asarray(table["period"], dtype=np.int64),
-        "loans": np.asarray(table["loans"], dtype=np.int64),
-        **{name: np.asarray(table[name], dtype=np.float64) for name in _TOTALS},
+        PERIOD: np.asarray(table[PERIOD], dtype=np.int64),
+        LOANS: np.asarray(table[LOANS], dtype=np.int64),
+        **{name: np.asarray(table[name], dtype=np.float64) for name in TOTALS},
     }
 
 
 def _combine(a: dict[str, Any], b: dict[str, Any]) -> dict[str, Any]:
     """Totals of two parts, period by period; the longer part sets the length."""
-    import numpy as np
+    np = require("numpy", _WHAT)
 
-    if len(a["period"]) < len(b["period"]):
+    if len(a[PERIOD]) < len(b[PERIOD]):
         a, b = b, a
     out = {k: np.array(v, copy=True) for k, v in a.items()}
-    n = len(b["period"])
-    for name in (*_TOTALS, "loans"):
+    n = len(b[PERIOD])
+    for name in (*TOTALS, LOANS):
         out[name][:n] = out[name][:n] + b[name]
     return out
 
 
 def _to_frame(totals: dict[str, Any]) -> Any:
-    import pandas as pd
+    pd = require("pandas", _WHAT)
+    return pd.DataFrame({name: totals[name] for name in CASHFLOWS})
 
-    return pd.DataFrame({name: totals[name] for name in ("period", *_TOTALS, "loans")})
 
-
-def cashflows(ddf: Any, *, errors: str = "raise", threads: int | None = None) -> Any:
+def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Any:
     """Portfolio totals per period, as a one-partition Dask DataFrame.
 
     Each partition is summed on its worker; the partial totals are combined
@@ -135,7 +131,7 @@ def cashflows(ddf: Any, *, errors: str = "raise", threads: int | None = None) ->
         for i in range(0, len(parts), 2):
             merged.append(dask.delayed(_combine)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i])
         parts = merged
-    meta = pd.DataFrame({"period": pd.Series([], dtype="int64"),
-                         **{name: pd.Series([], dtype="float64") for name in _TOTALS},
-                         "loans": pd.Series([], dtype="int64")})
+    meta = pd.DataFrame({PERIOD: pd.Series([], dtype="int64"),
+                         **{name: pd.Series([], dtype="float64") for name in TOTALS},
+                         LOANS: pd.Series([], dtype="int64")})
     return dd.from_delayed([dask.delayed(_to_frame)(parts[0])], meta=meta, verify_meta=True)

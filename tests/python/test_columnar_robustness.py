@@ -165,8 +165,8 @@ def test_no_standard_error_report_and_quill_harbor_unchanged():
 def test_pers_whose_per_column_would_be_shorter_is_a_row_failure():
     b = book(2, pers=np.array([12, 2**24 + 1]))
     s = qc.schedules(b, errors="skip")
-    (idx, _, _, _, reason), = list(s.errors)
-    assert idx == 1 and "2^24" in reason
+    (idx, _, code, _, _), = list(s.errors)
+    assert idx == 1 and code == "too_large"
 
 
 # ---------------------------------------------------------------- memory

@@ -1,16 +1,12 @@
-// The run of powers against the scalar correctly rounded power, lane by
-// lane: the same bits everywhere (any NaN for a NaN), and nothing written
-// outside the run. The scalar function has its own proof against GMP and
-// MPFR (test_power.cpp); equality with it is the whole contract here.
-//
-// The default run takes a sample; QH_LONG_POWER_TESTS=1 adds every base in
+// The run of powers against the scalar correctly rounded power (proven in
+// test_power.cpp), lane by lane: the same bits (any NaN for a NaN), nothing
+// written outside the run. QH_LONG_POWER_TESTS=1 adds every base in
 // [1, 1.05) with exponents -360..360 and a hundred times the random runs.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -45,13 +41,9 @@ using paywheel::testing::sample_scale;
         const float want = correctly_rounded_powf(base, static_cast<float>(n));
         const float got = out[i + 1];
         const bool same = std::isnan(want) ? std::isnan(got) : bits_of(got) == bits_of(want);
-        if (!same) {
-            char text[160];
-            std::snprintf(text, sizeof text, "base %a (0x%08x) exponent %lld: run gives %a (0x%08x), scalar %a (0x%08x)",
-                          static_cast<double>(base), bits_of(base), static_cast<long long>(n), static_cast<double>(got),
-                          bits_of(got), static_cast<double>(want), bits_of(want));
-            return ::testing::AssertionFailure() << text;
-        }
+        if (!same)
+            return ::testing::AssertionFailure() << std::hex << "base 0x" << bits_of(base) << std::dec << " exponent " << n
+                                                 << std::hex << ": run gives 0x" << bits_of(got) << ", scalar 0x" << bits_of(want);
     }
     return ::testing::AssertionSuccess();
 }
@@ -76,7 +68,6 @@ const RunCase kCases[] = {
     {"exact powers of 1 + 2^-12", 1.0f + 0x1p-12f, -3, 12},
     {"exact powers of 11", 11.0f, -2, 14},
     {"exact powers of 17", -17.0f, 0, 11},
-    {"exact powers of 1.5", 1.5f, -30, 70},
     {"powers of two", 2.0f, -160, 300},
     // Overflow and underflow, through the subnormals, inside one run.
     {"overflow mid-run", 1.5f, 200, 40},

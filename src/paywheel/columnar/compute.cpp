@@ -360,8 +360,12 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                         failure = read_failure(g, why);
                     } else {
                         len = static_cast<std::size_t>(row_len);
-                        check_memory_bound(checked_mul(len, kColumns * sizeof(float)));
-                        if (scratch.size() < len * kColumns) scratch.resize(len * kColumns);
+                        if (scratch.size() < len * kColumns) {
+                            // Held to the memory bound when it grows only: the
+                            // bound reads the address-space limit, a system call.
+                            check_memory_bound(checked_mul(len, kColumns * sizeof(float)));
+                            scratch.resize(len * kColumns);
+                        }
                         float* s = scratch.data();
                         ok = run_engine(batch, r, terms,
                                         ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,

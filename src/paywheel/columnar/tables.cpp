@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 
 namespace paywheel::columnar {
 
@@ -85,15 +84,39 @@ struct DistinctIds {
     bool same = true;
 };
 
+// 64-bit FNV-1a: ids are short, and this is one multiply a byte.
+std::uint64_t hash_of(std::string_view s) noexcept {
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+    return h ^ (h >> 29);
+}
+
+// One open-addressed table of row numbers over the ids (no allocation per
+// id, which a node-based map spends most of its time on): measured against
+// the call's whole fill, a node map doubled a million-loan long-layout call
+// with ids; this adds a small share.
 DistinctIds distinct(const std::vector<std::string_view>& ids) {
     DistinctIds d;
-    std::unordered_map<std::string_view, std::int32_t> seen;
-    seen.reserve(ids.size());
+    std::size_t slots = 16;
+    while (slots < 2 * ids.size()) slots *= 2;
+    std::vector<std::int32_t> table(slots, -1);  // index into d.values
     d.index_of_row.reserve(ids.size());
     for (std::string_view id : ids) {
-        const auto [it, fresh] = seen.emplace(id, static_cast<std::int32_t>(d.values.size()));
-        if (fresh) d.values.push_back(id);
-        d.index_of_row.push_back(it->second);
+        std::size_t at = static_cast<std::size_t>(hash_of(id)) & (slots - 1);
+        for (;;) {
+            const std::int32_t v = table[at];
+            if (v < 0) {
+                table[at] = static_cast<std::int32_t>(d.values.size());
+                d.index_of_row.push_back(table[at]);
+                d.values.push_back(id);
+                break;
+            }
+            if (d.values[static_cast<std::size_t>(v)] == id) {
+                d.index_of_row.push_back(v);
+                break;
+            }
+            at = (at + 1) & (slots - 1);
+        }
     }
     d.same = d.values.size() == ids.size();
     if (d.same) d.index_of_row.clear();

@@ -23,6 +23,10 @@ __all__ = [
     "ScheduleStream",
     "ErrorTable",
     "LoanError",
+    "book",
+    "book_errors",
+    "tape_rows",
+    "__version__",
 ]
 
 _FIELDS = ("id", "amt", "rate", "pers", "int_freq", "cap_freq")
@@ -364,3 +368,14 @@ def cashflows(loans: Any, *, errors: str = "raise", threads: int | None = None) 
     if not skip:
         _raise_first(failures)
     return Cashflows(table, ErrorTable(errors_table, failures))
+
+
+# The tape reader builds on the operations above.
+from importlib.metadata import PackageNotFoundError as _NotInstalled, version as _version  # noqa: E402
+
+from ._book import book, book_errors, tape_rows  # noqa: E402
+
+try:
+    __version__: str = _version("quill_harbor")
+except _NotInstalled:  # pragma: no cover - running from a source tree
+    __version__ = "0+unknown"

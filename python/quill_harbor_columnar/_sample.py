@@ -86,12 +86,12 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     }
 
 
-def write_book(columns: dict[str, Any], path: str) -> None:
-    """Writes the book to CSV or Parquet, chosen by the file's extension."""
+def write_book(columns: dict[str, Any], path: str, kind: str | None = None) -> None:
+    """Writes the book to CSV or Parquet, chosen by ``kind`` (an extension) or else the file's extension."""
     import pyarrow as pa
 
     table = pa.table({name: columns[name] for name in FIELDS})
-    lower = path.lower()
+    lower = kind or path.lower()
     if lower.endswith(".parquet") or lower.endswith(".pq"):
         import pyarrow.parquet as pq
 

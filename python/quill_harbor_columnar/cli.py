@@ -337,6 +337,13 @@ def _cmd_cashflows(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- arguments
 
 
+def _thread_count(text: str) -> int:
+    try:
+        return _count(text)
+    except argparse.ArgumentTypeError as e:
+        raise argparse.ArgumentTypeError(f"{e}; leave --threads out to use every processor") from None
+
+
 def _count(text: str) -> int:
     """A whole number of at least 1."""
     try:
@@ -378,7 +385,7 @@ def add_tape_arguments(p: argparse.ArgumentParser) -> None:
                    help="skip (default): leave loans that fail out and list them; raise: stop at the first")
     r.add_argument("--failures", metavar="FILE",
                    help="write every refused loan (row, id, code, field, reason) to FILE, .csv or .parquet")
-    r.add_argument("--threads", type=_count, default=None,
+    r.add_argument("--threads", type=_thread_count, default=None,
                    help="engine threads (default: the pool's size, RAYON_NUM_THREADS or one per processor)")
     r.add_argument("--batch-rows", type=_count, default=65536, help="rows per batch read and written")
     r.add_argument("--progress", action=argparse.BooleanOptionalAction, default=sys.stderr.isatty(),

@@ -1,18 +1,31 @@
-"""Optional imports, each failing with the extra that brings the module."""
+"""Imports of the libraries the package uses only when asked to."""
 
 from __future__ import annotations
 
 import importlib
-from typing import Any
+from types import ModuleType
 
-_EXTRA = {"numpy": "columnar", "pyarrow": "columnar", "pandas": "pandas", "polars": "polars",
-          "matplotlib": "plot", "dask": "dask", "distributed": "dask"}
+# The extra of quill_harbor that brings each library, by top-level name.
+_EXTRAS = {
+    "numpy": "columnar",
+    "pyarrow": "columnar",
+    "pandas": "pandas",
+    "polars": "polars",
+    "matplotlib": "plot",
+    "dask": "dask",
+    "distributed": "dask",
+}
 
 
-def require(module: str, what: str) -> Any:
+def require(module: str, what: str) -> ModuleType:
+    """``module`` imported; an ImportError naming the extra that brings it if it is missing.
+
+    ``what`` says what needs it, e.g. ``"to_pandas()"``.
+    """
     try:
         return importlib.import_module(module)
     except ImportError as e:
-        extra = _EXTRA.get(module.split(".")[0], "columnar")
-        raise ImportError(f"{what} needs {module.split('.')[0]}; install it with "
-                          f"pip install 'quill_harbor[{extra}]'") from e
+        top = module.partition(".")[0]
+        extra = _EXTRAS.get(top)
+        how = f"pip install 'quill_harbor[{extra}]'" if extra else f"pip install {top}"
+        raise ImportError(f"{what} needs {module}; install it with {how}", name=module) from e

@@ -21,9 +21,9 @@ from collections.abc import Mapping
 from fractions import Fraction
 from typing import Any, Callable, Sequence
 
+from ._columns import FIELDS as ENGINE_FIELDS
 from ._optional import require
 
-ENGINE_FIELDS = ("id", "amt", "rate", "pers", "int_freq", "cap_freq")
 TAPE_FIELDS = (*ENGINE_FIELDS, "age")
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
@@ -342,7 +342,7 @@ def _table_of(source: Any, delimiter: str | None = None) -> Any:
 
 
 def _loan_error(row: tuple) -> Exception:
-    from . import LoanError
+    from .errors import LoanError
 
     return LoanError(*row)
 
@@ -397,7 +397,7 @@ def _recorded(table: Any) -> list[tuple]:
 
 def book_errors(table: Any) -> Any:
     """The rows ``book(..., errors="skip")`` dropped, as an ErrorTable (index is the tape row)."""
-    from . import ErrorTable
+    from .errors import ErrorTable
 
     return ErrorTable.from_rows(_recorded(table))
 

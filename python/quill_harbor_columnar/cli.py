@@ -19,18 +19,18 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import Any, NoReturn, Sequence
 
 from ._book import RATE_UNITS, REQUIRED
+from ._columns import SCHEDULE
 from ._cli_io import (FREQUENCY_HELP, OUTPUT_KINDS, PLOT_KINDS, CliError, TableSink, TapeRun, atomic_output,
                       kind_by_extension, parse_map, refuse_overwriting_input, write_table)
 from ._progress import Progress
-
-SCHEDULE_COLUMNS = ("Per", "Cap", "Int", "Pmt", "Bal")
+from .errors import explain
 # Parquet settings of the schedules file: the loan label and the period repeat
 # and take a dictionary; the floats do not (a dictionary over them cost 2.5
 # times as long and gave a larger file), but byte-stream-split puts their
 # exponent bytes together, which LZ4 then finds: a file about 30% smaller
 # for no more time (bench/cli_bench.py). Row groups of 2^20 rows, each
 # encoded on its own thread.
-PARQUET = {"use_dictionary": ["loan", "Per"], "use_byte_stream_split": ["Cap", "Int", "Pmt", "Bal"],
+PARQUET = {"use_dictionary": ["loan", SCHEDULE[0]], "use_byte_stream_split": list(SCHEDULE[1:]),
            "compression": "lz4", "row_group_rows": 1 << 20}
 FAILURE_COLUMNS = ("row", "id", "code", "field", "reason")
 
@@ -95,29 +95,16 @@ def _open_run(args: argparse.Namespace, outputs: list[str]) -> TapeRun:
     return run
 
 
-def _explain(code: str, field: str | None, terms: Any, reason: str) -> str:
-    try:
-        from .errors import explain
-    except ImportError:
-        return reason
-    try:
-        return explain(code, field, terms)
-    except (KeyError, ValueError):
-        return reason
-
-
 def _all_failures(run: TapeRun, engine_errors: Any) -> list[tuple]:
-    """Tape failures and engine failures together, as (tape index, id, code, field, value, reason), in tape order."""
-    rows = [tuple(f[:6]) for f in run.failures]
+    """Tape failures and engine failures together, as (tape index, id, code,
+    field, value, explanation in words), in tape order."""
+    rows = [(f[0], f[1], f[2], f[3], f[4], explain(f[2], f[3], f[6])) for f in run.failures]
     errors = engine_errors.exceptions() if len(engine_errors) else []
     if errors:
         to_tape = run.to_tape()
         tape_index = to_tape([e.index for e in errors])
         for e, index in zip(errors, tape_index.tolist()):
-            code = getattr(e, "code", "engine")
-            field = getattr(e, "field", None)
-            reason = _explain(code, field, e.terms, e.reason)
-            rows.append((index, e.id, code, field, getattr(e, "value", None), reason))
+            rows.append((index, e.id, e.code, e.field, e.value, explain(e.code, e.field, e.terms)))
     rows.sort(key=lambda r: r[0])
     return rows
 

@@ -20,6 +20,9 @@ from ._tape_io import Tape, TapeError
 OUTPUT_KINDS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".arrow": "ipc", ".feather": "ipc",
                 ".ipc": "ipc"}
 PLOT_KINDS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
+# No field of a real tape comes near this; a longer one is a broken file (a
+# missing closing quote swallows the rest of the file into one field).
+MAX_FIELD_BYTES = 1 << 20
 
 
 class CliError(Exception):
@@ -265,6 +268,11 @@ class TapeRun:
                 nul = np.flatnonzero(np.asarray(pc.fill_null(pc.match_substring(column, "\x00"), False)))
                 if len(nul):
                     raise self._fail("the value holds a NUL byte", row=offset + int(nul[0]) + 1, field=field)
+                long = np.flatnonzero(np.asarray(pc.fill_null(pc.binary_length(column), 0)) > MAX_FIELD_BYTES)
+                if len(long):
+                    size = len(column[int(long[0])].as_py().encode())
+                    raise self._fail(f"a field of {size:,} bytes is longer than the 1 MiB a tape field may hold",
+                                     row=offset + int(long[0]) + 1, field=field)
 
     def reader(self, progress: Any, stop: Callable[[], bool] = lambda: False) -> Any:
         pa = require("pyarrow", "reading tapes")

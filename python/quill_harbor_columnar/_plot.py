@@ -16,7 +16,7 @@ from typing import Any, Iterable
 from ._optional import require
 
 # More bars than this stop reading as bars at the plot's width.
-MAX_BARS = 240
+MAX_BARS = 400
 SCALES = ((1e9, "billions"), (1e6, "millions"), (1e3, "thousands"), (1.0, ""))
 
 

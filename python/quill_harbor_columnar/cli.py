@@ -347,7 +347,7 @@ TAPE_HELP = (
     "them or mapped with --map TARGET=SOURCE, e.g. --map amt=principal --map int_freq=payment_frequency. Rates are "
     "per period (0.004 is 0.4%% a period) unless --rate-unit says annual or annual-percent; frequencies are periods "
     f"between payments, or one of the words {FREQUENCY_HELP}."
-)
+).replace("%%", "%")  # descriptions are printed as they are, unlike help strings
 
 
 def add_tape_arguments(p: argparse.ArgumentParser) -> None:

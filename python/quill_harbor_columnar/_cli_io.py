@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+from collections import Counter
 import tempfile
 from typing import Any, Callable, Iterator
 
@@ -127,10 +128,10 @@ class TableSink:
             self._file.close()
 
 
-def write_table(table: Any, path: str, kind: str) -> None:
-    """A whole (small) table to ``path`` atomically."""
-    with atomic_output(path) as tmp:
-        sink = TableSink(tmp, kind, table.schema, threads=1)
+def write_table(table: Any, path: str, kind: str, *, atomic: bool = True) -> None:
+    """A whole (small) table to ``path``, through a temporary file unless the caller made one."""
+    with atomic_output(path) if atomic else contextlib.nullcontext(path) as target:
+        sink = TableSink(target, kind, table.schema, threads=1)
         try:
             for batch in table.to_batches():
                 sink.write(batch)
@@ -178,7 +179,7 @@ class TapeRun:
         self.failures: list[tuple] = []
         self.dropped: list[int] = []
         self.loans = 0
-        self.frequencies: set[int] = set()
+        self.frequencies: Counter[int] = Counter()  # loans by payment frequency, for the plot
         self.error: BaseException | None = None
         self.total = self.tape.num_rows
 
@@ -236,7 +237,9 @@ class TapeRun:
                 self.failures.extend(failures)
                 self.dropped.extend(f[0] for f in failures)
                 for name in ("int_freq", "cap_freq"):
-                    self.frequencies.update(pc.unique(batch.column(name)).to_pylist())
+                    counts = pc.value_counts(batch.column(name))
+                    for value, n in zip(counts.field("values").to_pylist(), counts.field("counts").to_pylist()):
+                        self.frequencies[value] += n
                 offset += raw.num_rows
                 self.loans += raw.num_rows
                 progress.advance(raw.num_rows)

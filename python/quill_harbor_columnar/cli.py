@@ -225,6 +225,10 @@ def _cmd_schedules(args: argparse.Namespace) -> int:
                     _write_failures(args.failures, fkind, failures)
                 raise _nothing_scheduled(run, failures)
             sink.close()
+            # The listing is in place before the output is: a run that fails
+            # here leaves no output behind.
+            if args.failures:
+                _write_failures(args.failures, fkind, failures)
         except BaseException as e:
             if sink is not None:
                 sink.abort()
@@ -235,8 +239,6 @@ def _cmd_schedules(args: argparse.Namespace) -> int:
             raise
         finally:
             progress.finish()
-    if args.failures:
-        _write_failures(args.failures, fkind, failures)
     elapsed = time.perf_counter() - start
     _print_table("schedules", [
         ("loans", f"{run.loans:,}"),
@@ -285,17 +287,20 @@ def _cmd_cashflows(args: argparse.Namespace) -> int:
         raise _nothing_scheduled(run, failures)
     elapsed = time.perf_counter() - start
     table = result.to_numpy()
-    write_table(result.to_arrow(), args.output, kind)
     every = None
-    if args.plot:
-        from ._plot import auto_every, plot_cashflows
+    with atomic_output(args.output) as out:
+        write_table(result.to_arrow(), out, kind, atomic=False)
+        # The plot and the listing are in place before the output is.
+        if args.plot:
+            from ._plot import auto_every, plot_cashflows
 
-        periods = int(table["period"][-1]) if len(table["period"]) else 0
-        every = args.plot_every or auto_every(run.frequencies, periods)
-        with atomic_output(args.plot) as tmp:
-            plot_cashflows(table, tmp, every=every, fmt=pkind, title=f"Cash flows of {os.path.basename(args.loans)}")
-    if args.failures:
-        _write_failures(args.failures, fkind, failures)
+            periods = int(table["period"][-1]) if len(table["period"]) else 0
+            every = args.plot_every or auto_every(run.frequencies, periods)
+            with atomic_output(args.plot) as tmp:
+                plot_cashflows(table, tmp, every=every, fmt=pkind,
+                               title=f"Cash flows of {os.path.basename(args.loans)}")
+        if args.failures:
+            _write_failures(args.failures, fkind, failures)
     cap, interest, pmt, period = table["Cap"], table["Int"], table["Pmt"], table["period"]
     repaid = float(cap.sum())
     wal = float((period * cap).sum() / repaid) if repaid != 0 and len(period) else float("nan")

@@ -97,26 +97,27 @@ def _open_run(args: argparse.Namespace, outputs: list[str]) -> TapeRun:
 
 def _all_failures(run: TapeRun, engine_errors: Any) -> list[tuple]:
     """Tape failures and engine failures together, as (tape index, id, code,
-    field, value, explanation in words), in tape order."""
-    rows = [(f[0], f[1], f[2], f[3], f[4], explain(f[2], f[3], f[6])) for f in run.failures]
+    field, value, explanation in words, the engine's message or None), in tape order."""
+    rows = [(f[0], f[1], f[2], f[3], f[4], explain(f[2], f[3], f[6]), None) for f in run.failures]
     errors = engine_errors.exceptions() if len(engine_errors) else []
     if errors:
         to_tape = run.to_tape()
         tape_index = to_tape([e.index for e in errors])
         for e, index in zip(errors, tape_index.tolist()):
-            rows.append((index, e.id, e.code, e.field, e.value, explain(e.code, e.field, e.terms)))
+            rows.append((index, e.id, e.code, e.field, e.value, explain(e.code, e.field, e.terms), e.reason))
     rows.sort(key=lambda r: r[0])
     return rows
 
 
 def _first_failure(run: TapeRun, failures: list[tuple]) -> CliError:
-    index, loan_id, code, field, value, reason = failures[0]
+    index, loan_id, code, field, value, words, engine = failures[0]
     detail = []
     if value is not None:
         detail.append(f"value {value!r}")
     if loan_id is not None:
         detail.append(f"id {loan_id}")
-    text = f"{reason} [{code}]" + (f" ({', '.join(detail)})" if detail else "")
+    text = f"{words}" + (f" ({', '.join(detail)})" if detail else "") + \
+        (f" [{code}; engine: {engine}]" if engine else f" [{code}]")
     return CliError(run.path, text, row=index + 1, column=run.column_of(field))
 
 

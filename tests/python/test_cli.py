@@ -109,7 +109,7 @@ def test_a_lender_tape_goes_through_with_map_and_rate_unit(tmp_path):
     for listing in (pcsv.read_csv(tmp_path / "f.csv"), pq.read_table(tmp_path / "g.parquet")):
         assert listing.column_names == ["row", "id", "code", "field", "reason"]
         rows = list(zip(*[listing.column(c).to_pylist() for c in ("row", "id", "code", "field")]))
-        assert rows == [(3, "C", "bad_frequency", "int_freq"), (5, "E", "single_capital_block", None)]
+        assert rows == [(3, "C", "bad_frequency", "int_freq"), (5, "E", "single_capital_block", "cap_freq")]
     for proc in (s, c):
         assert "bad_frequency" in proc.stdout and "single_capital_block" in proc.stdout
 

@@ -22,6 +22,7 @@ from ._book import RATE_UNITS, REQUIRED
 from ._columns import SCHEDULE
 from ._cli_io import (FREQUENCY_HELP, OUTPUT_KINDS, PLOT_KINDS, CliError, TableSink, TapeRun, atomic_output,
                       kind_by_extension, parse_map, refuse_overwriting_input, write_table)
+from ._optional import require
 from ._progress import Progress
 from .errors import explain
 # Parquet settings of the schedules file: the loan label and the period repeat
@@ -126,7 +127,8 @@ def _failure_rows(run: TapeRun, failures: list[tuple]) -> list[tuple[str, str]]:
     return [(f"  {code}", f"{n:,}") for code, n in counts.most_common()]
 
 
-def _write_failures(path: str, kind: str, failures: list[tuple]) -> None:
+def _write_failures(path: str, kind: str | None, failures: list[tuple]) -> None:
+    assert kind is not None  # checked with the other outputs before the run
     pa = require_pyarrow()
     table = pa.table({
         "row": pa.array([f[0] + 1 for f in failures], pa.int64()),
@@ -139,11 +141,7 @@ def _write_failures(path: str, kind: str, failures: list[tuple]) -> None:
 
 
 def require_pyarrow() -> Any:
-    try:
-        import pyarrow
-    except ImportError:
-        raise CliError(None, "this command needs pyarrow; install it with pip install 'quill_harbor[columnar]'")
-    return pyarrow
+    return require("pyarrow", "the quill-harbor command")
 
 
 def _nothing_scheduled(run: TapeRun, failures: list[tuple]) -> CliError:
@@ -298,7 +296,7 @@ def _cmd_cashflows(args: argparse.Namespace) -> int:
             periods = int(table["period"][-1]) if len(table["period"]) else 0
             every = args.plot_every or auto_every(run.frequencies, periods)
             with atomic_output(args.plot) as tmp:
-                plot_cashflows(table, tmp, every=every, fmt=pkind,
+                plot_cashflows(table, tmp, every=every, fmt=pkind or "png",
                                title=f"Cash flows of {os.path.basename(args.loans)}")
         if args.failures:
             _write_failures(args.failures, fkind, failures)

@@ -132,6 +132,8 @@ def _plain(column: Any) -> Any:
         column = column.combine_chunks() if column.num_chunks != 1 else column.chunk(0)
     if pa.types.is_dictionary(column.type):
         column = column.dictionary_decode()
+    if getattr(pa.types, "is_string_view", lambda _: False)(column.type):
+        column = column.cast(pa.string())  # polars exports text as views; the text kernels read offsets
     return column
 
 
@@ -268,7 +270,7 @@ class Converter:
         out: dict[str, Any] = {}
         ids = None
         if "id" in cols:
-            ids = cols["id"] if _is_text(cols["id"].type) else cols["id"].cast(pa.string())
+            ids = cols["id"] if pa.types.is_string(cols["id"].type) else cols["id"].cast(pa.string())
             rows.add(np.asarray(ids.is_null()), "null", "id", cols["id"])
         unit = spec.rate_unit
         amt = _floats(cols["amt"], "amt", spec.sources["amt"], rows, percent=False, code="parse_float",

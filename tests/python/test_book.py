@@ -69,6 +69,12 @@ def test_a_lender_tape_from_every_kind_of_source(tmp_path):
     pcsv.write_csv(tape, tmp_path / "tape.csv")
     pq.write_table(tape, tmp_path / "tape.parquet")
     sources = [tape, tape.to_pandas(), dict(tape.to_pydict()), str(tmp_path / "tape.parquet"), tmp_path / "tape.csv"]
+    try:
+        import polars
+
+        sources.append(polars.from_arrow(tape))  # text as string views
+    except ImportError:
+        pass
     for source in sources:
         got = qc.book(source, columns={**NAMES, "age": "age"}, rate_unit="annual-percent")
         assert got.column_names == list(want)

@@ -77,14 +77,7 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     int_freq = freq.copy()
     cap_freq = freq.copy()
     cap_freq[refused] = bad_freq
-    return {
-        "id": ids,
-        "amt": amt,
-        "rate": annual / 12.0,
-        "pers": pers,
-        "int_freq": int_freq,
-        "cap_freq": cap_freq,
-    }
+    return dict(zip(FIELDS, (ids, amt, annual / 12.0, pers, int_freq, cap_freq)))
 
 
 def write_book(columns: dict[str, Any], path: str, kind: str | None = None) -> None:

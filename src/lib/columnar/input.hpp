@@ -56,6 +56,11 @@ public:
 
 std::unique_ptr<BatchSource> batch_source(PyObject* source);
 
+// Thrown by a source whose Python producer raised KeyboardInterrupt: the
+// interrupt has been handed back to the thread's Python code, and the
+// stream ends as it does when Ctrl-C stops a batch.
+struct StreamInterrupted {};
+
 // Throws the ImportProblem as the layer's error (BadType or BadInput).
 [[noreturn]] void throw_problem(const paywheel::columnar::ImportProblem& why);
 

@@ -12,6 +12,8 @@
 #include "lib/columnar/native.hpp"
 #include "paywheel/columnar/runner.hpp"
 #include "paywheel/columnar/stream_slice.hpp"
+#include "paywheel/core/message_text.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace quill::columnar {
 
@@ -60,9 +62,9 @@ public:
             } catch (const pc::ColumnarError& e) {
                 failed_message_ = e.what();
             } catch (const std::bad_alloc&) {
-                failed_message_ = "out of memory";
+                failed_message_ = paywheel::messages::kOutOfMemory;
             } catch (...) {
-                failed_message_ = "the stream failed";
+                failed_message_ = paywheel::messages::kStreamFailed;
             }
             throw;
         }
@@ -71,7 +73,13 @@ public:
 private:
     pc::TablePtr compute_next() {
         pc::InputBatch batch;
-        if (!pull(batch)) return nullptr;
+        try {
+            if (!pull(batch)) return nullptr;
+        } catch (const StreamInterrupted&) {
+            failed_ = true;
+            failed_message_ = paywheel::messages::kStreamInterrupted;
+            return nullptr;
+        }
         pc::ComputeOptions opt;
         opt.layout = list_ ? pc::Layout::List : pc::Layout::Long;
         opt.on_error = skip_ ? pc::OnError::Skip : pc::OnError::Raise;
@@ -97,6 +105,7 @@ private:
                 run_interruptible(stop, body, holds);
             } catch (PythonFailure& f) {
                 interrupted(f, holds);
+                return nullptr;
             }
         } else {
             body();
@@ -108,26 +117,32 @@ private:
         }
         if (!skip_ && !rows.empty()) {
             const pc::FailureRow& r = rows.front();
+            const std::string id = r.has_id ? paywheel::messages::text(paywheel::messages::kStreamRowId, r.id.c_str()) : "";
             throw pc::ColumnarError(pc::CallFailure::BadInput,
-                                    "LoanError: row " + std::to_string(r.failure.index) +
-                                        (r.has_id ? " (id '" + r.id + "')" : std::string()) + " failed: " +
-                                        paywheel::name_of(r.failure.code) + ": " + r.failure.reason);
+                                    paywheel::messages::text(paywheel::messages::kStreamRowFailed,
+                                                             static_cast<long long>(r.failure.index), id.c_str(),
+                                                             paywheel::name_of(r.failure.code), r.failure.reason.c_str()));
         }
         return table;
     }
 
     // A signal handler raised while the batch was computed: the batch is
-    // dropped, the stream fails, and the handler's exception is raised again
-    // in this thread's Python code as soon as the consumer returns to it, as
-    // a call raises it.
-    [[noreturn]] static void interrupted(PythonFailure& f, bool holds) {
+    // dropped and the stream ends here, failing any later read, and the
+    // handler's exception is raised again in this thread, where CPython
+    // raises it as soon as the consumer's call returns to Python code, before
+    // that code sees what the consumer read: the same try that catches a
+    // call's KeyboardInterrupt catches the stream's. (Failing the read
+    // instead would make the consumer raise its own error first, and the
+    // interrupt would then surface inside the handler of that error.)
+    void interrupted(PythonFailure& f, bool holds) {
+        failed_ = true;
+        failed_message_ = paywheel::messages::kStreamInterrupted;
         PyGILState_STATE g{};
         if (!holds) g = PyGILState_Ensure();
         PyObject* type = f.type.get();
         if (type != nullptr) PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), type);
         f = PythonFailure{};
         if (!holds) PyGILState_Release(g);
-        throw pc::Cancelled();
     }
 
     bool pull(pc::InputBatch& out) {
@@ -174,18 +189,19 @@ PyObject* stream_export(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"requested_schema", nullptr};
     PyObject* requested = Py_None;  // accepted as the interface asks; a stream has one schema
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(kw), &requested)) return nullptr;
-    StreamState& state = state_of(self);
-    std::unique_ptr<pc::TableSource> src;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        src = std::move(state.source);
-    }
-    if (!src) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "this schedule stream was already consumed; a stream is read once (call stream_schedules again)");
-        return nullptr;
-    }
-    return stream_capsule(std::move(src));
+    return edge([&]() -> PyObject* {
+        StreamState& state = state_of(self);
+        std::unique_ptr<pc::TableSource> src;
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            src = std::move(state.source);
+        }
+        if (!src) {
+            PyErr_SetString(PyExc_RuntimeError, paywheel::messages::kStreamConsumed);
+            return nullptr;
+        }
+        return stream_capsule(std::move(src));
+    });
 }
 
 std::vector<pc::FailureRow> failures_copy(PyObject* self) {
@@ -203,9 +219,11 @@ PyObject* stream_errors_table(PyObject* self, void*) {
 }
 
 PyObject* stream_consumed(PyObject* self, void*) {
-    StreamState& state = state_of(self);
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return PyBool_FromLong(state.source ? 0 : 1);
+    return edge([&] {
+        StreamState& state = state_of(self);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        return PyBool_FromLong(state.source ? 0 : 1);
+    });
 }
 
 // The schema every batch has, available before and after the stream is
@@ -238,7 +256,7 @@ PyObject* py_stream_schedules(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OLppL", &source, &batch_rows, &list, &skip, &threads)) return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
-        if (batch_rows <= 0) throw pc::ColumnarError(pc::CallFailure::BadInput, "batch_rows must be positive");
+        if (batch_rows <= 0) throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kBatchRowsPositive);
         const std::size_t n_threads = resolve_threads(threads);
         auto state = std::make_shared<StreamState>();
         std::unique_ptr<BatchSource> input = batch_source(source);

@@ -48,7 +48,6 @@ std::int64_t rows_for_batch(const InputBatch& whole, std::int64_t pos, const Sli
         }
         const std::int64_t id_len = has_ids ? static_cast<std::int64_t>(ids.text(pos + n).size()) : 0;
         if (n > 0 && (total + len > limits.batch_rows || id_bytes + id_len > limits.max_id_bytes)) break;
-        if (n > 0 && limits.list && id_bytes + id_len > limits.max_id_bytes) break;
         total += len;
         id_bytes += id_len;
         ++n;

@@ -29,6 +29,9 @@ Blame classify_refusal(const LoanTerms& t, const char* message) noexcept {
     if (t.int_freq < 0) return {FailureCode::DecreasingBlocks, Field::IntFreq};
     // (1 + rate)^pers past the largest binary32 (2^128 = e^88.72...).
     if (static_cast<double>(t.pers) * std::log1p(static_cast<double>(t.rate)) > 88.0) return {FailureCode::GrowthOverflow, Field::Rate};
+    // A rate too small for binary32 to compound: 1 + rate rounds to 1 or
+    // nearly, the annuity factor degenerates and the blocks are infinite.
+    if (std::fabs(t.rate) < 1e-6f) return {FailureCode::VanishingRate, Field::Rate};
     // What is left: blocks the capital cannot be taken from in rising order
     // (an amount so small its blocks round to equal), or a level payment
     // that degenerates (a rate too small for binary32 to compound).

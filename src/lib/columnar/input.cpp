@@ -235,8 +235,21 @@ void column_from_object(Book& book, int f, PyObject* obj, ColumnView& out, std::
 // lock (a stream released by a consumer's own thread). Taking the lock
 // there could deadlock against a thread that holds it while waiting for the
 // consumer, so the views wait here until the next call into the module.
-std::mutex g_pending_mutex;
-std::vector<Py_buffer> g_pending;
+// Never destroyed: a thread still unwinding out of a call while the process
+// exits (a daemon thread at interpreter exit) may reach it after static
+// destructors have run.
+std::mutex& g_pending_mutex = *new std::mutex;
+std::vector<Py_buffer>& g_pending = *new std::vector<Py_buffer>;
+
+// True once the interpreter is being torn down: views are then left to the
+// process's end.
+bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
 
 // A child forked while another thread held the lock would wait for it for
 // ever at its first call: the lock is taken around fork.
@@ -464,7 +477,7 @@ class PythonReaderSource : public BatchSource {
 public:
     explicit PythonReaderSource(PyObject* source) : reader_(new PythonReader(source)) {}
     ~PythonReaderSource() override {
-        if (!Py_IsInitialized()) {
+        if (!Py_IsInitialized() || finalizing()) {
             (void)reader_.release();  // the interpreter is gone: nothing left to release
             return;
         }
@@ -532,7 +545,7 @@ void release_pending_views() {
 }
 
 Book::~Book() {
-    if (!views.empty()) {
+    if (!views.empty() && Py_IsInitialized() && !finalizing()) {
         if (Py_IsInitialized() && PyGILState_Check()) {
             for (Py_buffer& v : views) PyBuffer_Release(&v);
         } else {
@@ -548,6 +561,12 @@ Book::~Book() {
                 return 0;
             }, nullptr);
         }
+    }
+    if (finalizing()) {
+        // The producers' releases may need the interpreter, which is going
+        // away with the process: their memory goes with it.
+        for (auto& a : arrays) a->forget();
+        if (stream) stream->forget();
     }
     arrays.clear();
     stream.reset();

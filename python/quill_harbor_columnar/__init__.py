@@ -25,6 +25,10 @@ __all__ = [
     "ScheduleStream",
     "ErrorTable",
     "LoanError",
+    "book",
+    "book_errors",
+    "tape_rows",
+    "__version__",
 ]
 
 
@@ -301,3 +305,14 @@ def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", thre
         _raise_first(failed._rows)
     assert table is not None  # the native side leaves it out only for a failure raised above
     return Cashflows(table, failed)
+
+
+# The tape reader builds on the operations above.
+from importlib.metadata import PackageNotFoundError as _NotInstalled, version as _version  # noqa: E402
+
+from ._book import book, book_errors, tape_rows  # noqa: E402
+
+try:
+    __version__: str = _version("quill_harbor")
+except _NotInstalled:  # pragma: no cover - running from a source tree
+    __version__ = "0+unknown"

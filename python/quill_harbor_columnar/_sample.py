@@ -80,12 +80,12 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     return dict(zip(FIELDS, (ids, amt, annual / 12.0, pers, int_freq, cap_freq)))
 
 
-def write_book(columns: dict[str, Any], path: str) -> None:
-    """Writes the book to CSV or Parquet, chosen by the file's extension."""
+def write_book(columns: dict[str, Any], path: str, kind: str | None = None) -> None:
+    """Writes the book to CSV or Parquet, chosen by ``kind`` (an extension) or else the file's extension."""
     pa = require("pyarrow", "write_book()")
 
     table = pa.table({name: columns[name] for name in FIELDS})
-    lower = path.lower()
+    lower = kind or path.lower()
     if lower.endswith(".parquet") or lower.endswith(".pq"):
         pq = require("pyarrow.parquet", "write_book()")
         pq.write_table(table, path, row_group_size=262_144)

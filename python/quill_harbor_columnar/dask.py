@@ -9,12 +9,67 @@ inside a worker's memory.
 
 from __future__ import annotations
 
+import warnings
 from typing import Any, Literal
 
 from ._columns import CASHFLOWS, ID, LOAN, LOANS, PERIOD, SCHEDULE, TOTALS
 from ._optional import require
 
 _WHAT = "quill_harbor_columnar.dask"
+
+# A frame this long in one partition is computed by one worker alone.
+ONE_PARTITION_ROWS = 200_000
+
+
+class PartitionWarning(UserWarning):
+    """A large frame arrived as a single partition: one worker does all the work."""
+
+
+def _one_partition_warning(rows: int) -> None:
+    warnings.warn(
+        f"the frame's {rows:,} loans arrive as one partition, so one worker computes them all; "
+        "read a Parquet file with dd.read_parquet(path, split_row_groups=True), a CSV with "
+        "dd.read_csv(path, blocksize='64MB'), or call .repartition(npartitions=...)",
+        PartitionWarning, stacklevel=3)
+
+
+def _check_partitions(ddf: Any) -> bool:
+    """Warns now when a large frame is one partition and its length is known
+    without computing (Parquet metadata, a pandas frame); otherwise says
+    whether its one partition must be measured when it is computed."""
+    if ddf.npartitions != 1:
+        return False
+    try:
+        lengths = ddf.expr._get_lengths()
+    except Exception:  # noqa: BLE001 - the lengths are a hint dask may not have
+        lengths = None
+    if lengths is None:
+        return True
+    if sum(lengths) >= ONE_PARTITION_ROWS:
+        _one_partition_warning(sum(lengths))
+    return False
+
+
+def _measure(pdf: Any, measure: bool) -> None:
+    if measure and len(pdf) >= ONE_PARTITION_ROWS:
+        _one_partition_warning(len(pdf))
+
+
+def _threads_here(threads: int | None) -> int | None:
+    """Engine threads for a task: as asked, else the thread count of the Dask
+    worker running it, so that a worker of N threads keeps N engine threads
+    busy instead of starting one per processor in every worker."""
+    if threads is not None:
+        return threads
+    try:
+        from distributed import get_worker
+
+        worker = get_worker()
+    except (ImportError, ValueError):
+        return None
+    state = getattr(worker, "state", worker)
+    n = getattr(state, "nthreads", None)
+    return n if isinstance(n, int) and n > 0 else None
 
 
 def _modules() -> tuple[Any, Any, Any]:
@@ -46,14 +101,16 @@ def schedules_meta(with_id: bool, index_dtype: Any = "int64") -> Any:
     return pd.DataFrame(frame)
 
 
-def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: int | None) -> Any:
+def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: int | None,
+                         measure: bool = False) -> Any:
     np = require("numpy", _WHAT)
     pd = require("pandas", _WHAT)
 
     from . import schedules
 
     with_id = ID in pdf.columns
-    result = schedules(_arrow(pdf), layout="long", errors=errors, threads=threads)
+    _measure(pdf, measure)
+    result = schedules(_arrow(pdf), layout="long", errors=errors, threads=_threads_here(threads))
     cols = result.to_numpy()
     # Long rows carry their loan: the id when there is one, otherwise the
     # partition's own index label, whatever its type (text labels are
@@ -79,15 +136,18 @@ def schedules(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
     """
     _modules()
     meta = schedules_meta(ID in ddf.columns, ddf._meta.index.dtype)
-    return ddf.map_partitions(_partition_schedules, errors, threads, meta=meta, enforce_metadata=True)
+    measure = _check_partitions(ddf)
+    return ddf.map_partitions(_partition_schedules, errors, threads, measure, meta=meta, enforce_metadata=True)
 
 
-def _partition_totals(pdf: Any, errors: Literal["raise", "skip"], threads: int | None) -> dict[str, Any]:
+def _partition_totals(pdf: Any, errors: Literal["raise", "skip"], threads: int | None,
+                      measure: bool = False) -> dict[str, Any]:
     np = require("numpy", _WHAT)
 
     from . import cashflows
 
-    table = cashflows(_arrow(pdf), errors=errors, threads=threads).to_numpy()
+    _measure(pdf, measure)
+    table = cashflows(_arrow(pdf), errors=errors, threads=_threads_here(threads)).to_numpy()
     return {
         PERIOD: np.asarray(table[PERIOD], dtype=np.int64),
         LOANS: np.asarray(table[LOANS], dtype=np.int64),
@@ -123,7 +183,8 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
     1e-15 relative, the sums being grouped differently.
     """
     dask, dd, pd = _modules()
-    parts = [dask.delayed(_partition_totals)(p, errors, threads) for p in ddf.to_delayed()]
+    measure = _check_partitions(ddf)
+    parts = [dask.delayed(_partition_totals)(p, errors, threads, measure) for p in ddf.to_delayed()]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")
     while len(parts) > 1:

@@ -31,6 +31,10 @@ inline constexpr const char* kIntPosOverflow =
 inline constexpr const char* kIntNegOverflow =
     "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: NegOverflow }";
 
+// Projected cash flows (src/paywheel/columnar/projection): a loan's age is the
+// periods already elapsed, so it must leave at least one period to project.
+inline constexpr const char* kBadAge = "age must be an integer with 0 <= age < pers";
+
 // Batch machinery (src/paywheel/batch).
 // Prefix of the abort when the pool cannot be built; the cause follows, then " }".
 inline constexpr const char* kPoolBuildPrefix =

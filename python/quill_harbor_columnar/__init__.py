@@ -18,9 +18,12 @@ __all__ = [
     "schedules",
     "stream_schedules",
     "cashflows",
+    "project",
     "Schedules",
     "Cashflows",
     "ScheduleStream",
+    "Projection",
+    "ProjectionStream",
     "ErrorTable",
     "LoanError",
 ]
@@ -364,3 +367,6 @@ def cashflows(loans: Any, *, errors: str = "raise", threads: int | None = None) 
     if not skip:
         _raise_first(failures)
     return Cashflows(table, ErrorTable(errors_table, failures))
+
+
+from .projection import Projection, ProjectionStream, project  # noqa: E402 - needs the names above

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "lib/columnar/arrow_table.hpp"
+#include "lib/columnar/calls.hpp"
 #include "lib/columnar/columnar_pool.hpp"
 #include "lib/columnar/input.hpp"
 #include "paywheel/batch/columnar_compute.hpp"
@@ -28,7 +29,7 @@ namespace quill::columnar {
 
 namespace pc = paywheel::columnar;
 
-namespace {
+// The helpers below are shared with the other call files through calls.hpp.
 
 // Gives the interpreter lock up for a scope and takes it back on every way
 // out of it.
@@ -43,9 +44,6 @@ private:
     PyThreadState* state_;
 };
 
-// Errors raised from C++ frames and turned into the pending Python
-// exception by `translate`.
-struct PythonErrorSet {};
 
 void translate() noexcept {
     try {
@@ -138,13 +136,6 @@ pc::ChunkRunner runner_for(std::size_t threads) {
 }
 
 // ------------------------------------------------------------ building tables
-
-struct FailureRow {
-    std::int64_t index;
-    std::string id;
-    bool has_id;
-    pc::RowFailure failure;
-};
 
 std::vector<std::string_view> ids_of(const Book& book) {
     std::vector<std::string_view> ids;
@@ -1007,13 +998,15 @@ PyMethodDef g_functions[] = {
     {"cashflows", py_cashflows, METH_VARARGS, "cashflows(source, skip, threads) -> (table, failures, errors)"},
     {"stream_schedules", py_stream_schedules, METH_VARARGS,
      "stream_schedules(source, batch_rows, list, skip, threads) -> ScheduleStream"},
+    {"project", py_project, METH_VARARGS,
+     "project(source, ages, segments, segment_count, scenarios, skip, threads) -> (table, horizons, failures, errors)"},
+    {"project_loans", py_project_loans, METH_VARARGS,
+     "project_loans(source, ages, scenarios, skip, threads, row_base) -> (table, failures, errors)"},
     {"default_threads", py_default_threads, METH_NOARGS, "Workers a call gets by default."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_native", "Native core of quill_harbor_columnar.", -1, g_functions,
                         nullptr, nullptr, nullptr, nullptr};
-
-}  // namespace
 
 }  // namespace quill::columnar
 

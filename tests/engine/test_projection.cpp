@@ -1,6 +1,6 @@
 // Projected cash flows without an interpreter: the model loan by loan
 // against a literal transcription of its formulas, the totals against those
-// loans summed in row order, the same bits whatever the chunk schedule, the
+// loans summed, the same bits whatever the chunk schedule, the
 // identity with the cash-flow sums when nothing prepays or defaults, and
 // the age check.
 #include <gtest/gtest.h>
@@ -154,8 +154,8 @@ LoanTerms terms_of(const Book& b, std::size_t i) {
     return t;
 }
 
-TEST(Projection, EveryLoanFollowsTheFormulasAndTheTotalsAreTheirSumsInRowOrder) {
-    const Book book = random_book(400, 7);  // one block: totals are plain row-order sums
+TEST(Projection, EveryLoanFollowsTheFormulasAndTheTotalsAreTheirSums) {
+    const Book book = random_book(400, 7);
     const std::vector<Scenario> sc = scenarios();
     const std::atomic<bool> stop{false};
     const LoanProjection loans =
@@ -208,7 +208,10 @@ TEST(Projection, EveryLoanFollowsTheFormulasAndTheTotalsAreTheirSumsInRowOrder) 
                 for (std::size_t k = 0; k < kCashflow; ++k) {  // the cash flow is the sum of the totals
                     const auto& col = sums[j * 3 + g][k];
                     const double want = static_cast<std::size_t>(p) < col.size() ? col[static_cast<std::size_t>(p)] : 0.0;
-                    ASSERT_EQ(tot.columns[k][out], want) << kMeasureNames[k] << " scenario " << j << " segment " << g;
+                    // Summed in another fixed order (by age within a block), and loss and
+                    // recovery formed from the defaulted sums: equal up to float64 rounding.
+                    ASSERT_NEAR(tot.columns[k][out], want, 1e-13 * std::abs(want))
+                        << kMeasureNames[k] << " scenario " << j << " segment " << g << " period " << p;
                 }
             }
         }
@@ -228,8 +231,9 @@ TEST(Projection, SameBitsForAnyChunkScheduleAndTheCashflowSumsWithoutScenario) {
         for (std::size_t k = 0; k < kMeasureCount; ++k) EXPECT_EQ(a.columns[k], b.columns[k]) << kMeasureNames[k];
     }
     // Scenario 0 moves nothing: its balance, scheduled principal and
-    // interest are the cash-flow sums of Bal, Cap and Int, added in the same
-    // order, so equal to the bit.
+    // interest are the cash-flow sums of Bal, Cap and Int. Here those sums
+    // are exact in float64 (binary32 values from 2^-17 to 2^20, 5,000 of
+    // them, fit in 53 bits), so any order of adding gives the same bits.
     const CashflowTotals cf = compute_cashflows({book.batch()}, OnError::Skip, forward_runner, stop);
     const std::size_t n = static_cast<std::size_t>(a.horizon[0] + 1);
     ASSERT_EQ(n, cf.cap.size());

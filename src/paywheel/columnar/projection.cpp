@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "paywheel/core/abort.hpp"
@@ -21,12 +22,20 @@ namespace {
 
 // Rows per block of the sums. It depends on the input's batches only, never
 // on the thread count, so the order of every float64 addition is fixed.
-constexpr std::int64_t kBlockRows = 512;
+// Larger blocks hold more loans of each age (see the order in
+// compute_projection) at no cost in memory: a block's sums grow with its
+// segments, scenarios and periods only.
+constexpr std::int64_t kBlockRows = 1024;
 // Blocks computed at once: bounds the memory of block sums in flight; the
 // result does not depend on it.
 constexpr std::size_t kWave = 8;
-// The measures summed per loan; the cash flow is derived from the totals.
-constexpr std::size_t kSummed = kCashflow;
+// The measures summed over loans. Loss and recovery are severity and
+// 1 - severity times the defaulted principal `lag` periods earlier, and the
+// cash flow is the sum of four others: all three are derived from the sums
+// (derive_flows), which leaves two fewer arrays to add into for every loan
+// and scenario.
+constexpr std::size_t kSummed[] = {kBalance, kScheduled, kPrepaid, kDefaulted, kInterest};
+constexpr std::size_t kSums = std::size(kSummed);
 
 struct Block {
     std::size_t batch;
@@ -53,84 +62,154 @@ struct Widened {
     std::int64_t remaining = 0;   // R = pers - a
 };
 
-// Per-thread scratch of one scenario's run over one loan.
-struct Scratch {
-    std::vector<double> smm, mdr, live, surv;
-    void size(std::size_t n) {
-        if (smm.size() < n) {
-            smm.resize(n);
-            mdr.resize(n);
-            live.resize(n);
-            surv.resize(n);
+// rate(m) of a curve for a loan aged `age`.
+double curve_rate(const RateCurve& c, std::int64_t age, std::int64_t m) noexcept {
+    if (c.rates.empty()) return 0.0;
+    const std::int64_t last = static_cast<std::int64_t>(c.rates.size()) - 1;
+    // The index of period m: m - 1, or the age at that period, a + m.
+    return c.rates[static_cast<std::size_t>(std::min(c.by_age ? age + m : m - 1, last))];
+}
+
+// What a scenario does to every loan of one age, whatever its schedule: the
+// survival S after each period m, live = S*(1-mdr), and the products the
+// model forms before it multiplies by a balance, smm*live and mdr*S. The
+// model's recurrence runs here once per scenario and age instead of once per
+// loan, with the same operations in the same order, so the flows keep their
+// bits; what is left per loan has no dependence between periods and is
+// vectorised.
+struct Weights {
+    std::vector<double> surv{1.0};  // surv[m]: S after period m (surv[0] = 1)
+    std::vector<double> live{0.0};  // live[m]
+    std::vector<double> prepay{0.0};  // smm(m)*live[m]
+    std::vector<double> dflt{0.0};    // mdr(m)*surv[m-1]
+
+    std::int64_t periods() const noexcept { return static_cast<std::int64_t>(surv.size()) - 1; }
+    // Runs the recurrence on to period R.
+    void extend(const Scenario& sc, std::int64_t age, std::int64_t R) {
+        for (std::int64_t m = periods() + 1; m <= R; ++m) {
+            const double mdr = curve_rate(sc.dflt, age, m);
+            const double smm = curve_rate(sc.prepay, age, m);
+            const double S = surv.back();
+            const double l = S * (1.0 - mdr);
+            live.push_back(l);
+            prepay.push_back(smm * l);
+            dflt.push_back(mdr * S);
+            surv.push_back(l * (1.0 - smm));
         }
     }
 };
 
-// rates[m] for m = 1..R of a curve, for a loan aged `age`.
-void curve_rates(const RateCurve& c, std::int64_t age, std::int64_t R, double* rates) {
-    if (c.rates.empty()) {
-        std::fill(rates + 1, rates + R + 1, 0.0);
-        return;
-    }
-    const std::int64_t last = static_cast<std::int64_t>(c.rates.size()) - 1;
-    const double* t = c.rates.data();
-    // The index of period m: m - 1, or the age at that period, a + m.
-    const std::int64_t shift = c.by_age ? age : -1;
-    for (std::int64_t m = 1; m <= R; ++m) rates[m] = t[std::min(m + shift, last)];
+// The weights of loans at least this old are those of a loan of exactly this
+// age: past the end of every curve read by age, the rates no longer depend
+// on it. 0 when no curve is read by age.
+std::int64_t age_cap(const Scenario& sc) noexcept {
+    std::int64_t cap = 0;
+    for (const RateCurve* c : {&sc.prepay, &sc.dflt})
+        if (c->by_age && !c->rates.empty()) cap = std::max(cap, static_cast<std::int64_t>(c->rates.size()) - 1);
+    return cap;
 }
 
-// Adds one loan's flows under one scenario into acc[k][p], p = 0..R + lag.
-// The model, per period m = 1..R with S = 1 before the first:
-//   d = mdr*S*Bal[t-1]; live = S*(1-mdr); sched = live*Cap[t];
-//   int = live*Int[t]; prepaid = smm*live*Bal[t]; S = live*(1-smm);
-//   balance = S*Bal[t]; d is liquidated at m + lag.
-// The survival recurrence runs first, alone, so that the additions after it
-// have no dependence between periods and can be vectorised.
-void project_loan(const Widened& w, std::int64_t age, const Scenario& sc, Scratch& s, double* const acc[kSummed]) {
-    const std::int64_t R = w.remaining;
-    s.size(static_cast<std::size_t>(R) + 1);
-    double* smm = s.smm.data();
-    double* mdr = s.mdr.data();
-    double* live = s.live.data();
-    double* surv = s.surv.data();
-    curve_rates(sc.prepay, age, R, smm);
-    const bool defaults = !sc.dflt.rates.empty();
-    curve_rates(sc.dflt, age, R, mdr);
-
-    double S = 1.0;
-    surv[0] = 1.0;
-    for (std::int64_t m = 1; m <= R; ++m) {
-        const double l = S * (1.0 - mdr[m]);
-        live[m] = l;
-        S = l * (1.0 - smm[m]);
-        surv[m] = S;
+// Per worker thread: the weights of the ages met so far in one call. A
+// scenario whose rates go by projection period has one set for every age.
+// The cache is dropped when a new call starts on the thread, or when it
+// would hold more than kCacheDoubles.
+class WeightCache {
+public:
+    const Weights& get(std::uint64_t call, std::size_t scenario, const Scenario& sc, std::int64_t age,
+                       std::int64_t R) {
+        if (call != call_) {
+            sets_.clear();
+            held_ = 0;
+            call_ = call;
+        }
+        const std::int64_t key = std::min(age, age_cap(sc));
+        Weights& w = sets_[{scenario, key}];
+        if (w.periods() < R) {
+            const std::size_t grow = static_cast<std::size_t>(R - w.periods()) * 4;
+            if (held_ + grow > kCacheDoubles && held_ != 0) {
+                sets_.clear();
+                held_ = 0;
+                return get(call, scenario, sc, age, R);
+            }
+            w.extend(sc, age, R);
+            held_ += grow;
+        }
+        return w;
     }
 
-    const double* C = w.cap.data();
-    const double* I = w.interest.data();
-    const double* B = w.bal.data();
-    double* bal = acc[kBalance];
-    double* sched = acc[kScheduled];
-    double* prepaid = acc[kPrepaid];
-    double* interest = acc[kInterest];
+private:
+    static constexpr std::size_t kCacheDoubles = std::size_t{4} << 20;  // 32 MiB
+    struct KeyHash {
+        std::size_t operator()(const std::pair<std::size_t, std::int64_t>& k) const noexcept {
+            return std::hash<std::int64_t>()(k.second) * 31 + k.first;
+        }
+    };
+    std::unordered_map<std::pair<std::size_t, std::int64_t>, Weights, KeyHash> sets_;
+    std::size_t held_ = 0;
+    std::uint64_t call_ = 0;
+};
+
+std::uint64_t next_call() noexcept {
+    static std::atomic<std::uint64_t> calls{0};
+    return ++calls;
+}
+
+template <bool kPrepay, bool kDefault>
+void project_loan_as(const Widened& w, const Weights& wt, double* const acc[kMeasureCount]) {
+    const std::int64_t R = w.remaining;
+    // No two of these arrays overlap, which lets the loop be vectorised.
+    const double* __restrict__ C = w.cap.data();
+    const double* __restrict__ I = w.interest.data();
+    const double* __restrict__ B = w.bal.data();
+    const double* __restrict__ surv = wt.surv.data();
+    const double* __restrict__ live = wt.live.data();
+    const double* __restrict__ prepay = wt.prepay.data();
+    const double* __restrict__ dflt = wt.dflt.data();
+    double* __restrict__ bal = acc[kBalance];
+    double* __restrict__ sched = acc[kScheduled];
+    double* __restrict__ interest = acc[kInterest];
+    double* __restrict__ prepaid = acc[kPrepaid];
+    double* __restrict__ defaulted = acc[kDefaulted];
     bal[0] += B[0];
     for (std::int64_t m = 1; m <= R; ++m) {
         bal[m] += surv[m] * B[m];
         sched[m] += live[m] * C[m];
         interest[m] += live[m] * I[m];
-        prepaid[m] += smm[m] * live[m] * B[m];
+        if constexpr (kPrepay) prepaid[m] += prepay[m] * B[m];
+        if constexpr (kDefault) defaulted[m] += dflt[m] * B[m - 1];
     }
-    if (!defaults) return;
-    double* defaulted = acc[kDefaulted];
-    double* loss = acc[kLoss] + sc.lag;
-    double* recovery = acc[kRecovery] + sc.lag;
+}
+
+// Adds one loan's flows under one scenario into acc[k][p], p = 0..R. The
+// model, per period m = 1..R with S = 1 before the first:
+//   d = mdr*S*Bal[t-1]; live = S*(1-mdr); sched = live*Cap[t];
+//   int = live*Int[t]; prepaid = smm*live*Bal[t]; S = live*(1-smm);
+//   balance = S*Bal[t]. A scenario without prepayment or without default
+// adds only zeros there, so those sums are left alone.
+void project_loan(const Widened& w, const Weights& wt, const Scenario& sc, double* const acc[kMeasureCount]) {
+    const bool p = !sc.prepay.rates.empty(), d = !sc.dflt.rates.empty();
+    if (p && d)
+        project_loan_as<true, true>(w, wt, acc);
+    else if (p)
+        project_loan_as<true, false>(w, wt, acc);
+    else if (d)
+        project_loan_as<false, true>(w, wt, acc);
+    else
+        project_loan_as<false, false>(w, wt, acc);
+}
+
+// Loss, recovery and cash flow of periods [0, len) of one span of rows from
+// its other measures: the defaults of period p - lag are liquidated in p.
+void derive_flows(std::vector<double> (&col)[kMeasureCount], std::size_t row, std::size_t len, const Scenario& sc) {
+    const std::size_t lag = static_cast<std::size_t>(sc.lag);
     const double severity = sc.severity;
     const double recovered = 1.0 - sc.severity;
-    for (std::int64_t m = 1; m <= R; ++m) {
-        const double d = mdr[m] * surv[m - 1] * B[m - 1];
-        defaulted[m] += d;
-        loss[m] += severity * d;
-        recovery[m] += recovered * d;
+    for (std::size_t p = 0; p < len; ++p) {
+        const double d = p >= lag ? col[kDefaulted][row + p - lag] : 0.0;
+        col[kLoss][row + p] = severity * d;
+        col[kRecovery][row + p] = recovered * d;
+        col[kCashflow][row + p] =
+            col[kScheduled][row + p] + col[kPrepaid][row + p] + col[kRecovery][row + p] + col[kInterest][row + p];
     }
 }
 
@@ -205,7 +284,7 @@ bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, co
 }
 
 // One block's sums: for each segment it touches, in order of first touch,
-// and each scenario, kSummed arrays of `len[s]` periods.
+// and each scenario, kSums arrays of `len[s]` periods.
 struct BlockSums {
     std::vector<std::int32_t> segments;
     std::vector<std::int64_t> len;  // per scenario: periods (0..R + lag) of the block's longest loan
@@ -223,7 +302,7 @@ struct BlockSums {
         per_slot = 0;
         for (std::size_t s = 0; s < scenarios; ++s) {
             before[s] = per_slot;
-            per_slot += kSummed * span(s);
+            per_slot += kSums * span(s);
         }
     }
     // Offset of (slot, scenario) within data; its measures follow each other.
@@ -245,10 +324,11 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
     tot.segments = G;
     const bool raise = on_error == OnError::Raise;
     std::atomic<bool> oom{false};
+    const std::uint64_t call = next_call();
 
     // Totals per (scenario, segment) and summed measure, grown as longer
     // loans appear.
-    std::vector<std::array<std::vector<double>, kSummed>> sums(S * static_cast<std::size_t>(G));
+    std::vector<std::array<std::vector<double>, kSums>> sums(S * static_cast<std::size_t>(G));
     std::int64_t longest = -1;
     std::vector<BlockSums> wave(kWave);
 
@@ -262,19 +342,26 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             BlockSums& out = wave[j];
             QuietAborts quiet;
             thread_local Widened w;
-            thread_local Scratch scratch;
+            thread_local WeightCache weights;
             thread_local std::vector<std::int32_t> slot_of;
+            thread_local std::vector<std::pair<std::int64_t, std::int64_t>> scratch_order;
             try {
                 // Sizing: the block's segments and its longest remaining
                 // term, from the fields up to pers and the age.
                 if (slot_of.size() < static_cast<std::size_t>(G)) slot_of.assign(static_cast<std::size_t>(G), -1);
                 std::int64_t longest_here = 0;
+                // Rows by age, then row: loans of one age use the same
+                // weights one after the other while they are in cache. The
+                // order is fixed by the input alone.
+                std::vector<std::pair<std::int64_t, std::int64_t>>& order = scratch_order;
+                order.clear();
                 for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                     const std::int64_t g = bl.global + (r - bl.begin);
+                    const std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
+                    order.emplace_back(age, r);
                     std::int32_t pers = 0;
                     DecodeFailure why{nullptr};
                     if (!decode_pers(batch, r, pers, why)) continue;
-                    const std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
                     if (age < 0 || age >= pers) continue;
                     longest_here = std::max<std::int64_t>(longest_here, pers - age);
                     const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
@@ -283,13 +370,15 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                         out.segments.push_back(seg);
                     }
                 }
+                if (in.ages != nullptr) std::sort(order.begin(), order.end());
                 out.len.resize(S);
                 for (std::size_t s = 0; s < S; ++s) out.len[s] = longest_here + scenarios[s].lag + 1;
                 out.lay_out(S);
                 check_memory_bound(out.per_slot * out.segments.size() * sizeof(double));
                 out.data.assign(out.per_slot * out.segments.size(), 0.0);
 
-                for (std::int64_t r = bl.begin; r < bl.end; ++r) {
+                std::vector<std::pair<RowFailure, bool>> failed;
+                for (const auto& [unused_age, r] : order) {
                     const std::int64_t g = bl.global + (r - bl.begin);
                     LoanTerms terms;
                     std::int64_t age = 0;
@@ -299,9 +388,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     if (ok) ok = fill_widened(terms, age, w, failure, oom);
                     if (oom.load(std::memory_order_relaxed)) break;
                     if (!ok) {
-                        out.failures.push_back(std::move(failure));
-                        out.age_failures.push_back(age_failed);
-                        if (raise) break;
+                        failed.emplace_back(std::move(failure), age_failed);
                         continue;
                     }
                     out.longest = std::max(out.longest, w.remaining);
@@ -309,10 +396,16 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     const std::size_t slot = static_cast<std::size_t>(slot_of[static_cast<std::size_t>(seg)]);
                     for (std::size_t s = 0; s < S; ++s) {
                         double* base = out.data.data() + out.offset(slot, s);
-                        double* acc[kSummed];
-                        for (std::size_t k = 0; k < kSummed; ++k) acc[k] = base + k * out.span(s);
-                        project_loan(w, age, scenarios[s], scratch, acc);
+                        double* acc[kMeasureCount] = {};
+                        for (std::size_t i = 0; i < kSums; ++i) acc[kSummed[i]] = base + i * out.span(s);
+                        project_loan(w, weights.get(call, s, scenarios[s], age, w.remaining), scenarios[s], acc);
                     }
+                }
+                std::sort(failed.begin(), failed.end(),
+                          [](const auto& a, const auto& b) { return a.first.index < b.first.index; });
+                for (auto& [f, by_age] : failed) {
+                    out.failures.push_back(std::move(f));
+                    out.age_failures.push_back(by_age);
                 }
             } catch (const std::bad_alloc&) {
                 oom.store(true);
@@ -342,10 +435,10 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     auto& target = sums[s * static_cast<std::size_t>(G) + static_cast<std::size_t>(b.segments[slot])];
                     const std::size_t len = b.span(s);
                     const double* base = b.data.data() + b.offset(slot, s);
-                    for (std::size_t k = 0; k < kSummed; ++k) {
-                        std::vector<double>& t = target[k];
+                    for (std::size_t i = 0; i < kSums; ++i) {
+                        std::vector<double>& t = target[i];
                         if (t.size() < len) t.resize(len, 0.0);
-                        const double* src = base + k * len;
+                        const double* src = base + i * len;
                         for (std::size_t p = 0; p < len; ++p) t[p] += src[p];
                     }
                 }
@@ -369,15 +462,13 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
         const std::size_t len = static_cast<std::size_t>(tot.horizon[s] + 1);
         for (std::size_t g = 0; g < static_cast<std::size_t>(G); ++g) {
             auto& src = sums[s * static_cast<std::size_t>(G) + g];
-            for (std::size_t k = 0; k < kSummed; ++k) {
-                const std::size_t have = std::min(len, src[k].size());
-                std::copy(src[k].begin(), src[k].begin() + static_cast<std::ptrdiff_t>(have),
-                          tot.columns[k].begin() + static_cast<std::ptrdiff_t>(row));
-                std::vector<double>().swap(src[k]);
+            for (std::size_t i = 0; i < kSums; ++i) {
+                const std::size_t have = std::min(len, src[i].size());
+                std::copy(src[i].begin(), src[i].begin() + static_cast<std::ptrdiff_t>(have),
+                          tot.columns[kSummed[i]].begin() + static_cast<std::ptrdiff_t>(row));
+                std::vector<double>().swap(src[i]);
             }
-            for (std::size_t p = row; p < row + len; ++p)
-                tot.columns[kCashflow][p] = tot.columns[kScheduled][p] + tot.columns[kPrepaid][p] +
-                                            tot.columns[kRecovery][p] + tot.columns[kInterest][p];
+            derive_flows(tot.columns, row, len, scenarios[s]);
             row += len;
         }
     }
@@ -395,6 +486,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     const bool raise = on_error == OnError::Raise;
     std::int64_t lags = 0;
     for (const Scenario& sc : scenarios) lags += sc.lag + 1;
+    const std::uint64_t call = next_call();
 
     // Pass 1: each row's output rows, from the fields up to pers and the
     // age; a row that fails later keeps its span until the gaps are closed.
@@ -415,7 +507,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     for (std::size_t i = 0; i < static_cast<std::size_t>(rows); ++i) offsets[i + 1] += offsets[i];
     const std::size_t values = static_cast<std::size_t>(offsets.back());
     check_memory_bound(values * (kMeasureCount * sizeof(double) + 16));
-    for (std::size_t k = 0; k < kSummed; ++k) res.columns[k].assign(values, 0.0);
+    for (auto& c : res.columns) c.assign(values, 0.0);
     res.loan.resize(values);
     res.scenario.resize(values);
     res.period.resize(values);
@@ -430,7 +522,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         if (raise && bl.global > first_failure.load(std::memory_order_relaxed)) return;
         QuietAborts quiet;
         thread_local Widened w;
-        thread_local Scratch scratch;
+        thread_local WeightCache weights;
         try {
             for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                 const std::int64_t g = bl.global + (r - bl.begin);
@@ -453,9 +545,10 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 std::size_t o = static_cast<std::size_t>(offsets[static_cast<std::size_t>(g)]);
                 for (std::size_t s = 0; s < S; ++s) {
                     const std::size_t len = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
-                    double* acc[kSummed];
-                    for (std::size_t k = 0; k < kSummed; ++k) acc[k] = res.columns[k].data() + o;
-                    project_loan(w, age, scenarios[s], scratch, acc);
+                    double* acc[kMeasureCount];
+                    for (std::size_t k = 0; k < kMeasureCount; ++k) acc[k] = res.columns[k].data() + o;
+                    project_loan(w, weights.get(call, s, scenarios[s], age, w.remaining), scenarios[s], acc);
+                    derive_flows(res.columns, o, len, scenarios[s]);
                     for (std::size_t p = 0; p < len; ++p) {
                         res.loan[o + p] = row_base + g;
                         res.scenario[o + p] = static_cast<std::int32_t>(s);
@@ -501,7 +594,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 continue;
             }
             if (start != w) {
-                for (std::size_t k = 0; k < kSummed; ++k)
+                for (std::size_t k = 0; k < kMeasureCount; ++k)
                     std::copy(res.columns[k].begin() + static_cast<std::ptrdiff_t>(start),
                               res.columns[k].begin() + static_cast<std::ptrdiff_t>(start + len),
                               res.columns[k].begin() + static_cast<std::ptrdiff_t>(w));
@@ -522,11 +615,6 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         res.scenario.resize(w);
         res.period.resize(w);
     }
-    auto& cf = res.columns[kCashflow];
-    cf.resize(res.loan.size());
-    for (std::size_t p = 0; p < cf.size(); ++p)
-        cf[p] = res.columns[kScheduled][p] + res.columns[kPrepaid][p] + res.columns[kRecovery][p] +
-                res.columns[kInterest][p];
     return res;
 }
 

@@ -8,11 +8,13 @@ PyCapsule interface) without a copy.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
-from typing import Any, Iterator
+from typing import Any, Literal, Protocol, TypeAlias, Union
 
 from . import _native
+from ._columns import ERRORS, FIELDS
+from ._optional import require
+from .errors import ErrorTable, LoanError
 
 __all__ = [
     "schedules",
@@ -26,75 +28,22 @@ __all__ = [
     "ProjectionStream",
     "ErrorTable",
     "LoanError",
+    "book",
+    "book_errors",
+    "tape_rows",
+    "__version__",
 ]
 
-_FIELDS = ("id", "amt", "rate", "pers", "int_freq", "cap_freq")
-_SCHEDULE_COLUMNS = ("Per", "Cap", "Int", "Pmt", "Bal")
-_EXTRA = "pip install 'quill_harbor[columnar]'"
+
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any: ...
 
 
-def _require(module: str, what: str) -> Any:
-    try:
-        return __import__(module)
-    except ImportError as e:  # pragma: no cover - depends on the environment
-        raise ImportError(f"{what} needs {module}; install it with {_EXTRA} (or pip install {module})") from e
+class _ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = ...) -> tuple[Any, Any]: ...
 
 
-# ---------------------------------------------------------------- failures
-
-
-def _explain(reason: str, terms: tuple[float, float, int, int, int] | None) -> str:
-    """The loan shape behind an engine failure, in plain words."""
-    if terms is None:
-        if "Parse" in reason:
-            return "a text field does not parse as a number"
-        if "OverflowError" in reason:
-            return "an integer field is outside the signed 32-bit range"
-        if "2^24" in reason:
-            return "pers is too large for the columnar layouts"
-        return "the row could not be read"
-    amt, rate, pers, int_freq, cap_freq = terms
-    if not (math.isfinite(amt) and math.isfinite(rate)):
-        return f"NaN or infinite terms (amt={amt!r}, rate={rate!r})"
-    if "divisor of zero" in reason:
-        return f"a zero payment frequency (int_freq={int_freq}, cap_freq={cap_freq})"
-    if "range start index" in reason:
-        return f"pers={pers} gives no periods to schedule"
-    if pers == 0:
-        return "pers=0: a loan with no periods"
-    if pers == 1 or cap_freq == pers:
-        return f"a single capital block (pers={pers}, cap_freq={cap_freq}): capital is repaid all at once"
-    if rate == 0.0:
-        return "a zero rate"
-    if cap_freq < 0:
-        return f"a negative cap_freq ({cap_freq})"
-    if amt < 0 or rate < 0:
-        return f"decreasing blocks: a negative amt or rate (amt={amt!r}, rate={rate!r})"
-    if pers > 0 and pers * math.log1p(abs(rate)) > 88.7:
-        return f"a growth factor (1 + rate)^pers past the binary32 range (rate={rate!r}, pers={pers})"
-    if abs(rate) < 1e-6:
-        return f"a vanishing rate (rate={rate!r}): the level payment degenerates"
-    return "the engine refused these terms"
-
-
-class LoanError(ValueError):
-    """A loan the engine could not schedule.
-
-    ``index`` is the row, ``id`` its id (None without an id column), ``reason``
-    the engine's own message and ``terms`` the decoded (amt, rate, pers,
-    int_freq, cap_freq), or None when the row did not decode.
-    """
-
-    def __init__(self, index: int, id: str | None, reason: str, terms: tuple | None = None) -> None:
-        self.index = index
-        self.id = id
-        self.reason = reason
-        self.terms = terms
-        where = f"row {index}" + (f" (id {id!r})" if id is not None else "")
-        super().__init__(f"loan at {where} failed: {_explain(reason, terms)} [engine: {reason}]")
-
-    def __reduce__(self):  # keeps the attributes through pickling
-        return (LoanError, (self.index, self.id, self.reason, self.terms))
+_Loans: TypeAlias = Union[Mapping[str, Any], _ArrowStreamExportable, _ArrowArrayExportable]
 
 
 # ---------------------------------------------------------------- input
@@ -109,14 +58,14 @@ def _column(value: Any) -> Any:
     except TypeError:
         pass
     if hasattr(value, "__array__"):
-        np = _require("numpy", "reading this column")
+        np = require("numpy", "reading this column")
         return np.asarray(value)
     return value
 
 
 def _source(loans: Any) -> Any:
     if isinstance(loans, Mapping):
-        return {k: _column(loans[k]) for k in _FIELDS if k in loans}
+        return {k: _column(loans[k]) for k in FIELDS if k in loans}
     if hasattr(loans, "__arrow_c_stream__"):
         return loans.__arrow_c_stream__()
     if hasattr(loans, "__arrow_c_array__"):
@@ -157,7 +106,7 @@ class _Table:
 
     __slots__ = ("_table",)
 
-    def __init__(self, table: Any) -> None:
+    def __init__(self, table: _native.Table) -> None:
         self._table = table
 
     def __arrow_c_schema__(self) -> Any:
@@ -191,43 +140,23 @@ class _Table:
 
     def to_numpy(self) -> dict[str, Any]:
         """The flat columns as NumPy arrays sharing this object's memory."""
-        np = _require("numpy", "to_numpy()")
+        np = require("numpy", "to_numpy()")
         return {name: np.asarray(self._table.column(name)) for name in self._table.buffer_names if name != "offsets"}
 
     def to_arrow(self) -> Any:
         """A pyarrow.Table over the same buffers."""
-        pa = _require("pyarrow", "to_arrow()")
+        pa = require("pyarrow", "to_arrow()")
         return pa.RecordBatchReader.from_stream(self).read_all()
 
     def to_pandas(self) -> Any:
         """A pandas.DataFrame (through pyarrow)."""
-        _require("pandas", "to_pandas()")
+        require("pandas", "to_pandas()")
         return self.to_arrow().to_pandas()
 
     def to_polars(self) -> Any:
         """A polars.DataFrame over the same buffers."""
-        pl = _require("polars", "to_polars()")
+        pl = require("polars", "to_polars()")
         return pl.DataFrame(self)
-
-
-class ErrorTable(_Table):
-    """Rows that failed: ``index``, ``id`` (None without ids) and ``reason``."""
-
-    __slots__ = ("_rows",)
-
-    def __init__(self, table: Any, rows: list) -> None:
-        super().__init__(table)
-        self._rows = rows
-
-    def __iter__(self) -> Iterator[tuple[int, str | None, str]]:
-        return iter([(i, id_, reason) for i, id_, reason, _ in self._rows])
-
-    def __repr__(self) -> str:
-        return f"<ErrorTable: {len(self._rows)} failed rows>"
-
-    def exceptions(self) -> list[LoanError]:
-        """Each failure as the LoanError errors='raise' would give."""
-        return [LoanError(*row) for row in self._rows]
 
 
 class Schedules(_Table):
@@ -242,7 +171,7 @@ class Schedules(_Table):
 
     __slots__ = ("layout", "errors")
 
-    def __init__(self, table: Any, layout: str, errors: ErrorTable) -> None:
+    def __init__(self, table: _native.Table, layout: Literal["long", "list"], errors: ErrorTable) -> None:
         super().__init__(table)
         self.layout = layout
         self.errors = errors
@@ -262,7 +191,7 @@ class Cashflows(_Table):
 
     __slots__ = ("errors",)
 
-    def __init__(self, table: Any, errors: ErrorTable) -> None:
+    def __init__(self, table: _native.Table, errors: ErrorTable) -> None:
         super().__init__(table)
         self.errors = errors
 
@@ -275,7 +204,7 @@ class ScheduleStream:
 
     __slots__ = ("_stream", "layout")
 
-    def __init__(self, stream: Any, layout: str) -> None:
+    def __init__(self, stream: _native.ScheduleStream, layout: Literal["long", "list"]) -> None:
         self._stream = stream
         self.layout = layout
 
@@ -292,23 +221,42 @@ class ScheduleStream:
     @property
     def errors(self) -> ErrorTable:
         """Rows that failed in the batches read so far."""
-        return ErrorTable(self._stream.errors_table, self._stream.failures)
+        return _failures(self._stream.errors_table, self._stream.failures)
 
     def to_reader(self) -> Any:
         """A pyarrow.RecordBatchReader over the stream (consumes it)."""
-        pa = _require("pyarrow", "to_reader()")
+        pa = require("pyarrow", "to_reader()")
         return pa.RecordBatchReader.from_stream(self)
 
 
 # ---------------------------------------------------------------- operations
 
 
-def _raise_first(failures: list) -> None:
+def _failures(errors_table: Any, failures: list[Any]) -> ErrorTable:
+    """The native failures of a call or a stream as an ErrorTable: the one
+    place they enter Python."""
+    # INTERIM: a native module without failure codes gives (index, id,
+    # reason, terms) and a table without code and field; its rows are kept
+    # with an unnamed code, and its table is rebuilt from them.
+    if failures and len(failures[0]) == 4:
+        failures = [(i, id_, "unknown", None, None, reason, terms) for i, id_, reason, terms in failures]
+    if list(errors_table.column_names) != list(ERRORS):
+        errors_table = None
+    return ErrorTable(errors_table, failures)
+
+
+def _raise_first(failures: list[Any]) -> None:
     if failures:
         raise LoanError(*failures[0])
 
 
-def schedules(loans: Any, *, layout: str = "long", errors: str = "raise", threads: int | None = None) -> Schedules:
+def schedules(
+    loans: _Loans,
+    *,
+    layout: Literal["long", "list"] = "long",
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+) -> Schedules:
     """Schedules of every loan of a book, computed on the worker pool.
 
     ``loans``: a mapping of column name (amt, rate, pers, int_freq, cap_freq,
@@ -322,17 +270,19 @@ def schedules(loans: Any, *, layout: str = "long", errors: str = "raise", thread
     skip = _errors(errors)
     n = _threads(threads)
     table, failures, errors_table = _native.schedules(_source(loans), is_list, skip, n)
+    failed = _failures(errors_table, failures)
     if not skip:
-        _raise_first(failures)
-    return Schedules(table, layout, ErrorTable(errors_table, failures))
+        _raise_first(failed._rows)
+    assert table is not None  # the native side leaves it out only for a failure raised above
+    return Schedules(table, layout, failed)
 
 
 def stream_schedules(
-    loans: Any,
+    loans: _Loans,
     *,
     batch_rows: int = 65536,
-    layout: str = "long",
-    errors: str = "raise",
+    layout: Literal["long", "list"] = "long",
+    errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
 ) -> ScheduleStream:
     """Schedules batch by batch, as a one-shot Arrow C stream.
@@ -355,7 +305,7 @@ def stream_schedules(
     return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n), layout)
 
 
-def cashflows(loans: Any, *, errors: str = "raise", threads: int | None = None) -> Cashflows:
+def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Cashflows:
     """Portfolio totals per period index, without keeping per-loan schedules.
 
     Sums are float64 over the exact binary32 values, in fixed blocks of rows
@@ -364,9 +314,20 @@ def cashflows(loans: Any, *, errors: str = "raise", threads: int | None = None) 
     skip = _errors(errors)
     n = _threads(threads)
     table, failures, errors_table = _native.cashflows(_source(loans), skip, n)
+    failed = _failures(errors_table, failures)
     if not skip:
-        _raise_first(failures)
-    return Cashflows(table, ErrorTable(errors_table, failures))
+        _raise_first(failed._rows)
+    assert table is not None  # the native side leaves it out only for a failure raised above
+    return Cashflows(table, failed)
 
 
-from .projection import Projection, ProjectionStream, project  # noqa: E402 - needs the names above
+# The tape reader builds on the operations above.
+from importlib.metadata import PackageNotFoundError as _NotInstalled, version as _version  # noqa: E402
+
+from ._book import book, book_errors, tape_rows  # noqa: E402
+from .projection import Projection, ProjectionStream, project  # noqa: E402
+
+try:
+    __version__: str = _version("quill_harbor")
+except _NotInstalled:  # pragma: no cover - running from a source tree
+    __version__ = "0+unknown"

@@ -11,7 +11,8 @@ from __future__ import annotations
 
 from typing import Any
 
-FIELDS = ("id", "amt", "rate", "pers", "int_freq", "cap_freq")
+from ._columns import FIELDS
+from ._optional import require
 
 # Share of each kind, in this order; the rest are refused shapes.
 _MORTGAGE = 0.55
@@ -21,7 +22,7 @@ _BUSINESS = 0.145
 
 def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     """Columns of a synthetic book of ``loans`` loans; the same for the same seed."""
-    import numpy as np
+    np = require("numpy", "sample_book()")
 
     if loans < 0:
         raise ValueError("the number of loans must not be negative")
@@ -86,19 +87,17 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     }
 
 
-def write_book(columns: dict[str, Any], path: str) -> None:
-    """Writes the book to CSV or Parquet, chosen by the file's extension."""
-    import pyarrow as pa
+def write_book(columns: dict[str, Any], path: str, kind: str | None = None) -> None:
+    """Writes the book to CSV or Parquet, chosen by ``kind`` (an extension) or else the file's extension."""
+    pa = require("pyarrow", "write_book()")
 
     table = pa.table({name: columns[name] for name in FIELDS})
-    lower = path.lower()
+    lower = kind or path.lower()
     if lower.endswith(".parquet") or lower.endswith(".pq"):
-        import pyarrow.parquet as pq
-
+        pq = require("pyarrow.parquet", "write_book()")
         pq.write_table(table, path, row_group_size=262_144)
     elif lower.endswith(".csv"):
-        import pyarrow.csv as pcsv
-
+        pcsv = require("pyarrow.csv", "write_book()")
         pcsv.write_csv(table, path)
     else:
         raise ValueError(f"{path}: the output must end in .csv or .parquet")

@@ -1,78 +1,55 @@
-"""The ``quill-harbor`` command: sample books, schedules to Parquet, cash flows.
+"""The ``quill-harbor`` command: sample books, schedules and cash flows of a loan tape.
 
-Every failure a user can cause (a missing file, a bad row, an unwritable
-output) ends as one line on standard error naming the file, the row and the
-column where they are known, with exit status 2 and no traceback.
+Exit statuses: 0 when everything that could be scheduled was written (loans
+refused under ``--errors skip`` are listed in the summary), 2 for bad usage
+or bad input, as one line naming the file, row, column and value where
+known, and 3 when not a single loan could be scheduled. No run prints a
+traceback, and no failed run leaves an output behind.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import re
+import signal
 import sys
 import time
 from collections import Counter
-from typing import Any, Callable, Iterator, Sequence
+from importlib.metadata import PackageNotFoundError, version
+from typing import Any, NoReturn, Sequence
 
-FIELDS = ("id", "amt", "rate", "pers", "int_freq", "cap_freq")
-NUMERIC = FIELDS[1:]
+from ._book import RATE_UNITS, REQUIRED
+from ._cli_io import (FREQUENCY_HELP, OUTPUT_KINDS, PLOT_KINDS, CliError, TableSink, TapeRun, atomic_output,
+                      kind_by_extension, parse_map, refuse_overwriting_input, write_table)
+from ._progress import Progress
+
+SCHEDULE_COLUMNS = ("Per", "Cap", "Int", "Pmt", "Bal")
+# Parquet settings of the schedules file: the loan label and the period repeat
+# and take a dictionary; the floats do not (a dictionary over them cost 2.5
+# times as long and gave a larger file), but byte-stream-split puts their
+# exponent bytes together, which LZ4 then finds: a file about 30% smaller
+# for no more time (bench/cli_bench.py). Row groups of 2^20 rows, each
+# encoded on its own thread.
+PARQUET = {"use_dictionary": ["loan", "Per"], "use_byte_stream_split": ["Cap", "Int", "Pmt", "Bal"],
+           "compression": "lz4", "row_group_rows": 1 << 20}
+FAILURE_COLUMNS = ("row", "id", "code", "field", "reason")
 
 
-class CliError(Exception):
-    """A user-facing failure: printed as one line, exit status 2."""
-
-    def __init__(self, file: str | None, reason: str, row: int | None = None, column: str | None = None) -> None:
-        parts = [p for p in (file, f"row {row}" if row is not None else None,
-                             f"column {column}" if column else None) if p]
-        super().__init__(": ".join([", ".join(parts), reason]) if parts else reason)
+def _version() -> str:
+    try:
+        return version("quill_harbor")
+    except PackageNotFoundError:  # pragma: no cover - running from a source tree
+        return "unknown"
 
 
-# ---------------------------------------------------------------- progress
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line, exit status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"quill-harbor: error: {message} (see {self.prog} --help)\n")
 
 
-class Progress:
-    """A one-line progress bar on standard error: rows done, rows/s, time left.
-
-    Drawn at most every 0.2 s, and only on a terminal unless forced, so that
-    logs of batch jobs stay clean.
-    """
-
-    def __init__(self, label: str, total: int | None, enabled: bool) -> None:
-        self.label = label
-        self.total = total
-        self.enabled = enabled
-        self.done = 0
-        self.start = time.perf_counter()
-        self._drawn = 0.0
-
-    def advance(self, rows: int) -> None:
-        self.done += rows
-        now = time.perf_counter()
-        if self.enabled and now - self._drawn >= 0.2:
-            self._drawn = now
-            self._draw(now)
-
-    def _draw(self, now: float) -> None:
-        elapsed = max(now - self.start, 1e-9)
-        rate = self.done / elapsed
-        if self.total:
-            frac = min(self.done / self.total, 1.0)
-            filled = int(frac * 24)
-            left = (self.total - self.done) / rate if rate > 0 else float("inf")
-            eta = f"{left:5.1f}s left" if left != float("inf") else "  ?  left"
-            line = (f"\r{self.label} [{'#' * filled}{'.' * (24 - filled)}] {self.done:,}/{self.total:,} rows "
-                    f"{rate:,.0f} rows/s {eta}")
-        else:
-            line = f"\r{self.label} {self.done:,} rows {rate:,.0f} rows/s"
-        sys.stderr.write(line)
-        sys.stderr.flush()
-
-    def finish(self) -> None:
-        if self.enabled:
-            self._draw(time.perf_counter())
-            sys.stderr.write("\n")
-            sys.stderr.flush()
+# ---------------------------------------------------------------- shared parts
 
 
 def _print_table(title: str, rows: Sequence[tuple[str, str]]) -> None:
@@ -87,7 +64,6 @@ def _print_table(title: str, rows: Sequence[tuple[str, str]]) -> None:
 
 
 def _peak_rss() -> str:
-    """The process's peak resident memory so far."""
     import resource
 
     return _human_bytes(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
@@ -97,170 +73,95 @@ def _human_bytes(n: int) -> str:
     size = float(n)
     for unit in ("B", "KiB", "MiB", "GiB"):
         if size < 1024 or unit == "GiB":
-            return f"{size:,.1f} {unit}" if unit != "B" else f"{n:,} B"
+            return f"{n:,} B" if unit == "B" else f"{size:,.1f} {unit}"
         size /= 1024
     return f"{n:,} B"
 
 
-# ---------------------------------------------------------------- input
+def _threads(args: argparse.Namespace) -> int | None:
+    return args.threads
 
 
-def _need(module: str) -> Any:
+def _open_run(args: argparse.Namespace, outputs: list[str]) -> TapeRun:
+    """Checks every output path, then opens the tape through the mapping."""
+    for out in outputs:
+        refuse_overwriting_input([args.loans], out)
+    if len(set(map(os.path.abspath, outputs))) != len(outputs):
+        raise CliError(None, "two outputs name the same file")
+    run = TapeRun(args.loans, mapping=parse_map(args.map), rate_unit=args.rate_unit,
+                  periods_per_year=args.periods_per_year, delimiter=args.delimiter,
+                  batch_rows=args.batch_rows, errors=args.errors)
+    run.check_rates(args.allow_high_rates)
+    return run
+
+
+def _explain(code: str, field: str | None, terms: Any, reason: str) -> str:
     try:
-        return __import__(module, fromlist=["_"])
+        from .errors import explain
     except ImportError:
-        raise CliError(None, f"this command needs {module}; install it with pip install 'quill_harbor[columnar]'")
-
-
-def _count_csv_rows(path: str) -> int:
-    lines = 0
-    last = b"\n"
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 22):
-            lines += chunk.count(b"\n")
-            last = chunk[-1:]
-    if last != b"\n":
-        lines += 1
-    return max(lines - 1, 0)  # the header
-
-
-def _open_book(path: str, batch_rows: int = 65536) -> tuple[Any, int | None]:
-    """A RecordBatchReader over a CSV or Parquet book, and its row count.
-
-    CSV is read as text, so every field goes through the same strict number
-    grammars as paywheel_gil and a bad value becomes a failure of its own row
-    rather than a type guess for the whole column.
-    """
-    pa = _need("pyarrow")
-    if not os.path.exists(path):
-        raise CliError(path, "no such file")
-    lower = path.lower()
+        return reason
     try:
-        if lower.endswith((".parquet", ".pq")):
-            pq = _need("pyarrow.parquet")
-            pf = pq.ParquetFile(path)
-            missing = [c for c in FIELDS[1:] if c not in pf.schema_arrow.names]
-            if missing:
-                raise CliError(path, f"missing column {missing[0]!r}", column=missing[0])
-            columns = [c for c in FIELDS if c in pf.schema_arrow.names]
-            schema = pa.schema([pf.schema_arrow.field(c) for c in columns])
-            batches = pf.iter_batches(batch_size=batch_rows, columns=columns)
-            return pa.RecordBatchReader.from_batches(schema, batches), pf.metadata.num_rows
-        if lower.endswith(".csv"):
-            pcsv = _need("pyarrow.csv")
-            if os.path.getsize(path) == 0:
-                raise CliError(path, "the file is empty: expected a header line with the columns "
-                               + ", ".join(FIELDS))
-            import csv
-
-            with open(path, newline="", encoding="utf-8", errors="replace") as f:
-                header = next(csv.reader(f), [])
-            missing = [c for c in FIELDS[1:] if c not in header]
-            if missing:
-                raise CliError(path, f"missing column {missing[0]!r} in the header", row=None, column=missing[0])
-            columns = [c for c in FIELDS if c in header]
-            reader = pcsv.open_csv(
-                path,
-                read_options=pcsv.ReadOptions(block_size=8 << 20),
-                convert_options=pcsv.ConvertOptions(
-                    column_types={c: pa.string() for c in columns},
-                    include_columns=columns,
-                    strings_can_be_null=False,
-                ),
-            )
-            return reader, _count_csv_rows(path)
-    except CliError:
-        raise
-    except (OSError, pa.ArrowException) as e:
-        raise CliError(path, str(e).splitlines()[0])
-    raise CliError(path, "the input must end in .csv or .parquet")
+        return explain(code, field, terms)
+    except (KeyError, ValueError):
+        return reason
 
 
-def _counted(reader: Any, progress: Progress) -> Any:
-    """The same batches, counting rows into the progress bar as they are pulled."""
-    pa = _need("pyarrow")
-
-    def batches() -> Iterator[Any]:
-        for batch in reader:
-            progress.advance(batch.num_rows)
-            yield batch
-
-    return pa.RecordBatchReader.from_batches(reader.schema, batches())
-
-
-# ---------------------------------------------------------------- failures
-
-_FLOAT = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))\Z")
-_INT = re.compile(r"[+-]?\d+\Z")
+def _all_failures(run: TapeRun, engine_errors: Any) -> list[tuple]:
+    """Tape failures and engine failures together, as (tape index, id, code, field, value, reason), in tape order."""
+    rows = [tuple(f[:6]) for f in run.failures]
+    errors = engine_errors.exceptions() if len(engine_errors) else []
+    if errors:
+        to_tape = run.to_tape()
+        tape_index = to_tape([e.index for e in errors])
+        for e, index in zip(errors, tape_index.tolist()):
+            code = getattr(e, "code", "engine")
+            field = getattr(e, "field", None)
+            reason = _explain(code, field, e.terms, e.reason)
+            rows.append((index, e.id, code, field, getattr(e, "value", None), reason))
+    rows.sort(key=lambda r: r[0])
+    return rows
 
 
-def _blame(reason: str, explanation: str, values: dict[str, Any] | None) -> str | None:
-    """The column a failing row's reason points at, where one does."""
-    if values is not None and "Parse" in reason:
-        for name in NUMERIC:
-            v = values.get(name)
-            if isinstance(v, str):
-                ok = _FLOAT.match(v) if name in ("amt", "rate") else _INT.match(v)
-                if not ok or (name not in ("amt", "rate") and not -2**31 <= int(v) < 2**31):
-                    return name
-    text = explanation.lower()
-    for needle, column in (("cap_freq", "cap_freq"), ("int_freq", "int_freq"), ("rate", "rate"),
-                           ("amt", "amt"), ("pers", "pers")):
-        if needle in text:
-            return column
-    return None
+def _first_failure(run: TapeRun, failures: list[tuple]) -> CliError:
+    index, loan_id, code, field, value, reason = failures[0]
+    detail = []
+    if value is not None:
+        detail.append(f"value {value!r}")
+    if loan_id is not None:
+        detail.append(f"id {loan_id}")
+    text = f"{reason} [{code}]" + (f" ({', '.join(detail)})" if detail else "")
+    return CliError(run.path, text, row=index + 1, column=run.column_of(field))
 
 
-def _terms(values: dict[str, Any] | None) -> tuple | None:
-    """A row's terms as numbers, for explaining its failure in words."""
-    if values is None:
-        return None
+def _failure_rows(run: TapeRun, failures: list[tuple]) -> list[tuple[str, str]]:
+    counts = Counter(f[2] for f in failures)
+    return [(f"  {code}", f"{n:,}") for code, n in counts.most_common()]
+
+
+def _write_failures(path: str, kind: str, failures: list[tuple]) -> None:
+    pa = require_pyarrow()
+    table = pa.table({
+        "row": pa.array([f[0] + 1 for f in failures], pa.int64()),
+        "id": pa.array([f[1] for f in failures], pa.string()),
+        "code": pa.array([f[2] for f in failures], pa.string()),
+        "field": pa.array([f[3] for f in failures], pa.string()),
+        "reason": pa.array([f[5] for f in failures], pa.string()),
+    })
+    write_table(table, path, kind)
+
+
+def require_pyarrow() -> Any:
     try:
-        return (float(values["amt"]), float(values["rate"]), int(values["pers"]),
-                int(values["int_freq"]), int(values["cap_freq"]))
-    except (KeyError, TypeError, ValueError):
-        return None
+        import pyarrow
+    except ImportError:
+        raise CliError(None, "this command needs pyarrow; install it with pip install 'quill_harbor[columnar]'")
+    return pyarrow
 
 
-def _first_failure(path: str, error: Any, source_values: Callable[[int], dict[str, Any] | None]) -> CliError:
-    """One line for the earliest failing loan of a run (a LoanError).
-
-    Rows count from 1, after the header line."""
-    from . import _explain
-
-    values = source_values(error.index)
-    terms = error.terms if error.terms is not None else _terms(values)
-    explanation = _explain(error.reason, terms)
-    column = _blame(error.reason, explanation, values)
-    who = f" (id {error.id})" if error.id is not None else ""
-    return CliError(path, f"{explanation}{who} [engine: {error.reason}]", row=error.index + 1, column=column)
-
-
-def _row_values(path: str) -> Callable[[int], dict[str, Any] | None]:
-    """Reads one data row back (0-based) for the error line; None if it cannot."""
-
-    def read(index: int) -> dict[str, Any] | None:
-        try:
-            reader, _ = _open_book(path)
-            seen = 0
-            for batch in reader:
-                if index < seen + batch.num_rows:
-                    return {k: v[0] for k, v in batch.slice(index - seen, 1).to_pydict().items()}
-                seen += batch.num_rows
-        except Exception:  # noqa: BLE001 - only an aid to the message
-            return None
-        return None
-
-    return read
-
-
-def _reasons_table(errors: Sequence[Any]) -> list[tuple[str, str]]:
-    """Failed loans _counted by the loan shape behind them."""
-    from . import _explain
-
-    # The shape without the row's own numbers, so that like failures count together.
-    counts: Counter[str] = Counter(re.sub(r"\s*\([^)]*\)", "", _explain(e.reason, e.terms)) for e in errors)
-    return [(f"  {reason}", f"{n:,}") for reason, n in counts.most_common()]
+def _nothing_scheduled(run: TapeRun, failures: list[tuple]) -> CliError:
+    return CliError(run.path, f"not a single loan could be scheduled: all {run.loans:,} failed "
+                    f"({', '.join(f'{c} {n:,}' for c, n in Counter(f[2] for f in failures).most_common())})",
+                    status=3)
 
 
 # ---------------------------------------------------------------- commands
@@ -271,11 +172,12 @@ def _cmd_sample(args: argparse.Namespace) -> int:
 
     if args.loans < 0:
         raise CliError(None, "--loans must not be negative")
+    kind_by_extension(args.output, {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}, "the output")
+    refuse_overwriting_input([], args.output)
     start = time.perf_counter()
     try:
-        write_book(sample_book(args.loans, args.seed), args.output)
-    except ValueError as e:
-        raise CliError(args.output, str(e))
+        with atomic_output(args.output) as tmp:
+            write_book(sample_book(args.loans, args.seed), tmp, kind=os.path.splitext(args.output)[1].lower())
     except OSError as e:
         raise CliError(args.output, e.strerror or str(e))
     elapsed = time.perf_counter() - start
@@ -289,192 +191,288 @@ def _cmd_sample(args: argparse.Namespace) -> int:
     return 0
 
 
+def _relabel(batch: Any, to_tape: Any) -> Any:
+    """Without ids the engine labels a loan by its row in its own input, which
+    lacks the rows the tape reader dropped: put back the tape's row."""
+    pa = require_pyarrow()
+    np = __import__("numpy")
+    loan = batch.column(0)
+    if pa.types.is_dictionary(loan.type) or pa.types.is_string(loan.type):
+        return batch
+    fixed = pa.array(to_tape(np.asarray(loan)).astype(np.int32), pa.int32())
+    return pa.RecordBatch.from_arrays([fixed, *batch.columns[1:]], schema=batch.schema)
+
+
 def _cmd_schedules(args: argparse.Namespace) -> int:
-    pa = _need("pyarrow")
-    pq = _need("pyarrow.parquet")
+    pa = require_pyarrow()
     from . import stream_schedules
 
-    reader, total = _open_book(args.loans, args.batch_rows)
-    progress = Progress("schedules", total, args.progress)
+    kind = kind_by_extension(args.output, OUTPUT_KINDS, "the output")
+    if kind == "csv" and args.layout == "list":
+        raise CliError(args.output, "the list layout has list columns, which CSV cannot hold; use .parquet or .arrow")
+    fkind = kind_by_extension(args.failures, OUTPUT_KINDS, "--failures") if args.failures else None
+    run = _open_run(args, [args.output] + ([args.failures] if args.failures else []))
+    progress = Progress("schedules", run.total, args.progress)
     start = time.perf_counter()
-    stream = stream_schedules(_counted(reader, progress), batch_rows=args.batch_rows, layout=args.layout,
-                              errors="skip", threads=args.threads)
     rows = 0
-    writer = None
-    try:
-        out = stream.to_reader()
-        # Dictionary encoding pays only where values repeat: the loan label
-        # and the period number. Tried on the float columns it costs a
-        # third of the run and makes the file larger.
-        dictionary = ["loan", "Per"] if args.layout == "long" else ["loan"]
-        writer = pq.ParquetWriter(args.output, out.schema, use_dictionary=dictionary, compression="lz4")
-        for batch in out:
-            if args.errors == "raise" and len(stream.errors):
-                break
-            writer.write_batch(batch)
-            rows += batch.num_rows
-    except pa.ArrowException as e:
-        raise CliError(args.loans, str(e).splitlines()[0])
-    except OSError as e:
-        raise CliError(args.output, e.strerror or str(e))
-    finally:
-        if writer is not None:
-            writer.close()
-        progress.finish()
-    failures = stream.errors.exceptions()
-    if args.errors == "raise" and failures:
-        os.unlink(args.output)
-        raise _first_failure(args.loans, failures[0], _row_values(args.loans))
+    with atomic_output(args.output) as tmp:
+        stream = stream_schedules(run.reader(progress), batch_rows=args.batch_rows, layout=args.layout,
+                                  errors="skip", threads=_threads(args))
+        sink = None
+        try:
+            out = stream.to_reader()
+            sink = TableSink(tmp, kind, out.schema, threads=args.write_threads, parquet=PARQUET)
+            relabel = "id" not in run.spec.sources
+            for batch in out:
+                if args.errors == "raise" and (run.failures or len(stream.errors)):
+                    break
+                if relabel and run.dropped:
+                    batch = _relabel(batch, run.to_tape())
+                sink.write(batch)
+                rows += batch.num_rows
+            failures = _all_failures(run, stream.errors)
+            if args.errors == "raise" and failures:
+                raise _first_failure(run, failures)
+            if run.loans and len(failures) == run.loans:
+                if args.failures:
+                    _write_failures(args.failures, fkind, failures)
+                raise _nothing_scheduled(run, failures)
+            sink.close()
+        except BaseException as e:
+            if sink is not None:
+                sink.abort()
+            if run.error is not None and e is not run.error:
+                raise run.error from None
+            if isinstance(e, (pa.ArrowException, TypeError, ValueError)) and not isinstance(e, CliError):
+                raise CliError(args.loans, str(e).splitlines()[0] if str(e) else type(e).__name__) from None
+            raise
+        finally:
+            progress.finish()
+    if args.failures:
+        _write_failures(args.failures, fkind, failures)
     elapsed = time.perf_counter() - start
-    loans = progress.done
     _print_table("schedules", [
-        ("loans", f"{loans:,}"),
+        ("loans", f"{run.loans:,}"),
         ("rows written", f"{rows:,}"),
         ("failed loans", f"{len(failures):,}"),
-        *_reasons_table(failures),
+        *_failure_rows(run, failures),
         ("elapsed", f"{elapsed:.2f} s"),
-        ("loans/s", f"{loans / elapsed:,.0f}" if elapsed > 0 else "-"),
+        ("loans/s", f"{run.loans / elapsed:,.0f}" if elapsed > 0 else "-"),
         ("output", os.path.relpath(args.output)),
         ("file size", _human_bytes(os.path.getsize(args.output))),
+        *([("failures", os.path.relpath(args.failures))] if args.failures else []),
         ("peak RSS", _peak_rss()),
     ])
     return 0
 
 
-def _plot_cashflows(table: Any, path: str) -> None:
-    matplotlib = _need("matplotlib")
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    period = table["period"]
-    fig, ax = plt.subplots(figsize=(11, 5.5), dpi=110)
-    ax.bar(period, table["Cap"], width=1.0, label="capital", color="#2f6690")
-    ax.bar(period, table["Int"], width=1.0, bottom=table["Cap"], label="interest", color="#d9a441")
-    ax.set_xlabel("period")
-    ax.set_ylabel("payments per period")
-    bal = ax.twinx()
-    bal.plot(period, table["Bal"], color="#9e2a2b", linewidth=1.6, label="outstanding balance")
-    bal.set_ylabel("outstanding balance")
-    handles = ax.get_legend_handles_labels()[0] + bal.get_legend_handles_labels()[0]
-    ax.legend(handles, [h.get_label() for h in handles], loc="upper right")
-    ax.set_title("Portfolio cash flows")
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
-
-
 def _cmd_cashflows(args: argparse.Namespace) -> int:
-    pa = _need("pyarrow")
+    pa = require_pyarrow()
     from . import cashflows
 
-    reader, total = _open_book(args.loans)
-    progress = Progress("cashflows", total, args.progress)
+    kind = kind_by_extension(args.output, OUTPUT_KINDS, "the output")
+    fkind = kind_by_extension(args.failures, OUTPUT_KINDS, "--failures") if args.failures else None
+    pkind = kind_by_extension(args.plot, PLOT_KINDS, "--plot") if args.plot else None
+    if args.plot_every is not None and args.plot_every < 1:
+        raise CliError(None, "--plot-every must be 1 or more")
+    outputs = [args.output] + [p for p in (args.failures, args.plot) if p]
+    run = _open_run(args, outputs)
+    progress = Progress("cashflows", run.total, args.progress)
     start = time.perf_counter()
     try:
-        result = cashflows(_counted(reader, progress), errors="skip", threads=args.threads)
-    except pa.ArrowException as e:
-        raise CliError(args.loans, str(e).splitlines()[0])
+        result = cashflows(run.reader(progress), errors="skip", threads=_threads(args))
+    except BaseException as e:
+        if run.error is not None and e is not run.error:
+            raise run.error from None
+        if isinstance(e, (pa.ArrowException, TypeError, ValueError)) and not isinstance(e, CliError):
+            raise CliError(args.loans, str(e).splitlines()[0] if str(e) else type(e).__name__) from None
+        raise
     finally:
         progress.finish()
-    failures = result.errors.exceptions()
+    failures = _all_failures(run, result.errors)
     if args.errors == "raise" and failures:
-        raise _first_failure(args.loans, failures[0], _row_values(args.loans))
+        raise _first_failure(run, failures)
+    if run.loans and len(failures) == run.loans:
+        if args.failures:
+            _write_failures(args.failures, fkind, failures)
+        raise _nothing_scheduled(run, failures)
     elapsed = time.perf_counter() - start
     table = result.to_numpy()
-    try:
-        import pyarrow.csv as pcsv
+    write_table(result.to_arrow(), args.output, kind)
+    every = None
+    if args.plot:
+        from ._plot import auto_every, plot_cashflows
 
-        pcsv.write_csv(result.to_arrow(), args.output)
-        if args.plot:
-            _plot_cashflows(table, args.plot)
-    except OSError as e:
-        raise CliError(getattr(e, "filename", None) or args.output, e.strerror or str(e))
+        periods = int(table["period"][-1]) if len(table["period"]) else 0
+        every = args.plot_every or auto_every(run.frequencies, periods)
+        with atomic_output(args.plot) as tmp:
+            plot_cashflows(table, tmp, every=every, fmt=pkind, title=f"Cash flows of {os.path.basename(args.loans)}")
+    if args.failures:
+        _write_failures(args.failures, fkind, failures)
     cap, interest, pmt, period = table["Cap"], table["Int"], table["Pmt"], table["period"]
     repaid = float(cap.sum())
     wal = float((period * cap).sum() / repaid) if repaid != 0 and len(period) else float("nan")
     peak = int(period[pmt.argmax()]) if len(pmt) else None
-    loans = progress.done
     rows = [
-        ("loans", f"{loans:,}"),
+        ("loans", f"{run.loans:,}"),
         ("failed loans", f"{len(failures):,}"),
-        *_reasons_table(failures),
+        *_failure_rows(run, failures),
         ("periods", f"{len(period):,}"),
         ("total capital", f"{repaid:,.2f}"),
         ("total interest", f"{float(interest.sum()):,.2f}"),
         ("weighted average life", f"{wal:,.2f} periods"),
         ("peak payment period", f"{peak} ({float(pmt.max()):,.2f})" if peak is not None else "-"),
         ("elapsed", f"{elapsed:.2f} s"),
-        ("loans/s", f"{loans / elapsed:,.0f}" if elapsed > 0 else "-"),
+        ("loans/s", f"{run.loans / elapsed:,.0f}" if elapsed > 0 else "-"),
         ("output", os.path.relpath(args.output)),
+        *([("failures", os.path.relpath(args.failures))] if args.failures else []),
         ("peak RSS", _peak_rss()),
     ]
     if args.plot:
-        rows.append(("plot", os.path.relpath(args.plot)))
+        rows.append(("plot", f"{os.path.relpath(args.plot)} (bars of {every} period{'s' if every != 1 else ''})"))
     _print_table("cashflows", rows)
     return 0
 
 
+# ---------------------------------------------------------------- arguments
+
+
+def _thread_count(text: str) -> int:
+    try:
+        return _count(text)
+    except argparse.ArgumentTypeError as e:
+        raise argparse.ArgumentTypeError(f"{e}; leave --threads out to use every processor") from None
+
+
+def _count(text: str) -> int:
+    """A whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
+TAPE_HELP = (
+    "The tape needs the columns " + ", ".join(REQUIRED) + " (and optionally id and age), named as the engine names "
+    "them or mapped with --map TARGET=SOURCE, e.g. --map amt=principal --map int_freq=payment_frequency. Rates are "
+    "per period (0.004 is 0.4%% a period) unless --rate-unit says annual or annual-percent; frequencies are periods "
+    f"between payments, or one of the words {FREQUENCY_HELP}."
+)
+
+
+def add_tape_arguments(p: argparse.ArgumentParser) -> None:
+    """The input flags every subcommand that reads a tape shares."""
+    p.add_argument("loans", metavar="LOANS",
+                   help="the tape: .csv (or .tsv), .parquet, .arrow/.feather, or a folder of .parquet files")
+    g = p.add_argument_group("reading the tape")
+    g.add_argument("--map", action="append", metavar="TARGET=SOURCE",
+                   help="take engine column TARGET (id, amt, rate, pers, int_freq, cap_freq, age) from tape column "
+                        "SOURCE; repeatable, and one SOURCE may feed two targets")
+    g.add_argument("--rate-unit", choices=RATE_UNITS, default="per-period",
+                   help="per-period (default): the rate per period as a fraction; annual: a yearly fraction; "
+                        "annual-percent: a yearly percentage such as 5.5 or '5.5%%' (both divided by "
+                        "--periods-per-year)")
+    g.add_argument("--periods-per-year", type=_count, default=12,
+                   help="periods in a year, for annual rates and frequency words (default 12: monthly periods)")
+    g.add_argument("--delimiter", help="the CSV delimiter (default: sniffed from the file)")
+    g.add_argument("--allow-high-rates", action="store_true",
+                   help="compute loans whose rate is above 1 (100%%) per period instead of stopping")
+    r = p.add_argument_group("running")
+    r.add_argument("--errors", choices=("raise", "skip"), default="skip",
+                   help="skip (default): leave loans that fail out and list them; raise: stop at the first")
+    r.add_argument("--failures", metavar="FILE",
+                   help="write every refused loan (row, id, code, field, reason) to FILE, .csv or .parquet")
+    r.add_argument("--threads", type=_thread_count, default=None,
+                   help="engine threads (default: the pool's size, RAYON_NUM_THREADS or one per processor)")
+    r.add_argument("--batch-rows", type=_count, default=65536, help="rows per batch read and written")
+    r.add_argument("--progress", action=argparse.BooleanOptionalAction, default=sys.stderr.isatty(),
+                   help="report progress on standard error (default: only on a terminal; in a log, a line "
+                        "every few seconds)")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="quill-harbor",
-        description="Loan repayment schedules for whole books, exact to the bit in binary32.",
+        description="Loan repayment schedules and cash flows for whole books, exact to the bit in binary32. "
+                    + TAPE_HELP,
+        epilog="Exit status: 0 done (refused loans listed), 2 bad usage or bad input, 3 no loan could be scheduled.",
     )
+    parser.add_argument("--version", action="version", version=f"quill-harbor {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def common(p: argparse.ArgumentParser) -> None:
-        p.add_argument("--threads", type=int, default=None,
-                       help="worker threads (default: RAYON_NUM_THREADS, else one per processor)")
-        p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=sys.stderr.isatty(),
-                       help="draw a progress bar on standard error (default: only on a terminal)")
-
     p = sub.add_parser("sample", help="write a deterministic synthetic book to CSV or Parquet",
-                       description="Writes a synthetic book: mortgages and car loans paid monthly, business "
-                                   "loans paid quarterly, and a few loan shapes the engine refuses.")
+                       description="Writes a synthetic book in engine units: mortgages and car loans paid monthly, "
+                                   "business loans paid quarterly, and a few loan shapes the engine refuses.")
     p.add_argument("--loans", type=int, required=True, help="number of loans")
     p.add_argument("--seed", type=int, default=20261208, help="random seed (the same seed gives the same book)")
     p.add_argument("-o", "--output", required=True, help="output file, .csv or .parquet")
     p.set_defaults(run=_cmd_sample)
 
-    p = sub.add_parser("schedules", help="stream every loan's schedule to Parquet",
-                       description="Computes every loan's schedule, streamed batch by batch, so memory stays "
-                                   "flat for any book size.")
-    p.add_argument("loans", metavar="LOANS", help="the book, .csv or .parquet")
-    p.add_argument("-o", "--output", required=True, help="output .parquet file")
+    p = sub.add_parser("schedules", help="every loan's schedule, streamed to a file",
+                       description="Computes every loan's schedule batch by batch, so memory stays flat for any "
+                                   "book size. " + TAPE_HELP,
+                       epilog="Parquet output is one file whose row groups are encoded on --write-threads threads.")
+    add_tape_arguments(p)
+    p.add_argument("-o", "--output", required=True, help="output file: .parquet, .csv, or .arrow/.feather")
     p.add_argument("--layout", choices=("long", "list"), default="long",
                    help="one row per period (long) or one row per loan with list columns (list)")
-    p.add_argument("--errors", choices=("raise", "skip"), default="raise",
-                   help="stop at the first loan that fails (raise) or leave failing loans out (skip)")
-    p.add_argument("--batch-rows", type=int, default=65536, help="loans per output batch")
-    common(p)
+    p.add_argument("--write-threads", type=_count, default=2,
+                   help="threads encoding Parquet row groups (default 2)")
     p.set_defaults(run=_cmd_schedules)
 
     p = sub.add_parser("cashflows", help="portfolio totals per period, with an optional plot",
-                       description="Sums capital, interest, payment and balance over the book, period by "
-                                   "period, without keeping per-loan schedules.")
-    p.add_argument("loans", metavar="LOANS", help="the book, .csv or .parquet")
-    p.add_argument("-o", "--output", required=True, help="output .csv file")
-    p.add_argument("--plot", metavar="PNG", help="also draw the cash flows to this .png file")
-    p.add_argument("--errors", choices=("raise", "skip"), default="skip",
-                   help="stop at the first loan that fails (raise) or leave failing loans out (skip)")
-    common(p)
+                       description="Sums capital, interest, payment and balance over the book, period by period, "
+                                   "without keeping per-loan schedules. " + TAPE_HELP)
+    add_tape_arguments(p)
+    p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
+    p.add_argument("--plot", metavar="FILE", help="also draw the cash flows to FILE (.png, .svg or .pdf)")
+    p.add_argument("--plot-every", type=_count, metavar="N",
+                   help="periods summed in each bar (default: the least common multiple of the book's payment "
+                        "frequencies, so each bar holds a payment of every loan)")
     p.set_defaults(run=_cmd_cashflows)
     return parser
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    # SIGTERM unwinds like Ctrl-C, so temporary outputs are removed.
+    raise KeyboardInterrupt
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:  # not the main thread: leave signals to the caller
+        previous = None
+    try:
         return args.run(args)
     except CliError as e:
         print(f"quill-harbor: error: {e}", file=sys.stderr)
-        return 2
+        return e.status
     except KeyboardInterrupt:
-        print("quill-harbor: interrupted", file=sys.stderr)
+        print("quill-harbor: interrupted; no output was written", file=sys.stderr)
         return 130
     except MemoryError:
         print("quill-harbor: error: out of memory", file=sys.stderr)
         return 2
+    except ImportError as e:
+        print(f"quill-harbor: error: {e}", file=sys.stderr)
+        return 2
+    except OSError as e:
+        where = f"{e.filename}: " if getattr(e, "filename", None) else ""
+        print(f"quill-harbor: error: {where}{e.strerror or e}", file=sys.stderr)
+        return 2
+    except Exception as e:  # noqa: BLE001 - the promise is one line, never a traceback
+        first = str(e).strip().splitlines()[0] if str(e).strip() else ""
+        print(f"quill-harbor: error: {type(e).__name__}: {first}", file=sys.stderr)
+        return 2
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -14,6 +14,9 @@ import numbers
 from collections.abc import Mapping, Sequence
 from typing import Any, Iterator
 
+from ._columns import FIELDS
+from ._optional import require as _require
+
 __all__ = ["project", "Projection", "ProjectionStream", "MEASURES", "parse_scenarios"]
 
 # The float64 columns of a projection, in order.
@@ -31,14 +34,6 @@ MEASURES = (
 _PREPAY = ("smm", "cpr", "psa")
 _DEFAULT = ("mdr", "cdr", "sda")
 _KEYS = (*_PREPAY, *_DEFAULT, "severity", "lag")
-_EXTRA = "pip install 'quill_harbor[columnar]'"
-
-
-def _require(module: str, what: str) -> Any:
-    try:
-        return __import__(module, fromlist=["_"])
-    except ImportError as e:  # pragma: no cover - depends on the environment
-        raise ImportError(f"{what} needs {module}; install it with {_EXTRA}") from e
 
 
 # ---------------------------------------------------------------- scenarios
@@ -487,12 +482,6 @@ def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, An
     return source, ages, ids, by_columns, table, rows
 
 
-def _loan_error(failure: tuple) -> Exception:
-    from . import LoanError
-
-    return LoanError(*failure)
-
-
 def project(
     loans: Any,
     scenarios: Any,
@@ -516,7 +505,7 @@ def project(
     of one row per loan, scenario and period, in batches of at most
     ``batch_rows`` rows (whole loans, at least one a batch).
     """
-    from . import _FIELDS, _errors, _native, _threads, ErrorTable
+    from . import _errors, _native, _threads
 
     ppy = _periods_per_year(periods_per_year)
     parsed = parse_scenarios(scenarios, ppy)
@@ -534,7 +523,7 @@ def project(
 
     np = _require("numpy", "project()")
     pa = _require("pyarrow", "project()")
-    source, ages, _, by_columns, _, _ = _inputs(loans, names, _FIELDS)
+    source, ages, _, by_columns, _, _ = _inputs(loans, names, FIELDS)
     if by_columns:
         codes, keys = _segments(by_columns)
         segment_count = len(keys[0])
@@ -544,8 +533,9 @@ def project(
     table, horizons, failures, errors_table = _native.project(
         source, ages, codes, segment_count, native_scenarios, skip, n_threads
     )
-    if not skip and failures:
-        raise _loan_error(failures[0])
+    failed = _failures(errors_table, failures)
+    if not skip and len(failed):
+        raise failed.exceptions()[0]
 
     multi = len(parsed) > 1
     columns: dict[str, Any] = {}
@@ -572,7 +562,7 @@ def project(
             if n:
                 bounds.append((row, row + n))
             row += n
-    return Projection(pa.table(columns), ErrorTable(errors_table, failures), names, ppy, len(parsed), bounds)
+    return Projection(pa.table(columns), failed, names, ppy, len(parsed), bounds)
 
 
 def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, skip: bool, n_threads: int,
@@ -580,18 +570,19 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
     np = _require("numpy", "project(per_loan=True)")
     pa = _require("pyarrow", "project(per_loan=True)")
     pc = _require("pyarrow.compute", "project(per_loan=True)")
-    from . import _FIELDS, _native, ErrorTable
+    from . import _native
+    from .errors import ErrorTable
 
     if isinstance(loans, Mapping):
         from . import _column
 
-        table = pa.table({k: _column(loans[k]) if k in _FIELDS else loans[k] for k in loans})
+        table = pa.table({k: _column(loans[k]) if k in FIELDS else loans[k] for k in loans})
     else:
         table = _arrow_table(loans)
-    missing = [f for f in _FIELDS[1:] if f not in table.column_names]
+    missing = [f for f in FIELDS[1:] if f not in table.column_names]
     if missing:
         raise ValueError(f"loans has no column {missing[0]!r}")
-    table = table.select([c for c in (*_FIELDS, "age") if c in table.column_names])
+    table = table.select([c for c in (*FIELDS, "age") if c in table.column_names])
     ages = _ages(_arrow_column(table, "age")) if "age" in table.column_names else None
     has_id = "id" in table.column_names
     ids = _arrow_column(table, "id").cast(pa.string()) if has_id else None
@@ -631,12 +622,13 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
             if b == e:
                 continue
             part = table.slice(b, e - b)
-            out, fails, _ = _native.project_loans(
+            out, fails, errors_table = _native.project_loans(
                 part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b
             )
-            failures.extend(fails)
-            if not skip and fails:
-                raise _loan_error(fails[0])
+            failed = _failures(errors_table, fails)
+            failures.extend(failed._rows)
+            if not skip and len(failed):
+                raise failed.exceptions()[0]
             loan = np.asarray(out.column("loan"))
             cols: list[Any] = []
             if has_id:
@@ -655,15 +647,10 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
             cols += [pa.array(np.asarray(out.column(name)), type=pa.float64()) for name in MEASURES]
             yield pa.RecordBatch.from_arrays(cols, schema=schema)
 
-    def errors_table(rows: list) -> Any:
-        return ErrorTable.from_rows(rows) if hasattr(ErrorTable, "from_rows") else _rows_table(rows)
-
-    return ProjectionStream(schema, batches(), failures, errors_table)
+    return ProjectionStream(schema, batches(), failures, lambda rows: ErrorTable(None, list(rows)))
 
 
-def _rows_table(rows: list) -> Any:
-    from . import ErrorTable, _native
+def _failures(errors_table: Any, failures: list) -> Any:
+    from . import _failures as failures_of
 
-    table, _, errors_table = _native.cashflows({"amt": [], "rate": [], "pers": [], "int_freq": [], "cap_freq": []},
-                                               True, 1)
-    return ErrorTable(errors_table, rows)
+    return failures_of(errors_table, failures)

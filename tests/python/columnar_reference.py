@@ -141,7 +141,7 @@ def bits(a) -> np.ndarray:
 
 def assert_matches(result, ref: Reference) -> None:
     """result: a Schedules computed with errors='skip'."""
-    got_failed = {i: reason for i, _, reason in result.errors}
+    got_failed = {i: reason for i, _, _, _, reason in result.errors}
     assert set(got_failed) == set(ref.failed), (
         sorted(set(got_failed) ^ set(ref.failed))[:10])
     mismatched = [i for i in ref.failed if got_failed[i] != ref.failed[i]]

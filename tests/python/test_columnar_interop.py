@@ -202,10 +202,10 @@ def test_stream_to_parquet_round_trips(tmp_path):
         stream.__arrow_c_stream__()
 
 
-@pytest.mark.parametrize("method, module", [("to_polars", "polars"), ("to_pandas", "pandas"), ("to_arrow", "pyarrow"),
-                                            ("to_numpy", "numpy")])
-def test_conversions_name_the_extra_when_their_library_is_missing(monkeypatch, method, module):
+@pytest.mark.parametrize("method, module, extra", [("to_polars", "polars", "polars"), ("to_pandas", "pandas", "pandas"),
+                                                   ("to_arrow", "pyarrow", "columnar"), ("to_numpy", "numpy", "columnar")])
+def test_conversions_name_the_extra_when_their_library_is_missing(monkeypatch, method, module, extra):
     s = qc.schedules(small_book(5))
     monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
-    with pytest.raises(ImportError, match=r"quill_harbor\[columnar\]"):
+    with pytest.raises(ImportError, match=rf"quill_harbor\[{extra}\]"):
         getattr(s, method)()

@@ -40,7 +40,7 @@ def test_schedules_are_the_single_machine_bits(client, book):
     direct = qhc.schedules(pa.Table.from_pandas(book), errors="skip").to_numpy()
     for name in ("Per", "Cap", "Int", "Pmt", "Bal"):
         assert np.array_equal(result[name].to_numpy().view(np.uint32), np.asarray(direct[name]).view(np.uint32))
-    failed = {i for i, _, _ in qhc.schedules(pa.Table.from_pandas(book), errors="skip").errors}
+    failed = {i for i, *_ in qhc.schedules(pa.Table.from_pandas(book), errors="skip").errors}
     kept = [i for i in range(len(book)) if i not in failed]
     assert list(dict.fromkeys(result["loan"])) == book["id"].iloc[kept].tolist()
 
@@ -67,3 +67,17 @@ def test_results_cross_process_boundaries():
     single = qhc.cashflows(pa.Table.from_pandas(book), errors="skip").to_numpy()
     np.testing.assert_allclose(totals["Int"].to_numpy(), np.asarray(single["Int"]), rtol=1e-12)
     assert len(rows) == int(np.asarray(single["loans"]).sum())
+
+
+@pytest.mark.parametrize("label", ["text", "int"])
+def test_without_an_id_the_loan_is_the_index_label(client, book, label):
+    # A text index once failed with "invalid literal for int()".
+    index = book["id"] if label == "text" else pd.Index(range(5000, 5000 + len(book)))
+    frame = book.drop(columns="id").set_axis(pd.Index(index, name="ref"))
+    ddf = dd.from_pandas(frame, npartitions=3, sort=False)
+    lazy = qhd.schedules(ddf, errors="skip")
+    result = lazy.compute()
+    assert result["loan"].dtype == lazy._meta["loan"].dtype == ddf.index.dtype
+    failed = {i for i, *_ in qhc.schedules(pa.Table.from_pandas(book), errors="skip").errors}
+    kept = [i for i in range(len(book)) if i not in failed]
+    assert list(dict.fromkeys(result["loan"])) == frame.index[kept].tolist()

@@ -1,6 +1,0 @@
-from typing import Any
-
-FIELDS: tuple[str, ...]
-
-def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]: ...
-def write_book(columns: dict[str, Any], path: str) -> None: ...

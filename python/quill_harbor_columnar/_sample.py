@@ -77,6 +77,9 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     int_freq = freq.copy()
     cap_freq = freq.copy()
     cap_freq[refused] = bad_freq
+    # A segment to total projections by, from the draws above only, so the
+    # other columns keep their bits.
+    product = np.where(mortgage, "mortgage", np.where(car, "car", np.where(business, "business", "other")))
     return {
         "id": ids,
         "amt": amt,
@@ -84,6 +87,7 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
         "pers": pers,
         "int_freq": int_freq,
         "cap_freq": cap_freq,
+        "product": product.tolist(),
     }
 
 
@@ -91,7 +95,8 @@ def write_book(columns: dict[str, Any], path: str, kind: str | None = None) -> N
     """Writes the book to CSV or Parquet, chosen by ``kind`` (an extension) or else the file's extension."""
     pa = require("pyarrow", "write_book()")
 
-    table = pa.table({name: columns[name] for name in FIELDS})
+    names = [*FIELDS, *(name for name in columns if name not in FIELDS)]
+    table = pa.table({name: columns[name] for name in names})
     lower = kind or path.lower()
     if lower.endswith(".parquet") or lower.endswith(".pq"):
         pq = require("pyarrow.parquet", "write_book()")

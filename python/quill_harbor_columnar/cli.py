@@ -22,6 +22,7 @@ from ._book import RATE_UNITS, REQUIRED
 from ._cli_io import (FREQUENCY_HELP, OUTPUT_KINDS, PLOT_KINDS, CliError, TableSink, TapeRun, atomic_output,
                       kind_by_extension, parse_map, refuse_overwriting_input, write_table)
 from ._progress import Progress
+from . import _cli_project
 
 SCHEDULE_COLUMNS = ("Per", "Cap", "Int", "Pmt", "Bal")
 # Parquet settings of the schedules file: the loan label and the period repeat
@@ -433,6 +434,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="periods summed in each bar (default: the least common multiple of the book's payment "
                         "frequencies, so each bar holds a payment of every loan)")
     p.set_defaults(run=_cmd_cashflows)
+    _cli_project.register(sub, add_tape_arguments)
     return parser
 
 

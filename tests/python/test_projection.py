@@ -144,3 +144,32 @@ def test_dates_advance_calendar_months_clamped_to_month_end(as_of, ppy, want):
     book = {"amt": [1000.0], "rate": [0.01], "pers": [3], "int_freq": [1], "cap_freq": [1]}
     dates = qc.project(book, {}, as_of=as_of, periods_per_year=ppy).to_arrow()["date"]
     assert [d.isoformat() for d in dates.to_pylist()] == want
+
+
+def test_the_command_end_to_end(tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    import pyarrow.parquet as pq
+
+    def cli(*args):
+        return subprocess.run([sys.executable, "-m", "quill_harbor_columnar.cli", *map(str, args)],
+                              capture_output=True, text=True, timeout=300)
+
+    book, out, scen = tmp_path / "book.parquet", tmp_path / "proj.parquet", tmp_path / "s.json"
+    assert cli("sample", "--loans", 2000, "-o", book).returncode == 0
+    assert "--cpr 8 is 8%" in " ".join(cli("project", "--help").stdout.split())
+    # Percent on the command line, fractions in the API.
+    proc = cli("project", book, "-o", out, "--cpr", 8, "--cdr", 2, "--severity", 35, "--lag", 3,
+               "--by", "product", "--as-of", "2026-12-31", "--plot", tmp_path / "p.png")
+    assert proc.returncode == 0, proc.stderr
+    assert "WAL (years)" in proc.stdout and "mortgage" in proc.stdout and (tmp_path / "p.png").stat().st_size
+    want = qc.project(pq.read_table(book), {"cpr": 0.08, "cdr": 0.02, "severity": 0.35, "lag": 3}, by="product",
+                      as_of=datetime.date(2026, 12, 31), errors="skip").to_arrow()
+    assert pq.read_table(out).equals(want)
+    scen.write_text(json.dumps(SCENARIOS[1:]))
+    assert cli("project", book, "-o", tmp_path / "p.csv", "--scenarios", scen).returncode == 0
+    scen.write_text(json.dumps([{"cpr": 8}]))
+    proc = cli("project", book, "-o", tmp_path / "p.csv", "--scenarios", scen)
+    assert proc.returncode == 2 and "'cpr'" in proc.stderr and "Traceback" not in proc.stderr

@@ -173,3 +173,21 @@ def test_the_command_end_to_end(tmp_path):
     scen.write_text(json.dumps([{"cpr": 8}]))
     proc = cli("project", book, "-o", tmp_path / "p.csv", "--scenarios", scen)
     assert proc.returncode == 2 and "'cpr'" in proc.stderr and "Traceback" not in proc.stderr
+
+
+def test_dask_combines_partitions_like_one_machine():
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    from quill_harbor_columnar import dask as qhd
+
+    frame = pd.DataFrame(sample_book(3000, 4)).assign(age=lambda f: np.arange(len(f)) % 4)
+    lazy = qhd.project(dd.from_pandas(frame, npartitions=4), SCENARIOS, by="product", errors="skip",
+                       as_of=datetime.date(2026, 1, 31))
+    got, again = lazy.compute(scheduler="sync"), lazy.compute(scheduler="sync")
+    want = qc.project(pa.Table.from_pandas(frame), SCENARIOS, by="product", errors="skip",
+                      as_of=datetime.date(2026, 1, 31)).to_pandas()
+    assert got.equals(again) and dict(got.dtypes) == dict(lazy._meta.dtypes)  # Dask does not check its meta
+    for name in ("scenario", "product", "period"):
+        assert got[name].tolist() == want[name].tolist()
+    assert got.date.dt.date.tolist() == want.date.tolist()
+    np.testing.assert_allclose(got[list(ref.MEASURES)], want[list(ref.MEASURES)], rtol=1e-12, atol=1e-6)

@@ -249,6 +249,8 @@ def _arrow_column(loans: Any, name: str) -> Any:
             col = col.combine_chunks()
     if pa.types.is_dictionary(col.type):
         col = col.dictionary_decode()
+    if getattr(pa.types, "is_string_view", lambda _: False)(col.type):
+        col = col.cast(pa.large_string())  # polars' text: sortable once cast
     return col
 
 
@@ -451,35 +453,30 @@ def _by_names(by: Any) -> list[str]:
     return names
 
 
-def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, Any, Any, list[Any], Any, int]:
-    """(native source, ages or None, ids, by columns, the table or mapping, rows)."""
-    pa = _require("pyarrow", "project()")
+def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, Any, list[Any]]:
+    """(the native source, ages or None, the by columns as Arrow arrays)."""
     if isinstance(loans, Mapping):
         from . import _column
 
         source = {k: _column(loans[k]) for k in fields if k in loans}
-        table = loans
+        table: Any = loans
+        names = list(loans.keys())
         lengths = {len(loans[k]) for k in fields if k in loans}
         rows = lengths.pop() if len(lengths) == 1 else -1
     else:
         table = _arrow_table(loans)
         source = table.__arrow_c_stream__()
+        names = table.column_names
         rows = table.num_rows
-        fields_present = table.column_names
-        loans = {name: table.column(name) for name in fields_present}
-    names = list(table.keys()) if isinstance(table, Mapping) else table.column_names
     for n in by:
         if n not in names:
             raise ValueError(f"by names column {n!r}, which the loans do not have (they have {', '.join(names)})")
     ages = _ages(_arrow_column(table, "age")) if "age" in names else None
     by_columns = [_arrow_column(table, n) for n in by]
-    ids = _arrow_column(table, "id") if "id" in names else None
     for col in ([ages] if ages is not None else []) + by_columns:
         if rows >= 0 and len(col) != rows:
             raise ValueError("the columns of loans differ in length")
-    if ids is not None and not (pa.types.is_string(ids.type) or pa.types.is_large_string(ids.type)):
-        ids = ids.cast(pa.string())
-    return source, ages, ids, by_columns, table, rows
+    return source, ages, by_columns
 
 
 def project(
@@ -523,12 +520,13 @@ def project(
 
     np = _require("numpy", "project()")
     pa = _require("pyarrow", "project()")
-    source, ages, _, by_columns, _, _ = _inputs(loans, names, FIELDS)
+    source, ages, by_columns = _inputs(loans, names, FIELDS)
+    codes, keys, segment_count = None, [], 1
     if by_columns:
         codes, keys = _segments(by_columns)
         segment_count = len(keys[0])
-    else:
-        codes, keys, segment_count = None, [], 1
+        if segment_count == 0:  # no loans: no rows either way
+            codes, segment_count = None, 1
     native_scenarios = [s.native() for s in parsed]
     table, horizons, failures, errors_table = _native.project(
         source, ages, codes, segment_count, native_scenarios, skip, n_threads

@@ -54,12 +54,54 @@ std::vector<Block> make_blocks(const std::vector<InputBatch>& batches, std::int6
     return blocks;
 }
 
-// One loan's schedule from its age on, widened exactly to float64 (every
-// binary32 value is a float64 value): entry j is period a + j.
-struct Widened {
-    std::vector<double> cap, interest, bal;
-    std::vector<float> schedule;  // the engine's five columns
-    std::int64_t remaining = 0;   // R = pers - a
+// The schedules of loans of one age (and segment), each widened exactly to
+// float64 from its age on and summed: entry m is period a + m of each loan.
+// A scenario's weights (below) depend on the age alone, so the flows of a
+// group's loans are its weights times these sums, applied once per group and
+// scenario instead of once per loan and scenario. A loan adds nothing past
+// its last period, and bal_prev[m] sums Bal[t-1] of the loans that reach
+// period m only, since only they can default in it. A group of one loan is
+// that loan's own schedule, to the bit.
+struct Group {
+    std::vector<double> cap, interest, bal, bal_prev;
+    std::int64_t remaining = -1;  // the longest remaining term R of its loans; -1 when empty
+
+    void clear() noexcept {
+        if (remaining >= 0) {
+            const std::size_t n = static_cast<std::size_t>(remaining) + 1;
+            std::fill_n(cap.begin(), n, 0.0);
+            std::fill_n(interest.begin(), n, 0.0);
+            std::fill_n(bal.begin(), n, 0.0);
+            std::fill_n(bal_prev.begin(), n, 0.0);
+        }
+        remaining = -1;
+    }
+
+    // Adds a loan aged `age` whose engine columns of `len` entries each are in s.
+    void add(const float* s, std::size_t len, std::int64_t age) {
+        const std::int64_t R = static_cast<std::int64_t>(len) - 1 - age;
+        const std::size_t n = static_cast<std::size_t>(R) + 1;
+        if (cap.size() < n) {
+            cap.resize(n, 0.0);
+            interest.resize(n, 0.0);
+            bal.resize(n, 0.0);
+            bal_prev.resize(n, 0.0);
+        }
+        const float* __restrict__ c = s + len + age;
+        const float* __restrict__ i = s + 2 * len + age;
+        const float* __restrict__ b = s + 4 * len + age;
+        double* __restrict__ gc = cap.data();
+        double* __restrict__ gi = interest.data();
+        double* __restrict__ gb = bal.data();
+        double* __restrict__ gp = bal_prev.data();
+        for (std::size_t j = 0; j < n; ++j) {
+            gc[j] += static_cast<double>(c[j]);
+            gi[j] += static_cast<double>(i[j]);
+            gb[j] += static_cast<double>(b[j]);
+        }
+        for (std::size_t j = 1; j < n; ++j) gp[j] += static_cast<double>(b[j - 1]);
+        remaining = std::max(remaining, R);
+    }
 };
 
 // rate(m) of a curve for a loan aged `age`.
@@ -155,12 +197,13 @@ std::uint64_t next_call() noexcept {
 }
 
 template <bool kPrepay, bool kDefault>
-void project_loan_as(const Widened& w, const Weights& wt, double* const acc[kMeasureCount]) {
+void project_as(const Group& w, const Weights& wt, double* const acc[kMeasureCount]) {
     const std::int64_t R = w.remaining;
     // No two of these arrays overlap, which lets the loop be vectorised.
     const double* __restrict__ C = w.cap.data();
     const double* __restrict__ I = w.interest.data();
     const double* __restrict__ B = w.bal.data();
+    const double* __restrict__ Bp = w.bal_prev.data();
     const double* __restrict__ surv = wt.surv.data();
     const double* __restrict__ live = wt.live.data();
     const double* __restrict__ prepay = wt.prepay.data();
@@ -176,26 +219,27 @@ void project_loan_as(const Widened& w, const Weights& wt, double* const acc[kMea
         sched[m] += live[m] * C[m];
         interest[m] += live[m] * I[m];
         if constexpr (kPrepay) prepaid[m] += prepay[m] * B[m];
-        if constexpr (kDefault) defaulted[m] += dflt[m] * B[m - 1];
+        if constexpr (kDefault) defaulted[m] += dflt[m] * Bp[m];
     }
 }
 
-// Adds one loan's flows under one scenario into acc[k][p], p = 0..R. The
-// model, per period m = 1..R with S = 1 before the first:
+// Adds the flows of a group's loans under one scenario into acc[k][p],
+// p = 0..R. The model, per loan and period m = 1..R with S = 1 before the
+// first:
 //   d = mdr*S*Bal[t-1]; live = S*(1-mdr); sched = live*Cap[t];
 //   int = live*Int[t]; prepaid = smm*live*Bal[t]; S = live*(1-smm);
 //   balance = S*Bal[t]. A scenario without prepayment or without default
 // adds only zeros there, so those sums are left alone.
-void project_loan(const Widened& w, const Weights& wt, const Scenario& sc, double* const acc[kMeasureCount]) {
+void project_group(const Group& w, const Weights& wt, const Scenario& sc, double* const acc[kMeasureCount]) {
     const bool p = !sc.prepay.rates.empty(), d = !sc.dflt.rates.empty();
     if (p && d)
-        project_loan_as<true, true>(w, wt, acc);
+        project_as<true, true>(w, wt, acc);
     else if (p)
-        project_loan_as<true, false>(w, wt, acc);
+        project_as<true, false>(w, wt, acc);
     else if (d)
-        project_loan_as<false, true>(w, wt, acc);
+        project_as<false, true>(w, wt, acc);
     else
-        project_loan_as<false, false>(w, wt, acc);
+        project_as<false, false>(w, wt, acc);
 }
 
 // Loss, recovery and cash flow of periods [0, len) of one span of rows from
@@ -213,24 +257,23 @@ void derive_flows(std::vector<double> (&col)[kMeasureCount], std::size_t row, st
     }
 }
 
-// The engine on one loan into w, failures as data. Sets `oom` when memory
-// ran out.
-bool fill_widened(const LoanTerms& terms, std::int64_t age, Widened& w, RowFailure& failure, std::atomic<bool>& oom) {
+// The engine on one loan into `schedule` (its five columns of `len`
+// entries), failures as data. Sets `oom` when memory ran out.
+bool run_engine(const LoanTerms& terms, std::vector<float>& schedule, std::size_t& len, RowFailure& failure,
+                std::atomic<bool>& oom) {
     const ScheduleShape shape = schedule_shape(terms.pers);
     if (shape.per != shape.rest) {
         failure.reason = kUnevenColumnsReason;
         return false;
     }
-    const std::size_t len = shape.rest;
-    if (w.schedule.size() < len * kColumns) w.schedule.resize(len * kColumns);
-    float* s = w.schedule.data();
+    len = shape.rest;
     try {
+        if (schedule.size() < len * kColumns) schedule.resize(len * kColumns);
+        float* s = schedule.data();
         fill_schedule(terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len});
+        return true;
     } catch (const Abort& a) {
         failure.reason = a.message();
-        failure.has_terms = true;
-        failure.terms = terms;
-        return false;
     } catch (const std::bad_alloc&) {
         oom.store(true);
         return false;
@@ -239,28 +282,21 @@ bool fill_widened(const LoanTerms& terms, std::int64_t age, Widened& w, RowFailu
         return false;
     } catch (const std::exception& e) {
         failure.reason = std::string("unexpected native failure: ") + e.what();
-        failure.has_terms = true;
-        failure.terms = terms;
-        return false;
     }
-    const std::int64_t R = terms.pers - age;
-    const std::size_t n = static_cast<std::size_t>(R) + 1;
-    if (w.cap.size() < n) {
-        w.cap.resize(n);
-        w.interest.resize(n);
-        w.bal.resize(n);
-    }
-    const float* cap = s + len + age;
-    const float* interest = s + 2 * len + age;
-    const float* bal = s + 4 * len + age;
-    for (std::size_t j = 0; j < n; ++j) {
-        w.cap[j] = static_cast<double>(cap[j]);
-        w.interest[j] = static_cast<double>(interest[j]);
-        w.bal[j] = static_cast<double>(bal[j]);
-    }
-    w.remaining = R;
-    return true;
+    failure.has_terms = true;
+    failure.terms = terms;
+    return false;
 }
+
+// A row's place in a block's order.
+struct Key {
+    std::int64_t age;
+    std::int32_t segment;
+    std::int64_t row;
+    bool operator<(const Key& o) const noexcept {
+        return age != o.age ? age < o.age : segment != o.segment ? segment < o.segment : row < o.row;
+    }
+};
 
 // Decodes row r and checks its age; on false `failure` says why (and
 // `age_failed` whether the age was to blame).
@@ -341,66 +377,82 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             const InputBatch& batch = batches[bl.batch];
             BlockSums& out = wave[j];
             QuietAborts quiet;
-            thread_local Widened w;
+            thread_local std::vector<float> schedule;
+            thread_local Group group;
             thread_local WeightCache weights;
             thread_local std::vector<std::int32_t> slot_of;
-            thread_local std::vector<std::pair<std::int64_t, std::int64_t>> scratch_order;
+            thread_local std::vector<Key> scratch_order;
             try {
                 // Sizing: the block's segments and its longest remaining
                 // term, from the fields up to pers and the age.
                 if (slot_of.size() < static_cast<std::size_t>(G)) slot_of.assign(static_cast<std::size_t>(G), -1);
                 std::int64_t longest_here = 0;
-                // Rows by age, then row: loans of one age use the same
-                // weights one after the other while they are in cache. The
-                // order is fixed by the input alone.
-                std::vector<std::pair<std::int64_t, std::int64_t>>& order = scratch_order;
+                // Rows by age and segment, then row: each run of one age and
+                // segment is one group. The order is fixed by the input alone.
+                std::vector<Key>& order = scratch_order;
                 order.clear();
                 for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                     const std::int64_t g = bl.global + (r - bl.begin);
                     const std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
-                    order.emplace_back(age, r);
+                    const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
+                    order.push_back(Key{age, seg, r});
                     std::int32_t pers = 0;
                     DecodeFailure why{nullptr};
                     if (!decode_pers(batch, r, pers, why)) continue;
                     if (age < 0 || age >= pers) continue;
                     longest_here = std::max<std::int64_t>(longest_here, pers - age);
-                    const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
                     if (slot_of[static_cast<std::size_t>(seg)] < 0) {
                         slot_of[static_cast<std::size_t>(seg)] = static_cast<std::int32_t>(out.segments.size());
                         out.segments.push_back(seg);
                     }
                 }
-                if (in.ages != nullptr) std::sort(order.begin(), order.end());
+                std::sort(order.begin(), order.end());
                 out.len.resize(S);
                 for (std::size_t s = 0; s < S; ++s) out.len[s] = longest_here + scenarios[s].lag + 1;
                 out.lay_out(S);
                 check_memory_bound(out.per_slot * out.segments.size() * sizeof(double));
                 out.data.assign(out.per_slot * out.segments.size(), 0.0);
 
+                group.clear();
+                std::int64_t group_age = -1;
+                std::int32_t group_seg = -1;
+                const auto flush = [&] {
+                    if (group.remaining < 0) return;
+                    const std::size_t slot = static_cast<std::size_t>(slot_of[static_cast<std::size_t>(group_seg)]);
+                    for (std::size_t s = 0; s < S; ++s) {
+                        double* base = out.data.data() + out.offset(slot, s);
+                        double* acc[kMeasureCount] = {};
+                        for (std::size_t i = 0; i < kSums; ++i) acc[kSummed[i]] = base + i * out.span(s);
+                        project_group(group, weights.get(call, s, scenarios[s], group_age, group.remaining),
+                                      scenarios[s], acc);
+                    }
+                    out.longest = std::max(out.longest, group.remaining);
+                    group.clear();
+                };
                 std::vector<std::pair<RowFailure, bool>> failed;
-                for (const auto& [unused_age, r] : order) {
+                for (const Key& key : order) {
+                    const std::int64_t r = key.row;
                     const std::int64_t g = bl.global + (r - bl.begin);
                     LoanTerms terms;
                     std::int64_t age = 0;
                     RowFailure failure{g, {}, false, {}};
                     bool age_failed = false;
+                    std::size_t len = 0;
                     bool ok = decode_with_age(batch, r, g, in, terms, age, failure, age_failed);
-                    if (ok) ok = fill_widened(terms, age, w, failure, oom);
+                    if (ok) ok = run_engine(terms, schedule, len, failure, oom);
                     if (oom.load(std::memory_order_relaxed)) break;
                     if (!ok) {
                         failed.emplace_back(std::move(failure), age_failed);
                         continue;
                     }
-                    out.longest = std::max(out.longest, w.remaining);
-                    const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
-                    const std::size_t slot = static_cast<std::size_t>(slot_of[static_cast<std::size_t>(seg)]);
-                    for (std::size_t s = 0; s < S; ++s) {
-                        double* base = out.data.data() + out.offset(slot, s);
-                        double* acc[kMeasureCount] = {};
-                        for (std::size_t i = 0; i < kSums; ++i) acc[kSummed[i]] = base + i * out.span(s);
-                        project_loan(w, weights.get(call, s, scenarios[s], age, w.remaining), scenarios[s], acc);
+                    if (key.age != group_age || key.segment != group_seg) {
+                        flush();
+                        group_age = key.age;
+                        group_seg = key.segment;
                     }
+                    group.add(schedule.data(), len, age);
                 }
+                flush();
                 std::sort(failed.begin(), failed.end(),
                           [](const auto& a, const auto& b) { return a.first.index < b.first.index; });
                 for (auto& [f, by_age] : failed) {
@@ -521,7 +573,8 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         const Block& bl = blocks[b];
         if (raise && bl.global > first_failure.load(std::memory_order_relaxed)) return;
         QuietAborts quiet;
-        thread_local Widened w;
+        thread_local std::vector<float> schedule;
+        thread_local Group w;
         thread_local WeightCache weights;
         try {
             for (std::int64_t r = bl.begin; r < bl.end; ++r) {
@@ -530,8 +583,9 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 std::int64_t age = 0;
                 RowFailure failure{row_base + g, {}, false, {}};
                 bool age_failed = false;
+                std::size_t len = 0;
                 bool ok = decode_with_age(batches[bl.batch], r, g, in, terms, age, failure, age_failed);
-                if (ok) ok = fill_widened(terms, age, w, failure, oom);
+                if (ok) ok = run_engine(terms, schedule, len, failure, oom);
                 if (oom.load(std::memory_order_relaxed)) return;
                 if (!ok) {
                     failures[b].push_back(std::move(failure));
@@ -542,19 +596,22 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                     if (raise) return;
                     continue;
                 }
+                // A group of this loan alone: its own schedule.
+                w.clear();
+                w.add(schedule.data(), len, age);
                 std::size_t o = static_cast<std::size_t>(offsets[static_cast<std::size_t>(g)]);
                 for (std::size_t s = 0; s < S; ++s) {
-                    const std::size_t len = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
+                    const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
                     double* acc[kMeasureCount];
                     for (std::size_t k = 0; k < kMeasureCount; ++k) acc[k] = res.columns[k].data() + o;
-                    project_loan(w, weights.get(call, s, scenarios[s], age, w.remaining), scenarios[s], acc);
-                    derive_flows(res.columns, o, len, scenarios[s]);
-                    for (std::size_t p = 0; p < len; ++p) {
+                    project_group(w, weights.get(call, s, scenarios[s], age, w.remaining), scenarios[s], acc);
+                    derive_flows(res.columns, o, span, scenarios[s]);
+                    for (std::size_t p = 0; p < span; ++p) {
                         res.loan[o + p] = row_base + g;
                         res.scenario[o + p] = static_cast<std::int32_t>(s);
                         res.period[o + p] = static_cast<std::int32_t>(p);
                     }
-                    o += len;
+                    o += span;
                 }
             }
         } catch (const std::bad_alloc&) {

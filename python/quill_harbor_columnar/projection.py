@@ -293,6 +293,8 @@ def _segments(columns: list[Any]) -> tuple[Any, list[Any]]:
         c = np.asarray(pc.index_in(col, value_set=u, skip_nulls=False).fill_null(0), dtype=np.int64)
         codes = c if codes is None else codes * len(u) + c
         uniques.append(u)
+    if len(columns) == 1:  # already dense, in sorted order
+        return codes.astype(np.int32), uniques
     combos, dense = np.unique(codes, return_inverse=True)
     keys = []
     radix = 1

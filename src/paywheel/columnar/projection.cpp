@@ -29,6 +29,7 @@ constexpr std::int64_t kBlockRows = 1024;
 // Blocks computed at once: bounds the memory of block sums in flight; the
 // result does not depend on it.
 constexpr std::size_t kWave = 8;
+constexpr std::size_t kWaveBytes = std::size_t{256} << 20;
 // The measures summed over loans. Loss and recovery are severity and
 // 1 - severity times the defaulted principal `lag` periods earlier, and the
 // cash flow is the sum of four others: all three are derived from the sums
@@ -367,9 +368,14 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
     std::vector<std::array<std::vector<double>, kSums>> sums(S * static_cast<std::size_t>(G));
     std::int64_t longest = -1;
     std::vector<BlockSums> wave(kWave);
+    // Blocks in the next wave: two to start with, then as many (up to kWave)
+    // as keep the sums in flight within kWaveBytes, judged by the largest
+    // block so far; a block's sums grow with the segments it touches.
+    std::size_t wave_size = 2;
+    std::size_t largest = 1;
 
-    for (std::size_t start = 0; start < blocks.size(); start += kWave) {
-        const std::size_t n = std::min(kWave, blocks.size() - start);
+    for (std::size_t start = 0, n = 0; start < blocks.size(); start += n) {
+        n = std::min(wave_size, blocks.size() - start);
         for (std::size_t j = 0; j < n; ++j) wave[j] = BlockSums();
         run(n, [&](std::size_t j) {
             if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
@@ -482,6 +488,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                 return tot;
             }
             longest = std::max(longest, b.longest);
+            largest = std::max(largest, b.data.size() * sizeof(double));
             for (std::size_t slot = 0; slot < b.segments.size(); ++slot) {
                 for (std::size_t s = 0; s < S; ++s) {
                     auto& target = sums[s * static_cast<std::size_t>(G) + static_cast<std::size_t>(b.segments[slot])];
@@ -497,6 +504,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             }
             b = BlockSums();
         }
+        wave_size = std::clamp<std::size_t>(kWaveBytes / largest, 1, kWave);
     }
 
     // Rows: every segment gets periods 0..horizon of its scenario. A book

@@ -187,8 +187,8 @@ def run(args: argparse.Namespace) -> int:
 
     pa = cli.require_pyarrow()
     kind = kind_by_extension(args.output, OUTPUT_KINDS, "the output")
-    fkind = kind_by_extension(args.failures, OUTPUT_KINDS, "--failures") if args.failures else None
-    pkind = kind_by_extension(args.plot, PLOT_KINDS, "--plot") if args.plot else None
+    fkind = kind_by_extension(args.failures, OUTPUT_KINDS, "--failures") if args.failures else ""
+    pkind = kind_by_extension(args.plot, PLOT_KINDS, "--plot") if args.plot else ""
     scenarios = scenarios_of(args)
     by = args.by or []
     outputs = [args.output] + [p for p in (args.failures, args.plot) if p]

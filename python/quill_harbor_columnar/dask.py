@@ -253,7 +253,7 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
 
     keys = sorted(sums, key=order)
     # Within a scenario every segment runs to the scenario's longest.
-    length = {}
+    length: dict[int, int] = {}
     for key in keys:
         length[key[0]] = max(length.get(key[0], 0), sums[key].shape[1])
     blocks, labels = [], []

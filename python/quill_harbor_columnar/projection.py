@@ -164,9 +164,10 @@ def _one_scenario(index: int, scenario: Any, periods_per_year: int) -> _Scenario
     lag = scenario.get("lag", 0)
     if isinstance(lag, bool) or not isinstance(lag, numbers.Integral) or lag < 0:
         raise ValueError(f"{where}: 'lag' must be an int >= 0 (periods), not {lag!r}")
+    lag = int(lag)
     if lag > 2**20:
         raise ValueError(f"{where}: 'lag' of {lag} periods is past any loan's term; give at most {2**20}")
-    return _Scenario(prepay, default, severity, int(lag))
+    return _Scenario(prepay, default, severity, lag)
 
 
 def parse_scenarios(scenarios: Any, periods_per_year: int = 12) -> list[_Scenario]:
@@ -285,8 +286,8 @@ def _segments(columns: list[Any]) -> tuple[Any, list[Any]]:
     np = _require("numpy", "project(by=...)")
     pa = _require("pyarrow", "project(by=...)")
     pc = _require("pyarrow.compute", "project(by=...)")
-    codes = None
-    uniques = []
+    codes: Any = None
+    uniques: list[Any] = []
     for col in columns:
         u = pc.unique(col)
         u = u.take(pc.array_sort_indices(u, null_placement="at_end"))
@@ -329,6 +330,12 @@ class Projection:
 
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
         return self._table.__arrow_c_stream__(requested_schema)
+
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
+        pa = _require("pyarrow", "__arrow_c_array__()")
+        batch = pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks()) \
+            if self._table.num_rows else pa.RecordBatch.from_pylist([], schema=self._table.schema)
+        return batch.__arrow_c_array__(requested_schema)
 
     def __len__(self) -> int:
         return self._table.num_rows
@@ -523,7 +530,9 @@ def project(
     np = _require("numpy", "project()")
     pa = _require("pyarrow", "project()")
     source, ages, by_columns = _inputs(loans, names, FIELDS)
-    codes, keys, segment_count = None, [], 1
+    codes: Any = None
+    keys: list[Any] = []
+    segment_count = 1
     if by_columns:
         codes, keys = _segments(by_columns)
         segment_count = len(keys[0])
@@ -536,6 +545,7 @@ def project(
     failed = _failures(errors_table, failures)
     if not skip and len(failed):
         raise failed.exceptions()[0]
+    assert table is not None  # the native side leaves it out only for a failure raised above
 
     multi = len(parsed) > 1
     columns: dict[str, Any] = {}
@@ -629,9 +639,10 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
             failures.extend(failed._rows)
             if not skip and len(failed):
                 raise failed.exceptions()[0]
+            assert out is not None  # the native side leaves it out only for a failure raised above
             loan = np.asarray(out.column("loan"))
             cols: list[Any] = []
-            if has_id:
+            if ids is not None:
                 cols.append(pa.DictionaryArray.from_arrays(pa.array(loan, type=pa.int32()), ids.slice(b, e - b)))
             else:
                 cols.append(pa.array(loan + b, type=pa.int64()))

@@ -479,7 +479,8 @@ def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, An
         rows = table.num_rows
     for n in by:
         if n not in names:
-            raise ValueError(f"by names column {n!r}, which the loans do not have (they have {', '.join(names)})")
+            raise ValueError(f"by names column {n!r}, which the loans do not have (they have {', '.join(names)}; "
+                             "book() keeps only the engine's columns: add a segment with append_column)")
     ages = _ages(_arrow_column(table, "age")) if "age" in names else None
     by_columns = [_arrow_column(table, n) for n in by]
     for col in ([ages] if ages is not None else []) + by_columns:

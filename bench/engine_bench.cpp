@@ -49,7 +49,7 @@ struct Block {
     explicit Block(std::int32_t pers) : data(5 * paywheel::schedule_shape(pers).rest) {
         const std::size_t n = paywheel::schedule_shape(pers).rest;
         float* p = data.data();
-        out = paywheel::ScheduleOut{p, p + n, p + 2 * n, p + 3 * n, p + 4 * n};
+        out = paywheel::ScheduleOut{p, p + n, p + 2 * n, p + 3 * n, p + 4 * n, n, n};
     }
 };
 

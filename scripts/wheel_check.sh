@@ -26,11 +26,13 @@ repaired="$(ls "$work"/repaired/*.whl)"
 echo "ok repaired $(basename "$repaired")"
 
 # The libraries the extensions load from the system, apart from the C and
-# C++ runtimes that every manylinux platform provides.
+# C++ runtimes that every manylinux platform provides and the engine library
+# the wheel carries itself.
 unzip -q -o "$wheel" -d "$work/unrepaired"
 mapfile -t hidden < <(find "$work/unrepaired" -name '*.so' -exec ldd {} \; |
     awk '$3 ~ /^\// {print $3}' |
-    grep -vE '/(libc|libm|libstdc\+\+|libgcc_s|libpthread|libdl|librt|ld-linux[^/]*)\.so' | sort -u)
+    grep -vE '/(libc|libm|libstdc\+\+|libgcc_s|libpthread|libdl|librt|ld-linux[^/]*)\.so' |
+    grep -v "^$work/" | sort -u)
 # And any system copy of oneTBB, which earlier wheels needed: the wheel
 # must not depend on it.
 for lib in /usr/lib/x86_64-linux-gnu/libtbb*.so* /usr/lib/libtbb*.so* /usr/local/lib/libtbb*.so*; do

@@ -66,6 +66,8 @@ def _column(value: Any) -> Any:
 def _source(loans: Any) -> Any:
     if isinstance(loans, Mapping):
         return {k: _column(loans[k]) for k in FIELDS if k in loans}
+    if hasattr(loans, "read_next_batch") and hasattr(loans, "schema"):
+        return loans  # a reader, pulled through Python: its producer's exceptions come through as raised
     if hasattr(loans, "__arrow_c_stream__"):
         return loans.__arrow_c_stream__()
     if hasattr(loans, "__arrow_c_array__"):

@@ -251,33 +251,53 @@ def _arrow_column(loans: Any, name: str) -> Any:
     if pa.types.is_dictionary(col.type):
         col = col.dictionary_decode()
     if getattr(pa.types, "is_string_view", lambda _: False)(col.type):
-        col = col.cast(pa.large_string())  # polars' text: sortable once cast
+        col = col.cast(pa.large_string())  # polars' text: sortable and matchable once cast
     return col
 
 
+# An age that is not an integer at all: refused as bad_age, its text quoted
+# from the column (the native side has only the number).
+_NOT_AN_AGE = -(2**63)
+
+
 def _ages(col: Any) -> Any:
-    """int64 ages; -1 (refused as bad_age) where a value is null or not an integer."""
+    """int64 ages; _NOT_AN_AGE where a value is null or not an integer."""
     np = _require("numpy", "project()")
     pa = _require("pyarrow", "project()")
     pc = _require("pyarrow.compute", "project()")
     t = col.type
-    if pa.types.is_string(t) or pa.types.is_large_string(t) or getattr(pa.types, "is_string_view", lambda _: False)(t):
+    if pa.types.is_string(t) or pa.types.is_large_string(t):
         # Text reads by the integer grammar of the text operations: an optional
         # sign and digits, nothing trimmed.
         ok = pc.fill_null(pc.match_substring_regex(col, r"^[+-]?[0-9]{1,18}$"), False)
-        text = pc.if_else(ok, col, pa.scalar("-1", col.type))
+        text = pc.if_else(ok, col, pa.scalar(str(_NOT_AN_AGE), col.type))
         return np.asarray(pc.cast(text, pa.int64()), dtype=np.int64)
     if pa.types.is_integer(t) or pa.types.is_boolean(t):
         if pa.types.is_unsigned_integer(t) and t.bit_width == 64:
             col = pc.if_else(pc.greater(col, 2**62), 2**62, col)
-        values = np.asarray(pc.fill_null(pc.cast(col, pa.int64()), -1), dtype=np.int64)
-        return values
+        return np.asarray(pc.fill_null(pc.cast(col, pa.int64()), _NOT_AN_AGE), dtype=np.int64)
     if pa.types.is_floating(t):
         x = np.asarray(pc.fill_null(pc.cast(col, pa.float64()), math.nan), dtype=np.float64)
         with np.errstate(invalid="ignore"):
             ok = np.isfinite(x) & (np.floor(x) == x) & (np.abs(x) < 2.0**62)
-        return np.where(ok, x, -1.0).astype(np.int64)
+        out = np.full(len(x), _NOT_AN_AGE, dtype=np.int64)
+        out[ok] = x[ok].astype(np.int64)
+        return out
     raise TypeError(f"column 'age' must hold integers (periods elapsed), not {t}")
+
+
+def _quote_ages(failures: list, ages: Any, column: Any, row_base: int = 0) -> list:
+    """The rows refused for an age that is not an integer, with that value as read."""
+    if ages is None:
+        return failures
+    out = []
+    for row in failures:
+        index, id_, code, field, value, reason, terms = row
+        if code == "bad_age" and value is None and ages[index - row_base] == _NOT_AN_AGE:
+            v = column[index - row_base].as_py()
+            row = (index, id_, code, field, None if v is None else str(v), reason, terms)
+        out.append(row)
+    return out
 
 
 def _segments(columns: list[Any]) -> tuple[Any, list[Any]]:
@@ -462,8 +482,8 @@ def _by_names(by: Any) -> list[str]:
     return names
 
 
-def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, Any, list[Any]]:
-    """(the native source, ages or None, the by columns as Arrow arrays)."""
+def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, Any, Any, list[Any]]:
+    """(the native source, ages or None, the age column as read, the by columns as Arrow arrays)."""
     if isinstance(loans, Mapping):
         from . import _column
 
@@ -481,12 +501,13 @@ def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, An
         if n not in names:
             raise ValueError(f"by names column {n!r}, which the loans do not have (they have {', '.join(names)}; "
                              "book() keeps only the engine's columns: add a segment with append_column)")
-    ages = _ages(_arrow_column(table, "age")) if "age" in names else None
+    age_column = _arrow_column(table, "age") if "age" in names else None
+    ages = _ages(age_column) if age_column is not None else None
     by_columns = [_arrow_column(table, n) for n in by]
     for col in ([ages] if ages is not None else []) + by_columns:
         if rows >= 0 and len(col) != rows:
             raise ValueError("the columns of loans differ in length")
-    return source, ages, by_columns
+    return source, ages, age_column, by_columns
 
 
 def project(
@@ -530,7 +551,7 @@ def project(
 
     np = _require("numpy", "project()")
     pa = _require("pyarrow", "project()")
-    source, ages, by_columns = _inputs(loans, names, FIELDS)
+    source, ages, age_column, by_columns = _inputs(loans, names, FIELDS)
     codes: Any = None
     keys: list[Any] = []
     segment_count = 1
@@ -543,7 +564,7 @@ def project(
     table, horizons, failures, errors_table = _native.project(
         source, ages, codes, segment_count, native_scenarios, skip, n_threads
     )
-    failed = _failures(errors_table, failures)
+    failed = _failures(errors_table, _quote_ages(failures, ages, age_column))
     if not skip and len(failed):
         raise failed.exceptions()[0]
     assert table is not None  # the native side leaves it out only for a failure raised above
@@ -594,7 +615,8 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
     if missing:
         raise ValueError(f"loans has no column {missing[0]!r}")
     table = table.select([c for c in (*FIELDS, "age") if c in table.column_names])
-    ages = _ages(_arrow_column(table, "age")) if "age" in table.column_names else None
+    age_column = _arrow_column(table, "age") if "age" in table.column_names else None
+    ages = _ages(age_column) if age_column is not None else None
     has_id = "id" in table.column_names
     ids = _arrow_column(table, "id").cast(pa.string()) if has_id else None
     # Output rows per loan, to cut batches of whole loans within batch_rows.
@@ -636,7 +658,7 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
             out, fails, errors_table = _native.project_loans(
                 part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b
             )
-            failed = _failures(errors_table, fails)
+            failed = _failures(errors_table, _quote_ages(fails, ages, age_column))
             failures.extend(failed._rows)
             if not skip and len(failed):
                 raise failed.exceptions()[0]

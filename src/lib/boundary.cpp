@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "paywheel/core/power.hpp"
+#include "paywheel/core/power_setting.hpp"
 
 #include <atomic>
 #include <cassert>
@@ -59,11 +60,6 @@ std::string repr_text(PyObject* obj) {
 }
 
 thread_local std::vector<PyObject*> t_scope_stack;
-
-// True while this thread waits to take the lock back. Only seen by a
-// destructor when CPython ended the thread during that wait (finalization):
-// the unwind then runs without the lock, and Python must not be touched.
-thread_local bool t_taking_lock_back = false;
 
 }  // namespace
 
@@ -327,12 +323,6 @@ void throw_if_out_of_memory() {
     }
 }
 
-void take_lock_back(PyThreadState* state) {
-    t_taking_lock_back = true;
-    PyEval_RestoreThread(state);
-    t_taking_lock_back = false;
-}
-
 void abort_api_failed(std::source_location loc) {
     throw_if_out_of_memory();
     PyErr_Print();
@@ -371,7 +361,7 @@ CallScope::CallScope() noexcept : mark_(t_scope_stack.size()) {}
 CallScope::~CallScope() {
     // Unwound out of take_lock_back by a thread ending at finalization: the
     // lock is not held, so the temporaries are left to the dying interpreter.
-    if (t_taking_lock_back) return;
+    if (taking_lock_back()) return;
     // Releasing can run __del__, which can re-enter the module and push onto
     // this same stack: index, don't iterate, and only up to our own end.
     const std::size_t end = t_scope_stack.size();
@@ -387,13 +377,7 @@ PyObject* CallScope::keep(PyRef ref) {
 }
 
 std::optional<BoundaryError> apply_power_setting() {
-    static const bool accepted = [] {
-        paywheel::PowerMode mode = paywheel::PowerMode::Platform;
-        if (!paywheel::power_mode_from_env(std::getenv(paywheel::kPowerModeVariable), mode)) return false;
-        paywheel::set_power_mode(mode);
-        return true;
-    }();
-    if (accepted) return std::nullopt;
+    if (paywheel::apply_power_setting_once()) return std::nullopt;
     return BoundaryError::deferred_text(ExcType::ImportError, paywheel::kPowerModeError);
 }
 

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "lib/lock.hpp"
 #include "lib/pyref.hpp"
 #include "paywheel/batch/failure.hpp"
 #include "paywheel/core/abort.hpp"
@@ -127,33 +128,6 @@ inline PyRef checked(PyObject* obj, std::source_location loc = std::source_locat
 // Throws std::bad_alloc, clearing the error, if the pending error is a
 // MemoryError; otherwise leaves it pending.
 void throw_if_out_of_memory();
-
-// Takes the interpreter lock back after PyEval_SaveThread. During
-// interpreter finalization CPython ends the thread here instead
-// (pthread_exit, a forced unwind): every frame between here and the thread's
-// start must let that unwind pass, so none is noexcept and each catch (...)
-// on the way rethrows abi::__forced_unwind first.
-void take_lock_back(PyThreadState* state);
-
-// Runs fn with the interpreter lock released, then takes the lock back,
-// whether fn returned or threw; fn's exception is rethrown once the lock is
-// held again. fn must not touch Python.
-template <class Fn>
-void without_lock(Fn&& fn) {
-    PyThreadState* state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    try {
-        fn();
-    } catch (abi::__forced_unwind&) {
-        // The thread is being ended (it was cancelled): it must leave
-        // without the lock rather than take it back on its way out.
-        throw;
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    take_lock_back(state);
-    if (failure) std::rethrow_exception(failure);
-}
 
 // Copies a str (or subclass) as UTF-8 into out; otherwise the type-mismatch
 // error naming 'PyString', or the interpreter's encoding error.

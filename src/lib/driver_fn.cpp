@@ -6,6 +6,7 @@
 
 #include "lib/convert.hpp"
 #include "lib/operations.hpp"
+#include "paywheel/core/numeric.hpp"
 
 namespace quill {
 
@@ -30,18 +31,10 @@ std::string to_text(PyObject* value, std::source_location loc = std::source_loca
     return text;
 }
 
-// Rounds to the nearest binary32; magnitudes past the largest finite float
-// become infinities rather than relying on an out-of-range cast.
-float narrow_to_float(double d) noexcept {
-    if (std::isfinite(d) && std::fabs(d) >= 0x1.ffffffp+127)
-        return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(d > 0 ? 1 : -1));
-    return static_cast<float>(d);
-}
-
 float to_f32(PyObject* value, std::source_location loc = std::source_location::current()) {
     const double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) abort_with_error(kUnwrapErr, fetch_error(), loc);
-    return narrow_to_float(d);
+    return paywheel::num::narrow_to_float(d);
 }
 
 std::int32_t to_i32(PyObject* value, std::source_location loc = std::source_location::current()) {

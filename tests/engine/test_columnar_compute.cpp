@@ -13,7 +13,7 @@
 
 #include "paywheel/batch/text_record.hpp"
 #include "paywheel/core/messages.hpp"
-#include "paywheel/batch/columnar_compute.hpp"
+#include "paywheel/columnar/compute.hpp"
 #include "paywheel/core/abort.hpp"
 #include "test_support.hpp"
 
@@ -100,8 +100,8 @@ TEST(ColumnarDecode, NumbersFollowTheDictOperationsRules) {
     b.columns[int(Field::Rate)] = typed(Kind::F64, amt + 2, 8);
     b.columns[int(Field::IntFreq)] = typed(Kind::I64, big + 3, 8);
     b.columns[int(Field::CapFreq)] = typed(Kind::I64, big + 3, 8);
-    LoanTerms t;
-    DecodeFailure why{nullptr};
+    Terms t;
+    DecodeFailure why;
 
     b.columns[int(Field::Pers)] = typed(Kind::I64, big + 3, 8);
     b.columns[int(Field::Amt)] = typed(Kind::F64, amt, 8);
@@ -117,13 +117,20 @@ TEST(ColumnarDecode, NumbersFollowTheDictOperationsRules) {
 
     b.columns[int(Field::Amt)] = typed(Kind::F64, amt + 2, 8);
     b.columns[int(Field::Pers)] = typed(Kind::I64, big + 1, 8);
-    EXPECT_FALSE(decode_row(b, 0, t, why));
-    EXPECT_STREQ(why.reason, decode_messages::kIntOutOfRange);
-    b.columns[int(Field::Pers)] = typed(Kind::I64, big + 2, 8);
-    EXPECT_FALSE(decode_row(b, 0, t, why));
-    EXPECT_STREQ(why.reason, decode_messages::kIntOutOfRange);
-    b.columns[int(Field::Pers)] = typed(Kind::U64, huge, 8);
-    EXPECT_FALSE(decode_row(b, 0, t, why));
+    // out of the 32-bit range: the field and the value as read
+    const struct {
+        ColumnView column;
+        const char* value;
+    } out_of_range[] = {{typed(Kind::I64, big + 1, 8), "2147483648"},
+                        {typed(Kind::I64, big + 2, 8), "-2147483649"},
+                        {typed(Kind::U64, huge, 8), "9223372036854775808"}};
+    for (const auto& c : out_of_range) {
+        b.columns[int(Field::Pers)] = c.column;
+        EXPECT_FALSE(decode_row(b, 0, t, why));
+        EXPECT_EQ(why.code, FailureCode::IntOutOfRange);
+        EXPECT_EQ(why.field, Field::Pers);
+        EXPECT_EQ(why.value, c.value);
+    }
     EXPECT_NE(std::strstr(why.reason, "too large to convert to C long"), nullptr);
 
     // Arrow booleans: bits with an offset
@@ -135,7 +142,6 @@ TEST(ColumnarDecode, NumbersFollowTheDictOperationsRules) {
     b.columns[int(Field::Pers)] = bits_view;
     ASSERT_TRUE(decode_row(b, 0, t, why));
     EXPECT_EQ(t.pers, 1);
-    EXPECT_TRUE(decode_pers(b, 0, t.pers, why));
 }
 
 TEST(ColumnarDecode, TextColumnsOfEveryKindGiveTheGrammarsFailures) {
@@ -177,16 +183,24 @@ TEST(ColumnarDecode, TextColumnsOfEveryKindGiveTheGrammarsFailures) {
     for (Field f : {Field::Pers, Field::IntFreq, Field::CapFreq}) b.columns[int(f)] = typed(Kind::I32, ones, 4);
     b.columns[int(Field::Amt)] = u;
     b.columns[int(Field::Rate)] = U;
-    LoanTerms t;
-    DecodeFailure why{nullptr};
+    Terms t;
+    DecodeFailure why;
     EXPECT_FALSE(decode_row(b, 1, t, why));  // amt "x"
     EXPECT_STREQ(why.reason, paywheel::messages::kFloatInvalid);
+    EXPECT_EQ(why.code, FailureCode::ParseFloat);
+    EXPECT_EQ(why.value, "x");
     EXPECT_FALSE(decode_row(b, 2, t, why));  // amt ""
     EXPECT_STREQ(why.reason, paywheel::messages::kFloatEmpty);
     b.columns[int(Field::Pers)] = u;
-    EXPECT_FALSE(decode_pers(b, 0, t.pers, why));  // amt fine, rate fine, pers "12.5"
+    b.columns[int(Field::Amt)] = U;
+    EXPECT_FALSE(decode_row(b, 0, t, why));  // amt fine, rate fine, pers "12.5"
     EXPECT_STREQ(why.reason, paywheel::messages::kIntInvalidDigit);
-    EXPECT_TRUE(decode_pers(b, 5, t.pers, why));
+    EXPECT_EQ(why.code, FailureCode::ParseInt);
+    EXPECT_EQ(why.field, Field::Pers);
+    EXPECT_EQ(why.value, "12.5");
+    b.columns[int(Field::Amt)] = typed(Kind::I32, ones, 4);
+    b.columns[int(Field::Rate)] = typed(Kind::I32, ones, 4);
+    EXPECT_TRUE(decode_row(b, 5, t, why));
     EXPECT_EQ(t.pers, 7);
 }
 
@@ -287,7 +301,9 @@ TEST(ColumnarCompute, ListLayoutMarksFailedRowsNullAndSkipsUnevenColumns) {
     ScheduleResult r = compute_schedules({book.batch()}, opt, forward_runner, stop);
     ASSERT_EQ(r.failures.size(), 2u);
     EXPECT_EQ(r.failures[1].index, 3);
-    EXPECT_STREQ(r.failures[1].reason.c_str(), kUnevenColumnsReason);
+    EXPECT_STREQ(r.failures[1].reason.c_str(), paywheel::messages::kUnevenColumns);
+    EXPECT_EQ(r.failures[1].code, FailureCode::TooLarge);
+    EXPECT_EQ(r.failures[1].value, "16777217");
     EXPECT_EQ(r.null_count, 2);
     const std::uint8_t valid = r.validity.as<std::uint8_t>()[0];
     EXPECT_EQ(valid, 0b10101);
@@ -305,8 +321,15 @@ TEST(ColumnarCompute, StopAndSizeLimitAreHonoured) {
     EXPECT_THROW(compute_schedules({book.batch()}, opt, forward_runner, stop), Cancelled);
     EXPECT_THROW(compute_cashflows({book.batch()}, OnError::Skip, forward_runner, stop), Cancelled);
     stop = false;
-    opt.memory_limit = 1 << 16;
-    EXPECT_THROW(compute_schedules({book.batch()}, opt, forward_runner, stop), TooLarge);
+    Book huge;
+    for (int i = 0; i < 4; ++i) {
+        huge.amt.push_back(100.0);
+        huge.rate.push_back(0.01);
+        huge.pers.push_back(std::int64_t{1} << 30);
+        huge.int_freq.push_back(1);
+        huge.cap_freq.push_back(1);
+    }
+    EXPECT_THROW(compute_schedules({huge.batch()}, opt, forward_runner, stop), TooLarge);
 }
 
 TEST(ColumnarCashflows, SameBitsForAnyChunkScheduleAndEqualToTheScheduleSums) {

@@ -193,7 +193,7 @@ std::string check_fill_writes_everything(const LoanTerms& t, const Schedule& bui
     std::vector<std::uint32_t> store[5];
     for (int c = 0; c < 5; ++c) store[c].assign(lengths[c] + kGuard, kPoison);
     auto col = [&](int c) { return reinterpret_cast<float*>(store[c].data()); };
-    paywheel::fill_schedule(t, paywheel::ScheduleOut{col(0), col(1), col(2), col(3), col(4)});
+    paywheel::fill_schedule(t, paywheel::ScheduleOut{col(0), col(1), col(2), col(3), col(4), lengths[0], lengths[1]});
     std::string out;
     for (int c = 0; c < 5; ++c) {
         const Series& expected = *built.find(Schedule::kNames[c]);

@@ -15,6 +15,7 @@
 
 #include "paywheel/columnar/projection.hpp"
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/failure_code.hpp"
 
 namespace paywheel::columnar {
 namespace {
@@ -172,9 +173,13 @@ TEST(Projection, EveryLoanFollowsTheFormulasAndTheTotalsAreTheirSums) {
             ASSERT_LT(failed, tot.failures.size());
             EXPECT_EQ(tot.failures[failed].index, static_cast<std::int64_t>(i));
             EXPECT_EQ(loans.failures[failed].index, 1000 + static_cast<std::int64_t>(i));
-            EXPECT_EQ(tot.age_failures[failed], bad_age);
+            const RowFailure& f = tot.failures[failed];
             if (bad_age) {
-                EXPECT_STREQ(tot.failures[failed].reason.c_str(), kBadAgeReason);
+                EXPECT_EQ(f.code, FailureCode::BadAge);
+                EXPECT_EQ(f.field, Field::Age);
+                EXPECT_EQ(f.value, std::to_string(book.age[i]));
+            } else {
+                EXPECT_EQ(f.code, FailureCode::ZeroRate);
             }
             ++failed;
             continue;
@@ -257,7 +262,7 @@ TEST(Projection, RaiseKeepsOnlyTheEarliestFailureAndStopCancels) {
     const ProjectionTotals t = compute_projection({book.batch()}, in, scenarios(), OnError::Raise, reverse_runner, stop);
     ASSERT_EQ(t.failures.size(), 1u);
     EXPECT_EQ(t.failures[0].index, 2000);
-    EXPECT_FALSE(t.age_failures[0]);
+    EXPECT_EQ(t.failures[0].code, FailureCode::ZeroRate);
     EXPECT_TRUE(t.columns[kBalance].empty());
     const LoanProjection l =
         compute_loan_projection({book.batch()}, in, scenarios(), OnError::Raise, 0, reverse_runner, stop);

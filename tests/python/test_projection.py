@@ -48,7 +48,8 @@ def test_model_matches_the_formulas_totals_and_per_loan():
     book = pa.table(columns(loans))
     p = qc.project(book, SCENARIOS, by=["region", "vintage"], errors="skip", threads=2)
     bad = [i for i, ln in enumerate(loans) if not 0 <= ln["age"] < ln["pers"]]
-    assert [e.index for e in p.errors.exceptions()] == bad
+    assert [(e.index, e.code, e.field, e.value) for e in p.errors.exceptions()] == [
+        (i, "bad_age", "age", str(loans[i]["age"])) for i in bad]
     want = ref.project(loans, SCENARIOS, ("region", "vintage"))
     got = p.to_pandas()
     assert got["period"].dtype == np.int32 and got["scenario"].dtype == np.int64

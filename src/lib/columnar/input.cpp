@@ -4,49 +4,30 @@
 #include <limits>
 #include <mutex>
 
+#include "lib/columnar/edge.hpp"
+#include "paywheel/columnar/failure.hpp"
+
 namespace quill::columnar {
 
-using paywheel::columnar::ColumnView;
-using paywheel::columnar::Field;
-using paywheel::columnar::InputBatch;
-using paywheel::columnar::Kind;
-using paywheel::columnar::kFieldCount;
-using paywheel::columnar::kFieldNames;
+namespace pc = paywheel::columnar;
+using pc::ColumnView;
+using pc::Field;
+using pc::InputBatch;
+using pc::Kind;
+using pc::kFieldCount;
+using pc::kFieldNames;
+
+void throw_problem(const pc::ImportProblem& why) { throw pc::ColumnarError(why.kind, why.message); }
 
 namespace {
 
-[[noreturn]] void fail(PyObject* type, std::string message) { throw PyFailure{type, std::move(message)}; }
+[[noreturn]] void fail(pc::CallFailure kind, std::string message) { throw pc::ColumnarError(kind, std::move(message)); }
 
 std::string column_label(int f) { return std::string("column '") + kFieldNames[f] + "'"; }
 
-// Which kinds each field accepts; the message says what was found.
 void check_kind(int f, Kind k, const std::string& found) {
-    using paywheel::columnar::is_float;
-    using paywheel::columnar::is_integral;
-    using paywheel::columnar::is_text;
-    const Field field = static_cast<Field>(f);
-    if (field == Field::Id) {
-        if (!is_text(k)) fail(PyExc_TypeError, column_label(f) + " must hold strings, not " + found);
-        return;
-    }
-    if (field == Field::Amt || field == Field::Rate) {
-        if (!is_float(k) && !is_integral(k) && !is_text(k))
-            fail(PyExc_TypeError, column_label(f) + " must hold numbers or strings, not " + found);
-        return;
-    }
-    if (is_float(k))
-        fail(PyExc_TypeError, column_label(f) + " must hold integers (a float is refused, as paywheel_fn refuses it), not " +
-                                  found);
-    if (!is_integral(k) && !is_text(k)) fail(PyExc_TypeError, column_label(f) + " must hold integers or strings, not " + found);
-}
-
-void check_nulls(const InputBatch& b, std::int64_t row_base) {
-    for (int f = 0; f < kFieldCount; ++f) {
-        const std::int64_t r = paywheel::columnar::first_null(b.columns[f], b.rows);
-        if (r >= 0)
-            fail(PyExc_ValueError, column_label(f) + " has a null at row " + std::to_string(row_base + r) +
-                                       "; every field of a loan is required");
-    }
+    pc::ImportProblem why;
+    if (!pc::check_kind(static_cast<Field>(f), k, found, why)) throw_problem(why);
 }
 
 // ------------------------------------------------------------ buffers
@@ -82,49 +63,69 @@ Kind kind_of_format(const char* format, Py_ssize_t itemsize, bool& wrong_order) 
 }
 
 // Python objects converted into owned arrays: lists, tuples and arrays of
-// objects. Numbers go through the same C-API calls as paywheel_fn's, so
-// they read the same.
+// objects. The items are taken into a tuple of references first: a
+// conversion below runs the item's own __float__ or __index__, which may
+// change the list, and must not find the array it is read from freed. Numbers
+// go through the same C-API calls as paywheel_fn's, so they read the same;
+// None is a null.
 void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std::int64_t& length) {
-    PyRef seq = PyRef::steal(PySequence_Fast(obj, "not a sequence"));
-    if (!seq) {
-        PyErr_Clear();
-        fail(PyExc_TypeError, column_label(f) + " must be a 1-D array, a buffer or a list, not " +
-                                  Py_TYPE(obj)->tp_name);
+    PyRef items_ref = PyRef::steal(PySequence_Tuple(obj));
+    if (!items_ref) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            fail(pc::CallFailure::BadType,
+                 column_label(f) + " must be a 1-D array, a buffer or a list, not " + Py_TYPE(obj)->tp_name);
+        }
+        throw PythonErrorSet{};
     }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    PyObject* items_tuple = items_ref.get();
+    const Py_ssize_t n = PyTuple_GET_SIZE(items_tuple);
+    const auto item = [items_tuple](Py_ssize_t i) { return PyTuple_GET_ITEM(items_tuple, i); };
     length = n;
-    bool text = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (items[i] == Py_None)
-            fail(PyExc_ValueError, column_label(f) + " has a null at row " + std::to_string(i) +
-                                       "; every field of a loan is required");
-    }
-    if (n > 0) text = PyUnicode_Check(items[0]);
+    Py_ssize_t first = 0;
+    while (first < n && item(first) == Py_None) ++first;
+    const bool text = first < n && PyUnicode_Check(item(first));
     const bool is_int_field = f >= static_cast<int>(Field::Pers);
-    if (static_cast<Field>(f) == Field::Id && !text && n > 0)
-        fail(PyExc_TypeError, column_label(f) + " must hold strings; row 0 is " + Py_TYPE(items[0])->tp_name);
+    if (static_cast<Field>(f) == Field::Id && !text && first < n)
+        fail(pc::CallFailure::BadType,
+             column_label(f) + " must hold strings; row " + std::to_string(first) + " is " + Py_TYPE(item(first))->tp_name);
 
-    if (text || n == 0) {
+    // Validity bits, only when there is a None.
+    if (first > 0 || [&] {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (item(i) == Py_None) return true;
+            return false;
+        }()) {
+        std::vector<char> bits((static_cast<std::size_t>(n) + 7) / 8, 0);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (item(i) != Py_None) bits[static_cast<std::size_t>(i) >> 3] |= static_cast<char>(1u << (i & 7));
+        book.owned.push_back(std::move(bits));
+        out.validity = reinterpret_cast<const std::uint8_t*>(book.owned.back().data());
+        out.bit_offset = 0;
+    }
+
+    if (text || first == n) {
         std::vector<char> blob((static_cast<std::size_t>(n) + 1) * sizeof(std::int64_t));
         std::size_t pos = 0;
         std::vector<char> chars;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!PyUnicode_Check(items[i]))
-                fail(PyExc_TypeError, column_label(f) + " mixes strings and other values; row " + std::to_string(i) +
-                                          " is " + Py_TYPE(items[i])->tp_name);
+            const std::int64_t off = static_cast<std::int64_t>(pos);
+            std::memcpy(blob.data() + static_cast<std::size_t>(i) * 8, &off, 8);
+            PyObject* v = item(i);
+            if (v == Py_None) continue;
+            if (!PyUnicode_Check(v))
+                fail(pc::CallFailure::BadType, column_label(f) + " mixes strings and other values; row " +
+                                                   std::to_string(i) + " is " + Py_TYPE(v)->tp_name);
             Py_ssize_t len = 0;
-            const char* s = PyUnicode_AsUTF8AndSize(items[i], &len);
+            const char* s = PyUnicode_AsUTF8AndSize(v, &len);
             if (s == nullptr) {
                 PyErr_Clear();
-                fail(PyExc_ValueError, column_label(f) + " row " + std::to_string(i) + " is not valid UTF-8 text");
+                fail(pc::CallFailure::BadInput, column_label(f) + " row " + std::to_string(i) + " is not valid UTF-8 text");
             }
-            std::int64_t off = static_cast<std::int64_t>(pos);
-            std::memcpy(blob.data() + static_cast<std::size_t>(i) * 8, &off, 8);
             chars.insert(chars.end(), s, s + len);
             pos += static_cast<std::size_t>(len);
         }
-        std::int64_t end = static_cast<std::int64_t>(pos);
+        const std::int64_t end = static_cast<std::int64_t>(pos);
         std::memcpy(blob.data() + static_cast<std::size_t>(n) * 8, &end, 8);
         book.owned.push_back(std::move(blob));
         const char* offsets = book.owned.back().data();
@@ -137,36 +138,40 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
     }
     std::vector<char> blob(static_cast<std::size_t>(n) * 8);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = items[i];
-        if (PyUnicode_Check(item))
-            fail(PyExc_TypeError, column_label(f) + " mixes numbers and strings; row " + std::to_string(i) + " is str");
+        PyObject* v = item(i);
+        if (v == Py_None) continue;
+        if (PyUnicode_Check(v))
+            fail(pc::CallFailure::BadType,
+                 column_label(f) + " mixes numbers and strings; row " + std::to_string(i) + " is str");
         // The conversions paywheel_fn applies: __index__ for the integer
         // fields (a float is refused), __float__ for the amount and rate.
         if (is_int_field) {
-            if (PyFloat_Check(item))
-                fail(PyExc_TypeError, column_label(f) + " must hold integers (a float is refused, as paywheel_fn refuses it); row " +
-                                          std::to_string(i) + " is " + Py_TYPE(item)->tp_name);
-            PyRef index = PyRef::steal(PyNumber_Index(item));
+            if (PyFloat_Check(v))
+                fail(pc::CallFailure::BadType,
+                     column_label(f) + " must hold integers (a float is refused, as paywheel_fn refuses it); row " +
+                         std::to_string(i) + " is " + Py_TYPE(v)->tp_name);
+            PyRef index = PyRef::steal(PyNumber_Index(v));
             if (!index) {
                 PyErr_Clear();
-                fail(PyExc_TypeError, column_label(f) + " must hold integers; row " + std::to_string(i) + " is " +
-                                          Py_TYPE(item)->tp_name);
+                fail(pc::CallFailure::BadType,
+                     column_label(f) + " must hold integers; row " + std::to_string(i) + " is " + Py_TYPE(v)->tp_name);
             }
             int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-            if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+            const long long w = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            if (overflow != 0 || (w == -1 && PyErr_Occurred())) {
                 PyErr_Clear();
-                fail(PyExc_ValueError, column_label(f) + " row " + std::to_string(i) + " is outside the signed 64-bit range");
+                fail(pc::CallFailure::BadInput,
+                     column_label(f) + " row " + std::to_string(i) + " is outside the signed 64-bit range");
             }
-            const std::int64_t w = v;
-            std::memcpy(blob.data() + static_cast<std::size_t>(i) * 8, &w, 8);
+            const std::int64_t x = w;
+            std::memcpy(blob.data() + static_cast<std::size_t>(i) * 8, &x, 8);
         } else {
-            const double d = PyFloat_AsDouble(item);
+            const double d = PyFloat_AsDouble(v);
             if (d == -1.0 && PyErr_Occurred()) {
                 const bool type_error = PyErr_ExceptionMatches(PyExc_TypeError);
                 PyErr_Clear();
-                fail(type_error ? PyExc_TypeError : PyExc_ValueError,
-                     column_label(f) + " must hold numbers; row " + std::to_string(i) + " (" + Py_TYPE(item)->tp_name +
+                fail(type_error ? pc::CallFailure::BadType : pc::CallFailure::BadInput,
+                     column_label(f) + " must hold numbers; row " + std::to_string(i) + " (" + Py_TYPE(v)->tp_name +
                          ") does not convert to a float");
             }
             std::memcpy(blob.data() + static_cast<std::size_t>(i) * 8, &d, 8);
@@ -178,43 +183,50 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
     out.stride = 8;
 }
 
+// A buffer view released on every way out unless kept.
+struct ViewGuard {
+    Py_buffer view{};
+    bool held = false;
+    ~ViewGuard() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
 void column_from_object(Book& book, int f, PyObject* obj, ColumnView& out, std::int64_t& length) {
     if (PyUnicode_Check(obj) || PyBytes_Check(obj))
-        fail(PyExc_TypeError, column_label(f) + " must be a 1-D array, a buffer or a list, not " + Py_TYPE(obj)->tp_name);
+        fail(pc::CallFailure::BadType,
+             column_label(f) + " must be a 1-D array, a buffer or a list, not " + Py_TYPE(obj)->tp_name);
     if (PyObject_CheckBuffer(obj)) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0) {
+        ViewGuard g;
+        if (PyObject_GetBuffer(obj, &g.view, PyBUF_RECORDS_RO) == 0) {
+            g.held = true;
+            const Py_buffer& view = g.view;
             bool wrong_order = false;
             const Kind k = kind_of_format(view.format, view.itemsize, wrong_order);
             const bool strings = view.format != nullptr && (std::strchr(view.format, 'O') || std::strchr(view.format, 'w') ||
                                                             std::strchr(view.format, 's'));
             if (k == Kind::Absent && strings) {
-                PyBuffer_Release(&view);
+                PyBuffer_Release(&g.view);
+                g.held = false;
                 column_from_sequence(book, f, obj, out, length);
+                check_kind(f, out.kind, "text");
                 return;
             }
-            if (view.ndim != 1) {
-                PyBuffer_Release(&view);
-                fail(PyExc_TypeError, column_label(f) + " must be 1-D, not " + std::to_string(view.ndim) + "-D");
-            }
+            if (view.ndim != 1)
+                fail(pc::CallFailure::BadType, column_label(f) + " must be 1-D, not " + std::to_string(view.ndim) + "-D");
             if (k == Kind::Absent) {
                 const std::string fmt = view.format ? view.format : "B";
-                PyBuffer_Release(&view);
-                fail(PyExc_TypeError, column_label(f) + " has items of format '" + fmt + "'" +
-                                          (wrong_order ? " (non-native byte order)" : "") +
-                                          "; it must be float64/float32, a signed or unsigned integer, bool or text");
+                fail(pc::CallFailure::BadType, column_label(f) + " has items of format '" + fmt + "'" +
+                                                   (wrong_order ? " (non-native byte order)" : "") +
+                                                   "; it must be float64/float32, a signed or unsigned integer, bool or text");
             }
-            try {
-                check_kind(f, k, std::string("items of format '") + (view.format ? view.format : "B") + "'");
-            } catch (...) {
-                PyBuffer_Release(&view);
-                throw;
-            }
+            check_kind(f, k, std::string("items of format '") + (view.format ? view.format : "B") + "'");
             out.kind = k;
             out.data = view.buf;
             out.stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
             length = view.shape != nullptr ? view.shape[0] : view.len / view.itemsize;
             book.views.push_back(view);
+            g.held = false;
             return;
         }
         PyErr_Clear();
@@ -223,56 +235,289 @@ void column_from_object(Book& book, int f, PyObject* obj, ColumnView& out, std::
     check_kind(f, out.kind, "text");
 }
 
-// ------------------------------------------------------------ Arrow
-
-Kind kind_of_arrow(const char* fmt) {
-    const std::string_view s(fmt);
-    if (s == "g") return Kind::F64;
-    if (s == "f") return Kind::F32;
-    if (s == "c") return Kind::I8;
-    if (s == "s") return Kind::I16;
-    if (s == "i") return Kind::I32;
-    if (s == "l") return Kind::I64;
-    if (s == "C") return Kind::U8;
-    if (s == "S") return Kind::U16;
-    if (s == "I") return Kind::U32;
-    if (s == "L") return Kind::U64;
-    if (s == "b") return Kind::BoolBits;
-    if (s == "u") return Kind::Utf8;
-    if (s == "U") return Kind::LargeUtf8;
-    if (s == "vu") return Kind::Utf8View;
-    return Kind::Absent;
-}
-
-std::int64_t item_size(Kind k) {
-    switch (k) {
-        case Kind::F64:
-        case Kind::I64:
-        case Kind::U64: return 8;
-        case Kind::F32:
-        case Kind::I32:
-        case Kind::U32: return 4;
-        case Kind::I16:
-        case Kind::U16: return 2;
-        case Kind::I8:
-        case Kind::U8:
-        case Kind::BoolBytes: return 1;
-        default: return 0;
-    }
-}
-
-}  // namespace
-
-// ------------------------------------------------------------ Book
-
-namespace {
-
 // Buffer views whose owner went away on a thread without the interpreter
 // lock (a stream released by a consumer's own thread). Taking the lock
 // there could deadlock against a thread that holds it while waiting for the
 // consumer, so the views wait here until the next call into the module.
 std::mutex g_pending_mutex;
 std::vector<Py_buffer> g_pending;
+
+std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
+    auto book = std::make_unique<Book>();
+    InputBatch batch;
+    std::int64_t length = -1;
+    int length_field = -1;
+    for (int f = 0; f < kFieldCount; ++f) {
+        PyObject* obj = PyDict_GetItemString(mapping, kFieldNames[f]);  // borrowed
+        if (obj == nullptr) {
+            if (static_cast<Field>(f) == Field::Id) continue;
+            fail(pc::CallFailure::BadInput, std::string("loans has no column '") + kFieldNames[f] +
+                                                "'; the columns are amt, rate, pers, int_freq, cap_freq and an optional id");
+        }
+        // Held: reading the column may run Python code that changes the dict.
+        PyRef column = PyRef::borrow(obj);
+        std::int64_t n = 0;
+        column_from_object(*book, f, column.get(), batch.columns[f], n);
+        if (length >= 0 && n != length)
+            fail(pc::CallFailure::BadInput, column_label(f) + " has " + std::to_string(n) + " rows but column '" +
+                                                kFieldNames[length_field] + "' has " + std::to_string(length) +
+                                                "; the first row past the shorter is row " + std::to_string(std::min(n, length)));
+        length = n;
+        length_field = f;
+    }
+    batch.rows = length;
+    book->has_id = batch.column(Field::Id).kind != Kind::Absent;
+    book->batches.push_back(batch);
+    return book;
+}
+
+// ------------------------------------------------------------ Arrow
+
+pc::ArrowLayout layout_of(const ArrowSchema& schema) {
+    pc::ArrowLayout layout;
+    pc::ImportProblem why;
+    if (!pc::layout_from_schema(schema, layout, why)) throw_problem(why);
+    return layout;
+}
+
+InputBatch batch_of(const pc::ArrowLayout& layout, const ArrowArray& arr) {
+    InputBatch b;
+    pc::ImportProblem why;
+    if (!pc::batch_from_arrow(layout, arr, 0, arr.length, b, why)) throw_problem(why);
+    return b;
+}
+
+ArrowArrayStream* stream_pointer(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, "arrow_array_stream"))
+        fail(pc::CallFailure::BadType, "__arrow_c_stream__ did not return a PyCapsule named 'arrow_array_stream'");
+    auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (s == nullptr || s->release == nullptr) fail(pc::CallFailure::BadInput, "the Arrow stream was already consumed");
+    return s;
+}
+
+// Takes the stream out of its capsule (whose destructor then sees a released
+// stream) and reads its layout.
+std::unique_ptr<pc::ArrowStreamHandle> take_stream(PyObject* capsule, pc::ArrowLayout& layout, bool& has_id) {
+    ArrowArrayStream* src = stream_pointer(capsule);
+    auto handle = std::make_unique<pc::ArrowStreamHandle>(*src);
+    src->release = nullptr;
+    pc::ArrowSchemaHandle schema;
+    ArrowArrayStream* s = handle->get();
+    const int rc = s->get_schema(s, schema.get());
+    if (rc != 0) fail(pc::CallFailure::Upstream, pc::stream_failure_text(s, rc));
+    layout = layout_of(*schema.get());
+    has_id = layout.child[0] >= 0;
+    return handle;
+}
+
+// Moves the array out of an "arrow_array" capsule into a handle we own.
+std::unique_ptr<pc::ArrowArrayHandle> take_array(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, "arrow_array"))
+        fail(pc::CallFailure::BadType, "__arrow_c_array__ did not return a PyCapsule named 'arrow_array'");
+    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+    if (array->release == nullptr) fail(pc::CallFailure::BadInput, "the Arrow array was already consumed");
+    auto a = std::make_unique<pc::ArrowArrayHandle>();
+    *a->get() = *array;
+    array->release = nullptr;
+    return a;
+}
+
+// The schema capsule's struct, checked.
+const ArrowSchema& schema_of(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, "arrow_schema"))
+        fail(pc::CallFailure::BadType, "__arrow_c_array__ did not return a PyCapsule named 'arrow_schema'");
+    return *static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+}
+
+std::unique_ptr<Book> book_from_stream_capsule(PyObject* capsule) {
+    auto book = std::make_unique<Book>();
+    pc::ArrowLayout layout;
+    book->stream = take_stream(capsule, layout, book->has_id);
+    ArrowArrayStream* s = book->stream->get();
+    for (;;) {
+        auto a = std::make_unique<pc::ArrowArrayHandle>();
+        int rc = 0;
+        // Some producers compute while producing; let other threads run.
+        without_lock([&] { rc = s->get_next(s, a->get()); });
+        if (rc != 0) fail(pc::CallFailure::Upstream, pc::stream_failure_text(s, rc));
+        if (a->get()->release == nullptr) break;
+        const ArrowArray& arr = *a->get();
+        if (arr.length > 0) book->batches.push_back(batch_of(layout, arr));
+        book->arrays.push_back(std::move(a));
+    }
+    return book;
+}
+
+std::unique_ptr<Book> book_from_array_capsules(PyObject* schema_capsule, PyObject* array_capsule) {
+    const ArrowSchema& schema = schema_of(schema_capsule);
+    const pc::ArrowLayout layout = layout_of(schema);
+    auto book = std::make_unique<Book>();
+    book->arrays.push_back(take_array(array_capsule));
+    book->has_id = layout.child[0] >= 0;
+    const ArrowArray& arr = *book->arrays.back()->get();
+    if (arr.length > 0) book->batches.push_back(batch_of(layout, arr));
+    return book;
+}
+
+// A reader whose batches come from Python code (pyarrow.RecordBatchReader
+// over a generator, say): pulled through its own read_next_batch, so that
+// whatever its producer raises reaches the caller as it was raised.
+class PythonReader {
+public:
+    explicit PythonReader(PyObject* reader) : reader_(PyRef::borrow(reader)) {
+        PyRef schema = PyRef::steal(PyObject_GetAttrString(reader, "schema"));
+        if (!schema) throw PythonFailure::fetch();
+        PyRef capsule = PyRef::steal(PyObject_CallMethod(schema.get(), "__arrow_c_schema__", nullptr));
+        if (!capsule) throw PythonFailure::fetch();
+        if (!PyCapsule_IsValid(capsule.get(), "arrow_schema"))
+            fail(pc::CallFailure::BadType, "__arrow_c_schema__ did not return a PyCapsule named 'arrow_schema'");
+        layout_ = layout_of(*static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema")));
+    }
+    bool has_id() const noexcept { return layout_.child[0] >= 0; }
+    const pc::ArrowLayout& layout() const noexcept { return layout_; }
+
+    // The next array, or null at the end. Needs the lock. A producer's
+    // exception comes out as PythonFailure.
+    std::unique_ptr<pc::ArrowArrayHandle> next() {
+        PyRef batch = PyRef::steal(PyObject_CallMethod(reader_.get(), "read_next_batch", nullptr));
+        if (!batch) {
+            if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                PyErr_Clear();
+                return nullptr;
+            }
+            throw PythonFailure::fetch();
+        }
+        PyRef pair = PyRef::steal(PyObject_CallMethod(batch.get(), "__arrow_c_array__", nullptr));
+        if (!pair) throw PythonFailure::fetch();
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2)
+            fail(pc::CallFailure::BadType, "__arrow_c_array__ did not return a (schema, array) pair");
+        (void)schema_of(PyTuple_GET_ITEM(pair.get(), 0));
+        return take_array(PyTuple_GET_ITEM(pair.get(), 1));
+    }
+
+private:
+    PyRef reader_;
+    pc::ArrowLayout layout_;
+};
+
+std::unique_ptr<Book> book_from_reader(PyObject* source) {
+    PythonReader reader(source);
+    auto book = std::make_unique<Book>();
+    book->has_id = reader.has_id();
+    while (std::unique_ptr<pc::ArrowArrayHandle> a = reader.next()) {
+        const ArrowArray& arr = *a->get();
+        if (arr.length > 0) book->batches.push_back(batch_of(reader.layout(), arr));
+        book->arrays.push_back(std::move(a));
+    }
+    return book;
+}
+
+bool is_python_reader(PyObject* source) {
+    return PyObject_HasAttrString(source, "read_next_batch") && PyObject_HasAttrString(source, "schema");
+}
+
+// ------------------------------------------------------------ stream sources
+
+class WholeBookSource : public BatchSource {
+public:
+    explicit WholeBookSource(std::unique_ptr<Book> book) : book_(std::move(book)) {}
+    bool has_id() const noexcept override { return book_->has_id; }
+    bool next(InputBatch& out) override {
+        if (done_ || book_->batches.empty()) return false;
+        done_ = true;
+        out = book_->batches.front();
+        return true;
+    }
+
+private:
+    std::unique_ptr<Book> book_;
+    bool done_ = false;
+};
+
+class ArrowStreamSource : public BatchSource {
+public:
+    explicit ArrowStreamSource(PyObject* capsule) { upstream_ = take_stream(capsule, layout_, has_id_); }
+    bool has_id() const noexcept override { return has_id_; }
+    bool next(InputBatch& out) override {
+        current_.reset();
+        auto a = std::make_unique<pc::ArrowArrayHandle>();
+        ArrowArrayStream* s = upstream_->get();
+        const int rc = s->get_next(s, a->get());
+        if (rc != 0) fail(pc::CallFailure::Upstream, pc::stream_failure_text(s, rc));
+        if (a->get()->release == nullptr) return false;
+        current_ = std::move(a);
+        out = batch_of(layout_, *current_->get());
+        return true;
+    }
+
+private:
+    std::unique_ptr<pc::ArrowStreamHandle> upstream_;
+    std::unique_ptr<pc::ArrowArrayHandle> current_;
+    pc::ArrowLayout layout_;
+    bool has_id_ = false;
+};
+
+// The reader's references are dropped with the lock, on whatever thread
+// the stream ends.
+class PythonReaderSource : public BatchSource {
+public:
+    explicit PythonReaderSource(PyObject* source) : reader_(new PythonReader(source)) {}
+    ~PythonReaderSource() override {
+        if (!Py_IsInitialized()) {
+            (void)reader_.release();  // the interpreter is gone: nothing left to release
+            return;
+        }
+        PyGILState_STATE g = PyGILState_Ensure();
+        reader_.reset();
+        PyGILState_Release(g);
+    }
+    bool has_id() const noexcept override { return reader_->has_id(); }
+    bool next(InputBatch& out) override {
+        current_.reset();
+        PyGILState_STATE g = PyGILState_Ensure();
+        std::string failure;
+        bool interrupt = false;
+        try {
+            current_ = reader_->next();
+        } catch (PythonFailure& f) {
+            failure = describe(f);
+            interrupt = redeliver_interrupt(f);
+            f = PythonFailure{};
+        } catch (...) {
+            PyGILState_Release(g);
+            throw;
+        }
+        PyGILState_Release(g);
+        if (interrupt) throw StreamInterrupted{};
+        if (!failure.empty()) fail(pc::CallFailure::Upstream, "the Python source of loans raised " + failure);
+        if (!current_) return false;
+        out = batch_of(reader_->layout(), *current_->get());
+        return true;
+    }
+
+private:
+    static std::string describe(const PythonFailure& f) {
+        std::string text = f.type ? reinterpret_cast<PyTypeObject*>(f.type.get())->tp_name : "an exception";
+        if (f.value) {
+            PyRef s = PyRef::steal(PyObject_Str(f.value.get()));
+            const char* u = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
+            if (u != nullptr && *u != '\0') text += std::string(": ") + u;
+            PyErr_Clear();
+        }
+        return text;
+    }
+    // A stream's consumer sees only an error code; an interrupt the producer
+    // raised is raised again in this thread's Python code once the consumer
+    // returns, so that Ctrl-C still stops the program.
+    static bool redeliver_interrupt(const PythonFailure& f) {
+        if (!f.type || !PyErr_GivenExceptionMatches(f.type.get(), PyExc_KeyboardInterrupt)) return false;
+        PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), PyExc_KeyboardInterrupt);
+        return true;
+    }
+
+    std::unique_ptr<PythonReader> reader_;
+    std::unique_ptr<pc::ArrowArrayHandle> current_;
+};
 
 }  // namespace
 
@@ -287,16 +532,24 @@ void release_pending_views() {
 
 Book::~Book() {
     if (!views.empty()) {
-        if (PyGILState_Check()) {
+        if (Py_IsInitialized() && PyGILState_Check()) {
             for (Py_buffer& v : views) PyBuffer_Release(&v);
         } else {
-            std::lock_guard<std::mutex> lock(g_pending_mutex);
-            for (Py_buffer& v : views) g_pending.push_back(v);
+            {
+                std::lock_guard<std::mutex> lock(g_pending_mutex);
+                for (Py_buffer& v : views) g_pending.push_back(v);
+            }
+            // Released by the main thread as soon as it runs Python code
+            // again (a pending call needs no lock to be scheduled), or else
+            // by the next call into the module.
+            if (Py_IsInitialized()) (void)Py_AddPendingCall([](void*) -> int {
+                release_pending_views();
+                return 0;
+            }, nullptr);
         }
     }
     arrays.clear();
     stream.reset();
-    if (schema && schema->release != nullptr) schema->release(schema.get());
 }
 
 std::int64_t Book::rows() const noexcept {
@@ -305,193 +558,20 @@ std::int64_t Book::rows() const noexcept {
     return n;
 }
 
-std::string_view Book::id(std::int64_t row) const noexcept {
-    if (!has_id) return {};
-    for (const InputBatch& b : batches) {
-        if (row < b.rows) return b.column(Field::Id).text(row);
-        row -= b.rows;
-    }
-    return {};
+std::unique_ptr<Book> read_book(PyObject* source) {
+    if (PyDict_Check(source)) return book_from_mapping(source);
+    if (PyCapsule_CheckExact(source)) return book_from_stream_capsule(source);
+    if (PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2)
+        return book_from_array_capsules(PyTuple_GET_ITEM(source, 0), PyTuple_GET_ITEM(source, 1));
+    if (is_python_reader(source)) return book_from_reader(source);
+    fail(pc::CallFailure::BadType, "unsupported source of loans");
 }
 
-std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
-    auto book = std::make_unique<Book>();
-    InputBatch batch;
-    std::int64_t length = -1;
-    int length_field = -1;
-    for (int f = 0; f < kFieldCount; ++f) {
-        PyObject* obj = PyDict_GetItemString(mapping, kFieldNames[f]);  // borrowed
-        if (obj == nullptr) {
-            if (static_cast<Field>(f) == Field::Id) continue;
-            fail(PyExc_ValueError, std::string("loans has no column '") + kFieldNames[f] +
-                                       "'; the columns are amt, rate, pers, int_freq, cap_freq and an optional id");
-        }
-        std::int64_t n = 0;
-        column_from_object(*book, f, obj, batch.columns[f], n);
-        if (length >= 0 && n != length)
-            fail(PyExc_ValueError, column_label(f) + " has " + std::to_string(n) + " rows but column '" +
-                                       kFieldNames[length_field] + "' has " + std::to_string(length) +
-                                       "; the first row past the shorter is row " + std::to_string(std::min(n, length)));
-        length = n;
-        length_field = f;
-    }
-    batch.rows = length;
-    book->has_id = batch.column(Field::Id).kind != Kind::Absent;
-    book->batches.push_back(batch);
-    return book;
-}
-
-ArrowLayout layout_from_schema(const ArrowSchema& schema) {
-    if (std::string_view(schema.format) != "+s")
-        fail(PyExc_TypeError, std::string("an Arrow source of loans must be a table or struct, not format '") +
-                                  schema.format + "'");
-    ArrowLayout layout;
-    for (int f = 0; f < kFieldCount; ++f) {
-        layout.child[f] = -1;
-        layout.kind[f] = Kind::Absent;
-    }
-    for (std::int64_t i = 0; i < schema.n_children; ++i) {
-        const ArrowSchema* c = schema.children[i];
-        if (c->name == nullptr) continue;
-        for (int f = 0; f < kFieldCount; ++f) {
-            if (std::strcmp(c->name, kFieldNames[f]) != 0) continue;
-            if (c->dictionary != nullptr)
-                fail(PyExc_TypeError, column_label(f) + " is dictionary-encoded (categorical); decode it to plain values first");
-            const Kind k = kind_of_arrow(c->format);
-            if (k == Kind::Absent)
-                fail(PyExc_TypeError, column_label(f) + " has Arrow type '" + c->format +
-                                          "'; it must be float64/float32, a signed or unsigned integer, bool or a string");
-            check_kind(f, k, std::string("Arrow type '") + c->format + "'");
-            layout.child[f] = static_cast<int>(i);
-            layout.kind[f] = k;
-        }
-    }
-    for (int f = 1; f < kFieldCount; ++f)
-        if (layout.child[f] < 0)
-            fail(PyExc_ValueError, std::string("loans has no column '") + kFieldNames[f] +
-                                       "'; the columns are amt, rate, pers, int_freq, cap_freq and an optional id");
-    return layout;
-}
-
-InputBatch batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::int64_t start, std::int64_t rows,
-                            std::int64_t row_base) {
-    InputBatch b;
-    b.rows = rows;
-    for (int f = 0; f < kFieldCount; ++f) {
-        if (layout.child[f] < 0) continue;
-        const ArrowArray& c = *array.children[layout.child[f]];
-        const std::int64_t off = array.offset + c.offset + start;
-        ColumnView& v = b.columns[f];
-        v.kind = layout.kind[f];
-        v.bit_offset = off;
-        if (c.null_count != 0 && c.n_buffers > 0 && c.buffers[0] != nullptr)
-            v.validity = static_cast<const std::uint8_t*>(c.buffers[0]);
-        switch (v.kind) {
-            case Kind::BoolBits: v.data = c.buffers[1]; break;
-            case Kind::Utf8:
-                v.data = static_cast<const char*>(c.buffers[1]) + off * 4;
-                v.chars = static_cast<const char*>(c.buffers[2]);
-                break;
-            case Kind::LargeUtf8:
-                v.data = static_cast<const char*>(c.buffers[1]) + off * 8;
-                v.chars = static_cast<const char*>(c.buffers[2]);
-                break;
-            case Kind::Utf8View:
-                v.data = static_cast<const char*>(c.buffers[1]) + off * 16;
-                v.view_buffers = reinterpret_cast<const char* const*>(c.buffers + 2);
-                break;
-            default:
-                v.stride = item_size(v.kind);
-                v.data = static_cast<const char*>(c.buffers[1]) + off * v.stride;
-                break;
-        }
-    }
-    check_nulls(b, row_base);
-    return b;
-}
-
-namespace {
-
-ArrowArrayStream* stream_pointer(PyObject* capsule) {
-    if (!PyCapsule_IsValid(capsule, "arrow_array_stream"))
-        fail(PyExc_TypeError, "__arrow_c_stream__ did not return a PyCapsule named 'arrow_array_stream'");
-    auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (s == nullptr || s->release == nullptr) fail(PyExc_ValueError, "the Arrow stream was already consumed");
-    return s;
-}
-
-std::string stream_error(ArrowArrayStream* s, int code) {
-    const char* e = s->get_last_error != nullptr ? s->get_last_error(s) : nullptr;
-    return std::string("the Arrow stream of loans failed (error ") + std::to_string(code) + ")" + (e ? ": " : "") +
-           (e ? e : "");
-}
-
-}  // namespace
-
-std::unique_ptr<ArrowStreamHandle> take_stream(PyObject* capsule, ArrowLayout& layout, bool& has_id) {
-    ArrowArrayStream* src = stream_pointer(capsule);
-    // Moved out: the capsule's destructor sees a released stream.
-    auto handle = std::make_unique<ArrowStreamHandle>(*src);
-    src->release = nullptr;
-    ArrowSchema schema;
-    schema.release = nullptr;
-    ArrowArrayStream* s = handle->get();
-    const int rc = s->get_schema(s, &schema);
-    if (rc != 0) fail(PyExc_RuntimeError, stream_error(s, rc));
-    try {
-        layout = layout_from_schema(schema);
-    } catch (...) {
-        if (schema.release != nullptr) schema.release(&schema);
-        throw;
-    }
-    if (schema.release != nullptr) schema.release(&schema);
-    has_id = layout.child[0] >= 0;
-    return handle;
-}
-
-std::unique_ptr<Book> book_from_stream_capsule(PyObject* capsule) {
-    auto book = std::make_unique<Book>();
-    ArrowLayout layout;
-    book->stream = take_stream(capsule, layout, book->has_id);
-    ArrowArrayStream* s = book->stream->get();
-    std::int64_t base = 0;
-    for (;;) {
-        auto a = std::make_unique<ArrowArrayHandle>();
-        int rc;
-        {
-            // Some producers compute while producing; let other threads run.
-            PyThreadState* ts = PyEval_SaveThread();
-            rc = s->get_next(s, a->get());
-            PyEval_RestoreThread(ts);
-        }
-        if (rc != 0) fail(PyExc_RuntimeError, stream_error(s, rc));
-        if (a->get()->release == nullptr) break;
-        const ArrowArray& arr = *a->get();
-        if (arr.length > 0) {
-            book->batches.push_back(batch_from_arrow(layout, arr, 0, arr.length, base));
-            base += arr.length;
-        }
-        book->arrays.push_back(std::move(a));
-    }
-    return book;
-}
-
-std::unique_ptr<Book> book_from_array_capsules(PyObject* schema_capsule, PyObject* array_capsule) {
-    if (!PyCapsule_IsValid(schema_capsule, "arrow_schema") || !PyCapsule_IsValid(array_capsule, "arrow_array"))
-        fail(PyExc_TypeError, "__arrow_c_array__ did not return PyCapsules named 'arrow_schema' and 'arrow_array'");
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule, "arrow_schema"));
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule, "arrow_array"));
-    if (array->release == nullptr) fail(PyExc_ValueError, "the Arrow array was already consumed");
-    const ArrowLayout layout = layout_from_schema(*schema);
-    auto book = std::make_unique<Book>();
-    auto a = std::make_unique<ArrowArrayHandle>();
-    *a->get() = *array;
-    array->release = nullptr;  // ours now
-    book->has_id = layout.child[0] >= 0;
-    const ArrowArray& arr = *a->get();
-    book->arrays.push_back(std::move(a));
-    if (arr.length > 0) book->batches.push_back(batch_from_arrow(layout, arr, 0, arr.length, 0));
-    return book;
+std::unique_ptr<BatchSource> batch_source(PyObject* source) {
+    if (PyDict_Check(source)) return std::make_unique<WholeBookSource>(book_from_mapping(source));
+    if (PyCapsule_CheckExact(source)) return std::make_unique<ArrowStreamSource>(source);
+    if (is_python_reader(source)) return std::make_unique<PythonReaderSource>(source);
+    fail(pc::CallFailure::BadType, "unsupported source of loans");
 }
 
 }  // namespace quill::columnar

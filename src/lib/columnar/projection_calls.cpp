@@ -2,13 +2,19 @@
 // the segment codes and the scenarios are read under the lock; the
 // projection runs on the pool with the lock released; the totals (or the
 // per-loan rows) come back as a native table of flat columns.
-#include <cstring>
-#include <optional>
+#include <atomic>
+#include <climits>
+#include <string>
 #include <string_view>
 #include <utility>
 
-#include "lib/columnar/calls.hpp"
+#include "lib/columnar/edge.hpp"
+#include "lib/columnar/input.hpp"
+#include "lib/columnar/native.hpp"
 #include "paywheel/columnar/projection.hpp"
+#include "paywheel/columnar/projection_tables.hpp"
+#include "paywheel/columnar/runner.hpp"
+#include "paywheel/columnar/tables.hpp"
 
 namespace quill::columnar {
 
@@ -29,23 +35,24 @@ public:
     }
 
     // A 1-D contiguous buffer of `count` items of `itemsize` bytes whose
-    // format is one of `formats`; None gives an empty holder. Throws PyFailure.
+    // format is one of `formats`; None gives an empty holder. Throws
+    // ColumnarError.
     static HeldBuffer of(PyObject* obj, const char* what, std::size_t itemsize, std::string_view formats,
                          std::int64_t count) {
         HeldBuffer b;
         if (obj == Py_None) return b;
         if (PyObject_GetBuffer(obj, &b.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
             PyErr_Clear();
-            throw PyFailure{PyExc_TypeError, std::string(what) + " must be a contiguous buffer"};
+            throw pc::ColumnarError(pc::CallFailure::BadType, std::string(what) + " must be a contiguous buffer");
         }
         b.held_ = true;
         std::string_view f = b.view_.format != nullptr ? b.view_.format : "B";
         if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
         if (b.view_.itemsize != static_cast<Py_ssize_t>(itemsize) || f.size() != 1 ||
             formats.find(f[0]) == std::string_view::npos)
-            throw PyFailure{PyExc_TypeError, std::string(what) + " has the wrong item type"};
+            throw pc::ColumnarError(pc::CallFailure::BadType, std::string(what) + " has the wrong item type");
         if (b.view_.len / b.view_.itemsize != count)
-            throw PyFailure{PyExc_ValueError, std::string(what) + " does not have one item per loan"};
+            throw pc::ColumnarError(pc::CallFailure::BadInput, std::string(what) + " does not have one item per loan");
         return b;
     }
 
@@ -63,7 +70,7 @@ std::vector<double> float_list(PyObject* obj, const char* what) {
     PyRef seq = PyRef::steal(PySequence_Fast(obj, what));
     if (!seq) {
         PyErr_Clear();
-        throw PyFailure{PyExc_TypeError, std::string(what) + " must be a sequence of floats"};
+        throw pc::ColumnarError(pc::CallFailure::BadType, std::string(what) + " must be a sequence of floats");
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     std::vector<double> out(static_cast<std::size_t>(n));
@@ -71,9 +78,9 @@ std::vector<double> float_list(PyObject* obj, const char* what) {
         const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
         if (v == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
-            throw PyFailure{PyExc_TypeError, std::string(what) + " must hold floats"};
+            throw pc::ColumnarError(pc::CallFailure::BadType, std::string(what) + " must hold floats");
         }
-        if (!(v >= 0.0 && v <= 1.0)) throw PyFailure{PyExc_ValueError, std::string(what) + " must lie in [0, 1]"};
+        if (!(v >= 0.0 && v <= 1.0)) throw pc::ColumnarError(pc::CallFailure::BadInput, std::string(what) + " must lie in [0, 1]");
         out[static_cast<std::size_t>(i)] = v;
     }
     return out;
@@ -86,10 +93,10 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
     PyRef seq = PyRef::steal(PySequence_Fast(obj, "scenarios"));
     if (!seq) {
         PyErr_Clear();
-        throw PyFailure{PyExc_TypeError, "scenarios must be a sequence"};
+        throw pc::ColumnarError(pc::CallFailure::BadType, "scenarios must be a sequence");
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    if (n < 1 || n > INT32_MAX) throw PyFailure{PyExc_ValueError, "give at least one scenario"};
+    if (n < 1 || n > INT32_MAX) throw pc::ColumnarError(pc::CallFailure::BadInput, "give at least one scenario");
     std::vector<pc::Scenario> out(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *prepay, *dflt;
@@ -105,36 +112,19 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
         s.prepay.by_age = prepay_age != 0;
         s.dflt.rates = float_list(dflt, "default rates");
         s.dflt.by_age = dflt_age != 0;
-        if (!(severity >= 0.0 && severity <= 1.0)) throw PyFailure{PyExc_ValueError, "severity must lie in [0, 1]"};
-        if (lag < 0 || lag > (1 << 20)) throw PyFailure{PyExc_ValueError, "lag must lie in [0, 2^20]"};
+        if (!(severity >= 0.0 && severity <= 1.0)) throw pc::ColumnarError(pc::CallFailure::BadInput, "severity must lie in [0, 1]");
+        if (lag < 0 || lag > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, "lag must lie in [0, 2^20]");
         s.severity = severity;
         s.lag = static_cast<std::int32_t>(lag);
     }
     return out;
 }
 
-template <typename T>
-T* column_copy(TableData& t, const char* name, const char* arrow_format, const char* format,
-               const std::vector<T>& values) {
-    const std::size_t n = values.size();
-    T* d = t.keep<T>(pc::Region::allocate(n * sizeof(T)));
-    if (n != 0) std::memcpy(d, values.data(), n * sizeof(T));
-    const std::int64_t len = static_cast<std::int64_t>(n);
-    t.columns.push_back(fixed_column(name, arrow_format, len, d));
-    t.named.push_back(NamedBuffer{name, d, len, format, static_cast<std::int64_t>(sizeof(T))});
-    return d;
-}
-
-void measure_columns(TableData& t, const std::vector<double> (&columns)[pc::kMeasureCount]) {
-    for (std::size_t k = 0; k < pc::kMeasureCount; ++k) column_copy(t, pc::kMeasureNames[k], "g", "d", columns[k]);
-    t.rows = static_cast<std::int64_t>(columns[0].size());
-}
-
 // New reference: (failures list, errors table) of a call.
-std::pair<PyRef, PyRef> failure_objects(const std::vector<FailureRow>& failures) {
+std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failures) {
     PyRef fl = PyRef::steal(failures_to_list(failures));
     if (!fl) return {};
-    PyRef et = PyRef::steal(wrap_table(errors_table(failures)));
+    PyRef et = PyRef::steal(wrap_table(pc::errors_table(failures)));
     return {std::move(fl), std::move(et)};
 }
 
@@ -149,10 +139,10 @@ PyObject* py_project(PyObject*, PyObject* args) {
                           &threads))
         return nullptr;
     release_pending_views();
-    try {
+    return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_source(source);
+        std::unique_ptr<Book> book = read_book(source);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const HeldBuffer segments = HeldBuffer::of(segments_obj, "segments", 4, "i", rows);
@@ -161,28 +151,25 @@ PyObject* py_project(PyObject*, PyObject* args) {
         in.segments = segments.data<std::int32_t>();
         if (in.segments != nullptr) {
             if (segment_count < 1 || segment_count > INT32_MAX)
-                throw PyFailure{PyExc_ValueError, "segment_count out of range"};
+                throw pc::ColumnarError(pc::CallFailure::BadInput, "segment_count out of range");
             in.segment_count = static_cast<std::int32_t>(segment_count);
             for (std::int64_t i = 0; i < rows; ++i)
                 if (in.segments[i] < 0 || in.segments[i] >= in.segment_count)
-                    throw PyFailure{PyExc_ValueError, "a segment code is outside [0, segment_count)"};
+                    throw pc::ColumnarError(pc::CallFailure::BadInput, "a segment code is outside [0, segment_count)");
         }
         std::atomic<bool> stop{false};
-        TablePtr table;
+        pc::TablePtr table;
         std::vector<std::int64_t> horizons;
-        std::vector<FailureRow> failures;
-        const bool completed = run_interruptible(stop, [&] {
+        std::vector<pc::FailureRow> failures;
+        run_interruptible(stop, [&] {
             pc::ProjectionTotals tot =
                 pc::compute_projection(book->batches, in, scenarios, skip ? pc::OnError::Skip : pc::OnError::Raise,
-                                       runner_for(n_threads), stop);
-            failures = with_ids(tot.failures, *book);
+                                       pc::runner_for(n_threads), stop);
+            failures = pc::with_ids(tot.failures, book->batches, book->has_id, 0);
             if (!skip && !failures.empty()) return;
             horizons = tot.horizon;
-            auto t = std::make_shared<TableData>();
-            measure_columns(*t, tot.columns);
-            table = std::move(t);
+            table = pc::projection_table(tot);
         });
-        if (!completed) return nullptr;
         book.reset();
         auto [fl, et] = failure_objects(failures);
         if (!fl || !et) return nullptr;
@@ -196,10 +183,7 @@ PyObject* py_project(PyObject*, PyObject* args) {
             PyList_SET_ITEM(hz.get(), static_cast<Py_ssize_t>(s), h);
         }
         return PyTuple_Pack(4, t.get(), hz.get(), fl.get(), et.get());
-    } catch (...) {
-        translate();
-        return nullptr;
-    }
+    });
 }
 
 // New reference: (table or None, failures, errors table).
@@ -210,41 +194,33 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOOpLL", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base))
         return nullptr;
     release_pending_views();
-    try {
+    return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_source(source);
+        std::unique_ptr<Book> book = read_book(source);
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", book->rows());
         pc::ProjectionInput in;
         in.ages = ages.data<std::int64_t>();
         std::atomic<bool> stop{false};
-        TablePtr table;
-        std::vector<FailureRow> failures;
-        const bool completed = run_interruptible(stop, [&] {
+        pc::TablePtr table;
+        std::vector<pc::FailureRow> failures;
+        run_interruptible(stop, [&] {
             pc::LoanProjection res = pc::compute_loan_projection(
-                book->batches, in, scenarios, skip ? pc::OnError::Skip : pc::OnError::Raise, 0, runner_for(n_threads),
-                stop);
-            failures = with_ids(res.failures, *book);
-            for (FailureRow& f : failures) f.index += row_base;
+                book->batches, in, scenarios, skip ? pc::OnError::Skip : pc::OnError::Raise, 0,
+                pc::runner_for(n_threads), stop);
+            // The ids are the book's; the rows are numbered from row_base.
+            failures = pc::with_ids(res.failures, book->batches, book->has_id, 0);
+            for (pc::FailureRow& f : failures) f.failure.index += row_base;
             if (!skip && !failures.empty()) return;
-            auto t = std::make_shared<TableData>();
-            column_copy(*t, "loan", "l", "q", res.loan);
-            column_copy(*t, "scenario", "i", "i", res.scenario);
-            column_copy(*t, "period", "i", "i", res.period);
-            measure_columns(*t, res.columns);
-            table = std::move(t);
+            table = pc::loan_projection_table(res);
         });
-        if (!completed) return nullptr;
         book.reset();
         auto [fl, et] = failure_objects(failures);
         if (!fl || !et) return nullptr;
         PyRef t = table ? PyRef::steal(wrap_table(std::move(table))) : PyRef::borrow(Py_None);
         if (!t) return nullptr;
         return PyTuple_Pack(3, t.get(), fl.get(), et.get());
-    } catch (...) {
-        translate();
-        return nullptr;
-    }
+    });
 }
 
 }  // namespace quill::columnar

@@ -161,7 +161,7 @@ struct BatchBuilder {
             }
             const std::size_t per = loan.shape.per, rest = loan.shape.rest;
             float* p = loan.base;
-            fill_schedule(terms[i], ScheduleOut{p, p + per, p + per + rest, p + per + 2 * rest, p + per + 3 * rest});
+            fill_schedule(terms[i], ScheduleOut{p, p + per, p + per + rest, p + per + 2 * rest, p + per + 3 * rest, per, rest});
         });
         outcome.failure = filled ? std::move(filled) : std::move(decoded);
         return outcome;

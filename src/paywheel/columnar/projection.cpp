@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "paywheel/core/abort.hpp"
+#include "paywheel/core/failure_code.hpp"
 #include "paywheel/core/memory_bound.hpp"
 #include "paywheel/core/messages.hpp"
 
@@ -258,31 +259,42 @@ void derive_flows(std::vector<double> (&col)[kMeasureCount], std::size_t row, st
     }
 }
 
-// The engine on one loan into `schedule` (its five columns of `len`
-// entries), failures as data. Sets `oom` when memory ran out.
-bool run_engine(const LoanTerms& terms, std::vector<float>& schedule, std::size_t& len, RowFailure& failure,
-                std::atomic<bool>& oom) {
-    const ScheduleShape shape = schedule_shape(terms.pers);
-    if (shape.per != shape.rest) {
-        failure.reason = kUnevenColumnsReason;
+// The engine on one loan of the row r of `batch` into `schedule` (its five
+// columns of `len` entries), failures as data: the code and field by the
+// loan's shape, the value quoted as read. Sets `oom` when memory ran out.
+bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std::vector<float>& schedule,
+                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom) {
+    const std::int64_t row_len = row_length(terms.pers);
+    if (row_len < 0) {
+        failure.code = FailureCode::TooLarge;
+        failure.field = Field::Pers;
+        failure.reason = messages::kUnevenColumns;
+        failure.value = std::to_string(terms.pers);
+        failure.has_value = true;
         return false;
     }
-    len = shape.rest;
+    len = static_cast<std::size_t>(row_len);
+    const LoanTerms loan = terms.loan();
     try {
         if (schedule.size() < len * kColumns) schedule.resize(len * kColumns);
         float* s = schedule.data();
-        fill_schedule(terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len});
+        fill_schedule(loan, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len});
         return true;
     } catch (const Abort& a) {
-        failure.reason = a.message();
-    } catch (const std::bad_alloc&) {
+        try {
+            const Blame blame = classify_refusal(loan, a.message());
+            failure.code = blame.code;
+            failure.field = blame.field;
+            failure.reason = a.message();
+            failure.value = quote_field(batch, r, blame.field, terms);
+            failure.has_value = blame.field != Field::None;
+        } catch (...) {
+            oom.store(true);
+        }
+    } catch (...) {
+        // Memory ran out (nothing else leaves the engine): the call fails
+        // with MemoryError.
         oom.store(true);
-        return false;
-    } catch (const std::length_error&) {
-        oom.store(true);
-        return false;
-    } catch (const std::exception& e) {
-        failure.reason = std::string("unexpected native failure: ") + e.what();
     }
     failure.has_terms = true;
     failure.terms = terms;
@@ -299,22 +311,29 @@ struct Key {
     }
 };
 
-// Decodes row r and checks its age; on false `failure` says why (and
-// `age_failed` whether the age was to blame).
-bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, const ProjectionInput& in,
-                     LoanTerms& terms, std::int64_t& age, RowFailure& failure, bool& age_failed) {
-    DecodeFailure why{nullptr};
-    age_failed = false;
+// Decodes row r (row g of the book) and checks its age; on false `failure`
+// says why. ages[g] == kNotAnAge: a value that is not an integer at all,
+// which the caller quotes.
+bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, const ProjectionInput& in, Terms& terms,
+                     std::int64_t& age, RowFailure& failure) {
+    DecodeFailure why;
     if (!decode_row(batch, r, terms, why)) {
+        failure.code = why.code;
+        failure.field = why.field;
         failure.reason = why.reason;
+        failure.has_value = why.has_value;
+        failure.value = std::move(why.value);
         return false;
     }
     age = in.ages != nullptr ? in.ages[g] : 0;
     if (age < 0 || age >= terms.pers) {
+        failure.code = FailureCode::BadAge;
+        failure.field = Field::Age;
         failure.reason = kBadAgeReason;
+        failure.has_value = age != kNotAnAge;
+        if (failure.has_value) failure.value = std::to_string(age);
         failure.has_terms = true;
         failure.terms = terms;
-        age_failed = true;
         return false;
     }
     return true;
@@ -328,7 +347,6 @@ struct BlockSums {
     std::vector<double> data;
     std::int64_t longest = -1;      // the longest remaining term R of a loan that ran
     std::vector<RowFailure> failures;
-    std::vector<bool> age_failures;
 
     std::vector<std::size_t> before;  // per scenario: its offset within a slot
     std::size_t per_slot = 0;
@@ -388,25 +406,32 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             thread_local WeightCache weights;
             thread_local std::vector<std::int32_t> slot_of;
             thread_local std::vector<Key> scratch_order;
+            thread_local std::vector<Terms> scratch_terms;
             try {
-                // Sizing: the block's segments and its longest remaining
-                // term, from the fields up to pers and the age.
+                // Every row read once: its terms, and its failure if it
+                // cannot be read or its age is out of range; the block's
+                // segments and its longest remaining term.
                 if (slot_of.size() < static_cast<std::size_t>(G)) slot_of.assign(static_cast<std::size_t>(G), -1);
                 std::int64_t longest_here = 0;
                 // Rows by age and segment, then row: each run of one age and
                 // segment is one group. The order is fixed by the input alone.
                 std::vector<Key>& order = scratch_order;
+                std::vector<Terms>& terms = scratch_terms;
                 order.clear();
+                terms.resize(static_cast<std::size_t>(bl.end - bl.begin));
                 for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                     const std::int64_t g = bl.global + (r - bl.begin);
-                    const std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
+                    std::int64_t age = 0;
+                    RowFailure failure;
+                    failure.index = g;
+                    if (!decode_with_age(batch, r, g, in, terms[static_cast<std::size_t>(r - bl.begin)], age,
+                                         failure)) {
+                        out.failures.push_back(std::move(failure));
+                        continue;
+                    }
                     const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
                     order.push_back(Key{age, seg, r});
-                    std::int32_t pers = 0;
-                    DecodeFailure why{nullptr};
-                    if (!decode_pers(batch, r, pers, why)) continue;
-                    if (age < 0 || age >= pers) continue;
-                    longest_here = std::max<std::int64_t>(longest_here, pers - age);
+                    longest_here = std::max<std::int64_t>(longest_here, terms[static_cast<std::size_t>(r - bl.begin)].pers - age);
                     if (slot_of[static_cast<std::size_t>(seg)] < 0) {
                         slot_of[static_cast<std::size_t>(seg)] = static_cast<std::int32_t>(out.segments.size());
                         out.segments.push_back(seg);
@@ -435,20 +460,16 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     out.longest = std::max(out.longest, group.remaining);
                     group.clear();
                 };
-                std::vector<std::pair<RowFailure, bool>> failed;
                 for (const Key& key : order) {
                     const std::int64_t r = key.row;
-                    const std::int64_t g = bl.global + (r - bl.begin);
-                    LoanTerms terms;
-                    std::int64_t age = 0;
-                    RowFailure failure{g, {}, false, {}};
-                    bool age_failed = false;
+                    RowFailure failure;
+                    failure.index = bl.global + (r - bl.begin);
                     std::size_t len = 0;
-                    bool ok = decode_with_age(batch, r, g, in, terms, age, failure, age_failed);
-                    if (ok) ok = run_engine(terms, schedule, len, failure, oom);
+                    const bool ok =
+                        run_engine(batch, r, terms[static_cast<std::size_t>(r - bl.begin)], schedule, len, failure, oom);
                     if (oom.load(std::memory_order_relaxed)) break;
                     if (!ok) {
-                        failed.emplace_back(std::move(failure), age_failed);
+                        out.failures.push_back(std::move(failure));
                         continue;
                     }
                     if (key.age != group_age || key.segment != group_seg) {
@@ -456,15 +477,11 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                         group_age = key.age;
                         group_seg = key.segment;
                     }
-                    group.add(schedule.data(), len, age);
+                    group.add(schedule.data(), len, key.age);
                 }
                 flush();
-                std::sort(failed.begin(), failed.end(),
-                          [](const auto& a, const auto& b) { return a.first.index < b.first.index; });
-                for (auto& [f, by_age] : failed) {
-                    out.failures.push_back(std::move(f));
-                    out.age_failures.push_back(by_age);
-                }
+                std::sort(out.failures.begin(), out.failures.end(),
+                          [](const RowFailure& x, const RowFailure& y) { return x.index < y.index; });
             } catch (const std::bad_alloc&) {
                 oom.store(true);
             } catch (const std::length_error&) {
@@ -478,13 +495,9 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
         // number of threads.
         for (std::size_t j = 0; j < n; ++j) {
             BlockSums& b = wave[j];
-            for (std::size_t f = 0; f < b.failures.size(); ++f) {
-                tot.failures.push_back(std::move(b.failures[f]));
-                tot.age_failures.push_back(b.age_failures[f]);
-            }
+            for (RowFailure& f : b.failures) tot.failures.push_back(std::move(f));
             if (raise && !tot.failures.empty()) {
                 tot.failures.resize(1);
-                tot.age_failures.resize(1);
                 return tot;
             }
             longest = std::max(longest, b.longest);
@@ -548,22 +561,34 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     for (const Scenario& sc : scenarios) lags += sc.lag + 1;
     const std::uint64_t call = next_call();
 
-    // Pass 1: each row's output rows, from the fields up to pers and the
-    // age; a row that fails later keeps its span until the gaps are closed.
+    // Pass 1: every row read once, its terms kept; each row's output rows.
+    // A row the engine refuses later keeps its span until the gaps are closed.
+    std::vector<Terms> terms(static_cast<std::size_t>(rows));
+    std::vector<std::int64_t> ages(static_cast<std::size_t>(rows), -1);  // -1: the row failed
     std::vector<std::int64_t> offsets(static_cast<std::size_t>(rows) + 1, 0);
+    std::vector<std::vector<RowFailure>> failures(blocks.size());
+    std::atomic<bool> oom{false};
     run(blocks.size(), [&](std::size_t b) {
         const Block& bl = blocks[b];
-        for (std::int64_t r = bl.begin; r < bl.end; ++r) {
-            const std::int64_t g = bl.global + (r - bl.begin);
-            std::int32_t pers = 0;
-            DecodeFailure why{nullptr};
-            std::int64_t len = 0;
-            const std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
-            if (decode_pers(batches[bl.batch], r, pers, why) && age >= 0 && age < pers)
-                len = static_cast<std::int64_t>(S) * (pers - age) + lags;
-            offsets[static_cast<std::size_t>(g) + 1] = len;
+        try {
+            for (std::int64_t r = bl.begin; r < bl.end; ++r) {
+                const std::int64_t g = bl.global + (r - bl.begin);
+                const std::size_t gi = static_cast<std::size_t>(g);
+                RowFailure failure;
+                failure.index = row_base + g;
+                std::int64_t age = 0;
+                if (!decode_with_age(batches[bl.batch], r, g, in, terms[gi], age, failure)) {
+                    failures[b].push_back(std::move(failure));
+                    continue;
+                }
+                ages[gi] = age;
+                offsets[gi + 1] = static_cast<std::int64_t>(S) * (terms[gi].pers - age) + lags;
+            }
+        } catch (const std::bad_alloc&) {
+            oom.store(true);
         }
     });
+    if (oom.load()) throw std::bad_alloc();
     for (std::size_t i = 0; i < static_cast<std::size_t>(rows); ++i) offsets[i + 1] += offsets[i];
     const std::size_t values = static_cast<std::size_t>(offsets.back());
     check_memory_bound(values * (kMeasureCount * sizeof(double) + 16));
@@ -572,10 +597,9 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     res.scenario.resize(values);
     res.period.resize(values);
 
-    std::vector<std::vector<RowFailure>> failures(blocks.size());
-    std::vector<std::vector<bool>> age_failures(blocks.size());
-    std::atomic<bool> oom{false};
     std::atomic<std::int64_t> first_failure{std::numeric_limits<std::int64_t>::max()};
+    for (const auto& f : failures)
+        if (!f.empty()) first_failure = std::min(first_failure.load(), f.front().index - row_base);
     run(blocks.size(), [&](std::size_t b) {
         if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
         const Block& bl = blocks[b];
@@ -587,17 +611,16 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         try {
             for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                 const std::int64_t g = bl.global + (r - bl.begin);
-                LoanTerms terms;
-                std::int64_t age = 0;
-                RowFailure failure{row_base + g, {}, false, {}};
-                bool age_failed = false;
+                const std::size_t gi = static_cast<std::size_t>(g);
+                const std::int64_t age = ages[gi];
+                if (age < 0) continue;  // failed in pass 1
+                RowFailure failure;
+                failure.index = row_base + g;
                 std::size_t len = 0;
-                bool ok = decode_with_age(batches[bl.batch], r, g, in, terms, age, failure, age_failed);
-                if (ok) ok = run_engine(terms, schedule, len, failure, oom);
+                const bool ok = run_engine(batches[bl.batch], r, terms[gi], schedule, len, failure, oom);
                 if (oom.load(std::memory_order_relaxed)) return;
                 if (!ok) {
                     failures[b].push_back(std::move(failure));
-                    age_failures[b].push_back(age_failed);
                     std::int64_t cur = first_failure.load(std::memory_order_relaxed);
                     while (g < cur && !first_failure.compare_exchange_weak(cur, g, std::memory_order_relaxed)) {
                     }
@@ -607,7 +630,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 // A group of this loan alone: its own schedule.
                 w.clear();
                 w.add(schedule.data(), len, age);
-                std::size_t o = static_cast<std::size_t>(offsets[static_cast<std::size_t>(g)]);
+                std::size_t o = static_cast<std::size_t>(offsets[gi]);
                 for (std::size_t s = 0; s < S; ++s) {
                     const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
                     double* acc[kMeasureCount];
@@ -631,14 +654,12 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     if (stop.load()) throw Cancelled{};
     if (oom.load()) throw std::bad_alloc();
     for (std::size_t b = 0; b < blocks.size(); ++b) {
-        for (std::size_t f = 0; f < failures[b].size(); ++f) {
-            res.failures.push_back(std::move(failures[b][f]));
-            res.age_failures.push_back(age_failures[b][f]);
-        }
+        std::sort(failures[b].begin(), failures[b].end(),
+                  [](const RowFailure& x, const RowFailure& y) { return x.index < y.index; });
+        for (RowFailure& f : failures[b]) res.failures.push_back(std::move(f));
     }
     if (raise && !res.failures.empty()) {
         res.failures.resize(1);
-        res.age_failures.resize(1);
         for (auto& c : res.columns) std::vector<double>().swap(c);
         res.loan.clear();
         res.scenario.clear();

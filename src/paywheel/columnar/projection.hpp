@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "paywheel/batch/columnar_compute.hpp"
+#include "paywheel/columnar/compute.hpp"
 
 namespace paywheel::columnar {
 
@@ -50,7 +50,7 @@ inline constexpr const char* kMeasureNames[kMeasureCount] = {
 struct ProjectionInput {
     // Per row of the book (rows of all batches in order): the loan's age, or
     // nullptr for every age 0. A row whose age is not in [0, pers) fails with
-    // kBadAgeReason.
+    // code bad_age.
     const std::int64_t* ages = nullptr;
     // Per row: its segment in [0, segment_count), or nullptr for one segment.
     const std::int32_t* segments = nullptr;
@@ -68,12 +68,13 @@ struct ProjectionTotals {
     std::vector<double> columns[kMeasureCount];
     std::int64_t rows = 0;  // input rows
     std::vector<RowFailure> failures;
-    // Per failure, parallel to `failures`: true when the age was to blame.
-    std::vector<bool> age_failures;
 };
 
-// Why a row's age is refused.
+// Why a row's age is refused (code bad_age, field age).
 extern const char* const kBadAgeReason;
+// An age that is not an integer at all, as a caller passes it: refused
+// without quoting a value (the caller has the text).
+inline constexpr std::int64_t kNotAnAge = INT64_MIN;
 
 // Throws Cancelled or std::bad_alloc. With OnError::Raise, `failures` holds
 // at most the earliest failing row, and then there are no columns.
@@ -90,7 +91,6 @@ struct LoanProjection {
     std::vector<std::int32_t> period;      // per output row
     std::vector<double> columns[kMeasureCount];
     std::vector<RowFailure> failures;      // indices include row_base
-    std::vector<bool> age_failures;
 };
 
 // `input`'s ages and segments are indexed by row within `batches`. Failed

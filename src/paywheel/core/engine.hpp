@@ -72,15 +72,21 @@ struct ScheduleShape {
 };
 ScheduleShape schedule_shape(std::int32_t pers) noexcept;
 
-// Storage that the caller owns for one loan's five columns, each at least as
-// long as schedule_shape says. The engine writes every entry and allocates
-// no column of its own; on an abort the contents are unspecified.
+// Storage that the caller owns for one loan's five columns: "Per" has room
+// for per_room entries, the other four for room entries each. The engine
+// writes every entry of the loan's shape (schedule_shape) and allocates no
+// column of its own; a shape longer than the room aborts before anything is
+// written (messages::kStorageTooShort), so the engine never writes past the
+// storage whatever terms it is given. On an abort the contents are
+// unspecified.
 struct ScheduleOut {
     float* per;
     float* cap;
     float* interest;
     float* pmt;
     float* bal;
+    std::size_t per_room;
+    std::size_t room;
 };
 
 // The engine's one entry point: fills the five columns of `terms` into out,

@@ -31,6 +31,29 @@ inline constexpr const char* kIntPosOverflow =
 inline constexpr const char* kIntNegOverflow =
     "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: NegOverflow }";
 
+// The engine's storage guard: a caller's ScheduleOut shorter than the loan.
+inline constexpr const char* kStorageTooShort = "schedule storage is shorter than the loan's columns";
+
+// Columnar rows (src/paywheel/columnar). The dict operations convert an
+// integer through a C long and then check the 32-bit range; these are the
+// two texts that conversion fails with.
+inline constexpr const char* kIntOutOfRangeOverflow =
+    "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'OverflowError'>, value: "
+    "OverflowError('out of range integral type conversion attempted'), traceback: None }";
+inline constexpr const char* kIntTooLargeForLong =
+    "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'OverflowError'>, value: "
+    "OverflowError('Python int too large to convert to C long'), traceback: None }";
+inline constexpr const char* kNullValue = "a required value is null";
+inline constexpr const char* kNullRow = "the row is null";
+inline constexpr const char* kUnevenColumns =
+    "pers above 2^24 that is not a binary32 value: the engine's Per column would be shorter than the "
+    "other four, and the columnar layouts give every column of a loan the same length";
+inline constexpr const char* kTooLargeForLayout =
+    "the loan's schedule has more values than the list layout's 32-bit offsets can address";
+
+inline constexpr const char* kIdsPastUtf8 =
+    "the ids of one stream batch pass 2^31 - 1 bytes, more than the stream's utf8 schema can address";
+
 // Projected cash flows (src/paywheel/columnar/projection): a loan's age is the
 // periods already elapsed, so it must leave at least one period to project.
 inline constexpr const char* kBadAge = "age must be an integer with 0 <= age < pers";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -34,6 +35,15 @@ inline bool same_bits(float a, float b) noexcept { return bits(a) == bits(b); }
 inline std::size_t column_length(std::int32_t pers) noexcept {
     if (pers < 0 || pers == std::numeric_limits<std::int32_t>::max()) return 0;
     return static_cast<std::size_t>(pers) + 1;
+}
+
+// Rounds a float64 to the nearest binary32, as every reader of numbers
+// narrows them; magnitudes past the largest finite float become infinities
+// rather than relying on an out-of-range conversion.
+inline float narrow_to_float(double d) noexcept {
+    if (std::isfinite(d) && std::fabs(d) >= 0x1.ffffffp+127)
+        return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(d > 0 ? 1 : -1));
+    return static_cast<float>(d);
 }
 
 }  // namespace paywheel::num

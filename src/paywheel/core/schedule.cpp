@@ -171,6 +171,7 @@ void fill_schedule(const LoanTerms& terms, const ScheduleOut& out) {
     // once and shared; it lives in the Pmt column until the payments are
     // summed over it.
     const ScheduleShape shape = schedule_shape(terms.pers);
+    if (shape.per > out.per_room || shape.rest > out.room) raise_abort(messages::kStorageTooShort);
     detail::period_axis_into(out.per, shape.per);
     detail::check_frequency(terms.pers, terms.cap_freq);
     const std::size_t n = shape.rest;
@@ -196,7 +197,7 @@ Schedule build_schedule(const LoanTerms& terms) {
     if (shape.rest > (kMax / sizeof(float) - shape.per) / 4) throw std::bad_alloc();
     check_memory_bound((shape.per + 4 * shape.rest) * sizeof(float));
     Series cap(shape.rest), interest(shape.rest), pmt(shape.rest), bal(shape.rest);
-    fill_schedule(terms, ScheduleOut{per.data(), cap.data(), interest.data(), pmt.data(), bal.data()});
+    fill_schedule(terms, ScheduleOut{per.data(), cap.data(), interest.data(), pmt.data(), bal.data(), shape.per, shape.rest});
     Schedule s;
     s[Schedule::kPer] = std::move(per);
     s[Schedule::kCap] = std::move(cap);

@@ -1,11 +1,11 @@
-// The columnar module's one door to the worker pool: everything it runs in
+// The columnar layer's one door to the worker pool: everything it runs in
 // parallel goes through run_chunks.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 
-namespace quill::columnar {
+namespace paywheel::columnar {
 
 // Workers a call gets when it names no count: the pool's size, sized as for
 // the parallel dict operations.
@@ -16,4 +16,7 @@ std::size_t default_threads();
 // The caller must not hold the interpreter lock. work must not throw.
 void run_chunks(std::size_t threads, std::size_t count, const std::function<void(std::size_t)>& work);
 
-}  // namespace quill::columnar
+// A ChunkRunner (compute.hpp) over run_chunks with at most `threads` workers.
+std::function<void(std::size_t, const std::function<void(std::size_t)>&)> runner_for(std::size_t threads);
+
+}  // namespace paywheel::columnar

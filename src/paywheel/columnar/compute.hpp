@@ -10,40 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "paywheel/batch/columnar_input.hpp"
+#include "paywheel/columnar/decode.hpp"
+#include "paywheel/columnar/failure.hpp"
+#include "paywheel/columnar/region.hpp"
 #include "paywheel/core/engine.hpp"
 
 namespace paywheel::columnar {
-
-// Page-aligned anonymous memory, untouched until first written, so that the
-// worker that first writes a page is the one that faults it in.
-class Region {
-public:
-    Region() noexcept = default;
-    // Zero-filled fresh pages. Throws std::bad_alloc when the mapping fails.
-    static Region allocate(std::size_t bytes);
-    // Pages whose contents are unspecified, for buffers the caller writes in
-    // full: preferably the already faulted-in pages of a released region
-    // (see the cache in columnar_compute.cpp), else fresh ones.
-    static Region allocate_for_overwrite(std::size_t bytes);
-    Region(Region&& o) noexcept;
-    Region& operator=(Region&& o) noexcept;
-    Region(const Region&) = delete;
-    Region& operator=(const Region&) = delete;
-    ~Region();
-
-    void* data() const noexcept { return data_; }
-    std::size_t bytes() const noexcept { return bytes_; }
-    template <typename T>
-    T* as() const noexcept {
-        return static_cast<T*>(data_);
-    }
-
-private:
-    void* data_ = nullptr;
-    std::size_t bytes_ = 0;  // logical size
-    std::size_t mapped_ = 0;
-};
 
 // Runs work(chunk) for every chunk in [0, count), in any order and on any
 // threads, and returns when all have run. work does not throw.
@@ -52,26 +24,15 @@ using ChunkRunner = std::function<void(std::size_t count, const std::function<vo
 enum class Layout { Long, List };
 enum class OnError { Raise, Skip };
 
-// A row that produced no schedule. has_terms: the row decoded and the engine
-// refused it (terms says what it was given); otherwise decoding failed.
-struct RowFailure {
-    std::int64_t index;
-    std::string reason;
-    bool has_terms = false;
-    LoanTerms terms;
-};
-
-// Thrown when a call is stopped through its stop flag.
-struct Cancelled {};
-// Thrown before allocating when the result cannot fit: `bytes` is what it
-// would take (SIZE_MAX when even that overflows).
-struct TooLarge {
-    std::size_t bytes;
-    std::size_t limit;
-};
-
 inline constexpr std::size_t kColumns = 5;  // Per, Cap, Int, Pmt, Bal
 inline constexpr const char* kColumnNames[kColumns] = {"Per", "Cap", "Int", "Pmt", "Bal"};
+
+// The entries of every column of a loan of `pers` periods in the columnar
+// layouts, or -1 where the engine's Per column would be shorter than the
+// other four (pers past 2^24 that is not a binary32 value): the layouts
+// give every column of a loan one length. Both passes of a fill, the cash
+// flows and the stream slicing size rows with this one function.
+std::int64_t row_length(std::int32_t pers) noexcept;
 
 struct ScheduleResult {
     std::int64_t rows = 0;    // input rows
@@ -97,18 +58,18 @@ struct ComputeOptions {
     // Long layout: the loan column holds row_base + row when true, the row
     // within the batch (an index into the batch's ids) when false.
     bool loan_is_global_row = true;
-    // Upper bound on the bytes a result may take; TooLarge past it.
-    std::size_t memory_limit = SIZE_MAX;
+    // List layout with 32-bit offsets: a result past 2^31 - 1 values is
+    // refused (TooLarge) rather than given offsets that wrap.
+    bool int32_offsets = false;
 };
 
-// Rows of `batches` in order form the book. Throws Cancelled, TooLarge or
+// Rows of `batches` in order form the book. Every row's terms are read once,
+// into the call's own storage, before anything is sized; the engine then
+// fills from that copy only, so input that changes meanwhile cannot make a
+// row longer than the room it was given. Throws Cancelled, TooLarge or
 // std::bad_alloc.
 ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const ComputeOptions& options,
                                  const ChunkRunner& run, const std::atomic<bool>& stop);
-
-// Why a row is refused although the engine could compute it: the "Per"
-// column would not have the length of the other four.
-extern const char* const kUnevenColumnsReason;
 
 struct CashflowTotals {
     // Per period index k: sums over loans that have an entry k.
@@ -123,8 +84,5 @@ struct CashflowTotals {
 // with the longest loan and the block count of one wave, not with the book.
 CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError on_error, const ChunkRunner& run,
                                  const std::atomic<bool>& stop);
-
-// Bytes of physical memory, the default memory_limit of callers.
-std::size_t physical_memory_bytes() noexcept;
 
 }  // namespace paywheel::columnar

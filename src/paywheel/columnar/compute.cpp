@@ -1,7 +1,4 @@
-#include "paywheel/batch/columnar_compute.hpp"
-
-#include <sys/mman.h>
-#include <unistd.h>
+#include "paywheel/columnar/compute.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -12,144 +9,23 @@
 #include <utility>
 
 #include "paywheel/core/abort.hpp"
+#include "paywheel/core/memory_bound.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace paywheel::columnar {
 
-const char* const kUnevenColumnsReason =
-    "pers above 2^24 that is not a binary32 value: the engine's Per column would be shorter than the "
-    "other four, and the columnar layouts give every column of a loan the same length";
-
-// ---------------------------------------------------------------- Region
-
-namespace {
-
-// Released regions kept mapped for the next call. Faulting in fresh pages
-// costs far more than filling them (several microseconds a page on the
-// machines this was measured on, against a third of a microsecond to write
-// one), and a book's result is a few pages per loan: reusing the pages of
-// the result the caller has just dropped, or of the stream batch the
-// consumer has just written out, takes that cost off every call after the
-// first. The cache holds at most a bounded share of memory and gives it back
-// beyond that. Regions may be released on any thread, without the
-// interpreter, so it has its own lock.
-class RegionCache {
-public:
-    // A cached mapping of at least `mapped` bytes and not wastefully
-    // larger, or {nullptr, 0}.
-    std::pair<void*, std::size_t> take(std::size_t mapped) noexcept {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::size_t best = entries_.size();
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
-            const std::size_t size = entries_[i].second;
-            if (size >= mapped && size <= 2 * mapped + (std::size_t{64} << 10) &&
-                (best == entries_.size() || size < entries_[best].second))
-                best = i;
-        }
-        if (best == entries_.size()) return {nullptr, 0};
-        const auto e = entries_[best];
-        entries_[best] = entries_.back();
-        entries_.pop_back();
-        held_ -= e.second;
-        return e;
-    }
-
-    // Keeps the mapping, giving back the oldest ones to stay under the cap:
-    // the region just released is the likeliest to fit the next call.
-    void give(void* data, std::size_t mapped) noexcept {
-        std::pair<void*, std::size_t> victims[kMaxEntries + 1];
-        std::size_t count = 0;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (mapped <= cap()) {
-                while (!entries_.empty() && (held_ + mapped > cap() || entries_.size() >= kMaxEntries)) {
-                    victims[count++] = entries_.front();
-                    held_ -= entries_.front().second;
-                    entries_.erase(entries_.begin());
-                }
-                try {
-                    entries_.emplace_back(data, mapped);
-                    held_ += mapped;
-                    data = nullptr;
-                } catch (...) {
-                    // No room to note it: unmapped below, like the others.
-                }
-            }
-        }
-        for (std::size_t i = 0; i < count; ++i) ::munmap(victims[i].first, victims[i].second);
-        if (data != nullptr) ::munmap(data, mapped);
-    }
-
-private:
-    static constexpr std::size_t kMaxEntries = 64;
-    static std::size_t cap() noexcept {
-        static const std::size_t c = std::min<std::size_t>(std::size_t{1} << 30, physical_memory_bytes() / 16);
-        return c;
-    }
-    std::mutex mutex_;
-    std::vector<std::pair<void*, std::size_t>> entries_;
-    std::size_t held_ = 0;
-};
-
-RegionCache& region_cache() noexcept {
-    // Never destroyed: regions may be released by threads still running at exit.
-    static RegionCache* cache = new RegionCache;
-    return *cache;
+std::int64_t row_length(std::int32_t pers) noexcept {
+    const ScheduleShape shape = schedule_shape(pers);
+    if (shape.per != shape.rest) return -1;
+    return static_cast<std::int64_t>(shape.rest);
 }
 
-}  // namespace
-
-Region Region::allocate_for_overwrite(std::size_t bytes) {
-    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t want = bytes == 0 ? 1 : bytes;
-    if (want > SIZE_MAX - page) throw std::bad_alloc();
-    const std::size_t mapped = (want + page - 1) / page * page;
-    const auto [data, size] = region_cache().take(mapped);
-    if (data == nullptr) return allocate(bytes);
-    Region r;
-    r.data_ = data;
-    r.bytes_ = bytes;
-    r.mapped_ = size;
-    return r;
-}
-
-Region Region::allocate(std::size_t bytes) {
-    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    // An empty column still gets a real (one page) buffer: Arrow consumers
-    // may dereference a data pointer even for zero values.
-    const std::size_t want = bytes == 0 ? 1 : bytes;
-    if (want > SIZE_MAX - page) throw std::bad_alloc();
-    const std::size_t mapped = (want + page - 1) / page * page;
-    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    Region r;
-    r.data_ = p;
-    r.bytes_ = bytes;
-    r.mapped_ = mapped;
-    return r;
-}
-
-Region::Region(Region&& o) noexcept
-    : data_(std::exchange(o.data_, nullptr)), bytes_(std::exchange(o.bytes_, 0)), mapped_(std::exchange(o.mapped_, 0)) {}
-
-Region& Region::operator=(Region&& o) noexcept {
-    if (this != &o) {
-        if (data_ != nullptr) region_cache().give(data_, mapped_);
-        data_ = std::exchange(o.data_, nullptr);
-        bytes_ = std::exchange(o.bytes_, 0);
-        mapped_ = std::exchange(o.mapped_, 0);
-    }
-    return *this;
-}
-
-Region::~Region() {
-    if (data_ != nullptr) region_cache().give(data_, mapped_);
-}
-
-std::size_t physical_memory_bytes() noexcept {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0) return SIZE_MAX;
-    return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+TooLarge too_large_for_memory(std::size_t bytes, std::size_t limit) {
+    std::string message = bytes == SIZE_MAX
+                              ? std::string("the schedules would need more bytes than an address space holds")
+                              : "the schedules would need " + std::to_string(bytes) + " bytes, more than the " +
+                                    std::to_string(limit) + " bytes of memory this process may use";
+    return TooLarge(bytes, limit, std::move(message));
 }
 
 namespace {
@@ -205,26 +81,60 @@ void lower_to(std::atomic<std::int64_t>& target, std::int64_t value) noexcept {
 
 enum : std::uint8_t { kPending = 0, kFailed = 1 };
 
-// The engine on one loan, failures as data. Returns false and fills `failure`
-// when the engine refuses the loan; sets `oom` when memory ran out.
-bool run_engine(const LoanTerms& terms, const ScheduleOut& out, RowFailure& failure, std::atomic<bool>& oom) noexcept {
+// A row that did not decode, or whose length the layouts cannot hold.
+RowFailure read_failure(std::int64_t index, DecodeFailure& why) {
+    RowFailure f;
+    f.index = index;
+    f.code = why.code;
+    f.field = why.field;
+    f.reason = why.reason;
+    f.has_value = why.has_value;
+    f.value = std::move(why.value);
+    return f;
+}
+
+// Reads a row's terms and its length: false with `why` filled when the row
+// fails before the engine sees it.
+bool read_row(const InputBatch& batch, std::int64_t r, Terms& terms, std::int64_t& len, DecodeFailure& why) noexcept {
+    if (!decode_row(batch, r, terms, why)) return false;
+    len = row_length(terms.pers);
+    if (len >= 0) return true;
+    why.code = FailureCode::TooLarge;
+    why.field = Field::Pers;
+    why.reason = messages::kUnevenColumns;
+    why.has_value = false;
     try {
-        fill_schedule(terms, out);
+        why.value = std::to_string(terms.pers);
+        why.has_value = true;
+    } catch (...) {
+    }
+    return false;
+}
+
+// The engine on one loan, failures as data. Returns false and fills
+// `failure` when the engine refuses the loan (code and field by the loan's
+// shape, the value quoted as read); sets `oom` when memory ran out.
+bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
+                RowFailure& failure, std::atomic<bool>& oom) noexcept {
+    const LoanTerms loan = terms.loan();
+    try {
+        fill_schedule(loan, out);
         return true;
     } catch (const Abort& a) {
-        failure.reason = a.message();
-    } catch (const std::bad_alloc&) {
-        oom.store(true);
-        failure.reason = "out of memory";
-    } catch (const std::length_error&) {
-        oom.store(true);
-        failure.reason = "out of memory";
-    } catch (const std::exception& e) {
         try {
-            failure.reason = std::string("unexpected native failure: ") + e.what();
+            const Blame blame = classify_refusal(loan, a.message());
+            failure.code = blame.code;
+            failure.field = blame.field;
+            failure.reason = a.message();
+            failure.value = quote_field(batch, r, blame.field, terms);
+            failure.has_value = blame.field != Field::None;
         } catch (...) {
             oom.store(true);
         }
+    } catch (...) {
+        // Memory ran out (nothing else leaves the engine): the whole call
+        // fails with MemoryError.
+        oom.store(true);
     }
     failure.has_terms = true;
     failure.terms = terms;
@@ -248,40 +158,37 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     const std::vector<Chunk> chunks = make_chunks(batches, rows, fill_chunk_rows(total_rows));
     res.rows = rows;
     const bool raise = opt.on_error == OnError::Raise;
+    const auto n_rows = static_cast<std::size_t>(rows);
 
-    res.offsets = Region::allocate(static_cast<std::size_t>(rows + 1) * sizeof(std::int64_t));
+    // The call's own copy of every row's terms: 20 bytes a loan, against the
+    // hundreds its schedule takes.
+    const std::size_t bookkeeping = checked_add(checked_mul(n_rows, sizeof(Terms) + 1), (n_rows + 1) * sizeof(std::int64_t));
+    const std::size_t bound = memory_bound();
+    if (bookkeeping > bound) throw too_large_for_memory(bookkeeping, bound);
+    res.offsets = Region::allocate((n_rows + 1) * sizeof(std::int64_t));
     std::int64_t* offsets = res.offsets.as<std::int64_t>();
     offsets[0] = 0;
-    std::vector<std::uint8_t> status(static_cast<std::size_t>(rows), kPending);
+    std::vector<Terms> terms(n_rows);
+    std::vector<std::uint8_t> status(n_rows, kPending);
     FailureLog log;
     std::atomic<std::int64_t> first_failure{std::numeric_limits<std::int64_t>::max()};
     std::atomic<bool> oom{false};
 
-    // Pass 1: each row's length, from the fields up to "pers" only.
+    // Pass 1: every row's terms, read once, and from them its length.
     run(chunks.size(), [&](std::size_t c) {
         if (stop.load(std::memory_order_relaxed)) return;
         const Chunk& ch = chunks[c];
         const InputBatch& batch = batches[ch.batch];
         for (std::int64_t r = ch.begin; r < ch.end; ++r) {
             const std::int64_t g = ch.global + (r - ch.begin);
-            std::int32_t pers = 0;
-            DecodeFailure why{nullptr};
+            DecodeFailure why;
             std::int64_t len = 0;
-            const char* reason = nullptr;
-            if (!decode_pers(batch, r, pers, why)) {
-                reason = why.reason;
-            } else {
-                const ScheduleShape shape = schedule_shape(pers);
-                if (shape.per != shape.rest)
-                    reason = kUnevenColumnsReason;
-                else
-                    len = static_cast<std::int64_t>(shape.rest);
-            }
-            if (reason != nullptr) {
+            if (!read_row(batch, r, terms[static_cast<std::size_t>(g)], len, why)) {
+                len = 0;
                 status[static_cast<std::size_t>(g)] = kFailed;
                 try {
-                    log.add(RowFailure{opt.row_base + g, reason, false, {}});
-                } catch (const std::bad_alloc&) {
+                    log.add(read_failure(opt.row_base + g, why));
+                } catch (...) {
                     oom.store(true);
                 }
                 lower_to(first_failure, g);
@@ -289,21 +196,21 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             offsets[g + 1] = len;
         }
     });
-    if (stop.load()) throw Cancelled{};
+    if (stop.load()) throw Cancelled();
     if (oom.load()) throw std::bad_alloc();
     for (std::int64_t i = 0; i < rows; ++i) offsets[i + 1] += offsets[i];
 
     const std::size_t values = static_cast<std::size_t>(offsets[rows]);
-    std::size_t per_value = kColumns * sizeof(float) + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0);
-    std::size_t need = checked_add(checked_mul(values, per_value), static_cast<std::size_t>(rows) * 9);
-    if (need > opt.memory_limit) throw TooLarge{need, opt.memory_limit};
+    const std::size_t per_value = kColumns * sizeof(float) + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0);
+    const std::size_t need = checked_add(checked_mul(values, per_value), bookkeeping);
+    if (need > bound) throw too_large_for_memory(need, bound);
     // Every value of a kept row is written below, and a failed row's span
     // is closed up or the result dropped, so these need no zero fill.
     for (std::size_t k = 0; k < kColumns; ++k) res.columns[k] = Region::allocate_for_overwrite(values * sizeof(float));
     if (opt.layout == Layout::Long) res.loan = Region::allocate_for_overwrite(values * sizeof(std::int32_t));
 
-    // Pass 2: decode the rest and fill, each worker writing (and so faulting
-    // in) the pages of its own rows.
+    // Pass 2: the engine on each row's own copy of its terms, each worker
+    // writing (and so faulting in) the pages of its own rows.
     run(chunks.size(), [&](std::size_t c) {
         if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
         const Chunk& ch = chunks[c];
@@ -320,37 +227,31 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
                 if (raise) return;
                 continue;
             }
-            LoanTerms terms;
-            DecodeFailure why{nullptr};
-            RowFailure failure{opt.row_base + g, {}, false, {}};
-            bool ok;
-            if (!decode_row(batch, r, terms, why)) {
-                failure.reason = why.reason;
-                ok = false;
-            } else {
-                const std::int64_t off = offsets[g];
-                const ScheduleOut out{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off, cols[4] + off};
-                ok = run_engine(terms, out, failure, oom);
-                if (ok && loan != nullptr) {
+            const std::int64_t off = offsets[g];
+            const auto room = static_cast<std::size_t>(offsets[g + 1] - off);
+            const ScheduleOut out{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off, cols[4] + off, room, room};
+            RowFailure failure;
+            failure.index = opt.row_base + g;
+            if (run_engine(batch, r, terms[static_cast<std::size_t>(g)], out, failure, oom)) {
+                if (loan != nullptr) {
                     const std::int32_t v = static_cast<std::int32_t>(opt.loan_is_global_row ? opt.row_base + g : r);
                     std::fill(loan + off, loan + offsets[g + 1], v);
                 }
+                continue;
             }
-            if (!ok) {
-                if (oom.load(std::memory_order_relaxed)) return;
-                status[static_cast<std::size_t>(g)] = kFailed;
-                try {
-                    log.add(std::move(failure));
-                } catch (const std::bad_alloc&) {
-                    oom.store(true);
-                    return;
-                }
-                lower_to(first_failure, g);
-                if (raise) return;
+            if (oom.load(std::memory_order_relaxed)) return;
+            status[static_cast<std::size_t>(g)] = kFailed;
+            try {
+                log.add(std::move(failure));
+            } catch (...) {
+                oom.store(true);
+                return;
             }
+            lower_to(first_failure, g);
+            if (raise) return;
         }
     });
-    if (stop.load()) throw Cancelled{};
+    if (stop.load()) throw Cancelled();
     if (oom.load()) throw std::bad_alloc();
 
     res.failures = log.take_sorted();
@@ -387,6 +288,10 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     }
     offsets[rows] = w;
     res.values = w;
+    // The room the failed rows were given goes back to the system: a result
+    // whose loans mostly failed holds only what it keeps.
+    for (Region& col : res.columns) col.shrink_to(static_cast<std::size_t>(w) * sizeof(float));
+    res.loan.shrink_to(static_cast<std::size_t>(w) * sizeof(std::int32_t));
     if (opt.layout == Layout::List) {
         res.validity = Region::allocate(static_cast<std::size_t>((rows + 7) / 8));
         std::uint8_t* bits = res.validity.as<std::uint8_t>();
@@ -443,27 +348,26 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             thread_local std::vector<float> scratch;
             try {
                 for (std::int64_t r = ch.begin; r < ch.end; ++r) {
+                    if (stop.load(std::memory_order_relaxed)) return;
                     const std::int64_t g = ch.global + (r - ch.begin);
-                    LoanTerms terms;
-                    DecodeFailure why{nullptr};
-                    RowFailure failure{g, {}, false, {}};
-                    bool ok = decode_row(batch, r, terms, why);
+                    Terms terms;
+                    DecodeFailure why;
+                    std::int64_t row_len = 0;
+                    RowFailure failure;
+                    failure.index = g;
+                    bool ok = read_row(batch, r, terms, row_len, why);
                     std::size_t len = 0;
                     if (!ok) {
-                        failure.reason = why.reason;
+                        failure = read_failure(g, why);
                     } else {
-                        const ScheduleShape shape = schedule_shape(terms.pers);
-                        if (shape.per != shape.rest) {
-                            failure.reason = kUnevenColumnsReason;
-                            ok = false;
-                        } else {
-                            len = shape.rest;
-                            if (scratch.size() < len * kColumns) scratch.resize(len * kColumns);
-                            float* s = scratch.data();
-                            ok = run_engine(terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len},
-                                            failure, oom);
-                            if (oom.load(std::memory_order_relaxed)) return;
-                        }
+                        len = static_cast<std::size_t>(row_len);
+                        check_memory_bound(checked_mul(len, kColumns * sizeof(float)));
+                        if (scratch.size() < len * kColumns) scratch.resize(len * kColumns);
+                        float* s = scratch.data();
+                        ok = run_engine(batch, r, terms,
+                                        ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
+                                        oom);
+                        if (oom.load(std::memory_order_relaxed)) return;
                     }
                     if (!ok) {
                         sums.failures.push_back(std::move(failure));
@@ -480,13 +384,12 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                         sums.loans[k] += 1;
                     }
                 }
-            } catch (const std::bad_alloc&) {
-                oom.store(true);
-            } catch (const std::length_error&) {
+            } catch (...) {
+                // Only allocation can fail here.
                 oom.store(true);
             }
         });
-        if (stop.load()) throw Cancelled{};
+        if (stop.load()) throw Cancelled();
         if (oom.load()) throw std::bad_alloc();
         for (std::size_t j = 0; j < n; ++j) {
             BlockSums& b = wave[j];

@@ -1,11 +1,11 @@
-#include "lib/columnar/columnar_pool.hpp"
+#include "paywheel/columnar/runner.hpp"
 
 #include <algorithm>
 #include <atomic>
 
 #include "paywheel/batch/pool.hpp"
 
-namespace quill::columnar {
+namespace paywheel::columnar {
 
 // A pool whose threads could not start computes on the calling thread: one.
 std::size_t default_threads() { return std::max<std::size_t>(1, paywheel::batch::ensure_pool()); }
@@ -29,4 +29,8 @@ void run_chunks(std::size_t threads, std::size_t count, const std::function<void
     });
 }
 
-}  // namespace quill::columnar
+std::function<void(std::size_t, const std::function<void(std::size_t)>&)> runner_for(std::size_t threads) {
+    return [threads](std::size_t count, const std::function<void(std::size_t)>& work) { run_chunks(threads, count, work); };
+}
+
+}  // namespace paywheel::columnar

@@ -1,4 +1,9 @@
-#include "lib/columnar/arrow_table.hpp"
+#include "paywheel/columnar/arrow_export.hpp"
+
+#include "paywheel/columnar/failure.hpp"
+#include "paywheel/core/messages.hpp"
+
+#include <cxxabi.h>
 
 #include <cerrno>
 #include <cstring>
@@ -7,15 +12,7 @@
 #include <string_view>
 #include <utility>
 
-namespace quill::columnar {
-
-using paywheel::columnar::Region;
-
-const ArrowColumn* TableData::find(const std::string& name) const noexcept {
-    for (const ArrowColumn& c : columns)
-        if (c.name == name) return &c;
-    return nullptr;
-}
+namespace paywheel::columnar {
 
 std::size_t TableData::nbytes() const noexcept {
     std::size_t n = 0;
@@ -33,11 +30,14 @@ ArrowColumn fixed_column(std::string name, const char* format, std::int64_t leng
 }
 
 ArrowColumn text_column(TableData& table, std::string name, const std::vector<std::string_view>& texts,
-                        const std::vector<bool>& present) {
+                        const std::vector<bool>& present, TextWidth width) {
     std::size_t chars = 0;
     for (std::string_view t : texts) chars += t.size();
     const std::size_t n = texts.size();
-    const bool large = chars > static_cast<std::size_t>(INT32_MAX);
+    const bool past_32_bits = chars > static_cast<std::size_t>(INT32_MAX);
+    if (past_32_bits && width == TextWidth::Utf8)
+        throw TooLarge(chars, static_cast<std::size_t>(INT32_MAX), messages::kIdsPastUtf8);
+    const bool large = width == TextWidth::LargeUtf8 || (width == TextWidth::Auto && past_32_bits);
     Region offsets = Region::allocate((n + 1) * (large ? 8 : 4));
     Region data = Region::allocate(chars);
     char* dst = data.as<char>();
@@ -227,17 +227,40 @@ struct StreamPrivate {
     std::string last_error;
 };
 
+// The stream's C edge: whatever the source throws becomes an error code and
+// the last error; nothing unwinds into the consumer.
+int fail_stream(StreamPrivate* p) noexcept {
+    int code = EINVAL;
+    const char* text = "unexpected native failure";
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        code = ENOMEM;
+        text = "out of memory";
+    } catch (const ColumnarError& e) {
+        code = e.kind() == CallFailure::Cancelled ? EINTR : (e.kind() == CallFailure::TooLarge ? ENOMEM : EINVAL);
+        text = e.what();
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+    }
+    try {
+        p->last_error = text;
+    } catch (...) {
+        p->last_error.clear();
+    }
+    return code;
+}
+
 int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) {
     auto* p = static_cast<StreamPrivate*>(s->private_data);
     try {
         p->source->schema(out);
         return 0;
-    } catch (const std::bad_alloc&) {
-        p->last_error = "out of memory";
-        return ENOMEM;
-    } catch (const std::exception& e) {
-        p->last_error = e.what();
-        return EINVAL;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: let it go
+    } catch (...) {
+        return fail_stream(p);
     }
 }
 
@@ -253,15 +276,10 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
         }
         export_array(t, out);
         return 0;
-    } catch (const std::bad_alloc&) {
-        p->last_error = "out of memory";
-        return ENOMEM;
-    } catch (const std::exception& e) {
-        try {
-            p->last_error = e.what();
-        } catch (...) {
-        }
-        return EINVAL;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: let it go
+    } catch (...) {
+        return fail_stream(p);
     }
 }
 
@@ -301,4 +319,4 @@ void export_stream(std::unique_ptr<TableSource> source, ArrowArrayStream* out) {
 
 std::unique_ptr<TableSource> single_table_source(TablePtr table) { return std::make_unique<SingleTable>(std::move(table)); }
 
-}  // namespace quill::columnar
+}  // namespace paywheel::columnar

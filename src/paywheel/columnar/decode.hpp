@@ -8,17 +8,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "paywheel/core/engine.hpp"
+#include "paywheel/core/failure_code.hpp"
 
 namespace paywheel::columnar {
 
 // The six fields of a loan, in the order in which a row is decoded: the
 // first field that fails to decode is the one reported.
-enum class Field : int { Id = 0, Amt, Rate, Pers, IntFreq, CapFreq };
-inline constexpr int kFieldCount = 6;
-inline constexpr const char* kFieldNames[kFieldCount] = {"id", "amt", "rate", "pers", "int_freq", "cap_freq"};
+using paywheel::Field;
+using paywheel::FailureCode;
+using paywheel::kFieldNames;
+inline constexpr int kFieldCount = kLoanFieldCount;
 
 enum class Kind : std::uint8_t {
     Absent,
@@ -37,6 +40,7 @@ enum class Kind : std::uint8_t {
     Utf8,       // Arrow "u": int32 offsets + characters
     LargeUtf8,  // Arrow "U": int64 offsets + characters
     Utf8View,   // Arrow "vu": 16-byte views + variadic character buffers
+    Null,       // Arrow "n": every value is null
 };
 
 bool is_text(Kind k) noexcept;
@@ -63,38 +67,48 @@ struct ColumnView {
 };
 
 // One batch of rows: a column per field (Absent when not given; only the id
-// may be absent).
+// may be absent), and the validity of whole rows (a struct array's own
+// nulls: a null row is null whatever its children hold).
 struct InputBatch {
     std::int64_t rows = 0;
     ColumnView columns[kFieldCount];
+    const std::uint8_t* row_validity = nullptr;  // nullptr: no null rows
+    std::int64_t row_bit_offset = 0;
     const ColumnView& column(Field f) const noexcept { return columns[static_cast<int>(f)]; }
+    bool row_is_null(std::int64_t row) const noexcept;
 };
 
-// First null row of a column in [0, rows), or -1.
-std::int64_t first_null(const ColumnView& column, std::int64_t rows) noexcept;
+// A loan's terms as the engine reads them, without the id: what a call
+// keeps of every row it reads.
+struct Terms {
+    float amt = 0.0f;
+    float rate = 0.0f;
+    std::int32_t pers = 0;
+    std::int32_t int_freq = 0;
+    std::int32_t cap_freq = 0;
+    LoanTerms loan() const;
+};
 
-// Why a row could not be decoded: a static text, identical to the engine
-// message the dict operations give for the same value.
+// Why a row could not be decoded: the code, the field, the catalogue text
+// (identical to the message the dict operations give for the same value)
+// and the offending value as read (has_value false for a null).
 struct DecodeFailure {
-    const char* reason;
+    const char* reason = nullptr;
+    FailureCode code = FailureCode::Null;
+    Field field = Field::None;
+    bool has_value = false;
+    std::string value;
 };
 
-// The period count of a row, or the failure of the earliest field up to and
-// including "pers" (id, amt, rate, pers). Lets a caller size a row's output
-// before decoding the rest.
-bool decode_pers(const InputBatch& batch, std::int64_t row, std::int32_t& pers, DecodeFailure& why) noexcept;
+// All terms of a row except the id (the engine does not read it), each
+// field read once. On false, `why` describes the earliest failing field.
+// Allocates only to quote a failing value; a failed allocation there
+// leaves the value out.
+bool decode_row(const InputBatch& batch, std::int64_t row, Terms& terms, DecodeFailure& why) noexcept;
 
-// All terms of a row except the id (the engine does not read it). On false,
-// `why` names the earliest failing field's reason.
-bool decode_row(const InputBatch& batch, std::int64_t row, LoanTerms& terms, DecodeFailure& why) noexcept;
-
-// The binary32 a float64 becomes, as the dict operations narrow it.
-float narrow_to_float(double d) noexcept;
-
-// The texts of the row failures that decoding gives.
-namespace decode_messages {
-// An integer column value outside the signed 32-bit range.
-extern const char* const kIntOutOfRange;
-}  // namespace decode_messages
+// The text of a field of a decoded row, as it was read: the column's own
+// text for text columns, else the value the engine was given (shortest
+// round-trip digits for floats, decimal for integers).
+std::string quote_field(const InputBatch& batch, std::int64_t row, Field field, const Terms& terms);
 
 }  // namespace paywheel::columnar

@@ -1,12 +1,14 @@
-#include "paywheel/batch/columnar_input.hpp"
+#include "paywheel/columnar/decode.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-// The text grammars: the one place this module names their header.
+// The text grammars: the one place this layer names their header.
 #include "paywheel/batch/text_record.hpp"
 #include "paywheel/core/messages.hpp"
+#include "paywheel/core/numeric.hpp"
 
 namespace paywheel::columnar {
 
@@ -16,20 +18,9 @@ using batch::parse_f32;
 using batch::parse_i32;
 using batch::ParsedF32;
 using batch::ParsedI32;
-
-namespace decode_messages {
-// The dict operations convert an integer through a C long and then check the
-// 32-bit range; these are the two texts that conversion fails with.
-const char* const kIntOutOfRange =
-    "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'OverflowError'>, value: "
-    "OverflowError('out of range integral type conversion attempted'), traceback: None }";
-}  // namespace decode_messages
+using num::narrow_to_float;
 
 namespace {
-
-constexpr const char* kIntTooLargeForLong =
-    "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'OverflowError'>, value: "
-    "OverflowError('Python int too large to convert to C long'), traceback: None }";
 
 template <typename T>
 T load(const ColumnView& c, std::int64_t row) noexcept {
@@ -40,24 +31,75 @@ T load(const ColumnView& c, std::int64_t row) noexcept {
 
 bool bit(const std::uint8_t* bits, std::int64_t i) noexcept { return (bits[i >> 3] >> (i & 7)) & 1u; }
 
+// Quoting a value allocates; a quote that cannot be made is left out rather
+// than failing the row's report.
+void quote(DecodeFailure& why, std::string_view text) noexcept {
+    try {
+        why.value.assign(text);
+        why.has_value = true;
+    } catch (...) {
+        why.has_value = false;
+    }
+}
+
+template <typename T>
+std::string digits(T v) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+// A float as Python's repr writes it: shortest round-trip digits, with a
+// ".0" on an integral value.
+std::string float_text(float v) {
+    std::string s = digits(v);
+    if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
+    return s;
+}
+
+bool fail(DecodeFailure& why, FailureCode code, Field f, const char* reason) noexcept {
+    why.code = code;
+    why.field = f;
+    why.reason = reason;
+    why.has_value = false;
+    return false;
+}
+
+bool fail_quoting(DecodeFailure& why, FailureCode code, Field f, const char* reason, std::string_view text) noexcept {
+    fail(why, code, f, reason);
+    quote(why, text);
+    return false;
+}
+
+template <typename T>
+bool fail_quoting_number(DecodeFailure& why, FailureCode code, Field f, const char* reason, T v) noexcept {
+    fail(why, code, f, reason);
+    try {
+        quote(why, digits(v));
+    } catch (...) {
+    }
+    return false;
+}
+
 const char* float_reason(FloatErrorKind k) noexcept {
-    return k == FloatErrorKind::Empty ? paywheel::messages::kFloatEmpty : paywheel::messages::kFloatInvalid;
+    return k == FloatErrorKind::Empty ? messages::kFloatEmpty : messages::kFloatInvalid;
 }
 
 const char* int_reason(IntErrorKind k) noexcept {
     switch (k) {
-        case IntErrorKind::Empty: return paywheel::messages::kIntEmpty;
-        case IntErrorKind::InvalidDigit: return paywheel::messages::kIntInvalidDigit;
-        case IntErrorKind::PosOverflow: return paywheel::messages::kIntPosOverflow;
-        case IntErrorKind::NegOverflow: return paywheel::messages::kIntNegOverflow;
+        case IntErrorKind::Empty: return messages::kIntEmpty;
+        case IntErrorKind::InvalidDigit: return messages::kIntInvalidDigit;
+        case IntErrorKind::PosOverflow: return messages::kIntPosOverflow;
+        case IntErrorKind::NegOverflow: return messages::kIntNegOverflow;
     }
-    return paywheel::messages::kIntInvalidDigit;
+    return messages::kIntInvalidDigit;
 }
 
 // A typed or text amount or rate. Integers go to double first (one rounding,
 // as an int does on its way through a Python float) and then narrow (a
 // second rounding), exactly as the dict operation reads an int.
-bool read_f32(const ColumnView& c, std::int64_t row, float& out, DecodeFailure& why) noexcept {
+bool read_f32(const ColumnView& c, Field f, std::int64_t row, float& out, DecodeFailure& why) noexcept {
+    if (c.is_null(row)) return fail(why, FailureCode::Null, f, messages::kNullValue);
     switch (c.kind) {
         case Kind::F64: out = narrow_to_float(load<double>(c, row)); return true;
         case Kind::F32: out = load<float>(c, row); return true;
@@ -76,25 +118,24 @@ bool read_f32(const ColumnView& c, std::int64_t row, float& out, DecodeFailure& 
         case Kind::Utf8:
         case Kind::LargeUtf8:
         case Kind::Utf8View: {
-            const ParsedF32 p = parse_f32(c.text(row));
-            if (!p.ok) {
-                why.reason = float_reason(p.kind);
-                return false;
-            }
+            const std::string_view text = c.text(row);
+            const ParsedF32 p = parse_f32(text);
+            if (!p.ok) return fail_quoting(why, FailureCode::ParseFloat, f, float_reason(p.kind), text);
             out = p.value;
             return true;
         }
+        case Kind::Null:
         case Kind::Absent: break;
     }
-    why.reason = paywheel::messages::kMissingKey;
-    return false;
+    return fail(why, FailureCode::Null, f, messages::kNullValue);
 }
 
 bool fits_i32(std::int64_t v) noexcept {
     return v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max();
 }
 
-bool read_i32(const ColumnView& c, std::int64_t row, std::int32_t& out, DecodeFailure& why) noexcept {
+bool read_i32(const ColumnView& c, Field f, std::int64_t row, std::int32_t& out, DecodeFailure& why) noexcept {
+    if (c.is_null(row)) return fail(why, FailureCode::Null, f, messages::kNullValue);
     std::int64_t v = 0;
     switch (c.kind) {
         case Kind::I8: v = load<std::int8_t>(c, row); break;
@@ -106,10 +147,8 @@ bool read_i32(const ColumnView& c, std::int64_t row, std::int32_t& out, DecodeFa
         case Kind::U32: v = load<std::uint32_t>(c, row); break;
         case Kind::U64: {
             const std::uint64_t u = load<std::uint64_t>(c, row);
-            if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                why.reason = kIntTooLargeForLong;
-                return false;
-            }
+            if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                return fail_quoting_number(why, FailureCode::IntOutOfRange, f, messages::kIntTooLargeForLong, u);
             v = static_cast<std::int64_t>(u);
             break;
         }
@@ -118,26 +157,25 @@ bool read_i32(const ColumnView& c, std::int64_t row, std::int32_t& out, DecodeFa
         case Kind::Utf8:
         case Kind::LargeUtf8:
         case Kind::Utf8View: {
-            const ParsedI32 p = parse_i32(c.text(row));
+            const std::string_view text = c.text(row);
+            const ParsedI32 p = parse_i32(text);
             if (!p.ok) {
-                why.reason = int_reason(p.kind);
-                return false;
+                const bool overflow = p.kind == IntErrorKind::PosOverflow || p.kind == IntErrorKind::NegOverflow;
+                return fail_quoting(why, overflow ? FailureCode::IntOutOfRange : FailureCode::ParseInt, f,
+                                    int_reason(p.kind), text);
             }
             out = p.value;
             return true;
         }
         case Kind::F64:
         case Kind::F32:
+        case Kind::Null:
         case Kind::Absent:
-            // Refused before decoding starts; kept as a failure so that a
-            // caller that forgets cannot read garbage.
-            why.reason = paywheel::messages::kMissingKey;
-            return false;
+            // Floats are refused before decoding starts; kept as a failure
+            // so that a caller that forgets cannot read garbage.
+            return fail(why, FailureCode::Null, f, messages::kNullValue);
     }
-    if (!fits_i32(v)) {
-        why.reason = decode_messages::kIntOutOfRange;
-        return false;
-    }
+    if (!fits_i32(v)) return fail_quoting_number(why, FailureCode::IntOutOfRange, f, messages::kIntOutOfRangeOverflow, v);
     out = static_cast<std::int32_t>(v);
     return true;
 }
@@ -163,7 +201,12 @@ bool is_integral(Kind k) noexcept {
 }
 
 bool ColumnView::is_null(std::int64_t row) const noexcept {
+    if (kind == Kind::Null) return true;
     return validity != nullptr && !bit(validity, bit_offset + row);
+}
+
+bool InputBatch::row_is_null(std::int64_t row) const noexcept {
+    return row_validity != nullptr && !bit(row_validity, row_bit_offset + row);
 }
 
 std::string_view ColumnView::text(std::int64_t row) const noexcept {
@@ -196,33 +239,37 @@ std::string_view ColumnView::text(std::int64_t row) const noexcept {
     }
 }
 
-std::int64_t first_null(const ColumnView& column, std::int64_t rows) noexcept {
-    if (column.validity == nullptr) return -1;
-    for (std::int64_t i = 0; i < rows; ++i)
-        if (!bit(column.validity, column.bit_offset + i)) return i;
-    return -1;
+LoanTerms Terms::loan() const {
+    LoanTerms t;
+    t.amt = amt;
+    t.rate = rate;
+    t.pers = pers;
+    t.int_freq = int_freq;
+    t.cap_freq = cap_freq;
+    return t;
 }
 
-float narrow_to_float(double d) noexcept {
-    // Magnitudes past the largest finite float become infinities rather than
-    // relying on an out-of-range conversion.
-    if (std::isfinite(d) && std::fabs(d) >= 0x1.ffffffp+127)
-        return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(d > 0 ? 1 : -1));
-    return static_cast<float>(d);
+bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailure& why) noexcept {
+    if (batch.row_is_null(row)) return fail(why, FailureCode::Null, Field::None, messages::kNullRow);
+    return read_f32(batch.column(Field::Amt), Field::Amt, row, t.amt, why) &&
+           read_f32(batch.column(Field::Rate), Field::Rate, row, t.rate, why) &&
+           read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&
+           read_i32(batch.column(Field::IntFreq), Field::IntFreq, row, t.int_freq, why) &&
+           read_i32(batch.column(Field::CapFreq), Field::CapFreq, row, t.cap_freq, why);
 }
 
-bool decode_pers(const InputBatch& batch, std::int64_t row, std::int32_t& pers, DecodeFailure& why) noexcept {
-    float scratch;
-    if (!read_f32(batch.column(Field::Amt), row, scratch, why)) return false;
-    if (!read_f32(batch.column(Field::Rate), row, scratch, why)) return false;
-    return read_i32(batch.column(Field::Pers), row, pers, why);
-}
-
-bool decode_row(const InputBatch& batch, std::int64_t row, LoanTerms& t, DecodeFailure& why) noexcept {
-    return read_f32(batch.column(Field::Amt), row, t.amt, why) && read_f32(batch.column(Field::Rate), row, t.rate, why) &&
-           read_i32(batch.column(Field::Pers), row, t.pers, why) &&
-           read_i32(batch.column(Field::IntFreq), row, t.int_freq, why) &&
-           read_i32(batch.column(Field::CapFreq), row, t.cap_freq, why);
+std::string quote_field(const InputBatch& batch, std::int64_t row, Field field, const Terms& t) {
+    if (field == Field::None) return std::string();
+    const ColumnView& c = batch.column(field);
+    if (is_text(c.kind)) return std::string(c.text(row));
+    switch (field) {
+        case Field::Amt: return float_text(t.amt);
+        case Field::Rate: return float_text(t.rate);
+        case Field::Pers: return digits(t.pers);
+        case Field::IntFreq: return digits(t.int_freq);
+        case Field::CapFreq: return digits(t.cap_freq);
+        default: return std::string();
+    }
 }
 
 }  // namespace paywheel::columnar

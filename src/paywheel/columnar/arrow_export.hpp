@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/columnar/arrow_abi.hpp"
-#include "paywheel/batch/columnar_compute.hpp"
+#include "paywheel/columnar/arrow_abi.hpp"
+#include "paywheel/columnar/region.hpp"
 
-namespace quill::columnar {
+namespace paywheel::columnar {
 
 // One Arrow array (a column or part of one), pointing into memory its table
 // owns.
@@ -42,15 +42,14 @@ struct TableData {
     std::vector<NamedBuffer> named;
     std::vector<ArrowColumn> columns;
     // Everything the columns point into.
-    std::vector<paywheel::columnar::Region> regions;
+    std::vector<Region> regions;
 
     // Keeps a region and returns its address.
     template <typename T>
-    T* keep(paywheel::columnar::Region r) {
+    T* keep(Region r) {
         regions.push_back(std::move(r));
         return regions.back().as<T>();
     }
-    const ArrowColumn* find(const std::string& name) const noexcept;
     std::size_t nbytes() const noexcept;
 };
 
@@ -58,10 +57,16 @@ using TablePtr = std::shared_ptr<const TableData>;
 
 // Column builders. Each takes regions into the table and returns the column.
 ArrowColumn fixed_column(std::string name, const char* format, std::int64_t length, const void* data);
-// A utf8 ("u") or large utf8 ("U") column of the given strings; nulls where
-// `present` is false (may be empty: no nulls).
+// Which Arrow text type a column gets: utf8 ("u") while its characters fit
+// 32-bit offsets and large utf8 ("U") past that, or always utf8 (a stream's
+// batches keep the type its schema announced; past 2^31 - 1 characters the
+// column is refused with TooLarge), or always large utf8.
+enum class TextWidth { Auto, Utf8, LargeUtf8 };
+
+// A text column of the given strings; nulls where `present` is false (may
+// be empty: no nulls).
 ArrowColumn text_column(TableData& table, std::string name, const std::vector<std::string_view>& texts,
-                        const std::vector<bool>& present);
+                        const std::vector<bool>& present, TextWidth width = TextWidth::Auto);
 
 // Fill `out` (which the caller owns) with the table's schema, as a struct.
 void export_schema(const TableData& table, ArrowSchema* out);
@@ -69,7 +74,8 @@ void export_schema(const TableData& table, ArrowSchema* out);
 void export_array(const TablePtr& table, ArrowArray* out);
 
 // A source of tables for a stream. next() returns nullptr at the end, or
-// throws std::exception whose what() becomes the stream's last error.
+// throws; the stream's edge turns any exception into an error code and the
+// stream's last error, so nothing escapes into the consumer.
 class TableSource {
 public:
     virtual ~TableSource() = default;
@@ -82,4 +88,4 @@ void export_stream(std::unique_ptr<TableSource> source, ArrowArrayStream* out);
 // A one-table source.
 std::unique_ptr<TableSource> single_table_source(TablePtr table);
 
-}  // namespace quill::columnar
+}  // namespace paywheel::columnar

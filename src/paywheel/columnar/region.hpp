@@ -1,0 +1,44 @@
+// Page-aligned anonymous memory for result columns, and the cache of
+// released pages that the next call reuses.
+#pragma once
+
+#include <cstddef>
+
+namespace paywheel::columnar {
+
+// Page-aligned anonymous memory, untouched until first written, so that the
+// worker that first writes a page is the one that faults it in.
+class Region {
+public:
+    Region() noexcept = default;
+    // Zero-filled fresh pages. Throws std::bad_alloc when the mapping fails.
+    static Region allocate(std::size_t bytes);
+    // Pages whose contents are unspecified, for buffers the caller writes in
+    // full: preferably the already faulted-in pages of a released region
+    // (see the cache in region.cpp), else fresh ones.
+    static Region allocate_for_overwrite(std::size_t bytes);
+    Region(Region&& o) noexcept;
+    Region& operator=(Region&& o) noexcept;
+    Region(const Region&) = delete;
+    Region& operator=(const Region&) = delete;
+    ~Region();
+
+    // Keeps the first `bytes` and gives the whole pages past them back to
+    // the system at once (not to the cache): for a result that turned out
+    // smaller than it was sized for.
+    void shrink_to(std::size_t bytes) noexcept;
+
+    void* data() const noexcept { return data_; }
+    std::size_t bytes() const noexcept { return bytes_; }
+    template <typename T>
+    T* as() const noexcept {
+        return static_cast<T*>(data_);
+    }
+
+private:
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;  // logical size
+    std::size_t mapped_ = 0;
+};
+
+}  // namespace paywheel::columnar

@@ -1,0 +1,69 @@
+// Every kind of row failure the system reports, as one enum. A failure
+// travels as a code, the field it blames and the row; its text comes from
+// messages.hpp (or is the engine's own abort message), and the Python layer
+// reads the code's name, never the text.
+#pragma once
+
+#include <cstdint>
+
+#include "paywheel/core/engine.hpp"
+
+namespace paywheel {
+
+enum class FailureCode : std::uint8_t {
+    // Decoding a row.
+    ParseFloat,      // a text amount or rate that is not a number
+    ParseInt,        // a text integer field that is not an integer
+    IntOutOfRange,   // an integer outside the signed 32-bit range
+    Null,            // a missing value (a null field, or a null row)
+    // The engine refusing a loan, by its shape.
+    SingleCapitalBlock,
+    ZeroRate,
+    VanishingRate,
+    DecreasingBlocks,
+    NonFinite,
+    ZeroFrequency,
+    NoPeriods,
+    GrowthOverflow,
+    TooLarge,        // a loan too long for the layout asked for
+    // Loan tapes and projections.
+    BadFrequency,
+    BadRate,
+    BadAge,
+};
+
+inline constexpr int kFailureCodeCount = 16;
+
+// The names callers read, in enum order.
+inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
+    "parse_float",    "parse_int",    "int_out_of_range", "null",          "single_capital_block", "zero_rate",
+    "vanishing_rate", "decreasing_blocks", "non_finite",  "zero_frequency", "no_periods",          "growth_overflow",
+    "too_large",      "bad_frequency", "bad_rate",        "bad_age",
+};
+
+inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }
+
+// The field of a loan a failure blames. None: no single field is to blame
+// (a null row, say).
+enum class Field : std::int8_t { None = -1, Id = 0, Amt, Rate, Pers, IntFreq, CapFreq, Age };
+
+inline constexpr int kLoanFieldCount = 6;  // id .. cap_freq: the fields of a loan row
+inline constexpr const char* kFieldNames[] = {"id", "amt", "rate", "pers", "int_freq", "cap_freq", "age"};
+
+// nullptr for Field::None.
+inline const char* name_of(Field f) noexcept {
+    return f == Field::None ? nullptr : kFieldNames[static_cast<int>(f)];
+}
+
+struct Blame {
+    FailureCode code;
+    Field field;
+};
+
+// Why the engine refused `terms`, given the message it aborted with: the
+// loan shape behind the abort and the field that makes it so. Follows the
+// engine's own order of checks, so that a loan with several faults is
+// blamed for the one the engine met first.
+Blame classify_refusal(const LoanTerms& terms, const char* abort_message) noexcept;
+
+}  // namespace paywheel

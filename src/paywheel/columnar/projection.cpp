@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -153,19 +154,12 @@ std::int64_t age_cap(const Scenario& sc) noexcept {
     return cap;
 }
 
-// Per worker thread: the weights of the ages met so far in one call. A
-// scenario whose rates go by projection period has one set for every age.
-// The cache is dropped when a new call starts on the thread, or when it
-// would hold more than kCacheDoubles.
+// The weights of the ages met so far, for one worker thread of one call,
+// dropped when they would hold more than kCacheDoubles (the rows of a block
+// come by age, so what is dropped is mostly not needed again).
 class WeightCache {
 public:
-    const Weights& get(std::uint64_t call, std::size_t scenario, const Scenario& sc, std::int64_t age,
-                       std::int64_t R) {
-        if (call != call_) {
-            sets_.clear();
-            held_ = 0;
-            call_ = call;
-        }
+    const Weights& get(std::size_t scenario, const Scenario& sc, std::int64_t age, std::int64_t R) {
         const std::int64_t key = std::min(age, age_cap(sc));
         Weights& w = sets_[{scenario, key}];
         if (w.periods() < R) {
@@ -173,7 +167,7 @@ public:
             if (held_ + grow > kCacheDoubles && held_ != 0) {
                 sets_.clear();
                 held_ = 0;
-                return get(call, scenario, sc, age, R);
+                return get(scenario, sc, age, R);
             }
             w.extend(sc, age, R);
             held_ += grow;
@@ -182,7 +176,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kCacheDoubles = std::size_t{4} << 20;  // 32 MiB
+    static constexpr std::size_t kCacheDoubles = std::size_t{2} << 20;  // 16 MiB
     struct KeyHash {
         std::size_t operator()(const std::pair<std::size_t, std::int64_t>& k) const noexcept {
             return std::hash<std::int64_t>()(k.second) * 31 + k.first;
@@ -190,13 +184,22 @@ private:
     };
     std::unordered_map<std::pair<std::size_t, std::int64_t>, Weights, KeyHash> sets_;
     std::size_t held_ = 0;
-    std::uint64_t call_ = 0;
 };
 
-std::uint64_t next_call() noexcept {
-    static std::atomic<std::uint64_t> calls{0};
-    return ++calls;
-}
+// One WeightCache per worker thread of a call, owned by the call, so that
+// nothing of it outlives the call. A block looks its thread's cache up once.
+class WeightCaches {
+public:
+    WeightCache& mine() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return caches_[std::this_thread::get_id()];
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::thread::id, WeightCache> caches_;
+};
+
 
 template <bool kPrepay, bool kDefault>
 void project_as(const Group& w, const Weights& wt, double* const acc[kMeasureCount]) {
@@ -379,7 +382,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
     tot.segments = G;
     const bool raise = on_error == OnError::Raise;
     std::atomic<bool> oom{false};
-    const std::uint64_t call = next_call();
+    WeightCaches caches;
 
     // Totals per (scenario, segment) and summed measure, grown as longer
     // loans appear.
@@ -403,11 +406,11 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             QuietAborts quiet;
             thread_local std::vector<float> schedule;
             thread_local Group group;
-            thread_local WeightCache weights;
             thread_local std::vector<std::int32_t> slot_of;
             thread_local std::vector<Key> scratch_order;
             thread_local std::vector<Terms> scratch_terms;
             try {
+                WeightCache& weights = caches.mine();
                 // Every row read once: its terms, and its failure if it
                 // cannot be read or its age is out of range; the block's
                 // segments and its longest remaining term.
@@ -454,7 +457,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                         double* base = out.data.data() + out.offset(slot, s);
                         double* acc[kMeasureCount] = {};
                         for (std::size_t i = 0; i < kSums; ++i) acc[kSummed[i]] = base + i * out.span(s);
-                        project_group(group, weights.get(call, s, scenarios[s], group_age, group.remaining),
+                        project_group(group, weights.get(s, scenarios[s], group_age, group.remaining),
                                       scenarios[s], acc);
                     }
                     out.longest = std::max(out.longest, group.remaining);
@@ -559,7 +562,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     const bool raise = on_error == OnError::Raise;
     std::int64_t lags = 0;
     for (const Scenario& sc : scenarios) lags += sc.lag + 1;
-    const std::uint64_t call = next_call();
+    WeightCaches caches;
 
     // Pass 1: every row read once, its terms kept; each row's output rows.
     // A row the engine refuses later keeps its span until the gaps are closed.
@@ -607,8 +610,8 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         QuietAborts quiet;
         thread_local std::vector<float> schedule;
         thread_local Group w;
-        thread_local WeightCache weights;
         try {
+            WeightCache& weights = caches.mine();
             for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                 const std::int64_t g = bl.global + (r - bl.begin);
                 const std::size_t gi = static_cast<std::size_t>(g);
@@ -635,7 +638,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                     const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
                     double* acc[kMeasureCount];
                     for (std::size_t k = 0; k < kMeasureCount; ++k) acc[k] = res.columns[k].data() + o;
-                    project_group(w, weights.get(call, s, scenarios[s], age, w.remaining), scenarios[s], acc);
+                    project_group(w, weights.get(s, scenarios[s], age, w.remaining), scenarios[s], acc);
                     derive_flows(res.columns, o, span, scenarios[s]);
                     for (std::size_t p = 0; p < span; ++p) {
                         res.loan[o + p] = row_base + g;

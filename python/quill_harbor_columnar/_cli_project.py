@@ -49,12 +49,12 @@ def register(sub: Any, add_tape_arguments: Any) -> None:
         "project", help="projected cash flows under prepayment and default scenarios",
         description="Projects the book's cash flows under one scenario given by the flags, or several from "
                     "--scenarios FILE.json, from each loan's age on (an age column, or --map age=COLUMN), totalled "
-                    "per scenario, --by segment and period. Rates and severity are in percent: --cpr 8 is 8%% a "
-                    "year, --smm 0.5 is 0.5%% a period, --severity 35 loses 35%% of a default; --psa and --sda "
-                    "are speeds, 100 is 100%% of the standard ramp (monthly periods only).",
+                    "per scenario, --by segment and period. Rates and severity are in percent: --cpr 8 is 8% a "
+                    "year, --smm 0.5 is 0.5% a period, --severity 35 loses 35% of a default; --psa and --sda "
+                    "are speeds, 100 is 100% of the standard ramp (monthly periods only).",
         epilog="Defaulted principal pays nothing until it is liquidated --lag periods later, as loss (--severity) "
                "and recovery. A scenario file holds a list of mappings with the keys smm, cpr or psa; mdr, cdr or "
-               "sda; severity; lag, in the units of the Python API: rates and severity as fractions (0.08 is 8%%), "
+               "sda; severity; lag, in the units of the Python API: rates and severity as fractions (0.08 is 8%), "
                "psa and sda as speeds.")
     add_tape_arguments(p)
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")

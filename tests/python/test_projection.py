@@ -160,7 +160,7 @@ def test_the_command_end_to_end(tmp_path):
 
     book, out, scen = tmp_path / "book.parquet", tmp_path / "proj.parquet", tmp_path / "s.json"
     assert cli("sample", "--loans", 2000, "-o", book).returncode == 0
-    assert "--cpr 8 is 8%" in " ".join(cli("project", "--help").stdout.split())
+    assert "--cpr 8 is 8% a year" in " ".join(cli("project", "--help").stdout.split())
     # Percent on the command line, fractions in the API.
     proc = cli("project", book, "-o", out, "--cpr", 8, "--cdr", 2, "--severity", 35, "--lag", 3,
                "--by", "product", "--as-of", "2026-12-31", "--plot", tmp_path / "p.png")

@@ -620,22 +620,23 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
     has_id = "id" in table.column_names
     ids = _arrow_column(table, "id").cast(pa.string()) if has_id else None
     # Output rows per loan, to cut batches of whole loans within batch_rows.
-    pers = pc.cast(_arrow_column(table, "pers"), pa.float64(), safe=False) \
-        if not pa.types.is_string(table.schema.field("pers").type) else \
-        pc.cast(pc.if_else(pc.fill_null(pc.match_substring_regex(table.column("pers"), r"^[+-]?[0-9]{1,9}$"), False),
-                           table.column("pers"), "0"), pa.float64())
+    pers_column = _arrow_column(table, "pers")
+    if pa.types.is_string(pers_column.type) or pa.types.is_large_string(pers_column.type):
+        readable = pc.fill_null(pc.match_substring_regex(pers_column, r"^[+-]?[0-9]{1,9}$"), False)
+        pers_column = pc.if_else(readable, pers_column, pa.scalar("0", pers_column.type))
+    pers = pc.cast(pers_column, pa.float64(), safe=False)
     pers = np.nan_to_num(np.asarray(pc.fill_null(pers, 0.0), dtype=np.float64))
     age = ages if ages is not None else np.zeros(len(pers), np.int64)
     remaining = np.where((age >= 0) & (age < pers), pers - age, 0.0)
     weights = len(parsed) * remaining + sum(s.lag + 1 for s in parsed) * (remaining > 0)
+    # Whole loans, as many as stay within batch_rows, at least one a batch.
+    ends = np.cumsum(weights)
     cuts = [0]
-    total = 0.0
-    for i, w in enumerate(weights):
-        if i > cuts[-1] and total + w > batch_rows:
-            cuts.append(i)
-            total = 0.0
-        total += w
-    cuts.append(len(weights))
+    while cuts[-1] < len(weights):
+        start = cuts[-1]
+        before = ends[start - 1] if start else 0.0
+        stop = int(np.searchsorted(ends, before + batch_rows, side="right"))
+        cuts.append(max(stop, start + 1))
     multi = len(parsed) > 1
     native_scenarios = [s.native() for s in parsed]
 

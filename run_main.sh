@@ -15,7 +15,9 @@ install_module
 
 out="$ROOT/build/main"
 mkdir -p "$out"
-book="$out/book-1m.parquet"
+# The book carries a product column (for the projection by segment) since
+# its second version; an older cached book does not, hence the name.
+book="$out/book-1m-v2.parquet"
 cli="$VENV/bin/quill-harbor"
 start=$SECONDS
 if [[ ! -f "$book" ]]; then

@@ -197,7 +197,9 @@ def period_dates(as_of: _dt.date, periods: int, periods_per_year: int) -> Any:
     """Dates of periods 0..periods - 1: ``as_of`` advanced by m * 12 /
     periods_per_year calendar months, the day clamped to the month's end."""
     np = _require("numpy", "dates")
-    if isinstance(as_of, _dt.datetime) or not isinstance(as_of, _dt.date):
+    if isinstance(as_of, _dt.datetime):  # a datetime (or a pandas Timestamp): its date
+        as_of = as_of.date()
+    if not isinstance(as_of, _dt.date):
         raise TypeError(f"as_of must be a datetime.date, not {type(as_of).__name__}")
     if 12 % periods_per_year != 0:
         raise ValueError(

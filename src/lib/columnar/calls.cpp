@@ -7,13 +7,14 @@
 #include "lib/columnar/input.hpp"
 #include "lib/columnar/native.hpp"
 #include "paywheel/columnar/runner.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace quill::columnar {
 
 namespace pc = paywheel::columnar;
 
 std::size_t resolve_threads(long long threads) {
-    if (threads < 0) throw pc::ColumnarError(pc::CallFailure::BadInput, "threads must be positive");
+    if (threads < 0) throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kThreadsPositive);
     return threads == 0 ? pc::default_threads() : static_cast<std::size_t>(threads);
 }
 
@@ -79,7 +80,7 @@ PyObject* run_call(Operation op, const CallArgs& a) {
         std::unique_ptr<Book> book = read_book(a.source);
         if (op == Operation::Schedules && book->rows() > INT32_MAX)
             throw pc::ColumnarError(pc::CallFailure::BadInput,
-                                    "one call takes at most 2^31 - 1 loans; use stream_schedules for more");
+                                    paywheel::messages::kTooManyLoans);
         std::atomic<bool> stop{false};
         pc::TablePtr table;
         std::vector<pc::FailureRow> failures;

@@ -13,6 +13,7 @@
 
 #include "paywheel/columnar/failure.hpp"
 #include "paywheel/core/abort.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace quill::columnar {
 
@@ -30,10 +31,10 @@ void translate_current_exception() noexcept {
     try {
         throw;
     } catch (const PythonErrorSet&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a native failure lost its Python exception");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, paywheel::messages::kLostPythonError);
     } catch (PythonFailure& f) {
         if (!f.type) {
-            PyErr_SetString(PyExc_SystemError, "a native failure lost its Python exception");
+            PyErr_SetString(PyExc_SystemError, paywheel::messages::kLostPythonError);
             return;
         }
         PyErr_Restore(f.type.release(), f.value.release(), f.traceback.release());
@@ -56,7 +57,7 @@ void translate_current_exception() noexcept {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected native failure");
+        PyErr_SetString(PyExc_SystemError, paywheel::messages::kUnexpectedNative);
     }
 }
 

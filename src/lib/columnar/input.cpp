@@ -1,11 +1,15 @@
 #include "lib/columnar/input.hpp"
 
+#include <pthread.h>
+
 #include <cstring>
 #include <limits>
 #include <mutex>
 
 #include "lib/columnar/edge.hpp"
 #include "paywheel/columnar/failure.hpp"
+#include "paywheel/core/message_text.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace quill::columnar {
 
@@ -23,7 +27,9 @@ namespace {
 
 [[noreturn]] void fail(pc::CallFailure kind, std::string message) { throw pc::ColumnarError(kind, std::move(message)); }
 
-std::string column_label(int f) { return std::string("column '") + kFieldNames[f] + "'"; }
+namespace m = paywheel::messages;
+
+long long row_of(Py_ssize_t i) { return static_cast<long long>(i); }
 
 void check_kind(int f, Kind k, const std::string& found) {
     pc::ImportProblem why;
@@ -73,8 +79,7 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
     if (!items_ref) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            fail(pc::CallFailure::BadType,
-                 column_label(f) + " must be a 1-D array, a buffer or a list, not " + Py_TYPE(obj)->tp_name);
+            fail(pc::CallFailure::BadType, m::text(m::kNotAColumn, kFieldNames[f], Py_TYPE(obj)->tp_name));
         }
         throw PythonErrorSet{};
     }
@@ -87,8 +92,7 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
     const bool text = first < n && PyUnicode_Check(item(first));
     const bool is_int_field = f >= static_cast<int>(Field::Pers);
     if (static_cast<Field>(f) == Field::Id && !text && first < n)
-        fail(pc::CallFailure::BadType,
-             column_label(f) + " must hold strings; row " + std::to_string(first) + " is " + Py_TYPE(item(first))->tp_name);
+        fail(pc::CallFailure::BadType, m::text(m::kListNotStrings, kFieldNames[f], row_of(first), Py_TYPE(item(first))->tp_name));
 
     // Validity bits, only when there is a None.
     if (first > 0 || [&] {
@@ -114,13 +118,12 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
             PyObject* v = item(i);
             if (v == Py_None) continue;
             if (!PyUnicode_Check(v))
-                fail(pc::CallFailure::BadType, column_label(f) + " mixes strings and other values; row " +
-                                                   std::to_string(i) + " is " + Py_TYPE(v)->tp_name);
+                fail(pc::CallFailure::BadType, m::text(m::kListMixesStrings, kFieldNames[f], row_of(i), Py_TYPE(v)->tp_name));
             Py_ssize_t len = 0;
             const char* s = PyUnicode_AsUTF8AndSize(v, &len);
             if (s == nullptr) {
                 PyErr_Clear();
-                fail(pc::CallFailure::BadInput, column_label(f) + " row " + std::to_string(i) + " is not valid UTF-8 text");
+                fail(pc::CallFailure::BadInput, m::text(m::kListNotUtf8, kFieldNames[f], row_of(i)));
             }
             chars.insert(chars.end(), s, s + len);
             pos += static_cast<std::size_t>(len);
@@ -141,27 +144,23 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
         PyObject* v = item(i);
         if (v == Py_None) continue;
         if (PyUnicode_Check(v))
-            fail(pc::CallFailure::BadType,
-                 column_label(f) + " mixes numbers and strings; row " + std::to_string(i) + " is str");
+            fail(pc::CallFailure::BadType, m::text(m::kListMixesNumbers, kFieldNames[f], row_of(i)));
         // The conversions paywheel_fn applies: __index__ for the integer
         // fields (a float is refused), __float__ for the amount and rate.
         if (is_int_field) {
             if (PyFloat_Check(v))
                 fail(pc::CallFailure::BadType,
-                     column_label(f) + " must hold integers (a float is refused, as paywheel_fn refuses it); row " +
-                         std::to_string(i) + " is " + Py_TYPE(v)->tp_name);
+                     m::text(m::kListFloatForInteger, kFieldNames[f], row_of(i), Py_TYPE(v)->tp_name));
             PyRef index = PyRef::steal(PyNumber_Index(v));
             if (!index) {
                 PyErr_Clear();
-                fail(pc::CallFailure::BadType,
-                     column_label(f) + " must hold integers; row " + std::to_string(i) + " is " + Py_TYPE(v)->tp_name);
+                fail(pc::CallFailure::BadType, m::text(m::kListNotInteger, kFieldNames[f], row_of(i), Py_TYPE(v)->tp_name));
             }
             int overflow = 0;
             const long long w = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
             if (overflow != 0 || (w == -1 && PyErr_Occurred())) {
                 PyErr_Clear();
-                fail(pc::CallFailure::BadInput,
-                     column_label(f) + " row " + std::to_string(i) + " is outside the signed 64-bit range");
+                fail(pc::CallFailure::BadInput, m::text(m::kListPast64Bits, kFieldNames[f], row_of(i)));
             }
             const std::int64_t x = w;
             std::memcpy(blob.data() + static_cast<std::size_t>(i) * 8, &x, 8);
@@ -171,8 +170,7 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
                 const bool type_error = PyErr_ExceptionMatches(PyExc_TypeError);
                 PyErr_Clear();
                 fail(type_error ? pc::CallFailure::BadType : pc::CallFailure::BadInput,
-                     column_label(f) + " must hold numbers; row " + std::to_string(i) + " (" + Py_TYPE(v)->tp_name +
-                         ") does not convert to a float");
+                     m::text(m::kListNotNumber, kFieldNames[f], row_of(i), Py_TYPE(v)->tp_name));
             }
             std::memcpy(blob.data() + static_cast<std::size_t>(i) * 8, &d, 8);
         }
@@ -194,8 +192,7 @@ struct ViewGuard {
 
 void column_from_object(Book& book, int f, PyObject* obj, ColumnView& out, std::int64_t& length) {
     if (PyUnicode_Check(obj) || PyBytes_Check(obj))
-        fail(pc::CallFailure::BadType,
-             column_label(f) + " must be a 1-D array, a buffer or a list, not " + Py_TYPE(obj)->tp_name);
+        fail(pc::CallFailure::BadType, m::text(m::kNotAColumn, kFieldNames[f], Py_TYPE(obj)->tp_name));
     if (PyObject_CheckBuffer(obj)) {
         ViewGuard g;
         if (PyObject_GetBuffer(obj, &g.view, PyBUF_RECORDS_RO) == 0) {
@@ -209,18 +206,17 @@ void column_from_object(Book& book, int f, PyObject* obj, ColumnView& out, std::
                 PyBuffer_Release(&g.view);
                 g.held = false;
                 column_from_sequence(book, f, obj, out, length);
-                check_kind(f, out.kind, "text");
+                check_kind(f, out.kind, m::kTextFound);
                 return;
             }
             if (view.ndim != 1)
-                fail(pc::CallFailure::BadType, column_label(f) + " must be 1-D, not " + std::to_string(view.ndim) + "-D");
+                fail(pc::CallFailure::BadType, m::text(m::kBufferNot1D, kFieldNames[f], view.ndim));
             if (k == Kind::Absent) {
                 const std::string fmt = view.format ? view.format : "B";
-                fail(pc::CallFailure::BadType, column_label(f) + " has items of format '" + fmt + "'" +
-                                                   (wrong_order ? " (non-native byte order)" : "") +
-                                                   "; it must be float64/float32, a signed or unsigned integer, bool or text");
+                fail(pc::CallFailure::BadType,
+                     m::text(m::kBufferFormat, kFieldNames[f], fmt.c_str(), wrong_order ? m::kNonNativeOrder : ""));
             }
-            check_kind(f, k, std::string("items of format '") + (view.format ? view.format : "B") + "'");
+            check_kind(f, k, m::text(m::kBufferFormatFound, view.format ? view.format : "B"));
             out.kind = k;
             out.data = view.buf;
             out.stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
@@ -232,15 +228,34 @@ void column_from_object(Book& book, int f, PyObject* obj, ColumnView& out, std::
         PyErr_Clear();
     }
     column_from_sequence(book, f, obj, out, length);
-    check_kind(f, out.kind, "text");
+    check_kind(f, out.kind, m::kTextFound);
 }
 
 // Buffer views whose owner went away on a thread without the interpreter
 // lock (a stream released by a consumer's own thread). Taking the lock
 // there could deadlock against a thread that holds it while waiting for the
 // consumer, so the views wait here until the next call into the module.
-std::mutex g_pending_mutex;
-std::vector<Py_buffer> g_pending;
+// Never destroyed: a thread still unwinding out of a call while the process
+// exits (a daemon thread at interpreter exit) may reach it after static
+// destructors have run.
+std::mutex& g_pending_mutex = *new std::mutex;
+std::vector<Py_buffer>& g_pending = *new std::vector<Py_buffer>;
+
+// True once the interpreter is being torn down: views are then left to the
+// process's end.
+bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// A child forked while another thread held the lock would wait for it for
+// ever at its first call: the lock is taken around fork.
+[[maybe_unused]] const bool g_pending_fork_safe =
+    ::pthread_atfork([] { g_pending_mutex.lock(); }, [] { g_pending_mutex.unlock(); },
+                     [] { g_pending_mutex.unlock(); }) == 0;
 
 std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
     auto book = std::make_unique<Book>();
@@ -251,17 +266,16 @@ std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
         PyObject* obj = PyDict_GetItemString(mapping, kFieldNames[f]);  // borrowed
         if (obj == nullptr) {
             if (static_cast<Field>(f) == Field::Id) continue;
-            fail(pc::CallFailure::BadInput, std::string("loans has no column '") + kFieldNames[f] +
-                                                "'; the columns are amt, rate, pers, int_freq, cap_freq and an optional id");
+            fail(pc::CallFailure::BadInput, m::text(m::kMissingColumn, kFieldNames[f]));
         }
         // Held: reading the column may run Python code that changes the dict.
         PyRef column = PyRef::borrow(obj);
         std::int64_t n = 0;
         column_from_object(*book, f, column.get(), batch.columns[f], n);
         if (length >= 0 && n != length)
-            fail(pc::CallFailure::BadInput, column_label(f) + " has " + std::to_string(n) + " rows but column '" +
-                                                kFieldNames[length_field] + "' has " + std::to_string(length) +
-                                                "; the first row past the shorter is row " + std::to_string(std::min(n, length)));
+            fail(pc::CallFailure::BadInput,
+                 m::text(m::kLengthMismatch, kFieldNames[f], static_cast<long long>(n), kFieldNames[length_field],
+                         static_cast<long long>(length), static_cast<long long>(std::min(n, length))));
         length = n;
         length_field = f;
     }
@@ -289,9 +303,9 @@ InputBatch batch_of(const pc::ArrowLayout& layout, const ArrowArray& arr) {
 
 ArrowArrayStream* stream_pointer(PyObject* capsule) {
     if (!PyCapsule_IsValid(capsule, "arrow_array_stream"))
-        fail(pc::CallFailure::BadType, "__arrow_c_stream__ did not return a PyCapsule named 'arrow_array_stream'");
+        fail(pc::CallFailure::BadType, m::kNoStreamCapsule);
     auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (s == nullptr || s->release == nullptr) fail(pc::CallFailure::BadInput, "the Arrow stream was already consumed");
+    if (s == nullptr || s->release == nullptr) fail(pc::CallFailure::BadInput, m::kStreamTaken);
     return s;
 }
 
@@ -313,9 +327,9 @@ std::unique_ptr<pc::ArrowStreamHandle> take_stream(PyObject* capsule, pc::ArrowL
 // Moves the array out of an "arrow_array" capsule into a handle we own.
 std::unique_ptr<pc::ArrowArrayHandle> take_array(PyObject* capsule) {
     if (!PyCapsule_IsValid(capsule, "arrow_array"))
-        fail(pc::CallFailure::BadType, "__arrow_c_array__ did not return a PyCapsule named 'arrow_array'");
+        fail(pc::CallFailure::BadType, m::kNoArrayCapsule);
     auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-    if (array->release == nullptr) fail(pc::CallFailure::BadInput, "the Arrow array was already consumed");
+    if (array->release == nullptr) fail(pc::CallFailure::BadInput, m::kArrayTaken);
     auto a = std::make_unique<pc::ArrowArrayHandle>();
     *a->get() = *array;
     array->release = nullptr;
@@ -325,7 +339,7 @@ std::unique_ptr<pc::ArrowArrayHandle> take_array(PyObject* capsule) {
 // The schema capsule's struct, checked.
 const ArrowSchema& schema_of(PyObject* capsule) {
     if (!PyCapsule_IsValid(capsule, "arrow_schema"))
-        fail(pc::CallFailure::BadType, "__arrow_c_array__ did not return a PyCapsule named 'arrow_schema'");
+        fail(pc::CallFailure::BadType, m::text(m::kNoSchemaCapsule, "__arrow_c_array__"));
     return *static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
 }
 
@@ -370,7 +384,7 @@ public:
         PyRef capsule = PyRef::steal(PyObject_CallMethod(schema.get(), "__arrow_c_schema__", nullptr));
         if (!capsule) throw PythonFailure::fetch();
         if (!PyCapsule_IsValid(capsule.get(), "arrow_schema"))
-            fail(pc::CallFailure::BadType, "__arrow_c_schema__ did not return a PyCapsule named 'arrow_schema'");
+            fail(pc::CallFailure::BadType, m::text(m::kNoSchemaCapsule, "__arrow_c_schema__"));
         layout_ = layout_of(*static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema")));
     }
     bool has_id() const noexcept { return layout_.child[0] >= 0; }
@@ -390,7 +404,7 @@ public:
         PyRef pair = PyRef::steal(PyObject_CallMethod(batch.get(), "__arrow_c_array__", nullptr));
         if (!pair) throw PythonFailure::fetch();
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2)
-            fail(pc::CallFailure::BadType, "__arrow_c_array__ did not return a (schema, array) pair");
+            fail(pc::CallFailure::BadType, m::kNotAPair);
         (void)schema_of(PyTuple_GET_ITEM(pair.get(), 0));
         return take_array(PyTuple_GET_ITEM(pair.get(), 1));
     }
@@ -463,7 +477,7 @@ class PythonReaderSource : public BatchSource {
 public:
     explicit PythonReaderSource(PyObject* source) : reader_(new PythonReader(source)) {}
     ~PythonReaderSource() override {
-        if (!Py_IsInitialized()) {
+        if (!Py_IsInitialized() || finalizing()) {
             (void)reader_.release();  // the interpreter is gone: nothing left to release
             return;
         }
@@ -489,7 +503,7 @@ public:
         }
         PyGILState_Release(g);
         if (interrupt) throw StreamInterrupted{};
-        if (!failure.empty()) fail(pc::CallFailure::Upstream, "the Python source of loans raised " + failure);
+        if (!failure.empty()) fail(pc::CallFailure::Upstream, m::text(m::kPythonSourceRaised, failure.c_str()));
         if (!current_) return false;
         out = batch_of(reader_->layout(), *current_->get());
         return true;
@@ -531,7 +545,7 @@ void release_pending_views() {
 }
 
 Book::~Book() {
-    if (!views.empty()) {
+    if (!views.empty() && Py_IsInitialized() && !finalizing()) {
         if (Py_IsInitialized() && PyGILState_Check()) {
             for (Py_buffer& v : views) PyBuffer_Release(&v);
         } else {
@@ -547,6 +561,12 @@ Book::~Book() {
                 return 0;
             }, nullptr);
         }
+    }
+    if (finalizing()) {
+        // The producers' releases may need the interpreter, which is going
+        // away with the process: their memory goes with it.
+        for (auto& a : arrays) a->forget();
+        if (stream) stream->forget();
     }
     arrays.clear();
     stream.reset();
@@ -564,14 +584,14 @@ std::unique_ptr<Book> read_book(PyObject* source) {
     if (PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2)
         return book_from_array_capsules(PyTuple_GET_ITEM(source, 0), PyTuple_GET_ITEM(source, 1));
     if (is_python_reader(source)) return book_from_reader(source);
-    fail(pc::CallFailure::BadType, "unsupported source of loans");
+    fail(pc::CallFailure::BadType, m::kUnsupportedSource);
 }
 
 std::unique_ptr<BatchSource> batch_source(PyObject* source) {
     if (PyDict_Check(source)) return std::make_unique<WholeBookSource>(book_from_mapping(source));
     if (PyCapsule_CheckExact(source)) return std::make_unique<ArrowStreamSource>(source);
     if (is_python_reader(source)) return std::make_unique<PythonReaderSource>(source);
-    fail(pc::CallFailure::BadType, "unsupported source of loans");
+    fail(pc::CallFailure::BadType, m::kUnsupportedSource);
 }
 
 }  // namespace quill::columnar

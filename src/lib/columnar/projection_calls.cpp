@@ -15,10 +15,13 @@
 #include "paywheel/columnar/projection_tables.hpp"
 #include "paywheel/columnar/runner.hpp"
 #include "paywheel/columnar/tables.hpp"
+#include "paywheel/core/message_text.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace quill::columnar {
 
 namespace pc = paywheel::columnar;
+namespace msg = paywheel::messages;
 
 namespace {
 
@@ -43,16 +46,16 @@ public:
         if (obj == Py_None) return b;
         if (PyObject_GetBuffer(obj, &b.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
             PyErr_Clear();
-            throw pc::ColumnarError(pc::CallFailure::BadType, std::string(what) + " must be a contiguous buffer");
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotContiguous, what));
         }
         b.held_ = true;
         std::string_view f = b.view_.format != nullptr ? b.view_.format : "B";
         if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
         if (b.view_.itemsize != static_cast<Py_ssize_t>(itemsize) || f.size() != 1 ||
             formats.find(f[0]) == std::string_view::npos)
-            throw pc::ColumnarError(pc::CallFailure::BadType, std::string(what) + " has the wrong item type");
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kWrongItemType, what));
         if (b.view_.len / b.view_.itemsize != count)
-            throw pc::ColumnarError(pc::CallFailure::BadInput, std::string(what) + " does not have one item per loan");
+            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotOnePerLoan, what));
         return b;
     }
 
@@ -70,7 +73,7 @@ std::vector<double> float_list(PyObject* obj, const char* what) {
     PyRef seq = PyRef::steal(PySequence_Fast(obj, what));
     if (!seq) {
         PyErr_Clear();
-        throw pc::ColumnarError(pc::CallFailure::BadType, std::string(what) + " must be a sequence of floats");
+        throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     std::vector<double> out(static_cast<std::size_t>(n));
@@ -78,9 +81,10 @@ std::vector<double> float_list(PyObject* obj, const char* what) {
         const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
         if (v == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
-            throw pc::ColumnarError(pc::CallFailure::BadType, std::string(what) + " must hold floats");
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
         }
-        if (!(v >= 0.0 && v <= 1.0)) throw pc::ColumnarError(pc::CallFailure::BadInput, std::string(what) + " must lie in [0, 1]");
+        if (!(v >= 0.0 && v <= 1.0))
+            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, what));
         out[static_cast<std::size_t>(i)] = v;
     }
     return out;
@@ -93,27 +97,30 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
     PyRef seq = PyRef::steal(PySequence_Fast(obj, "scenarios"));
     if (!seq) {
         PyErr_Clear();
-        throw pc::ColumnarError(pc::CallFailure::BadType, "scenarios must be a sequence");
+        throw pc::ColumnarError(pc::CallFailure::BadType, msg::kScenariosNotSequence);
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    if (n < 1 || n > INT32_MAX) throw pc::ColumnarError(pc::CallFailure::BadInput, "give at least one scenario");
+    if (n < 1 || n > INT32_MAX) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kNoScenario);
     std::vector<pc::Scenario> out(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *prepay, *dflt;
         int prepay_age, dflt_age;
         double severity;
         long long lag;
-        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "OpOpdL;a scenario is (rates, by_age, rates, "
-                              "by_age, severity, lag)",
-                              &prepay, &prepay_age, &dflt, &dflt_age, &severity, &lag))
-            throw PythonErrorSet{};
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyTuple_Check(item) ||
+            !PyArg_ParseTuple(item, "OpOpdL", &prepay, &prepay_age, &dflt, &dflt_age, &severity, &lag)) {
+            PyErr_Clear();
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::kScenarioShape);
+        }
         pc::Scenario& s = out[static_cast<std::size_t>(i)];
         s.prepay.rates = float_list(prepay, "prepayment rates");
         s.prepay.by_age = prepay_age != 0;
         s.dflt.rates = float_list(dflt, "default rates");
         s.dflt.by_age = dflt_age != 0;
-        if (!(severity >= 0.0 && severity <= 1.0)) throw pc::ColumnarError(pc::CallFailure::BadInput, "severity must lie in [0, 1]");
-        if (lag < 0 || lag > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, "lag must lie in [0, 2^20]");
+        if (!(severity >= 0.0 && severity <= 1.0))
+            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, "severity"));
+        if (lag < 0 || lag > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
         s.severity = severity;
         s.lag = static_cast<std::int32_t>(lag);
     }
@@ -151,11 +158,11 @@ PyObject* py_project(PyObject*, PyObject* args) {
         in.segments = segments.data<std::int32_t>();
         if (in.segments != nullptr) {
             if (segment_count < 1 || segment_count > INT32_MAX)
-                throw pc::ColumnarError(pc::CallFailure::BadInput, "segment_count out of range");
+                throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kSegmentCountRange);
             in.segment_count = static_cast<std::int32_t>(segment_count);
             for (std::int64_t i = 0; i < rows; ++i)
                 if (in.segments[i] < 0 || in.segments[i] >= in.segment_count)
-                    throw pc::ColumnarError(pc::CallFailure::BadInput, "a segment code is outside [0, segment_count)");
+                    throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kSegmentCodeRange);
         }
         std::atomic<bool> stop{false};
         pc::TablePtr table;

@@ -12,6 +12,8 @@
 #include "lib/columnar/native.hpp"
 #include "paywheel/columnar/runner.hpp"
 #include "paywheel/columnar/stream_slice.hpp"
+#include "paywheel/core/message_text.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace quill::columnar {
 
@@ -60,9 +62,9 @@ public:
             } catch (const pc::ColumnarError& e) {
                 failed_message_ = e.what();
             } catch (const std::bad_alloc&) {
-                failed_message_ = "out of memory";
+                failed_message_ = paywheel::messages::kOutOfMemory;
             } catch (...) {
-                failed_message_ = "the stream failed";
+                failed_message_ = paywheel::messages::kStreamFailed;
             }
             throw;
         }
@@ -75,7 +77,7 @@ private:
             if (!pull(batch)) return nullptr;
         } catch (const StreamInterrupted&) {
             failed_ = true;
-            failed_message_ = "the stream was interrupted";
+            failed_message_ = paywheel::messages::kStreamInterrupted;
             return nullptr;
         }
         pc::ComputeOptions opt;
@@ -115,10 +117,11 @@ private:
         }
         if (!skip_ && !rows.empty()) {
             const pc::FailureRow& r = rows.front();
+            const std::string id = r.has_id ? paywheel::messages::text(paywheel::messages::kStreamRowId, r.id.c_str()) : "";
             throw pc::ColumnarError(pc::CallFailure::BadInput,
-                                    "LoanError: row " + std::to_string(r.failure.index) +
-                                        (r.has_id ? " (id '" + r.id + "')" : std::string()) + " failed: " +
-                                        paywheel::name_of(r.failure.code) + ": " + r.failure.reason);
+                                    paywheel::messages::text(paywheel::messages::kStreamRowFailed,
+                                                             static_cast<long long>(r.failure.index), id.c_str(),
+                                                             paywheel::name_of(r.failure.code), r.failure.reason.c_str()));
         }
         return table;
     }
@@ -133,7 +136,7 @@ private:
     // interrupt would then surface inside the handler of that error.)
     void interrupted(PythonFailure& f, bool holds) {
         failed_ = true;
-        failed_message_ = "the stream was interrupted";
+        failed_message_ = paywheel::messages::kStreamInterrupted;
         PyGILState_STATE g{};
         if (!holds) g = PyGILState_Ensure();
         PyObject* type = f.type.get();
@@ -194,8 +197,7 @@ PyObject* stream_export(PyObject* self, PyObject* args, PyObject* kwargs) {
             src = std::move(state.source);
         }
         if (!src) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "this schedule stream was already consumed; a stream is read once (call stream_schedules again)");
+            PyErr_SetString(PyExc_RuntimeError, paywheel::messages::kStreamConsumed);
             return nullptr;
         }
         return stream_capsule(std::move(src));
@@ -254,7 +256,7 @@ PyObject* py_stream_schedules(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OLppL", &source, &batch_rows, &list, &skip, &threads)) return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
-        if (batch_rows <= 0) throw pc::ColumnarError(pc::CallFailure::BadInput, "batch_rows must be positive");
+        if (batch_rows <= 0) throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kBatchRowsPositive);
         const std::size_t n_threads = resolve_threads(threads);
         auto state = std::make_shared<StreamState>();
         std::unique_ptr<BatchSource> input = batch_source(source);

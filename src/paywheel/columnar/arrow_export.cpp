@@ -231,12 +231,12 @@ struct StreamPrivate {
 // the last error; nothing unwinds into the consumer.
 int fail_stream(StreamPrivate* p) noexcept {
     int code = EINVAL;
-    const char* text = "unexpected native failure";
+    const char* text = messages::kUnexpectedNative;
     try {
         throw;
     } catch (const std::bad_alloc&) {
         code = ENOMEM;
-        text = "out of memory";
+        text = messages::kOutOfMemory;
     } catch (const ColumnarError& e) {
         code = e.kind() == CallFailure::Cancelled ? EINTR : (e.kind() == CallFailure::TooLarge ? ENOMEM : EINVAL);
         text = e.what();

@@ -3,11 +3,16 @@
 #include <cstring>
 #include <string_view>
 
+#include "paywheel/core/message_text.hpp"
+#include "paywheel/core/messages.hpp"
+
 namespace paywheel::columnar {
 
 namespace {
 
-std::string column_label(Field f) { return std::string("column '") + kFieldNames[static_cast<int>(f)] + "'"; }
+namespace m = paywheel::messages;
+
+const char* name(Field f) { return kFieldNames[static_cast<int>(f)]; }
 
 bool problem(ImportProblem& why, CallFailure kind, std::string message) {
     why.kind = kind;
@@ -98,33 +103,30 @@ bool views_in_range(const void* data, std::int64_t first, std::int64_t count, st
 bool check_kind(Field f, Kind k, const std::string& found, ImportProblem& why) {
     if (k == Kind::Null) return true;  // every value null: each row's null failure
     if (f == Field::Id) {
-        if (!is_text(k)) return problem(why, CallFailure::BadType, column_label(f) + " must hold strings, not " + found);
+        if (!is_text(k)) return problem(why, CallFailure::BadType, m::text(m::kMustHoldStrings, name(f), found.c_str()));
         return true;
     }
     if (f == Field::Amt || f == Field::Rate) {
         if (!is_float(k) && !is_integral(k) && !is_text(k))
-            return problem(why, CallFailure::BadType, column_label(f) + " must hold numbers or strings, not " + found);
+            return problem(why, CallFailure::BadType, m::text(m::kMustHoldNumbers, name(f), found.c_str()));
         return true;
     }
     if (is_float(k))
-        return problem(why, CallFailure::BadType,
-                       column_label(f) + " must hold integers (a float is refused, as paywheel_fn refuses it), not " + found);
+        return problem(why, CallFailure::BadType, m::text(m::kMustHoldIntegersNotFloat, name(f), found.c_str()));
     if (!is_integral(k) && !is_text(k))
-        return problem(why, CallFailure::BadType, column_label(f) + " must hold integers or strings, not " + found);
+        return problem(why, CallFailure::BadType, m::text(m::kMustHoldIntegers, name(f), found.c_str()));
     return true;
 }
 
 bool layout_from_schema(const ArrowSchema& schema, ArrowLayout& layout, ImportProblem& why) {
     if (schema.format == nullptr || std::string_view(schema.format) != "+s")
-        return problem(why, CallFailure::BadType,
-                       std::string("an Arrow source of loans must be a table or struct, not format '") +
-                           (schema.format ? schema.format : "") + "'");
+        return problem(why, CallFailure::BadType, m::text(m::kNotAStruct, schema.format ? schema.format : ""));
     for (int f = 0; f < kFieldCount; ++f) {
         layout.child[f] = -1;
         layout.kind[f] = Kind::Absent;
     }
     if (schema.n_children < 0 || (schema.n_children > 0 && schema.children == nullptr))
-        return problem(why, CallFailure::BadInput, "the Arrow schema's children are malformed");
+        return problem(why, CallFailure::BadInput, m::kSchemaMalformed);
     for (std::int64_t i = 0; i < schema.n_children; ++i) {
         const ArrowSchema* c = schema.children[i];
         if (c == nullptr || c->name == nullptr || c->format == nullptr) continue;
@@ -132,36 +134,31 @@ bool layout_from_schema(const ArrowSchema& schema, ArrowLayout& layout, ImportPr
             if (std::strcmp(c->name, kFieldNames[f]) != 0) continue;
             const Field field = static_cast<Field>(f);
             if (c->dictionary != nullptr)
-                return problem(why, CallFailure::BadType,
-                               column_label(field) + " is dictionary-encoded (categorical); decode it to plain values first");
+                return problem(why, CallFailure::BadType, m::text(m::kDictionaryColumn, name(field)));
             const Kind k = kind_of_arrow(c->format);
             if (k == Kind::Absent)
-                return problem(why, CallFailure::BadType,
-                               column_label(field) + " has Arrow type '" + c->format +
-                                   "'; it must be float64/float32, a signed or unsigned integer, bool or a string");
-            if (!check_kind(field, k, std::string("Arrow type '") + c->format + "'", why)) return false;
+                return problem(why, CallFailure::BadType, m::text(m::kArrowTypeRefused, name(field), c->format));
+            if (!check_kind(field, k, m::text(m::kArrowTypeFound, c->format), why)) return false;
             layout.child[f] = static_cast<int>(i);
             layout.kind[f] = k;
         }
     }
     for (int f = 1; f < kFieldCount; ++f)
         if (layout.child[f] < 0)
-            return problem(why, CallFailure::BadInput,
-                           std::string("loans has no column '") + kFieldNames[f] +
-                               "'; the columns are amt, rate, pers, int_freq, cap_freq and an optional id");
+            return problem(why, CallFailure::BadInput, m::text(m::kMissingColumn, kFieldNames[f]));
     return true;
 }
 
 bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::int64_t start, std::int64_t rows,
                       InputBatch& b, ImportProblem& why) {
     const auto malformed = [&](const std::string& what) {
-        return problem(why, CallFailure::BadInput, "the Arrow array of loans is malformed: " + what);
+        return problem(why, CallFailure::BadInput, m::text(m::kArrayMalformed, what.c_str()));
     };
     if (array.length < 0 || array.offset < 0 || start < 0 || rows < 0 || start + rows > array.length)
-        return malformed("negative or inconsistent length or offset");
+        return malformed(m::kArrayBadLength);
     if (array.n_children < 0 || (array.n_children > 0 && array.children == nullptr) || array.n_buffers < 0 ||
         (array.n_buffers > 0 && array.buffers == nullptr))
-        return malformed("children or buffers missing");
+        return malformed(m::kArrayNoChildren);
     b = InputBatch();
     b.rows = rows;
     if (array.null_count != 0 && array.n_buffers > 0 && array.buffers[0] != nullptr) {
@@ -170,40 +167,40 @@ bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::i
     }
     for (int f = 0; f < kFieldCount; ++f) {
         if (layout.child[f] < 0) continue;
-        const std::string label = column_label(static_cast<Field>(f));
-        if (layout.child[f] >= array.n_children) return malformed(label + " is not among the array's children");
+        const char* label = kFieldNames[f];
+        if (layout.child[f] >= array.n_children) return malformed(m::text(m::kChildNotThere, label));
         const ArrowArray* cp = array.children[layout.child[f]];
-        if (cp == nullptr) return malformed(label + " is missing");
+        if (cp == nullptr) return malformed(m::text(m::kChildMissing, label));
         const ArrowArray& c = *cp;
         ColumnView& v = b.columns[f];
         v.kind = layout.kind[f];
         if (c.offset < 0 || c.length < array.offset + start + rows)
-            return malformed(label + " is shorter than the struct");
+            return malformed(m::text(m::kChildShort, label));
         if (c.n_buffers < buffers_needed(v.kind) || (c.n_buffers > 0 && c.buffers == nullptr))
-            return malformed(label + " has too few buffers");
+            return malformed(m::text(m::kChildFewBuffers, label));
         if (v.kind == Kind::Null) continue;
         const std::int64_t off = array.offset + c.offset + start;
         v.bit_offset = off;
         if (c.null_count != 0 && c.buffers[0] != nullptr) v.validity = static_cast<const std::uint8_t*>(c.buffers[0]);
-        if (rows > 0 && c.buffers[1] == nullptr) return malformed(label + " has no values buffer");
+        if (rows > 0 && c.buffers[1] == nullptr) return malformed(m::text(m::kChildNoValues, label));
         switch (v.kind) {
             case Kind::BoolBits: v.data = c.buffers[1]; break;
             case Kind::Utf8:
                 if (rows > 0 && (c.buffers[2] == nullptr || !offsets_rise<std::int32_t>(c.buffers[1], off, rows)))
-                    return malformed(label + " has offsets that do not rise");
+                    return malformed(m::text(m::kChildOffsetsFall, label));
                 v.data = static_cast<const char*>(c.buffers[1]) + off * 4;
                 v.chars = static_cast<const char*>(c.buffers[2]);
                 break;
             case Kind::LargeUtf8:
                 if (rows > 0 && (c.buffers[2] == nullptr || !offsets_rise<std::int64_t>(c.buffers[1], off, rows)))
-                    return malformed(label + " has offsets that do not rise");
+                    return malformed(m::text(m::kChildOffsetsFall, label));
                 v.data = static_cast<const char*>(c.buffers[1]) + off * 8;
                 v.chars = static_cast<const char*>(c.buffers[2]);
                 break;
             case Kind::Utf8View:
                 // buffers: validity, views, the variadic character buffers, their sizes
                 if (rows > 0 && !views_in_range(c.buffers[1], off, rows, c.n_buffers - 3))
-                    return malformed(label + " has views outside its buffers");
+                    return malformed(m::text(m::kChildViewsOutside, label));
                 v.data = static_cast<const char*>(c.buffers[1]) + off * 16;
                 v.view_buffers = reinterpret_cast<const char* const*>(c.buffers + 2);
                 break;
@@ -218,8 +215,7 @@ bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::i
 
 std::string stream_failure_text(ArrowArrayStream* s, int code) {
     const char* e = s->get_last_error != nullptr ? s->get_last_error(s) : nullptr;
-    return std::string("the Arrow stream of loans failed (error ") + std::to_string(code) + ")" + (e ? ": " : "") +
-           (e ? e : "");
+    return m::text(m::kStreamError, code, e ? ": " : "", e ? e : "");
 }
 
 }  // namespace paywheel::columnar

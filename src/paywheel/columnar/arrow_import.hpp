@@ -39,6 +39,9 @@ public:
     ArrowStreamHandle(const ArrowStreamHandle&) = delete;
     ArrowStreamHandle& operator=(const ArrowStreamHandle&) = delete;
     ArrowArrayStream* get() noexcept { return &s_; }
+    // Drops the stream without releasing it: for a process that is ending,
+    // where the producer's release may no longer run.
+    void forget() noexcept { s_.release = nullptr; }
 
 private:
     ArrowArrayStream s_;
@@ -53,6 +56,8 @@ public:
     ArrowArrayHandle(const ArrowArrayHandle&) = delete;
     ArrowArrayHandle& operator=(const ArrowArrayHandle&) = delete;
     ArrowArray* get() noexcept { return &a_; }
+    // As ArrowStreamHandle::forget.
+    void forget() noexcept { a_.release = nullptr; }
 
 private:
     ArrowArray a_;

@@ -10,6 +10,7 @@
 
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/memory_bound.hpp"
+#include "paywheel/core/message_text.hpp"
 #include "paywheel/core/messages.hpp"
 
 namespace paywheel::columnar {
@@ -21,11 +22,9 @@ std::int64_t row_length(std::int32_t pers) noexcept {
 }
 
 TooLarge too_large_for_memory(std::size_t bytes, std::size_t limit) {
-    std::string message = bytes == SIZE_MAX
-                              ? std::string("the schedules would need more bytes than an address space holds")
-                              : "the schedules would need " + std::to_string(bytes) + " bytes, more than the " +
-                                    std::to_string(limit) + " bytes of memory this process may use";
-    return TooLarge(bytes, limit, std::move(message));
+    return TooLarge(bytes, limit,
+                    bytes == SIZE_MAX ? std::string(messages::kPastAddressSpace)
+                                      : messages::text(messages::kPastMemory, bytes, limit));
 }
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "paywheel/columnar/decode.hpp"
 #include "paywheel/core/failure_code.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace paywheel::columnar {
 
@@ -49,7 +50,7 @@ private:
 
 // Thrown when a call is stopped through its stop flag.
 struct Cancelled : ColumnarError {
-    Cancelled() : ColumnarError(CallFailure::Cancelled, "the call was cancelled") {}
+    Cancelled() : ColumnarError(CallFailure::Cancelled, messages::kCallCancelled) {}
 };
 
 // Thrown before allocating when the result cannot fit: `bytes` is what it

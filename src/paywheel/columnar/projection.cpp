@@ -434,7 +434,8 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     }
                     const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
                     order.push_back(Key{age, seg, r});
-                    longest_here = std::max<std::int64_t>(longest_here, terms[static_cast<std::size_t>(r - bl.begin)].pers - age);
+                    const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
+                    longest_here = std::max<std::int64_t>(longest_here, t.pers - age);
                     if (slot_of[static_cast<std::size_t>(seg)] < 0) {
                         slot_of[static_cast<std::size_t>(seg)] = static_cast<std::int32_t>(out.segments.size());
                         out.segments.push_back(seg);
@@ -468,8 +469,8 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     RowFailure failure;
                     failure.index = bl.global + (r - bl.begin);
                     std::size_t len = 0;
-                    const bool ok =
-                        run_engine(batch, r, terms[static_cast<std::size_t>(r - bl.begin)], schedule, len, failure, oom);
+                    const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
+                    const bool ok = run_engine(batch, r, t, schedule, len, failure, oom);
                     if (oom.load(std::memory_order_relaxed)) break;
                     if (!ok) {
                         out.failures.push_back(std::move(failure));

@@ -54,9 +54,93 @@ inline constexpr const char* kTooLargeForLayout =
 inline constexpr const char* kIdsPastUtf8 =
     "the ids of one stream batch pass 2^31 - 1 bytes, more than the stream's utf8 schema can address";
 
+// Columnar calls (src/paywheel/columnar, src/lib/columnar): what stops a
+// whole call. Placeholders are filled with messages::text (message_text.hpp).
+inline constexpr const char* kCallCancelled = "the call was cancelled";
+inline constexpr const char* kStreamInterrupted = "the stream was interrupted";
+inline constexpr const char* kStreamFailed = "the stream failed";
+inline constexpr const char* kOutOfMemory = "out of memory";
+inline constexpr const char* kUnexpectedNative = "unexpected native failure";
+inline constexpr const char* kLostPythonError = "a native failure lost its Python exception";
+inline constexpr const char* kPastAddressSpace = "the schedules would need more bytes than an address space holds";
+inline constexpr const char* kPastMemory =
+    "the schedules would need %zu bytes, more than the %zu bytes of memory this process may use";
+inline constexpr const char* kMustHoldStrings = "column '%s' must hold strings, not %s";
+inline constexpr const char* kMustHoldNumbers = "column '%s' must hold numbers or strings, not %s";
+inline constexpr const char* kMustHoldIntegersNotFloat =
+    "column '%s' must hold integers (a float is refused, as paywheel_fn refuses it), not %s";
+inline constexpr const char* kMustHoldIntegers = "column '%s' must hold integers or strings, not %s";
+inline constexpr const char* kNotAStruct = "an Arrow source of loans must be a table or struct, not format '%s'";
+inline constexpr const char* kSchemaMalformed = "the Arrow schema's children are malformed";
+inline constexpr const char* kDictionaryColumn =
+    "column '%s' is dictionary-encoded (categorical); decode it to plain values first";
+inline constexpr const char* kArrowTypeRefused =
+    "column '%s' has Arrow type '%s'; it must be float64/float32, a signed or unsigned integer, bool or a string";
+inline constexpr const char* kArrowTypeFound = "Arrow type '%s'";
+inline constexpr const char* kMissingColumn =
+    "loans has no column '%s'; the columns are amt, rate, pers, int_freq, cap_freq and an optional id";
+inline constexpr const char* kArrayMalformed = "the Arrow array of loans is malformed: %s";
+inline constexpr const char* kArrayBadLength = "negative or inconsistent length or offset";
+inline constexpr const char* kArrayNoChildren = "children or buffers missing";
+inline constexpr const char* kChildNotThere = "column '%s' is not among the array's children";
+inline constexpr const char* kChildMissing = "column '%s' is missing";
+inline constexpr const char* kChildShort = "column '%s' is shorter than the struct";
+inline constexpr const char* kChildFewBuffers = "column '%s' has too few buffers";
+inline constexpr const char* kChildNoValues = "column '%s' has no values buffer";
+inline constexpr const char* kChildOffsetsFall = "column '%s' has offsets that do not rise";
+inline constexpr const char* kChildViewsOutside = "column '%s' has views outside its buffers";
+inline constexpr const char* kStreamError = "the Arrow stream of loans failed (error %d)%s%s";
+inline constexpr const char* kPythonSourceRaised = "the Python source of loans raised %s";
+inline constexpr const char* kStreamRowFailed = "LoanError: row %lld%s failed: %s: %s";
+inline constexpr const char* kStreamRowId = " (id '%s')";
+inline constexpr const char* kStreamConsumed =
+    "this schedule stream was already consumed; a stream is read once (call stream_schedules again)";
+inline constexpr const char* kBatchRowsPositive = "batch_rows must be positive";
+inline constexpr const char* kThreadsPositive = "threads must be positive";
+inline constexpr const char* kTooManyLoans = "one call takes at most 2^31 - 1 loans; use stream_schedules for more";
+inline constexpr const char* kUnsupportedSource = "unsupported source of loans";
+inline constexpr const char* kNotAColumn = "column '%s' must be a 1-D array, a buffer or a list, not %s";
+inline constexpr const char* kListNotStrings = "column '%s' must hold strings; row %lld is %s";
+inline constexpr const char* kListMixesStrings = "column '%s' mixes strings and other values; row %lld is %s";
+inline constexpr const char* kListNotUtf8 = "column '%s' row %lld is not valid UTF-8 text";
+inline constexpr const char* kListMixesNumbers = "column '%s' mixes numbers and strings; row %lld is str";
+inline constexpr const char* kListFloatForInteger =
+    "column '%s' must hold integers (a float is refused, as paywheel_fn refuses it); row %lld is %s";
+inline constexpr const char* kListNotInteger = "column '%s' must hold integers; row %lld is %s";
+inline constexpr const char* kListPast64Bits = "column '%s' row %lld is outside the signed 64-bit range";
+inline constexpr const char* kListNotNumber = "column '%s' must hold numbers; row %lld (%s) does not convert to a float";
+inline constexpr const char* kBufferNot1D = "column '%s' must be 1-D, not %d-D";
+inline constexpr const char* kBufferFormat =
+    "column '%s' has items of format '%s'%s; it must be float64/float32, a signed or unsigned integer, bool or text";
+inline constexpr const char* kNonNativeOrder = " (non-native byte order)";
+inline constexpr const char* kBufferFormatFound = "items of format '%s'";
+inline constexpr const char* kTextFound = "text";
+inline constexpr const char* kLengthMismatch =
+    "column '%s' has %lld rows but column '%s' has %lld; the first row past the shorter is row %lld";
+inline constexpr const char* kNoStreamCapsule = "__arrow_c_stream__ did not return a PyCapsule named 'arrow_array_stream'";
+inline constexpr const char* kStreamTaken = "the Arrow stream was already consumed";
+inline constexpr const char* kNoArrayCapsule = "__arrow_c_array__ did not return a PyCapsule named 'arrow_array'";
+inline constexpr const char* kArrayTaken = "the Arrow array was already consumed";
+inline constexpr const char* kNoSchemaCapsule = "%s did not return a PyCapsule named 'arrow_schema'";
+inline constexpr const char* kNotAPair = "__arrow_c_array__ did not return a (schema, array) pair";
+
 // Projected cash flows (src/paywheel/columnar/projection): a loan's age is the
 // periods already elapsed, so it must leave at least one period to project.
 inline constexpr const char* kBadAge = "age must be an integer with 0 <= age < pers";
+// The projection calls' arguments, which the Python layer builds and checks
+// first: these are for a caller that bypasses it.
+inline constexpr const char* kNotContiguous = "%s must be a contiguous buffer";
+inline constexpr const char* kWrongItemType = "%s has the wrong item type";
+inline constexpr const char* kNotOnePerLoan = "%s does not have one item per loan";
+inline constexpr const char* kNotFloatSequence = "%s must be a sequence of floats";
+inline constexpr const char* kNotAFraction = "%s must lie in [0, 1]";
+inline constexpr const char* kScenariosNotSequence = "scenarios must be a sequence";
+inline constexpr const char* kNoScenario = "give at least one scenario";
+inline constexpr const char* kScenarioShape =
+    "a scenario is (prepayment rates, by age, default rates, by age, severity, lag)";
+inline constexpr const char* kLagRange = "lag must lie in [0, 2^20]";
+inline constexpr const char* kSegmentCountRange = "segment_count must lie in [1, 2^31 - 1]";
+inline constexpr const char* kSegmentCodeRange = "a segment code is outside [0, segment_count)";
 
 // Batch machinery (src/paywheel/batch).
 // Prefix of the abort when the pool cannot be built; the cause follows, then " }".

@@ -12,7 +12,7 @@ from collections.abc import Mapping
 from typing import Any, Literal, Protocol, TypeAlias, Union
 
 from . import _native
-from ._columns import ERRORS, FIELDS
+from ._columns import FIELDS
 from ._optional import require
 from .errors import ErrorTable, LoanError
 
@@ -223,7 +223,7 @@ class ScheduleStream:
     @property
     def errors(self) -> ErrorTable:
         """Rows that failed in the batches read so far."""
-        return _failures(self._stream.errors_table, self._stream.failures)
+        return ErrorTable(self._stream.errors_table, self._stream.failures)
 
     def to_reader(self) -> Any:
         """A pyarrow.RecordBatchReader over the stream (consumes it)."""
@@ -232,19 +232,6 @@ class ScheduleStream:
 
 
 # ---------------------------------------------------------------- operations
-
-
-def _failures(errors_table: Any, failures: list[Any]) -> ErrorTable:
-    """The native failures of a call or a stream as an ErrorTable: the one
-    place they enter Python."""
-    # INTERIM: a native module without failure codes gives (index, id,
-    # reason, terms) and a table without code and field; its rows are kept
-    # with an unnamed code, and its table is rebuilt from them.
-    if failures and len(failures[0]) == 4:
-        failures = [(i, id_, "unknown", None, None, reason, terms) for i, id_, reason, terms in failures]
-    if list(errors_table.column_names) != list(ERRORS):
-        errors_table = None
-    return ErrorTable(errors_table, failures)
 
 
 def _raise_first(failures: list[Any]) -> None:
@@ -272,7 +259,7 @@ def schedules(
     skip = _errors(errors)
     n = _threads(threads)
     table, failures, errors_table = _native.schedules(_source(loans), is_list, skip, n)
-    failed = _failures(errors_table, failures)
+    failed = ErrorTable(errors_table, failures)
     if not skip:
         _raise_first(failed._rows)
     assert table is not None  # the native side leaves it out only for a failure raised above
@@ -316,7 +303,7 @@ def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", thre
     skip = _errors(errors)
     n = _threads(threads)
     table, failures, errors_table = _native.cashflows(_source(loans), skip, n)
-    failed = _failures(errors_table, failures)
+    failed = ErrorTable(errors_table, failures)
     if not skip:
         _raise_first(failed._rows)
     assert table is not None  # the native side leaves it out only for a failure raised above

@@ -21,9 +21,9 @@ from collections.abc import Mapping
 from fractions import Fraction
 from typing import Any, Callable, Sequence
 
+from ._columns import FIELDS as ENGINE_FIELDS
 from ._optional import require
 
-ENGINE_FIELDS = ("id", "amt", "rate", "pers", "int_freq", "cap_freq")
 TAPE_FIELDS = (*ENGINE_FIELDS, "age")
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
@@ -132,6 +132,8 @@ def _plain(column: Any) -> Any:
         column = column.combine_chunks() if column.num_chunks != 1 else column.chunk(0)
     if pa.types.is_dictionary(column.type):
         column = column.dictionary_decode()
+    if getattr(pa.types, "is_string_view", lambda _: False)(column.type):
+        column = column.cast(pa.string())  # polars exports text as views; the text kernels read offsets
     return column
 
 
@@ -268,7 +270,7 @@ class Converter:
         out: dict[str, Any] = {}
         ids = None
         if "id" in cols:
-            ids = cols["id"] if _is_text(cols["id"].type) else cols["id"].cast(pa.string())
+            ids = cols["id"] if pa.types.is_string(cols["id"].type) else cols["id"].cast(pa.string())
             rows.add(np.asarray(ids.is_null()), "null", "id", cols["id"])
         unit = spec.rate_unit
         amt = _floats(cols["amt"], "amt", spec.sources["amt"], rows, percent=False, code="parse_float",
@@ -342,7 +344,7 @@ def _table_of(source: Any, delimiter: str | None = None) -> Any:
 
 
 def _loan_error(row: tuple) -> Exception:
-    from . import LoanError
+    from .errors import LoanError
 
     return LoanError(*row)
 
@@ -397,7 +399,7 @@ def _recorded(table: Any) -> list[tuple]:
 
 def book_errors(table: Any) -> Any:
     """The rows ``book(..., errors="skip")`` dropped, as an ErrorTable (index is the tape row)."""
-    from . import ErrorTable
+    from .errors import ErrorTable
 
     return ErrorTable.from_rows(_recorded(table))
 

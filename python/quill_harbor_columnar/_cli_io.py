@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+from collections import Counter
 import tempfile
 from typing import Any, Callable, Iterator
 
@@ -20,6 +21,9 @@ from ._tape_io import Tape, TapeError
 OUTPUT_KINDS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".arrow": "ipc", ".feather": "ipc",
                 ".ipc": "ipc"}
 PLOT_KINDS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
+# No field of a real tape comes near this; a longer one is a broken file (a
+# missing closing quote swallows the rest of the file into one field).
+MAX_FIELD_BYTES = 1 << 20
 
 
 class CliError(Exception):
@@ -124,10 +128,10 @@ class TableSink:
             self._file.close()
 
 
-def write_table(table: Any, path: str, kind: str) -> None:
-    """A whole (small) table to ``path`` atomically."""
-    with atomic_output(path) as tmp:
-        sink = TableSink(tmp, kind, table.schema, threads=1)
+def write_table(table: Any, path: str, kind: str, *, atomic: bool = True) -> None:
+    """A whole (small) table to ``path``, through a temporary file unless the caller made one."""
+    with atomic_output(path) if atomic else contextlib.nullcontext(path) as target:
+        sink = TableSink(target, kind, table.schema, threads=1)
         try:
             for batch in table.to_batches():
                 sink.write(batch)
@@ -175,7 +179,7 @@ class TapeRun:
         self.failures: list[tuple] = []
         self.dropped: list[int] = []
         self.loans = 0
-        self.frequencies: set[int] = set()
+        self.frequencies: Counter[int] = Counter()  # loans by payment frequency, for the plot
         self.error: BaseException | None = None
         self.total = self.tape.num_rows
 
@@ -233,7 +237,9 @@ class TapeRun:
                 self.failures.extend(failures)
                 self.dropped.extend(f[0] for f in failures)
                 for name in ("int_freq", "cap_freq"):
-                    self.frequencies.update(pc.unique(batch.column(name)).to_pylist())
+                    counts = pc.value_counts(batch.column(name))
+                    for value, n in zip(counts.field("values").to_pylist(), counts.field("counts").to_pylist()):
+                        self.frequencies[value] += n
                 offset += raw.num_rows
                 self.loans += raw.num_rows
                 progress.advance(raw.num_rows)
@@ -265,6 +271,11 @@ class TapeRun:
                 nul = np.flatnonzero(np.asarray(pc.fill_null(pc.match_substring(column, "\x00"), False)))
                 if len(nul):
                     raise self._fail("the value holds a NUL byte", row=offset + int(nul[0]) + 1, field=field)
+                long = np.flatnonzero(np.asarray(pc.fill_null(pc.binary_length(column), 0)) > MAX_FIELD_BYTES)
+                if len(long):
+                    size = len(column[int(long[0])].as_py().encode())
+                    raise self._fail(f"a field of {size:,} bytes is longer than the 1 MiB a tape field may hold",
+                                     row=offset + int(long[0]) + 1, field=field)
 
     def reader(self, progress: Any, stop: Callable[[], bool] = lambda: False) -> Any:
         pa = require("pyarrow", "reading tapes")

@@ -116,19 +116,21 @@ def _segments(run: Any, by: list[str]) -> Any:
     return table
 
 
-def _frequencies(loans: Any, errors: Any) -> set[int]:
-    """Payment frequencies of the loans that were projected (a refused bullet
-    loan's would widen every bar)."""
+def _frequencies(loans: Any, errors: Any) -> dict[int, int]:
+    """Loans by payment frequency, of the loans that were projected (a
+    refused bullet loan's would widen every bar)."""
     np = require("numpy", "--plot")
     keep = np.ones(loans.num_rows, dtype=bool)
     keep[np.asarray([e[0] for e in errors], dtype=np.int64)] = False
-    out: set[int] = set()
+    counts: dict[int, int] = {}
     for name in ("int_freq", "cap_freq"):
-        out.update(np.unique(np.asarray(loans.column(name))[keep]).tolist())
-    return out
+        values, n = np.unique(np.asarray(loans.column(name))[keep], return_counts=True)
+        for f, c in zip(values.tolist(), n.tolist()):
+            counts[f] = counts.get(f, 0) + c
+    return counts
 
 
-def _plot(proj: Any, path: str, fmt: str, title: str, frequencies: Any) -> None:
+def _plot(proj: Any, path: str, fmt: str, title: str, frequencies: dict[int, int]) -> None:
     from ._plot import auto_every
 
     np = require("numpy", "--plot")

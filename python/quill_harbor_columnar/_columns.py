@@ -6,11 +6,14 @@ from __future__ import annotations
 ID = "id"
 # A book's columns: the label, then the terms the engine reads.
 FIELDS = (ID, "amt", "rate", "pers", "int_freq", "cap_freq")
-# A schedule's value columns, after the loan label (``loan``).
+# A schedule's loan label (the id, or the row), then its value columns.
+LOAN = "loan"
 SCHEDULE = ("Per", "Cap", "Int", "Pmt", "Bal")
-# The float64 sums of a cash-flow table, between ``period`` and ``loans``.
+# A cash-flow table: the period, the float64 sums, and how many loans reach
+# the period.
+PERIOD = "period"
 TOTALS = ("Cap", "Int", "Pmt", "Bal")
-# A cash-flow table, in order.
-CASHFLOWS = ("period", *TOTALS, "loans")
+LOANS = "loans"
+CASHFLOWS = (PERIOD, *TOTALS, LOANS)
 # An error table, in order.
 ERRORS = ("index", "id", "code", "field", "reason")

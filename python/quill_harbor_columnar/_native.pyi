@@ -35,8 +35,9 @@ class ScheduleStream:
     @property
     def consumed(self) -> bool: ...
 
-# ``source``: a dict of columns, an Arrow stream capsule, or a (schema,
-# array) capsule pair. The table is None when a failure stopped the call.
+# ``source``: a dict of columns, an Arrow stream capsule, a (schema, array)
+# capsule pair, or a record batch reader pulled through Python. The table is
+# None when a failure stopped the call.
 def schedules(source: Any, list: bool, skip: bool, threads: int, /) -> tuple[Table | None, list[_Failure], Table]: ...
 def cashflows(source: Any, skip: bool, threads: int, /) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(

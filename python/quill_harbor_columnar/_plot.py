@@ -11,21 +11,24 @@ the calendar of its payment dates.
 from __future__ import annotations
 
 import math
-from typing import Any, Iterable
+from typing import Any, Mapping
 
 from ._optional import require
 
 # More bars than this stop reading as bars at the plot's width.
-MAX_BARS = 240
+MAX_BARS = 400
 SCALES = ((1e9, "billions"), (1e6, "millions"), (1e3, "thousands"), (1.0, ""))
 
 
-def auto_every(frequencies: Iterable[int], periods: int) -> int:
+def auto_every(frequencies: Mapping[int, int], periods: int) -> int:
     """Periods per bar: the least common multiple of the payment frequencies
-    (when it is short next to the book), widened to keep at most MAX_BARS bars."""
+    (loans per frequency; a frequency of under 1% of the loans does not
+    count), when it is short next to the book, widened to keep at most
+    MAX_BARS bars."""
     every = 1
-    for f in frequencies:
-        if f > 0:
+    total = sum(frequencies.values())
+    for f, n in frequencies.items():
+        if f > 0 and n * 100 >= total:
             every = every * f // math.gcd(every, f)
     if every > max(periods // 10, 1):
         every = 1
@@ -47,7 +50,9 @@ def _formatter(factor: float) -> Any:
 
     def fmt(value: float, _pos: Any) -> str:
         scaled = value / factor
-        return f"{scaled:,.0f}" if abs(scaled) >= 10 or scaled == 0 else f"{scaled:,.1f}"
+        if abs(scaled - round(scaled)) < 1e-9 * max(abs(scaled), 1.0):
+            return f"{round(scaled):,}"
+        return f"{scaled:,.2f}".rstrip("0")
 
     return ticker.FuncFormatter(fmt)
 

@@ -80,15 +80,7 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     # A segment to total projections by, from the draws above only, so the
     # other columns keep their bits.
     product = np.where(mortgage, "mortgage", np.where(car, "car", np.where(business, "business", "other")))
-    return {
-        "id": ids,
-        "amt": amt,
-        "rate": annual / 12.0,
-        "pers": pers,
-        "int_freq": int_freq,
-        "cap_freq": cap_freq,
-        "product": product.tolist(),
-    }
+    return {**dict(zip(FIELDS, (ids, amt, annual / 12.0, pers, int_freq, cap_freq))), "product": product.tolist()}
 
 
 def write_book(columns: dict[str, Any], path: str, kind: str | None = None) -> None:

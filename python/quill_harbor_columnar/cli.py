@@ -19,20 +19,22 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import Any, NoReturn, Sequence
 
 from ._book import RATE_UNITS, REQUIRED
+from ._columns import SCHEDULE
 from ._cli_io import (FREQUENCY_HELP, OUTPUT_KINDS, PLOT_KINDS, CliError, TableSink, TapeRun, atomic_output,
                       kind_by_extension, parse_map, refuse_overwriting_input, write_table)
+from ._optional import require
 from ._progress import Progress
+from .errors import explain
 from . import _cli_project
 
-SCHEDULE_COLUMNS = ("Per", "Cap", "Int", "Pmt", "Bal")
 # Parquet settings of the schedules file: the loan label and the period repeat
 # and take a dictionary; the floats do not (a dictionary over them cost 2.5
 # times as long and gave a larger file), but byte-stream-split puts their
 # exponent bytes together, which LZ4 then finds: a file about 30% smaller
-# for no more time (bench/cli_bench.py). Row groups of 2^20 rows, each
-# encoded on its own thread.
-PARQUET = {"use_dictionary": ["loan", "Per"], "use_byte_stream_split": ["Cap", "Int", "Pmt", "Bal"],
-           "compression": "lz4", "row_group_rows": 1 << 20}
+# (bench/cli_bench.py). Row groups of 2^18 rows, each encoded on its own
+# thread: larger ones gained nothing and held more memory in flight.
+PARQUET = {"use_dictionary": ["loan", SCHEDULE[0]], "use_byte_stream_split": list(SCHEDULE[1:]),
+           "compression": "lz4", "row_group_rows": 1 << 18}
 FAILURE_COLUMNS = ("row", "id", "code", "field", "reason")
 
 
@@ -96,41 +98,29 @@ def _open_run(args: argparse.Namespace, outputs: list[str]) -> TapeRun:
     return run
 
 
-def _explain(code: str, field: str | None, terms: Any, reason: str) -> str:
-    try:
-        from .errors import explain
-    except ImportError:
-        return reason
-    try:
-        return explain(code, field, terms)
-    except (KeyError, ValueError):
-        return reason
-
-
 def _all_failures(run: TapeRun, engine_errors: Any) -> list[tuple]:
-    """Tape failures and engine failures together, as (tape index, id, code, field, value, reason), in tape order."""
-    rows = [tuple(f[:6]) for f in run.failures]
+    """Tape failures and engine failures together, as (tape index, id, code,
+    field, value, explanation in words, the engine's message or None), in tape order."""
+    rows = [(f[0], f[1], f[2], f[3], f[4], explain(f[2], f[3], f[6]), None) for f in run.failures]
     errors = engine_errors.exceptions() if len(engine_errors) else []
     if errors:
         to_tape = run.to_tape()
         tape_index = to_tape([e.index for e in errors])
         for e, index in zip(errors, tape_index.tolist()):
-            code = getattr(e, "code", "engine")
-            field = getattr(e, "field", None)
-            reason = _explain(code, field, e.terms, e.reason)
-            rows.append((index, e.id, code, field, getattr(e, "value", None), reason))
+            rows.append((index, e.id, e.code, e.field, e.value, explain(e.code, e.field, e.terms), e.reason))
     rows.sort(key=lambda r: r[0])
     return rows
 
 
 def _first_failure(run: TapeRun, failures: list[tuple]) -> CliError:
-    index, loan_id, code, field, value, reason = failures[0]
+    index, loan_id, code, field, value, words, engine = failures[0]
     detail = []
     if value is not None:
         detail.append(f"value {value!r}")
     if loan_id is not None:
         detail.append(f"id {loan_id}")
-    text = f"{reason} [{code}]" + (f" ({', '.join(detail)})" if detail else "")
+    text = f"{words}" + (f" ({', '.join(detail)})" if detail else "") + \
+        (f" [{code}; engine: {engine}]" if engine else f" [{code}]")
     return CliError(run.path, text, row=index + 1, column=run.column_of(field))
 
 
@@ -139,7 +129,8 @@ def _failure_rows(run: TapeRun, failures: list[tuple]) -> list[tuple[str, str]]:
     return [(f"  {code}", f"{n:,}") for code, n in counts.most_common()]
 
 
-def _write_failures(path: str, kind: str, failures: list[tuple]) -> None:
+def _write_failures(path: str, kind: str | None, failures: list[tuple]) -> None:
+    assert kind is not None  # checked with the other outputs before the run
     pa = require_pyarrow()
     table = pa.table({
         "row": pa.array([f[0] + 1 for f in failures], pa.int64()),
@@ -152,11 +143,7 @@ def _write_failures(path: str, kind: str, failures: list[tuple]) -> None:
 
 
 def require_pyarrow() -> Any:
-    try:
-        import pyarrow
-    except ImportError:
-        raise CliError(None, "this command needs pyarrow; install it with pip install 'quill_harbor[columnar]'")
-    return pyarrow
+    return require("pyarrow", "the quill-harbor command")
 
 
 def _nothing_scheduled(run: TapeRun, failures: list[tuple]) -> CliError:
@@ -239,6 +226,10 @@ def _cmd_schedules(args: argparse.Namespace) -> int:
                     _write_failures(args.failures, fkind, failures)
                 raise _nothing_scheduled(run, failures)
             sink.close()
+            # The listing is in place before the output is: a run that fails
+            # here leaves no output behind.
+            if args.failures:
+                _write_failures(args.failures, fkind, failures)
         except BaseException as e:
             if sink is not None:
                 sink.abort()
@@ -249,8 +240,6 @@ def _cmd_schedules(args: argparse.Namespace) -> int:
             raise
         finally:
             progress.finish()
-    if args.failures:
-        _write_failures(args.failures, fkind, failures)
     elapsed = time.perf_counter() - start
     _print_table("schedules", [
         ("loans", f"{run.loans:,}"),
@@ -299,17 +288,20 @@ def _cmd_cashflows(args: argparse.Namespace) -> int:
         raise _nothing_scheduled(run, failures)
     elapsed = time.perf_counter() - start
     table = result.to_numpy()
-    write_table(result.to_arrow(), args.output, kind)
     every = None
-    if args.plot:
-        from ._plot import auto_every, plot_cashflows
+    with atomic_output(args.output) as out:
+        write_table(result.to_arrow(), out, kind, atomic=False)
+        # The plot and the listing are in place before the output is.
+        if args.plot:
+            from ._plot import auto_every, plot_cashflows
 
-        periods = int(table["period"][-1]) if len(table["period"]) else 0
-        every = args.plot_every or auto_every(run.frequencies, periods)
-        with atomic_output(args.plot) as tmp:
-            plot_cashflows(table, tmp, every=every, fmt=pkind, title=f"Cash flows of {os.path.basename(args.loans)}")
-    if args.failures:
-        _write_failures(args.failures, fkind, failures)
+            periods = int(table["period"][-1]) if len(table["period"]) else 0
+            every = args.plot_every or auto_every(run.frequencies, periods)
+            with atomic_output(args.plot) as tmp:
+                plot_cashflows(table, tmp, every=every, fmt=pkind or "png",
+                               title=f"Cash flows of {os.path.basename(args.loans)}")
+        if args.failures:
+            _write_failures(args.failures, fkind, failures)
     cap, interest, pmt, period = table["Cap"], table["Int"], table["Pmt"], table["period"]
     repaid = float(cap.sum())
     wal = float((period * cap).sum() / repaid) if repaid != 0 and len(period) else float("nan")
@@ -361,7 +353,7 @@ TAPE_HELP = (
     "them or mapped with --map TARGET=SOURCE, e.g. --map amt=principal --map int_freq=payment_frequency. Rates are "
     "per period (0.004 is 0.4%% a period) unless --rate-unit says annual or annual-percent; frequencies are periods "
     f"between payments, or one of the words {FREQUENCY_HELP}."
-)
+).replace("%%", "%")  # descriptions are printed as they are, unlike help strings
 
 
 def add_tape_arguments(p: argparse.ArgumentParser) -> None:

@@ -12,7 +12,7 @@ from __future__ import annotations
 import warnings
 from typing import Any, Literal
 
-from ._columns import CASHFLOWS, ID, SCHEDULE, TOTALS
+from ._columns import CASHFLOWS, ID, LOAN, LOANS, PERIOD, SCHEDULE, TOTALS
 from ._optional import require
 
 _WHAT = "quill_harbor_columnar.dask"
@@ -95,7 +95,7 @@ def schedules_meta(with_id: bool, index_dtype: Any = "int64") -> Any:
     pd = require("pandas", _WHAT)
 
     loan = pd.Series([], dtype=_text_dtype() if with_id else index_dtype)
-    frame = {"loan": loan}
+    frame = {LOAN: loan}
     for name in SCHEDULE:
         frame[name] = pd.Series([], dtype=np.float32)
     return pd.DataFrame(frame)
@@ -122,7 +122,7 @@ def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: in
         loan = pd.Series(np.repeat(pdf[ID].to_numpy(dtype=object), counts), dtype=_text_dtype())
     else:
         loan = pd.Series(pdf.index.repeat(counts).array)
-    frame = {"loan": loan}
+    frame = {LOAN: loan}
     for name in SCHEDULE:
         frame[name] = pd.Series(np.asarray(cols[name], dtype=np.float32))
     return pd.DataFrame(frame)
@@ -149,8 +149,8 @@ def _partition_totals(pdf: Any, errors: Literal["raise", "skip"], threads: int |
     _measure(pdf, measure)
     table = cashflows(_arrow(pdf), errors=errors, threads=_threads_here(threads)).to_numpy()
     return {
-        "period": np.asarray(table["period"], dtype=np.int64),
-        "loans": np.asarray(table["loans"], dtype=np.int64),
+        PERIOD: np.asarray(table[PERIOD], dtype=np.int64),
+        LOANS: np.asarray(table[LOANS], dtype=np.int64),
         **{name: np.asarray(table[name], dtype=np.float64) for name in TOTALS},
     }
 
@@ -159,11 +159,11 @@ def _combine(a: dict[str, Any], b: dict[str, Any]) -> dict[str, Any]:
     """Totals of two parts, period by period; the longer part sets the length."""
     np = require("numpy", _WHAT)
 
-    if len(a["period"]) < len(b["period"]):
+    if len(a[PERIOD]) < len(b[PERIOD]):
         a, b = b, a
     out = {k: np.array(v, copy=True) for k, v in a.items()}
-    n = len(b["period"])
-    for name in (*TOTALS, "loans"):
+    n = len(b[PERIOD])
+    for name in (*TOTALS, LOANS):
         out[name][:n] = out[name][:n] + b[name]
     return out
 
@@ -192,9 +192,9 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
         for i in range(0, len(parts), 2):
             merged.append(dask.delayed(_combine)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i])
         parts = merged
-    meta = pd.DataFrame({"period": pd.Series([], dtype="int64"),
+    meta = pd.DataFrame({PERIOD: pd.Series([], dtype="int64"),
                          **{name: pd.Series([], dtype="float64") for name in TOTALS},
-                         "loans": pd.Series([], dtype="int64")})
+                         LOANS: pd.Series([], dtype="int64")})
     return dd.from_delayed([dask.delayed(_to_frame)(parts[0])], meta=meta, verify_meta=True)
 
 

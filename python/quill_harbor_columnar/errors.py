@@ -13,7 +13,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any, Optional, Tuple
 
 from . import _native
-from ._columns import ERRORS
+from ._columns import ERRORS, FIELDS
 from ._optional import require
 
 __all__ = ["LoanError", "ErrorTable", "explain", "CODES"]
@@ -25,17 +25,7 @@ Terms = Tuple[float, float, int, int, int]
 FailureRow = Tuple[int, Optional[str], str, Optional[str], Optional[str], str, Optional[Terms]]
 
 # Every failure code, in the native enum's order.
-CODES: tuple[str, ...] = tuple(getattr(_native, "FAILURE_CODES", ()))
-# INTERIM: until the native module lists its codes.
-if not CODES:
-    CODES = (
-        "parse_float", "parse_int", "int_out_of_range", "null",
-        "single_capital_block", "zero_rate", "vanishing_rate", "decreasing_blocks", "non_finite",
-        "zero_frequency", "no_periods", "growth_overflow", "too_large",
-        "bad_frequency", "bad_rate", "bad_age",
-    )
-
-_TERM_NAMES = ("amt", "rate", "pers", "int_freq", "cap_freq")
+CODES: tuple[str, ...] = tuple(_native.FAILURE_CODES)
 
 # Each code's plain words, and the terms worth quoting after them. "{field}"
 # is the column to blame (or "a field" when none is known).
@@ -71,7 +61,7 @@ def explain(code: str, field: str | None = None, terms: Terms | None = None) -> 
     words, quoted = _WORDS.get(code, ("the engine refused these terms ({code})", ()))
     text = words.format(field=field or "a field", code=code)
     if terms is not None and quoted:
-        values = dict(zip(_TERM_NAMES, terms))
+        values = dict(zip(FIELDS[1:], terms))
         text += " (" + ", ".join(f"{name}={values[name]!r}" for name in quoted) + ")"
     return text
 

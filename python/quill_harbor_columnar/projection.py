@@ -688,6 +688,7 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
 
 
 def _failures(errors_table: Any, failures: list) -> Any:
-    from . import _failures as failures_of
+    """A call's failures as an ErrorTable: the native table and the rows."""
+    from .errors import ErrorTable
 
-    return failures_of(errors_table, failures)
+    return ErrorTable(errors_table, failures)

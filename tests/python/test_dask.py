@@ -40,7 +40,7 @@ def test_schedules_are_the_single_machine_bits(client, book):
     direct = qhc.schedules(pa.Table.from_pandas(book), errors="skip").to_numpy()
     for name in ("Per", "Cap", "Int", "Pmt", "Bal"):
         assert np.array_equal(result[name].to_numpy().view(np.uint32), np.asarray(direct[name]).view(np.uint32))
-    failed = {i for i, *_ in qhc.schedules(pa.Table.from_pandas(book), errors="skip").errors}
+    failed = {row[0] for row in qhc.schedules(pa.Table.from_pandas(book), errors="skip").errors}
     kept = [i for i in range(len(book)) if i not in failed]
     assert list(dict.fromkeys(result["loan"])) == book["id"].iloc[kept].tolist()
 
@@ -81,3 +81,28 @@ def test_without_an_id_the_loan_is_the_index_label(client, book, label):
     failed = {i for i, *_ in qhc.schedules(pa.Table.from_pandas(book), errors="skip").errors}
     kept = [i for i in range(len(book)) if i not in failed]
     assert list(dict.fromkeys(result["loan"])) == frame.index[kept].tolist()
+
+
+def test_a_large_frame_in_one_partition_warns(client, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    big = pd.DataFrame(sample_book(qhd.ONE_PARTITION_ROWS, seed=4))
+    with pytest.warns(qhd.PartitionWarning, match="split_row_groups"):
+        qhd.cashflows(dd.from_pandas(big, npartitions=1), errors="skip")
+    pq.write_table(pa.Table.from_pandas(big, preserve_index=False), tmp_path / "one.parquet",
+                           row_group_size=50_000)
+    with pytest.warns(qhd.PartitionWarning):
+        qhd.schedules(dd.read_parquet(tmp_path / "one.parquet"), errors="skip")
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", qhd.PartitionWarning)
+        split = dd.read_parquet(tmp_path / "one.parquet", split_row_groups=True)
+        assert split.npartitions == 4
+        qhd.schedules(split, errors="skip")
+        qhd.cashflows(dd.from_pandas(big.head(1000), npartitions=1), errors="skip")
+
+
+def test_engine_threads_follow_the_worker(client):
+    assert qhd._threads_here(None) is None  # outside a worker: the pool's own size
+    assert qhd._threads_here(3) == 3
+    assert client.submit(qhd._threads_here, None, pure=False).result() == 1  # one thread per worker here

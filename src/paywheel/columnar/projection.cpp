@@ -176,7 +176,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kCacheDoubles = std::size_t{2} << 20;  // 16 MiB
+    static constexpr std::size_t kCacheDoubles = std::size_t{4} << 20;  // 32 MiB
     struct KeyHash {
         std::size_t operator()(const std::pair<std::size_t, std::int64_t>& k) const noexcept {
             return std::hash<std::int64_t>()(k.second) * 31 + k.first;

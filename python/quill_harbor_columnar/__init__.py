@@ -20,9 +20,12 @@ __all__ = [
     "schedules",
     "stream_schedules",
     "cashflows",
+    "project",
     "Schedules",
     "Cashflows",
     "ScheduleStream",
+    "Projection",
+    "ProjectionStream",
     "ErrorTable",
     "LoanError",
     "book",
@@ -311,6 +314,7 @@ def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", thre
 from importlib.metadata import PackageNotFoundError as _NotInstalled, version as _version  # noqa: E402
 
 from ._book import book, book_errors, tape_rows  # noqa: E402
+from .projection import Projection, ProjectionStream, project  # noqa: E402
 
 try:
     __version__: str = _version("quill_harbor")

@@ -44,3 +44,19 @@ def stream_schedules(
     source: Any, batch_rows: int, list: bool, skip: bool, threads: int, /
 ) -> ScheduleStream: ...
 def default_threads() -> int: ...
+
+# A scenario: (prepayment rates, read by age, default rates, read by age,
+# severity, lag); rates per period, an empty list being 0.
+_Scenario = tuple[list[float], bool, list[float], bool, float, int]
+
+# ``ages``: int64 per loan or None; ``segments``: int32 codes in
+# [0, segment_count) per loan or None. Returns the table of the eight
+# measures (scenario, then segment, then period), each scenario's last period.
+def project(
+    source: Any, ages: Any, segments: Any, segment_count: int, scenarios: list[_Scenario], skip: bool, threads: int, /
+) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
+# One row per loan, scenario and period: loan (the row in source), scenario,
+# period and the measures; failure indices are offset by row_base.
+def project_loans(
+    source: Any, ages: Any, scenarios: list[_Scenario], skip: bool, threads: int, row_base: int, /
+) -> tuple[Table | None, list[_Failure], Table]: ...

@@ -77,14 +77,18 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     int_freq = freq.copy()
     cap_freq = freq.copy()
     cap_freq[refused] = bad_freq
-    return dict(zip(FIELDS, (ids, amt, annual / 12.0, pers, int_freq, cap_freq)))
+    # A segment to total projections by, from the draws above only, so the
+    # other columns keep their bits.
+    product = np.where(mortgage, "mortgage", np.where(car, "car", np.where(business, "business", "other")))
+    return {**dict(zip(FIELDS, (ids, amt, annual / 12.0, pers, int_freq, cap_freq))), "product": product.tolist()}
 
 
 def write_book(columns: dict[str, Any], path: str, kind: str | None = None) -> None:
     """Writes the book to CSV or Parquet, chosen by ``kind`` (an extension) or else the file's extension."""
     pa = require("pyarrow", "write_book()")
 
-    table = pa.table({name: columns[name] for name in FIELDS})
+    names = [*FIELDS, *(name for name in columns if name not in FIELDS)]
+    table = pa.table({name: columns[name] for name in names})
     lower = kind or path.lower()
     if lower.endswith(".parquet") or lower.endswith(".pq"):
         pq = require("pyarrow.parquet", "write_book()")

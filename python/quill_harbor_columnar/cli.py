@@ -25,6 +25,8 @@ from ._cli_io import (FREQUENCY_HELP, OUTPUT_KINDS, PLOT_KINDS, CliError, TableS
 from ._optional import require
 from ._progress import Progress
 from .errors import explain
+from . import _cli_project
+
 # Parquet settings of the schedules file: the loan label and the period repeat
 # and take a dictionary; the floats do not (a dictionary over them cost 2.5
 # times as long and gave a larger file), but byte-stream-split puts their
@@ -424,6 +426,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="periods summed in each bar (default: the least common multiple of the book's payment "
                         "frequencies, so each bar holds a payment of every loan)")
     p.set_defaults(run=_cmd_cashflows)
+    _cli_project.register(sub, add_tape_arguments)
     return parser
 
 

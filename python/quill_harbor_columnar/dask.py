@@ -196,3 +196,132 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
                          **{name: pd.Series([], dtype="float64") for name in TOTALS},
                          LOANS: pd.Series([], dtype="int64")})
     return dd.from_delayed([dask.delayed(_to_frame)(parts[0])], meta=meta, verify_meta=True)
+
+
+# The projection's sums that add across partitions; its cash flow is formed
+# from them once combined.
+_SUMMED = ("balance", "scheduled_principal", "prepaid_principal", "defaulted_principal", "loss", "recovery",
+           "interest")
+
+
+def _partition_projection(pdf: Any, scenarios: Any, by: list[str], periods_per_year: int,
+                          errors: Literal["raise", "skip"], threads: int | None,
+                          measure: bool = False) -> dict[tuple, Any]:
+    """{(scenario, *segment values): float64 array of _SUMMED x periods} of one partition."""
+    np = require("numpy", _WHAT)
+
+    from . import project
+
+    _measure(pdf, measure)
+    p = project(_arrow(pdf), scenarios, by=by or None, periods_per_year=periods_per_year, errors=errors,
+                threads=_threads_here(threads))
+    t = p.to_arrow()
+    sums = [t.column(name).to_numpy() for name in _SUMMED]
+    scenario = t.column("scenario").to_numpy() if "scenario" in t.column_names else np.zeros(t.num_rows, np.int64)
+    keys = [t.column(name).to_pylist() for name in by]
+    return {(int(scenario[b]), *(k[b] for k in keys)): np.stack([s[b:e] for s in sums])
+            for b, e in p._bounds}
+
+
+def _combine_projections(a: dict[tuple, Any], b: dict[tuple, Any]) -> dict[tuple, Any]:
+    """Sums of two parts, segment by segment and period by period."""
+    np = require("numpy", _WHAT)
+
+    out = dict(a)
+    for key, sums in b.items():
+        if key not in out:
+            out[key] = sums
+            continue
+        x, y = out[key], sums
+        if x.shape[1] < y.shape[1]:
+            x, y = y, x
+        x = x.copy()
+        x[:, :y.shape[1]] += y
+        out[key] = x
+    return out
+
+
+def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: Any, as_of: Any,
+                      periods_per_year: int) -> Any:
+    np = require("numpy", _WHAT)
+    pd = require("pandas", _WHAT)
+
+    from .projection import period_dates
+
+    def order(key: tuple) -> tuple:  # segments sorted by value, nulls last, as one machine orders them
+        return (key[0], *((v is None or v != v, v) for v in key[1:]))
+
+    keys = sorted(sums, key=order)
+    # Within a scenario every segment runs to the scenario's longest.
+    length: dict[int, int] = {}
+    for key in keys:
+        length[key[0]] = max(length.get(key[0], 0), sums[key].shape[1])
+    blocks, labels = [], []
+    for key in keys:
+        s = sums[key]
+        n = length[key[0]]
+        blocks.append(np.pad(s, ((0, 0), (0, n - s.shape[1]))))
+        labels.append((key, n))
+    frame: dict[str, Any] = {}
+    if multi:
+        frame["scenario"] = np.concatenate([np.full(n, k[0], np.int64) for k, n in labels] or [np.zeros(0, np.int64)])
+    for i, name in enumerate(by):
+        values = [v for k, n in labels for v in [k[1 + i]] * n]
+        frame[name] = pd.Series(values, dtype=meta[name].dtype)
+    period = np.concatenate([np.arange(n, dtype=np.int32) for _, n in labels] or [np.zeros(0, np.int32)])
+    frame["period"] = period
+    if as_of is not None:
+        dates = period_dates(as_of, int(period.max()) + 1 if len(period) else 0, periods_per_year)
+        frame["date"] = pd.Series(dates[period].astype("datetime64[ns]"))
+    data = np.concatenate(blocks, axis=1) if blocks else np.zeros((len(_SUMMED), 0))
+    for i, name in enumerate(_SUMMED):
+        frame[name] = data[i]
+    frame["cashflow"] = (frame["scheduled_principal"] + frame["prepaid_principal"] + frame["recovery"]
+                         + frame["interest"])
+    return pd.DataFrame(frame)[list(meta.columns)]
+
+
+def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_of: Any = None,
+            periods_per_year: int = 12, errors: Literal["raise", "skip"] = "raise",
+            threads: int | None = None) -> Any:
+    """Projected cash flows of the frame, as a one-partition Dask DataFrame
+    with the columns of ``quill_harbor_columnar.project(...).to_pandas()``
+    (``date`` as datetime64).
+
+    Each partition is projected on its worker; the sums per scenario, segment
+    and period are combined pairwise up a tree in partition order, so for a
+    fixed partitioning the result is the same on every run, and it agrees
+    with a single-machine projection to about 1e-12 relative (the sums being
+    grouped differently).
+    """
+    dask, dd, pd = _modules()
+    from .projection import MEASURES, _by_names, parse_scenarios, period_dates
+
+    names = _by_names(by)
+    multi = len(parse_scenarios(scenarios, periods_per_year)) > 1  # checks the scenarios before any task runs
+    if as_of is not None:
+        period_dates(as_of, 0, periods_per_year)
+    missing = [n for n in names if n not in ddf.columns]
+    if missing:
+        raise ValueError(f"by names column {missing[0]!r}, which the frame does not have")
+    measure = _check_partitions(ddf)
+    parts = [dask.delayed(_partition_projection)(p, scenarios, names, periods_per_year, errors, threads, measure)
+             for p in ddf.to_delayed()]
+    if not parts:
+        raise ValueError("the Dask DataFrame has no partitions")
+    while len(parts) > 1:
+        merged = []
+        for i in range(0, len(parts), 2):
+            merged.append(dask.delayed(_combine_projections)(parts[i], parts[i + 1])
+                          if i + 1 < len(parts) else parts[i])
+        parts = merged
+    meta = pd.DataFrame({
+        **({"scenario": pd.Series([], dtype="int64")} if multi else {}),
+        **{name: pd.Series([], dtype=ddf._meta[name].dtype) for name in names},
+        "period": pd.Series([], dtype="int32"),
+        # A date dtype of pandas' own: object columns would become strings in Dask.
+        **({"date": pd.Series([], dtype="datetime64[ns]")} if as_of is not None else {}),
+        **{name: pd.Series([], dtype="float64") for name in MEASURES},
+    })
+    frame = dask.delayed(_projection_frame)(parts[0], multi, names, meta, as_of, periods_per_year)
+    return dd.from_delayed([frame], meta=meta, verify_meta=True)

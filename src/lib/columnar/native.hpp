@@ -35,6 +35,10 @@ PyObject* failures_to_list(const std::vector<paywheel::columnar::FailureRow>& ro
 // Workers for a call's `threads` argument (0: the pool's size).
 std::size_t resolve_threads(long long threads);
 
+// projection_calls.cpp: project() and project_loans().
+PyObject* py_project(PyObject* self, PyObject* args);
+PyObject* py_project_loans(PyObject* self, PyObject* args);
+
 // A zero-initialised static type object with the reference a static type
 // starts with.
 PyTypeObject blank_type();

@@ -124,6 +124,24 @@ inline constexpr const char* kArrayTaken = "the Arrow array was already consumed
 inline constexpr const char* kNoSchemaCapsule = "%s did not return a PyCapsule named 'arrow_schema'";
 inline constexpr const char* kNotAPair = "__arrow_c_array__ did not return a (schema, array) pair";
 
+// Projected cash flows (src/paywheel/columnar/projection): a loan's age is the
+// periods already elapsed, so it must leave at least one period to project.
+inline constexpr const char* kBadAge = "age must be an integer with 0 <= age < pers";
+// The projection calls' arguments, which the Python layer builds and checks
+// first: these are for a caller that bypasses it.
+inline constexpr const char* kNotContiguous = "%s must be a contiguous buffer";
+inline constexpr const char* kWrongItemType = "%s has the wrong item type";
+inline constexpr const char* kNotOnePerLoan = "%s does not have one item per loan";
+inline constexpr const char* kNotFloatSequence = "%s must be a sequence of floats";
+inline constexpr const char* kNotAFraction = "%s must lie in [0, 1]";
+inline constexpr const char* kScenariosNotSequence = "scenarios must be a sequence";
+inline constexpr const char* kNoScenario = "give at least one scenario";
+inline constexpr const char* kScenarioShape =
+    "a scenario is (prepayment rates, by age, default rates, by age, severity, lag)";
+inline constexpr const char* kLagRange = "lag must lie in [0, 2^20]";
+inline constexpr const char* kSegmentCountRange = "segment_count must lie in [1, 2^31 - 1]";
+inline constexpr const char* kSegmentCodeRange = "a segment code is outside [0, segment_count)";
+
 // Batch machinery (src/paywheel/batch).
 // Prefix of the abort when the pool cannot be built; the cause follows, then " }".
 inline constexpr const char* kPoolBuildPrefix =

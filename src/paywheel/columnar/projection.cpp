@@ -1,0 +1,711 @@
+#include "paywheel/columnar/projection.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "paywheel/core/abort.hpp"
+#include "paywheel/core/failure_code.hpp"
+#include "paywheel/core/memory_bound.hpp"
+#include "paywheel/core/messages.hpp"
+
+namespace paywheel::columnar {
+
+const char* const kBadAgeReason = messages::kBadAge;
+
+namespace {
+
+// Rows per block of the sums. It depends on the input's batches only, never
+// on the thread count, so the order of every float64 addition is fixed.
+// Larger blocks hold more loans of each age (see the order in
+// compute_projection) at no cost in memory: a block's sums grow with its
+// segments, scenarios and periods only.
+constexpr std::int64_t kBlockRows = 1024;
+// Blocks computed at once: bounds the memory of block sums in flight; the
+// result does not depend on it.
+constexpr std::size_t kWave = 8;
+constexpr std::size_t kWaveBytes = std::size_t{256} << 20;
+// The measures summed over loans. Loss and recovery are severity and
+// 1 - severity times the defaulted principal `lag` periods earlier, and the
+// cash flow is the sum of four others: all three are derived from the sums
+// (derive_flows), which leaves two fewer arrays to add into for every loan
+// and scenario.
+constexpr std::size_t kSummed[] = {kBalance, kScheduled, kPrepaid, kDefaulted, kInterest};
+constexpr std::size_t kSums = std::size(kSummed);
+
+struct Block {
+    std::size_t batch;
+    std::int64_t begin, end;  // rows within the batch
+    std::int64_t global;      // row number in the book of `begin`
+};
+
+std::vector<Block> make_blocks(const std::vector<InputBatch>& batches, std::int64_t& rows) {
+    std::vector<Block> blocks;
+    rows = 0;
+    for (std::size_t b = 0; b < batches.size(); ++b) {
+        for (std::int64_t r = 0; r < batches[b].rows; r += kBlockRows)
+            blocks.push_back(Block{b, r, std::min(batches[b].rows, r + kBlockRows), rows + r});
+        rows += batches[b].rows;
+    }
+    return blocks;
+}
+
+// The schedules of loans of one age (and segment), each widened exactly to
+// float64 from its age on and summed: entry m is period a + m of each loan.
+// A scenario's weights (below) depend on the age alone, so the flows of a
+// group's loans are its weights times these sums, applied once per group and
+// scenario instead of once per loan and scenario. A loan adds nothing past
+// its last period, and bal_prev[m] sums Bal[t-1] of the loans that reach
+// period m only, since only they can default in it. A group of one loan is
+// that loan's own schedule, to the bit.
+struct Group {
+    std::vector<double> cap, interest, bal, bal_prev;
+    std::int64_t remaining = -1;  // the longest remaining term R of its loans; -1 when empty
+
+    void clear() noexcept {
+        if (remaining >= 0) {
+            const std::size_t n = static_cast<std::size_t>(remaining) + 1;
+            std::fill_n(cap.begin(), n, 0.0);
+            std::fill_n(interest.begin(), n, 0.0);
+            std::fill_n(bal.begin(), n, 0.0);
+            std::fill_n(bal_prev.begin(), n, 0.0);
+        }
+        remaining = -1;
+    }
+
+    // Adds a loan aged `age` whose engine columns of `len` entries each are in s.
+    void add(const float* s, std::size_t len, std::int64_t age) {
+        const std::int64_t R = static_cast<std::int64_t>(len) - 1 - age;
+        const std::size_t n = static_cast<std::size_t>(R) + 1;
+        if (cap.size() < n) {
+            cap.resize(n, 0.0);
+            interest.resize(n, 0.0);
+            bal.resize(n, 0.0);
+            bal_prev.resize(n, 0.0);
+        }
+        const float* __restrict__ c = s + len + age;
+        const float* __restrict__ i = s + 2 * len + age;
+        const float* __restrict__ b = s + 4 * len + age;
+        double* __restrict__ gc = cap.data();
+        double* __restrict__ gi = interest.data();
+        double* __restrict__ gb = bal.data();
+        double* __restrict__ gp = bal_prev.data();
+        for (std::size_t j = 0; j < n; ++j) {
+            gc[j] += static_cast<double>(c[j]);
+            gi[j] += static_cast<double>(i[j]);
+            gb[j] += static_cast<double>(b[j]);
+        }
+        for (std::size_t j = 1; j < n; ++j) gp[j] += static_cast<double>(b[j - 1]);
+        remaining = std::max(remaining, R);
+    }
+};
+
+// rate(m) of a curve for a loan aged `age`.
+double curve_rate(const RateCurve& c, std::int64_t age, std::int64_t m) noexcept {
+    if (c.rates.empty()) return 0.0;
+    const std::int64_t last = static_cast<std::int64_t>(c.rates.size()) - 1;
+    // The index of period m: m - 1, or the age at that period, a + m.
+    return c.rates[static_cast<std::size_t>(std::min(c.by_age ? age + m : m - 1, last))];
+}
+
+// What a scenario does to every loan of one age, whatever its schedule: the
+// survival S after each period m, live = S*(1-mdr), and the products the
+// model forms before it multiplies by a balance, smm*live and mdr*S. The
+// model's recurrence runs here once per scenario and age instead of once per
+// loan, with the same operations in the same order, so the flows keep their
+// bits; what is left per loan has no dependence between periods and is
+// vectorised.
+struct Weights {
+    std::vector<double> surv{1.0};  // surv[m]: S after period m (surv[0] = 1)
+    std::vector<double> live{0.0};  // live[m]
+    std::vector<double> prepay{0.0};  // smm(m)*live[m]
+    std::vector<double> dflt{0.0};    // mdr(m)*surv[m-1]
+
+    std::int64_t periods() const noexcept { return static_cast<std::int64_t>(surv.size()) - 1; }
+    // Runs the recurrence on to period R.
+    void extend(const Scenario& sc, std::int64_t age, std::int64_t R) {
+        for (std::int64_t m = periods() + 1; m <= R; ++m) {
+            const double mdr = curve_rate(sc.dflt, age, m);
+            const double smm = curve_rate(sc.prepay, age, m);
+            const double S = surv.back();
+            const double l = S * (1.0 - mdr);
+            live.push_back(l);
+            prepay.push_back(smm * l);
+            dflt.push_back(mdr * S);
+            surv.push_back(l * (1.0 - smm));
+        }
+    }
+};
+
+// The weights of loans at least this old are those of a loan of exactly this
+// age: past the end of every curve read by age, the rates no longer depend
+// on it. 0 when no curve is read by age.
+std::int64_t age_cap(const Scenario& sc) noexcept {
+    std::int64_t cap = 0;
+    for (const RateCurve* c : {&sc.prepay, &sc.dflt})
+        if (c->by_age && !c->rates.empty()) cap = std::max(cap, static_cast<std::int64_t>(c->rates.size()) - 1);
+    return cap;
+}
+
+// The weights of the ages met so far, for one worker thread of one call,
+// dropped when they would hold more than kCacheDoubles (the rows of a block
+// come by age, so what is dropped is mostly not needed again).
+class WeightCache {
+public:
+    const Weights& get(std::size_t scenario, const Scenario& sc, std::int64_t age, std::int64_t R) {
+        const std::int64_t key = std::min(age, age_cap(sc));
+        Weights& w = sets_[{scenario, key}];
+        if (w.periods() < R) {
+            const std::size_t grow = static_cast<std::size_t>(R - w.periods()) * 4;
+            if (held_ + grow > kCacheDoubles && held_ != 0) {
+                sets_.clear();
+                held_ = 0;
+                return get(scenario, sc, age, R);
+            }
+            w.extend(sc, age, R);
+            held_ += grow;
+        }
+        return w;
+    }
+
+private:
+    static constexpr std::size_t kCacheDoubles = std::size_t{4} << 20;  // 32 MiB
+    struct KeyHash {
+        std::size_t operator()(const std::pair<std::size_t, std::int64_t>& k) const noexcept {
+            return std::hash<std::int64_t>()(k.second) * 31 + k.first;
+        }
+    };
+    std::unordered_map<std::pair<std::size_t, std::int64_t>, Weights, KeyHash> sets_;
+    std::size_t held_ = 0;
+};
+
+// One WeightCache per worker thread of a call, owned by the call, so that
+// nothing of it outlives the call. A block looks its thread's cache up once.
+class WeightCaches {
+public:
+    WeightCache& mine() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return caches_[std::this_thread::get_id()];
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::thread::id, WeightCache> caches_;
+};
+
+
+template <bool kPrepay, bool kDefault>
+void project_as(const Group& w, const Weights& wt, double* const acc[kMeasureCount]) {
+    const std::int64_t R = w.remaining;
+    // No two of these arrays overlap, which lets the loop be vectorised.
+    const double* __restrict__ C = w.cap.data();
+    const double* __restrict__ I = w.interest.data();
+    const double* __restrict__ B = w.bal.data();
+    const double* __restrict__ Bp = w.bal_prev.data();
+    const double* __restrict__ surv = wt.surv.data();
+    const double* __restrict__ live = wt.live.data();
+    const double* __restrict__ prepay = wt.prepay.data();
+    const double* __restrict__ dflt = wt.dflt.data();
+    double* __restrict__ bal = acc[kBalance];
+    double* __restrict__ sched = acc[kScheduled];
+    double* __restrict__ interest = acc[kInterest];
+    double* __restrict__ prepaid = acc[kPrepaid];
+    double* __restrict__ defaulted = acc[kDefaulted];
+    bal[0] += B[0];
+    for (std::int64_t m = 1; m <= R; ++m) {
+        bal[m] += surv[m] * B[m];
+        sched[m] += live[m] * C[m];
+        interest[m] += live[m] * I[m];
+        if constexpr (kPrepay) prepaid[m] += prepay[m] * B[m];
+        if constexpr (kDefault) defaulted[m] += dflt[m] * Bp[m];
+    }
+}
+
+// Adds the flows of a group's loans under one scenario into acc[k][p],
+// p = 0..R. The model, per loan and period m = 1..R with S = 1 before the
+// first:
+//   d = mdr*S*Bal[t-1]; live = S*(1-mdr); sched = live*Cap[t];
+//   int = live*Int[t]; prepaid = smm*live*Bal[t]; S = live*(1-smm);
+//   balance = S*Bal[t]. A scenario without prepayment or without default
+// adds only zeros there, so those sums are left alone.
+void project_group(const Group& w, const Weights& wt, const Scenario& sc, double* const acc[kMeasureCount]) {
+    const bool p = !sc.prepay.rates.empty(), d = !sc.dflt.rates.empty();
+    if (p && d)
+        project_as<true, true>(w, wt, acc);
+    else if (p)
+        project_as<true, false>(w, wt, acc);
+    else if (d)
+        project_as<false, true>(w, wt, acc);
+    else
+        project_as<false, false>(w, wt, acc);
+}
+
+// Loss, recovery and cash flow of periods [0, len) of one span of rows from
+// its other measures: the defaults of period p - lag are liquidated in p.
+void derive_flows(std::vector<double> (&col)[kMeasureCount], std::size_t row, std::size_t len, const Scenario& sc) {
+    const std::size_t lag = static_cast<std::size_t>(sc.lag);
+    const double severity = sc.severity;
+    const double recovered = 1.0 - sc.severity;
+    for (std::size_t p = 0; p < len; ++p) {
+        const double d = p >= lag ? col[kDefaulted][row + p - lag] : 0.0;
+        col[kLoss][row + p] = severity * d;
+        col[kRecovery][row + p] = recovered * d;
+        col[kCashflow][row + p] =
+            col[kScheduled][row + p] + col[kPrepaid][row + p] + col[kRecovery][row + p] + col[kInterest][row + p];
+    }
+}
+
+// The engine on one loan of the row r of `batch` into `schedule` (its five
+// columns of `len` entries), failures as data: the code and field by the
+// loan's shape, the value quoted as read. Sets `oom` when memory ran out.
+bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std::vector<float>& schedule,
+                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom) {
+    const std::int64_t row_len = row_length(terms.pers);
+    if (row_len < 0) {
+        failure.code = FailureCode::TooLarge;
+        failure.field = Field::Pers;
+        failure.reason = messages::kUnevenColumns;
+        failure.value = std::to_string(terms.pers);
+        failure.has_value = true;
+        return false;
+    }
+    len = static_cast<std::size_t>(row_len);
+    const LoanTerms loan = terms.loan();
+    try {
+        if (schedule.size() < len * kColumns) schedule.resize(len * kColumns);
+        float* s = schedule.data();
+        fill_schedule(loan, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len});
+        return true;
+    } catch (const Abort& a) {
+        try {
+            const Blame blame = classify_refusal(loan, a.message());
+            failure.code = blame.code;
+            failure.field = blame.field;
+            failure.reason = a.message();
+            failure.value = quote_field(batch, r, blame.field, terms);
+            failure.has_value = blame.field != Field::None;
+        } catch (...) {
+            oom.store(true);
+        }
+    } catch (...) {
+        // Memory ran out (nothing else leaves the engine): the call fails
+        // with MemoryError.
+        oom.store(true);
+    }
+    failure.has_terms = true;
+    failure.terms = terms;
+    return false;
+}
+
+// A row's place in a block's order.
+struct Key {
+    std::int64_t age;
+    std::int32_t segment;
+    std::int64_t row;
+    bool operator<(const Key& o) const noexcept {
+        return age != o.age ? age < o.age : segment != o.segment ? segment < o.segment : row < o.row;
+    }
+};
+
+// Decodes row r (row g of the book) and checks its age; on false `failure`
+// says why. ages[g] == kNotAnAge: a value that is not an integer at all,
+// which the caller quotes.
+bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, const ProjectionInput& in, Terms& terms,
+                     std::int64_t& age, RowFailure& failure) {
+    DecodeFailure why;
+    if (!decode_row(batch, r, terms, why)) {
+        failure.code = why.code;
+        failure.field = why.field;
+        failure.reason = why.reason;
+        failure.has_value = why.has_value;
+        failure.value = std::move(why.value);
+        return false;
+    }
+    age = in.ages != nullptr ? in.ages[g] : 0;
+    if (age < 0 || age >= terms.pers) {
+        failure.code = FailureCode::BadAge;
+        failure.field = Field::Age;
+        failure.reason = kBadAgeReason;
+        failure.has_value = age != kNotAnAge;
+        if (failure.has_value) failure.value = std::to_string(age);
+        failure.has_terms = true;
+        failure.terms = terms;
+        return false;
+    }
+    return true;
+}
+
+// One block's sums: for each segment it touches, in order of first touch,
+// and each scenario, kSums arrays of `len[s]` periods.
+struct BlockSums {
+    std::vector<std::int32_t> segments;
+    std::vector<std::int64_t> len;  // per scenario: periods (0..R + lag) of the block's longest loan
+    std::vector<double> data;
+    std::int64_t longest = -1;      // the longest remaining term R of a loan that ran
+    std::vector<RowFailure> failures;
+
+    std::vector<std::size_t> before;  // per scenario: its offset within a slot
+    std::size_t per_slot = 0;
+
+    std::size_t span(std::size_t s) const { return static_cast<std::size_t>(len[s]); }
+    void lay_out(std::size_t scenarios) {
+        before.resize(scenarios);
+        per_slot = 0;
+        for (std::size_t s = 0; s < scenarios; ++s) {
+            before[s] = per_slot;
+            per_slot += kSums * span(s);
+        }
+    }
+    // Offset of (slot, scenario) within data; its measures follow each other.
+    std::size_t offset(std::size_t slot, std::size_t s) const { return slot * per_slot + before[s]; }
+};
+
+}  // namespace
+
+ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, const ProjectionInput& in,
+                                    const std::vector<Scenario>& scenarios, OnError on_error, const ChunkRunner& run,
+                                    const std::atomic<bool>& stop) {
+    ProjectionTotals tot;
+    std::int64_t rows = 0;
+    const std::vector<Block> blocks = make_blocks(batches, rows);
+    tot.rows = rows;
+    const std::size_t S = scenarios.size();
+    const std::int32_t G = in.segments != nullptr ? in.segment_count : 1;
+    tot.scenarios = static_cast<std::int32_t>(S);
+    tot.segments = G;
+    const bool raise = on_error == OnError::Raise;
+    std::atomic<bool> oom{false};
+    WeightCaches caches;
+
+    // Totals per (scenario, segment) and summed measure, grown as longer
+    // loans appear.
+    std::vector<std::array<std::vector<double>, kSums>> sums(S * static_cast<std::size_t>(G));
+    std::int64_t longest = -1;
+    std::vector<BlockSums> wave(kWave);
+    // Blocks in the next wave: two to start with, then as many (up to kWave)
+    // as keep the sums in flight within kWaveBytes, judged by the largest
+    // block so far; a block's sums grow with the segments it touches.
+    std::size_t wave_size = 2;
+    std::size_t largest = 1;
+
+    for (std::size_t start = 0, n = 0; start < blocks.size(); start += n) {
+        n = std::min(wave_size, blocks.size() - start);
+        for (std::size_t j = 0; j < n; ++j) wave[j] = BlockSums();
+        run(n, [&](std::size_t j) {
+            if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
+            const Block& bl = blocks[start + j];
+            const InputBatch& batch = batches[bl.batch];
+            BlockSums& out = wave[j];
+            QuietAborts quiet;
+            thread_local std::vector<float> schedule;
+            thread_local Group group;
+            thread_local std::vector<std::int32_t> slot_of;
+            thread_local std::vector<Key> scratch_order;
+            thread_local std::vector<Terms> scratch_terms;
+            try {
+                WeightCache& weights = caches.mine();
+                // Every row read once: its terms, and its failure if it
+                // cannot be read or its age is out of range; the block's
+                // segments and its longest remaining term.
+                if (slot_of.size() < static_cast<std::size_t>(G)) slot_of.assign(static_cast<std::size_t>(G), -1);
+                std::int64_t longest_here = 0;
+                // Rows by age and segment, then row: each run of one age and
+                // segment is one group. The order is fixed by the input alone.
+                std::vector<Key>& order = scratch_order;
+                std::vector<Terms>& terms = scratch_terms;
+                order.clear();
+                terms.resize(static_cast<std::size_t>(bl.end - bl.begin));
+                for (std::int64_t r = bl.begin; r < bl.end; ++r) {
+                    const std::int64_t g = bl.global + (r - bl.begin);
+                    std::int64_t age = 0;
+                    RowFailure failure;
+                    failure.index = g;
+                    if (!decode_with_age(batch, r, g, in, terms[static_cast<std::size_t>(r - bl.begin)], age,
+                                         failure)) {
+                        out.failures.push_back(std::move(failure));
+                        continue;
+                    }
+                    const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
+                    order.push_back(Key{age, seg, r});
+                    const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
+                    longest_here = std::max<std::int64_t>(longest_here, t.pers - age);
+                    if (slot_of[static_cast<std::size_t>(seg)] < 0) {
+                        slot_of[static_cast<std::size_t>(seg)] = static_cast<std::int32_t>(out.segments.size());
+                        out.segments.push_back(seg);
+                    }
+                }
+                std::sort(order.begin(), order.end());
+                out.len.resize(S);
+                for (std::size_t s = 0; s < S; ++s) out.len[s] = longest_here + scenarios[s].lag + 1;
+                out.lay_out(S);
+                check_memory_bound(out.per_slot * out.segments.size() * sizeof(double));
+                out.data.assign(out.per_slot * out.segments.size(), 0.0);
+
+                group.clear();
+                std::int64_t group_age = -1;
+                std::int32_t group_seg = -1;
+                const auto flush = [&] {
+                    if (group.remaining < 0) return;
+                    const std::size_t slot = static_cast<std::size_t>(slot_of[static_cast<std::size_t>(group_seg)]);
+                    for (std::size_t s = 0; s < S; ++s) {
+                        double* base = out.data.data() + out.offset(slot, s);
+                        double* acc[kMeasureCount] = {};
+                        for (std::size_t i = 0; i < kSums; ++i) acc[kSummed[i]] = base + i * out.span(s);
+                        project_group(group, weights.get(s, scenarios[s], group_age, group.remaining),
+                                      scenarios[s], acc);
+                    }
+                    out.longest = std::max(out.longest, group.remaining);
+                    group.clear();
+                };
+                for (const Key& key : order) {
+                    const std::int64_t r = key.row;
+                    RowFailure failure;
+                    failure.index = bl.global + (r - bl.begin);
+                    std::size_t len = 0;
+                    const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
+                    const bool ok = run_engine(batch, r, t, schedule, len, failure, oom);
+                    if (oom.load(std::memory_order_relaxed)) break;
+                    if (!ok) {
+                        out.failures.push_back(std::move(failure));
+                        continue;
+                    }
+                    if (key.age != group_age || key.segment != group_seg) {
+                        flush();
+                        group_age = key.age;
+                        group_seg = key.segment;
+                    }
+                    group.add(schedule.data(), len, key.age);
+                }
+                flush();
+                std::sort(out.failures.begin(), out.failures.end(),
+                          [](const RowFailure& x, const RowFailure& y) { return x.index < y.index; });
+            } catch (const std::bad_alloc&) {
+                oom.store(true);
+            } catch (const std::length_error&) {
+                oom.store(true);
+            }
+            for (const std::int32_t seg : out.segments) slot_of[static_cast<std::size_t>(seg)] = -1;
+        });
+        if (stop.load()) throw Cancelled{};
+        if (oom.load()) throw std::bad_alloc();
+        // Blocks in order: the same additions in the same order for any
+        // number of threads.
+        for (std::size_t j = 0; j < n; ++j) {
+            BlockSums& b = wave[j];
+            for (RowFailure& f : b.failures) tot.failures.push_back(std::move(f));
+            if (raise && !tot.failures.empty()) {
+                tot.failures.resize(1);
+                return tot;
+            }
+            longest = std::max(longest, b.longest);
+            largest = std::max(largest, b.data.size() * sizeof(double));
+            for (std::size_t slot = 0; slot < b.segments.size(); ++slot) {
+                for (std::size_t s = 0; s < S; ++s) {
+                    auto& target = sums[s * static_cast<std::size_t>(G) + static_cast<std::size_t>(b.segments[slot])];
+                    const std::size_t len = b.span(s);
+                    const double* base = b.data.data() + b.offset(slot, s);
+                    for (std::size_t i = 0; i < kSums; ++i) {
+                        std::vector<double>& t = target[i];
+                        if (t.size() < len) t.resize(len, 0.0);
+                        const double* src = base + i * len;
+                        for (std::size_t p = 0; p < len; ++p) t[p] += src[p];
+                    }
+                }
+            }
+            b = BlockSums();
+        }
+        wave_size = std::clamp<std::size_t>(kWaveBytes / largest, 1, kWave);
+    }
+
+    // Rows: every segment gets periods 0..horizon of its scenario. A book
+    // with no loan that ran has no rows.
+    std::size_t out_rows = 0;
+    tot.horizon.resize(S);
+    for (std::size_t s = 0; s < S; ++s) {
+        tot.horizon[s] = longest < 0 ? -1 : longest + scenarios[s].lag;
+        out_rows += static_cast<std::size_t>(tot.horizon[s] + 1) * static_cast<std::size_t>(G);
+    }
+    check_memory_bound(out_rows * kMeasureCount * sizeof(double));
+    for (auto& c : tot.columns) c.assign(out_rows, 0.0);
+    std::size_t row = 0;
+    for (std::size_t s = 0; s < S; ++s) {
+        const std::size_t len = static_cast<std::size_t>(tot.horizon[s] + 1);
+        for (std::size_t g = 0; g < static_cast<std::size_t>(G); ++g) {
+            auto& src = sums[s * static_cast<std::size_t>(G) + g];
+            for (std::size_t i = 0; i < kSums; ++i) {
+                const std::size_t have = std::min(len, src[i].size());
+                std::copy(src[i].begin(), src[i].begin() + static_cast<std::ptrdiff_t>(have),
+                          tot.columns[kSummed[i]].begin() + static_cast<std::ptrdiff_t>(row));
+                std::vector<double>().swap(src[i]);
+            }
+            derive_flows(tot.columns, row, len, scenarios[s]);
+            row += len;
+        }
+    }
+    return tot;
+}
+
+LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, const ProjectionInput& in,
+                                       const std::vector<Scenario>& scenarios, OnError on_error, std::int64_t row_base,
+                                       const ChunkRunner& run, const std::atomic<bool>& stop) {
+    LoanProjection res;
+    std::int64_t rows = 0;
+    const std::vector<Block> blocks = make_blocks(batches, rows);
+    res.rows = rows;
+    const std::size_t S = scenarios.size();
+    const bool raise = on_error == OnError::Raise;
+    std::int64_t lags = 0;
+    for (const Scenario& sc : scenarios) lags += sc.lag + 1;
+    WeightCaches caches;
+
+    // Pass 1: every row read once, its terms kept; each row's output rows.
+    // A row the engine refuses later keeps its span until the gaps are closed.
+    std::vector<Terms> terms(static_cast<std::size_t>(rows));
+    std::vector<std::int64_t> ages(static_cast<std::size_t>(rows), -1);  // -1: the row failed
+    std::vector<std::int64_t> offsets(static_cast<std::size_t>(rows) + 1, 0);
+    std::vector<std::vector<RowFailure>> failures(blocks.size());
+    std::atomic<bool> oom{false};
+    run(blocks.size(), [&](std::size_t b) {
+        const Block& bl = blocks[b];
+        try {
+            for (std::int64_t r = bl.begin; r < bl.end; ++r) {
+                const std::int64_t g = bl.global + (r - bl.begin);
+                const std::size_t gi = static_cast<std::size_t>(g);
+                RowFailure failure;
+                failure.index = row_base + g;
+                std::int64_t age = 0;
+                if (!decode_with_age(batches[bl.batch], r, g, in, terms[gi], age, failure)) {
+                    failures[b].push_back(std::move(failure));
+                    continue;
+                }
+                ages[gi] = age;
+                offsets[gi + 1] = static_cast<std::int64_t>(S) * (terms[gi].pers - age) + lags;
+            }
+        } catch (const std::bad_alloc&) {
+            oom.store(true);
+        }
+    });
+    if (oom.load()) throw std::bad_alloc();
+    for (std::size_t i = 0; i < static_cast<std::size_t>(rows); ++i) offsets[i + 1] += offsets[i];
+    const std::size_t values = static_cast<std::size_t>(offsets.back());
+    check_memory_bound(values * (kMeasureCount * sizeof(double) + 16));
+    for (auto& c : res.columns) c.assign(values, 0.0);
+    res.loan.resize(values);
+    res.scenario.resize(values);
+    res.period.resize(values);
+
+    std::atomic<std::int64_t> first_failure{std::numeric_limits<std::int64_t>::max()};
+    for (const auto& f : failures)
+        if (!f.empty()) first_failure = std::min(first_failure.load(), f.front().index - row_base);
+    run(blocks.size(), [&](std::size_t b) {
+        if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
+        const Block& bl = blocks[b];
+        if (raise && bl.global > first_failure.load(std::memory_order_relaxed)) return;
+        QuietAborts quiet;
+        thread_local std::vector<float> schedule;
+        thread_local Group w;
+        try {
+            WeightCache& weights = caches.mine();
+            for (std::int64_t r = bl.begin; r < bl.end; ++r) {
+                const std::int64_t g = bl.global + (r - bl.begin);
+                const std::size_t gi = static_cast<std::size_t>(g);
+                const std::int64_t age = ages[gi];
+                if (age < 0) continue;  // failed in pass 1
+                RowFailure failure;
+                failure.index = row_base + g;
+                std::size_t len = 0;
+                const bool ok = run_engine(batches[bl.batch], r, terms[gi], schedule, len, failure, oom);
+                if (oom.load(std::memory_order_relaxed)) return;
+                if (!ok) {
+                    failures[b].push_back(std::move(failure));
+                    std::int64_t cur = first_failure.load(std::memory_order_relaxed);
+                    while (g < cur && !first_failure.compare_exchange_weak(cur, g, std::memory_order_relaxed)) {
+                    }
+                    if (raise) return;
+                    continue;
+                }
+                // A group of this loan alone: its own schedule.
+                w.clear();
+                w.add(schedule.data(), len, age);
+                std::size_t o = static_cast<std::size_t>(offsets[gi]);
+                for (std::size_t s = 0; s < S; ++s) {
+                    const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
+                    double* acc[kMeasureCount];
+                    for (std::size_t k = 0; k < kMeasureCount; ++k) acc[k] = res.columns[k].data() + o;
+                    project_group(w, weights.get(s, scenarios[s], age, w.remaining), scenarios[s], acc);
+                    derive_flows(res.columns, o, span, scenarios[s]);
+                    for (std::size_t p = 0; p < span; ++p) {
+                        res.loan[o + p] = row_base + g;
+                        res.scenario[o + p] = static_cast<std::int32_t>(s);
+                        res.period[o + p] = static_cast<std::int32_t>(p);
+                    }
+                    o += span;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            oom.store(true);
+        } catch (const std::length_error&) {
+            oom.store(true);
+        }
+    });
+    if (stop.load()) throw Cancelled{};
+    if (oom.load()) throw std::bad_alloc();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        std::sort(failures[b].begin(), failures[b].end(),
+                  [](const RowFailure& x, const RowFailure& y) { return x.index < y.index; });
+        for (RowFailure& f : failures[b]) res.failures.push_back(std::move(f));
+    }
+    if (raise && !res.failures.empty()) {
+        res.failures.resize(1);
+        for (auto& c : res.columns) std::vector<double>().swap(c);
+        res.loan.clear();
+        res.scenario.clear();
+        res.period.clear();
+        return res;
+    }
+    // Close the spans of rows that failed after pass 1 sized them.
+    if (!res.failures.empty()) {
+        std::size_t w = 0;
+        std::size_t next = 0;  // the next failure, by row
+        for (std::size_t i = 0; i < static_cast<std::size_t>(rows); ++i) {
+            const std::size_t start = static_cast<std::size_t>(offsets[i]);
+            const std::size_t len = static_cast<std::size_t>(offsets[i + 1]) - start;
+            const bool failed = next < res.failures.size() &&
+                                res.failures[next].index == row_base + static_cast<std::int64_t>(i);
+            if (failed) {
+                ++next;
+                continue;
+            }
+            if (start != w) {
+                for (std::size_t k = 0; k < kMeasureCount; ++k)
+                    std::copy(res.columns[k].begin() + static_cast<std::ptrdiff_t>(start),
+                              res.columns[k].begin() + static_cast<std::ptrdiff_t>(start + len),
+                              res.columns[k].begin() + static_cast<std::ptrdiff_t>(w));
+                std::copy(res.loan.begin() + static_cast<std::ptrdiff_t>(start),
+                          res.loan.begin() + static_cast<std::ptrdiff_t>(start + len),
+                          res.loan.begin() + static_cast<std::ptrdiff_t>(w));
+                std::copy(res.scenario.begin() + static_cast<std::ptrdiff_t>(start),
+                          res.scenario.begin() + static_cast<std::ptrdiff_t>(start + len),
+                          res.scenario.begin() + static_cast<std::ptrdiff_t>(w));
+                std::copy(res.period.begin() + static_cast<std::ptrdiff_t>(start),
+                          res.period.begin() + static_cast<std::ptrdiff_t>(start + len),
+                          res.period.begin() + static_cast<std::ptrdiff_t>(w));
+            }
+            w += len;
+        }
+        for (auto& c : res.columns) c.resize(w);
+        res.loan.resize(w);
+        res.scenario.resize(w);
+        res.period.resize(w);
+    }
+    return res;
+}
+
+}  // namespace paywheel::columnar

@@ -123,7 +123,9 @@ def test_every_code_reaches_python_with_its_field(override, code, field, value, 
     assert code in qc._native.FAILURE_CODES
     skipped = qc.schedules(loans, errors="skip").errors
     assert list(skipped) == [(2, "c", code, field, e.reason)]
-    assert skipped.to_arrow().to_pylist()[0] == {"index": 2, "id": "c", "code": code, "field": field, "reason": e.reason}
+    table = skipped.to_arrow()
+    assert table.to_pylist()[0] == {"index": 2, "id": "c", "code": code, "field": field, "reason": e.reason}
+    assert table.schema.types == [pa.int64(), pa.string(), pa.string(), pa.string(), pa.string()]
     with pytest.raises(qc.LoanError) as again:
         qc.cashflows(loans)
     assert (again.value.code, again.value.field, again.value.value) == (code, field, value)

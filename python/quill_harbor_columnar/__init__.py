@@ -13,6 +13,7 @@ from typing import Any, Literal, Protocol, TypeAlias, Union
 
 from . import _native
 from ._columns import FIELDS
+from ._conversions import ArrowConversions
 from ._optional import require
 from .errors import ErrorTable, LoanError
 
@@ -103,7 +104,7 @@ def _errors(errors: str) -> bool:
 # ---------------------------------------------------------------- results
 
 
-class _Table:
+class _Table(ArrowConversions):
     """A native table: Arrow PyCapsule exports, flat buffers, conversions."""
 
     __slots__ = ("_table",)
@@ -144,21 +145,6 @@ class _Table:
         """The flat columns as NumPy arrays sharing this object's memory."""
         np = require("numpy", "to_numpy()")
         return {name: np.asarray(self._table.column(name)) for name in self._table.buffer_names if name != "offsets"}
-
-    def to_arrow(self) -> Any:
-        """A pyarrow.Table over the same buffers."""
-        pa = require("pyarrow", "to_arrow()")
-        return pa.RecordBatchReader.from_stream(self).read_all()
-
-    def to_pandas(self) -> Any:
-        """A pandas.DataFrame (through pyarrow)."""
-        require("pandas", "to_pandas()")
-        return self.to_arrow().to_pandas()
-
-    def to_polars(self) -> Any:
-        """A polars.DataFrame over the same buffers."""
-        pl = require("polars", "to_polars()")
-        return pl.DataFrame(self)
 
 
 class Schedules(_Table):

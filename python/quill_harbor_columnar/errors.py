@@ -14,6 +14,7 @@ from typing import Any, Optional, Tuple
 
 from . import _native
 from ._columns import ERRORS, FIELDS
+from ._conversions import ArrowConversions
 from ._optional import require
 
 __all__ = ["LoanError", "ErrorTable", "explain", "CODES"]
@@ -105,7 +106,7 @@ class LoanError(ValueError):
         return (LoanError, (self.index, self.id, self.code, self.field, self.value, self.reason, self.terms))
 
 
-class ErrorTable:
+class ErrorTable(ArrowConversions):
     """Rows that failed: ``index``, ``id``, ``code``, ``field`` and ``reason``.
 
     An Arrow table through the PyCapsule interface (pyarrow, polars, pandas,
@@ -214,18 +215,3 @@ class ErrorTable:
 
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
         return self._arrow().__arrow_c_stream__(requested_schema)
-
-    def to_arrow(self) -> Any:
-        """A pyarrow.Table of the failed rows."""
-        pa = require("pyarrow", "to_arrow()")
-        return pa.RecordBatchReader.from_stream(self).read_all()
-
-    def to_pandas(self) -> Any:
-        """A pandas.DataFrame of the failed rows (through pyarrow)."""
-        require("pandas", "to_pandas()")
-        return self.to_arrow().to_pandas()
-
-    def to_polars(self) -> Any:
-        """A polars.DataFrame of the failed rows."""
-        pl = require("polars", "to_polars()")
-        return pl.DataFrame(self)

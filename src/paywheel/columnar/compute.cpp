@@ -27,6 +27,33 @@ TooLarge too_large_for_memory(std::size_t bytes, std::size_t limit) {
                                       : messages::text(messages::kPastMemory, bytes, limit));
 }
 
+bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
+              RowFailure& failure, std::atomic<bool>& oom) noexcept {
+    const LoanTerms loan = terms.loan();
+    try {
+        fill_schedule(loan, out);
+        return true;
+    } catch (const Abort& a) {
+        try {
+            const Blame blame = classify_refusal(loan, a.message());
+            failure.code = blame.code;
+            failure.field = blame.field;
+            failure.reason = a.message();
+            failure.value = quote_field(batch, r, blame.field, terms);
+            failure.has_value = blame.field != Field::None;
+        } catch (...) {
+            oom.store(true);
+        }
+    } catch (...) {
+        // Memory ran out (nothing else leaves the engine): the whole call
+        // fails with MemoryError.
+        oom.store(true);
+    }
+    failure.has_terms = true;
+    failure.terms = terms;
+    return false;
+}
+
 namespace {
 
 // Rows per chunk of the cash-flow sums: their blocks. It depends on the
@@ -107,36 +134,6 @@ bool read_row(const InputBatch& batch, std::int64_t r, Terms& terms, std::int64_
         why.has_value = true;
     } catch (...) {
     }
-    return false;
-}
-
-// The engine on one loan, failures as data. Returns false and fills
-// `failure` when the engine refuses the loan (code and field by the loan's
-// shape, the value quoted as read); sets `oom` when memory ran out.
-bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
-                RowFailure& failure, std::atomic<bool>& oom) noexcept {
-    const LoanTerms loan = terms.loan();
-    try {
-        fill_schedule(loan, out);
-        return true;
-    } catch (const Abort& a) {
-        try {
-            const Blame blame = classify_refusal(loan, a.message());
-            failure.code = blame.code;
-            failure.field = blame.field;
-            failure.reason = a.message();
-            failure.value = quote_field(batch, r, blame.field, terms);
-            failure.has_value = blame.field != Field::None;
-        } catch (...) {
-            oom.store(true);
-        }
-    } catch (...) {
-        // Memory ran out (nothing else leaves the engine): the whole call
-        // fails with MemoryError.
-        oom.store(true);
-    }
-    failure.has_terms = true;
-    failure.terms = terms;
     return false;
 }
 
@@ -231,7 +228,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             const ScheduleOut out{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off, cols[4] + off, room, room};
             RowFailure failure;
             failure.index = opt.row_base + g;
-            if (run_engine(batch, r, terms[static_cast<std::size_t>(g)], out, failure, oom)) {
+            if (fill_row(batch, r, terms[static_cast<std::size_t>(g)], out, failure, oom)) {
                 if (loan != nullptr) {
                     const std::int32_t v = static_cast<std::int32_t>(opt.loan_is_global_row ? opt.row_base + g : r);
                     std::fill(loan + off, loan + offsets[g + 1], v);
@@ -367,7 +364,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                             scratch.resize(len * kColumns);
                         }
                         float* s = scratch.data();
-                        ok = run_engine(batch, r, terms,
+                        ok = fill_row(batch, r, terms,
                                         ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
                                         oom);
                         if (oom.load(std::memory_order_relaxed)) return;

@@ -34,6 +34,14 @@ inline constexpr const char* kColumnNames[kColumns] = {"Per", "Cap", "Int", "Pmt
 // flows and the stream slicing size rows with this one function.
 std::int64_t row_length(std::int32_t pers) noexcept;
 
+// The engine on row r of `batch` (its terms already read) into `out`,
+// failures as data: false with `failure` filled (code and field by the
+// loan's shape, the value quoted as read) when the engine refuses the loan;
+// `oom` set when memory ran out. The schedules, the cash flows and the
+// projection all run a loan through here.
+bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
+              RowFailure& failure, std::atomic<bool>& oom) noexcept;
+
 struct ScheduleResult {
     std::int64_t rows = 0;    // input rows
     std::int64_t values = 0;  // entries of each of the five columns

@@ -277,31 +277,17 @@ bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std
         return false;
     }
     len = static_cast<std::size_t>(row_len);
-    const LoanTerms loan = terms.loan();
     try {
         if (schedule.size() < len * kColumns) schedule.resize(len * kColumns);
-        float* s = schedule.data();
-        fill_schedule(loan, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len});
-        return true;
-    } catch (const Abort& a) {
-        try {
-            const Blame blame = classify_refusal(loan, a.message());
-            failure.code = blame.code;
-            failure.field = blame.field;
-            failure.reason = a.message();
-            failure.value = quote_field(batch, r, blame.field, terms);
-            failure.has_value = blame.field != Field::None;
-        } catch (...) {
-            oom.store(true);
-        }
     } catch (...) {
-        // Memory ran out (nothing else leaves the engine): the call fails
-        // with MemoryError.
         oom.store(true);
+        failure.has_terms = true;
+        failure.terms = terms;
+        return false;
     }
-    failure.has_terms = true;
-    failure.terms = terms;
-    return false;
+    float* s = schedule.data();
+    return fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len},
+                    failure, oom);
 }
 
 // A row's place in a block's order.

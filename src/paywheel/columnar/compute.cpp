@@ -21,6 +21,17 @@ std::int64_t row_length(std::int32_t pers) noexcept {
     return static_cast<std::int64_t>(shape.rest);
 }
 
+std::vector<Chunk> make_chunks(const std::vector<InputBatch>& batches, std::int64_t& rows, std::int64_t chunk_rows) {
+    std::vector<Chunk> chunks;
+    rows = 0;
+    for (std::size_t b = 0; b < batches.size(); ++b) {
+        for (std::int64_t r = 0; r < batches[b].rows; r += chunk_rows)
+            chunks.push_back(Chunk{b, r, std::min(batches[b].rows, r + chunk_rows), rows + r});
+        rows += batches[b].rows;
+    }
+    return chunks;
+}
+
 TooLarge too_large_for_memory(std::size_t bytes, std::size_t limit) {
     return TooLarge(bytes, limit,
                     bytes == SIZE_MAX ? std::string(messages::kPastAddressSpace)
@@ -63,23 +74,6 @@ constexpr std::int64_t kChunkRows = 512;
 // Rows per chunk of a schedule fill, where the chunking does not change the
 // result: small batches (a stream's) still spread over the workers.
 std::int64_t fill_chunk_rows(std::int64_t rows) noexcept { return std::clamp<std::int64_t>(rows / 16, 8, kChunkRows); }
-
-struct Chunk {
-    std::size_t batch;
-    std::int64_t begin, end;  // rows within the batch
-    std::int64_t global;      // row number (from 0) of `begin` in the book
-};
-
-std::vector<Chunk> make_chunks(const std::vector<InputBatch>& batches, std::int64_t& rows, std::int64_t chunk_rows) {
-    std::vector<Chunk> chunks;
-    rows = 0;
-    for (std::size_t b = 0; b < batches.size(); ++b) {
-        for (std::int64_t r = 0; r < batches[b].rows; r += chunk_rows)
-            chunks.push_back(Chunk{b, r, std::min(batches[b].rows, r + chunk_rows), rows + r});
-        rows += batches[b].rows;
-    }
-    return chunks;
-}
 
 // Failures from any worker; rare, so one lock is enough.
 class FailureLog {

@@ -34,6 +34,19 @@ inline constexpr const char* kColumnNames[kColumns] = {"Per", "Cap", "Int", "Pmt
 // flows and the stream slicing size rows with this one function.
 std::int64_t row_length(std::int32_t pers) noexcept;
 
+// A run of rows of one input batch: the unit of work of a parallel pass and,
+// for the sums, the fixed block whose partial totals are combined in order.
+struct Chunk {
+    std::size_t batch;
+    std::int64_t begin, end;  // rows within the batch
+    std::int64_t global;      // row number (from 0) of `begin` in the book
+};
+
+// The book's rows cut into chunks of `chunk_rows` (the last of each batch
+// shorter), in row order; `rows` gets the book's row count. The cut depends on
+// the input alone, never on the thread count.
+std::vector<Chunk> make_chunks(const std::vector<InputBatch>& batches, std::int64_t& rows, std::int64_t chunk_rows);
+
 // The engine on row r of `batch` (its terms already read) into `out`,
 // failures as data: false with `failure` filled (code and field by the
 // loan's shape, the value quoted as read) when the engine refuses the loan;

@@ -40,22 +40,7 @@ constexpr std::size_t kWaveBytes = std::size_t{256} << 20;
 constexpr std::size_t kSummed[] = {kBalance, kScheduled, kPrepaid, kDefaulted, kInterest};
 constexpr std::size_t kSums = std::size(kSummed);
 
-struct Block {
-    std::size_t batch;
-    std::int64_t begin, end;  // rows within the batch
-    std::int64_t global;      // row number in the book of `begin`
-};
-
-std::vector<Block> make_blocks(const std::vector<InputBatch>& batches, std::int64_t& rows) {
-    std::vector<Block> blocks;
-    rows = 0;
-    for (std::size_t b = 0; b < batches.size(); ++b) {
-        for (std::int64_t r = 0; r < batches[b].rows; r += kBlockRows)
-            blocks.push_back(Block{b, r, std::min(batches[b].rows, r + kBlockRows), rows + r});
-        rows += batches[b].rows;
-    }
-    return blocks;
-}
+using Block = Chunk;
 
 // The schedules of loans of one age (and segment), each widened exactly to
 // float64 from its age on and summed: entry m is period a + m of each loan.
@@ -360,7 +345,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                                     const std::atomic<bool>& stop) {
     ProjectionTotals tot;
     std::int64_t rows = 0;
-    const std::vector<Block> blocks = make_blocks(batches, rows);
+    const std::vector<Block> blocks = make_chunks(batches, rows, kBlockRows);
     tot.rows = rows;
     const std::size_t S = scenarios.size();
     const std::int32_t G = in.segments != nullptr ? in.segment_count : 1;
@@ -543,7 +528,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                                        const ChunkRunner& run, const std::atomic<bool>& stop) {
     LoanProjection res;
     std::int64_t rows = 0;
-    const std::vector<Block> blocks = make_blocks(batches, rows);
+    const std::vector<Block> blocks = make_chunks(batches, rows, kBlockRows);
     res.rows = rows;
     const std::size_t S = scenarios.size();
     const bool raise = on_error == OnError::Raise;

@@ -152,6 +152,18 @@ def _nothing_scheduled(run: TapeRun, failures: list[tuple]) -> CliError:
                     status=3)
 
 
+def _stop_on_failures(args: argparse.Namespace, run: TapeRun, fkind: Any, failures: list[tuple]) -> None:
+    """Ends the run before its output is kept: at the first refused loan with
+    --errors raise (status 2), or when every loan was refused (status 3, the
+    failures listed first so the caller can see why)."""
+    if args.errors == "raise" and failures:
+        raise _first_failure(run, failures)
+    if run.loans and len(failures) == run.loans:
+        if args.failures:
+            _write_failures(args.failures, fkind, failures)
+        raise _nothing_scheduled(run, failures)
+
+
 # ---------------------------------------------------------------- commands
 
 
@@ -219,12 +231,7 @@ def _cmd_schedules(args: argparse.Namespace) -> int:
                 sink.write(batch)
                 rows += batch.num_rows
             failures = _all_failures(run, stream.errors)
-            if args.errors == "raise" and failures:
-                raise _first_failure(run, failures)
-            if run.loans and len(failures) == run.loans:
-                if args.failures:
-                    _write_failures(args.failures, fkind, failures)
-                raise _nothing_scheduled(run, failures)
+            _stop_on_failures(args, run, fkind, failures)
             sink.close()
             # The listing is in place before the output is: a run that fails
             # here leaves no output behind.
@@ -280,12 +287,7 @@ def _cmd_cashflows(args: argparse.Namespace) -> int:
     finally:
         progress.finish()
     failures = _all_failures(run, result.errors)
-    if args.errors == "raise" and failures:
-        raise _first_failure(run, failures)
-    if run.loans and len(failures) == run.loans:
-        if args.failures:
-            _write_failures(args.failures, fkind, failures)
-        raise _nothing_scheduled(run, failures)
+    _stop_on_failures(args, run, fkind, failures)
     elapsed = time.perf_counter() - start
     table = result.to_numpy()
     every = None

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: installs what building needs, makes .venv
-# with only what the job uses, builds and installs the package, then runs the
+# The main job on a fresh machine: installs what building needs, makes .venv,
+# builds and installs the package with the command's extra (`.[cli]`, the
+# README's install line: nothing else), then runs the
 # quill-harbor command over a synthetic book of 1,000,000 loans (made once
 # and kept in build/main/): every schedule streamed to Parquet, then the
 # portfolio's cash flows with a plot, then a projection under three scenarios.
@@ -10,8 +11,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/scripts/common.sh"
 cd "$ROOT"
 
 ensure_build_packages
-make_venv "$VENV" "$(find_python)" "$ROOT/examples/requirements.txt"
-install_module
+make_venv "$VENV" "$(find_python)"
+install_module cli
 
 out="$ROOT/build/main"
 mkdir -p "$out"

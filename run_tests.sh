@@ -1,45 +1,118 @@
 #!/usr/bin/env bash
-# Every test, from a fresh machine: installs what is missing, then runs each
-# stage in turn and ends with one table of the stages, their pass and fail
-# counts and their times. A stage that fails does not stop the later ones;
-# the exit status is non-zero if any failed. Each stage's full output is kept
-# in build/test-logs/ and the tail of a failing one is printed.
+# Every test, from a fresh machine: installs what is missing, then runs the
+# stages, up to QH_JOBS of them side by side (each waiting for the stages it
+# needs), and ends with one table of the stages in the order listed, their
+# pass and fail counts and their times, and a closing line of the counts. A
+# stage that fails does not stop the others; the exit status is non-zero if
+# any failed. Each stage's full output is kept in build/test-logs/ and the
+# tail of a failing one is printed.
 #
 #   QH_PYTHONS="3.10 3.11 3.12 3.13"  interpreters for the Python suite
+#   QH_JOBS=3                          stages run side by side
+#   QH_PYTEST_WORKERS=2                pytest-xdist workers of each Python suite
 #   QH_FUZZ_SECONDS=18                 time per libFuzzer target
 #   QH_STRESS_SECONDS=30               the concurrency stress test (primary interpreter)
+#   QH_STAGES='lint|types'             only the stages whose names match this extended regex
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/scripts/common.sh"
 cd "$ROOT"
 
 LOGS="$ROOT/build/test-logs"
-mkdir -p "$LOGS"
-STAGES=()
-RESULTS=()
-FAILED=0
+RESULTS="$LOGS/results"
+rm -rf "$RESULTS"
+mkdir -p "$LOGS" "$RESULTS"
 RUN_START=$SECONDS
 
-# stage NAME COUNTER COMMAND...: runs COMMAND with its output in a log;
-# COUNTER reads "passed failed" from that log.
+# Test modules that run only in a stage of their own, never in the generic
+# Python suites (each such stage runs its module itself).
+OWN_STAGE_TESTS=(test_spark.py)
+
+# ------------------------------------------------------------------ stages
+
+# stage [--after NAME]... NAME COUNTER COMMAND...: lists a stage. It starts
+# once every stage it comes after has ended (whatever their result) and a
+# slot is free, and runs COMMAND with its output in a log; COUNTER reads
+# "passed failed" from that log. Stages start in the order listed.
+STAGE_NAMES=()
+STAGE_AFTER=()
+STAGE_COMMANDS=()
 stage() {
-    local name="$1" counter="$2"
-    shift 2
-    local log="$LOGS/$(echo "$name" | tr -c 'A-Za-z0-9.\n' '-').log"
-    log "$name"
-    local start=$SECONDS
-    "$@" >"$log" 2>&1
-    local rc=$?
-    local counts
+    local after=""
+    while [[ "$1" == --after ]]; do
+        after+="$2"$'\n'
+        shift 2
+    done
+    if [[ -n "${QH_STAGES:-}" ]] && ! grep -qE -- "$QH_STAGES" <<<"$1"; then
+        return
+    fi
+    STAGE_NAMES+=("$1")
+    STAGE_AFTER+=("$after")
+    shift
+    STAGE_COMMANDS+=("$(printf '%q ' "$@")")
+}
+
+stage_slug() { tr -c 'A-Za-z0-9.\n' '-' <<<"$1"; }
+
+# run_stage INDEX: one stage, its result in $RESULTS/INDEX as
+# "status|passed|failed|seconds".
+run_stage() {
+    local i="$1" name="${STAGE_NAMES[$1]}"
+    local log="$LOGS/$(stage_slug "$name").log" start=$SECONDS
+    local -a command
+    eval "command=(${STAGE_COMMANDS[$i]})"
+    local counter="${command[0]}"
+    log "$name: started"
+    "${command[@]:1}" >"$log" 2>&1 </dev/null
+    local rc=$? status=pass counts
     counts="$($counter "$log")"
-    local status=pass
     if ((rc != 0)); then
         status=FAIL
-        FAILED=1
-        tail -n 60 "$log" >&2
-        log "$name failed (exit $rc); full output in $log"
+        # One failing tail at a time, so that stages ending together do not interleave.
+        (
+            flock 9
+            printf '\n---- %s failed (exit %d); the last lines of %s:\n' "$name" "$rc" "$log" >&2
+            tail -n 60 "$log" >&2
+            printf -- '---- end of %s\n' "$name" >&2
+        ) 9>"$LOGS/.print.lock"
     fi
-    STAGES+=("$name")
-    RESULTS+=("$status|${counts% *}|${counts#* }|$((SECONDS - start))")
+    log "$name: $status in $((SECONDS - start)) s"
+    printf '%s|%s|%s|%s\n' "$status" "${counts% *}" "${counts#* }" "$((SECONDS - start))" >"$RESULTS/$i.tmp"
+    mv "$RESULTS/$i.tmp" "$RESULTS/$i"
+}
+
+stage_ready() {
+    local dep j
+    while IFS= read -r dep; do
+        [[ -z "$dep" ]] && continue
+        for j in "${!STAGE_NAMES[@]}"; do
+            [[ "${STAGE_NAMES[$j]}" == "$dep" && ! -e "$RESULTS/$j" ]] && return 1
+        done
+    done <<<"${STAGE_AFTER[$1]}"
+    return 0
+}
+
+# run_stages: every listed stage, at most QH_JOBS at a time.
+run_stages() {
+    local jobs="${QH_JOBS:-3}" i
+    local -A started=()
+    local running
+    while :; do
+        running=0
+        for i in "${!STAGE_NAMES[@]}"; do
+            [[ -n "${started[$i]:-}" && ! -e "$RESULTS/$i" ]] && running=$((running + 1))
+        done
+        for i in "${!STAGE_NAMES[@]}"; do
+            ((running < jobs)) || break
+            [[ -n "${started[$i]:-}" ]] && continue
+            stage_ready "$i" || continue
+            run_stage "$i" &
+            started[$i]=$!
+            running=$((running + 1))
+        done
+        ((${#started[@]} == ${#STAGE_NAMES[@]})) && break
+        sleep 1
+    done
+    wait
 }
 
 ctest_counts() {
@@ -52,13 +125,13 @@ ctest_counts() {
     echo "$((total - failed)) $failed"
 }
 
+# The closing line of every pytest run in the log ("N passed, N failed, N
+# errors ... in S s"), summed: a suite runs as a parallel and a serial pass.
 pytest_counts() {
-    local line passed failed errors
-    line="$(grep -E '^(=+ )?[0-9]+ (passed|failed)|^(=+ )?.*[0-9]+ (passed|failed|error)' "$1" | tail -n 1)"
-    passed="$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || true)"
-    failed="$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+' || true)"
-    errors="$(grep -oE '[0-9]+ errors?' <<<"$line" | grep -oE '[0-9]+' || true)"
-    echo "${passed:-0} $(( ${failed:-0} + ${errors:-0} ))"
+    grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed|warnings?)\b.* in [0-9.]+s' "$1" |
+        awk '{ for (i = 2; i <= NF; i++) { w = $i; sub(/[,=]+$/, "", w)
+                 if (w == "passed") p += $(i-1); else if (w == "failed" || w == "error" || w == "errors") f += $(i-1) } }
+             END { printf "%d %d\n", p, f }'
 }
 
 # Lines the stage itself writes: "ok <what>" and "FAIL <what>".
@@ -110,10 +183,41 @@ fuzz_targets() {
 
 # ------------------------------------------------------------------ Python
 
+# pytest_suite PYTHON: the suite, side by side on QH_PYTEST_WORKERS workers,
+# then the tests marked serial (they time themselves or count threads and
+# processes) one at a time.
+pytest_suite() {
+    local py="$1" f rc=0
+    local -a ignores=()
+    for f in "${OWN_STAGE_TESTS[@]}"; do ignores+=("--ignore=tests/python/$f"); done
+    "$py" -m pytest tests/python -q -p no:cacheprovider -n "${QH_PYTEST_WORKERS:-2}" -m "not serial" "${ignores[@]}" ||
+        rc=1
+    "$py" -m pytest tests/python -q -p no:cacheprovider -m serial "${ignores[@]}"
+    local serial=$?
+    ((serial == 0 || serial == 5)) || rc=1  # 5: no test is marked serial
+    return $rc
+}
+
+# install_wheel PYTHON VERSION: builds the package's wheel for that
+# interpreter once (into build/dist/VERSION, compiled in its own
+# scikit-build folder) and installs it.
+install_wheel() {
+    local py="$1" dist="$ROOT/build/dist/$2"
+    rm -rf "$dist"
+    mkdir -p "$dist"
+    "$py" -m pip wheel -q --no-deps -w "$dist" "$ROOT" &&
+        "$py" -m pip install -q --no-deps --force-reinstall "$dist"/quill_harbor-*.whl
+}
+
+# The primary environment: the test requirements and the package, from the
+# wheel the later stages reuse.
+python_environment() {
+    ensure_venv && install_wheel "$VENV/bin/python" "$PRIMARY_VERSION" && echo "ok $VENV"
+}
+
 # The suite against the package installed into the primary environment.
 python_primary() {
-    ensure_venv && install_module &&
-        "$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider
+    pytest_suite "$VENV/bin/python"
 }
 
 # The same suite against a UBSan build of the module, loaded ahead of the
@@ -121,9 +225,12 @@ python_primary() {
 python_ubsan() {
     cmake -S . -B build/ubsan-module -DQH_BUILD_MODULE=ON -DQH_UBSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPython_EXECUTABLE="$VENV/bin/python" &&
-        cmake --build build/ubsan-module -j2 &&
-        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$ROOT/build/ubsan-module/src/bindings" \
-            QH_STRESS_SECONDS=10 "$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider
+        cmake --build build/ubsan-module -j2 || return 1
+    local built
+    built="$(find "$ROOT/build/ubsan-module" -name 'quill_harbor.cpython-*.so' -printf '%h\n' | head -n 1)"
+    [[ -n "$built" ]] || { echo "no quill_harbor extension under build/ubsan-module"; return 1; }
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$built" QH_STRESS_SECONDS=10 \
+        pytest_suite "$VENV/bin/python"
 }
 
 # Another supported interpreter, in its own environment.
@@ -132,16 +239,33 @@ python_version() {
     py="$(find_python_version "$version")" || return 1
     local dir="$ROOT/.venv-$version"
     make_venv "$dir" "$py" "$ROOT/tests/python/requirements.txt" &&
-        "$dir/bin/python" -m pip install -q "$ROOT" &&
-        QH_STRESS_SECONDS=5 "$dir/bin/python" -m pytest tests/python -q -p no:cacheprovider
+        install_wheel "$dir/bin/python" "$version" &&
+        QH_STRESS_SECONDS=5 pytest_suite "$dir/bin/python"
+}
+
+# ruff's lint and format check over the Python packages (pyproject.toml).
+lint_check() {
+    local rc=0
+    if "$VENV/bin/python" -m ruff check python; then echo "ok ruff check"; else echo "FAIL ruff check"; rc=1; fi
+    if "$VENV/bin/python" -m ruff format --check python; then echo "ok ruff format"; else echo "FAIL ruff format"; rc=1; fi
+    return $rc
+}
+
+# mypy over quill_harbor_columnar (pyproject.toml).
+type_check() {
+    if "$VENV/bin/python" -m mypy --cache-dir "$ROOT/build/mypy-cache"; then
+        echo "ok mypy"
+    else
+        echo "FAIL mypy"
+        return 1
+    fi
 }
 
 # The stubs against the installed module: mypy's stubtest.
 stubs_check() {
-    "$VENV/bin/python" -m pip install -q mypy || return 1
     local mod rc=0
     for mod in quill_harbor quill_harbor_columnar; do
-        if (cd "$LOGS" && "$VENV/bin/python" -m mypy.stubtest "$mod"); then
+        if (cd "$LOGS" && "$VENV/bin/python" -m mypy.stubtest --mypy-config-file /dev/null "$mod"); then
             echo "ok stubtest $mod"
         else
             echo "FAIL stubtest $mod"
@@ -152,34 +276,111 @@ stubs_check() {
 }
 
 # A repaired, self-contained wheel, installed into a fresh environment and
-# run with the system copies of every library it bundles hidden.
+# run with the system copies of every library it bundles hidden; the wheel
+# is the one the primary environment installed.
 wheel_check() {
-    bash "$ROOT/scripts/wheel_check.sh"
+    QH_WHEEL="$(ls "$ROOT/build/dist/$PRIMARY_VERSION"/quill_harbor-*.whl)" bash "$ROOT/scripts/wheel_check.sh"
+}
+
+# The README's install line, the first `pip install` line of its ```sh blocks.
+readme_install_line() {
+    awk '/^```sh$/ { inside = 1; next } /^```/ { inside = 0 } inside && /^pip install / { print; exit }' \
+        "$ROOT/README.md" | grep .
+}
+
+# new_user_run WORK OUTPUTS -- COMMAND...: COMMAND in WORK must exit 0 and
+# leave every OUTPUT there, not empty.
+new_user_run() {
+    local work="$1" outputs=() out
+    shift
+    while [[ "$1" != -- ]]; do outputs+=("$1"); shift; done
+    shift
+    local what rc
+    what="$(basename "$1") $2"
+    (cd "$work" && "$@")
+    rc=$?
+    if ((rc != 0)); then
+        echo "FAIL $what: exit status $rc"
+        return 1
+    fi
+    for out in "${outputs[@]}"; do
+        [[ -s "$work/$out" ]] || { echo "FAIL $what: no $out"; return 1; }
+    done
+    echo "ok $what: ${outputs[*]}"
+}
+
+# A new user's install: a new environment with nothing but the README's
+# install line, then the command on a 20,000-loan book. A dependency that
+# the install line does not bring fails here.
+new_user_install() {
+    local dir="$ROOT/build/new-user" line py
+    line="$(readme_install_line)" || { echo "FAIL README.md states no pip install line"; return 1; }
+    py="$(find_python)" || return 1
+    rm -rf "$dir"
+    mkdir -p "$dir/work"
+    "$py" -m venv "$dir/venv" || return 1
+    if (cd "$ROOT" && env -u PYTHONPATH PATH="$dir/venv/bin:$PATH" bash -e -c "$line"); then
+        echo "ok $line"
+    else
+        echo "FAIL $line"
+        return 1
+    fi
+    local cli="$dir/venv/bin/quill-harbor" work="$dir/work" rc=0
+    (
+        unset PYTHONPATH
+        new_user_run "$work" book.parquet -- "$cli" sample --loans 20000 -o book.parquet &&
+            new_user_run "$work" schedules.parquet -- "$cli" schedules book.parquet -o schedules.parquet &&
+            new_user_run "$work" cashflows.csv cashflows.png -- \
+                "$cli" cashflows book.parquet -o cashflows.csv --plot cashflows.png &&
+            new_user_run "$work" projection.parquet projection.png -- \
+                "$cli" project book.parquet -o projection.parquet --cpr 8 --cdr 1.5 --severity 35 --lag 6 \
+                --by product --as-of 2026-12-31 --plot projection.png
+    )
 }
 
 # ------------------------------------------------------------------ run
 
 ensure_system_packages
-
-stage "engine + batch (Release)" ctest_counts engine_release
-stage "engine + batch (ASan+UBSan)" ctest_counts engine_sanitized
-stage "fuzz targets (libFuzzer)" line_counts fuzz_targets
+ensure_fuzz_packages
 PRIMARY_VERSION="$("$(find_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || echo '?')"
-stage "python $PRIMARY_VERSION (installed)" pytest_counts python_primary
-stage "python (UBSan module)" pytest_counts python_ubsan
+PRIMARY="python $PRIMARY_VERSION environment"
+
+# Longest chains first: the primary environment, which most Python stages
+# need, and the slowest builds.
+stage "$PRIMARY" line_counts python_environment
+stage "engine + batch (ASan+UBSan)" ctest_counts engine_sanitized
+stage --after "$PRIMARY" "python $PRIMARY_VERSION (installed)" pytest_counts python_primary
+stage --after "$PRIMARY" "python (UBSan module)" pytest_counts python_ubsan
+stage "engine + batch (Release)" ctest_counts engine_release
+stage "fuzz targets (libFuzzer)" line_counts fuzz_targets
 for version in ${QH_PYTHONS:-3.11 3.12 3.13}; do
     [[ "$version" == "$PRIMARY_VERSION" ]] && continue
     stage "python $version (installed)" pytest_counts python_version "$version"
 done
-stage "type stubs (stubtest)" line_counts stubs_check
-stage "wheel (repaired, bundled libs hidden)" line_counts wheel_check
+stage --after "$PRIMARY" "new user's install" line_counts new_user_install
+stage --after "$PRIMARY" "lint (ruff)" line_counts lint_check
+stage --after "$PRIMARY" "types (mypy)" line_counts type_check
+stage --after "$PRIMARY" "type stubs (stubtest)" line_counts stubs_check
+stage --after "$PRIMARY" "wheel (repaired, bundled libs hidden)" line_counts wheel_check
 
+run_stages
+
+FAILED=0
+PASSED_ALL=0
+FAILED_ALL=0
 printf '\n%-40s %-6s %8s %8s %8s\n' "stage" "result" "passed" "failed" "seconds"
 printf '%s\n' "------------------------------------------------------------------------"
-for i in "${!STAGES[@]}"; do
-    IFS='|' read -r status passed failed secs <<<"${RESULTS[$i]}"
-    printf '%-40s %-6s %8s %8s %8s\n' "${STAGES[$i]}" "$status" "$passed" "$failed" "$secs"
+for i in "${!STAGE_NAMES[@]}"; do
+    IFS='|' read -r status passed failed secs <"$RESULTS/$i"
+    [[ "$status" == pass ]] || FAILED=1
+    [[ "$passed" =~ ^[0-9]+$ ]] && PASSED_ALL=$((PASSED_ALL + passed))
+    [[ "$failed" =~ ^[0-9]+$ ]] && FAILED_ALL=$((FAILED_ALL + failed))
+    printf '%-40s %-6s %8s %8s %8s\n' "${STAGE_NAMES[$i]}" "$status" "$passed" "$failed" "$secs"
 done
 printf '%s\n' "------------------------------------------------------------------------"
-printf '%-40s %-6s %8s %8s %8s\n' "total" "$( ((FAILED)) && echo FAIL || echo pass)" "" "" "$((SECONDS - RUN_START))"
+printf '%-40s %-6s %8s %8s %8s\n' "total" "$( ((FAILED)) && echo FAIL || echo pass)" "$PASSED_ALL" "$FAILED_ALL" \
+    "$((SECONDS - RUN_START))"
+# A failing stage that counted no failed test still counts as one failure.
+((FAILED && FAILED_ALL == 0)) && FAILED_ALL=1
+printf 'tests: %d passed, %d failed\n' "$PASSED_ALL" "$FAILED_ALL"
 exit $FAILED

@@ -94,7 +94,9 @@ ensure_venv() {
     make_venv "$VENV" "$(find_python)" "$ROOT/tests/python/requirements.txt"
 }
 
+# install_module [EXTRA]: builds the package and installs it into $VENV,
+# with that extra's dependencies when one is named (run_main.sh: cli).
 install_module() {
-    log "building and installing quill_harbor into $VENV"
-    "$VENV/bin/python" -m pip install -q "$ROOT"
+    log "building and installing quill_harbor${1:+[$1]} into $VENV"
+    "$VENV/bin/python" -m pip install -q "$ROOT${1:+[$1]}"
 }

@@ -87,3 +87,28 @@ def run_python():
         )
 
     return run
+
+
+# Tests that time themselves, count threads or processes, or load most of the
+# machine, by name (a test may also carry @pytest.mark.serial itself).
+# run_tests.sh runs them one at a time after the others, which run side by
+# side under pytest-xdist: `-m "not serial" -n 2`, then `-m serial`.
+SERIAL_TESTS = {
+    "test_threads_share_the_pool_under_failures_and_a_long_loan",  # stall detection over a fixed time
+    "test_an_interrupted_run_leaves_nothing_behind",  # a signal sent once a run is under way
+    "test_ctrl_c_interrupts_a_stream_batch",  # Ctrl-C within a deadline
+    "test_ctrl_c_interrupts_a_long_call_and_leaves_the_process_usable",
+    "test_one_pool_and_one_power_setting_per_process",  # counts a process's threads
+    "test_environment_churn_during_failing_calls",  # counts calls in a fixed time
+    "test_child_forked_after_pool_start_still_computes",  # a deadline on a forked child
+    "test_loan_larger_than_the_machine_fails_up_front",  # watches a child's resident memory
+    "test_out_of_memory_in_conversion_is_memory_error",
+    "test_python_heap_stays_flat_over_many_calls",  # memory growth over many calls
+    "test_resident_memory_stays_flat_over_many_calls",
+}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if getattr(item, "originalname", None) in SERIAL_TESTS:
+            item.add_marker(pytest.mark.serial)

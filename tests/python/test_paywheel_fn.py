@@ -215,6 +215,9 @@ class _Index:
     def __index__(self):
         return self.value
 
+    def __repr__(self):  # test ids must not carry an address: pytest-xdist workers compare them
+        return f"_Index({self.value!r})"
+
 
 class _Float:
     def __init__(self, value):
@@ -222,6 +225,9 @@ class _Float:
 
     def __float__(self):
         return self.value
+
+    def __repr__(self):
+        return f"_Float({self.value!r})"
 
 
 @pytest.mark.parametrize(

@@ -32,6 +32,7 @@ __all__ = [
     "book",
     "book_errors",
     "tape_rows",
+    "ImplausibleRates",
     "__version__",
 ]
 
@@ -300,6 +301,7 @@ def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", thre
 from importlib.metadata import PackageNotFoundError as _NotInstalled, version as _version  # noqa: E402
 
 from ._book import book, book_errors, tape_rows  # noqa: E402
+from ._tape_rates import ImplausibleRates  # noqa: E402
 from .projection import Projection, ProjectionStream, project  # noqa: E402
 
 try:

@@ -255,6 +255,42 @@ def _exact_narrowing(values: Any, text: Any, ok: Any) -> Any:
     return values
 
 
+# The failures of a whole-number text, in the order they are looked for.
+_WHOLE_CODES = ("parse_int", "unknown_frequency", "bad_frequency", "int_out_of_range")
+
+
+def _whole_texts(text: Any, words: int | None, decimal: str) -> tuple[Any, Any]:
+    """(int64 value, index into _WHOLE_CODES or -1) of each text of an array without nulls."""
+    pa = require("pyarrow", "book()")
+    pc = require("pyarrow.compute", "book()")
+    np = require("numpy", "book()")
+    text = pc.utf8_trim_whitespace(text)
+    is_int = np.asarray(pc.match_substring_regex(text, _INT))
+    if not is_int.all():
+        text = _tape_numbers.integral(text, decimal)
+        is_int = np.asarray(pc.match_substring_regex(text, _INT))
+    digits = np.asarray(pc.utf8_length(pc.replace_substring_regex(text, r"^[+-]?0*", "")))
+    short = is_int & (digits <= 18)
+    clean = pc.if_else(pa.array(short), pc.replace_substring_regex(text, r"^\+", ""), pa.scalar("0"))
+    values = np.asarray(pc.cast(clean, pa.int64())).astype(np.int64)
+    codes = np.full(len(values), -1, dtype=np.int8)
+    codes[(is_int & ~short) | (short & ((values < _INT32[0]) | (values > _INT32[1])))] = 3
+    if words is None:
+        codes[~is_int] = 0
+    elif not is_int.all():
+        folded = pc.utf8_lower(pc.replace_substring_regex(text, FOLD_PATTERN, ""))
+        names = list(PAYMENTS_PER_YEAR)
+        found = np.asarray(pc.fill_null(pc.index_in(folded, value_set=pa.array(names)), -1))
+        per_year = np.array([PAYMENTS_PER_YEAR[w] for w in names], dtype=np.int64)[np.maximum(found, 0)]
+        word = (found >= 0) & ~is_int
+        whole = word & (words % per_year == 0)
+        values = np.where(whole, words // per_year, values)
+        _, numeric = _tape_numbers.decimals(text, decimal)
+        codes[~is_int & ~word] = np.where(numeric[~is_int & ~word], 0, 1)
+        codes[word & ~whole] = 2
+    return values, codes
+
+
 def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | None = None,
           decimal: str = ".") -> Any:
     """int64 values of a whole-number column (0 where the row failed). A whole
@@ -267,31 +303,14 @@ def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | Non
     rows.add(null, "null", field, column)
     n = len(column)
     if _is_text(column.type):
-        text = pc.utf8_trim_whitespace(column)
-        is_int = np.asarray(pc.fill_null(pc.match_substring_regex(text, _INT), False))
-        if not (is_int | null).all():
-            text = _tape_numbers.integral(text, decimal)
-            is_int = np.asarray(pc.fill_null(pc.match_substring_regex(text, _INT), False))
-        digits = np.asarray(pc.fill_null(pc.utf8_length(pc.replace_substring_regex(text, r"^[+-]?0*", "")), 0))
-        short = is_int & (digits <= 18)
-        clean = pc.if_else(pa.array(short), pc.replace_substring_regex(text, r"^\+", ""), pa.scalar("0"))
-        values = np.asarray(pc.fill_null(pc.cast(clean, pa.int64()), 0)).astype(np.int64)
-        bad_range = (is_int & ~short) | (short & ((values < _INT32[0]) | (values > _INT32[1])))
-        if words is not None:
-            folded = pc.utf8_lower(pc.replace_substring_regex(text, FOLD_PATTERN, ""))
-            names = list(PAYMENTS_PER_YEAR)
-            found = np.asarray(pc.fill_null(pc.index_in(folded, value_set=pa.array(names)), -1))
-            per_year = np.array([PAYMENTS_PER_YEAR[w] for w in names], dtype=np.int64)[np.maximum(found, 0)]
-            word = (found >= 0) & ~is_int
-            whole = word & (words % per_year == 0)
-            values = np.where(whole, words // per_year, values)
-            _, numeric = _tape_numbers.decimals(text, decimal)
-            rows.add(~null & ~word & ~is_int & numeric, "parse_int", field, column)
-            rows.add(~null & ~word & ~is_int, "unknown_frequency", field, column)
-            rows.add(~null & word & ~whole, "bad_frequency", field, column)
-        else:
-            rows.add(~null & ~is_int, "parse_int", field, column)
-        rows.add(~null & bad_range, "int_out_of_range", field, column)
+        # A tape writes its terms and frequencies in a few spellings: each is read once.
+        encoded = pc.dictionary_encode(column)
+        index = np.asarray(pc.fill_null(encoded.indices, 0)).astype(np.int64)
+        values, codes = _whole_texts(encoded.dictionary, words, decimal)
+        values, codes = (values[index], np.where(null, -1, codes[index])) if len(values) else \
+            (np.zeros(n, dtype=np.int64), np.full(n, -1, dtype=np.int8))
+        for k, code in enumerate(_WHOLE_CODES):
+            rows.add(codes == k, code, field, column)
         return np.where(rows.failed, 0, values)
     if pa.types.is_boolean(column.type):
         column = pc.cast(column, pa.int8())

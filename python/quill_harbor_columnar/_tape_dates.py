@@ -65,7 +65,8 @@ def _parts(column: Any, source: str) -> tuple[Any, Any, Any, Any]:
     n = len(column)
     t = column.type
     if pa.types.is_date(t) or pa.types.is_timestamp(t):
-        year, month, day = (np.asarray(pc.fill_null(f(column), 1)).astype(np.int64) for f in (pc.year, pc.month, pc.day))
+        year, month, day = (np.asarray(pc.fill_null(f(column), 1)).astype(np.int64)
+                            for f in (pc.year, pc.month, pc.day))
         return year, month, day, np.asarray(column.is_valid())
     if pa.types.is_integer(t) or pa.types.is_floating(t):
         raw = np.asarray(pc.fill_null(pc.cast(column, pa.float64(), safe=False), np.nan))

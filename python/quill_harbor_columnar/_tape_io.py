@@ -286,7 +286,7 @@ def csv_row_numbers(path: str, delimiter: str, rows: int | None = None) -> RowNu
 
 def _one_line_per_row(path: str, rows: int) -> bool:
     newlines = returns = pairs = 0
-    last = b""
+    last = tail = b""
     with open(path, "rb") as f:
         while True:
             block = f.read(CSV_BLOCK_BYTES)
@@ -296,10 +296,14 @@ def _one_line_per_row(path: str, rows: int) -> bool:
             returns += block.count(b"\r")
             pairs += block.count(b"\r\n") + (last == b"\r" and block[:1] == b"\n")
             last = block[-1:]
+            tail = (tail + block)[-4096:]
     if returns != pairs:
         return False
+    # Blank lines after the last row number nothing: only those before it count.
+    ending = len(tail) - len(tail.rstrip(b"\r\n"))
+    ends = tail[len(tail) - ending:].count(b"\n") if ending else 0
     records = rows + 1  # and the header
-    return newlines == (records if last in (b"\n", b"\r") else records - 1)
+    return newlines - max(ends - 1, 0) == (records if ends else records - 1)
 
 
 def _slices(batch: Any, rows: int) -> Iterator[Any]:

@@ -45,9 +45,17 @@ def re_escape(mark: str) -> str:
 
 
 def _amount_pattern(decimal: str) -> str:
-    sign, cur = r"(?P<{}>[+-])?", rf"(?P<{{}}>[{CURRENCY_SIGNS}])?"
-    return (r"^(?P<open>\()?\s*" + sign.format("s1") + r"\s*" + cur.format("c1") + r"\s*" + sign.format("s2")
-            + r"\s*(?P<num>" + _number_body(decimal) + r")\s*" + cur.format("c2") + r"\s*(?P<close>\))?$")
+    """An amount with at most one sign and one currency sign, or in
+    parentheses without a sign. No captures, so that the match runs as a DFA."""
+    num, cur = _number_body(decimal), rf"[{CURRENCY_SIGNS}]"
+    signed = rf"[+-]?\s*(?:{cur}\s*)?{num}|{cur}\s*[+-]\s*{num}|[+-]?\s*{num}\s*{cur}"
+    bracketed = rf"\(\s*(?:(?:{cur}\s*)?{num}|{num}\s*{cur})\s*\)"
+    return rf"^(?:{signed}|{bracketed})$"
+
+
+_NEGATIVE = rf"^(?:\(|-|[{CURRENCY_SIGNS}]\s*-)"
+_DECORATION = "()+-" + CURRENCY_SIGNS + " \t\n\r\f\v"
+_INNER = {".": (",",), ",": (".", " ", "\u00a0", "\u202f")}
 
 
 def check_decimal(decimal: Any) -> str:
@@ -70,23 +78,17 @@ def amounts(text: Any, decimal: str) -> tuple[Any, Any]:
         return text, ok
     todo = ~ok
     subset = text.filter(pa.array(todo))
-    parts = pc.extract_regex(subset, _amount_pattern(decimal))
-    found = np.asarray(parts.is_valid())
-
-    def part(name: str) -> Any:
-        return np.asarray(pc.fill_null(parts.field(name), ""), dtype=object)
-
-    opened, closed = part("open") != "", part("close") != ""
-    s1, s2, c1, c2 = part("s1"), part("s2"), part("c1"), part("c2")
-    signs = (s1 != "").astype(int) + (s2 != "")
-    currencies = (c1 != "").astype(int) + (c2 != "")
-    # One sign at most, one currency sign at most, a sign or parentheses, not both.
-    good = found & (opened == closed) & (signs <= 1) & (currencies <= 1) & ~(opened & (signs > 0))
-    number = pc.replace_substring_regex(pc.fill_null(parts.field("num"), ""), _SEPARATORS[decimal], "")
+    good = np.asarray(pc.fill_null(pc.match_substring_regex(subset, _amount_pattern(decimal)), False))
+    negative = np.asarray(pc.fill_null(pc.match_substring_regex(subset, _NEGATIVE), False))
+    # A valid amount's decorations stand at its ends; inside it, only digits,
+    # the decimal mark and the thousands separators.
+    number = pc.utf8_trim(subset, characters=_DECORATION)
+    for separator in _INNER[decimal]:
+        number = pc.replace_substring(number, separator, "")
     if decimal == ",":
         number = pc.replace_substring(number, ",", ".")
-    negative = opened | (s1 == "-") | (s2 == "-")
-    rebuilt = pc.binary_join_element_wise(pa.array(np.where(negative, "-", "")), number, "")
+    rebuilt = pc.replace_with_mask(number, pa.array(negative),
+                                   pc.utf8_replace_slice(number.filter(pa.array(negative)), 0, 0, "-"))
     ok[todo] = good
     return pc.replace_with_mask(text, pa.array(todo), rebuilt), ok
 

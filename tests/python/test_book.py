@@ -284,7 +284,7 @@ def test_a_folder_whose_parts_store_a_column_in_other_widths(tmp_path):
 
 
 @pytest.mark.parametrize("text, failed, kept", [
-    ("H\r\nA,{ok}\r\nB,{bad}\r\n", [3], [2]),
+    ("H\r\nA,{ok}\r\nB,{bad}\r\n\r\n\r\n", [3], [2]),                   # blank lines after the last row
     ("H\nA,{ok}\n\nB,{bad}\n\"C\nC\",{ok}\nD,{bad}", [4, 7], [2, 5]),   # a blank line, a value on two lines
     ("H\rA,{ok}\rB,{bad}\rC,{ok}\r", [3], [2, 4]),                   # classic Mac line ends
 ])

@@ -53,9 +53,9 @@ _HIGH_HINTS = {
               "(or {allow} to keep them)",
     "annual-percent": "rates are read as annual percentages: check the column (or {allow} to keep them)",
 }
-_LOW = ("{count:,} of {read:,} rates read as annual percentages are below 1 (below 1% a year), the first at row {row}, "
-        "column {column}: {value!r}; they look like yearly fractions: for those {use} {annual} "
-        "(or {allow} to keep them)")
+_LOW = ("{count:,} of {read:,} rates are below 1 (1% a year), the first at row {row}, column {column}: {value!r}; "
+        "rates are read as annual percentages, and these look like yearly fractions: for yearly fractions "
+        "{use} {annual} (or {allow} to keep them)")
 
 
 def high_rates(rate_unit: str, count: int, row: int, column: str, value: object,

@@ -41,7 +41,6 @@ RATE_UNITS = ("per-period", "annual", "annual-percent")
 FAILURES_KEY = b"quill_harbor.book.failures"
 LINES_KEY = b"quill_harbor.book.lines"
 
-_FLOAT = _tape_numbers.PLAIN_FLOAT
 _INT = r"^[+-]?[0-9]+$"
 _INT32 = (-(2**31), 2**31 - 1)
 
@@ -92,10 +91,6 @@ class Spec:
         self.keep = _kept(keep, have, [f for f in TAPE_FIELDS if f in self.sources])
         self.rate_unit = rate_unit
         self.periods_per_year = periods_per_year
-
-    @property
-    def age_from_dates(self) -> bool:
-        return self.as_of is not None
 
     @property
     def source_columns(self) -> list[str]:

@@ -32,16 +32,15 @@ _GROUPED = {
     ".": r"[0-9]{1,3}(?:,[0-9]{3})+",
     ",": "|".join(rf"[0-9]{{1,3}}(?:{sep}[0-9]{{3}})+" for sep in (r"\.", " ", r"\x{a0}", r"\x{202f}")),
 }
-_SEPARATORS = {".": r",", ",": r"[. \x{a0}\x{202f}]"}
 
 
 def _number_body(decimal: str) -> str:
-    mark = re_escape(decimal)
+    mark = _mark(decimal)
     return rf"(?:(?:{_GROUPED[decimal]}|[0-9]+)(?:{mark}[0-9]*)?|{mark}[0-9]+)"
 
 
-def re_escape(mark: str) -> str:
-    return r"\." if mark == "." else mark
+def _mark(decimal: str) -> str:
+    return r"\." if decimal == "." else decimal
 
 
 def _amount_pattern(decimal: str) -> str:
@@ -53,7 +52,9 @@ def _amount_pattern(decimal: str) -> str:
     return rf"^(?:{signed}|{bracketed})$"
 
 
+# An amount in parentheses, or with a minus before or after its currency sign.
 _NEGATIVE = rf"^(?:\(|-|[{CURRENCY_SIGNS}]\s*-)"
+# What stands at the ends of an amount, and what may stand inside it.
 _DECORATION = "()+-" + CURRENCY_SIGNS + " \t\n\r\f\v"
 _INNER = {".": (",",), ",": (".", " ", "\u00a0", "\u202f")}
 
@@ -111,5 +112,5 @@ def integral(text: Any, decimal: str) -> Any:
     """The text of whole numbers written with a zero fraction ("360.0", "360,00"
     with ``decimal=","``) without it; other text as it was."""
     pc = require("pyarrow.compute", "book()")
-    mark = re_escape(decimal)
+    mark = _mark(decimal)
     return pc.replace_substring_regex(text, rf"^([+-]?[0-9]+){mark}0*$", r"\1")

@@ -50,7 +50,8 @@ def test_a_tape_in_engine_units_keeps_its_bits():
     text = numbers.cast(pa.schema([(f.name, pa.string()) for f in numbers.schema]))
     rates = midpoint_decimals(50)
     amounts = midpoint_decimals(50, start=1_234_567.0, step=0.125)
-    trap = pa.table({"amt": amounts, "rate": rates, "pers": ["60"] * 50, "int_freq": ["1"] * 50, "cap_freq": ["1"] * 50})
+    trap = pa.table({"amt": amounts, "rate": rates, "pers": ["60"] * 50, "int_freq": ["1"] * 50,
+                     "cap_freq": ["1"] * 50})
     # The same values as a lender writes them: grouped, with a currency sign, with a decimal comma.
     grouped = trap.set_column(0, "amt", pa.array([f"${int(a[:7]):,}{a[7:]}" for a in amounts]))
     comma = trap.set_column(0, "amt", pa.array([f"{int(a[:7]):,}".replace(",", ".") + "," + a[8:] for a in amounts]))
@@ -278,7 +279,8 @@ def test_a_folder_whose_parts_store_a_column_in_other_widths(tmp_path):
     pq.write_table(two.set_column(3, "pers", two.column("pers").cast(pa.int64())), tmp_path / "book" / "part.1.parquet")
     got = qc.book(tmp_path / "book")
     assert got.column("pers").to_pylist() == one.column("pers").to_pylist() + two.column("pers").to_pylist()
-    pq.write_table(two.set_column(3, "pers", two.column("pers").cast(pa.string())), tmp_path / "book" / "part.1.parquet")
+    text = two.set_column(3, "pers", two.column("pers").cast(pa.string()))
+    pq.write_table(text, tmp_path / "book" / "part.1.parquet")
     with pytest.raises(TapeError, match="column pers: the parts store it as int32 and string"):
         qc.book(tmp_path / "book")
 

@@ -100,6 +100,9 @@ class Tape:
     def _csv_header(self) -> list[str]:
         with open(self.path, "rb") as f:
             head = f.read(_SNIFF_BYTES)
+            # A header with no line break after it has no rows (and the CSV
+            # reader cannot skip a line that does not end).
+            self._header_only = not head.strip().count(b"\n") and not head.strip().count(b"\r") and not f.read(1)
         if head.startswith(_BOM):
             head = head[len(_BOM):]
         if not head.strip():
@@ -125,6 +128,8 @@ class Tape:
     def _csv_batches(self, columns: list[str]) -> Iterator[Any]:
         pa = require("pyarrow", "reading CSV tapes")
         pcsv = require("pyarrow.csv", "reading CSV tapes")
+        if self._header_only:
+            return
         reader = pcsv.open_csv(
             self.path,
             read_options=pcsv.ReadOptions(column_names=self.names, skip_rows=1, block_size=CSV_BLOCK_BYTES),

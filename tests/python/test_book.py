@@ -302,3 +302,8 @@ def test_tape_rows_are_the_lines_an_editor_shows(tmp_path, text, failed, kept):
     assert qc.tape_rows(book, range(book.num_rows)) == kept
     rows = range(len(failed) + len(kept))
     assert list(row_numbers(path)(rows)) == list(row_numbers(path, len(rows))(rows)) == sorted(failed + kept)
+
+
+def test_a_header_without_a_line_break_is_an_empty_tape(tmp_path):
+    (tmp_path / "tape.csv").write_text("amt,rate,pers,int_freq,cap_freq")
+    assert qc.book(tmp_path / "tape.csv").num_rows == 0

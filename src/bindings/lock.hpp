@@ -1,5 +1,6 @@
 // The one way both extensions give the interpreter lock up around native
-// work and take it back.
+// work and take it back (without_lock), and the one way a thread that may
+// not hold it takes it for a moment (with_lock).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -40,6 +41,21 @@ void without_lock(Fn&& fn) {
     }
     take_lock_back(state);
     if (failure) std::rethrow_exception(failure);
+}
+
+// Runs fn holding the interpreter lock, from a thread that may not hold it
+// (a stream pulled on a native thread, a destructor, the signal watch), and
+// gives the lock back whether fn returned or threw. fn's result is returned.
+template <class Fn>
+decltype(auto) with_lock(Fn&& fn) {
+    struct Held {
+        PyGILState_STATE state = PyGILState_Ensure();
+        Held() = default;
+        Held(const Held&) = delete;
+        Held& operator=(const Held&) = delete;
+        ~Held() { PyGILState_Release(state); }
+    } held;
+    return fn();
 }
 
 }  // namespace quill

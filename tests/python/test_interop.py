@@ -3,6 +3,7 @@ schemas, zero copy (equal buffer addresses), lifetime and release."""
 
 import ctypes
 import gc
+import re
 import sys
 import threading
 
@@ -48,6 +49,15 @@ def test_schemas_of_both_layouts():
     assert lst.field("Bal").type == pa.list_(pa.float32())
     streamed = pa.RecordBatchReader.from_stream(qc.stream_schedules(small_book(), layout="list")).schema
     assert streamed.field("Bal").type == pa.large_list(pa.float32())
+
+
+@pytest.mark.parametrize("ask, error, text", [
+    (lambda s: s.column("nope"), KeyError, "no flat column 'nope'; the flat columns are loan, offsets, Per"),
+    (lambda s: s.column(3), TypeError, "column name must be a str"),
+])
+def test_the_table_refuses_what_it_does_not_hold(ask, error, text):
+    with pytest.raises(error, match=re.escape(text)):
+        ask(qc.schedules(small_book()))
 
 
 def test_long_layout_is_shared_with_numpy_pyarrow_and_polars():

@@ -32,6 +32,8 @@ void translate_current_exception() noexcept {
         throw;
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, paywheel::messages::kLostPythonError);
+    } catch (const Refusal& r) {
+        PyErr_SetString(r.type, r.text.c_str());
     } catch (PythonFailure& f) {
         if (!f.type) {
             PyErr_SetString(PyExc_SystemError, paywheel::messages::kLostPythonError);
@@ -111,16 +113,11 @@ private:
 // when one raised.
 bool signals_quiet(bool holds_lock) {
     if (holds_lock) return PyErr_CheckSignals() == 0;
-    PyGILState_STATE g = PyGILState_Ensure();
-    const bool quiet = PyErr_CheckSignals() == 0;
-    if (!quiet) {
-        // Carried out of this lock scope as an exception object.
-        PythonFailure f = PythonFailure::fetch();
-        PyGILState_Release(g);
-        throw std::move(f);
-    }
-    PyGILState_Release(g);
-    return true;
+    return with_lock([] {
+        // A handler's exception is carried out of the lock scope as an exception object.
+        if (PyErr_CheckSignals() != 0) throw PythonFailure::fetch();
+        return true;
+    });
 }
 
 }  // namespace

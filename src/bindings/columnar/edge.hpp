@@ -10,11 +10,20 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 
 namespace quill::columnar {
 
 // Thrown where a Python exception is already pending: the edge leaves it.
 struct PythonErrorSet {};
+
+// A refusal of the extension's own (a writable view of a read-only column,
+// a flat column that is not there, a stream read twice, a power setting
+// that cannot be applied): the translator raises `type` with `text`.
+struct Refusal {
+    PyObject* type;
+    std::string text;
+};
 
 // An exception a Python producer of loans raised, fetched so that native
 // frames can unwind past it; the edge raises it again as it was (a
@@ -27,7 +36,7 @@ struct PythonFailure {
 
 // The one translator: makes the exception being handled the pending Python
 // exception. Call only inside a catch block, with the lock held.
-//   PythonErrorSet -> (already pending)   PythonFailure -> itself
+//   PythonErrorSet -> (already pending)   PythonFailure -> itself   Refusal -> its type
 //   Cancelled -> KeyboardInterrupt (unless one is pending)
 //   TooLarge, std::bad_alloc -> MemoryError
 //   BadInput -> ValueError   BadType -> TypeError   Upstream -> RuntimeError
@@ -46,6 +55,21 @@ PyObject* edge(Fn&& fn) {
     } catch (...) {
         translate_current_exception();
         return nullptr;
+    }
+}
+
+// A slot body that reports by status (the buffer protocol): 0, or -1 with
+// the translated exception pending.
+template <class Fn>
+int edge_status(Fn&& fn) {
+    try {
+        fn();
+        return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        translate_current_exception();
+        return -1;
     }
 }
 

@@ -481,27 +481,22 @@ public:
             (void)reader_.release();  // the interpreter is gone: nothing left to release
             return;
         }
-        PyGILState_STATE g = PyGILState_Ensure();
-        reader_.reset();
-        PyGILState_Release(g);
+        with_lock([&] { reader_.reset(); });
     }
     bool has_id() const noexcept override { return reader_->has_id(); }
     bool next(InputBatch& out) override {
         current_.reset();
-        PyGILState_STATE g = PyGILState_Ensure();
         std::string failure;
         bool interrupt = false;
-        try {
-            current_ = reader_->next();
-        } catch (PythonFailure& f) {
-            failure = describe(f);
-            interrupt = redeliver_interrupt(f);
-            f = PythonFailure{};
-        } catch (...) {
-            PyGILState_Release(g);
-            throw;
-        }
-        PyGILState_Release(g);
+        with_lock([&] {
+            try {
+                current_ = reader_->next();
+            } catch (PythonFailure& f) {
+                failure = describe(f);
+                interrupt = redeliver_interrupt(f);
+                f = PythonFailure{};
+            }
+        });
         if (interrupt) throw StreamInterrupted{};
         if (!failure.empty()) fail(pc::CallFailure::Upstream, m::text(m::kPythonSourceRaised, failure.c_str()));
         if (!current_) return false;

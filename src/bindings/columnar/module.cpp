@@ -46,10 +46,7 @@ PyObject* initialise() {
     // shared with quill_harbor through the engine library: whichever module
     // is imported first reads them, once.
     paywheel::read_abort_settings();
-    if (!paywheel::apply_power_setting_once()) {
-        PyErr_SetString(PyExc_ImportError, paywheel::kPowerModeError);
-        return nullptr;
-    }
+    if (!paywheel::apply_power_setting_once()) throw Refusal{PyExc_ImportError, paywheel::kPowerModeError};
     PyRef m = PyRef::steal(PyModule_Create(&g_module));
     if (!m) return nullptr;
     if (!register_result_types(m.get()) || !register_stream_type(m.get()) || !add_failure_codes(m.get())) return nullptr;

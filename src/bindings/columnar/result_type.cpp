@@ -4,10 +4,13 @@
 // so whatever was exported from it stays valid after the Table is gone.
 #include <cstdlib>
 #include <functional>
+#include <new>
 #include <string>
 
 #include "bindings/columnar/edge.hpp"
 #include "bindings/columnar/native.hpp"
+#include "paywheel/core/message_text.hpp"
+#include "paywheel/core/messages.hpp"
 
 namespace quill::columnar {
 
@@ -37,9 +40,8 @@ struct BufferObject {
 int buffer_get(PyObject* self, Py_buffer* view, int flags) {
     auto* b = reinterpret_cast<BufferObject*>(self);
     if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-        PyErr_SetString(PyExc_BufferError, "schedule columns are read-only");
         view->obj = nullptr;
-        return -1;
+        return edge_status([] { throw Refusal{PyExc_BufferError, paywheel::messages::kReadOnlyColumns}; });
     }
     view->buf = const_cast<void*>(b->data);
     view->obj = Py_NewRef(self);
@@ -100,10 +102,11 @@ struct Capsule {
     // New reference, or null with an exception set.
     template <class Fill>
     static PyObject* make(Fill&& fill) {
-        auto* s = static_cast<T*>(std::malloc(sizeof(T)));
-        if (s == nullptr) return PyErr_NoMemory();
-        s->release = nullptr;
+        T* s = nullptr;
         try {
+            s = static_cast<T*>(std::malloc(sizeof(T)));
+            if (s == nullptr) throw std::bad_alloc();
+            s->release = nullptr;
             fill(s);
         } catch (abi::__forced_unwind&) {
             std::free(s);
@@ -173,13 +176,10 @@ PyObject* table_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // A read-only memoryview of the named flat buffer.
 PyObject* table_column(PyObject* self, PyObject* arg) {
-    if (!PyUnicode_Check(arg)) {
-        PyErr_SetString(PyExc_TypeError, "column name must be a str");
-        return nullptr;
-    }
-    const char* name = PyUnicode_AsUTF8(arg);
-    if (name == nullptr) return nullptr;
     return edge([&]() -> PyObject* {
+        if (!PyUnicode_Check(arg)) throw Refusal{PyExc_TypeError, paywheel::messages::kColumnNameNotStr};
+        const char* name = PyUnicode_AsUTF8(arg);
+        if (name == nullptr) throw PythonErrorSet{};
         const TablePtr& t = table_of(self);
         std::string names;
         for (const pc::NamedBuffer& nb : t->named) {
@@ -196,8 +196,10 @@ PyObject* table_column(PyObject* self, PyObject* arg) {
             b->itemsize = static_cast<Py_ssize_t>(nb.itemsize);
             return PyMemoryView_FromObject(buf.get());
         }
-        PyErr_Format(PyExc_KeyError, "no flat column %R; the flat columns are %s", arg, names.c_str());
-        return nullptr;
+        PyRef shown = PyRef::steal(PyObject_Repr(arg));
+        const char* asked = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+        if (asked == nullptr) throw PythonErrorSet{};
+        throw Refusal{PyExc_KeyError, paywheel::messages::text(paywheel::messages::kNoFlatColumn, asked, names.c_str())};
     });
 }
 

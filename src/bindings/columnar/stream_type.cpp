@@ -137,12 +137,16 @@ private:
     void interrupted(PythonFailure& f, bool holds) {
         failed_ = true;
         failed_message_ = paywheel::messages::kStreamInterrupted;
-        PyGILState_STATE g{};
-        if (!holds) g = PyGILState_Ensure();
-        PyObject* type = f.type.get();
-        if (type != nullptr) PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), type);
-        f = PythonFailure{};
-        if (!holds) PyGILState_Release(g);
+        auto redeliver = [&] {
+            PyObject* type = f.type.get();
+            if (type != nullptr) PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), type);
+            f = PythonFailure{};
+        };
+        if (holds) {
+            redeliver();
+        } else {
+            with_lock(redeliver);
+        }
     }
 
     bool pull(pc::InputBatch& out) {
@@ -196,10 +200,7 @@ PyObject* stream_export(PyObject* self, PyObject* args, PyObject* kwargs) {
             std::lock_guard<std::mutex> lock(state.mutex);
             src = std::move(state.source);
         }
-        if (!src) {
-            PyErr_SetString(PyExc_RuntimeError, paywheel::messages::kStreamConsumed);
-            return nullptr;
-        }
+        if (!src) throw Refusal{PyExc_RuntimeError, paywheel::messages::kStreamConsumed};
         return stream_capsule(std::move(src));
     });
 }

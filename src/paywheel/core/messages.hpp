@@ -149,6 +149,11 @@ inline constexpr const char* kPoolBuildPrefix =
 inline constexpr const char* kPoolBuildSuffix = " }";
 
 // Python boundary (src/bindings).
+// The columnar extension's own refusals.
+inline constexpr const char* kReadOnlyColumns = "schedule columns are read-only";
+inline constexpr const char* kColumnNameNotStr = "column name must be a str";
+// The name asked for (its repr), then the flat columns there are.
+inline constexpr const char* kNoFlatColumn = "no flat column %s; the flat columns are %s";
 // An unwrap of a failed conversion; ": <error rendering>" follows.
 inline constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
 inline constexpr const char* kDictChangedSize = "dictionary changed size during iteration";

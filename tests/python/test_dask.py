@@ -106,3 +106,18 @@ def test_engine_threads_follow_the_worker(client):
     assert qhd._threads_here(None) is None  # outside a worker: the pool's own size
     assert qhd._threads_here(3) == 3
     assert client.submit(qhd._threads_here, None, pure=False).result() == 1  # one thread per worker here
+
+
+
+@pytest.mark.parametrize("call", [qhd.schedules, qhd.cashflows, lambda ddf: qhd.project(ddf, {"cpr": 0.05})],
+                         ids=["schedules", "cashflows", "project"])
+@pytest.mark.parametrize("known_lengths", [True, False])
+def test_a_refused_loan_is_named_by_its_row_in_the_frame(client, call, known_lengths):
+    frame = pd.DataFrame({"id": [f"L{i}" for i in range(200)], "amt": 1000.0, "rate": 0.01, "pers": 12,
+                          "int_freq": 1, "cap_freq": 1})
+    frame.loc[77, "amt"] = np.nan
+    ddf = dd.from_pandas(frame, npartitions=4, sort=False)  # row 77 is row 27 of the second partition
+    with pytest.raises(qhc.LoanError) as caught:
+        call(ddf if known_lengths else ddf[ddf["rate"] > 0]).compute()  # a filter hides the lengths
+    assert (caught.value.index, caught.value.id, caught.value.code) == (77, "L77", "null")
+

@@ -276,6 +276,23 @@ def _combine_projections(a: dict[tuple, Any], b: dict[tuple, Any]) -> dict[tuple
     return out
 
 
+# Seconds reach far past year 2262, where nanoseconds since 1970 run out, and
+# cover every date a projection gives.
+_DATES = "datetime64[s]"
+
+
+def _labels(values: Any, meta: Any) -> Any:
+    """A segment column of the key values, in the frame's dtype. A categorical
+    read lazily (dd.read_parquet) has only a placeholder for its categories:
+    they are the values the partitions held, in segment order."""
+    _, dd, pd = _modules()
+    dtype = meta.dtype
+    if isinstance(dtype, pd.CategoricalDtype) and not dd.utils.has_known_categories(meta):
+        categories = [v for v in dict.fromkeys(values.tolist()) if not (v is None or v != v)]
+        dtype = pd.CategoricalDtype(categories, ordered=dtype.ordered)
+    return pd.Series(values, dtype=dtype)
+
+
 def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: Any, as_of: Any,
                       periods_per_year: int) -> Any:
     np = require("numpy", _WHAT)
@@ -297,10 +314,10 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
     for i, name in enumerate(by):
         values = np.empty(len(keys), dtype=object)
         values[:] = [key[1 + i] for key in keys]
-        frame[name] = pd.Series(values[block], dtype=meta[name].dtype)
+        frame[name] = _labels(values[block], meta[name])
     frame[PERIOD] = period
     if as_of is not None:
-        frame[DATE] = pd.Series(dates_of(as_of, period, periods_per_year).astype("datetime64[ns]"))
+        frame[DATE] = pd.Series(dates_of(as_of, period, periods_per_year).astype(_DATES))
     blocks = [np.pad(sums[key], ((0, 0), (0, n - sums[key].shape[1]))) for key, n in zip(keys, lengths)]
     data = np.concatenate(blocks, axis=1) if blocks else np.zeros((len(SUMMED), 0))
     for i, name in enumerate(SUMMED):
@@ -350,7 +367,7 @@ def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_o
         **{name: pd.Series([], dtype=ddf._meta[name].dtype) for name in names},
         PERIOD: pd.Series([], dtype="int32"),
         # A date dtype of pandas' own: object columns would become strings in Dask.
-        **({DATE: pd.Series([], dtype="datetime64[ns]")} if as_of is not None else {}),
+        **({DATE: pd.Series([], dtype=_DATES)} if as_of is not None else {}),
         **{name: pd.Series([], dtype="float64") for name in MEASURES},
     })
     frame = dask.delayed(_projection_frame)(parts[0], multi, names, meta, as_of, periods_per_year)

@@ -9,12 +9,15 @@ inside a worker's memory.
 
 from __future__ import annotations
 
+import operator
 import warnings
+from collections.abc import Callable
 from typing import Any, Literal
 
 from . import scheduling
 from ._internal.deps import optional, require
 from ._internal.names import CASHFLOWS, DATE, ID, LOAN, LOANS, MEASURES, PERIOD, SCENARIO, SCHEDULE, SUMMED, TOTALS
+from .errors import LoanError
 from .projection import project as project_book
 from .projection.assembly import block_rows, dates_of
 from .projection.dates import as_date, period_dates
@@ -83,6 +86,40 @@ def _modules() -> tuple[Any, Any, Any]:
     return require("dask", _WHAT), require("dask.dataframe", _WHAT), require("pandas", _WHAT)
 
 
+def _row_offsets(ddf: Any, parts: list[Any], errors: str) -> list[Any]:
+    """The frame's row of each partition's first row, so that a LoanError
+    names the frame's row, not the partition's. Taken from the lengths dask
+    knows without computing (Parquet metadata, a pandas frame), otherwise
+    chained from each partition's length. Under errors="skip" nothing is
+    raised and no offset is needed."""
+    if errors != "raise" or len(parts) < 2:
+        return [0] * len(parts)
+    try:
+        lengths = ddf.expr._get_lengths()
+    except Exception:  # noqa: BLE001 - the lengths are a hint dask may not have
+        lengths = None
+    if lengths is not None and len(lengths) == len(parts):
+        starts = [0]
+        for n in lengths[:-1]:
+            starts.append(starts[-1] + int(n))
+        return starts
+    dask = require("dask", _WHAT)
+    offsets: list[Any] = [0]
+    for part in parts[:-1]:
+        offsets.append(dask.delayed(operator.add)(offsets[-1], dask.delayed(len)(part)))
+    return offsets
+
+
+def _at_frame_rows(offset: int, compute: Callable[..., Any], *args: Any) -> Any:
+    """``compute(*args)`` on a partition, a LoanError moved to the frame's row."""
+    try:
+        return compute(*args)
+    except LoanError as e:
+        if not offset:
+            raise
+        raise LoanError(e.index + offset, e.id, e.code, e.field, e.value, e.reason, e.terms) from None
+
+
 def _arrow(pdf: Any) -> Any:
     pa = require("pyarrow", _WHAT)
     return pa.Table.from_pandas(pdf, preserve_index=False)
@@ -139,10 +176,13 @@ def schedules(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
     Columns: ``loan`` (the id, or the loan's index label when there is no id
     column), then ``Per``, ``Cap``, ``Int``, ``Pmt`` and ``Bal`` as float32.
     """
-    _modules()
+    dask, dd, _ = _modules()
     meta = schedules_meta(ID in ddf.columns, ddf._meta.index.dtype)
     measure = _check_partitions(ddf)
-    return ddf.map_partitions(_partition_schedules, errors, threads, measure, meta=meta, enforce_metadata=True)
+    parts = ddf.to_delayed()
+    return dd.from_delayed([dask.delayed(_at_frame_rows)(offset, _partition_schedules, p, errors, threads, measure)
+                            for p, offset in zip(parts, _row_offsets(ddf, parts, errors))],
+                           meta=meta, verify_meta=True)
 
 
 def _partition_totals(pdf: Any, errors: Literal["raise", "skip"], threads: int | None,
@@ -187,7 +227,9 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
     """
     dask, dd, pd = _modules()
     measure = _check_partitions(ddf)
-    parts = [dask.delayed(_partition_totals)(p, errors, threads, measure) for p in ddf.to_delayed()]
+    delayed = ddf.to_delayed()
+    parts = [dask.delayed(_at_frame_rows)(offset, _partition_totals, p, errors, threads, measure)
+             for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")
     while len(parts) > 1:
@@ -234,6 +276,23 @@ def _combine_projections(a: dict[tuple, Any], b: dict[tuple, Any]) -> dict[tuple
     return out
 
 
+# Seconds reach far past year 2262, where nanoseconds since 1970 run out, and
+# cover every date a projection gives.
+_DATES = "datetime64[s]"
+
+
+def _labels(values: Any, meta: Any) -> Any:
+    """A segment column of the key values, in the frame's dtype. A categorical
+    read lazily (dd.read_parquet) has only a placeholder for its categories:
+    they are the values the partitions held, in segment order."""
+    _, dd, pd = _modules()
+    dtype = meta.dtype
+    if isinstance(dtype, pd.CategoricalDtype) and not dd.utils.has_known_categories(meta):
+        categories = [v for v in dict.fromkeys(values.tolist()) if not (v is None or v != v)]
+        dtype = pd.CategoricalDtype(categories, ordered=dtype.ordered)
+    return pd.Series(values, dtype=dtype)
+
+
 def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: Any, as_of: Any,
                       periods_per_year: int) -> Any:
     np = require("numpy", _WHAT)
@@ -255,10 +314,10 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
     for i, name in enumerate(by):
         values = np.empty(len(keys), dtype=object)
         values[:] = [key[1 + i] for key in keys]
-        frame[name] = pd.Series(values[block], dtype=meta[name].dtype)
+        frame[name] = _labels(values[block], meta[name])
     frame[PERIOD] = period
     if as_of is not None:
-        frame[DATE] = pd.Series(dates_of(as_of, period, periods_per_year).astype("datetime64[ns]"))
+        frame[DATE] = pd.Series(dates_of(as_of, period, periods_per_year).astype(_DATES))
     blocks = [np.pad(sums[key], ((0, 0), (0, n - sums[key].shape[1]))) for key, n in zip(keys, lengths)]
     data = np.concatenate(blocks, axis=1) if blocks else np.zeros((len(SUMMED), 0))
     for i, name in enumerate(SUMMED):
@@ -291,8 +350,10 @@ def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_o
     if missing:
         raise ValueError(f"by names column {missing[0]!r}, which the frame does not have")
     measure = _check_partitions(ddf)
-    parts = [dask.delayed(_partition_projection)(p, scenarios, names, periods_per_year, errors, threads, measure)
-             for p in ddf.to_delayed()]
+    delayed = ddf.to_delayed()
+    parts = [dask.delayed(_at_frame_rows)(offset, _partition_projection, p, scenarios, names, periods_per_year,
+                                          errors, threads, measure)
+             for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")
     while len(parts) > 1:
@@ -306,7 +367,7 @@ def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_o
         **{name: pd.Series([], dtype=ddf._meta[name].dtype) for name in names},
         PERIOD: pd.Series([], dtype="int32"),
         # A date dtype of pandas' own: object columns would become strings in Dask.
-        **({DATE: pd.Series([], dtype="datetime64[ns]")} if as_of is not None else {}),
+        **({DATE: pd.Series([], dtype=_DATES)} if as_of is not None else {}),
         **{name: pd.Series([], dtype="float64") for name in MEASURES},
     })
     frame = dask.delayed(_projection_frame)(parts[0], multi, names, meta, as_of, periods_per_year)

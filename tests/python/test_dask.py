@@ -1,5 +1,7 @@
 """The Dask layer on a local cluster: schema, exactness, determinism, pickling."""
 
+import datetime
+
 import numpy as np
 import pytest
 
@@ -106,3 +108,29 @@ def test_engine_threads_follow_the_worker(client):
     assert qhd._threads_here(None) is None  # outside a worker: the pool's own size
     assert qhd._threads_here(3) == 3
     assert client.submit(qhd._threads_here, None, pure=False).result() == 1  # one thread per worker here
+
+
+
+@pytest.mark.parametrize("call", [qhd.schedules, qhd.cashflows, lambda ddf: qhd.project(ddf, {"cpr": 0.05})],
+                         ids=["schedules", "cashflows", "project"])
+@pytest.mark.parametrize("known_lengths", [True, False])
+def test_a_refused_loan_is_named_by_its_row_in_the_frame(client, call, known_lengths):
+    frame = pd.DataFrame({"id": [f"L{i}" for i in range(200)], "amt": 1000.0, "rate": 0.01, "pers": 12,
+                          "int_freq": 1, "cap_freq": 1})
+    frame.loc[77, "amt"] = np.nan
+    ddf = dd.from_pandas(frame, npartitions=4, sort=False)  # row 77 is row 27 of the second partition
+    with pytest.raises(qhc.LoanError) as caught:
+        call(ddf if known_lengths else ddf[ddf["rate"] > 0]).compute()  # a filter hides the lengths
+    assert (caught.value.index, caught.value.id, caught.value.code) == (77, "L77", "null")
+
+
+def test_projection_of_a_parquet_categorical_far_ahead_is_the_single_machine_one(client, tmp_path):
+    # dd.read_parquet leaves categories unknown; 2240 plus 30 years is past datetime64[ns].
+    frame = pd.DataFrame(sample_book(2000, seed=5)).assign(pers=lambda f: f["pers"].clip(upper=360))
+    frame.assign(product=pd.Categorical(frame["product"])).to_parquet(tmp_path / "b.parquet", row_group_size=500)
+    ddf = dd.read_parquet(tmp_path / "b.parquet", split_row_groups=True)
+    args = ({"cpr": 0.05},), {"by": "product", "as_of": "2240-01-31", "errors": "skip"}
+    got = qhd.project(ddf, *args[0], **args[1]).compute()
+    want = qhc.project(pa.Table.from_pandas(frame), *args[0], **args[1]).to_pandas()
+    assert got["product"].astype(str).tolist() == want["product"].tolist() and want["product"].notna().all()
+    assert got["date"].dt.date.tolist() == want["date"].tolist() and want["date"].max().year == 2270

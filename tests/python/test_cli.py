@@ -249,13 +249,15 @@ def test_an_interrupted_run_leaves_nothing_behind(tmp_path):
     assert cli("sample", "--loans", 150_000, "-o", book).returncode == 0
     out = tmp_path / "out.parquet"
     out.write_text("kept")
-    for sig in (signal.SIGINT, signal.SIGTERM):
+    # Signals at several points of the run: the outputs are staged before the
+    # tape is opened, so the later ones land in the reading and computing.
+    for sig, delay in ((signal.SIGINT, 0.5), (signal.SIGTERM, 0.5), (signal.SIGINT, 1.5), (signal.SIGTERM, 1.5)):
         proc = subprocess.Popen([sys.executable, "-m", "quill_harbor_columnar.cli", "schedules", str(book), "-o",
                                  str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 60
         while not [p for p in os.listdir(tmp_path) if p.endswith(".partial")] and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(0.5)
+        time.sleep(delay)
         proc.send_signal(sig)
         _, err = proc.communicate(timeout=120)
         assert proc.returncode == 130 and "Traceback" not in err, err

@@ -16,8 +16,8 @@ np = pytest.importorskip("numpy")
 
 import quill_harbor  # noqa: E402
 import quill_harbor_columnar as qhc  # noqa: E402
-from quill_harbor_columnar.io.parquet import ParallelParquetWriter, decode, encode, split_part  # noqa: E402
 from quill_harbor_columnar.cli.progress import Progress  # noqa: E402
+from quill_harbor_columnar.io.parquet import ParallelParquetWriter, decode, encode, split_part  # noqa: E402
 from quill_harbor_columnar.tape.sample import sample_book  # noqa: E402
 
 SCHEDULE = ("Per", "Cap", "Int", "Pmt", "Bal")
@@ -150,7 +150,6 @@ def test_cashflows_plot_and_summary(tmp_path):
 def test_plot_scales_bars_and_aligns_zero():
     pytest.importorskip("matplotlib")
     import matplotlib.pyplot as plt
-
     from quill_harbor_columnar.plots.axes import align_zero, auto_every, formatter, scale
 
     cases = [({1: 9}, 360), ({1: 9, 3: 1}, 360), ({1: 5, 3: 5, 12: 5}, 360), ({7: 1, 12: 1}, 360),

@@ -16,8 +16,8 @@ np = pytest.importorskip("numpy")
 
 import quill_harbor  # noqa: E402
 import quill_harbor_columnar as qhc  # noqa: E402
-from quill_harbor_columnar.io.parquet import ParallelParquetWriter, decode, encode, split_part  # noqa: E402
 from quill_harbor_columnar.cli.progress import Progress  # noqa: E402
+from quill_harbor_columnar.io.parquet import ParallelParquetWriter, decode, encode, split_part  # noqa: E402
 from quill_harbor_columnar.tape.sample import sample_book  # noqa: E402
 
 SCHEDULE = ("Per", "Cap", "Int", "Pmt", "Bal")
@@ -150,7 +150,6 @@ def test_cashflows_plot_and_summary(tmp_path):
 def test_plot_scales_bars_and_aligns_zero():
     pytest.importorskip("matplotlib")
     import matplotlib.pyplot as plt
-
     from quill_harbor_columnar.plots.axes import align_zero, auto_every, formatter, scale
 
     cases = [({1: 9}, 360), ({1: 9, 3: 1}, 360), ({1: 5, 3: 5, 12: 5}, 360), ({7: 1, 12: 1}, 360),
@@ -249,13 +248,15 @@ def test_an_interrupted_run_leaves_nothing_behind(tmp_path):
     assert cli("sample", "--loans", 150_000, "-o", book).returncode == 0
     out = tmp_path / "out.parquet"
     out.write_text("kept")
-    for sig in (signal.SIGINT, signal.SIGTERM):
+    # Signals at several points of the run: the outputs are staged before the
+    # tape is opened, so the later ones land in the reading and computing.
+    for sig, delay in ((signal.SIGINT, 0.5), (signal.SIGTERM, 0.5), (signal.SIGINT, 1.5), (signal.SIGTERM, 1.5)):
         proc = subprocess.Popen([sys.executable, "-m", "quill_harbor_columnar.cli", "schedules", str(book), "-o",
                                  str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 60
         while not [p for p in os.listdir(tmp_path) if p.endswith(".partial")] and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(0.5)
+        time.sleep(delay)
         proc.send_signal(sig)
         _, err = proc.communicate(timeout=120)
         assert proc.returncode == 130 and "Traceback" not in err, err

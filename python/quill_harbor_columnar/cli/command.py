@@ -16,6 +16,7 @@ from collections.abc import Sequence
 from importlib.metadata import PackageNotFoundError, version
 from typing import Any
 
+from .._internal.deps import optional
 from ..io.atomic import OutputError
 from ..tape.files import TapeError
 from . import cashflows, project, sample, schedules
@@ -63,6 +64,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ValueError:  # not the main thread: leave signals to the caller
         previous = None
     try:
+        # pyarrow imports pandas lazily, from compiled code that drops the
+        # exceptions it meets: a Ctrl-C or SIGTERM landing in that import
+        # would be lost (the run then finishes, or fails on a half-imported
+        # pandas). Imported here first, an interrupt stays an interrupt.
+        optional("pandas")
         return execute(args.run, args)
     except CliError as e:
         _error(str(e))

@@ -166,7 +166,8 @@ def execute(command: Command, args: argparse.Namespace) -> int:
     failures = next((o for o in outputs if o.flag == "--failures"), None)
     with Staged([o.path for o in outputs]) as staged:
         run = open_tape(args) if command.reads_tape else None
-        show = args.progress if getattr(args, "progress", None) is not None else sys.stderr.isatty()
+        # Progress is counted in loans read; a command without a tape has none to show.
+        show = command.reads_tape and (args.progress if args.progress is not None else sys.stderr.isatty())
         progress = Progress(command.name, run.total if run is not None else None, show)
         start = time.perf_counter()
         try:

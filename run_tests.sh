@@ -188,6 +188,10 @@ fuzz_targets() {
 # processes) one at a time.
 pytest_suite() {
     local py="$1" f rc=0
+    # The workers must collect the same test ids, and an id made from a set
+    # follows the string hash: one seed per suite, random, shown for reruns.
+    export PYTHONHASHSEED="${PYTHONHASHSEED:-$((RANDOM * 32768 + RANDOM))}"
+    echo "PYTHONHASHSEED=$PYTHONHASHSEED"
     local -a ignores=()
     for f in "${OWN_STAGE_TESTS[@]}"; do ignores+=("--ignore=tests/python/$f"); done
     "$py" -m pytest tests/python -q -p no:cacheprovider -n "${QH_PYTEST_WORKERS:-2}" -m "not serial" "${ignores[@]}" ||

@@ -50,6 +50,10 @@ _WORDS: dict[str, tuple[str, tuple[str, ...]]] = {
     "bad_frequency": ("{field} is not a frequency that divides the periods of a year evenly", ()),
     "bad_rate": ("{field} does not read as a rate", ()),
     "bad_age": ("{field} is not a whole number from 0 to pers - 1", ()),
+    # Loan shapes, and a schedule that would not be numbers.
+    "bad_shape": ("{field} breaks a rule of loan shapes (ranges, distinct steps, cuts on interest and capital dates)",
+                  ()),
+    "nan_schedule": ("the schedule would hold NaN (blamed on {field})", ("amt", "rate", "pers")),
 }
 
 

@@ -12,7 +12,7 @@ from collections.abc import Mapping
 from typing import Any, Literal, Protocol, TypeAlias, Union
 
 from . import _native
-from ._columns import FIELDS
+from ._columns import FIELDS, SHAPE
 from ._conversions import ArrowConversions
 from ._optional import require
 from .errors import ErrorTable, LoanError
@@ -66,7 +66,7 @@ def _column(value: Any) -> Any:
 
 def _source(loans: Any) -> Any:
     if isinstance(loans, Mapping):
-        return {k: _column(loans[k]) for k in FIELDS if k in loans}
+        return {k: _column(loans[k]) for k in (*FIELDS, *SHAPE) if k in loans}
     if hasattr(loans, "read_next_batch") and hasattr(loans, "schema"):
         return loans  # a reader, pulled through Python: its producer's exceptions come through as raised
     if hasattr(loans, "__arrow_c_stream__"):
@@ -93,6 +93,12 @@ def _layout(layout: str) -> bool:
     if layout not in ("long", "list"):
         raise ValueError(f"layout must be 'long' or 'list', not {layout!r}")
     return layout == "list"
+
+
+def _strict(strict: bool) -> bool:
+    if not isinstance(strict, bool):
+        raise TypeError(f"strict must be True or False, not {strict!r}")
+    return strict
 
 
 def _errors(errors: str) -> bool:
@@ -231,6 +237,7 @@ def schedules(
     layout: Literal["long", "list"] = "long",
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
+    strict: bool = True,
 ) -> Schedules:
     """Schedules of every loan of a book, computed on the worker pool.
 
@@ -238,13 +245,18 @@ def schedules(
     optional id) to a 1-D NumPy array, buffer or list; or any object with
     ``__arrow_c_stream__`` / ``__arrow_c_array__``. Numeric columns read as
     ``paywheel_fn`` reads numbers, string columns as ``paywheel_gil`` reads text.
+    Optional shape columns: ``io_pers``, ``amort_pers`` and ``rate_steps``
+    (a list of ``{per, rate}`` a row); see docs/shapes.md.
     ``errors="raise"`` raises LoanError for the earliest failing row;
     ``"skip"`` leaves failing rows out and lists them in ``.errors``.
+    ``strict=False`` gives a piece the engine refuses for a zero rate or a
+    single capital block the schedule a lender writes (equal capital; a
+    bullet) instead of a failure.
     """
     is_list = _layout(layout)
     skip = _errors(errors)
     n = _threads(threads)
-    table, failures, errors_table = _native.schedules(_source(loans), is_list, skip, n)
+    table, failures, errors_table = _native.schedules(_source(loans), is_list, skip, n, _strict(strict))
     failed = ErrorTable(errors_table, failures)
     if not skip:
         _raise_first(failed._rows)
@@ -259,6 +271,7 @@ def stream_schedules(
     layout: Literal["long", "list"] = "long",
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
+    strict: bool = True,
 ) -> ScheduleStream:
     """Schedules batch by batch, as a one-shot Arrow C stream.
 
@@ -277,10 +290,11 @@ def stream_schedules(
     source = _source(loans)
     if isinstance(source, tuple):
         raise TypeError("stream_schedules needs a mapping of columns or an object with __arrow_c_stream__")
-    return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n), layout)
+    return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n, _strict(strict)), layout)
 
 
-def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Cashflows:
+def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
+              strict: bool = True) -> Cashflows:
     """Portfolio totals per period index, without keeping per-loan schedules.
 
     Sums are float64 over the exact binary32 values, in fixed blocks of rows
@@ -288,7 +302,7 @@ def cashflows(loans: _Loans, *, errors: Literal["raise", "skip"] = "raise", thre
     """
     skip = _errors(errors)
     n = _threads(threads)
-    table, failures, errors_table = _native.cashflows(_source(loans), skip, n)
+    table, failures, errors_table = _native.cashflows(_source(loans), skip, n, _strict(strict))
     failed = ErrorTable(errors_table, failures)
     if not skip:
         _raise_first(failed._rows)

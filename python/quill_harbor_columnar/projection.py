@@ -14,7 +14,7 @@ import numbers
 from collections.abc import Mapping, Sequence
 from typing import Any, Iterator
 
-from ._columns import FIELDS
+from ._columns import FIELDS, SHAPE
 from ._optional import require as _require
 
 __all__ = ["project", "Projection", "ProjectionStream", "MEASURES", "parse_scenarios"]
@@ -523,6 +523,7 @@ def project(
     threads: int | None = None,
     per_loan: bool = False,
     batch_rows: int = 65536,
+    strict: bool = True,
 ) -> Any:
     """Projected cash flows of a book under one or more scenarios.
 
@@ -533,14 +534,17 @@ def project(
     An optional ``age`` column gives the periods each loan has already run.
     Returns a ``Projection``; with ``per_loan=True``, a ``ProjectionStream``
     of one row per loan, scenario and period, in batches of at most
-    ``batch_rows`` rows (whole loans, at least one a batch).
+    ``batch_rows`` rows (whole loans, at least one a batch). Shaped loans
+    (``io_pers``, ``amort_pers``, ``rate_steps``) are projected on their
+    shaped schedules; ``strict`` is as for ``schedules``.
     """
-    from . import _errors, _native, _threads
+    from . import _errors, _native, _strict, _threads
 
     ppy = _periods_per_year(periods_per_year)
     parsed = parse_scenarios(scenarios, ppy)
     skip = _errors(errors)
     n_threads = _threads(threads)
+    strict = _strict(strict)
     names = _by_names(by)
     if as_of is not None:
         period_dates(as_of, 0, ppy)  # checks as_of before any computing
@@ -549,11 +553,11 @@ def project(
             raise ValueError("per_loan=True gives one row per loan with its label; by= totals, so give one or the other")
         if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
             raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
-        return _project_loans(loans, parsed, as_of, ppy, skip, n_threads, batch_rows)
+        return _project_loans(loans, parsed, as_of, ppy, skip, n_threads, batch_rows, strict)
 
     np = _require("numpy", "project()")
     pa = _require("pyarrow", "project()")
-    source, ages, age_column, by_columns = _inputs(loans, names, FIELDS)
+    source, ages, age_column, by_columns = _inputs(loans, names, (*FIELDS, *SHAPE))
     codes: Any = None
     keys: list[Any] = []
     segment_count = 1
@@ -564,7 +568,7 @@ def project(
             codes, segment_count = None, 1
     native_scenarios = [s.native() for s in parsed]
     table, horizons, failures, errors_table = _native.project(
-        source, ages, codes, segment_count, native_scenarios, skip, n_threads
+        source, ages, codes, segment_count, native_scenarios, skip, n_threads, strict
     )
     failed = _failures(errors_table, _quote_ages(failures, ages, age_column))
     if not skip and len(failed):
@@ -600,7 +604,7 @@ def project(
 
 
 def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, skip: bool, n_threads: int,
-                   batch_rows: int) -> ProjectionStream:
+                   batch_rows: int, strict: bool) -> ProjectionStream:
     np = _require("numpy", "project(per_loan=True)")
     pa = _require("pyarrow", "project(per_loan=True)")
     pc = _require("pyarrow.compute", "project(per_loan=True)")
@@ -616,7 +620,7 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
     missing = [f for f in FIELDS[1:] if f not in table.column_names]
     if missing:
         raise ValueError(f"loans has no column {missing[0]!r}")
-    table = table.select([c for c in (*FIELDS, "age") if c in table.column_names])
+    table = table.select([c for c in (*FIELDS, *SHAPE, "age") if c in table.column_names])
     age_column = _arrow_column(table, "age") if "age" in table.column_names else None
     ages = _ages(age_column) if age_column is not None else None
     has_id = "id" in table.column_names
@@ -659,7 +663,8 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
                 continue
             part = table.slice(b, e - b)
             out, fails, errors_table = _native.project_loans(
-                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b
+                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b,
+                strict,
             )
             failed = _failures(errors_table, _quote_ages(fails, ages, age_column))
             failures.extend(failed._rows)

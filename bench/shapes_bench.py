@@ -22,7 +22,6 @@ import textwrap
 import time
 
 import numpy as np
-
 import quill_harbor_columnar as qc
 
 

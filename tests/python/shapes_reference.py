@@ -6,8 +6,8 @@ time, sharing nothing with the columnar code."""
 from __future__ import annotations
 
 import numpy as np
-
 import quill_harbor
+from columnar_reference import quiet_stderr
 
 COLUMNS = ("Per", "Cap", "Int", "Pmt", "Bal")
 f32 = np.float32
@@ -26,7 +26,8 @@ def engine(B, r, R, f, cf):
     """The engine's schedule as float32 arrays, or None when it refuses."""
     loan = {"id": "p", "amt": float(B), "rate": float(r), "pers": int(R), "int_freq": int(f), "cap_freq": int(cf)}
     try:
-        s = quill_harbor.paywheel_fn([loan])["p"]
+        with quiet_stderr():  # every refusal writes its report there
+            s = quill_harbor.paywheel_fn([loan])["p"]
     except BaseException as e:  # PanicException derives from BaseException
         if type(e).__name__ != "PanicException":
             raise

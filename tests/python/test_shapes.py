@@ -4,11 +4,14 @@ schedules in shapes_reference, through every input kind and call."""
 
 from __future__ import annotations
 
-import numpy as np
-import pyarrow as pa
-import pytest
+import subprocess
+import sys
 
+import numpy as np
 import projection_reference
+import pyarrow as pa
+import pyarrow.csv
+import pytest
 import quill_harbor
 import quill_harbor_columnar as qc
 from shapes_reference import COLUMNS, Refused, compose
@@ -196,10 +199,13 @@ def test_duplicate_columns_are_refused_by_name():
     t = pa.table({"amt": [1.0], "rate": [0.1], "pers": [2], "int_freq": [1], "cap_freq": [1]})
     for name in ("amt", "io_pers"):
         twice = pa.Table.from_arrays([*t.columns, pa.array([3], pa.int64()), pa.array([4], pa.int64())],
-                                     names=[*t.column_names, name, name] if name != "amt" else
-                                     [*t.column_names, "amt", "x"])
-        with pytest.raises(ValueError, match=f"'{name}' more than once"):
-            qc.schedules(twice)
+                                     names=[*t.column_names, name, name])
+        with pytest.raises(ValueError, match=f"'{name}' more than once"):  # the native reader's own check
+            qc._native.schedules(twice.__arrow_c_stream__(), False, False, 0)
+    steps = pa.StructArray.from_arrays([pa.array([2]), pa.array([3]), pa.array([0.1])], names=["per", "per", "rate"])
+    nested = t.append_column("rate_steps", pa.ListArray.from_arrays(pa.array([0, 1], pa.int32()), steps))
+    with pytest.raises(ValueError, match="'rate_steps.per' more than once"):
+        qc.schedules(nested)
 
 
 def test_projection_runs_survivors_through_the_shaped_schedule():
@@ -213,3 +219,72 @@ def test_projection_runs_survivors_through_the_shaped_schedule():
     for name in projection_reference.MEASURES:
         assert got[name] == flows[name], name
     assert got["scheduled_principal"][60] > 1e5  # the balloon, paid by the survivors
+
+
+TAPE = ("loan,principal,rate,term,interest_only,amort\n"
+        "cre,2000000,6.6%,120,36,360\n"   # interest only, then a balloon
+        "arm,300000,4.8%,360,,\n"         # two resets
+        "dup,100000,5%,60,,\n"            # the same period stepped twice
+        "far,100000,5%,60,,\n"            # a step past maturity
+        "off,100000,5%,60,,\n"            # a step off the quarterly dates
+        "zero,1200,0%,12,,\n")
+STEP_ROWS = ("loan,per,rate\narm,121,6.6%\narm,61,6%\ndup,13,4%\ndup,13,4.5%\nfar,61,4%\noff,3,4%\n"
+             "nobody,13,5%\n")
+
+
+def test_book_and_the_command_read_shapes_and_rate_steps(tmp_path):
+    (tmp_path / "tape.csv").write_text(TAPE)
+    (tmp_path / "steps.csv").write_text(STEP_ROWS)
+    tape = pa.csv.read_csv(tmp_path / "tape.csv")
+    tape = tape.append_column("int_freq", pa.array([1, 1, 1, 1, 3, 1])).append_column("cap_freq", pa.array([1] * 6))
+    columns = {"id": "loan", "amt": "principal", "pers": "term", "io_pers": "interest_only", "amort_pers": "amort"}
+    b = qc.book(tape, columns=columns, rate_unit="annual-percent", rate_steps=tmp_path / "steps.csv", errors="skip")
+    got = [(e.index, e.id, e.code, e.field) for e in qc.book_errors(b).exceptions()]
+    assert got == [(-1, "nobody", "bad_shape", "rate_steps"), (2, "dup", "bad_shape", "rate_steps"),
+                   (3, "far", "bad_shape", "rate_steps"), (4, "off", "bad_shape", "rate_steps")]
+    rows = b.to_pylist()
+    assert [r["id"] for r in rows] == ["cre", "arm", "zero"] and rows[0]["io_pers"] == 36 and rows[1]["io_pers"] is None
+    # A step's rate reads in the tape's unit, exactly as the loan's rate does.
+    assert sorted((s["per"], s["rate"]) for s in rows[1]["rate_steps"]) == [(61, 6 / 100 / 12), (121, 6.6 / 100 / 12)]
+    assert rows[0]["rate"] == 6.6 / 100 / 12
+
+    got = pa.table(qc.schedules(b, layout="list", strict=False)).to_pydict()
+    for i, r in enumerate(rows):
+        want = compose(r["amt"], r["rate"], r["pers"], 1, 1, r["io_pers"], r["amort_pers"],
+                       [(s["per"], s["rate"]) for s in r["rate_steps"] or []], strict=False)
+        assert all(np.array_equal(bits(got[c][i]), bits(want[c])) for c in COLUMNS), r["id"]
+
+    # The command: the same book, the summary's shapes, the lender's schedule with --no-strict.
+    pa.csv.write_csv(tape, tmp_path / "tape2.csv")
+    maps = [a for k, v in columns.items() for a in ("--map", f"{k}={v}")]
+    for strict in ("--strict", "--no-strict"):
+        proc = subprocess.run([sys.executable, "-m", "quill_harbor_columnar.cli", "cashflows", "tape2.csv", *maps,
+                               "--rate-unit", "annual-percent", "--rate-steps", "steps.csv", strict, "-o", "cf.csv",
+                               "--failures", "failed.csv"], cwd=tmp_path, capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stderr
+        summary = {k.strip(): v for k, v in (line.rsplit(None, 1) for line in proc.stdout.splitlines()[2:-1]
+                                             if len(line.split()) > 1)}
+        assert (summary["interest-only"], summary["balloon"], summary["stepped"], summary["plain"]) == (
+            "1", "1", "1", "1"), proc.stdout  # of the loans read
+        assert summary["rate steps for no loan"] == "1"
+        assert summary["failed loans"] == ("4" if strict == "--strict" else "3")
+        cf = pa.csv.read_csv(tmp_path / "cf.csv").to_pydict()
+        want = qc.cashflows(b, errors="skip", strict=strict == "--strict").to_pandas()
+        assert cf["Cap"] == want["Cap"].tolist()
+        assert pa.csv.read_csv(tmp_path / "failed.csv").column("row").to_pylist()[0] == 0  # no tape row
+
+
+def test_dask_passes_the_shape_columns_through():
+    dd = pytest.importorskip("dask.dataframe")
+    qdask = pytest.importorskip("quill_harbor_columnar.dask")
+    loans = [ln for ln in shaped_book(200, 9) if reference(ln, False).__class__ is not Refused]
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(TypeError, match="Arrow lists"):  # Dask would turn lists of dicts into text
+        qdask.schedules(dd.from_pandas(pd.DataFrame({k: [ln[k] for ln in loans] for k in loans[0]}), npartitions=2))
+    ddf = dd.from_pandas(table_of(loans).to_pandas(types_mapper=pd.ArrowDtype), npartitions=3)
+    one = qc.schedules(table_of(loans), strict=False)
+    many = qdask.schedules(ddf, strict=False).compute()
+    assert np.array_equal(bits(many["Bal"].to_numpy()), bits(np.asarray(one.column("Bal"))))
+    totals = qdask.cashflows(ddf, strict=False).compute()
+    np.testing.assert_allclose(totals["Cap"], qc.cashflows(table_of(loans), strict=False).to_pandas()["Cap"],
+                               rtol=1e-12)

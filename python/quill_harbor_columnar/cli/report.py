@@ -37,6 +37,13 @@ def by_code(codes: Iterable[str]) -> list[tuple[str, str]]:
     return [(f"  {code}", f"{n:,}") for code, n in Counter(codes).most_common()]
 
 
+def by_shape(shapes: Counter[str] | None) -> list[tuple[str, str]]:
+    """Loans by shape (a loan may be of several), as rows of the table; none for a tape without shapes."""
+    if shapes is None:
+        return []
+    return [("loans by shape", ""), *((f"  {name}", f"{n:,}") for name, n in shapes.items())]
+
+
 def rate(loans: int, elapsed: float) -> str:
     return f"{loans / elapsed:,.0f}" if elapsed > 0 else "-"
 

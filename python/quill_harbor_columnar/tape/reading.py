@@ -26,8 +26,11 @@ from .._internal.inputs import arrow_table
 from .._internal.names import FIELDS as ENGINE_FIELDS
 from ..errors import ErrorTable, LoanError
 from .files import Tape
+from .steps import NO_LOAN, RateSteps, steps_type
 
-TAPE_FIELDS = (*ENGINE_FIELDS, "age")
+# The shape's optional whole-number fields: a null, or an empty cell, is the default.
+SHAPE_FIELDS = ("io_pers", "amort_pers")
+TAPE_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS)
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
 # Payments per year of each frequency word.
@@ -51,6 +54,8 @@ _REASONS = {
     "bad_frequency": "the frequency is not a whole number of periods: an unknown word, or one whose payments "
                      "per year do not divide periods_per_year ({ppy}) evenly",
     "bad_age": "age must be a whole number with 0 <= age < pers",
+    "bad_shape": "a rate step for a period twice, outside 2..pers, not just after a period that is both an "
+                 "interest and a capital date, or for an id the tape does not hold",
 }
 
 
@@ -90,7 +95,8 @@ class Spec:
     def schema(self) -> Any:
         pa = require("pyarrow", "book()")
         types = {"id": pa.string(), "amt": pa.float64(), "rate": pa.float64(), "pers": pa.int32(),
-                 "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32()}
+                 "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32(), "io_pers": pa.int32(),
+                 "amort_pers": pa.int32()}
         return pa.schema([(f, types[f]) for f in TAPE_FIELDS if f in self.sources])
 
 
@@ -255,12 +261,68 @@ def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | Non
                              + (" or frequency words" if words is not None else ""))
 
 
-class Converter:
-    """Turns tape batches into engine batches, row failures kept apart."""
+def _rates_per_period(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> Any:
+    """A rate column in the tape's rate_unit, as rates per period (float64)."""
+    unit = spec.rate_unit
+    rate = _floats(column, field, source, rows, percent=unit == "annual-percent",
+                   code="parse_float" if unit == "per-period" else "bad_rate", engine_units=unit == "per-period")
+    if unit == "annual":
+        return rate / spec.periods_per_year
+    if unit == "annual-percent":
+        return rate / 100.0 / spec.periods_per_year
+    return rate
 
-    def __init__(self, spec: Spec) -> None:
+
+def _optional_ints(column: Any, field: str, source: str, rows: _Rows) -> tuple[Any, Any]:
+    """(int64 values, null mask) of a field whose null or empty cell means its default."""
+    pa = require("pyarrow", "book()")
+    pc = require("pyarrow.compute", "book()")
+    np = require("numpy", "book()")
+    if _is_text(column.type):
+        column = pc.if_else(pc.equal(pc.utf8_trim_whitespace(column), ""), pa.scalar(None, column.type), column)
+    null = np.asarray(column.is_null())
+    own = _Rows(len(column))
+    values = _ints(column, field, source, own)
+    for mask, code, name, raw in own.found:
+        if code != "null":
+            rows.add(mask, code, name, raw)
+    return values, null
+
+
+def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> RateSteps:
+    """A table or file of steps (the tape's id column, per, rate) read in the tape's units."""
+    np = require("numpy", "book()")
+    table = _table_of(source, delimiter)
+    id_name = spec.sources.get("id")
+    if id_name is None:
+        raise ValueError("rate_steps joins steps to loans by id, and the tape has no id column")
+    id_name = id_name if id_name in table.column_names else "id"
+    missing = [c for c in (id_name, "per", "rate") if c not in table.column_names]
+    if missing:
+        raise ValueError(f"the rate steps have no column {missing[0]!r}; they need {id_name}, per and rate")
+    n = table.num_rows
+    rows = _Rows(n)
+    ids = _plain(table.column(id_name))
+    per = _ints(_plain(table.column("per")), "rate_steps", "per", rows)
+    rate = _rates_per_period(_plain(table.column("rate")), "rate_steps", "rate", rows, spec)
+    code = np.full(n, "", dtype=object)
+    for mask, c, _, _ in rows.found:
+        code[mask] = "bad_shape" if c == "null" else c
+    bad = {int(i): str(code[i]) for i in np.flatnonzero(rows.failed)}
+    text = ids.cast(require("pyarrow", "book()").string()).to_pylist()
+    return RateSteps(text, per, rate, bad)
+
+
+class Converter:
+    """Turns tape batches into engine batches, row failures kept apart; with ``steps``, each loan's rate
+    steps join it as its rate_steps column."""
+
+    def __init__(self, spec: Spec, steps: RateSteps | None = None) -> None:
         self.spec = spec
+        self.steps = steps
         self.schema = spec.schema()
+        if steps is not None:
+            self.schema = self.schema.append(require("pyarrow", "book()").field("rate_steps", steps_type()))
 
     def convert(self, batch: Any, offset: int) -> tuple[Any, list[tuple]]:
         """(engine columns with failing rows dropped, failure rows with tape indices from ``offset``)."""
@@ -275,15 +337,9 @@ class Converter:
         if "id" in cols:
             ids = cols["id"] if pa.types.is_string(cols["id"].type) else cols["id"].cast(pa.string())
             rows.add(np.asarray(ids.is_null()), "null", "id", cols["id"])
-        unit = spec.rate_unit
         amt = _floats(cols["amt"], "amt", spec.sources["amt"], rows, percent=False, code="parse_float",
                       engine_units=True)
-        rate = _floats(cols["rate"], "rate", spec.sources["rate"], rows, percent=unit == "annual-percent",
-                       code="parse_float" if unit == "per-period" else "bad_rate", engine_units=unit == "per-period")
-        if unit == "annual":
-            rate = rate / spec.periods_per_year
-        elif unit == "annual-percent":
-            rate = rate / 100.0 / spec.periods_per_year
+        rate = _rates_per_period(cols["rate"], "rate", spec.sources["rate"], rows, spec)
         ints = {}
         for field in ("pers", "int_freq", "cap_freq"):
             words = spec.periods_per_year if field != "pers" else None
@@ -291,6 +347,16 @@ class Converter:
         if "age" in cols:
             age = _ints(cols["age"], "age", spec.sources["age"], rows)
             rows.add(~rows.failed & ((age < 0) | (age >= ints["pers"])), "bad_age", "age", cols["age"])
+        shape = {f: _optional_ints(cols[f], f, spec.sources[f], rows) for f in SHAPE_FIELDS if f in cols}
+        if self.steps is not None:
+            steps, bad_steps = self.steps.column(ids, ints["pers"], ints["int_freq"], ints["cap_freq"])
+            text: list[str | None] = [None] * n
+            for r, _, v in bad_steps:
+                text[r] = v
+            for code in sorted({c for _, c, _ in bad_steps}):
+                mask = np.zeros(n, dtype=bool)
+                mask[[r for r, c, _ in bad_steps if c == code]] = True
+                rows.add(mask, code, "rate_steps", pa.array(text, pa.string()))
         failures = rows.rows(offset, ids, spec.periods_per_year)
         keep = ~rows.failed
         everything = not failures
@@ -302,6 +368,11 @@ class Converter:
             out[field] = pa.array((ints[field] if everything else ints[field][keep]).astype(np.int32), pa.int32())
         if "age" in cols:
             out["age"] = pa.array((age if everything else age[keep]).astype(np.int32), pa.int32())
+        for f, (values, null) in shape.items():
+            out[f] = pa.array(values.astype(np.int32), pa.int32(), mask=null) if everything else \
+                pa.array(values[keep].astype(np.int32), pa.int32(), mask=null[keep])
+        if self.steps is not None:
+            out["rate_steps"] = steps if everything else steps.filter(pa.array(keep))
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
 
 
@@ -333,8 +404,14 @@ def _loan_error(row: tuple) -> Exception:
     return LoanError(*row)
 
 
+def orphan_failures(steps: RateSteps | None, ppy: int) -> list[tuple]:
+    """Failure rows of the steps whose id names no loan handed out: no tape row holds them."""
+    return [(NO_LOAN, loan_id, "bad_shape", "rate_steps", text, _REASONS["bad_shape"].format(ppy=ppy), None)
+            for loan_id, text in (steps.orphans() if steps is not None else [])]
+
+
 def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: str = "per-period",
-         periods_per_year: int = 12, errors: str = "raise") -> Any:
+         periods_per_year: int = 12, errors: str = "raise", rate_steps: Any = None) -> Any:
     """A loan tape as the engine's columns: a pyarrow Table of ``id`` (string,
     when the tape has one), ``amt`` and ``rate`` (float64, rate per period),
     ``pers``, ``int_freq`` and ``cap_freq`` (int32), and ``age`` (int32) when
@@ -349,6 +426,12 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
     whole numbers or the words monthly, quarterly, semi-annual (semiannual),
     annual and yearly, in any case.
 
+    ``io_pers`` and ``amort_pers`` (int32, a null the default) come along
+    when the tape has them (or ``columns`` maps them). ``rate_steps``: a
+    path or table of steps with the tape's id column, ``per`` and ``rate``
+    (in ``rate_unit``), joined to the loans as a ``rate_steps`` column; see
+    docs/shapes.md.
+
     ``errors="raise"`` raises LoanError for the earliest row that cannot be
     read; ``"skip"`` drops those rows and records them, with their tape rows,
     for ``book_errors(table)``.
@@ -358,7 +441,7 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     table = _table_of(source)
     spec = Spec(columns, rate_unit, periods_per_year, table.column_names)
-    converter = Converter(spec)
+    converter = Converter(spec, None if rate_steps is None else read_rate_steps(rate_steps, spec))
     needed = table.select(spec.source_columns)
     batch = needed.combine_chunks().to_batches()
     merged = pa.concat_batches(batch) if len(batch) > 1 else (batch[0] if batch else None)
@@ -366,6 +449,7 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
         empty = pa.RecordBatch.from_pylist([], schema=pa.schema([needed.schema.field(c) for c in needed.column_names]))
         merged = empty
     result, failures = converter.convert(merged, 0)
+    failures = orphan_failures(converter.steps, periods_per_year) + failures
     if failures and errors == "raise":
         raise _loan_error(failures[0])
     out = pa.Table.from_batches([result], schema=converter.schema)

@@ -38,10 +38,11 @@ def by_code(codes: Iterable[str]) -> list[tuple[str, str]]:
 
 
 def by_shape(shapes: Counter[str] | None) -> list[tuple[str, str]]:
-    """Loans by shape (a loan may be of several), as rows of the table; none for a tape without shapes."""
+    """The loans read by shape (a loan may be of several), as rows of the table under "loans"; none for a tape
+    without shapes."""
     if shapes is None:
         return []
-    return [("loans by shape", ""), *((f"  {name}", f"{n:,}") for name, n in shapes.items())]
+    return [(f"  {name}", f"{n:,}") for name, n in shapes.items()]
 
 
 def rate(loans: int, elapsed: float) -> str:

@@ -38,10 +38,14 @@ class ScheduleStream:
 # ``source``: a dict of columns, an Arrow stream capsule, a (schema, array)
 # capsule pair, or a record batch reader pulled through Python. The table is
 # None when a failure stopped the call.
-def schedules(source: Any, list: bool, skip: bool, threads: int, /) -> tuple[Table | None, list[_Failure], Table]: ...
-def cashflows(source: Any, skip: bool, threads: int, /) -> tuple[Table | None, list[_Failure], Table]: ...
+# ``strict`` (default True): False gives a piece the engine refuses for a
+# zero rate or a single capital block the lender's schedule.
+def schedules(
+    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., /
+) -> tuple[Table | None, list[_Failure], Table]: ...
+def cashflows(source: Any, skip: bool, threads: int, strict: bool = ..., /) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
-    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, /
+    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., /
 ) -> ScheduleStream: ...
 def default_threads() -> int: ...
 
@@ -53,10 +57,11 @@ _Scenario = tuple[list[float], bool, list[float], bool, float, int]
 # [0, segment_count) per loan or None. Returns the table of the eight
 # measures (scenario, then segment, then period), each scenario's last period.
 def project(
-    source: Any, ages: Any, segments: Any, segment_count: int, scenarios: list[_Scenario], skip: bool, threads: int, /
+    source: Any, ages: Any, segments: Any, segment_count: int, scenarios: list[_Scenario], skip: bool, threads: int,
+    strict: bool = ..., /
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
 # One row per loan, scenario and period: loan (the row in source), scenario,
 # period and the measures; failure indices are offset by row_base.
 def project_loans(
-    source: Any, ages: Any, scenarios: list[_Scenario], skip: bool, threads: int, row_base: int, /
+    source: Any, ages: Any, scenarios: list[_Scenario], skip: bool, threads: int, row_base: int, strict: bool = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...

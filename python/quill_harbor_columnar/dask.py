@@ -15,6 +15,7 @@ from collections.abc import Callable
 from typing import Any, Literal
 
 from . import scheduling
+from ._internal import checks
 from ._internal.deps import optional, require
 from ._internal.names import CASHFLOWS, DATE, ID, LOAN, LOANS, MEASURES, PERIOD, SCENARIO, SCHEDULE, SUMMED, TOTALS
 from .errors import LoanError
@@ -82,6 +83,19 @@ def _threads_here(threads: int | None) -> int | None:
     return n if isinstance(n, int) and n > 0 else None
 
 
+def _check_steps(ddf: Any) -> None:
+    """Dask turns a column of Python objects into text: rate steps must arrive as Arrow lists."""
+    pa = require("pyarrow", _WHAT)
+    if "rate_steps" not in ddf.columns:
+        return
+    dtype = ddf._meta["rate_steps"].dtype
+    if not pa.types.is_list(getattr(dtype, "pyarrow_dtype", pa.null())) and \
+            not pa.types.is_large_list(getattr(dtype, "pyarrow_dtype", pa.null())):
+        raise TypeError(f"rate_steps is a column of {dtype}; Dask turns lists of Python objects into text, so hold "
+                        "the steps as Arrow lists: pandas.ArrowDtype(pyarrow.list_(pyarrow.struct([('per', "
+                        "pyarrow.int32()), ('rate', pyarrow.float64())])))")
+
+
 def _modules() -> tuple[Any, Any, Any]:
     return require("dask", _WHAT), require("dask.dataframe", _WHAT), require("pandas", _WHAT)
 
@@ -146,13 +160,14 @@ def schedules_meta(with_id: bool, index_dtype: Any = "int64") -> Any:
 
 
 def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: int | None,
-                         measure: bool = False) -> Any:
+                         measure: bool = False, strict: bool = True) -> Any:
     np = require("numpy", _WHAT)
     pd = require("pandas", _WHAT)
 
     with_id = ID in pdf.columns
     _measure(pdf, measure)
-    result = scheduling.schedules(_arrow(pdf), layout="long", errors=errors, threads=_threads_here(threads))
+    result = scheduling.schedules(_arrow(pdf), layout="long", errors=errors, threads=_threads_here(threads),
+                                  strict=strict)
     cols = result.to_numpy()
     # Long rows carry their loan: the id when there is one, otherwise the
     # partition's own index label, whatever its type (text labels are
@@ -170,27 +185,34 @@ def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: in
     return pd.DataFrame(frame)
 
 
-def schedules(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Any:
+def schedules(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
+              strict: bool = True) -> Any:
     """A Dask DataFrame of every loan's schedule in the long layout.
 
     Columns: ``loan`` (the id, or the loan's index label when there is no id
     column), then ``Per``, ``Cap``, ``Int``, ``Pmt`` and ``Bal`` as float32.
+    Shape columns (``io_pers``, ``amort_pers``, ``rate_steps``, the steps
+    held as Arrow lists: ``pandas.ArrowDtype``) and ``strict`` pass through
+    to each partition; ``cashflows`` and ``project`` take them alike.
     """
     dask, dd, _ = _modules()
+    _check_steps(ddf)
     meta = schedules_meta(ID in ddf.columns, ddf._meta.index.dtype)
     measure = _check_partitions(ddf)
+    strict = checks.strict(strict)
     parts = ddf.to_delayed()
-    return dd.from_delayed([dask.delayed(_at_frame_rows)(offset, _partition_schedules, p, errors, threads, measure)
+    return dd.from_delayed([dask.delayed(_at_frame_rows)(offset, _partition_schedules, p, errors, threads, measure,
+                                                         strict)
                             for p, offset in zip(parts, _row_offsets(ddf, parts, errors))],
                            meta=meta, verify_meta=True)
 
 
 def _partition_totals(pdf: Any, errors: Literal["raise", "skip"], threads: int | None,
-                      measure: bool = False) -> dict[str, Any]:
+                      measure: bool = False, strict: bool = True) -> dict[str, Any]:
     np = require("numpy", _WHAT)
 
     _measure(pdf, measure)
-    table = scheduling.cashflows(_arrow(pdf), errors=errors, threads=_threads_here(threads)).to_numpy()
+    table = scheduling.cashflows(_arrow(pdf), errors=errors, threads=_threads_here(threads), strict=strict).to_numpy()
     return {
         PERIOD: np.asarray(table[PERIOD], dtype=np.int64),
         LOANS: np.asarray(table[LOANS], dtype=np.int64),
@@ -216,7 +238,8 @@ def _to_frame(totals: dict[str, Any]) -> Any:
     return pd.DataFrame({name: totals[name] for name in CASHFLOWS})
 
 
-def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Any:
+def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
+              strict: bool = True) -> Any:
     """Portfolio totals per period, as a one-partition Dask DataFrame.
 
     Each partition is summed on its worker; the partial totals are combined
@@ -226,9 +249,11 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
     1e-15 relative, the sums being grouped differently.
     """
     dask, dd, pd = _modules()
+    _check_steps(ddf)
     measure = _check_partitions(ddf)
+    strict = checks.strict(strict)
     delayed = ddf.to_delayed()
-    parts = [dask.delayed(_at_frame_rows)(offset, _partition_totals, p, errors, threads, measure)
+    parts = [dask.delayed(_at_frame_rows)(offset, _partition_totals, p, errors, threads, measure, strict)
              for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")
@@ -245,13 +270,13 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
 
 def _partition_projection(pdf: Any, scenarios: Any, by: list[str], periods_per_year: int,
                           errors: Literal["raise", "skip"], threads: int | None,
-                          measure: bool = False) -> dict[tuple, Any]:
+                          measure: bool = False, strict: bool = True) -> dict[tuple, Any]:
     """{(scenario, *segment values): float64 array of SUMMED x periods} of one partition."""
     np = require("numpy", _WHAT)
 
     _measure(pdf, measure)
     p = project_book(_arrow(pdf), scenarios, by=by or None, periods_per_year=periods_per_year, errors=errors,
-                     threads=_threads_here(threads))
+                     threads=_threads_here(threads), strict=strict)
     t = p.to_arrow()
     sums = [t.column(name).to_numpy() for name in SUMMED]
     scenario = t.column(SCENARIO).to_numpy() if SCENARIO in t.column_names else np.zeros(t.num_rows, np.int64)
@@ -329,7 +354,7 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
 
 def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_of: Any = None,
             periods_per_year: int = 12, errors: Literal["raise", "skip"] = "raise",
-            threads: int | None = None) -> Any:
+            threads: int | None = None, strict: bool = True) -> Any:
     """Projected cash flows of the frame, as a one-partition Dask DataFrame
     with the columns of ``quill_harbor_columnar.project(...).to_pandas()``
     (``date`` as datetime64).
@@ -349,10 +374,12 @@ def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_o
     missing = [n for n in names if n not in ddf.columns]
     if missing:
         raise ValueError(f"by names column {missing[0]!r}, which the frame does not have")
+    _check_steps(ddf)
     measure = _check_partitions(ddf)
+    strict = checks.strict(strict)
     delayed = ddf.to_delayed()
     parts = [dask.delayed(_at_frame_rows)(offset, _partition_projection, p, scenarios, names, periods_per_year,
-                                          errors, threads, measure)
+                                          errors, threads, measure, strict)
              for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")

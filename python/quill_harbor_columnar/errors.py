@@ -75,6 +75,10 @@ _WORDS: dict[str, tuple[str, tuple[str, ...]]] = {
     "unknown_frequency": ("{field} is not a payment frequency: neither a whole number of periods nor a "
                           "frequency word", ()),
     "bad_date": ("{field} comes from a date that does not read as YYYY-MM-DD, MM/DD/YYYY or YYYYMM", ()),
+    # Loan shapes, and a schedule that would not be numbers.
+    "bad_shape": ("{field} breaks a rule of loan shapes (ranges, distinct steps, cuts on interest and capital dates)",
+                  ()),
+    "nan_schedule": ("the schedule would hold NaN (blamed on {field})", ("amt", "rate", "pers")),
 }
 
 

@@ -120,6 +120,7 @@ def schedules(
     layout: Literal["long", "list"] = "long",
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
+    strict: bool = True,
 ) -> Schedules:
     """Schedules of every loan of a book, computed on the worker pool.
 
@@ -127,13 +128,18 @@ def schedules(
     optional id) to a 1-D NumPy array, buffer or list; or any object with
     ``__arrow_c_stream__`` / ``__arrow_c_array__``. Numeric columns read as
     ``paywheel_fn`` reads numbers, string columns as ``paywheel_gil`` reads text.
+    Optional shape columns: ``io_pers``, ``amort_pers`` and ``rate_steps``
+    (a list of ``{per, rate}`` a row); see docs/shapes.md.
     ``errors="raise"`` raises LoanError for the earliest failing row;
     ``"skip"`` leaves failing rows out and lists them in ``.errors``.
+    ``strict=False`` gives a piece the engine refuses for a zero rate or a
+    single capital block the schedule a lender writes (equal capital; a
+    bullet) instead of a failure.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
-    table, failures, errors_table = _native.schedules(native_source(loans), is_list, skip, n)
+    table, failures, errors_table = _native.schedules(native_source(loans), is_list, skip, n, checks.strict(strict))
     failed = ErrorTable(errors_table, failures)
     if not skip:
         _raise_first(failed)
@@ -148,6 +154,7 @@ def stream_schedules(
     layout: Literal["long", "list"] = "long",
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
+    strict: bool = True,
 ) -> ScheduleStream:
     """Schedules batch by batch, as a one-shot Arrow C stream.
 
@@ -165,10 +172,11 @@ def stream_schedules(
     source = native_source(loans)
     if isinstance(source, tuple):
         raise TypeError("stream_schedules needs a mapping of columns or an object with __arrow_c_stream__")
-    return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n), layout)
+    return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict)), layout)
 
 
-def cashflows(loans: Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Cashflows:
+def cashflows(loans: Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
+              strict: bool = True) -> Cashflows:
     """Portfolio totals per period index, without keeping per-loan schedules.
 
     Sums are float64 over the exact binary32 values, in fixed blocks of rows
@@ -176,7 +184,7 @@ def cashflows(loans: Loans, *, errors: Literal["raise", "skip"] = "raise", threa
     """
     skip = checks.skips(errors)
     n = checks.threads(threads)
-    table, failures, errors_table = _native.cashflows(native_source(loans), skip, n)
+    table, failures, errors_table = _native.cashflows(native_source(loans), skip, n, checks.strict(strict))
     failed = ErrorTable(errors_table, failures)
     if not skip:
         _raise_first(failed)

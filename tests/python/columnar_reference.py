@@ -10,6 +10,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import quill_harbor
+from messages import NAN_SCHEDULE
 
 COLUMNS = ("Per", "Cap", "Int", "Pmt", "Bal")
 
@@ -108,6 +109,10 @@ def _collect(n, schedule_of) -> Reference:
                 if isinstance(e, (KeyboardInterrupt, SystemExit)):
                     raise
                 failed[i] = str(e)
+                continue
+            # The columnar calls refuse a schedule holding NaN.
+            if any(v != v for c in COLUMNS for v in sched[c]):
+                failed[i] = NAN_SCHEDULE
                 continue
             lengths[i] = len(sched["Bal"])
             for c in COLUMNS:

@@ -18,6 +18,9 @@ UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value"
 FLOAT_ERR = UNWRAP_ERR + ": ParseFloatError { kind: %s }"
 INT_ERR = UNWRAP_ERR + ": ParseIntError { kind: %s }"
 
+# Columnar rows: a schedule that would hold NaN.
+NAN_SCHEDULE = "the schedule would hold NaN"
+
 # Python boundary.
 STR_TO_VEC = "Can't extract `str` to `Vec`"
 INT_OUT_OF_RANGE = "out of range integral type conversion attempted"

@@ -27,6 +27,14 @@ def skips(errors: str) -> bool:
     return errors == "skip"
 
 
+def strict(value: Any) -> bool:
+    """strict=: True keeps the engine's refusals; False gives a zero rate or a single capital block the
+    lender's schedule."""
+    if not isinstance(value, bool):
+        raise TypeError(f"strict must be True or False, not {value!r}")
+    return value
+
+
 def positive_int(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise ValueError(f"{name} must be a positive int, not {value!r}")

@@ -12,7 +12,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from .deps import require
-from .names import FIELDS
+from .names import FIELDS, SHAPE
 
 ACCEPTED = ("a mapping of column name to array or list, or an object with __arrow_c_stream__ "
             "or __arrow_c_array__ (pyarrow, polars, pandas, duckdb)")
@@ -63,7 +63,7 @@ def plain_column(value: Any) -> Any:
     return value
 
 
-def native_source(loans: Any, fields: tuple[str, ...] = FIELDS, what: str = "loans") -> Any:
+def native_source(loans: Any, fields: tuple[str, ...] = (*FIELDS, *SHAPE), what: str = "loans") -> Any:
     """The book as the native calls take it: a dict of the engine's columns, an Arrow stream capsule, a
     (schema, array) capsule pair, or a record batch reader pulled through Python (its producer's
     exceptions then come through as raised)."""

@@ -6,6 +6,9 @@ from __future__ import annotations
 ID = "id"
 # A book's columns: the label, then the terms the engine reads.
 FIELDS = (ID, "amt", "rate", "pers", "int_freq", "cap_freq")
+# A loan's optional shape: interest-only periods, the amortization term and
+# rate steps (a list of (per, rate) a row).
+SHAPE = ("io_pers", "amort_pers", "rate_steps")
 # The periods a loan has already run, read by projections.
 AGE = "age"
 # A schedule's loan label (the id, or the row), then its value columns.

@@ -13,9 +13,10 @@ from ..plots.cashflows import plot_cashflows
 from ..scheduling import cashflows
 from ..tape.stream import TapeRun
 from .exits import CliError
+from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
-from .report import by_code, peak_rss, print_table, rate, shown
+from .report import by_shape, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
 
 
@@ -43,7 +44,7 @@ class Cashflows(Command):
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         assert run is not None
-        totals = cashflows(run.reader(progress), errors="skip", threads=args.threads)
+        totals = cashflows(run.reader(progress), errors="skip", threads=args.threads, strict=args.strict)
         every = None
         if args.plot:
             period = totals.to_numpy()["period"]
@@ -69,8 +70,8 @@ class Cashflows(Command):
         peak = int(period[pmt.argmax()]) if len(pmt) else None
         rows = [
             ("loans", f"{done.run.loans:,}"),
-            ("failed loans", f"{len(done.refused):,}"),
-            *by_code(r.code for r in done.refused),
+            *by_shape(done.run.shapes),
+            *refusal_rows(done.refused),
             ("periods", f"{len(period):,}"),
             ("total capital", f"{repaid:,.2f}"),
             ("total interest", f"{float(interest.sum()):,.2f}"),

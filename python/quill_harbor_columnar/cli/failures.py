@@ -11,8 +11,10 @@ from .._internal.deps import require
 from .._internal.names import FAILURE_FILE
 from ..errors import ErrorTable, explain
 from ..io.writers import write_table
+from ..tape.steps import NO_LOAN
 from ..tape.stream import TapeRun
 from .exits import CliError, Exit
+from .report import by_code
 
 
 @dataclass(frozen=True, slots=True)
@@ -50,7 +52,7 @@ def first_refusal(run: TapeRun, refused: list[Refused]) -> CliError:
         detail.append(f"id {r.id}")
     text = r.words + (f" ({', '.join(detail)})" if detail else "") + \
         (f" [{r.code}; engine: {r.engine}]" if r.engine else f" [{r.code}]")
-    return CliError(run.path, text, row=r.index + 1, column=run.column_of(r.field))
+    return CliError(run.path, text, row=r.index + 1 if r.index != NO_LOAN else None, column=run.column_of(r.field))
 
 
 def nothing_scheduled(run: TapeRun, refused: list[Refused]) -> CliError:
@@ -60,7 +62,8 @@ def nothing_scheduled(run: TapeRun, refused: list[Refused]) -> CliError:
 
 
 def write_refused(path: str, kind: str, refused: list[Refused]) -> None:
-    """The failures file: a row per refused loan, its row as a person counts rows in the file."""
+    """The failures file: a row per refused loan, its row as a person counts rows in the file (0 for a rate
+    step whose id no loan of the tape holds)."""
     pa = require("pyarrow", "the quill-harbor command")
     row, loan_id, code, field, reason = FAILURE_FILE
     table = pa.table({
@@ -73,6 +76,19 @@ def write_refused(path: str, kind: str, refused: list[Refused]) -> None:
     write_table(table, path, kind)
 
 
+def loans_refused(refused: list[Refused]) -> int:
+    """Refused loans: a rate step for an id the tape does not hold is listed, but is no loan."""
+    return sum(1 for r in refused if r.index != NO_LOAN)
+
+
+def refusal_rows(refused: list[Refused]) -> list[tuple[str, str]]:
+    """The summary's rows of refused loans, by code, and of rate steps that named no loan."""
+    orphans = len(refused) - loans_refused(refused)
+    return [("failed loans", f"{loans_refused(refused):,}"),
+            *by_code(r.code for r in refused if r.index != NO_LOAN),
+            *([("rate steps for no loan", f"{orphans:,}")] if orphans else [])]
+
+
 def stop_on(args: Any, run: TapeRun, refused: list[Refused]) -> CliError | None:
     """The error that ends the run before its outputs are kept: the first refused loan with --errors raise,
     or every loan refused; None when the run goes on."""
@@ -80,6 +96,6 @@ def stop_on(args: Any, run: TapeRun, refused: list[Refused]) -> CliError | None:
         return first_refusal(run, refused)
     if not run.loans:
         return CliError(run.path, "the tape holds no loans, only its header: nothing to compute", status=Exit.NOTHING)
-    if len(refused) == run.loans:
+    if loans_refused(refused) == run.loans:
         return nothing_scheduled(run, refused)
     return None

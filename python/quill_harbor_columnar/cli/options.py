@@ -85,8 +85,11 @@ def add_tape_arguments(p: argparse.ArgumentParser) -> None:
                    help="the tape: .csv (or .tsv), .parquet, .arrow/.feather, or a folder of .parquet files")
     g = p.add_argument_group("reading the tape")
     g.add_argument("--map", action="append", metavar="TARGET=SOURCE",
-                   help="take engine column TARGET (id, amt, rate, pers, int_freq, cap_freq, age) from tape column "
-                        "SOURCE; repeatable, and one SOURCE may feed two targets")
+                   help="take engine column TARGET (id, amt, rate, pers, int_freq, cap_freq, age, io_pers, "
+                        "amort_pers) from tape column SOURCE; repeatable, and one SOURCE may feed two targets")
+    g.add_argument("--rate-steps", metavar="FILE",
+                   help="rate steps: a file of the tape's id column, per and rate (in --rate-unit); from period per "
+                        "on the loan pays rate, the rest re-amortized")
     g.add_argument("--rate-unit", choices=RATE_UNITS, default="per-period",
                    help="per-period (default): the rate per period as a fraction; annual: a yearly fraction; "
                         "annual-percent: a yearly percentage such as 5.5 or '5.5%%' (both divided by "
@@ -104,6 +107,9 @@ def add_tape_arguments(p: argparse.ArgumentParser) -> None:
     r.add_argument("--threads", type=thread_count, default=None,
                    help="engine threads (default: the pool's size, RAYON_NUM_THREADS or one per processor)")
     r.add_argument("--batch-rows", type=count, default=65536, help="rows per batch read and written")
+    r.add_argument("--strict", action=argparse.BooleanOptionalAction, default=True,
+                   help="--no-strict: a zero rate or a single capital block gets the lender's schedule (equal "
+                        "capital, a bullet) instead of a refusal (default: --strict)")
     # No default in the parser: the run asks whether standard error is a
     # terminal when it starts (and the help states the default in words).
     r.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,

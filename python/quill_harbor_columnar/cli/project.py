@@ -16,9 +16,10 @@ from ..plots.projection import plot_projection
 from ..projection import project
 from ..tape.stream import TapeRun
 from .exits import CliError
+from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, date, lag, number
 from .progress import Progress
-from .report import by_code, peak_rss, print_table, rate, shown
+from .report import by_shape, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
 
 # Flags in percent and the scenario key each sets (the value divided by 100).
@@ -129,7 +130,8 @@ class Project(Command):
                 if name not in loans.column_names:
                     loans = loans.append_column(name, segments.column(name))
         proj = project(loans, args.scenario_list, by=by or None, as_of=args.as_of,
-                       periods_per_year=args.periods_per_year, errors="skip", threads=args.threads)
+                       periods_per_year=args.periods_per_year, errors="skip", threads=args.threads,
+                       strict=args.strict)
         return _Projected(proj, loans)
 
     def write(self, args: argparse.Namespace, done: Done, staged: Staged, writing: Any) -> None:
@@ -148,8 +150,8 @@ class Project(Command):
         proj = done.result.projection
         print_table("project", [
             ("loans", f"{done.run.loans:,}"),
-            ("failed loans", f"{len(done.refused):,}"),
-            *by_code(r.code for r in done.refused),
+            *by_shape(done.run.shapes),
+            *refusal_rows(done.refused),
             ("scenarios", f"{len(args.scenario_list):,}"),
             ("rows written", f"{proj.num_rows:,}"),
             ("elapsed", f"{done.elapsed:.2f} s"),

@@ -37,6 +37,14 @@ def by_code(codes: Iterable[str]) -> list[tuple[str, str]]:
     return [(f"  {code}", f"{n:,}") for code, n in Counter(codes).most_common()]
 
 
+def by_shape(shapes: Counter[str] | None) -> list[tuple[str, str]]:
+    """The loans read by shape (a loan may be of several), as rows of the table under "loans"; none for a tape
+    without shapes."""
+    if shapes is None:
+        return []
+    return [(f"  {name}", f"{n:,}") for name, n in shapes.items()]
+
+
 def rate(loans: int, elapsed: float) -> str:
     return f"{loans / elapsed:,.0f}" if elapsed > 0 else "-"
 

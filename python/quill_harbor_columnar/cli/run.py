@@ -73,7 +73,8 @@ class Command:
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         """Every file the run reads, so that no output replaces one."""
-        return [args.loans] if self.reads_tape else []
+        return [args.loans] + ([args.rate_steps] if getattr(args, "rate_steps", None) else []) \
+            if self.reads_tape else []
 
     def prepare(self, args: argparse.Namespace) -> None:
         """Checks of the flags that need no file of the run's (before anything is opened)."""
@@ -119,7 +120,7 @@ def open_tape(args: argparse.Namespace) -> TapeRun:
     """The tape through the mapping, its rates checked."""
     run = TapeRun(args.loans, mapping=parse_map(args.map), rate_unit=args.rate_unit,
                   periods_per_year=args.periods_per_year, delimiter=args.delimiter,
-                  batch_rows=args.batch_rows, errors=args.errors)
+                  batch_rows=args.batch_rows, errors=args.errors, rate_steps=args.rate_steps)
     run.check_rates(args.allow_high_rates)
     return run
 

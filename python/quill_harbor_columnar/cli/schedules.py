@@ -14,9 +14,10 @@ from ..io.writers import TableSink
 from ..scheduling import stream_schedules
 from ..tape.stream import TapeRun
 from .exits import CliError
+from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
-from .report import by_code, human_bytes, peak_rss, print_table, rate, shown
+from .report import by_shape, human_bytes, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
 
 # Parquet settings of the schedules file: the loan label and the period repeat
@@ -62,7 +63,7 @@ class Schedules(Command):
         assert run is not None
         kind = self.outputs(args)[0].kind
         stream = stream_schedules(run.reader(progress), batch_rows=args.batch_rows, layout=args.layout,
-                                  errors="skip", threads=args.threads)
+                                  errors="skip", threads=args.threads, strict=args.strict)
         sink = None
         rows = 0
         try:
@@ -87,9 +88,9 @@ class Schedules(Command):
         assert done.run is not None
         print_table("schedules", [
             ("loans", f"{done.run.loans:,}"),
+            *by_shape(done.run.shapes),
             ("rows written", f"{done.result.rows:,}"),
-            ("failed loans", f"{len(done.refused):,}"),
-            *by_code(r.code for r in done.refused),
+            *refusal_rows(done.refused),
             ("elapsed", f"{done.elapsed:.2f} s"),
             ("loans/s", rate(done.run.loans, done.elapsed)),
             ("output", shown(args.output)),

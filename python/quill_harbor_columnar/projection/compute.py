@@ -10,7 +10,7 @@ from .. import _native
 from .._internal import checks
 from .._internal.deps import require
 from .._internal.inputs import arrow_column, arrow_table, native_source, plain_column
-from .._internal.names import AGE, FIELDS, ID, LOAN, MEASURES, SCENARIO
+from .._internal.names import AGE, FIELDS, ID, LOAN, MEASURES, SCENARIO, SHAPE
 from ..errors import ErrorTable, Failure
 from .ages import ages as read_ages
 from .ages import quote_ages
@@ -65,6 +65,7 @@ def project(
     threads: int | None = None,
     per_loan: bool = False,
     batch_rows: int = 65536,
+    strict: bool = True,
 ) -> Any:
     """Projected cash flows of a book under one or more scenarios.
 
@@ -76,12 +77,15 @@ def project(
     An optional ``age`` column gives the periods each loan has already run.
     Returns a ``Projection``; with ``per_loan=True``, a ``ProjectionStream``
     of one row per loan, scenario and period, in batches of at most
-    ``batch_rows`` rows (whole loans, at least one a batch).
+    ``batch_rows`` rows (whole loans, at least one a batch). Shaped loans
+    (``io_pers``, ``amort_pers``, ``rate_steps``) run their survivors through
+    the shaped schedule; ``strict`` is as for ``schedules``.
     """
     ppy = checked_periods_per_year(periods_per_year)
     parsed = parse_scenarios(scenarios, ppy)
     skip = checks.skips(errors)
     n_threads = checks.threads(threads)
+    lenient = not checks.strict(strict)
     names = by_names(by)
     if as_of is not None:
         as_of = as_date(as_of)
@@ -91,12 +95,12 @@ def project(
             raise ValueError("per_loan=True gives one row per loan with its label; by= totals, "
                              "so give one or the other")
         checks.positive_int("batch_rows", batch_rows)
-        return _project_loans(loans, parsed, as_of, ppy, skip, n_threads, batch_rows)
-    return _project_totals(loans, parsed, names, as_of, ppy, skip, n_threads)
+        return _project_loans(loans, parsed, as_of, ppy, skip, n_threads, batch_rows, lenient)
+    return _project_totals(loans, parsed, names, as_of, ppy, skip, n_threads, lenient)
 
 
 def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of: _dt.date | None, ppy: int,
-                    skip: bool, n_threads: int) -> Projection:
+                    skip: bool, n_threads: int, lenient: bool) -> Projection:
     np = require("numpy", "project()")
     pa = require("pyarrow", "project()")
     source, ages, age_column, by_columns = _inputs(loans, names)
@@ -110,7 +114,7 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
             codes, segment_count = None, 1
     native_scenarios = [s.native() for s in parsed]
     table, horizons, failures, errors_table = _native.project(
-        source, ages, codes, segment_count, native_scenarios, skip, n_threads
+        source, ages, codes, segment_count, native_scenarios, skip, n_threads, not lenient
     )
     failed = ErrorTable(errors_table, quote_ages(failures, ages, age_column))
     if not skip:
@@ -132,7 +136,7 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
 
 
 def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, ppy: int, skip: bool,
-                   n_threads: int, batch_rows: int) -> ProjectionStream:
+                   n_threads: int, batch_rows: int, lenient: bool) -> ProjectionStream:
     np = require("numpy", "project(per_loan=True)")
     pa = require("pyarrow", "project(per_loan=True)")
     pc = require("pyarrow.compute", "project(per_loan=True)")
@@ -144,7 +148,7 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
     missing = [f for f in FIELDS[1:] if f not in table.column_names]
     if missing:
         raise ValueError(f"loans has no column {missing[0]!r}")
-    table = table.select([c for c in (*FIELDS, AGE) if c in table.column_names])
+    table = table.select([c for c in (*FIELDS, *SHAPE, AGE) if c in table.column_names])
     age_column = arrow_column(table, AGE) if AGE in table.column_names else None
     ages = read_ages(age_column) if age_column is not None else None
     has_id = ID in table.column_names
@@ -182,7 +186,8 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
                 continue
             part = table.slice(b, e - b)
             out, fails, errors_table = _native.project_loans(
-                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b
+                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b,
+                not lenient,
             )
             failed = ErrorTable(errors_table, quote_ages(fails, ages, age_column))
             failures.extend(failed.failures)

@@ -33,8 +33,11 @@ from . import dates, numbers, texts
 from .files import RowNumbers, Tape, kind_of
 from .rates import RateCheck
 from .words import FOLD_PATTERN, FREQUENCY_WORDS, PAYMENTS_PER_YEAR  # noqa: F401 - the command lists the words
+from .steps import NO_LOAN, RateSteps, steps_type
 
-TAPE_FIELDS = (*ENGINE_FIELDS, "age")
+# The shape's optional whole-number fields: a null, or an empty cell, is the default.
+SHAPE_FIELDS = ("io_pers", "amort_pers")
+TAPE_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS)
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
 
@@ -103,7 +106,8 @@ class Spec:
         """The engine columns, then the kept ones with their types in ``tape_schema``."""
         pa = require("pyarrow", "book()")
         types = {"id": pa.string(), "amt": pa.float64(), "rate": pa.float64(), "pers": pa.int32(),
-                 "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32()}
+                 "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32(), "io_pers": pa.int32(),
+                 "amort_pers": pa.int32()}
         fields = [pa.field(f, types[f]) for f in TAPE_FIELDS if f in self.sources]
         if self.keep:
             if tape_schema is None:
@@ -337,17 +341,73 @@ def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | Non
                              + (" or frequency words" if words is not None else ""))
 
 
+def _rates_per_period(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> Any:
+    """A rate column in the tape's rate_unit, as rates per period (float64)."""
+    unit = spec.rate_unit
+    rate = _floats(column, field, source, rows, percent=unit == "annual-percent",
+                   code="parse_float" if unit == "per-period" else "bad_rate", engine_units=unit == "per-period", decimal=spec.decimal)
+    if unit == "annual":
+        return rate / spec.periods_per_year
+    if unit == "annual-percent":
+        return rate / 100.0 / spec.periods_per_year
+    return rate
+
+
+def _optional_ints(column: Any, field: str, source: str, rows: _Rows) -> tuple[Any, Any]:
+    """(int64 values, null mask) of a field whose null or empty cell means its default."""
+    pa = require("pyarrow", "book()")
+    pc = require("pyarrow.compute", "book()")
+    np = require("numpy", "book()")
+    if _is_text(column.type):
+        column = pc.if_else(pc.equal(pc.utf8_trim_whitespace(column), ""), pa.scalar(None, column.type), column)
+    null = np.asarray(column.is_null())
+    own = _Rows(len(column))
+    values = _ints(column, field, source, own)
+    for mask, code, name, raw in own.found:
+        if code != "null":
+            rows.add(mask, code, name, raw)
+    return values, null
+
+
+def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> RateSteps:
+    """A table or file of steps (the tape's id column, per, rate) read in the tape's units."""
+    np = require("numpy", "book()")
+    table = _table_of(source, delimiter)
+    id_name = spec.sources.get("id")
+    if id_name is None:
+        raise ValueError("rate_steps joins steps to loans by id, and the tape has no id column")
+    id_name = id_name if id_name in table.column_names else "id"
+    missing = [c for c in (id_name, "per", "rate") if c not in table.column_names]
+    if missing:
+        raise ValueError(f"the rate steps have no column {missing[0]!r}; they need {id_name}, per and rate")
+    n = table.num_rows
+    rows = _Rows(n)
+    ids = _plain(table.column(id_name))
+    per = _ints(_plain(table.column("per")), "rate_steps", "per", rows)
+    rate = _rates_per_period(_plain(table.column("rate")), "rate_steps", "rate", rows, spec)
+    code = np.full(n, "", dtype=object)
+    for mask, c, _, _ in rows.found:
+        code[mask] = "bad_shape" if c == "null" else c
+    bad = {int(i): str(code[i]) for i in np.flatnonzero(rows.failed)}
+    text = ids.cast(require("pyarrow", "book()").string()).to_pylist()
+    return RateSteps(text, per, rate, bad)
+
+
 class Converter:
     """Turns tape batches into engine batches, row failures kept apart.
 
     ``rates`` sees every batch's rates, so that after the last batch it knows
     whether the tape's rates are plausible in their unit (``rates.refusal``).
-    ``tape_schema`` gives the types of the kept columns.
+    ``tape_schema`` gives the types of the kept columns. With ``steps``, each
+    loan's rate steps join it as its rate_steps column.
     """
 
-    def __init__(self, spec: Spec, tape_schema: Any = None) -> None:
+    def __init__(self, spec: Spec, tape_schema: Any = None, steps: RateSteps | None = None) -> None:
         self.spec = spec
+        self.steps = steps
         self.schema = spec.schema(tape_schema)
+        if steps is not None:
+            self.schema = self.schema.append(require("pyarrow", "book()").field("rate_steps", steps_type()))
         self.rates = RateCheck(spec.rate_unit)
 
     def convert(self, batch: Any, offset: int) -> tuple[Any, list[tuple]]:
@@ -387,6 +447,16 @@ class Converter:
             else:
                 age = _ints(cols["age"], "age", spec.sources["age"], rows, decimal=spec.decimal)
             rows.add(~rows.failed & ((age < 0) | (age >= ints["pers"])), "bad_age", "age", cols["age"])
+        shape = {f: _optional_ints(cols[f], f, spec.sources[f], rows) for f in SHAPE_FIELDS if f in cols}
+        if self.steps is not None:
+            steps, bad_steps = self.steps.column(ids, ints["pers"], ints["int_freq"], ints["cap_freq"])
+            text: list[str | None] = [None] * n
+            for r, _, v in bad_steps:
+                text[r] = v
+            for code in sorted({c for _, c, _ in bad_steps}):
+                mask = np.zeros(n, dtype=bool)
+                mask[[r for r, c, _ in bad_steps if c == code]] = True
+                rows.add(mask, code, "rate_steps", pa.array(text, pa.string()))
         failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
         everything = not failures
@@ -401,6 +471,11 @@ class Converter:
         for name in spec.keep:
             column = batch.column(name)
             out[name] = column if everything else column.filter(pa.array(keep))
+        for f, (values, null) in shape.items():
+            out[f] = pa.array(values.astype(np.int32), pa.int32(), mask=null) if everything else \
+                pa.array(values[keep].astype(np.int32), pa.int32(), mask=null[keep])
+        if self.steps is not None:
+            out["rate_steps"] = steps if everything else steps.filter(pa.array(keep))
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
 
 
@@ -432,9 +507,16 @@ def _loan_error(row: tuple) -> Exception:
     return LoanError(*row)
 
 
+def orphan_failures(steps: RateSteps | None, ppy: int) -> list[tuple]:
+    """Failure rows of the steps whose id names no loan handed out: no tape row holds them."""
+    return [(NO_LOAN, loan_id, "bad_shape", "rate_steps", text, texts.reason("bad_shape", ".", ppy), None)
+            for loan_id, text in (steps.orphans() if steps is not None else [])]
+
+
 def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: str = "per-period",
          periods_per_year: int = 12, errors: str = "raise", decimal: str = ".", age_from: str | None = None,
-         as_of: Any = None, keep: Sequence[str] | None = None, allow_high_rates: bool = False) -> Any:
+         as_of: Any = None, keep: Sequence[str] | None = None, allow_high_rates: bool = False,
+         rate_steps: Any = None) -> Any:
     """A loan tape as the engine's columns: a pyarrow Table of ``id`` (string,
     when the tape has one), ``amt`` and ``rate`` (float64, rate per period),
     ``pers``, ``int_freq`` and ``cap_freq`` (int32), ``age`` (int32) when the
@@ -482,6 +564,12 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
     below 1, which look like fractions. ``allow_high_rates=True`` keeps the
     rates as read.
 
+    ``io_pers`` and ``amort_pers`` (int32, a null the default) come along
+    when the tape has them (or ``columns`` maps them). ``rate_steps``: a
+    path or table of steps with the tape's id column, ``per`` and ``rate``
+    (in ``rate_unit``), joined to the loans as a ``rate_steps`` column; see
+    docs/shapes.md.
+
     ``errors="raise"`` raises LoanError for the earliest row that cannot be
     read; ``"skip"`` drops those rows and records them, with their tape rows,
     for ``book_errors(table)``. A tape row is numbered where a person finds
@@ -494,7 +582,7 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
     table = _table_of(source)
     spec = Spec(columns, rate_unit, periods_per_year, table.column_names, decimal=decimal, age_from=age_from,
                 as_of=as_of, keep=keep)
-    converter = Converter(spec, table.schema)
+    converter = Converter(spec, table.schema, None if rate_steps is None else read_rate_steps(rate_steps, spec))
     needed = table.select(spec.source_columns)
     batch = needed.combine_chunks().to_batches()
     merged = pa.concat_batches(batch) if len(batch) > 1 else (batch[0] if batch else None)
@@ -506,9 +594,10 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
     refusal = None if allow_high_rates else converter.rates.refusal(spec.sources["rate"], numbering.of)
     if refusal is not None:
         raise refusal
+    failures = orphan_failures(converter.steps, periods_per_year) + failures
     if failures and errors == "raise":
         first = failures[0]
-        raise _loan_error((numbering.of(first[0]), *first[1:]))
+        raise _loan_error((first[0] if first[0] == NO_LOAN else numbering.of(first[0]), *first[1:]))
     out = pa.Table.from_batches([result], schema=converter.schema)
     meta = {}
     if failures:

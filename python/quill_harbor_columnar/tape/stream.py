@@ -15,7 +15,11 @@ from typing import Any
 from .._internal.deps import require
 from ..errors import Failure
 from .files import Tape, TapeError
-from .reading import FREQUENCY_WORDS, Converter, Spec, _floats, _Rows, tape_row_mapper
+from .reading import FREQUENCY_WORDS, Converter, Spec, _floats, _Rows, orphan_failures, read_rate_steps, tape_row_mapper
+from .steps import NO_LOAN
+
+# A loan's shape, as the run's summary counts it (a loan may be of several).
+SHAPES = ("plain", "interest-only", "balloon", "bullet", "stepped")
 
 # No field of a real tape comes near this; a longer one is a broken file (a
 # missing closing quote swallows the rest of the file into one field).
@@ -33,14 +37,23 @@ class TapeRun:
     """
 
     def __init__(self, path: str, *, mapping: dict[str, str], rate_unit: str, periods_per_year: int,
-                 delimiter: str | None, batch_rows: int, errors: str) -> None:
+                 delimiter: str | None, batch_rows: int, errors: str, rate_steps: str | None = None) -> None:
         self.path = path
         self.tape = Tape(path, delimiter=delimiter, batch_rows=batch_rows)
         try:
             self.spec = Spec(mapping, rate_unit, periods_per_year, self.tape.names)
         except (TypeError, ValueError) as e:
             raise TapeError(path, str(e)) from None
-        self.converter = Converter(self.spec)
+        steps = None
+        if rate_steps is not None:
+            try:
+                steps = read_rate_steps(rate_steps, self.spec, delimiter)
+            except (TypeError, ValueError) as e:
+                raise TapeError(rate_steps, str(e)) from None
+        self.converter = Converter(self.spec, steps=steps)
+        # Loans by shape, once the tape has shape columns or steps.
+        self.shapes: Counter[str] | None = Counter() if steps is not None or any(
+            f in self.spec.sources for f in ("io_pers", "amort_pers")) else None
         self.errors = errors
         self.failures: list[Failure] = []
         self.dropped: list[int] = []
@@ -101,6 +114,8 @@ class TapeRun:
                                          row=f.index + 1, field=f.field)
                 self.failures.extend(records)
                 self.dropped.extend(f.index for f in records)
+                if self.shapes is not None:
+                    self._count_shapes(batch)
                 for name in ("int_freq", "cap_freq"):
                     counts = pc.value_counts(batch.column(name))
                     for value, n in zip(counts.field("values").to_pylist(), counts.field("counts").to_pylist()):
@@ -111,12 +126,36 @@ class TapeRun:
                 yield batch
                 if self.errors == "raise" and self.failures:
                     return  # the engine finishes this batch; the earliest failure is then known
+            # Steps for ids no batch held fail on their own, at no tape row.
+            self.failures.extend(Failure.of(f) for f in orphan_failures(self.converter.steps,
+                                                                          self.spec.periods_per_year))
         except TapeError as e:
             self.error = e
             raise
         except pa.ArrowException as e:
             self.error = TapeError(self.path, str(e).splitlines()[0])
             raise self.error from None
+
+    def _count_shapes(self, batch: Any) -> None:
+        np = require("numpy", "reading tapes")
+        assert self.shapes is not None
+        names = batch.schema.names
+        pers = np.asarray(batch.column("pers"), dtype=np.int64)
+
+        def ints(name: str, default: Any) -> Any:
+            if name not in names:
+                return default
+            column = batch.column(name)
+            return np.where(np.asarray(column.is_null()), default, np.asarray(column.fill_null(0), dtype=np.int64))
+
+        io = ints("io_pers", np.zeros_like(pers))
+        amort = ints("amort_pers", pers - io)
+        stepped = np.asarray(batch.column("rate_steps").is_valid()) if "rate_steps" in names else np.zeros(len(pers), bool)
+        kinds = {"interest-only": (io > 0) & (io < pers), "balloon": (amort > pers - io) & (io < pers),
+                 "bullet": io == pers, "stepped": stepped}
+        kinds["plain"] = ~np.logical_or.reduce(list(kinds.values())) if len(pers) else np.zeros(0, bool)
+        for name in SHAPES:
+            self.shapes[name] += int(kinds[name].sum())
 
     def _refuse_broken(self, raw: Any, offset: int) -> None:
         pa = require("pyarrow", "reading tapes")
@@ -144,7 +183,7 @@ class TapeRun:
         return pa.RecordBatchReader.from_batches(self.converter.schema, self.batches(progress, stop))
 
     def to_tape(self) -> Callable[[Any], Any]:
-        return tape_row_mapper(sorted(self.dropped))
+        return tape_row_mapper(sorted(i for i in self.dropped if i != NO_LOAN))
 
 
 def _rates(column: Any, spec: Spec) -> Any:

@@ -181,6 +181,126 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
     out.stride = 8;
 }
 
+// A rate_steps column from Python: per row None or a sequence of steps,
+// each a (per, rate) pair or a mapping with 'per' and 'rate'. Converted into
+// owned int64 offsets and per/rate columns (None for either is a null step
+// value), read as the integer and float columns are.
+void steps_from_sequence(Book& book, PyObject* obj, pc::StepsView& out, std::int64_t& length) {
+    PyRef rows_ref = PyRef::steal(PySequence_Tuple(obj));
+    if (!rows_ref) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            fail(pc::CallFailure::BadType, m::text(m::kNotAColumn, "rate_steps", Py_TYPE(obj)->tp_name));
+        }
+        throw PythonErrorSet{};
+    }
+    PyObject* rows = rows_ref.get();
+    const Py_ssize_t n = PyTuple_GET_SIZE(rows);
+    length = n;
+    std::vector<std::int64_t> offsets(static_cast<std::size_t>(n) + 1, 0);
+    std::vector<char> valid((static_cast<std::size_t>(n) + 7) / 8, 0);
+    std::vector<std::int64_t> pers;
+    std::vector<double> rates;
+    std::vector<char> per_valid, rate_valid;
+    bool null_rows = false, null_values = false;
+    // Items are held while they are read: a conversion may run Python code.
+    const auto value = [&](PyObject* step, const char* key, Py_ssize_t index) -> PyRef {
+        PyRef v = PyDict_Check(step) ? PyRef::borrow(PyDict_GetItemString(step, key))
+                : PyMapping_Check(step) && !PySequence_Check(step)
+                    ? PyRef::steal(PyMapping_GetItemString(step, key))
+                    : PyRef::steal(PySequence_GetItem(step, index));
+        if (!v) PyErr_Clear();
+        return v;
+    };
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef cell = PyRef::borrow(PyTuple_GET_ITEM(rows, i));
+        offsets[static_cast<std::size_t>(i) + 1] = offsets[static_cast<std::size_t>(i)];
+        if (cell.get() == Py_None) {
+            null_rows = true;
+            continue;
+        }
+        valid[static_cast<std::size_t>(i) >> 3] |= static_cast<char>(1u << (i & 7));
+        PyRef steps = PyRef::steal(PyUnicode_Check(cell.get()) ? nullptr : PySequence_Tuple(cell.get()));
+        if (!steps) {
+            PyErr_Clear();
+            fail(pc::CallFailure::BadType, m::text(m::kListStepsNotList, row_of(i), Py_TYPE(cell.get())->tp_name));
+        }
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(steps.get()); ++j) {
+            PyObject* step = PyTuple_GET_ITEM(steps.get(), j);
+            const bool pair = !PyDict_Check(step) && PySequence_Check(step) && !PyUnicode_Check(step) &&
+                              PySequence_Size(step) == 2;
+            if (!pair && !PyMapping_Check(step)) {
+                PyErr_Clear();
+                fail(pc::CallFailure::BadType, m::text(m::kListStepShape, row_of(i)));
+            }
+            PyRef per = value(step, "per", 0);
+            PyRef rate = value(step, "rate", 1);
+            if (!per || !rate) fail(pc::CallFailure::BadType, m::text(m::kListStepShape, row_of(i)));
+            std::int64_t p = 0;
+            double r = 0.0;
+            const bool per_null = per.get() == Py_None, rate_null = rate.get() == Py_None;
+            if (!per_null) {
+                if (PyFloat_Check(per.get()))
+                    fail(pc::CallFailure::BadType,
+                         m::text(m::kListFloatForInteger, "rate_steps", row_of(i), Py_TYPE(per.get())->tp_name));
+                PyRef index = PyRef::steal(PyNumber_Index(per.get()));
+                if (!index) {
+                    PyErr_Clear();
+                    fail(pc::CallFailure::BadType,
+                         m::text(m::kListNotInteger, "rate_steps", row_of(i), Py_TYPE(per.get())->tp_name));
+                }
+                int overflow = 0;
+                const long long w = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+                if (overflow != 0 || (w == -1 && PyErr_Occurred())) {
+                    PyErr_Clear();
+                    fail(pc::CallFailure::BadInput, m::text(m::kListPast64Bits, "rate_steps", row_of(i)));
+                }
+                p = w;
+            }
+            if (!rate_null) {
+                r = PyFloat_AsDouble(rate.get());
+                if (r == -1.0 && PyErr_Occurred()) {
+                    const bool type_error = PyErr_ExceptionMatches(PyExc_TypeError);
+                    PyErr_Clear();
+                    fail(type_error ? pc::CallFailure::BadType : pc::CallFailure::BadInput,
+                         m::text(m::kListNotNumber, "rate_steps", row_of(i), Py_TYPE(rate.get())->tp_name));
+                }
+            }
+            const std::size_t k = pers.size();
+            if (k % 8 == 0) {
+                per_valid.push_back(0);
+                rate_valid.push_back(0);
+            }
+            if (!per_null) per_valid[k >> 3] |= static_cast<char>(1u << (k & 7));
+            if (!rate_null) rate_valid[k >> 3] |= static_cast<char>(1u << (k & 7));
+            null_values = null_values || per_null || rate_null;
+            pers.push_back(p);
+            rates.push_back(r);
+            offsets[static_cast<std::size_t>(i) + 1] += 1;
+        }
+    }
+    const auto keep = [&](const void* data, std::size_t bytes) -> const char* {
+        std::vector<char> blob(bytes == 0 ? 1 : bytes);
+        if (bytes > 0) std::memcpy(blob.data(), data, bytes);
+        book.owned.push_back(std::move(blob));
+        return book.owned.back().data();
+    };
+    out = pc::StepsView();
+    out.kind = pc::StepsView::Offsets::I64;
+    out.offsets = keep(offsets.data(), offsets.size() * sizeof(std::int64_t));
+    if (null_rows) out.validity = reinterpret_cast<const std::uint8_t*>(keep(valid.data(), valid.size()));
+    out.per.kind = Kind::I64;
+    out.per.stride = 8;
+    out.per.data = keep(pers.data(), pers.size() * sizeof(std::int64_t));
+    out.rate.kind = Kind::F64;
+    out.rate.stride = 8;
+    out.rate.data = keep(rates.data(), rates.size() * sizeof(double));
+    if (null_values) {
+        out.per.validity = reinterpret_cast<const std::uint8_t*>(keep(per_valid.data(), per_valid.size()));
+        out.rate.validity = reinterpret_cast<const std::uint8_t*>(keep(rate_valid.data(), rate_valid.size()));
+    }
+}
+
 // A buffer view released on every way out unless kept.
 struct ViewGuard {
     Py_buffer view{};
@@ -278,6 +398,30 @@ std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
                          static_cast<long long>(length), static_cast<long long>(std::min(n, length))));
         length = n;
         length_field = f;
+    }
+    // The shape's optional columns: absent, or None, is no shape.
+    const auto check_length = [&](const char* name, std::int64_t n) {
+        if (n != length)
+            fail(pc::CallFailure::BadInput,
+                 m::text(m::kLengthMismatch, name, static_cast<long long>(n), kFieldNames[length_field],
+                         static_cast<long long>(length), static_cast<long long>(std::min(n, length))));
+    };
+    const Field shape_fields[2] = {Field::IoPers, Field::AmortPers};
+    pc::ColumnView* const shape_views[2] = {&batch.shape.io_pers, &batch.shape.amort_pers};
+    for (int s = 0; s < 2; ++s) {
+        const int f = static_cast<int>(shape_fields[s]);
+        PyObject* obj = PyDict_GetItemString(mapping, kFieldNames[f]);
+        if (obj == nullptr || obj == Py_None) continue;
+        PyRef column = PyRef::borrow(obj);
+        std::int64_t n = 0;
+        column_from_object(*book, f, column.get(), *shape_views[s], n);
+        check_length(kFieldNames[f], n);
+    }
+    if (PyObject* obj = PyDict_GetItemString(mapping, "rate_steps"); obj != nullptr && obj != Py_None) {
+        PyRef column = PyRef::borrow(obj);
+        std::int64_t n = 0;
+        steps_from_sequence(*book, column.get(), batch.shape.rate_steps, n);
+        check_length("rate_steps", n);
     }
     batch.rows = length;
     book->has_id = batch.column(Field::Id).kind != Kind::Absent;
@@ -573,13 +717,23 @@ std::int64_t Book::rows() const noexcept {
     return n;
 }
 
-std::unique_ptr<Book> read_book(PyObject* source) {
+namespace {
+
+std::unique_ptr<Book> read_any_book(PyObject* source) {
     if (PyDict_Check(source)) return book_from_mapping(source);
     if (PyCapsule_CheckExact(source)) return book_from_stream_capsule(source);
     if (PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2)
         return book_from_array_capsules(PyTuple_GET_ITEM(source, 0), PyTuple_GET_ITEM(source, 1));
     if (is_python_reader(source)) return book_from_reader(source);
     fail(pc::CallFailure::BadType, m::kUnsupportedSource);
+}
+
+}  // namespace
+
+std::unique_ptr<Book> read_book(PyObject* source, bool strict) {
+    std::unique_ptr<Book> book = read_any_book(source);
+    for (InputBatch& b : book->batches) b.strict = strict;
+    return book;
 }
 
 std::unique_ptr<BatchSource> batch_source(PyObject* source) {

@@ -41,7 +41,8 @@ void release_pending_views();
 // Reads `source` whole: a dict of columns, a PyCapsule "arrow_array_stream",
 // a (schema, array) capsule pair, or an object with read_next_batch() (a
 // reader backed by Python: its exceptions come through as they are).
-std::unique_ptr<Book> read_book(PyObject* source);
+// strict: the call's strict=, kept with every batch (InputBatch::strict).
+std::unique_ptr<Book> read_book(PyObject* source, bool strict = true);
 
 // Where a stream's batches come from: a book read whole (a dict), an Arrow
 // C stream, or a Python reader. next() gives the next batch as views and

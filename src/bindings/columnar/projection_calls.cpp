@@ -141,15 +141,15 @@ std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failu
 PyObject* py_project(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *segments_obj, *scenarios_obj;
     long long segment_count, threads;
-    int skip;
-    if (!PyArg_ParseTuple(args, "OOOLOpL", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
-                          &threads))
+    int skip, strict = 1;
+    if (!PyArg_ParseTuple(args, "OOOLOpL|p", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
+                          &threads, &strict))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_book(source);
+        std::unique_ptr<Book> book = read_book(source, strict != 0);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const HeldBuffer segments = HeldBuffer::of(segments_obj, "segments", 4, "i", rows);
@@ -197,14 +197,14 @@ PyObject* py_project(PyObject*, PyObject* args) {
 PyObject* py_project_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *scenarios_obj;
     long long threads, row_base;
-    int skip;
-    if (!PyArg_ParseTuple(args, "OOOpLL", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base))
+    int skip, strict = 1;
+    if (!PyArg_ParseTuple(args, "OOOpLL|p", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base, &strict))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_book(source);
+        std::unique_ptr<Book> book = read_book(source, strict != 0);
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", book->rows());
         pc::ProjectionInput in;
         in.ages = ages.data<std::int64_t>();

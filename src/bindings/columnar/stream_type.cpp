@@ -42,9 +42,9 @@ void stream_schema_into(bool list, bool has_id, ArrowSchema* out) {
 class ScheduleStreamSource : public pc::TableSource {
 public:
     ScheduleStreamSource(const std::shared_ptr<StreamState>& state, std::unique_ptr<BatchSource> input, std::int64_t batch_rows,
-                         bool list, bool skip, std::size_t threads)
+                         bool list, bool skip, std::size_t threads, bool strict)
         : state_(state), input_(std::move(input)), has_id_(input_->has_id()), list_(list), skip_(skip),
-          threads_(threads) {
+          strict_(strict), threads_(threads) {
         limits_.list = list;
         limits_.batch_rows = batch_rows;
     }
@@ -152,6 +152,7 @@ private:
     bool pull(pc::InputBatch& out) {
         while (pos_ >= current_.rows) {
             if (!input_->next(current_)) return false;
+            current_.strict = strict_;
             pos_ = 0;
         }
         const std::int64_t n = pc::rows_for_batch(current_, pos_, limits_);
@@ -167,7 +168,7 @@ private:
     pc::InputBatch current_;
     pc::SliceLimits limits_;
     bool has_id_;
-    bool list_, skip_;
+    bool list_, skip_, strict_;
     std::size_t threads_;
     std::int64_t pos_ = 0;
     std::int64_t row_base_ = 0;
@@ -252,9 +253,9 @@ PyGetSetDef g_stream_getset[] = {
 
 PyObject* py_stream_schedules(PyObject*, PyObject* args) {
     PyObject* source;
-    int list, skip;
+    int list, skip, strict = 1;
     long long threads, batch_rows;
-    if (!PyArg_ParseTuple(args, "OLppL", &source, &batch_rows, &list, &skip, &threads)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OLppL|p", &source, &batch_rows, &list, &skip, &threads, &strict)) return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         if (batch_rows <= 0) throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kBatchRowsPositive);
@@ -264,7 +265,7 @@ PyObject* py_stream_schedules(PyObject*, PyObject* args) {
         state->list = list != 0;
         state->has_id = input->has_id();
         state->source = std::make_unique<ScheduleStreamSource>(state, std::move(input), batch_rows, list != 0, skip != 0,
-                                                               n_threads);
+                                                               n_threads, strict != 0);
         PyRef obj = PyRef::steal(PyType_GenericAlloc(&g_stream_type, 0));
         if (!obj) return nullptr;
         reinterpret_cast<StreamObject*>(obj.get())->state = new std::shared_ptr<StreamState>(std::move(state));

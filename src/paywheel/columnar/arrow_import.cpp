@@ -118,9 +118,75 @@ bool check_kind(Field f, Kind k, const std::string& found, ImportProblem& why) {
     return true;
 }
 
+namespace {
+
+constexpr Field kShapeFields[2] = {Field::IoPers, Field::AmortPers};
+
+// The rate_steps column's type: a list or large list of structs with an
+// integer per and a numeric rate (or the null type: no steps anywhere).
+bool steps_layout(const ArrowSchema& c, ArrowLayout& layout, ImportProblem& why) {
+    const std::string_view fmt(c.format);
+    const auto refused = [&] { return problem(why, CallFailure::BadType, m::text(m::kStepsType, c.format)); };
+    if (fmt == "n") {
+        layout.steps_null = true;
+        return true;
+    }
+    if (fmt != "+l" && fmt != "+L") return refused();
+    if (c.n_children != 1 || c.children == nullptr || c.children[0] == nullptr || c.children[0]->format == nullptr)
+        return refused();
+    const ArrowSchema& item = *c.children[0];
+    if (std::string_view(item.format) != "+s" || item.n_children < 0 || (item.n_children > 0 && item.children == nullptr))
+        return refused();
+    layout.steps_large = fmt == "+L";
+    for (std::int64_t i = 0; i < item.n_children; ++i) {
+        const ArrowSchema* f = item.children[i];
+        if (f == nullptr || f->name == nullptr || f->format == nullptr) continue;
+        const std::string_view name(f->name);
+        const bool is_per = name == "per";
+        if (!is_per && name != "rate") continue;
+        if ((is_per ? layout.steps_per : layout.steps_rate) >= 0)
+            return problem(why, CallFailure::BadInput, m::text(m::kDuplicateColumn, is_per ? "rate_steps.per" : "rate_steps.rate"));
+        const Kind k = kind_of_arrow(f->format);
+        const bool ok = f->dictionary == nullptr &&
+                        (k == Kind::Null || is_integral(k) || (!is_per && is_float(k)));
+        if (!ok) return refused();
+        (is_per ? layout.steps_per : layout.steps_rate) = static_cast<int>(i);
+        (is_per ? layout.per_kind : layout.rate_kind) = k;
+    }
+    if (layout.steps_per < 0) return problem(why, CallFailure::BadType, m::text(m::kStepsFields, "per"));
+    if (layout.steps_rate < 0) return problem(why, CallFailure::BadType, m::text(m::kStepsFields, "rate"));
+    return true;
+}
+
+// The shape columns among a struct's children (child i, named `name`).
+bool shape_layout(const ArrowSchema& c, int i, ArrowLayout& layout, ImportProblem& why) {
+    for (int s = 0; s < 2; ++s) {
+        const Field field = kShapeFields[s];
+        if (std::strcmp(c.name, name(field)) != 0) continue;
+        if (layout.shape_child[s] >= 0)
+            return problem(why, CallFailure::BadInput, m::text(m::kDuplicateColumn, name(field)));
+        if (c.dictionary != nullptr) return problem(why, CallFailure::BadType, m::text(m::kDictionaryColumn, name(field)));
+        const Kind k = kind_of_arrow(c.format);
+        if (k == Kind::Absent) return problem(why, CallFailure::BadType, m::text(m::kArrowTypeRefused, name(field), c.format));
+        if (!check_kind(field, k, m::text(m::kArrowTypeFound, c.format), why)) return false;
+        layout.shape_child[s] = i;
+        layout.shape_kind[s] = k;
+    }
+    if (std::strcmp(c.name, name(Field::RateSteps)) == 0) {
+        if (layout.steps_child >= 0)
+            return problem(why, CallFailure::BadInput, m::text(m::kDuplicateColumn, name(Field::RateSteps)));
+        if (!steps_layout(c, layout, why)) return false;
+        layout.steps_child = i;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool layout_from_schema(const ArrowSchema& schema, ArrowLayout& layout, ImportProblem& why) {
     if (schema.format == nullptr || std::string_view(schema.format) != "+s")
         return problem(why, CallFailure::BadType, m::text(m::kNotAStruct, schema.format ? schema.format : ""));
+    layout = ArrowLayout();
     for (int f = 0; f < kFieldCount; ++f) {
         layout.child[f] = -1;
         layout.kind[f] = Kind::Absent;
@@ -130,9 +196,12 @@ bool layout_from_schema(const ArrowSchema& schema, ArrowLayout& layout, ImportPr
     for (std::int64_t i = 0; i < schema.n_children; ++i) {
         const ArrowSchema* c = schema.children[i];
         if (c == nullptr || c->name == nullptr || c->format == nullptr) continue;
+        if (!shape_layout(*c, static_cast<int>(i), layout, why)) return false;
         for (int f = 0; f < kFieldCount; ++f) {
             if (std::strcmp(c->name, kFieldNames[f]) != 0) continue;
             const Field field = static_cast<Field>(f);
+            // A second column of the name would otherwise win silently.
+            if (layout.child[f] >= 0) return problem(why, CallFailure::BadInput, m::text(m::kDuplicateColumn, name(field)));
             if (c->dictionary != nullptr)
                 return problem(why, CallFailure::BadType, m::text(m::kDictionaryColumn, name(field)));
             const Kind k = kind_of_arrow(c->format);
@@ -149,37 +218,28 @@ bool layout_from_schema(const ArrowSchema& schema, ArrowLayout& layout, ImportPr
     return true;
 }
 
-bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::int64_t start, std::int64_t rows,
-                      InputBatch& b, ImportProblem& why) {
+namespace {
+
+// Child `index` of `array`, checked to hold `rows` values from `first` (its
+// own offset added), as a view of kind `kind`.
+bool column_from_arrow(const ArrowArray& array, int index, Kind kind, const char* label, std::int64_t first,
+                       std::int64_t rows, ColumnView& v, ImportProblem& why) {
     const auto malformed = [&](const std::string& what) {
         return problem(why, CallFailure::BadInput, m::text(m::kArrayMalformed, what.c_str()));
     };
-    if (array.length < 0 || array.offset < 0 || start < 0 || rows < 0 || start + rows > array.length)
-        return malformed(m::kArrayBadLength);
-    if (array.n_children < 0 || (array.n_children > 0 && array.children == nullptr) || array.n_buffers < 0 ||
-        (array.n_buffers > 0 && array.buffers == nullptr))
-        return malformed(m::kArrayNoChildren);
-    b = InputBatch();
-    b.rows = rows;
-    if (array.null_count != 0 && array.n_buffers > 0 && array.buffers[0] != nullptr) {
-        b.row_validity = static_cast<const std::uint8_t*>(array.buffers[0]);
-        b.row_bit_offset = array.offset + start;
-    }
-    for (int f = 0; f < kFieldCount; ++f) {
-        if (layout.child[f] < 0) continue;
-        const char* label = kFieldNames[f];
-        if (layout.child[f] >= array.n_children) return malformed(m::text(m::kChildNotThere, label));
-        const ArrowArray* cp = array.children[layout.child[f]];
+    {
+        if (index >= array.n_children) return malformed(m::text(m::kChildNotThere, label));
+        const ArrowArray* cp = array.children[index];
         if (cp == nullptr) return malformed(m::text(m::kChildMissing, label));
         const ArrowArray& c = *cp;
-        ColumnView& v = b.columns[f];
-        v.kind = layout.kind[f];
-        if (c.offset < 0 || c.length < array.offset + start + rows)
+        v = ColumnView();
+        v.kind = kind;
+        if (c.offset < 0 || c.length < first + rows)
             return malformed(m::text(m::kChildShort, label));
         if (c.n_buffers < buffers_needed(v.kind) || (c.n_buffers > 0 && c.buffers == nullptr))
             return malformed(m::text(m::kChildFewBuffers, label));
-        if (v.kind == Kind::Null) continue;
-        const std::int64_t off = array.offset + c.offset + start;
+        if (v.kind == Kind::Null) return true;
+        const std::int64_t off = c.offset + first;
         v.bit_offset = off;
         if (c.null_count != 0 && c.buffers[0] != nullptr) v.validity = static_cast<const std::uint8_t*>(c.buffers[0]);
         if (rows > 0 && c.buffers[1] == nullptr) return malformed(m::text(m::kChildNoValues, label));
@@ -210,6 +270,103 @@ bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::i
                 break;
         }
     }
+    return true;
+}
+
+template <typename Offset>
+Offset offset_at(const void* data, std::int64_t i) noexcept {
+    Offset o;
+    std::memcpy(&o, static_cast<const char*>(data) + i * static_cast<std::int64_t>(sizeof(Offset)), sizeof o);
+    return o;
+}
+
+// The rate_steps child: its offsets over rows [first, first + rows) must
+// rise and stay within the items, whose per and rate are then viewed by
+// item index.
+bool steps_from_arrow(const ArrowArray& array, const ArrowLayout& layout, std::int64_t first, std::int64_t rows,
+                      StepsView& v, ImportProblem& why) {
+    const char* label = "rate_steps";
+    const auto malformed = [&](const std::string& what) {
+        return problem(why, CallFailure::BadInput, m::text(m::kArrayMalformed, what.c_str()));
+    };
+    v = StepsView();
+    if (layout.steps_child >= array.n_children) return malformed(m::text(m::kChildNotThere, label));
+    const ArrowArray* cp = array.children[layout.steps_child];
+    if (cp == nullptr) return malformed(m::text(m::kChildMissing, label));
+    const ArrowArray& c = *cp;
+    if (c.offset < 0 || c.length < first + rows) return malformed(m::text(m::kChildShort, label));
+    if (layout.steps_null) {
+        v.kind = StepsView::Offsets::Null;
+        return true;
+    }
+    if (c.n_buffers < 2 || c.buffers == nullptr || c.n_children != 1 || c.children == nullptr || c.children[0] == nullptr)
+        return malformed(m::text(m::kChildFewBuffers, label));
+    const std::int64_t off = c.offset + first;
+    if (c.null_count != 0 && c.buffers[0] != nullptr) {
+        v.validity = static_cast<const std::uint8_t*>(c.buffers[0]);
+        v.bit_offset = off;
+    }
+    v.kind = layout.steps_large ? StepsView::Offsets::I64 : StepsView::Offsets::I32;
+    const ArrowArray& items = *c.children[0];
+    if (items.offset < 0 || items.length < 0 || items.n_children < 0 ||
+        (items.n_children > 0 && items.children == nullptr) || items.n_buffers < 0 ||
+        (items.n_buffers > 0 && items.buffers == nullptr))
+        return malformed(m::text(m::kChildFewBuffers, label));
+    std::int64_t hi = 0;
+    if (rows > 0) {
+        if (c.buffers[1] == nullptr) return malformed(m::text(m::kChildNoValues, label));
+        const bool rise = layout.steps_large ? offsets_rise<std::int64_t>(c.buffers[1], off, rows)
+                                             : offsets_rise<std::int32_t>(c.buffers[1], off, rows);
+        if (!rise) return malformed(m::text(m::kChildOffsetsFall, label));
+        hi = layout.steps_large ? offset_at<std::int64_t>(c.buffers[1], off + rows)
+                                : offset_at<std::int32_t>(c.buffers[1], off + rows);
+        if (hi > items.length) return malformed(m::text(m::kChildShort, label));
+        v.offsets = static_cast<const char*>(c.buffers[1]) + off * (layout.steps_large ? 8 : 4);
+    }
+    if (items.null_count != 0 && items.n_buffers > 0 && items.buffers[0] != nullptr) {
+        v.item_validity = static_cast<const std::uint8_t*>(items.buffers[0]);
+        v.item_bit_offset = items.offset;
+    }
+    // The fields are viewed from item 0, so that an item index reads them.
+    if (!column_from_arrow(items, layout.steps_per, layout.per_kind, "rate_steps.per", items.offset, hi, v.per, why) ||
+        !column_from_arrow(items, layout.steps_rate, layout.rate_kind, "rate_steps.rate", items.offset, hi, v.rate, why))
+        return false;
+    return true;
+}
+
+}  // namespace
+
+bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::int64_t start, std::int64_t rows,
+                      InputBatch& b, ImportProblem& why) {
+    const auto malformed = [&](const std::string& what) {
+        return problem(why, CallFailure::BadInput, m::text(m::kArrayMalformed, what.c_str()));
+    };
+    if (array.length < 0 || array.offset < 0 || start < 0 || rows < 0 || start + rows > array.length)
+        return malformed(m::kArrayBadLength);
+    if (array.n_children < 0 || (array.n_children > 0 && array.children == nullptr) || array.n_buffers < 0 ||
+        (array.n_buffers > 0 && array.buffers == nullptr))
+        return malformed(m::kArrayNoChildren);
+    b = InputBatch();
+    b.rows = rows;
+    if (array.null_count != 0 && array.n_buffers > 0 && array.buffers[0] != nullptr) {
+        b.row_validity = static_cast<const std::uint8_t*>(array.buffers[0]);
+        b.row_bit_offset = array.offset + start;
+    }
+    for (int f = 0; f < kFieldCount; ++f) {
+        if (layout.child[f] < 0) continue;
+        if (!column_from_arrow(array, layout.child[f], layout.kind[f], kFieldNames[f], array.offset + start, rows,
+                               b.columns[f], why))
+            return false;
+    }
+    ColumnView* const shape[2] = {&b.shape.io_pers, &b.shape.amort_pers};
+    for (int s = 0; s < 2; ++s) {
+        if (layout.shape_child[s] < 0) continue;
+        if (!column_from_arrow(array, layout.shape_child[s], layout.shape_kind[s], name(kShapeFields[s]),
+                               array.offset + start, rows, *shape[s], why))
+            return false;
+    }
+    if (layout.steps_child >= 0 && !steps_from_arrow(array, layout, array.offset + start, rows, b.shape.rate_steps, why))
+        return false;
     return true;
 }
 

@@ -26,6 +26,16 @@ struct ImportProblem {
 struct ArrowLayout {
     int child[kFieldCount];  // -1: absent
     Kind kind[kFieldCount];
+    // The optional shape columns: io_pers and amort_pers, then rate_steps,
+    // a list (large: int64 offsets) of structs whose children per and rate
+    // sit at steps_per and steps_rate. -1: absent.
+    int shape_child[2] = {-1, -1};
+    Kind shape_kind[2] = {Kind::Absent, Kind::Absent};
+    int steps_child = -1;
+    bool steps_null = false;   // every list null
+    bool steps_large = false;
+    int steps_per = -1, steps_rate = -1;
+    Kind per_kind = Kind::Absent, rate_kind = Kind::Absent;
 };
 
 // An imported Arrow stream, released when this goes away (on any thread:

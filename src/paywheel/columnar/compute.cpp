@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "paywheel/columnar/shapes.hpp"
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/memory_bound.hpp"
 #include "paywheel/core/message_text.hpp"
@@ -42,19 +43,35 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
               RowFailure& failure, std::atomic<bool>& oom) noexcept {
     const LoanTerms loan = terms.loan();
     try {
-        fill_schedule(loan, out);
-        return true;
-    } catch (const Abort& a) {
-        try {
-            const Blame blame = classify_refusal(loan, a.message());
-            failure.code = blame.code;
-            failure.field = blame.field;
-            failure.reason = a.message();
-            failure.value = quote_field(batch, r, blame.field, terms);
-            failure.has_value = blame.field != Field::None;
-        } catch (...) {
-            oom.store(true);
+        if (terms.shaped()) {
+            if (fill_shaped(batch, r, terms, out, failure)) return true;
+        } else {
+            try {
+                fill_schedule(loan, out);
+            } catch (const Abort& a) {
+                const Blame blame = classify_refusal(loan, a.message());
+                if (!batch.strict && lender_covers(loan, blame)) {
+                    fill_lender(loan, blame, out);
+                } else {
+                    failure.code = blame.code;
+                    failure.field = blame.field;
+                    failure.reason = a.message();
+                    failure.value = quote_field(batch, r, blame.field, terms);
+                    failure.has_value = blame.field != Field::None;
+                    failure.has_terms = true;
+                    failure.terms = terms;
+                    return false;
+                }
+            }
+            // Handing out NaN as a schedule would be a wrong result reported
+            // as success.
+            if (!holds_nan(out, schedule_shape(loan.pers).rest)) return true;
+            failure.code = FailureCode::NanSchedule;
+            failure.field = blame_nan(loan);
+            failure.reason = messages::kNanSchedule;
         }
+        failure.value = quote_field(batch, r, failure.field, terms);
+        failure.has_value = failure.field != Field::None;
     } catch (...) {
         // Memory ran out (nothing else leaves the engine): the whole call
         // fails with MemoryError.

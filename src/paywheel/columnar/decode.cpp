@@ -249,17 +249,132 @@ LoanTerms Terms::loan() const {
     return t;
 }
 
+namespace {
+
+// An optional integer of the shape: absent or null reads as not given.
+bool read_optional_i32(const ColumnView& c, Field f, std::int64_t row, std::int32_t& out, bool& given,
+                       DecodeFailure& why) noexcept {
+    given = false;
+    if (c.kind == Kind::Absent || c.is_null(row)) return true;
+    if (!read_i32(c, f, row, out, why)) return false;
+    given = true;
+    return true;
+}
+
+// The shape of a row, after its terms.
+bool decode_shape(const ShapeColumns& shape, std::int64_t row, Terms& t, DecodeFailure& why) noexcept {
+    if (!shape.present()) {
+        t.io_pers = 0;
+        t.amort_pers = t.pers;
+        t.amort_given = t.has_steps = false;
+        return true;
+    }
+    bool io_given = false;
+    if (!read_optional_i32(shape.io_pers, Field::IoPers, row, t.io_pers, io_given, why)) return false;
+    if (!io_given) t.io_pers = 0;
+    if (!read_optional_i32(shape.amort_pers, Field::AmortPers, row, t.amort_pers, t.amort_given, why)) return false;
+    // Neutral when not given: pers - io_pers (wrapping only for terms the
+    // shape rules refuse anyway).
+    if (!t.amort_given) t.amort_pers = num::wrapping_add(t.pers, num::wrapping_neg(t.io_pers));
+    std::int64_t begin = 0, end = 0;
+    shape.rate_steps.items(row, begin, end);
+    t.has_steps = end > begin;
+    return true;
+}
+
+}  // namespace
+
 bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailure& why) noexcept {
     if (batch.row_is_null(row)) return fail(why, FailureCode::Null, Field::None, messages::kNullRow);
     return read_f32(batch.column(Field::Amt), Field::Amt, row, t.amt, why) &&
            read_f32(batch.column(Field::Rate), Field::Rate, row, t.rate, why) &&
            read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&
            read_i32(batch.column(Field::IntFreq), Field::IntFreq, row, t.int_freq, why) &&
-           read_i32(batch.column(Field::CapFreq), Field::CapFreq, row, t.cap_freq, why);
+           read_i32(batch.column(Field::CapFreq), Field::CapFreq, row, t.cap_freq, why) &&
+           decode_shape(batch.shape, row, t, why);
 }
+
+void StepsView::items(std::int64_t row, std::int64_t& begin, std::int64_t& end) const noexcept {
+    begin = end = 0;
+    if (kind == Offsets::Absent || kind == Offsets::Null) return;
+    if (validity != nullptr && !bit(validity, bit_offset + row)) return;
+    if (kind == Offsets::I32) {
+        std::int32_t off[2];
+        std::memcpy(off, static_cast<const char*>(offsets) + row * 4, sizeof off);
+        begin = off[0];
+        end = off[1];
+    } else {
+        std::int64_t off[2];
+        std::memcpy(off, static_cast<const char*>(offsets) + row * 8, sizeof off);
+        begin = off[0];
+        end = off[1];
+    }
+}
+
+bool StepsView::step_is_null(std::int64_t item) const noexcept {
+    return item_validity != nullptr && !bit(item_validity, item_bit_offset + item);
+}
+
+bool read_steps(const InputBatch& batch, std::int64_t row, std::vector<std::int32_t>& per, std::vector<float>& rate,
+                DecodeFailure& why) {
+    const StepsView& v = batch.shape.rate_steps;
+    std::int64_t begin = 0, end = 0;
+    v.items(row, begin, end);
+    for (std::int64_t i = begin; i < end; ++i) {
+        if (v.step_is_null(i)) return fail(why, FailureCode::Null, Field::RateSteps, messages::kNullValue);
+        std::int32_t p = 0;
+        float r = 0.0f;
+        if (!read_i32(v.per, Field::RateSteps, i, p, why) || !read_f32(v.rate, Field::RateSteps, i, r, why)) return false;
+        per.push_back(p);
+        rate.push_back(r);
+    }
+    return true;
+}
+
+namespace {
+
+// A row's steps as a list of (per, rate) pairs, each value as read.
+std::string quote_steps(const StepsView& v, std::int64_t row) {
+    std::int64_t begin = 0, end = 0;
+    v.items(row, begin, end);
+    std::string s = "[";
+    for (std::int64_t i = begin; i < end; ++i) {
+        if (i > begin) s += ", ";
+        if (v.step_is_null(i)) {
+            s += "None";
+            continue;
+        }
+        const auto one = [i](const ColumnView& c, bool integer) -> std::string {
+            if (c.is_null(i)) return "None";
+            if (is_text(c.kind)) return std::string(c.text(i));
+            DecodeFailure why;
+            if (integer) {
+                std::int32_t x = 0;
+                return read_i32(c, Field::RateSteps, i, x, why) ? digits(x) : std::string("?");
+            }
+            float x = 0.0f;
+            return read_f32(c, Field::RateSteps, i, x, why) ? float_text(x) : std::string("?");
+        };
+        s += '(';
+        s += one(v.per, true);
+        s += ", ";
+        s += one(v.rate, false);
+        s += ')';
+    }
+    return s + "]";
+}
+
+}  // namespace
 
 std::string quote_field(const InputBatch& batch, std::int64_t row, Field field, const Terms& t) {
     if (field == Field::None) return std::string();
+    if (field == Field::RateSteps) return quote_steps(batch.shape.rate_steps, row);
+    if (field == Field::IoPers || field == Field::AmortPers) {
+        const ColumnView& c = field == Field::IoPers ? batch.shape.io_pers : batch.shape.amort_pers;
+        if (is_text(c.kind)) return std::string(c.text(row));
+        return digits(field == Field::IoPers ? t.io_pers : t.amort_pers);
+    }
+    if (static_cast<int>(field) >= kFieldCount) return std::string();
     const ColumnView& c = batch.column(field);
     if (is_text(c.kind)) return std::string(c.text(row));
     switch (field) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "paywheel/core/engine.hpp"
 #include "paywheel/core/failure_code.hpp"
@@ -66,6 +67,37 @@ struct ColumnView {
     std::string_view text(std::int64_t row) const noexcept;
 };
 
+// A column of rate steps: per row a list of (per, rate) structs (an Arrow
+// list or large list, or the same built from Python lists). Row r's steps
+// are the items [offsets[r], offsets[r + 1]) of the per and rate columns; a
+// null list has none.
+struct StepsView {
+    enum class Offsets : std::uint8_t { Absent, Null, I32, I64 };
+    Offsets kind = Offsets::Absent;
+    const void* offsets = nullptr;  // the batch's first row's offset applied
+    const std::uint8_t* validity = nullptr;
+    std::int64_t bit_offset = 0;
+    // The items: nulls (a null step), and the two fields by item index.
+    const std::uint8_t* item_validity = nullptr;
+    std::int64_t item_bit_offset = 0;
+    ColumnView per, rate;
+
+    // Row r's items; begin == end for none.
+    void items(std::int64_t row, std::int64_t& begin, std::int64_t& end) const noexcept;
+    bool step_is_null(std::int64_t item) const noexcept;
+};
+
+// The optional columns of a loan's shape (loan_shapes in shapes.hpp says
+// what they mean). All absent: the book has no shapes.
+struct ShapeColumns {
+    ColumnView io_pers, amort_pers;
+    StepsView rate_steps;
+    bool present() const noexcept {
+        return io_pers.kind != Kind::Absent || amort_pers.kind != Kind::Absent ||
+               rate_steps.kind != StepsView::Offsets::Absent;
+    }
+};
+
 // One batch of rows: a column per field (Absent when not given; only the id
 // may be absent), and the validity of whole rows (a struct array's own
 // nulls: a null row is null whatever its children hold).
@@ -74,6 +106,10 @@ struct InputBatch {
     ColumnView columns[kFieldCount];
     const std::uint8_t* row_validity = nullptr;  // nullptr: no null rows
     std::int64_t row_bit_offset = 0;
+    ShapeColumns shape;
+    // The call's strict=: false gives a piece the engine refuses for a zero
+    // rate or a single capital block the schedule a lender writes instead.
+    bool strict = true;
     const ColumnView& column(Field f) const noexcept { return columns[static_cast<int>(f)]; }
     bool row_is_null(std::int64_t row) const noexcept;
 };
@@ -86,7 +122,19 @@ struct Terms {
     std::int32_t pers = 0;
     std::int32_t int_freq = 0;
     std::int32_t cap_freq = 0;
+    // The shape, null cells read as their defaults: io_pers 0, amort_pers
+    // pers - io_pers (amort_given false), no rate steps. The steps stay in
+    // the batch (has_steps: the row's list is not empty).
+    std::int32_t io_pers = 0;
+    std::int32_t amort_pers = 0;
+    bool amort_given = false;
+    bool has_steps = false;
     LoanTerms loan() const;
+    // False for a loan without shape, or with neutral values: it takes the
+    // engine's own path.
+    bool shaped() const noexcept {
+        return io_pers != 0 || has_steps || (amort_given && amort_pers != pers);
+    }
 };
 
 // Why a row could not be decoded: the code, the field, the catalogue text
@@ -105,6 +153,13 @@ struct DecodeFailure {
 // Allocates only to quote a failing value; a failed allocation there
 // leaves the value out.
 bool decode_row(const InputBatch& batch, std::int64_t row, Terms& terms, DecodeFailure& why) noexcept;
+
+// Row r's rate steps, as the engine reads them: per as an int32 and rate
+// narrowed to binary32 exactly as `rate` is. Appends to per and rate; false
+// with `why` filled (field rate_steps) for a step that is null or does not
+// decode.
+bool read_steps(const InputBatch& batch, std::int64_t row, std::vector<std::int32_t>& per, std::vector<float>& rate,
+                DecodeFailure& why);
 
 // The text of a field of a decoded row, as it was read: the column's own
 // text for text columns, else the value the engine was given (shortest

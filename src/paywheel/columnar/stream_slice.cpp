@@ -22,6 +22,13 @@ ColumnView slice(ColumnView v, std::int64_t pos) noexcept {
     return v;
 }
 
+StepsView slice(StepsView v, std::int64_t pos) noexcept {
+    if (v.kind == StepsView::Offsets::I32 || v.kind == StepsView::Offsets::I64)
+        v.offsets = static_cast<const char*>(v.offsets) + pos * (v.kind == StepsView::Offsets::I64 ? 8 : 4);
+    v.bit_offset += pos;  // the items keep their own indices
+    return v;
+}
+
 }  // namespace
 
 InputBatch slice_batch(const InputBatch& whole, std::int64_t pos, std::int64_t rows) noexcept {
@@ -30,6 +37,10 @@ InputBatch slice_batch(const InputBatch& whole, std::int64_t pos, std::int64_t r
     for (int f = 0; f < kFieldCount; ++f) out.columns[f] = slice(whole.columns[f], pos);
     out.row_validity = whole.row_validity;
     out.row_bit_offset = whole.row_bit_offset + pos;
+    out.shape.io_pers = slice(whole.shape.io_pers, pos);
+    out.shape.amort_pers = slice(whole.shape.amort_pers, pos);
+    out.shape.rate_steps = slice(whole.shape.rate_steps, pos);
+    out.strict = whole.strict;
     return out;
 }
 

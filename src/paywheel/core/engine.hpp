@@ -93,6 +93,14 @@ struct ScheduleOut {
 // or aborts (abort.hpp) with the first failure in column order.
 void fill_schedule(const LoanTerms& terms, const ScheduleOut& out);
 
+// Rows 0..rows of fill_schedule(terms, ...) into out, without the periods
+// after them, for a head shorter than the loan (rows < pers): true once the
+// rows are proved to be those the whole schedule gives (an ordinary loan
+// whose head ends on a date of both schedules; see schedule_head.cpp).
+// false when that cannot be shown, out's contents then unspecified. Never
+// aborts; may throw std::bad_alloc.
+bool fill_schedule_head(const LoanTerms& terms, std::size_t rows, const ScheduleOut& out);
+
 Series period_axis(std::int32_t pers);
 Series payment_marks(std::int32_t pers, std::int32_t freq);
 std::vector<float> block_sums(const Series& column, std::int32_t freq);

@@ -40,4 +40,6 @@ Blame classify_refusal(const LoanTerms& t, const char* message) noexcept {
     return {FailureCode::VanishingRate, Field::Rate};
 }
 
+Field blame_nan(const LoanTerms& t) noexcept { return std::isfinite(t.amt) ? Field::Rate : Field::Amt; }
+
 }  // namespace paywheel

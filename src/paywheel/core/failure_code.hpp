@@ -32,25 +32,30 @@ enum class FailureCode : std::uint8_t {
     BadAge,
     UnknownFrequency,  // a frequency text that is neither a whole number nor a frequency word
     BadDate,           // a date text in none of the forms a tape's dates are read in
+    // Loan shapes.
+    BadShape,        // interest-only periods, amortization term or rate steps breaking a rule
+    NanSchedule,     // a schedule that would hold NaN
 };
 
-inline constexpr int kFailureCodeCount = 18;
+inline constexpr int kFailureCodeCount = 20;
 
 // The names callers read, in enum order.
 inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
     "parse_float",    "parse_int",    "int_out_of_range", "null",          "single_capital_block", "zero_rate",
     "vanishing_rate", "decreasing_blocks", "non_finite",  "zero_frequency", "no_periods",          "growth_overflow",
     "too_large",      "bad_frequency", "bad_rate",        "bad_age",       "unknown_frequency",    "bad_date",
+    "bad_shape",      "nan_schedule",
 };
 
 inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }
 
 // The field of a loan a failure blames. None: no single field is to blame
 // (a null row, say).
-enum class Field : std::int8_t { None = -1, Id = 0, Amt, Rate, Pers, IntFreq, CapFreq, Age };
+enum class Field : std::int8_t { None = -1, Id = 0, Amt, Rate, Pers, IntFreq, CapFreq, Age, IoPers, AmortPers, RateSteps };
 
 inline constexpr int kLoanFieldCount = 6;  // id .. cap_freq: the fields of a loan row
-inline constexpr const char* kFieldNames[] = {"id", "amt", "rate", "pers", "int_freq", "cap_freq", "age"};
+inline constexpr const char* kFieldNames[] = {"id",  "amt",     "rate",       "pers",      "int_freq",
+                                              "cap_freq", "age", "io_pers", "amort_pers", "rate_steps"};
 
 // nullptr for Field::None.
 inline const char* name_of(Field f) noexcept {
@@ -67,5 +72,9 @@ struct Blame {
 // engine's own order of checks, so that a loan with several faults is
 // blamed for the one the engine met first.
 Blame classify_refusal(const LoanTerms& terms, const char* abort_message) noexcept;
+
+// The field behind a schedule that came out holding NaN: a non-finite
+// amount, or else the rate (zero, or too small to compound).
+Field blame_nan(const LoanTerms& terms) noexcept;
 
 }  // namespace paywheel

@@ -142,6 +142,35 @@ inline constexpr const char* kLagRange = "lag must lie in [0, 2^20]";
 inline constexpr const char* kSegmentCountRange = "segment_count must lie in [1, 2^31 - 1]";
 inline constexpr const char* kSegmentCodeRange = "a segment code is outside [0, segment_count)";
 
+// Loan shapes (src/paywheel/columnar/shapes): the rules a shape must keep,
+// and what the composition refuses on its own.
+inline constexpr const char* kShapeIoRange = "io_pers must lie in [0, pers]";
+inline constexpr const char* kShapeAmortShort = "amort_pers must be at least pers - io_pers";
+inline constexpr const char* kShapeStepRange = "a rate step's per must lie in [2, pers]";
+inline constexpr const char* kShapeStepTwice = "two rate steps have the same per";
+inline constexpr const char* kShapeIoAligned =
+    "the interest-only periods must end on a period that is both an interest date and a capital date";
+inline constexpr const char* kShapeStepAligned =
+    "a rate step must start just after a period that is both an interest date and a capital date";
+inline constexpr const char* kShapeBalloonAligned =
+    "a balloon must fall on a period that is both an interest date and a capital date";
+inline constexpr const char* kShapeFrequency = "a shaped loan needs positive payment frequencies";
+inline constexpr const char* kShapeNoPeriods = "a shaped loan needs at least one period";
+inline constexpr const char* kShapeNonFinite = "a shaped loan needs a finite amount and finite rates";
+inline constexpr const char* kShapeSingleBlock =
+    "the rest of the loan is shorter than one capital period: a single capital block";
+inline constexpr const char* kShapeTermTooLong = "the remaining amortization term passes 2^24 periods";
+// Any loan: a schedule that would hold NaN is refused rather than handed out.
+inline constexpr const char* kNanSchedule = "the schedule would hold NaN";
+// Reading the shape columns.
+inline constexpr const char* kDuplicateColumn = "loans has column '%s' more than once";
+inline constexpr const char* kStepsType =
+    "column 'rate_steps' must be a list of structs with fields per (integer) and rate (number), not %s";
+inline constexpr const char* kStepsFields = "column 'rate_steps' holds structs without %s";
+inline constexpr const char* kListStepShape =
+    "column 'rate_steps' row %lld: each step must be a (per, rate) pair or a mapping with 'per' and 'rate'";
+inline constexpr const char* kListStepsNotList = "column 'rate_steps' row %lld must be a list of steps, not %s";
+
 // Batch machinery (src/paywheel/batch).
 // Prefix of the abort when the pool cannot be built; the cause follows, then " }".
 inline constexpr const char* kPoolBuildPrefix =

@@ -15,7 +15,8 @@ from typing import Any
 from .._internal.deps import require
 from ..errors import Failure
 from .files import Tape, TapeError
-from .reading import FREQUENCY_WORDS, Converter, Spec, _floats, _Rows, orphan_failures, read_rate_steps, tape_row_mapper
+from .words import FREQUENCY_WORDS
+from .reading import Converter, Spec, _floats, _Rows, orphan_failures, read_rate_steps, tape_row_mapper
 from .steps import NO_LOAN
 
 # A loan's shape, as the run's summary counts it (a loan may be of several).

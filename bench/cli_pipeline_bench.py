@@ -31,7 +31,8 @@ import time
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from quill_harbor_columnar._sample import sample_book, write_book
+from quill_harbor_columnar.cli.schedules import PARQUET
+from quill_harbor_columnar.tape.sample import sample_book, write_book
 
 # The user's pipeline, as a script run in its own interpreter: argv is the
 # tape, the output and the Parquet options (a Python literal).
@@ -52,10 +53,6 @@ with pq.ParquetWriter(out, reader.schema, **options) as writer:
 
 def command_parquet_options() -> dict[str, object]:
     """The Parquet settings the command writes schedules with."""
-    try:
-        from quill_harbor_columnar.cli.schedules import PARQUET
-    except ImportError:
-        from quill_harbor_columnar.cli import PARQUET  # type: ignore[attr-defined,no-redef]
     return dict(PARQUET)
 
 

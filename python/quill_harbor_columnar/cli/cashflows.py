@@ -15,7 +15,7 @@ from ..tape.stream import TapeRun
 from .exits import CliError
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
-from .report import by_code, peak_rss, print_table, rate, shown
+from .report import by_code, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
 
 
@@ -71,6 +71,7 @@ class Cashflows(Command):
             ("loans", f"{done.run.loans:,}"),
             ("failed loans", f"{len(done.refused):,}"),
             *by_code(r.code for r in done.refused),
+            *long_terms(done.run),
             ("periods", f"{len(period):,}"),
             ("total capital", f"{repaid:,.2f}"),
             ("total interest", f"{float(interest.sum()):,.2f}"),

@@ -16,7 +16,7 @@ from ..tape.stream import TapeRun
 from .exits import CliError
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
-from .report import by_code, human_bytes, peak_rss, print_table, rate, shown
+from .report import by_code, human_bytes, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
 
 # Parquet settings of the schedules file: the loan label and the period repeat
@@ -90,6 +90,7 @@ class Schedules(Command):
             ("rows written", f"{done.result.rows:,}"),
             ("failed loans", f"{len(done.refused):,}"),
             *by_code(r.code for r in done.refused),
+            *long_terms(done.run),
             ("elapsed", f"{done.elapsed:.2f} s"),
             ("loans/s", rate(done.run.loans, done.elapsed)),
             ("output", shown(args.output)),

@@ -109,7 +109,7 @@ def test_a_lender_tape_goes_through_with_map_and_rate_unit(tmp_path):
         assert np.array_equal(bits(got)[name], column)
     assert pq.read_table(tmp_path / "c.parquet").equals(qhc.cashflows(book, errors="skip").to_arrow())
     for listing in (pcsv.read_csv(tmp_path / "f.csv"), pq.read_table(tmp_path / "g.parquet")):
-        assert listing.column_names == ["row", "id", "code", "field", "reason"]
+        assert listing.column_names == ["row", "id", "code", "field", "value", "reason"]
         rows = list(zip(*[listing.column(c).to_pylist() for c in ("row", "id", "code", "field")]))
         assert rows == [(3, "C", "bad_frequency", "int_freq"), (5, "E", "single_capital_block", "cap_freq")]
     for proc in (s, c):
@@ -209,10 +209,11 @@ _null = pa.table({"id": ["a", "b"], "amt": [1000.0, None], "rate": [0.01] * 2, "
     ("nul byte", "schedules", HEADER + "a,1000,0.01,12,1,1\nb\x00,1000,0.01,12,1,1\n", [], 2, ["row 2", "NUL"]),
     ("oversized field", "schedules", HEADER + "a,1,0.01,12,1,1\n" + "b" * ((1 << 20) + 1) + ",1,0.01,12,1,1\n", [], 2,
      ["row 2", "column id", "1 MiB"]),
-    ("empty field", "schedules", HEADER + "a,1000,,12,1,1\n", [], 2, ["row 1", "column rate", "missing"]),
+    ("empty field", "schedules", HEADER + "a,1000,,12,1,1\n", ["--errors", "raise"], 2,
+     ["row 1", "column rate", "missing"]),
     ("float pers", "schedules", _floats, ["--errors", "raise"], 2, ["row 1", "column pers", "'12.5'", "parse_int"]),
     ("categorical id", "schedules", _categorical, [], 2, ["column id", "categorical"]),
-    ("null", "cashflows", _null, [], 2, ["row 2", "column amt", "missing"]),
+    ("null", "cashflows", _null, ["--errors", "raise"], 2, ["row 2", "column amt", "missing"]),
     ("annual percent", "schedules", GOOD + "c,1000,5.5,12,1,1\nd,1000,6,12,1,1\n", [], 2,
      ["2 loans", "row 3", "column rate", "'5.5'", "--rate-unit annual-percent"]),
     ("raise", "schedules", HEADER + "a,1000,0.01,12,1,1\nb,1000,0.01,12,1,12\nc,1000,x,12,1,1\n",

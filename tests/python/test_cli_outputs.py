@@ -99,7 +99,7 @@ def test_a_full_disk_while_writing_the_failures_replaces_nothing(tmp_path, monke
     for name in ("out.csv", "p.png", "f.csv"):
         (tmp_path / name).write_text(KEPT)
 
-    def full(path, kind, refused):
+    def full(path, kind, run, refused):
         with open(path, "w") as f:
             f.write("part of it")
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))

@@ -1,6 +1,5 @@
 """The Dask layer on a local cluster: schema, exactness, determinism, pickling."""
 
-import datetime
 
 import numpy as np
 import pytest

@@ -25,6 +25,8 @@ ERRORS = ("index", "id", "code", "field", "reason")
 # A projection: the scenario (with several), the period's date (with as_of),
 # and the float64 measures, in order.
 SCENARIO = "scenario"
+# A scenario's name, where the scenarios are named.
+SCENARIO_NAME = "scenario_name"
 DATE = "date"
 MEASURES = (
     "balance",
@@ -39,5 +41,6 @@ MEASURES = (
 # The measures that add across parts of a book; the cash flow is formed from
 # them once they are combined.
 SUMMED = MEASURES[:-1]
-# The command's failures file: the tape row a person finds in the file.
-FAILURE_FILE = ("row", ID, "code", "field", "reason")
+# The command's failures file: the tape row a person finds in the file, and
+# the value as read.
+FAILURE_FILE = ("row", ID, "code", "field", "value", "reason")

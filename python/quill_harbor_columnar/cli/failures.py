@@ -52,7 +52,8 @@ def first_refusal(run: TapeRun, refused: list[Refused]) -> CliError:
         detail.append(f"id {r.id}")
     text = r.words + (f" ({', '.join(detail)})" if detail else "") + \
         (f" [{r.code}; engine: {r.engine}]" if r.engine else f" [{r.code}]")
-    return CliError(run.path, text, row=r.index + 1 if r.index != NO_LOAN else None, column=run.column_of(r.field))
+    return CliError(run.path, text, row=run.row_of(r.index) if r.index != NO_LOAN else None,
+                    column=run.column_of(r.field))
 
 
 def nothing_scheduled(run: TapeRun, refused: list[Refused]) -> CliError:
@@ -61,16 +62,17 @@ def nothing_scheduled(run: TapeRun, refused: list[Refused]) -> CliError:
                     status=Exit.NOTHING)
 
 
-def write_refused(path: str, kind: str, refused: list[Refused]) -> None:
-    """The failures file: a row per refused loan, its row as a person counts rows in the file (0 for a rate
-    step whose id no loan of the tape holds)."""
+def write_refused(path: str, kind: str, run: TapeRun, refused: list[Refused]) -> None:
+    """The failures file: a row per refused loan, its row as a person finds it in the file, and the value as
+    read (row 0 for a rate step whose id no loan of the tape holds)."""
     pa = require("pyarrow", "the quill-harbor command")
-    row, loan_id, code, field, reason = FAILURE_FILE
+    row, loan_id, code, field, value, reason = FAILURE_FILE
     table = pa.table({
-        row: pa.array([r.index + 1 for r in refused], pa.int64()),
+        row: pa.array([run.row_of(r.index) for r in refused], pa.int64()),
         loan_id: pa.array([r.id for r in refused], pa.string()),
         code: pa.array([r.code for r in refused], pa.string()),
         field: pa.array([r.field for r in refused], pa.string()),
+        value: pa.array([r.value for r in refused], pa.string()),
         reason: pa.array([r.words for r in refused], pa.string()),
     })
     write_table(table, path, kind)

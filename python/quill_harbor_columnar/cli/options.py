@@ -67,7 +67,11 @@ def parse_map(items: list[str] | None) -> dict[str, str]:
         target, sep, source = item.partition("=")
         if not sep or not target.strip() or not source.strip():
             raise CliError(None, f"--map takes TARGET=SOURCE (for example amt=principal), not {item!r}")
-        mapping[target.strip()] = source.strip()
+        target, source = target.strip(), source.strip()
+        if target in mapping and mapping[target] != source:
+            raise CliError(None, f"--map gives {target} twice ({target}={mapping[target]} and {target}={source}); "
+                                 "give one")
+        mapping[target] = source
     return mapping
 
 

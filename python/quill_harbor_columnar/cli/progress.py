@@ -45,6 +45,11 @@ class Progress:
         self._last = self.start
         self._width = 0
 
+    def estimate(self, total: int | None) -> None:
+        """A new estimate of the total, for an input whose size shows only as it is read."""
+        if total:
+            self.total = total
+
     def advance(self, loans: int) -> None:
         self.done += loans
         now = time.perf_counter()

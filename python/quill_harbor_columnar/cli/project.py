@@ -5,63 +5,22 @@ and period), with a summary table and an optional plot."""
 from __future__ import annotations
 
 import argparse
-import json
 import os
 from typing import Any, NamedTuple
 
 from .._internal.deps import require
+from .._internal.names import SCENARIO, SCENARIO_NAME
 from ..io.atomic import Staged
 from ..io.writers import write_table
 from ..plots.projection import plot_projection
 from ..projection import project
 from ..tape.stream import TapeRun
 from .exits import CliError
-from .failures import refusal_rows
-from .options import TAPE_HELP, add_tape_arguments, date, lag, number
+from .options import TAPE_HELP, add_tape_arguments, date, lag
 from .progress import Progress
-from .report import by_shape, peak_rss, print_table, rate, shown
+from .report import by_code, by_shape, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
-
-# Flags in percent and the scenario key each sets (the value divided by 100).
-PERCENT_FLAGS = {"cpr": "cpr", "smm": "smm", "cdr": "cdr", "mdr": "mdr", "severity": "severity"}
-
-
-def scenarios_of(args: argparse.Namespace) -> list[dict[str, Any]]:
-    """The scenarios the flags or the file give, in the API's units."""
-    flags = {key: getattr(args, key) for key in ("cpr", "smm", "psa", "cdr", "mdr", "sda", "severity", "lag")
-             if getattr(args, key) is not None}
-    if args.scenarios:
-        if flags:
-            raise CliError(None, f"--scenarios and --{next(iter(flags))} both set the scenario; give one or the other")
-        try:
-            with open(args.scenarios, encoding="utf-8") as f:
-                loaded = json.load(f)
-        except OSError as e:
-            raise CliError(args.scenarios, e.strerror or str(e)) from None
-        except ValueError as e:
-            raise CliError(args.scenarios, f"not JSON: {e}") from None
-        if isinstance(loaded, dict):
-            loaded = [loaded]
-        if not isinstance(loaded, list) or not loaded or not all(isinstance(s, dict) for s in loaded):
-            raise CliError(args.scenarios, "expected a non-empty JSON list of mappings (or one mapping)")
-        return loaded
-    return [{key: value / 100.0 if key in PERCENT_FLAGS else value for key, value in flags.items()}]
-
-
-def _segments(run: TapeRun, by: list[str]) -> Any:
-    """The --by columns of the rows the engine reads: the tape's rows less those it could not read."""
-    pa = require("pyarrow", "project")
-    np = require("numpy", "project")
-    missing = [name for name in by if name not in run.tape.names]
-    if missing:
-        raise CliError(run.path, f"--by names column {missing[0]!r}, which the tape does not have "
-                                 f"(it has {', '.join(run.tape.names)})")
-    table = pa.Table.from_batches(list(run.tape.batches(by)))
-    if run.dropped:
-        keep = np.ones(table.num_rows, dtype=bool)
-        keep[np.asarray(sorted(run.dropped), dtype=np.int64)] = False
-        table = table.filter(pa.array(keep))
-    return table
+from .scenarios import percent, scenarios_of
 
 
 def _frequencies(loans: Any, errors: Any) -> dict[int, int]:
@@ -78,16 +37,24 @@ def _frequencies(loans: Any, errors: Any) -> dict[int, int]:
     return counts
 
 
-def _summary_lines(summary: Any, by: list[str]) -> list[str]:
-    keys = (["scenario"] if "scenario" in summary.columns else []) + by
-    head = [*keys, "start balance", "principal", "interest", "loss", "cum. loss", "WAL (years)"]
-    rows = []
-    for _, r in summary.iterrows():
-        def ratio(x: float, fmt: str) -> str:
-            return format(x, fmt) if x == x else "-"  # NaN: a segment whose loans all failed
+def _key(row: Any, key: str, named: bool) -> str:
+    """A summary row's label in column ``key``: a named scenario by its name."""
+    if key == SCENARIO and named and row[SCENARIO_NAME] is not None:
+        return str(row[SCENARIO_NAME])
+    return str(row[key]) if key in row else "0"
 
-        rows.append([*(str(r[k]) for k in keys), f"{r.start_balance:,.2f}", f"{r.principal:,.2f}",
-                     f"{r.interest:,.2f}", f"{r.loss:,.2f}", ratio(r.cumulative_loss, ".4%"), ratio(r.wal, ",.2f")])
+
+def _ratio(x: float, fmt: str) -> str:
+    return format(x, fmt) if x == x else "-"  # NaN: a segment whose loans all failed  # noqa: PLR0124
+
+
+def _summary_lines(summary: Any, by: list[str]) -> list[str]:
+    named = SCENARIO_NAME in summary.columns
+    keys = ([SCENARIO] if SCENARIO in summary.columns or named else []) + by
+    head = [*keys, "start balance", "principal", "interest", "loss", "cum. loss", "WAL (years)"]
+    rows = [[*(_key(r, k, named) for k in keys), f"{r.start_balance:,.2f}", f"{r.principal:,.2f}",
+             f"{r.interest:,.2f}", f"{r.loss:,.2f}", _ratio(r.cumulative_loss, ".4%"), _ratio(r.wal, ",.2f")]
+            for _, r in summary.iterrows()]
     widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(head)]
     fmt = "  ".join(f"{{:<{w}}}" if i < len(keys) else f"{{:>{w}}}" for i, w in enumerate(widths))
     return [fmt.format(*head), "-" * (sum(widths) + 2 * (len(widths) - 1)), *(fmt.format(*row) for row in rows)]
@@ -104,6 +71,7 @@ class _Projected(NamedTuple):
 
 class Project(Command):
     name = "project"
+    reads_ages = True
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         out = [output(args.output, "table", "the output")]
@@ -117,18 +85,19 @@ class Project(Command):
         return [args.loans] + ([args.scenarios] if args.scenarios else [])
 
     def prepare(self, args: argparse.Namespace) -> None:
+        super().prepare(args)
         args.scenario_list = scenarios_of(args)
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         assert run is not None
         by = args.by or []
-        loans = run.reader(progress).read_all()
-        if by:
-            segments = _segments(run, by)
-            for name in by:
-                # An engine column (--by int_freq) is already there, as the engine reads it.
-                if name not in loans.column_names:
-                    loans = loans.append_column(name, segments.column(name))
+        missing = [name for name in by if name not in run.tape.names]
+        if missing:
+            raise CliError(run.path, f"--by names column {missing[0]!r}, which the tape does not have "
+                                     f"(it has {', '.join(run.tape.names)})")
+        # The segments come through the one pass over the tape with the engine's
+        # columns, row for row (an engine column, --by int_freq, as the engine reads it).
+        loans = run.reader(progress, keep=by).read_all()
         proj = project(loans, args.scenario_list, by=by or None, as_of=args.as_of,
                        periods_per_year=args.periods_per_year, errors="skip", threads=args.threads,
                        strict=args.strict)
@@ -151,7 +120,9 @@ class Project(Command):
         print_table("project", [
             ("loans", f"{done.run.loans:,}"),
             *by_shape(done.run.shapes),
-            *refusal_rows(done.refused),
+            ("failed loans", f"{len(done.refused):,}"),
+            *by_code(r.code for r in done.refused),
+            *long_terms(done.run),
             ("scenarios", f"{len(args.scenario_list):,}"),
             ("rows written", f"{proj.num_rows:,}"),
             ("elapsed", f"{done.elapsed:.2f} s"),
@@ -176,23 +147,25 @@ def register(sub: Any) -> None:
                     "are speeds, 100 is 100% of the standard ramp (monthly periods only). " + TAPE_HELP,
         epilog="Defaulted principal pays nothing until it is liquidated --lag periods later, as loss (--severity) "
                "and recovery. A scenario file holds a list of mappings with the keys smm, cpr or psa; mdr, cdr or "
-               "sda; severity; lag, in the units of the Python API: rates and severity as fractions (0.08 is 8%), "
-               "psa and sda as speeds.")
+               "sda; severity; lag; name, in the units of the Python API: rates and severity as fractions (0.08 is "
+               "8%) or percent texts (\"8%\"), psa and sda as speeds. A scenario's name labels it in the output "
+               "(a scenario_name column), the summary and the plot.")
     add_tape_arguments(p)
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
-    s = p.add_argument_group("the scenario (percent; or --scenarios)")
+    s = p.add_argument_group("the scenario (percent, as 35 or 35%; or --scenarios)")
     prepay = s.add_mutually_exclusive_group()
-    prepay.add_argument("--cpr", type=number, metavar="PCT", help="prepayment, annual percent (8 means 8%%)")
-    prepay.add_argument("--smm", type=number, metavar="PCT", help="prepayment, percent per period")
-    prepay.add_argument("--psa", type=number, metavar="SPEED", help="prepayment ramp speed (100 means 100%% PSA)")
+    prepay.add_argument("--cpr", type=percent, metavar="PCT", help="prepayment, annual percent (8 means 8%%)")
+    prepay.add_argument("--smm", type=percent, metavar="PCT", help="prepayment, percent per period")
+    prepay.add_argument("--psa", type=percent, metavar="SPEED", help="prepayment ramp speed (100 means 100%% PSA)")
     dflt = s.add_mutually_exclusive_group()
-    dflt.add_argument("--cdr", type=number, metavar="PCT", help="default, annual percent (2 means 2%%)")
-    dflt.add_argument("--mdr", type=number, metavar="PCT", help="default, percent per period")
-    dflt.add_argument("--sda", type=number, metavar="SPEED", help="default ramp speed (100 means 100%% SDA)")
-    s.add_argument("--severity", type=number, metavar="PCT", help="loss on a default, percent (35 means 35%%)")
+    dflt.add_argument("--cdr", type=percent, metavar="PCT", help="default, annual percent (2 means 2%%)")
+    dflt.add_argument("--mdr", type=percent, metavar="PCT", help="default, percent per period")
+    dflt.add_argument("--sda", type=percent, metavar="SPEED", help="default ramp speed (100 means 100%% SDA)")
+    s.add_argument("--severity", type=percent, metavar="PCT", help="loss on a default, percent (35 means 35%%)")
     s.add_argument("--lag", type=lag, metavar="N", help="periods from default to liquidation (default 0)")
     s.add_argument("--scenarios", metavar="FILE.json",
-                   help="several scenarios: a JSON list of mappings (keys and units as in the Python API)")
+                   help="several scenarios: a JSON list of mappings (keys and units as in the Python API, rates "
+                        "also as percent texts such as \"35%%\", and \"name\" to label one)")
     p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
     p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
     p.add_argument("--plot", metavar="FILE",

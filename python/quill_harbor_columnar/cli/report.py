@@ -7,6 +7,8 @@ import resource
 from collections import Counter
 from collections.abc import Iterable, Sequence
 
+from ..tape.stream import MAX_PLAIN_TERM_MONTHS, TapeRun
+
 
 def print_table(title: str, rows: Sequence[tuple[str, str]]) -> None:
     width = max(len(k) for k, _ in rows)
@@ -51,3 +53,12 @@ def rate(loans: int, elapsed: float) -> str:
 
 def shown(path: str) -> str:
     return os.path.relpath(path)
+
+
+def long_terms(run: TapeRun) -> list[tuple[str, str]]:
+    """A row of the table for loans whose term passes MAX_PLAIN_TERM_MONTHS (none when no loan's does)."""
+    terms = run.long_terms
+    if not terms.count or terms.first is None:
+        return []
+    return [(f"terms over {MAX_PLAIN_TERM_MONTHS:,} months",
+             f"{terms.count:,} (longest {terms.longest:,} periods; first at row {run.row_of(terms.first)})")]

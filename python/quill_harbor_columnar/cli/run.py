@@ -24,6 +24,7 @@ from collections.abc import Iterator
 from typing import Any, NamedTuple
 
 from .._internal.deps import require
+from .._internal.names import AGE
 from ..io.atomic import Staged
 from ..io.formats import accepted, format_of
 from ..tape.files import TapeError
@@ -66,6 +67,9 @@ class Command:
 
     name = ""
     reads_tape = True
+    # Whether the run's flows start from each loan's age; if not, they start
+    # at origination and an age column is not read.
+    reads_ages = False
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         """Every output of the run, from the flags alone."""
@@ -78,6 +82,9 @@ class Command:
 
     def prepare(self, args: argparse.Namespace) -> None:
         """Checks of the flags that need no file of the run's (before anything is opened)."""
+        if self.reads_tape and AGE in parse_map(args.map) and not self.reads_ages:
+            raise CliError(None, f"--map age=... has no effect on {self.name}: its flows run from each loan's "
+                                 "origination; `quill-harbor project` runs from the loans' ages")
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         raise NotImplementedError
@@ -116,13 +123,12 @@ def check_outputs(outputs: list[Output], inputs: list[str]) -> None:
         raise CliError(None, "two outputs name the same file")
 
 
-def open_tape(args: argparse.Namespace) -> TapeRun:
-    """The tape through the mapping, its rates checked."""
-    run = TapeRun(args.loans, mapping=parse_map(args.map), rate_unit=args.rate_unit,
-                  periods_per_year=args.periods_per_year, delimiter=args.delimiter,
-                  batch_rows=args.batch_rows, errors=args.errors, rate_steps=args.rate_steps)
-    run.check_rates(args.allow_high_rates)
-    return run
+def open_tape(command: Command, args: argparse.Namespace) -> TapeRun:
+    """The tape through the mapping (its header only: the rows are read once, as the run computes)."""
+    return TapeRun(args.loans, mapping=parse_map(args.map), rate_unit=args.rate_unit,
+                   periods_per_year=args.periods_per_year, delimiter=args.delimiter, batch_rows=args.batch_rows,
+                   errors=args.errors, rate_steps=args.rate_steps,
+                   allow_high_rates=args.allow_high_rates, ages=command.reads_ages)
 
 
 def _first_line(error: BaseException) -> str:
@@ -160,15 +166,22 @@ def _writing(path: str) -> Iterator[None]:
         raise CliError(path, f"cannot be written: {_first_line(e)}") from None
 
 
+def _first_conversion() -> None:
+    """pyarrow imports pandas, when it is installed, on its first conversion. Made here, before the tape is
+    read, an interrupt during that long import stops the run as any interrupt does, instead of leaving a
+    half-imported pandas under the engine's next call."""
+    require("pyarrow", "the quill-harbor command").array([0])
+
+
 def execute(command: Command, args: argparse.Namespace) -> int:
+    _first_conversion()
     outputs = command.outputs(args)
     check_outputs(outputs, command.inputs(args))
     command.prepare(args)
     failures = next((o for o in outputs if o.flag == "--failures"), None)
     with Staged([o.path for o in outputs]) as staged:
-        run = open_tape(args) if command.reads_tape else None
-        # Progress is counted in loans read; a command without a tape has none to show.
-        show = command.reads_tape and (args.progress if args.progress is not None else sys.stderr.isatty())
+        run = open_tape(command, args) if command.reads_tape else None
+        show = args.progress if getattr(args, "progress", None) is not None else sys.stderr.isatty()
         progress = Progress(command.name, run.total if run is not None else None, show)
         start = time.perf_counter()
         try:
@@ -185,13 +198,14 @@ def execute(command: Command, args: argparse.Namespace) -> int:
                 if stop.status == Exit.NOTHING and failures is not None and refused:
                     # Nothing was computed: the listing of why is the run's one output.
                     with _writing(failures.path):
-                        write_refused(staged[failures.path], failures.kind, refused)
+                        write_refused(staged[failures.path], failures.kind, run, refused)
                     staged.commit([failures.path])
                 raise stop
         done = Done(run, result, refused, elapsed)
         if failures is not None:
+            assert run is not None  # only a run of a tape lists refused loans
             with _writing(failures.path):
-                write_refused(staged[failures.path], failures.kind, refused)
+                write_refused(staged[failures.path], failures.kind, run, refused)
         command.write(args, done, staged, _writing)
         staged.commit()
     command.report(args, done)

@@ -3,8 +3,8 @@
 Encoding is most of the cost of writing schedules, and pyarrow's writer
 encodes on the calling thread. Here each row group is encoded on a thread of
 its own, as a complete in-memory Parquet file (pyarrow releases the
-interpreter lock while it encodes); the calling thread appends each part's
-column chunks to the output in order and, at the end, writes one footer:
+interpreter lock while it encodes); one more thread appends each part's
+column chunks to the output in order, and at the end the caller writes one footer:
 the parts' row groups with their byte offsets moved to where the chunks now
 lie. The footer is Thrift's compact protocol, which this module reads and
 writes generically, changing only the offset fields, the row count and the
@@ -238,7 +238,11 @@ class ParallelParquetWriter:
         self.row_group_rows = row_group_rows
         self.options = options
         self.pool = ThreadPoolExecutor(self.threads, thread_name_prefix="parquet-encode")
-        self.pending: deque[Future[Any]] = deque()
+        # Parts are appended to the file on a thread of their own, in order, so
+        # the caller goes back to computing the next row groups at once.
+        self.appender = ThreadPoolExecutor(1, thread_name_prefix="parquet-append")
+        self.pending: deque[Future[Any]] = deque()  # the appends of the parts in flight, in file order
+        self.failed = False
         self.batches: list[Any] = []
         self.rows = 0
         self.pos = 0
@@ -259,9 +263,20 @@ class ParallelParquetWriter:
     def _submit(self) -> None:
         table = self.pa.Table.from_batches(self.batches, schema=self.schema)
         self.batches, self.rows = [], 0
-        self.pending.append(self.pool.submit(self._encode, table))
+        encoded = self.pool.submit(self._encode, table)
+        self.pending.append(self.appender.submit(self._append_encoded, encoded))
         while len(self.pending) > self.threads:
-            self._append(self.pending.popleft().result())
+            self.pending.popleft().result()
+
+    def _append_encoded(self, encoded: Future[Any]) -> None:
+        # After a part failed no later part is appended: the file would have a hole.
+        if self.failed:
+            return
+        try:
+            self._append(encoded.result())
+        except BaseException:
+            self.failed = True
+            raise
 
     def _append(self, buf: Any) -> None:
         if self.pos == 0:
@@ -297,9 +312,12 @@ class ParallelParquetWriter:
             if self.batches or self.footer is None and not self.pending:
                 self._submit()
             while self.pending:
-                self._append(self.pending.popleft().result())
+                self.pending.popleft().result()
         finally:
             self.pool.shutdown(wait=True, cancel_futures=True)
+            self.appender.shutdown(wait=True, cancel_futures=True)
+        if self.failed:
+            raise RuntimeError("a row group failed to be written")  # its own error was raised above
         footer = self.footer
         assert footer is not None
         for ordinal, rg in enumerate(self.row_groups):
@@ -321,6 +339,8 @@ class ParallelParquetWriter:
     def abort(self) -> None:
         """Stops without a footer (the caller removes the file)."""
         self.closed = True
+        self.failed = True
         for f in self.pending:
             f.cancel()
         self.pool.shutdown(wait=True, cancel_futures=True)
+        self.appender.shutdown(wait=True, cancel_futures=True)

@@ -10,14 +10,14 @@ from .. import _native
 from .._internal import checks
 from .._internal.deps import require
 from .._internal.inputs import arrow_column, arrow_table, native_source, plain_column
-from .._internal.names import AGE, FIELDS, ID, LOAN, MEASURES, SCENARIO, SHAPE
+from .._internal.names import AGE, FIELDS, ID, LOAN, MEASURES, SCENARIO, SCENARIO_NAME, SHAPE
 from ..errors import ErrorTable, Failure
 from .ages import ages as read_ages
 from .ages import quote_ages
 from .assembly import block_rows, long_columns, long_schema
 from .dates import as_date, period_dates
 from .results import Projection, ProjectionStream
-from .scenarios import Scenario, checked_periods_per_year, parse_scenarios
+from .scenarios import Scenario, checked_periods_per_year, parse_scenarios, scenario_names
 from .segments import by_names, segment_codes
 
 __all__ = ["project"]
@@ -71,7 +71,9 @@ def project(
 
     ``scenarios``: one mapping or a sequence of them, each with at most one
     of ``smm`` / ``cpr`` / ``psa`` (prepayment), at most one of ``mdr`` /
-    ``cdr`` / ``sda`` (default), ``severity`` (0 to 1) and ``lag`` (periods).
+    ``cdr`` / ``sda`` (default), ``severity`` (0 to 1), ``lag`` (periods) and
+    ``name``, a label: once a scenario is named, the rows carry a
+    ``scenario_name`` column beside ``scenario`` (null where unnamed).
     ``by``: input columns to total by. ``as_of`` (a date, or an ISO text such
     as ``"2024-12-31"``): adds a ``date`` column.
     An optional ``age`` column gives the periods each loan has already run.
@@ -128,11 +130,23 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
     leading: list[tuple[str, Any]] = []
     if len(parsed) > 1:
         leading.append((SCENARIO, block // segment_count))
+    names_of = scenario_names(parsed)
+    if names_of is not None:
+        leading.append((SCENARIO_NAME, _names_column(names_of, block // segment_count)))
     segment = pa.array(block % segment_count)
     leading += [(name, key.take(segment)) for name, key in zip(names, keys)]
     measures = {name: table.column(name) for name in MEASURES}
     columns = long_columns(leading, period, measures, as_of, ppy)
-    return Projection(pa.table(columns), failed, names, ppy, len(parsed), spans)
+    return Projection(pa.table(columns), failed, names, ppy, len(parsed), spans, names_of)
+
+
+def _names_column(names: list[str | None], scenario: Any) -> Any:
+    """Each row's scenario name, dictionary-encoded (a few names over many rows)."""
+    pa = require("pyarrow", "project()")
+    np = require("numpy", "project()")
+    unnamed = np.array([n is None for n in names], dtype=bool)[scenario]
+    indices = pa.array(scenario, type=pa.int32(), mask=unnamed if unnamed.any() else None)
+    return pa.DictionaryArray.from_arrays(indices, pa.array([n or "" for n in names], type=pa.string()))
 
 
 def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, ppy: int, skip: bool,
@@ -177,6 +191,9 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
     label_types = [(LOAN, pa.dictionary(pa.int32(), pa.string()) if has_id else pa.int64())]
     if multi:
         label_types.append((SCENARIO, pa.int64()))
+    names_of = scenario_names(parsed)
+    if names_of is not None:
+        label_types.append((SCENARIO_NAME, pa.dictionary(pa.int32(), pa.string())))
     schema = long_schema(label_types, as_of)
     failures: list[Failure] = []
 
@@ -201,8 +218,13 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
                                                                      ids.slice(b, e - b))))
             else:
                 leading.append((LOAN, pa.array(loan + b, type=pa.int64())))
-            if multi:
-                leading.append((SCENARIO, pa.array(np.asarray(out.column(SCENARIO)).astype(np.int64))))
+            scenario = np.asarray(out.column(SCENARIO)).astype(np.int64) if multi else None
+            if scenario is not None:
+                leading.append((SCENARIO, pa.array(scenario)))
+            if names_of is not None:
+                rows = len(np.asarray(out.column("period")))
+                leading.append((SCENARIO_NAME, _names_column(names_of, scenario if scenario is not None
+                                                             else np.zeros(rows, np.int64))))
             measures = {name: out.column(name) for name in MEASURES}
             columns = long_columns(leading, np.asarray(out.column("period")), measures, as_of, ppy)
             yield pa.RecordBatch.from_arrays(list(columns.values()), schema=schema)

@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from .._internal.deps import require
-from .._internal.names import MEASURES, PERIOD, SCENARIO
+from .._internal.names import MEASURES, PERIOD, SCENARIO, SCENARIO_NAME
 
 
 def summary(table: Any, spans: Sequence[tuple[int, int]], by: Sequence[str], periods_per_year: int) -> Any:
@@ -27,8 +27,11 @@ def summary(table: Any, spans: Sequence[tuple[int, int]], by: Sequence[str], per
     out: dict[str, Any] = {}
     if SCENARIO in t.column_names:
         out[SCENARIO] = np.asarray(t.column(SCENARIO))[starts] if len(starts) else np.zeros(0, np.int64)
-    for name in by:
-        out[name] = t.column(name).take(starts).to_pandas() if len(starts) else t.column(name).to_pandas()
+    for name in ([SCENARIO_NAME] if SCENARIO_NAME in t.column_names else []) + list(by):
+        column = t.column(name)
+        if name == SCENARIO_NAME:
+            column = column.cast(column.type.value_type)  # the names as text, not a categorical
+        out[name] = column.take(starts).to_pandas() if len(starts) else column.to_pandas()
 
     def total(x: Any) -> Any:
         # Group sums in row order, one group after another.

@@ -18,15 +18,17 @@ class Projection:
     and period. Arrow PyCapsule export, ``to_arrow()``, ``to_pandas()``,
     ``to_polars()``; ``summary()``; ``errors`` lists the loans left out."""
 
-    __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "spans")
+    __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "spans", "scenario_names")
 
     def __init__(self, table: Any, errors: ErrorTable, by: list[str], periods_per_year: int, scenarios: int,
-                 spans: list[tuple[int, int]]) -> None:
+                 spans: list[tuple[int, int]], scenario_names: list[str | None] | None = None) -> None:
         self._table = table
         self.errors = errors
         self.by = by
         self.periods_per_year = periods_per_year
         self.scenarios = scenarios
+        # Each scenario's name (None where unnamed), or None when none is named.
+        self.scenario_names = scenario_names
         # The row span of each (scenario, segment) block, in row order.
         self.spans = spans
 
@@ -68,8 +70,8 @@ class Projection:
         return pl.from_arrow(self._table)
 
     def summary(self) -> Any:
-        """One row per scenario and segment, as a pandas.DataFrame:
-        ``start_balance`` (the balance at period 0), the totals of every flow,
+        """One row per scenario and segment, as a pandas.DataFrame (with
+        ``scenario_name`` where the scenarios are named): ``start_balance`` (the balance at period 0), the totals of every flow,
         ``principal`` (scheduled + prepaid + recovery), ``end_balance``,
         ``cumulative_loss`` (loss / start_balance) and ``wal``, the weighted
         average life in years: sum(period * principal) / sum(principal) /

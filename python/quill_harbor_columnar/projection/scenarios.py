@@ -7,11 +7,12 @@ import numbers
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-__all__ = ["Scenario", "parse_scenarios", "checked_periods_per_year"]
+__all__ = ["Scenario", "parse_scenarios", "scenario_names", "checked_periods_per_year"]
 
 _PREPAY = ("smm", "cpr", "psa")
 _DEFAULT = ("mdr", "cdr", "sda")
-_KEYS = (*_PREPAY, *_DEFAULT, "severity", "lag")
+_NAME = "name"
+_KEYS = (*_PREPAY, *_DEFAULT, "severity", "lag", _NAME)
 
 
 class _Curve:
@@ -104,13 +105,15 @@ def _curve(where: str, key: str, value: Any, periods_per_year: int) -> _Curve:
 
 
 class Scenario:
-    __slots__ = ("prepay", "default", "severity", "lag")
+    __slots__ = ("prepay", "default", "severity", "lag", "name")
 
-    def __init__(self, prepay: _Curve | None, default: _Curve | None, severity: float, lag: int) -> None:
+    def __init__(self, prepay: _Curve | None, default: _Curve | None, severity: float, lag: int,
+                 name: str | None = None) -> None:
         self.prepay = prepay
         self.default = default
         self.severity = severity
         self.lag = lag
+        self.name = name  # the label outputs carry, or None
 
     def native(self) -> tuple:
         p = self.prepay or _Curve([], False)
@@ -142,7 +145,10 @@ def _one_scenario(index: int, scenario: Any, periods_per_year: int) -> Scenario:
     lag = int(lag)
     if lag > 2**20:
         raise ValueError(f"{where}: 'lag' of {lag} periods is past any loan's term; give at most {2**20}")
-    return Scenario(prepay, default, severity, lag)
+    name = scenario.get(_NAME)
+    if name is not None and (not isinstance(name, str) or not name.strip()):
+        raise ValueError(f"{where}: 'name' must be a non-empty text, not {name!r}")
+    return Scenario(prepay, default, severity, lag, name)
 
 
 def parse_scenarios(scenarios: Any, periods_per_year: int = 12) -> list[Scenario]:
@@ -156,7 +162,18 @@ def parse_scenarios(scenarios: Any, periods_per_year: int = 12) -> list[Scenario
             raise ValueError("scenarios is empty; give at least one mapping ({} projects the contractual flows)")
     else:
         raise TypeError(f"scenarios must be a mapping or a sequence of mappings, not {type(scenarios).__name__}")
-    return [_one_scenario(i, s, periods_per_year) for i, s in enumerate(items)]
+    parsed = [_one_scenario(i, s, periods_per_year) for i, s in enumerate(items)]
+    names = [s.name for s in parsed if s.name is not None]
+    repeated = next((n for n in names if names.count(n) > 1), None)
+    if repeated is not None:
+        raise ValueError(f"two scenarios are named {repeated!r}; a name labels one scenario")
+    return parsed
+
+
+def scenario_names(parsed: Sequence[Scenario]) -> list[str | None] | None:
+    """Each scenario's name (None where unnamed), or None when no scenario is named."""
+    names = [s.name for s in parsed]
+    return names if any(n is not None for n in names) else None
 
 
 def checked_periods_per_year(value: Any) -> int:

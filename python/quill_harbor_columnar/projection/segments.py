@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from .._internal.deps import require
-from .._internal.names import DATE, MEASURES, PERIOD, SCENARIO
+from .._internal.names import DATE, MEASURES, PERIOD, SCENARIO, SCENARIO_NAME
 
 __all__ = ["by_names", "segment_codes"]
 
@@ -21,7 +21,7 @@ def by_names(by: Any) -> list[str]:
     if len(set(names)) != len(names):
         raise ValueError(f"by names a column twice: {names}")
     for n in names:
-        if n in MEASURES or n in (SCENARIO, PERIOD, DATE):
+        if n in MEASURES or n in (SCENARIO, SCENARIO_NAME, PERIOD, DATE):
             raise ValueError(f"by column {n!r} has the name of an output column; rename it")
     return names
 

@@ -133,8 +133,10 @@ class Tape:
         pcsv = require("pyarrow.csv", "reading CSV tapes")
         if self._header_only:
             return
+        # Opened here, not by path, so that the bytes read so far say how far through the file the reader is.
+        self._csv_file = pa.OSFile(self.path)
         reader = pcsv.open_csv(
-            self.path,
+            self._csv_file,
             read_options=pcsv.ReadOptions(column_names=self.names, skip_rows=1, block_size=CSV_BLOCK_BYTES),
             parse_options=pcsv.ParseOptions(delimiter=self.delimiter, newlines_in_values=True),
             convert_options=pcsv.ConvertOptions(
@@ -148,6 +150,15 @@ class Tape:
         )
         for batch in reader:
             yield from _slices(batch, self.batch_rows)
+
+    def estimated_rows(self, rows: int) -> int | None:
+        """About how many rows a CSV tape holds, from the ``rows`` read so far and the bytes they took
+        (the reader reads ahead, so early estimates fall short); None for other tapes and before reading."""
+        source = getattr(self, "_csv_file", None)
+        if self.kind != CSV or source is None or source.closed or not rows:
+            return None
+        read = source.tell()
+        return max(rows, round(rows * source.size() / read)) if read else None
 
     # ------------------------------------------------------------ Arrow IPC
 
@@ -198,6 +209,19 @@ class Tape:
             raise
         except (OSError, pa.ArrowException, csv.Error) as e:
             raise TapeError(self.path, _first_line(e)) from None
+
+    def schema_of(self, columns: list[str]) -> Any:
+        """The Arrow types ``columns`` are read with: text from CSV, the stored types otherwise."""
+        pa = require("pyarrow", "reading tapes")
+        if self.kind == CSV:
+            return pa.schema([(c, pa.string()) for c in columns])
+        if self.kind == PARQUET:
+            pq = require("pyarrow.parquet", "reading Parquet tapes")
+            stored = pq.ParquetFile(self.files[0]).schema_arrow
+        else:
+            stored = self._ipc_reader().schema
+        types = {f.name.strip(): f.type for f in stored}
+        return pa.schema([(c, types[c]) for c in columns])
 
     def read_all(self, columns: list[str]) -> Any:
         """The whole tape as one table. Parts of a folder may store a column in

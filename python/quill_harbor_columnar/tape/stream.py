@@ -1,18 +1,23 @@
 """A tape read through the mapping, batch by batch, for one run of the command.
 
-Rows that cannot be read are kept as failures with their tape rows and
-dropped from the engine's input; a broken file (a missing value, a NUL byte,
-a field past any real tape's) stops the run with a ``TapeError`` naming the
+The tape is read once. Everything the run needs besides the engine's
+columns is gathered in that one pass: the rows that cannot be read (kept as
+failures with their tape rows and dropped from the engine's input), rates
+too high to be rates per period, loan terms past any real loan's, the
+payment frequencies the plot's bars follow, and columns carried through for
+the caller (the segments of ``project --by``). A broken file (a NUL byte, a
+field past any real tape's) stops the run with a ``TapeError`` naming the
 file, row and column.
 """
 
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 from .._internal.deps import require
+from .._internal.names import AGE
 from ..errors import Failure
 from .files import Tape, TapeError
 from .words import FREQUENCY_WORDS
@@ -25,6 +30,18 @@ SHAPES = ("plain", "interest-only", "balloon", "bullet", "stepped")
 # No field of a real tape comes near this; a longer one is a broken file (a
 # missing closing quote swallows the rest of the file into one field).
 MAX_FIELD_BYTES = 1 << 20
+# Terms longer than this (100 years) are flagged in the run's summary: a
+# term in days or a typing slip, more likely than a real loan.
+MAX_PLAIN_TERM_MONTHS = 1200
+
+
+class LongTerms:
+    """Loans whose term passes MAX_PLAIN_TERM_MONTHS: how many, the longest, and the first one's tape row."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.longest = 0
+        self.first: int | None = None
 
 
 class TapeRun:
@@ -32,19 +49,23 @@ class TapeRun:
 
     Rows that cannot be read are kept as failures with their tape rows (0-based
     ``index``) and dropped from the engine's input; ``to_tape`` maps a row of
-    the engine's input back to its tape row. A missing value, a NUL byte, a
+    the engine's input back to its tape row. A NUL byte, a field past 1 MiB, a
     dictionary-encoded id or a column of the wrong type stops the run: these
-    are a broken file, not a loan to skip.
+    are a broken file, not a loan to skip. ``ages=False`` leaves an ``age``
+    column unread, for runs whose flows start at origination.
     """
 
     def __init__(self, path: str, *, mapping: dict[str, str], rate_unit: str, periods_per_year: int,
-                 delimiter: str | None, batch_rows: int, errors: str, rate_steps: str | None = None) -> None:
+                 delimiter: str | None, batch_rows: int, errors: str, rate_steps: str | None = None,
+                 allow_high_rates: bool = False, ages: bool = True) -> None:
         self.path = path
         self.tape = Tape(path, delimiter=delimiter, batch_rows=batch_rows)
         try:
             self.spec = Spec(mapping, rate_unit, periods_per_year, self.tape.names)
         except (TypeError, ValueError) as e:
             raise TapeError(path, str(e)) from None
+        if not ages:
+            self.spec.sources.pop(AGE, None)
         steps = None
         if rate_steps is not None:
             try:
@@ -56,73 +77,54 @@ class TapeRun:
         self.shapes: Counter[str] | None = Counter() if steps is not None or any(
             f in self.spec.sources for f in ("io_pers", "amort_pers")) else None
         self.errors = errors
+        self.allow_high_rates = allow_high_rates
         self.failures: list[Failure] = []
         self.dropped: list[int] = []
         self.loans = 0
         self.frequencies: Counter[int] = Counter()  # loans by payment frequency, for the plot
+        self.long_terms = LongTerms()
         self.error: BaseException | None = None
         self.total = self.tape.num_rows
+        self._batches: Iterator[Any] | None = None
 
     def column_of(self, field: str | None) -> str | None:
         return self.spec.sources.get(field) if field else None
 
+    def row_of(self, index: int) -> int:
+        """The row a person finds tape row ``index`` (from 0) by."""
+        return index + 1
+
     def _fail(self, reason: str, row: int | None = None, field: str | None = None) -> TapeError:
         return TapeError(self.path, reason, row=row, column=self.column_of(field))
 
-    def check_rates(self, allow_high: bool) -> None:
-        """Counts the tape's rows and, unless allowed, stops on rates above 1 (100%) per period."""
-        np = require("numpy", "reading tapes")
-        source = self.spec.sources["rate"]
-        spec = Spec({"amt": source, "rate": source, "pers": source, "int_freq": source, "cap_freq": source},
-                    self.spec.rate_unit, self.spec.periods_per_year, [source])
-        rows, high, first = 0, 0, None
-        try:
-            for batch in self.tape.batches([source]):
-                rate = _rates(batch.column(0), spec)
-                with np.errstate(invalid="ignore"):
-                    over = np.flatnonzero(rate > 1.0)
-                if len(over) and first is None:
-                    first = (rows + int(over[0]), batch.column(0)[int(over[0])].as_py())
-                high += len(over)
-                rows += batch.num_rows
-        except TypeError as e:
-            raise TapeError(self.path, str(e), column=source) from None
-        self.total = rows
-        if high and not allow_high and first is not None:
-            raise TapeError(
-                self.path,
-                f"{high:,} loan{'s' if high != 1 else ''} {'have' if high != 1 else 'has'} a rate above 1 (100%) per "
-                f"period, the first at row {first[0] + 1}, column {source}: {first[1]!r}; rates are read per period: "
-                "for annual percentages add --rate-unit annual-percent (or --allow-high-rates to keep them)")
-
-    def batches(self, progress: Any, stop: Callable[[], bool] = lambda: False) -> Iterator[Any]:
+    def batches(self, progress: Any, keep: Sequence[str] = ()) -> Iterator[Any]:
+        """The engine's columns batch by batch, then the tape columns ``keep`` as read, of the rows kept."""
         pa = require("pyarrow", "reading tapes")
-        pc = require("pyarrow.compute", "reading tapes")
         offset = 0
+        extra = [name for name in keep if name not in self.converter.schema.names]
+        columns = list(dict.fromkeys([*self.spec.source_columns, *extra]))
+        raws = self.tape.batches(columns)
         try:
-            for raw in self.tape.batches(self.spec.source_columns):
-                if stop():
-                    return
+            for raw in raws:
                 self._refuse_broken(raw, offset)
                 try:
                     batch, failures = self.converter.convert(raw, offset)
                 except (TypeError, ValueError) as e:
                     raise self._fail(str(e)) from None
                 records = [Failure.of(f) for f in failures]
-                for f in records:
-                    if f.code == "null":
-                        raise self._fail("the value is missing" + (f" (id {f.id})" if f.id else ""),
-                                         row=f.index + 1, field=f.field)
                 self.failures.extend(records)
                 self.dropped.extend(f.index for f in records)
+                dropped = [f.index - offset for f in records]
+                self._check_rates(batch, raw, dropped, offset, raws)
+                self._observe(batch, dropped, offset)
                 if self.shapes is not None:
                     self._count_shapes(batch)
-                for name in ("int_freq", "cap_freq"):
-                    counts = pc.value_counts(batch.column(name))
-                    for value, n in zip(counts.field("values").to_pylist(), counts.field("counts").to_pylist()):
-                        self.frequencies[value] += n
+                if extra:
+                    batch = _with_columns(batch, raw, extra, dropped)
                 offset += raw.num_rows
                 self.loans += raw.num_rows
+                if self.total is None:
+                    progress.estimate(self.tape.estimated_rows(self.loans))
                 progress.advance(raw.num_rows)
                 yield batch
                 if self.errors == "raise" and self.failures:
@@ -158,6 +160,45 @@ class TapeRun:
         for name in SHAPES:
             self.shapes[name] += int(kinds[name].sum())
 
+    def _check_rates(self, batch: Any, raw: Any, dropped: list[int], offset: int, rest: Iterator[Any]) -> None:
+        """Stops at the first batch with a rate above 1 (100%) per period, unless allowed; the rest of the
+        tape's rate column is read on only to count them for the message."""
+        if self.allow_high_rates:
+            return
+        np = require("numpy", "reading tapes")
+        with np.errstate(invalid="ignore"):
+            over = np.flatnonzero(np.asarray(batch.column("rate")) > 1.0)
+        if not len(over):
+            return
+        first = int(tape_row_mapper(dropped)([int(over[0])])[0])
+        source = self.spec.sources["rate"]
+        value = raw.column(source)[first].as_py()
+        high = len(over)
+        for more in rest:
+            with np.errstate(invalid="ignore"):
+                high += int(np.count_nonzero(_rates(more.column(source), self.spec) > 1.0))
+        raise TapeError(
+            self.path,
+            f"{high:,} loan{'s' if high != 1 else ''} {'have' if high != 1 else 'has'} a rate above 1 (100%) per "
+            f"period, the first at row {self.row_of(offset + first)}, column {source}: {value!r}; rates are read "
+            "per period: for annual percentages add --rate-unit annual-percent (or --allow-high-rates to keep them)")
+
+    def _observe(self, batch: Any, dropped: list[int], offset: int) -> None:
+        """The payment frequencies and the terms past MAX_PLAIN_TERM_MONTHS of the batch's loans."""
+        np = require("numpy", "reading tapes")
+        for name in ("int_freq", "cap_freq"):
+            values, counts = np.unique(np.asarray(batch.column(name)), return_counts=True)
+            for value, n in zip(values.tolist(), counts.tolist()):
+                self.frequencies[value] += n
+        pers = np.asarray(batch.column("pers"), dtype=np.int64)
+        long = np.flatnonzero(pers * 12 > MAX_PLAIN_TERM_MONTHS * self.spec.periods_per_year)
+        if len(long):
+            terms = self.long_terms
+            if terms.first is None:
+                terms.first = offset + int(tape_row_mapper(dropped)([int(long[0])])[0])
+            terms.count += len(long)
+            terms.longest = max(terms.longest, int(pers[long].max()))
+
     def _refuse_broken(self, raw: Any, offset: int) -> None:
         pa = require("pyarrow", "reading tapes")
         pc = require("pyarrow.compute", "reading tapes")
@@ -169,22 +210,70 @@ class TapeRun:
                                  field="id")
             if pa.types.is_dictionary(column.type):
                 column = column.dictionary_decode()
-            if pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
+            if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
+                continue
+            # Both checks look at the column's buffers first: a clean column, the
+            # usual case, costs one scan of its bytes and no per-row work.
+            offsets, data = _text_buffers(column)
+            if data is not None and data.find(b"\x00") >= 0:
                 nul = np.flatnonzero(np.asarray(pc.fill_null(pc.match_substring(column, "\x00"), False)))
                 if len(nul):
-                    raise self._fail("the value holds a NUL byte", row=offset + int(nul[0]) + 1, field=field)
+                    raise self._fail("the value holds a NUL byte", row=self.row_of(offset + int(nul[0])),
+                                     field=field)
+            if len(offsets) > 1 and int(np.diff(offsets).max()) > MAX_FIELD_BYTES:
                 long = np.flatnonzero(np.asarray(pc.fill_null(pc.binary_length(column), 0)) > MAX_FIELD_BYTES)
                 if len(long):
                     size = len(column[int(long[0])].as_py().encode())
                     raise self._fail(f"a field of {size:,} bytes is longer than the 1 MiB a tape field may hold",
-                                     row=offset + int(long[0]) + 1, field=field)
+                                     row=self.row_of(offset + int(long[0])), field=field)
 
-    def reader(self, progress: Any, stop: Callable[[], bool] = lambda: False) -> Any:
+    def reader(self, progress: Any, keep: Sequence[str] = ()) -> Any:
+        """The batches as a pyarrow RecordBatchReader (``keep``: tape columns carried through)."""
         pa = require("pyarrow", "reading tapes")
-        return pa.RecordBatchReader.from_batches(self.converter.schema, self.batches(progress, stop))
+        schema = self.converter.schema
+        extra = [name for name in keep if name not in schema.names]
+        if extra:
+            kept = self.tape.schema_of(extra)
+            schema = pa.schema([*schema, *(kept.field(name) for name in extra)])
+        # The run holds the generator, so that it is not closed when the engine's
+        # stream lets go of the reader: an interrupt the engine passes back to
+        # this thread is then raised in the run's own code, not lost inside the
+        # generator's close.
+        self._batches = self.batches(progress, keep)
+        return pa.RecordBatchReader.from_batches(schema, self._batches)
 
     def to_tape(self) -> Callable[[Any], Any]:
         return tape_row_mapper(sorted(i for i in self.dropped if i != NO_LOAN))
+
+
+def _text_buffers(column: Any) -> tuple[Any, Any]:
+    """A text column's value offsets (NumPy) and the bytes they index (a memoryview, or None when empty)."""
+    np = require("numpy", "reading tapes")
+    pa = require("pyarrow", "reading tapes")
+    _, offsets, data = column.buffers()
+    width = np.int64 if pa.types.is_large_string(column.type) else np.int32
+    offsets = np.frombuffer(offsets, dtype=width, count=len(column) + 1, offset=column.offset * width().itemsize) \
+        if offsets is not None else np.zeros(1, dtype=width)
+    if data is None or not len(column):
+        return offsets, None
+    return offsets, memoryview(data)[int(offsets[0]):int(offsets[-1])].tobytes()
+
+
+def _with_columns(batch: Any, raw: Any, names: list[str], dropped: list[int]) -> Any:
+    """``batch`` with the tape columns ``names`` of ``raw`` appended, less the ``dropped`` rows."""
+    pa = require("pyarrow", "reading tapes")
+    np = require("numpy", "reading tapes")
+    arrays, fields = list(batch.columns), list(batch.schema)
+    mask = None
+    if dropped:
+        mask = np.ones(raw.num_rows, dtype=bool)
+        mask[np.asarray(dropped, dtype=np.int64)] = False
+        mask = pa.array(mask)
+    for name in names:
+        column = raw.column(name)
+        arrays.append(column.filter(mask) if mask is not None else column)
+        fields.append(raw.schema.field(name))
+    return pa.RecordBatch.from_arrays(arrays, schema=pa.schema(fields))
 
 
 def _rates(column: Any, spec: Spec) -> Any:

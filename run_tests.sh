@@ -113,7 +113,7 @@ fuzz_targets() {
 # The suite against the package installed into the primary environment.
 python_primary() {
     ensure_venv && install_module &&
-        "$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider
+        "$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider --ignore=tests/python/test_spark.py
 }
 
 # The same suite against a UBSan build of the module, loaded ahead of the
@@ -123,7 +123,8 @@ python_ubsan() {
         -DPython_EXECUTABLE="$VENV/bin/python" &&
         cmake --build build/ubsan-module -j2 &&
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$ROOT/build/ubsan-module/src/lib" \
-            QH_STRESS_SECONDS=10 "$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider
+            QH_STRESS_SECONDS=10 "$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider \
+            --ignore=tests/python/test_spark.py
 }
 
 # Another supported interpreter, in its own environment.
@@ -133,7 +134,26 @@ python_version() {
     local dir="$ROOT/.venv-$version"
     make_venv "$dir" "$py" "$ROOT/tests/python/requirements.txt" &&
         "$dir/bin/python" -m pip install -q "$ROOT" &&
-        QH_STRESS_SECONDS=5 "$dir/bin/python" -m pytest tests/python -q -p no:cacheprovider
+        QH_STRESS_SECONDS=5 "$dir/bin/python" -m pytest tests/python -q -p no:cacheprovider \
+            --ignore=tests/python/test_spark.py
+}
+
+# The Spark layer against a real local[2] session, in its one module: its
+# Java runtime and the extra "spark" (pyspark) are installed here only, and
+# the other Python stages leave the module out.
+python_spark() {
+    ensure_spark_packages
+    local -a reqs
+    mapfile -t reqs < <("$VENV/bin/python" -c '
+import importlib.metadata as m
+from packaging.requirements import Requirement
+for r in map(Requirement, m.requires("quill_harbor") or []):
+    if r.marker is not None and r.marker.evaluate({"extra": "spark"}):
+        r.marker = None
+        print(r)')
+    ((${#reqs[@]})) || return 1
+    "$VENV/bin/python" -m pip install -q "${reqs[@]}" &&
+        "$VENV/bin/python" -m pytest tests/python/test_spark.py -q -rs -p no:cacheprovider
 }
 
 # The stubs against the installed module: mypy's stubtest.
@@ -167,6 +187,7 @@ stage "fuzz targets (libFuzzer)" line_counts fuzz_targets
 PRIMARY_VERSION="$("$(find_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || echo '?')"
 stage "python $PRIMARY_VERSION (installed)" pytest_counts python_primary
 stage "python (UBSan module)" pytest_counts python_ubsan
+stage "python (Spark, local[2])" pytest_counts python_spark
 for version in ${QH_PYTHONS:-3.11 3.12 3.13}; do
     [[ "$version" == "$PRIMARY_VERSION" ]] && continue
     stage "python $version (installed)" pytest_counts python_version "$version"

@@ -203,8 +203,8 @@ def test_a_task_computes_on_spark_task_cpus_pool_threads(spark):
     default = engine_threads_while(lambda: qs.cashflows(df, errors="skip"))
     two = engine_threads_while(lambda: qs.cashflows(df, errors="skip", threads=2))
     # Of the samples that caught the engine at work, the share with two or
-    # more threads at once (a woken pool thread that finds no free lane is
-    # runnable for a moment, so one lane is not quite 0).
+    # more threads at once (one lane's work passes from thread to thread
+    # between blocks, so one lane is not quite 0).
     share = [(s >= 2).sum() / max((s >= 1).sum(), 1) for s in (default, two)]
     assert (default >= 1).sum() >= 10 and (two >= 1).sum() >= 10, (np.bincount(default), np.bincount(two))
     assert share[0] < 0.4 < 0.6 < share[1], (np.bincount(default), np.bincount(two))

@@ -107,7 +107,11 @@ public:
         job.lanes = lanes;
         std::unique_lock<std::mutex> lock(mutex_);
         queue_.push_back(&job);
-        work_ready_.notify_all();
+        // As many workers as the call may use: waking every idle worker for
+        // a call held to fewer threads (a Spark task's share of its
+        // executor) would only send the rest back to sleep. A busy worker
+        // looks for a job before it waits, so none is missed.
+        for (std::size_t i = 0; i < lanes; ++i) work_ready_.notify_one();
         job_done_.wait(lock, [&] { return job.exhausted && job.active == 0; });
     }
 

@@ -342,6 +342,24 @@ new_user_install() {
     )
 }
 
+# The Spark layer against a real local[2] session, in its one module: its
+# Java runtime and the extra "spark" (pyspark) are installed here only, and
+# the other Python stages leave the module out.
+python_spark() {
+    ensure_spark_packages
+    local -a reqs
+    mapfile -t reqs < <("$VENV/bin/python" -c '
+import importlib.metadata as m
+from packaging.requirements import Requirement
+for r in map(Requirement, m.requires("quill_harbor") or []):
+    if r.marker is not None and r.marker.evaluate({"extra": "spark"}):
+        r.marker = None
+        print(r)')
+    ((${#reqs[@]})) || return 1
+    "$VENV/bin/python" -m pip install -q "${reqs[@]}" &&
+        "$VENV/bin/python" -m pytest tests/python/test_spark.py -q -rs -p no:cacheprovider
+}
+
 # ------------------------------------------------------------------ run
 
 ensure_system_packages
@@ -357,6 +375,7 @@ stage --after "$PRIMARY" "python $PRIMARY_VERSION (installed)" pytest_counts pyt
 stage --after "$PRIMARY" "python (UBSan module)" pytest_counts python_ubsan
 stage "engine + batch (Release)" ctest_counts engine_release
 stage "fuzz targets (libFuzzer)" line_counts fuzz_targets
+stage --after "$PRIMARY" "python (Spark, local[2])" pytest_counts python_spark
 for version in ${QH_PYTHONS:-3.11 3.12 3.13}; do
     [[ "$version" == "$PRIMARY_VERSION" ]] && continue
     stage "python $version (installed)" pytest_counts python_version "$version"

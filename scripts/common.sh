@@ -27,6 +27,14 @@ ensure_fuzz_packages() {
     install_missing_packages clang-16 libclang-rt-16-dev libgmp-dev
 }
 
+# The Spark tests only (run_tests.sh): the Java runtime pyspark starts. Where
+# it cannot be installed the stage still runs, and its tests skip saying why.
+SPARK_PACKAGES=(openjdk-17-jre-headless)
+ensure_spark_packages() {
+    install_missing_packages "${SPARK_PACKAGES[@]}" ||
+        log "could not install ${SPARK_PACKAGES[*]}: the Spark tests will skip"
+}
+
 install_missing_packages() {
     local missing=()
     local pkg

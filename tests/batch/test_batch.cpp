@@ -16,6 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "paywheel/batch/evaluate.hpp"
 #include "paywheel/batch/failure.hpp"
 #include "paywheel/batch/pool.hpp"
@@ -173,6 +177,59 @@ TEST(RunBatch, EarliestFailureIsTheSameOnEveryThreadCount) {
             EXPECT_EQ(std::get<UnexpectedFailure>(f->failure).what, "odd " + std::to_string(17 + round));
         }
     }
+}
+
+// Threads of this process, from /proc.
+std::size_t process_threads() {
+    std::size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return n;
+}
+
+// In a forked child: 0 when its calls ran on pool threads of its own (not
+// the caller), all started by the first call; else which check failed.
+int child_pool_verdict() {
+    ::alarm(60);  // a child waiting for its parent's workers would hang
+    const std::thread::id caller = std::this_thread::get_id();
+    for (int call = 0; call < 2; ++call) {
+        std::mutex m;
+        std::set<std::thread::id> workers;
+        run_on_pool(400, 0, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            std::lock_guard<std::mutex> lock(m);
+            workers.insert(std::this_thread::get_id());
+        });
+        if (workers.count(caller) != 0) return 2;
+        if (workers.size() < 2) return 3;
+        if (process_threads() != 1 + 4) return 4;
+    }
+    return ensure_pool() == 4 ? 0 : 5;
+}
+
+int wait_exit_code(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST(Pool, ForkedChildAndGrandchildBuildTheirOwnPoolOnce) {
+    ASSERT_TRUE(kPoolSized);
+    ASSERT_EQ(ensure_pool(), 4u);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int verdict = child_pool_verdict();
+        if (verdict == 0) {
+            const pid_t grandchild = ::fork();
+            if (grandchild == 0) ::_exit(child_pool_verdict());
+            verdict = grandchild < 0 ? 6 : wait_exit_code(grandchild);
+        }
+        ::_exit(verdict);
+    }
+    EXPECT_EQ(wait_exit_code(child), 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -14,6 +14,7 @@ _EXTRAS = {
     "matplotlib": "plot",
     "dask": "dask",
     "distributed": "dask",
+    "pyspark": "spark",
 }
 
 

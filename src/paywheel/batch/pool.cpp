@@ -44,12 +44,12 @@ std::size_t logical_processors() noexcept {
     return n == 0 ? 1 : n;
 }
 
-// Set in a child process by the fork handler: the pool's threads stayed in
-// the parent (or an earlier ancestor), so this process has none of them,
-// whatever its PID. Inherited by every later descendant.
-std::atomic<bool> g_forked{false};
-
-void note_fork_in_child() noexcept { g_forked.store(true, std::memory_order_relaxed); }
+// Counts the forks that led to this process: the fork handler adds one in
+// every child. A pool belongs to the generation that built it; a child has
+// none of its parent's threads, whatever its PID, so it builds its own pool
+// at its first parallel call instead of working alone for ever after (a
+// Spark or multiprocessing worker forked from a process that had computed).
+std::atomic<std::uint64_t> g_generation{0};
 
 // One call's work, living in the caller's frame. Workers find it through
 // the pool's queue only, and the caller does not return before it has left
@@ -67,7 +67,7 @@ struct Job {
 
 class Pool {
 public:
-    explicit Pool(std::size_t wanted) {
+    Pool(std::size_t wanted, std::uint64_t generation) : generation_(generation) {
         // Threads are started here, by the caller, and never later: a
         // thread that cannot start is known before any call depends on it,
         // and no worker ever starts another. Whatever number does start is
@@ -87,14 +87,14 @@ public:
     }
 
     std::size_t threads() const noexcept { return threads_; }
+    std::uint64_t generation() const noexcept { return generation_; }
 
     void run(std::size_t count, std::size_t max_threads,
              const std::function<void(std::size_t, std::size_t)>& fn) {
         if (count == 0) return;
-        if (threads_ == 0 || g_forked.load(std::memory_order_relaxed)) {
-            // No worker exists in this process (none could start, or this is
-            // a forked child): waiting for one would hang for ever, so the
-            // caller works alone.
+        if (threads_ == 0) {
+            // No worker could start: waiting for one would hang for ever, so
+            // the caller works alone.
             fn(0, count);
             return;
         }
@@ -107,7 +107,11 @@ public:
         job.lanes = lanes;
         std::unique_lock<std::mutex> lock(mutex_);
         queue_.push_back(&job);
-        work_ready_.notify_all();
+        // As many workers as the call may use: waking every idle worker for
+        // a call held to fewer threads (a Spark task's share of its
+        // executor) would only send the rest back to sleep. A busy worker
+        // looks for a job before it waits, so none is missed.
+        for (std::size_t i = 0; i < lanes; ++i) work_ready_.notify_one();
         job_done_.wait(lock, [&] { return job.exhausted && job.active == 0; });
     }
 
@@ -142,6 +146,7 @@ private:
         }
     }
 
+    const std::uint64_t generation_;
     std::size_t threads_ = 0;
     std::mutex mutex_;
     std::condition_variable work_ready_;
@@ -149,21 +154,48 @@ private:
     std::deque<Job*> queue_;
 };
 
+// Serialises building a forked child's pool. Taken around fork, so a child
+// never finds it held by a thread it does not have.
+std::mutex g_build_mutex;
+
+void before_fork() noexcept { g_build_mutex.lock(); }
+void after_fork_in_parent() noexcept { g_build_mutex.unlock(); }
+void after_fork_in_child() noexcept {
+    g_generation.fetch_add(1, std::memory_order_relaxed);
+    g_build_mutex.unlock();
+}
+
+Pool* build_pool(bool first) {
+    try {
+        std::size_t n = configured_pool_size();
+        if (n > 4096) n = 4096;  // far past any useful size
+        // Registered with the first pool; children inherit the handlers.
+        if (first && ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0)
+            throw std::bad_alloc();
+        return new Pool(n, g_generation.load(std::memory_order_relaxed));
+    } catch (const std::exception& e) {
+        raise_abort(std::string(messages::kPoolBuildPrefix) + e.what() + messages::kPoolBuildSuffix);
+    }
+}
+
 std::once_flag g_pool_once;
-Pool* g_pool = nullptr;  // lives until the process ends, like its threads
+// The pool of this process's generation, or of an ancestor's. A pool left
+// behind by a fork is never touched again (its lock may have been held by a
+// thread that does not exist here); it lives until the process ends, like
+// its threads.
+std::atomic<Pool*> g_pool{nullptr};
 
 Pool& pool() {
-    std::call_once(g_pool_once, [] {
-        try {
-            std::size_t n = configured_pool_size();
-            if (n > 4096) n = 4096;  // far past any useful size
-            if (::pthread_atfork(nullptr, nullptr, note_fork_in_child) != 0) throw std::bad_alloc();
-            g_pool = new Pool(n);
-        } catch (const std::exception& e) {
-            raise_abort(std::string(messages::kPoolBuildPrefix) + e.what() + messages::kPoolBuildSuffix);
-        }
-    });
-    return *g_pool;
+    std::call_once(g_pool_once, [] { g_pool.store(build_pool(true), std::memory_order_release); });
+    Pool* current = g_pool.load(std::memory_order_acquire);
+    if (current->generation() == g_generation.load(std::memory_order_relaxed)) return *current;
+    std::lock_guard<std::mutex> lock(g_build_mutex);
+    current = g_pool.load(std::memory_order_relaxed);
+    if (current->generation() != g_generation.load(std::memory_order_relaxed)) {
+        current = build_pool(false);
+        g_pool.store(current, std::memory_order_release);
+    }
+    return *current;
 }
 
 }  // namespace

@@ -22,17 +22,17 @@ std::size_t configured_pool_size() noexcept;
 // Creates the pool on first use and returns the number of its threads that
 // started: every thread is started then, and a thread that cannot start
 // (pthread_create failing under a pids or process limit) leaves the pool
-// smaller, possibly empty. Failure to build it at all aborts
-// (messages::kPoolBuildPrefix).
+// smaller, possibly empty. A child forked after its parent built a pool has
+// none of those threads: its first use builds the child's own pool, once.
+// Failure to build it at all aborts (messages::kPoolBuildPrefix).
 std::size_t ensure_pool();
 
 // Runs job(begin, end) over pieces covering [0, count) on at most
 // max_threads of the pool's workers (0: all of them) and blocks until every
 // piece has finished and no worker refers to the call any more. The calling
 // thread only waits: it never runs a piece itself, except where this
-// process has no pool threads (none could start, or it is a child forked
-// after the pool started, whatever its PID), and then it runs the whole
-// range itself. job must not throw.
+// process's pool has no threads (none could start), and then it runs the
+// whole range itself. job must not throw.
 void run_on_pool(std::size_t count, std::size_t max_threads,
                  const std::function<void(std::size_t, std::size_t)>& job);
 

@@ -22,11 +22,13 @@ __all__ = [
     "stream_schedules",
     "cashflows",
     "project",
+    "value",
     "Schedules",
     "Cashflows",
     "ScheduleStream",
     "Projection",
     "ProjectionStream",
+    "Valuation",
     "ErrorTable",
     "LoanError",
     "book",
@@ -301,6 +303,7 @@ from importlib.metadata import PackageNotFoundError as _NotInstalled, version as
 
 from ._book import book, book_errors, tape_rows  # noqa: E402
 from .projection import Projection, ProjectionStream, project  # noqa: E402
+from .valuation import Valuation, value  # noqa: E402
 
 try:
     __version__: str = _version("quill_harbor")

@@ -201,7 +201,7 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
 # The projection's sums that add across partitions; its cash flow is formed
 # from them once combined.
 _SUMMED = ("balance", "scheduled_principal", "prepaid_principal", "defaulted_principal", "loss", "recovery",
-           "interest")
+           "interest", "servicing")
 
 
 def _partition_projection(pdf: Any, scenarios: Any, by: list[str], periods_per_year: int,
@@ -278,6 +278,7 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
         frame[name] = data[i]
     frame["cashflow"] = (frame["scheduled_principal"] + frame["prepaid_principal"] + frame["recovery"]
                          + frame["interest"])
+    frame["net_cashflow"] = frame["cashflow"] - frame["servicing"]
     return pd.DataFrame(frame)[list(meta.columns)]
 
 

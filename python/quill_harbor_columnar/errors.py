@@ -50,6 +50,10 @@ _WORDS: dict[str, tuple[str, tuple[str, ...]]] = {
     "bad_frequency": ("{field} is not a frequency that divides the periods of a year evenly", ()),
     "bad_rate": ("{field} does not read as a rate", ()),
     "bad_age": ("{field} is not a whole number from 0 to pers - 1", ()),
+    # The book as it stands, and its value.
+    "bad_balance": ("{field} is not a positive, finite balance", ()),
+    "bad_fee": ("{field} is not a fee from 0 to the rate", ("rate",)),
+    "no_yield": ("no yield (or spread) gives the price asked for", ()),
 }
 
 

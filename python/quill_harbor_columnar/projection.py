@@ -29,7 +29,12 @@ MEASURES = (
     "recovery",
     "interest",
     "cashflow",
+    "servicing",
+    "net_cashflow",
 )
+# Optional columns of the book as it stands: the principal balance at period
+# 0 and the servicing fee (in the unit of the rate).
+STANDING = ("balance", "fee")
 
 _PREPAY = ("smm", "cpr", "psa")
 _DEFAULT = ("mdr", "cdr", "sda")
@@ -52,7 +57,8 @@ class _Curve:
 
 
 def _annual_to_period(x: float, periods_per_year: int) -> float:
-    return 1.0 - (1.0 - x) ** (1.0 / periods_per_year)
+    # 1 - (1 - x)^(1/ppy), written so that a small x keeps its digits.
+    return 1.0 if x == 1.0 else -math.expm1(math.log1p(-x) / periods_per_year)
 
 
 def _psa_cpr(speed: float, age: int) -> float:
@@ -288,18 +294,76 @@ def _ages(col: Any) -> Any:
     raise TypeError(f"column 'age' must hold integers (periods elapsed), not {t}")
 
 
-def _quote_ages(failures: list, ages: Any, column: Any, row_base: int = 0) -> list:
-    """The rows refused for an age that is not an integer, with that value as read."""
-    if ages is None:
+def _quote_ages(failures: list, ages: Any, column: Any, row_base: int = 0,
+                standing: Mapping[str, Any] | None = None) -> list:
+    """The rows refused for an age that is not an integer, with that value as
+    read, and those refused for a balance or fee, with theirs (``standing``:
+    the column of each as read)."""
+    if ages is None and not standing:
         return failures
     out = []
     for row in failures:
         index, id_, code, field, value, reason, terms = row
-        if code == "bad_age" and value is None and ages[index - row_base] == _NOT_AN_AGE:
+        if ages is not None and code == "bad_age" and value is None and ages[index - row_base] == _NOT_AN_AGE:
             v = column[index - row_base].as_py()
             row = (index, id_, code, field, None if v is None else str(v), reason, terms)
+        elif standing and code in ("bad_balance", "bad_fee") and field in standing:
+            v = standing[field][index - row_base].as_py()
+            row = (index, id_, code, field, None if v is None else repr(v) if isinstance(v, float) else str(v),
+                   reason, terms)
         out.append(row)
     return out
+
+
+# Decimal text as the number readers take it (and inf, infinity, nan).
+_NUMBER = r"^\s*[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))\s*$"
+
+
+def _standing_values(col: Any, name: str) -> Any:
+    """float64 values of a balance or fee column; NaN where a value is null
+    or not a number, which the native side refuses."""
+    np = _require("numpy", "project()")
+    pa = _require("pyarrow", "project()")
+    pc = _require("pyarrow.compute", "project()")
+    t = col.type
+    if pa.types.is_string(t) or pa.types.is_large_string(t):
+        ok = pc.fill_null(pc.match_substring_regex(col, _NUMBER), False)
+        text = pc.utf8_trim_whitespace(pc.if_else(ok, col, pa.scalar("nan", col.type)))
+        return np.asarray(pc.fill_null(pc.cast(text, pa.float64()), math.nan), dtype=np.float64)
+    if pa.types.is_boolean(t):
+        col = pc.cast(col, pa.int8())
+    elif not (pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t)):
+        raise TypeError(f"column {name!r} must hold numbers, not {t}")
+    return np.ascontiguousarray(pc.fill_null(pc.cast(col, pa.float64(), safe=False), math.nan), dtype=np.float64)
+
+
+def _standing(table: Any, names: Sequence[str]) -> tuple[dict[str, Any], dict[str, Any]]:
+    """({name: float64 values}, {name: the column as read}) of the optional
+    balance and fee columns the book has."""
+    columns = {n: _arrow_column(table, n) for n in STANDING if n in names}
+    return {n: _standing_values(c, n) for n, c in columns.items()}, columns
+
+
+def _amounts(table: Any, names: Sequence[str], codes: Any, segment_count: int, failed: Any) -> Any:
+    """The amt of the loans that ran, summed per segment in row order, in
+    binary32 as the engine reads them."""
+    np = _require("numpy", "project()")
+    pa = _require("pyarrow", "project()")
+    pc = _require("pyarrow.compute", "project()")
+    if "amt" not in names:
+        return np.zeros(segment_count)
+    col = _arrow_column(table, "amt")
+    keep = np.ones(len(col), dtype=bool)
+    keep[np.asarray(failed, dtype=np.int64)] = False
+    col = col.filter(pa.array(keep))
+    if pa.types.is_string(col.type) or pa.types.is_large_string(col.type):
+        values = np.array([float(v) for v in pc.utf8_trim_whitespace(col).to_pylist()], dtype=np.float64)
+    else:
+        values = np.asarray(pc.cast(col, pa.float64(), safe=False), dtype=np.float64)
+    with np.errstate(over="ignore"):
+        values = values.astype(np.float32).astype(np.float64)
+    seg = codes[keep] if codes is not None else np.zeros(len(values), dtype=np.int64)
+    return np.bincount(seg, weights=values, minlength=segment_count)
 
 
 def _segments(columns: list[Any]) -> tuple[Any, list[Any]]:
@@ -336,16 +400,17 @@ class Projection:
     and period. Arrow PyCapsule export, ``to_arrow()``, ``to_pandas()``,
     ``to_polars()``; ``summary()``; ``errors`` lists the loans left out."""
 
-    __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "_bounds")
+    __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "_bounds", "_amounts")
 
     def __init__(self, table: Any, errors: Any, by: list[str], periods_per_year: int, scenarios: int,
-                 bounds: list[tuple[int, int]]) -> None:
+                 bounds: list[tuple[int, int]], amounts: list[float] | None = None) -> None:
         self._table = table
         self.errors = errors
         self.by = by
         self.periods_per_year = periods_per_year
         self.scenarios = scenarios
         self._bounds = bounds  # row spans of each (scenario, segment), in row order
+        self._amounts = amounts  # the original amt of each span's loans
 
     def __arrow_c_schema__(self) -> Any:
         return self._table.schema.__arrow_c_schema__()
@@ -387,10 +452,11 @@ class Projection:
     def summary(self) -> Any:
         """One row per scenario and segment, as a pandas.DataFrame:
         ``start_balance`` (the balance at period 0), the totals of every flow,
-        ``principal`` (scheduled + prepaid + recovery), ``end_balance``,
-        ``cumulative_loss`` (loss / start_balance) and ``wal``, the weighted
-        average life in years: sum(period * principal) / sum(principal) /
-        periods_per_year."""
+        ``principal`` (scheduled + prepaid + recovery), ``servicing`` and
+        ``net_cashflow``, ``end_balance``, ``cumulative_loss`` (loss /
+        start_balance), ``cumulative_loss_amt`` (loss / the loans' original
+        ``amt``) and ``wal``, the weighted average life in years:
+        sum(period * principal) / sum(principal) / periods_per_year."""
         np = _require("numpy", "summary()")
         pd = _require("pandas", "summary()")
         t = self._table
@@ -417,9 +483,13 @@ class Projection:
         out["interest"] = total(cols["interest"])
         out["loss"] = total(cols["loss"])
         out["recovery"] = total(cols["recovery"])
+        out["servicing"] = total(cols["servicing"])
+        out["net_cashflow"] = total(cols["net_cashflow"])
         out["end_balance"] = cols["balance"][ends - 1] if len(ends) else np.zeros(0)
+        amounts = np.asarray(self._amounts if self._amounts is not None else [math.nan] * len(starts), np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
             out["cumulative_loss"] = out["loss"] / start_balance
+            out["cumulative_loss_amt"] = out["loss"] / amounts
             out["wal"] = total(period * principal) / out["principal"] / self.periods_per_year
         return pd.DataFrame(out)
 
@@ -484,8 +554,24 @@ def _by_names(by: Any) -> list[str]:
     return names
 
 
-def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, Any, Any, list[Any]]:
-    """(the native source, ages or None, the age column as read, the by columns as Arrow arrays)."""
+class _Inputs:
+    """What the projection calls read of a book besides its engine columns."""
+
+    __slots__ = ("source", "ages", "age_column", "by_columns", "standing", "standing_columns", "table", "names")
+
+    def __init__(self, source: Any, ages: Any, age_column: Any, by_columns: list[Any], table: Any,
+                 names: list[str]) -> None:
+        self.source, self.ages, self.age_column, self.by_columns = source, ages, age_column, by_columns
+        self.table, self.names = table, names
+        self.standing, self.standing_columns = _standing(table, names)
+
+    def quote(self, failures: list, row_base: int = 0) -> list:
+        return _quote_ages(failures, self.ages, self.age_column, row_base, self.standing_columns)
+
+
+def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> _Inputs:
+    """The native source, the ages (or None), the age column as read, the by
+    columns as Arrow arrays, and the balance and fee columns."""
     if isinstance(loans, Mapping):
         from . import _column
 
@@ -506,10 +592,11 @@ def _inputs(loans: Any, by: list[str], fields: tuple[str, ...]) -> tuple[Any, An
     age_column = _arrow_column(table, "age") if "age" in names else None
     ages = _ages(age_column) if age_column is not None else None
     by_columns = [_arrow_column(table, n) for n in by]
-    for col in ([ages] if ages is not None else []) + by_columns:
+    got = _Inputs(source, ages, age_column, by_columns, table, names)
+    for col in ([ages] if ages is not None else []) + by_columns + list(got.standing.values()):
         if rows >= 0 and len(col) != rows:
             raise ValueError("the columns of loans differ in length")
-    return source, ages, age_column, by_columns
+    return got
 
 
 def project(
@@ -553,23 +640,25 @@ def project(
 
     np = _require("numpy", "project()")
     pa = _require("pyarrow", "project()")
-    source, ages, age_column, by_columns = _inputs(loans, names, FIELDS)
+    got = _inputs(loans, names, FIELDS)
     codes: Any = None
     keys: list[Any] = []
     segment_count = 1
-    if by_columns:
-        codes, keys = _segments(by_columns)
+    if got.by_columns:
+        codes, keys = _segments(got.by_columns)
         segment_count = len(keys[0])
         if segment_count == 0:  # no loans: no rows either way
             codes, segment_count = None, 1
     native_scenarios = [s.native() for s in parsed]
     table, horizons, failures, errors_table = _native.project(
-        source, ages, codes, segment_count, native_scenarios, skip, n_threads
+        got.source, got.ages, codes, segment_count, native_scenarios, skip, n_threads,
+        got.standing.get("balance"), got.standing.get("fee"),
     )
-    failed = _failures(errors_table, _quote_ages(failures, ages, age_column))
+    failed = _failures(errors_table, got.quote(failures))
     if not skip and len(failed):
         raise failed.exceptions()[0]
     assert table is not None  # the native side leaves it out only for a failure raised above
+    amounts = _amounts(got.table, got.names, codes, segment_count, [f[0] for f in failures])
 
     multi = len(parsed) > 1
     columns: dict[str, Any] = {}
@@ -590,13 +679,15 @@ def project(
     for name in MEASURES:
         columns[name] = pa.array(np.asarray(table.column(name)), type=pa.float64())
     bounds = []
+    starting = []  # the amt of each span's loans
     row = 0
     for n in lengths:
-        for _ in range(segment_count):
+        for g in range(segment_count):
             if n:
                 bounds.append((row, row + n))
+                starting.append(amounts[g])
             row += n
-    return Projection(pa.table(columns), failed, names, ppy, len(parsed), bounds)
+    return Projection(pa.table(columns), failed, names, ppy, len(parsed), bounds, starting)
 
 
 def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, skip: bool, n_threads: int,
@@ -616,9 +707,11 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
     missing = [f for f in FIELDS[1:] if f not in table.column_names]
     if missing:
         raise ValueError(f"loans has no column {missing[0]!r}")
-    table = table.select([c for c in (*FIELDS, "age") if c in table.column_names])
+    table = table.select([c for c in (*FIELDS, "age", *STANDING) if c in table.column_names])
     age_column = _arrow_column(table, "age") if "age" in table.column_names else None
     ages = _ages(age_column) if age_column is not None else None
+    standing, standing_columns = _standing(table, table.column_names)
+    balances, fees = standing.get("balance"), standing.get("fee")
     has_id = "id" in table.column_names
     ids = _arrow_column(table, "id").cast(pa.string()) if has_id else None
     # Output rows per loan, to cut batches of whole loans within batch_rows.
@@ -659,9 +752,10 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
                 continue
             part = table.slice(b, e - b)
             out, fails, errors_table = _native.project_loans(
-                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b
+                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b,
+                None if balances is None else balances[b:e], None if fees is None else fees[b:e],
             )
-            failed = _failures(errors_table, _quote_ages(fails, ages, age_column))
+            failed = _failures(errors_table, _quote_ages(fails, ages, age_column, 0, standing_columns))
             failures.extend(failed._rows)
             if not skip and len(failed):
                 raise failed.exceptions()[0]

@@ -30,25 +30,31 @@ enum class FailureCode : std::uint8_t {
     BadFrequency,
     BadRate,
     BadAge,
+    // The book as it stands, and its value.
+    BadBalance,      // a current balance that is not positive and finite
+    BadFee,          // a servicing fee that is negative or above the rate
+    NoYield,         // no yield (or spread) gives the price asked for
 };
 
-inline constexpr int kFailureCodeCount = 16;
+inline constexpr int kFailureCodeCount = 19;
 
 // The names callers read, in enum order.
 inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
     "parse_float",    "parse_int",    "int_out_of_range", "null",          "single_capital_block", "zero_rate",
     "vanishing_rate", "decreasing_blocks", "non_finite",  "zero_frequency", "no_periods",          "growth_overflow",
-    "too_large",      "bad_frequency", "bad_rate",        "bad_age",
+    "too_large",      "bad_frequency", "bad_rate",        "bad_age",          "bad_balance",   "bad_fee",
+    "no_yield",
 };
 
 inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }
 
 // The field of a loan a failure blames. None: no single field is to blame
 // (a null row, say).
-enum class Field : std::int8_t { None = -1, Id = 0, Amt, Rate, Pers, IntFreq, CapFreq, Age };
+enum class Field : std::int8_t { None = -1, Id = 0, Amt, Rate, Pers, IntFreq, CapFreq, Age, Balance, Fee };
 
 inline constexpr int kLoanFieldCount = 6;  // id .. cap_freq: the fields of a loan row
-inline constexpr const char* kFieldNames[] = {"id", "amt", "rate", "pers", "int_freq", "cap_freq", "age"};
+inline constexpr const char* kFieldNames[] = {"id",       "amt", "rate",    "pers", "int_freq",
+                                              "cap_freq", "age", "balance", "fee"};
 
 // nullptr for Field::None.
 inline const char* name_of(Field f) noexcept {

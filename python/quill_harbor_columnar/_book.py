@@ -24,7 +24,8 @@ from typing import Any, Callable, Sequence
 from ._columns import FIELDS as ENGINE_FIELDS
 from ._optional import require
 
-TAPE_FIELDS = (*ENGINE_FIELDS, "age")
+# age, and the book as it stands: the current balance and the servicing fee.
+TAPE_FIELDS = (*ENGINE_FIELDS, "age", "balance", "fee")
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
 # Payments per year of each frequency word.
@@ -87,7 +88,8 @@ class Spec:
     def schema(self) -> Any:
         pa = require("pyarrow", "book()")
         types = {"id": pa.string(), "amt": pa.float64(), "rate": pa.float64(), "pers": pa.int32(),
-                 "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32()}
+                 "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32(), "balance": pa.float64(),
+                 "fee": pa.float64()}
         return pa.schema([(f, types[f]) for f in TAPE_FIELDS if f in self.sources])
 
 
@@ -277,10 +279,7 @@ class Converter:
                       engine_units=True)
         rate = _floats(cols["rate"], "rate", spec.sources["rate"], rows, percent=unit == "annual-percent",
                        code="parse_float" if unit == "per-period" else "bad_rate", engine_units=unit == "per-period")
-        if unit == "annual":
-            rate = rate / spec.periods_per_year
-        elif unit == "annual-percent":
-            rate = rate / 100.0 / spec.periods_per_year
+        rate = _per_period(rate, unit, spec.periods_per_year)
         ints = {}
         for field in ("pers", "int_freq", "cap_freq"):
             words = spec.periods_per_year if field != "pers" else None
@@ -288,6 +287,16 @@ class Converter:
         if "age" in cols:
             age = _ints(cols["age"], "age", spec.sources["age"], rows)
             rows.add(~rows.failed & ((age < 0) | (age >= ints["pers"])), "bad_age", "age", cols["age"])
+        # The fee is in the rate's unit; the projection checks both against the rate.
+        standing = {}
+        if "balance" in cols:
+            standing["balance"] = _floats(cols["balance"], "balance", spec.sources["balance"], rows, percent=False,
+                                          code="parse_float", engine_units=True)
+        if "fee" in cols:
+            fee = _floats(cols["fee"], "fee", spec.sources["fee"], rows, percent=unit == "annual-percent",
+                          code="parse_float" if unit == "per-period" else "bad_rate",
+                          engine_units=unit == "per-period")
+            standing["fee"] = _per_period(fee, unit, spec.periods_per_year)
         failures = rows.rows(offset, ids, spec.periods_per_year)
         keep = ~rows.failed
         everything = not failures
@@ -299,7 +308,18 @@ class Converter:
             out[field] = pa.array((ints[field] if everything else ints[field][keep]).astype(np.int32), pa.int32())
         if "age" in cols:
             out["age"] = pa.array((age if everything else age[keep]).astype(np.int32), pa.int32())
+        for name, values in standing.items():
+            out[name] = pa.array(values if everything else values[keep], pa.float64())
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
+
+
+def _per_period(rate: Any, unit: str, periods_per_year: int) -> Any:
+    """A rate (or a fee) in ``unit`` as a rate per period, in float64."""
+    if unit == "annual":
+        return rate / periods_per_year
+    if unit == "annual-percent":
+        return rate / 100.0 / periods_per_year
+    return rate
 
 
 def tape_row_mapper(dropped: Sequence[int]) -> Callable[[Any], Any]:
@@ -353,8 +373,10 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
          periods_per_year: int = 12, errors: str = "raise") -> Any:
     """A loan tape as the engine's columns: a pyarrow Table of ``id`` (string,
     when the tape has one), ``amt`` and ``rate`` (float64, rate per period),
-    ``pers``, ``int_freq`` and ``cap_freq`` (int32), and ``age`` (int32) when
-    the tape has one. Every other function accepts it.
+    ``pers``, ``int_freq`` and ``cap_freq`` (int32), and ``age`` (int32),
+    ``balance`` (float64, the current principal balance) and ``fee`` (float64,
+    the servicing fee, converted like the rate) when the tape has them. Every
+    other function accepts it.
 
     ``source``: anything ``schedules`` reads, or a CSV, Parquet (file or
     folder) or Arrow IPC path. ``columns`` maps engine names to the tape's

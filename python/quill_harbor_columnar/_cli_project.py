@@ -58,6 +58,16 @@ def register(sub: Any, add_tape_arguments: Any) -> None:
                "psa and sda as speeds.")
     add_tape_arguments(p)
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
+    add_scenario_arguments(p)
+    p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
+    p.add_argument("--as-of", type=_date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
+    p.add_argument("--plot", metavar="FILE",
+                   help="draw balance curves per scenario and the first scenario's flows to FILE (.png, .svg, .pdf)")
+    p.set_defaults(run=run)
+
+
+def add_scenario_arguments(p: Any) -> None:
+    """The scenario flags (percent) and --scenarios FILE.json."""
     s = p.add_argument_group("the scenario (percent; or --scenarios)")
     prepay = s.add_mutually_exclusive_group()
     prepay.add_argument("--cpr", type=_number, metavar="PCT", help="prepayment, annual percent (8 means 8%%)")
@@ -71,11 +81,6 @@ def register(sub: Any, add_tape_arguments: Any) -> None:
     s.add_argument("--lag", type=_lag, metavar="N", help="periods from default to liquidation (default 0)")
     s.add_argument("--scenarios", metavar="FILE.json",
                    help="several scenarios: a JSON list of mappings (keys and units as in the Python API)")
-    p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
-    p.add_argument("--as-of", type=_date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
-    p.add_argument("--plot", metavar="FILE",
-                   help="draw balance curves per scenario and the first scenario's flows to FILE (.png, .svg, .pdf)")
-    p.set_defaults(run=run)
 
 
 def scenarios_of(args: argparse.Namespace) -> list[dict[str, Any]]:

@@ -25,7 +25,7 @@ from ._cli_io import (FREQUENCY_HELP, OUTPUT_KINDS, PLOT_KINDS, CliError, TableS
 from ._optional import require
 from ._progress import Progress
 from .errors import explain
-from . import _cli_project
+from . import _cli_project, _cli_value
 
 # Parquet settings of the schedules file: the loan label and the period repeat
 # and take a dictionary; the floats do not (a dictionary over them cost 2.5
@@ -429,6 +429,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "frequencies, so each bar holds a payment of every loan)")
     p.set_defaults(run=_cmd_cashflows)
     _cli_project.register(sub, add_tape_arguments)
+    _cli_value.register(sub, add_tape_arguments)
     return parser
 
 

@@ -19,6 +19,7 @@ runs over the periods in a fixed order: the same bits for any thread count.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime as _dt
 import math
 import numbers
@@ -28,8 +29,21 @@ from typing import Any
 from ._columns import FIELDS
 from ._conversions import ArrowConversions
 from ._optional import require as _require
-from .projection import (STANDING, _arrow_column, _arrow_table, _by_names, _failures, _periods_per_year,
-                         _quote_ages, _ages, _standing, _standing_values, parse_scenarios, period_dates, project)
+from .projection import (
+    STANDING,
+    _ages,
+    _arrow_column,
+    _arrow_table,
+    _by_names,
+    _failures,
+    _periods_per_year,
+    _quote_ages,
+    _standing,
+    _standing_values,
+    parse_scenarios,
+    period_dates,
+    project,
+)
 
 __all__ = ["value", "Valuation", "NoYieldError", "VALUES"]
 
@@ -220,6 +234,29 @@ def value(
     a curve), ``wal``, ``macaulay_duration``, ``modified_duration`` and
     ``convexity``.
     """
+    a = _arguments(scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan, errors,
+                   threads, strict)
+    if per_loan:
+        return _value_loans(loans, a)
+    return _value_book(loans, scenarios, a, errors, threads)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Arguments:
+    """value()'s arguments, checked: every ValueError names its argument."""
+
+    ppy: int
+    parsed: list[Any]
+    skip: bool
+    n_threads: int
+    discount: tuple
+    prices: Any  # a list of prices, or the name of a price column
+    names: list[str]
+    as_of: Any
+
+
+def _arguments(scenarios: Any, discount_rate: Any, curve: Any, spread: Any, price: Any, by: Any, as_of: Any,
+               periods_per_year: Any, per_loan: Any, errors: Any, threads: Any, strict: Any) -> _Arguments:
     from . import _errors, _threads
 
     ppy = _periods_per_year(periods_per_year)
@@ -238,10 +275,8 @@ def value(
     for n in names:
         if n in VALUES or n == "id":
             raise ValueError(f"by column {n!r} has the name of a value column; rename it")
-    as_of = _check_as_of(as_of, ppy)
-    if per_loan:
-        return _value_loans(loans, parsed, discount, prices, names, as_of, ppy, skip, n_threads)
-    return _value_book(loans, scenarios, discount, prices, names, as_of, ppy, errors, threads)
+    return _Arguments(ppy=ppy, parsed=parsed, skip=skip, n_threads=n_threads, discount=discount, prices=prices,
+                      names=names, as_of=_check_as_of(as_of, ppy))
 
 
 def _columns_of(values: Any, discount: tuple) -> dict[str, Any]:
@@ -258,39 +293,48 @@ def _columns_of(values: Any, discount: tuple) -> dict[str, Any]:
     return out
 
 
-def _value_book(loans: Any, scenarios: Any, discount: tuple, prices: Any, names: list[str], as_of: Any, ppy: int,
-                errors: str, threads: int | None) -> Valuation:
+def _value_book(loans: Any, scenarios: Any, a: _Arguments, errors: str, threads: int | None) -> Valuation:
+    pa = _require("pyarrow", "value()")
+
+    proj = project(loans, scenarios, by=a.names or None, periods_per_year=a.ppy, errors=errors, threads=threads)
+    out, unsolved = book_values(proj.to_arrow(), proj._bounds, proj.scenarios > 1, a)
+    return Valuation(pa.table(out), proj.errors, a.names, a.ppy, a.as_of, unsolved)
+
+
+def book_values(t: Any, bounds: Any, multi: bool, a: _Arguments) -> tuple[dict[str, Any], list[int]]:
+    """The value columns of a projection table ``t`` whose runs of one
+    scenario and segment span ``bounds`` ((start, end) rows, in row order),
+    and the rows whose solve did not converge; raises NoYieldError for the
+    first of them unless errors are skipped."""
     np = _require("numpy", "value()")
     pa = _require("pyarrow", "value()")
     from . import _native
 
-    proj = project(loans, scenarios, by=names or None, periods_per_year=ppy, errors=errors, threads=threads)
-    t = proj.to_arrow()
-    col = {n: np.asarray(t.column(n), dtype=np.float64)
+    col = {n: np.ascontiguousarray(np.asarray(t.column(n), dtype=np.float64))
            for n in ("balance", "scheduled_principal", "prepaid_principal", "recovery", "net_cashflow")}
     principal = col["scheduled_principal"] + col["prepaid_principal"] + col["recovery"]
-    bounds = np.asarray(proj._bounds, dtype=np.int64).reshape(-1)
-    runs = _native.value_runs(col["net_cashflow"], principal, col["balance"], bounds, discount, prices)
+    flat = np.asarray(bounds, dtype=np.int64).reshape(-1)
+    runs = _native.value_runs(col["net_cashflow"], principal, col["balance"], flat, a.discount, a.prices)
     run = np.asarray(runs.column("run"), dtype=np.int64)
-    starts = bounds[0::2][run] if len(run) else np.zeros(0, np.int64)
+    starts = flat[0::2][run] if len(run) else np.zeros(0, np.int64)
     out: dict[str, Any] = {}
-    if proj.scenarios > 1:
-        out["scenario"] = t.column("scenario").take(pa.array(starts))
-    for n in names:
+    if multi:
+        out["scenario"] = pa.array(np.asarray(t.column("scenario"), dtype=np.int64)[starts])
+    for n in a.names:
         out[n] = t.column(n).take(pa.array(starts))
-    out.update(_columns_of(runs, discount))
+    out.update(_columns_of(runs, a.discount))
     solved = np.asarray(runs.column("solved"), dtype=bool)
     unsolved = np.flatnonzero(~solved).tolist()
-    if unsolved and errors == "raise":
+    if unsolved and not a.skip:
         row = unsolved[0]
         scenario = int(out["scenario"][row].as_py()) if "scenario" in out else 0
         index = int(np.asarray(runs.column("price_index"))[row])
-        raise NoYieldError(row, scenario, prices[index] if prices else None)
-    return Valuation(pa.table(out), proj.errors, names, ppy, as_of, unsolved)
+        raise NoYieldError(row, scenario, a.prices[index] if a.prices else None)
+    return out, unsolved
 
 
-def _value_loans(loans: Any, parsed: list, discount: tuple, prices: Any, names: list[str], as_of: Any, ppy: int,
-                 skip: bool, n_threads: int) -> Valuation:
+def _value_loans(loans: Any, a: _Arguments) -> Valuation:
+    parsed, discount, prices, names = a.parsed, a.discount, a.prices, a.names
     np = _require("numpy", "value(per_loan=True)")
     pa = _require("pyarrow", "value(per_loan=True)")
     from . import _column, _native
@@ -325,9 +369,9 @@ def _value_loans(loans: Any, parsed: list, discount: tuple, prices: Any, names: 
     native_scenarios = [s.native() for s in parsed]
     out_table, failures, errors_table = _native.value_loans(
         engine.__arrow_c_stream__(), ages, standing.get("balance"), standing.get("fee"), native_scenarios, discount,
-        prices, loan_prices, skip, n_threads)
+        prices, loan_prices, a.skip, a.n_threads)
     failed = _failures(errors_table, _quote_ages(failures, ages, age_column, 0, standing_columns))
-    if not skip and len(failed):
+    if not a.skip and len(failed):
         raise failed.exceptions()[0]
     assert out_table is not None  # the native side leaves it out only for a failure raised above
     loan = pa.array(np.asarray(out_table.column("loan"), dtype=np.int64))
@@ -339,4 +383,4 @@ def _value_loans(loans: Any, parsed: list, discount: tuple, prices: Any, names: 
     out["id"] = _arrow_column(table, "id").cast(pa.string()).take(loan) if "id" in have else loan
     out.update(_columns_of(out_table, discount))
     unsolved = np.flatnonzero(np.isnan(np.asarray(out_table.column("yield")))).tolist()
-    return Valuation(pa.table(out), failed, names, ppy, as_of, unsolved)
+    return Valuation(pa.table(out), failed, names, a.ppy, a.as_of, unsolved)

@@ -7,7 +7,6 @@ from __future__ import annotations
 import math
 
 import numpy as np
-
 import quill_harbor
 
 MEASURES = ("balance", "scheduled_principal", "prepaid_principal", "defaulted_principal",

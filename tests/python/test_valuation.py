@@ -6,10 +6,9 @@ same bits for one and two threads, unreachable prices and bad arguments."""
 import random
 
 import numpy as np
+import projection_reference as ref
 import pyarrow as pa
 import pytest
-
-import projection_reference as ref
 import quill_harbor_columnar as qc
 
 ql = pytest.importorskip("QuantLib")
@@ -269,3 +268,62 @@ BOOK = {"amt": [1000.0], "rate": [0.01], "pers": [12], "int_freq": [1], "cap_fre
 def test_bad_arguments_name_the_argument(kwargs, argument):
     with pytest.raises(ValueError, match=argument):
         qc.value(BOOK, {}, **kwargs)
+
+
+def test_book_converts_the_fee_like_the_rate_and_keeps_the_balance():
+    tape = pa.table({"amt": [1e5], "rate": ["6%"], "pers": [360], "int_freq": ["monthly"], "cap_freq": [1],
+                     "age": [12], "cur_bal": [98000.5], "fee": ["0.25%"]})
+    b = qc.book(tape, columns={"balance": "cur_bal"}, rate_unit="annual-percent")
+    assert b.column("fee").to_pylist() == [0.25 / 100 / 12] and b.column("balance").to_pylist() == [98000.5]
+    assert qc.project(b, {}).to_pandas().balance[0] == float(np.float32(98000.5))
+
+
+def test_dask_values_the_combined_partitions_like_one_machine():
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    from quill_harbor_columnar import dask as qhd
+
+    frame = pd.DataFrame(columns(book(200, 6)))
+    lazy = qhd.value(dd.from_pandas(frame, npartitions=3), SCENARIOS, price=[99, 101], by="region")
+    got = lazy.compute(scheduler="sync")
+    want = qc.value(pa.Table.from_pandas(frame), SCENARIOS, price=[99, 101], by="region").to_pandas()
+    assert dict(got.dtypes) == dict(lazy._meta.dtypes) and got.region.tolist() == want.region.tolist()
+    np.testing.assert_allclose(got[list(qc.valuation.VALUES[:-5])], want[list(qc.valuation.VALUES[:-5])], rtol=1e-11)
+    for name in qc.valuation.VALUES[-4:]:  # durations: from yields solved on sums grouped otherwise
+        np.testing.assert_allclose(got[name], want[name], rtol=1e-9)
+    loans = qhd.value(dd.from_pandas(frame.drop(columns="id"), npartitions=3), SCENARIOS[0], discount_rate=0.04,
+                      per_loan=True).compute(scheduler="sync")
+    mine = qc.value(pa.Table.from_pandas(frame), SCENARIOS[0], discount_rate=0.04, per_loan=True).to_pandas()
+    assert loans.id.tolist() == list(range(200)) and np.array_equal(loans.pv, mine.pv)
+
+
+def test_the_command_end_to_end(tmp_path):
+    import subprocess
+    import sys
+
+    import pyarrow.csv
+    import pyarrow.parquet as pq
+
+    def cli(*args):
+        return subprocess.run([sys.executable, "-m", "quill_harbor_columnar.cli", *map(str, args)],
+                              capture_output=True, text=True, timeout=300)
+
+    tape, curve = tmp_path / "book.parquet", tmp_path / "curve.csv"
+    assert cli("sample", "--loans", 1500, "-o", tape).returncode == 0
+    curve.write_text("years,rate\n0.5,3.125\n2,3.5\n7,4.25\n")  # percent: 3.125 / 100 is 0.03125 exactly
+    proc = cli("value", tape, "-o", tmp_path / "v.parquet", "--cpr", 8, "--curve", curve, "--spread", 125,
+               "--by", "product", "--plot", tmp_path / "v.png")
+    assert proc.returncode == 0, proc.stderr
+    assert "spread (bp)" in proc.stdout and "mortgage" in proc.stdout and (tmp_path / "v.png").stat().st_size
+    book_ = pq.read_table(tape)
+    want = qc.value(book_, {"cpr": 0.08}, curve={"years": [0.5, 2, 7], "rates": [0.03125, 0.035, 0.0425]},
+                    spread=0.0125, by="product", errors="skip").to_arrow()
+    assert pq.read_table(tmp_path / "v.parquet").equals(want)
+    proc = cli("value", tape, "-o", tmp_path / "t.csv", "--psa", 150, "--price", 98, "--price", 102, "--per-loan")
+    assert proc.returncode == 0 and pyarrow.csv.read_csv(tmp_path / "t.csv").num_rows == 2 * (1500 - len(
+        qc.value(book_, {}, discount_rate=0.05, per_loan=True, errors="skip").errors))
+    for bad, words in ((["--discount-rate", 5, "--price", 100], "--discount-rate and --price"),
+                       (["--price-column", "nope", "--per-loan"], "--price-column"), ([], "--discount-rate, --curve")):
+        proc = cli("value", tape, "-o", tmp_path / "x.csv", *bad)
+        assert proc.returncode == 2 and words in proc.stderr and "Traceback" not in proc.stderr
+        assert not (tmp_path / "x.csv").exists()

@@ -318,6 +318,122 @@ void derive_flows(std::vector<double> (&col)[kMeasureCount], std::size_t row, st
     }
 }
 
+// One loan's schedule as the value kernel reads it: its engine columns of
+// `len` entries, period 0 at entry `start`.
+struct LoanSchedule {
+    const float* s;
+    std::size_t len;
+    std::int64_t start;
+    std::int32_t int_freq;
+    double fee_ratio;
+    std::int64_t remaining() const noexcept { return static_cast<std::int64_t>(len) - 1 - start; }
+};
+
+// Scratch of the value kernel: four arrays of one loan's periods.
+struct LoanScratch {
+    std::vector<double> head, interest, servicing, defaulted;
+    void fit(std::size_t n) {
+        if (head.size() >= n) return;
+        for (std::vector<double>* v : {&head, &interest, &servicing, &defaulted}) v->resize(n);
+    }
+};
+
+// Periods 1..R of one loan's flows, every array its own: a separate
+// function so that the compiler sees the arrays apart and vectorises.
+template <bool kPrepay, bool kDefault, bool kFee>
+[[gnu::noinline]] void net_flow_rows(std::int64_t R, const float* __restrict__ C, const float* __restrict__ I,
+                                     const float* __restrict__ B, const double* __restrict__ live,
+                                     const double* __restrict__ prepay, const double* __restrict__ dflt,
+                                     double fee_ratio, double* __restrict__ head, double* __restrict__ interest,
+                                     double* __restrict__ servicing, double* __restrict__ defaulted) {
+    for (std::int64_t m = 1; m <= R; ++m) {
+        interest[m] = live[m] * static_cast<double>(I[m]);
+        servicing[m] = kFee ? live[m] * (fee_ratio * static_cast<double>(I[m])) : 0.0;
+        const double sched = live[m] * static_cast<double>(C[m]);
+        const double prepaid = kPrepay ? prepay[m] * static_cast<double>(B[m]) : 0.0;
+        head[m] = sched + prepaid;
+        defaulted[m] = kDefault ? dflt[m] * static_cast<double>(B[m - 1]) : 0.0;
+    }
+}
+
+// The net cash flow and principal of periods 0..span - 1 of one loan under
+// one scenario, straight from its schedule: the values project_group gives
+// a group of this loan alone and derive_flows then forms, by the same
+// operations in the same order (a test holds the two to the bit), without
+// the other measures. head is scheduled + prepaid principal.
+template <bool kPrepay, bool kDefault, bool kAccrual, bool kFee>
+void loan_net_flows(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span, LoanScratch& x,
+                    double* __restrict__ net, double* __restrict__ prin) {
+    const std::int64_t R = l.remaining();
+    double* head = x.head.data();
+    double* interest = x.interest.data();
+    double* servicing = x.servicing.data();
+    double* defaulted = x.defaulted.data();
+    head[0] = interest[0] = servicing[0] = defaulted[0] = 0.0;
+    net_flow_rows<kPrepay, kDefault, kFee>(R, l.s + l.len + l.start, l.s + 2 * l.len + l.start,
+                                           l.s + 4 * l.len + l.start, wt.live.data(), wt.prepay.data(),
+                                           wt.dflt.data(), l.fee_ratio, head, interest, servicing, defaulted);
+    if constexpr (kAccrual) {
+        // The interest the prepaid balance accrued, added to each period's
+        // as project_as adds it.
+        const float* interest_col = l.s + 2 * l.len;
+        const std::int64_t f = l.int_freq;
+        const std::int64_t last = static_cast<std::int64_t>(l.len) - 1;
+        const double* prepay = wt.prepay.data();
+        for (std::int64_t m = 1; m <= R; ++m) {
+            const std::int64_t t = l.start + m;
+            const std::int64_t elapsed = t % f;
+            const std::int64_t next = t - elapsed + f;
+            double a = 0.0;
+            if (elapsed != 0 && next <= last)
+                a = static_cast<double>(interest_col[next]) * static_cast<double>(elapsed) / static_cast<double>(f);
+            interest[m] = interest[m] + prepay[m] * a;
+            if constexpr (kFee) servicing[m] = servicing[m] + prepay[m] * (l.fee_ratio * a);
+        }
+    }
+    const std::size_t n = static_cast<std::size_t>(R) + 1;
+    for (std::size_t p = n; p < span; ++p) head[p] = interest[p] = servicing[p] = defaulted[p] = 0.0;
+    const std::size_t lag = static_cast<std::size_t>(sc.lag);
+    const double recovered = 1.0 - sc.severity;
+    for (std::size_t p = 0; p < span; ++p) {
+        const double rec = recovered * (p >= lag ? defaulted[p - lag] : 0.0);
+        prin[p] = head[p] + rec;
+        net[p] = (prin[p] + interest[p]) - servicing[p];
+    }
+}
+
+template <bool kPrepay, bool kDefault, bool kAccrual>
+void loan_net_flows_fee(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
+                        LoanScratch& x, double* net, double* prin) {
+    if (l.fee_ratio != 0.0)
+        loan_net_flows<kPrepay, kDefault, kAccrual, true>(l, wt, sc, span, x, net, prin);
+    else
+        loan_net_flows<kPrepay, kDefault, kAccrual, false>(l, wt, sc, span, x, net, prin);
+}
+
+template <bool kPrepay, bool kDefault>
+void loan_net_flows_accrual(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
+                            LoanScratch& x, double* net, double* prin) {
+    if (kPrepay && l.int_freq > 1)
+        loan_net_flows_fee<kPrepay, kDefault, kPrepay>(l, wt, sc, span, x, net, prin);
+    else
+        loan_net_flows_fee<kPrepay, kDefault, false>(l, wt, sc, span, x, net, prin);
+}
+
+void loan_net_flows_of(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
+                       LoanScratch& x, double* net, double* prin) {
+    x.fit(span);
+    const bool p = !sc.prepay.rates.empty(), d = !sc.dflt.rates.empty();
+    if (p && d)
+        loan_net_flows_accrual<true, true>(l, wt, sc, span, x, net, prin);
+    else if (p)
+        loan_net_flows_accrual<true, false>(l, wt, sc, span, x, net, prin);
+    else if (d)
+        loan_net_flows_accrual<false, true>(l, wt, sc, span, x, net, prin);
+    else
+        loan_net_flows_accrual<false, false>(l, wt, sc, span, x, net, prin);
+}
+
 // The engine on one loan of the row r of `batch` into `schedule` (its five
 // columns of `len` entries), failures as data: the code and field by the
 // loan's shape, the value quoted as read. Sets `oom` when memory ran out.
@@ -890,9 +1006,8 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
         if (raise && bl.global > first_failure.load(std::memory_order_relaxed)) return;
         QuietAborts quiet;
         thread_local std::vector<float> schedule;
-        thread_local Group w;
-        thread_local std::vector<double> flows[kMeasureCount];
-        thread_local std::vector<double> principal;
+        thread_local LoanScratch scratch;
+        thread_local std::vector<double> net, principal;
         const auto failed = [&](std::int64_t g) {
             std::int64_t cur = first_failure.load(std::memory_order_relaxed);
             while (g < cur && !first_failure.compare_exchange_weak(cur, g, std::memory_order_relaxed)) {
@@ -919,31 +1034,26 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
                     if (raise) return;
                     continue;
                 }
-                w.clear();
-                w.add(schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee_ratio);
+                const LoanSchedule loan{schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee_ratio};
+                const std::int64_t R = loan.remaining();
+                const double start_balance = static_cast<double>(schedule[4 * len + static_cast<std::size_t>(loan.start)]);
                 // The loan's coupon as a yield: where a solve for it starts.
                 const double guess = static_cast<double>(terms[gi].rate) * N;
                 bool no_yield = false;
                 double unsolved_price = 0.0;
                 for (std::size_t s = 0; s < S; ++s) {
-                    const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
-                    double* acc[kMeasureCount];
-                    for (std::size_t k = 0; k < kMeasureCount; ++k) {
-                        if (flows[k].size() < span) flows[k].resize(span);
-                        std::fill_n(flows[k].begin(), span, 0.0);
-                        acc[k] = flows[k].data();
+                    const std::size_t span = static_cast<std::size_t>(R + scenarios[s].lag + 1);
+                    if (net.size() < span) {
+                        net.resize(span);
+                        principal.resize(span);
                     }
-                    if (principal.size() < span) principal.resize(span);
-                    project_group(w, weights.get(s, scenarios[s], age, w.remaining), scenarios[s], acc);
-                    derive_flows(flows, 0, span, scenarios[s]);
-                    for (std::size_t p = 0; p < span; ++p)
-                        principal[p] = flows[kScheduled][p] + flows[kPrepaid][p] + flows[kRecovery][p];
+                    loan_net_flows_of(loan, weights.get(s, scenarios[s], age, R), scenarios[s], span, scratch,
+                                      net.data(), principal.data());
                     for (std::size_t j = 0; j < P; ++j) {
                         const double price = !priced ? 0.0 : loan_prices != nullptr ? loan_prices[g] : prices[j];
                         const std::size_t o = (gi * S + s) * P + j;
                         ValueRow v;
-                        if (!valuer.value(flows[kNetCashflow].data(), principal.data(), span, flows[kBalance][0], price,
-                                          guess, v) &&
+                        if (!valuer.value(net.data(), principal.data(), span, start_balance, price, guess, v) &&
                             !no_yield) {
                             no_yield = true;
                             unsolved_price = price;

@@ -1,6 +1,7 @@
 #include "paywheel/columnar/valuation.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -13,57 +14,130 @@ namespace paywheel::columnar {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Newton steps and bisections of one solve; a bracket from 0 to 2^64 is
-// bisected to the last bit in under 120, and Newton needs a handful.
+// Steps and bisections of one solve; a bracket from 0 to 2^64 is
+// bisected to the last bit in under 120, and Halley needs a handful.
 constexpr int kMaxSteps = 200;
 
 [[noreturn]] void refuse(const char* what) { throw ColumnarError(CallFailure::BadInput, what); }
 
-// sum_{k=1}^{n-1} c(k) x^k and its derivative, by Horner's rule from the
-// last period down: one multiplication and one addition a period each.
-template <typename Coef>
-void power_sum(const Coef& c, std::size_t n, double x, double& p, double& dp) noexcept {
-    double f = 0.0, d = 0.0;
-    for (std::size_t k = n; k-- > 1;) {
-        d = d * x + f;
-        f = f * x + c(k);
-    }
-    // f = sum c(k) x^(k-1): one more factor of x.
-    p = f * x;
-    dp = d * x + f;
-}
+// The sums a solve and the durations read at x: P = sum_{k=1}^{n-1} c(k) x^k,
+// P1 = sum k c(k) x^k and P2 = sum k^2 c(k) x^k, so that p = P,
+// p' = P1 / x and p'' = (P2 - P1) / x^2. Four interleaved lanes (k mod 4),
+// each with its own powers x^k = x^(k-4) x^4 and its own partial sums,
+// combined (lane 0 + lane 1) + (lane 2 + lane 3): four independent chains
+// where one would wait on each multiplication.
+struct Sums {
+    double P = 0.0, P1 = 0.0, P2 = 0.0;
+};
 
 template <typename Coef>
-bool solve(const Coef& c, std::size_t n, double target, double x0, double& x) noexcept {
+Sums power_sums(const Coef& c, std::size_t n, double x) noexcept {
+    double w[4] = {x, x * x, 0.0, 0.0};  // x^k of the lane's next k, from k = 1
+    w[2] = w[1] * x;
+    w[3] = w[1] * w[1];
+    const double x4 = w[3];
+    double a[4] = {0.0, 0.0, 0.0, 0.0}, b[4] = {0.0, 0.0, 0.0, 0.0}, d[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t k = 1;
+    for (; k + 3 < n; k += 4) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            const double kk = static_cast<double>(k + j);
+            const double t = c(k + j) * w[j];
+            a[j] += t;
+            b[j] += kk * t;
+            d[j] += kk * (kk * t);
+            w[j] *= x4;
+        }
+    }
+    for (std::size_t j = 0; k + j < n; ++j) {
+        const double kk = static_cast<double>(k + j);
+        const double t = c(k + j) * w[j];
+        a[j] += t;
+        b[j] += kk * t;
+        d[j] += kk * (kk * t);
+    }
+    return Sums{(a[0] + a[1]) + (a[2] + a[3]), (b[0] + b[1]) + (b[2] + b[3]), (d[0] + d[1]) + (d[2] + d[3])};
+}
+
+// sum_{k=1}^{n-1} of each of the M terms f(k) gives, in the four lanes of
+// power_sums: lane j adds k = 1 + j, 5 + j, ..., and the lanes are combined
+// (0 + 1) + (2 + 3). Independent chains of additions, in a fixed order.
+template <std::size_t M, typename F>
+std::array<double, M> lane_sums(std::size_t n, const F& f) noexcept {
+    double acc[M][4] = {};
+    std::size_t k = 1;
+    for (; k + 3 < n; k += 4) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            const std::array<double, M> t = f(k + j);
+            for (std::size_t m = 0; m < M; ++m) acc[m][j] += t[m];
+        }
+    }
+    for (std::size_t j = 0; k + j < n; ++j) {
+        const std::array<double, M> t = f(k + j);
+        for (std::size_t m = 0; m < M; ++m) acc[m][j] += t[m];
+    }
+    std::array<double, M> out;
+    for (std::size_t m = 0; m < M; ++m) out[m] = (acc[m][0] + acc[m][1]) + (acc[m][2] + acc[m][3]);
+    return out;
+}
+
+// The middle of a bracket: geometric while it spans more than a factor of
+// four, so that a root orders of magnitude away is reached in a few steps.
+double middle(double lo, double hi) noexcept {
+    if (lo == 0.0) return hi / 4;
+    if (hi > 4 * lo) return std::sqrt(lo) * std::sqrt(hi);
+    return lo + (hi - lo) / 2;
+}
+
+// Halley's method near the root (cubic convergence: about four sums from a
+// guess a few percent off) and Newton's further out, kept inside a bracket:
+// Newton where Halley's step leaves it, bisection where Newton's does or
+// shrinks too slowly. `at` gets the sums of
+// the last evaluation, within one step of 1e-15 x of the root.
+template <typename Coef>
+bool solve(const Coef& c, std::size_t n, double target, double x0, double& x, Sums& at) noexcept {
     if (!(target > 0.0) || !std::isfinite(target) || n < 2) return false;
     // p(0) = 0 < target: lo always has p below the target, hi at or above.
     double lo = 0.0, hi = std::numeric_limits<double>::infinity();
     x = x0 > 0.0 && std::isfinite(x0) ? x0 : 1.0;
+    // The last two steps: one that does not at least halve every other
+    // time is slower than bisecting.
+    double step_before = std::numeric_limits<double>::infinity(), last_step = step_before;
     for (int step = 0; step < kMaxSteps; ++step) {
-        double p = 0.0, dp = 0.0;
-        power_sum(c, n, x, p, dp);
+        at = power_sums(c, n, x);
         double next;
-        if (!std::isfinite(p)) {
+        if (!std::isfinite(at.P) || !std::isfinite(at.P2)) {
             // Past the range of doubles: the root is below.
             hi = x;
-            next = lo + (hi - lo) / 2;
+            next = middle(lo, hi);
         } else {
-            const double g = p - target;
+            const double g = at.P - target;
             if (g == 0.0) return true;
             (g < 0.0 ? lo : hi) = x;
-            next = x - g / dp;
-            // A step that would leave the bracket bisects it instead, or,
-            // while no point above the root is known, doubles x.
-            if (!(next > lo && next < hi)) next = std::isinf(hi) ? 2.0 * x : lo + (hi - lo) / 2;
-            if (std::fabs(next - x) <= 1e-15 * x) {
-                x = next;
+            const double d1 = at.P1 / x, d2 = (at.P2 - at.P1) / (x * x);
+            const double newton = g / d1;
+            const double denominator = 2.0 * d1 * d1 - g * d2;
+            // Far from the target, Halley's step crawls where Newton's leaps.
+            const double halley =
+                denominator > 0.0 && std::fabs(g) < 0.1 * target ? 2.0 * g * d1 / denominator : newton;
+            if (std::fabs(halley) <= 1e-15 * x) {
                 // A step this small is a root only where p meets the target.
+                x -= halley;
                 return std::fabs(g) <= 1e-9 * target;
             }
+            next = x - halley;
+            if (!(next > lo && next < hi)) next = x - newton;
+            const bool slow = lo > 0.0 && !std::isinf(hi) && std::fabs(next - x) > 0.5 * step_before;
+            // While no point above the root is known, x grows sixteenfold.
+            if (!(next > lo && next < hi) || slow) next = std::isinf(hi) ? 16.0 * x : middle(lo, hi);
+            step_before = last_step;
+            last_step = std::fabs(next - x);
         }
         if (!std::isinf(hi) && hi - lo <= 4e-16 * hi) {
-            x = lo + (hi - lo) / 2;
-            return true;
+            // The bracket is closed: a root if p meets the target there (a
+            // sum that overflows to NaN, say 0 times infinity, closes it too).
+            x = middle(lo, hi);
+            at = power_sums(c, n, x);
+            return std::fabs(at.P - target) <= 1e-9 * target;
         }
         if (!(next > 0.0) || !std::isfinite(next)) return false;
         x = next;
@@ -74,7 +148,8 @@ bool solve(const Coef& c, std::size_t n, double target, double x0, double& x) no
 }  // namespace
 
 bool solve_power_sum(const double* c, std::size_t n, double target, double x0, double& x) noexcept {
-    return solve([c](std::size_t k) { return c[k]; }, n, target, x0, x);
+    Sums at;
+    return solve([c](std::size_t k) { return c[k]; }, n, target, x0, x, at);
 }
 
 Valuer::Valuer(DiscountSpec spec) : spec_(std::move(spec)) {
@@ -140,13 +215,27 @@ void Valuer::reserve(std::size_t periods) {
 bool Valuer::value(const double* cf, const double* prin, std::size_t n, double start_balance, double price,
                    double guess, ValueRow& out) const {
     const double N = spec_.periods_per_year;
-    double w0 = 0.0, w1 = 0.0;
-    for (std::size_t k = 1; k < n; ++k) {
-        w0 += prin[k];
-        w1 += static_cast<double>(k) * prin[k];
-    }
+    // The principal's sums, with the discounted flows' at a given rate in
+    // the same pass: sum prin, sum k prin, then sum cf B, sum t cf B and
+    // sum t (N t + 1) cf B from the tables.
+    const bool at_rate = spec_.mode == DiscountMode::Rate;
+    const double* df = df_.data();
+    const double* t_df = t_df_.data();
+    const double* c_df = c_df_.data();
+    const std::array<double, 5> sums =
+        at_rate ? lane_sums<5>(n,
+                               [=](std::size_t k) {
+                                   return std::array<double, 5>{prin[k], static_cast<double>(k) * prin[k],
+                                                                cf[k] * df[k], cf[k] * t_df[k], cf[k] * c_df[k]};
+                               })
+                : [&] {
+                      const std::array<double, 2> w = lane_sums<2>(n, [=](std::size_t k) {
+                          return std::array<double, 2>{prin[k], static_cast<double>(k) * prin[k]};
+                      });
+                      return std::array<double, 5>{w[0], w[1], 0.0, 0.0, 0.0};
+                  }();
     out[kStartBalance] = start_balance;
-    out[kWal] = w1 / w0 / N;
+    out[kWal] = sums[1] / sums[0] / N;
     out[kSpread] = kNaN;
     double y = kNaN;
     // The sums at the yield: P = sum cf B, s1 = sum t cf B, s2 = sum t (N t + 1) cf B.
@@ -154,33 +243,27 @@ bool Valuer::value(const double* cf, const double* prin, std::size_t n, double s
     bool ok = true;
     const auto at_solved_yield = [&](double target) {
         double v = 0.0;
-        if (!solve([cf](std::size_t k) { return cf[k]; }, n, target, 1.0 / (1.0 + guess / N), v)) return false;
+        Sums at;
+        if (!solve([cf](std::size_t k) { return cf[k]; }, n, target, 1.0 / (1.0 + guess / N), v, at)) return false;
         y = N * (1.0 / v - 1.0);
-        double B = 1.0;
-        for (std::size_t k = 1; k < n; ++k) {
-            B *= v;
-            const double t = static_cast<double>(k) / N;
-            const double c = cf[k] * B;
-            P += c;
-            s1 += t * c;
-            s2 += t * (N * t + 1.0) * c;
-        }
+        // The sums of the solve's last evaluation, within 1e-15 of the root:
+        // t = k / N, so sum t cf B = P1 / N and sum t (N t + 1) cf B = (P2 + P1) / N.
+        P = at.P;
+        s1 = at.P1 / N;
+        s2 = (at.P2 + at.P1) / N;
         return true;
     };
     switch (spec_.mode) {
         case DiscountMode::Rate: {
-            for (std::size_t k = 1; k < n; ++k) {
-                P += cf[k] * df_[k];
-                s1 += cf[k] * t_df_[k];
-                s2 += cf[k] * c_df_[k];
-            }
+            P = sums[2];
+            s1 = sums[3];
+            s2 = sums[4];
             y = spec_.rate;
             out[kPv] = P;
             break;
         }
         case DiscountMode::Curve: {
-            double pv = 0.0;
-            for (std::size_t k = 1; k < n; ++k) pv += cf[k] * df_[k];
+            const double pv = lane_sums<1>(n, [=](std::size_t k) { return std::array<double, 1>{cf[k] * df[k]}; })[0];
             out[kPv] = pv;
             out[kSpread] = spec_.spread;
             ok = at_solved_yield(pv);
@@ -198,7 +281,8 @@ bool Valuer::value(const double* cf, const double* prin, std::size_t n, double s
             // The spread s with sum cf D u^k = target, u = exp(-s / N).
             double u = 0.0;
             const double* D = df_.data();
-            ok = solve([cf, D](std::size_t k) { return cf[k] * D[k]; }, n, target, 1.0, u);
+            Sums at;
+            ok = solve([cf, D](std::size_t k) { return cf[k] * D[k]; }, n, target, 1.0, u, at);
             if (ok) {
                 out[kSpread] = -N * std::log(u);
                 ok = at_solved_yield(target);

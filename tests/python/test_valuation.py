@@ -10,6 +10,7 @@ import projection_reference as ref
 import pyarrow as pa
 import pytest
 import quill_harbor_columnar as qc
+from quill_harbor_columnar.projection import VALUES
 
 ql = pytest.importorskip("QuantLib")
 
@@ -213,7 +214,7 @@ def test_same_bits_for_one_and_two_threads():
                    {"curve": CURVE, "price": 100.5, "by": "region"}, {"price": 99, "by": "region"}):
         a, b = (qc.value(tbl, SCENARIOS, threads=n, **kwargs).to_arrow() for n in (1, 2))
         assert a.equals(b), kwargs
-        for name in qc.valuation.VALUES:
+        for name in VALUES:
             x, y = a[name].to_numpy(zero_copy_only=False), b[name].to_numpy(zero_copy_only=False)
             assert np.array_equal(x.view(np.uint64), y.view(np.uint64)), (kwargs, name)
 
@@ -235,7 +236,7 @@ def test_a_price_column_and_an_unreachable_price():
     with pytest.raises(qc.LoanError) as e:
         qc.value(tbl, wiped, price=100, per_loan=True)
     assert e.value.code == "no_yield" and e.value.index == 0
-    with pytest.raises(qc.valuation.NoYieldError):
+    with pytest.raises(qc.NoYieldError):
         qc.value(tbl, wiped, price=100)
     assert qc.value(tbl, [SCENARIOS[0], wiped], price=100, errors="skip").unsolved == [1]
 
@@ -288,8 +289,8 @@ def test_dask_values_the_combined_partitions_like_one_machine():
     got = lazy.compute(scheduler="sync")
     want = qc.value(pa.Table.from_pandas(frame), SCENARIOS, price=[99, 101], by="region").to_pandas()
     assert dict(got.dtypes) == dict(lazy._meta.dtypes) and got.region.tolist() == want.region.tolist()
-    np.testing.assert_allclose(got[list(qc.valuation.VALUES[:-5])], want[list(qc.valuation.VALUES[:-5])], rtol=1e-11)
-    for name in qc.valuation.VALUES[-4:]:  # durations: from yields solved on sums grouped otherwise
+    np.testing.assert_allclose(got[list(VALUES[:-5])], want[list(VALUES[:-5])], rtol=1e-11)
+    for name in VALUES[-4:]:  # durations: from yields solved on sums grouped otherwise
         np.testing.assert_allclose(got[name], want[name], rtol=1e-9)
     loans = qhd.value(dd.from_pandas(frame.drop(columns="id"), npartitions=3), SCENARIOS[0], discount_rate=0.04,
                       per_loan=True).compute(scheduler="sync")

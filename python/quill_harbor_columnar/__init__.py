@@ -10,7 +10,7 @@ from importlib.metadata import PackageNotFoundError as _NotInstalled
 from importlib.metadata import version as _version
 
 from .errors import ErrorTable, LoanError
-from .projection import Projection, ProjectionStream, project
+from .projection import NoYieldError, Projection, ProjectionStream, Valuation, project, value
 from .scheduling import Cashflows, Schedules, ScheduleStream, cashflows, schedules, stream_schedules
 from .tape.rates import ImplausibleRates
 from .tape.reading import book, book_errors, tape_rows
@@ -20,11 +20,14 @@ __all__ = [
     "stream_schedules",
     "cashflows",
     "project",
+    "value",
     "Schedules",
     "Cashflows",
     "ScheduleStream",
     "Projection",
     "ProjectionStream",
+    "Valuation",
+    "NoYieldError",
     "ErrorTable",
     "LoanError",
     "book",

@@ -58,10 +58,25 @@ _Scenario = tuple[list[float], bool, list[float], bool, float, int]
 # measures (scenario, then segment, then period), each scenario's last period.
 def project(
     source: Any, ages: Any, segments: Any, segment_count: int, scenarios: list[_Scenario], skip: bool, threads: int,
-    strict: bool = ..., /
+    balances: Any, fees: Any, strict: bool = ..., /
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
 # One row per loan, scenario and period: loan (the row in source), scenario,
 # period and the measures; failure indices are offset by row_base.
 def project_loans(
-    source: Any, ages: Any, scenarios: list[_Scenario], skip: bool, threads: int, row_base: int, strict: bool = ..., /
+    source: Any, ages: Any, scenarios: list[_Scenario], skip: bool, threads: int, row_base: int, balances: Any,
+    fees: Any, strict: bool = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
+# (mode, periods_per_year, rate, years, zero rates, spread); mode 0 a rate,
+# 1 a curve and spread, 2 a price, 3 a curve and a price.
+_Discount = tuple[int, int, float, list[float], list[float], float]
+# One row per loan, scenario and price: loan (the row in source), scenario,
+# price_index, then the value columns.
+def value_loans(
+    source: Any, ages: Any, balances: Any, fees: Any, scenarios: list[_Scenario], discount: _Discount,
+    prices: list[float], loan_prices: Any, skip: bool, threads: int, /
+) -> tuple[Table | None, list[_Failure], Table]: ...
+# One row per run [bounds[2r], bounds[2r+1]) of the flows and price: run,
+# price_index, solved, then the value columns.
+def value_runs(
+    net: Any, principal: Any, balance: Any, bounds: Any, discount: _Discount, prices: list[float], /
+) -> Table: ...

@@ -17,13 +17,16 @@ from typing import Any, Literal
 from . import scheduling
 from ._internal import checks
 from ._internal.deps import optional, require
-from ._internal.names import CASHFLOWS, DATE, ID, LOAN, LOANS, MEASURES, PERIOD, SCENARIO, SCHEDULE, SUMMED, TOTALS
+from ._internal.names import (CASHFLOWS, DATE, ID, LOAN, LOANS, MEASURES, PERIOD, SCENARIO, SCHEDULE, SUMMED, TOTALS,
+                              VALUES)
 from .errors import LoanError
 from .projection import project as project_book
+from .projection import value as value_book
 from .projection.assembly import block_rows, dates_of
 from .projection.dates import as_date, period_dates
 from .projection.scenarios import parse_scenarios
 from .projection.segments import by_names
+from .projection.valuation import book_values, checked_arguments
 
 _WHAT = "quill_harbor_columnar.dask"
 
@@ -349,6 +352,7 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
         frame[name] = data[i]
     frame["cashflow"] = (frame["scheduled_principal"] + frame["prepaid_principal"] + frame["recovery"]
                          + frame["interest"])
+    frame["net_cashflow"] = frame["cashflow"] - frame["servicing"]
     return pd.DataFrame(frame)[list(meta.columns)]
 
 
@@ -398,4 +402,84 @@ def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_o
         **{name: pd.Series([], dtype="float64") for name in MEASURES},
     })
     frame = dask.delayed(_projection_frame)(parts[0], multi, names, meta, as_of, periods_per_year)
+    return dd.from_delayed([frame], meta=meta, verify_meta=True)
+
+
+def _values_frame(sums: dict[tuple, Any], multi: bool, by: list[str], projection_meta: Any, meta: Any,
+                  periods_per_year: int, arguments: Any) -> Any:
+    """The values of the combined sums, as one machine values its projection."""
+    np = require("numpy", _WHAT)
+    pa = require("pyarrow", _WHAT)
+    frame = _projection_frame(sums, multi, by, projection_meta, None, periods_per_year)
+    starts = np.flatnonzero(frame[PERIOD].to_numpy() == 0)
+    bounds = np.stack([starts, np.append(starts[1:], len(frame))], axis=1) if len(starts) else np.zeros((0, 2))
+    out, _ = book_values(pa.Table.from_pandas(frame, preserve_index=False), bounds, multi, arguments)
+    return pa.table(out).to_pandas()[list(meta.columns)].astype(dict(meta.dtypes))
+
+
+def _partition_values(pdf: Any, scenarios: Any, kwargs: dict[str, Any], with_id: bool, meta: Any,
+                      measure: bool = False) -> Any:
+    pd = require("pandas", _WHAT)
+    _measure(pdf, measure)
+    kwargs = dict(kwargs)
+    threads = _threads_here(kwargs.pop("threads"))
+    v = value_book(_arrow(pdf), scenarios, per_loan=True, threads=threads, **kwargs)
+    frame = v.to_pandas()
+    if not with_id:
+        # The loan's index label in the frame, as dask.schedules gives it.
+        frame[ID] = pd.Series(pdf.index.take(frame[ID].to_numpy()).array)
+    return frame[list(meta.columns)].astype(dict(meta.dtypes))
+
+
+def value(ddf: Any, scenarios: Any, *, discount_rate: Any = None, curve: Any = None, spread: Any = None,
+          price: Any = None, by: str | list[str] | None = None, as_of: Any = None, periods_per_year: int = 12,
+          per_loan: bool = False, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
+          strict: bool = True) -> Any:
+    """What the frame's book is worth, as a Dask DataFrame with the columns
+    of ``quill_harbor_columnar.value(...).to_pandas()``.
+
+    Book and segment values: each partition is projected on its worker, the
+    sums are combined pairwise in partition order, and only then valued
+    (every solve on the combined flows), so the values do not depend on the
+    partitioning beyond the float64 grouping of the sums. Per loan, each
+    partition's loans are valued on its worker; without an ``id`` column a
+    loan's ``id`` is its index label.
+    """
+    dask, dd, pd = _modules()
+    a = checked_arguments(scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan,
+                          errors, threads, strict)
+    multi = len(a.parsed) > 1
+    missing = [n for n in a.names if n not in ddf.columns]
+    if missing:
+        raise ValueError(f"by names column {missing[0]!r}, which the frame does not have")
+    measure = _check_partitions(ddf)
+    labels = {
+        **({SCENARIO: pd.Series([], dtype="int64")} if multi else {}),
+        **{name: pd.Series([], dtype=ddf._meta[name].dtype) for name in a.names},
+    }
+    values = {name: pd.Series([], dtype="float64") for name in VALUES}
+    if per_loan:
+        with_id = ID in ddf.columns
+        if isinstance(price, str) and price not in ddf.columns:
+            raise ValueError(f"price names column {price!r}, which the frame does not have")
+        ident = pd.Series([], dtype=_text_dtype() if with_id else ddf._meta.index.dtype)
+        meta = pd.DataFrame({**labels, ID: ident, **values})
+        kwargs = {"discount_rate": discount_rate, "curve": curve, "spread": spread, "price": price,
+                  "by": a.names or None, "periods_per_year": periods_per_year, "errors": errors, "threads": threads}
+        return ddf.map_partitions(_partition_values, scenarios, kwargs, with_id, meta, measure, meta=meta,
+                                  enforce_metadata=True)
+    parts = [dask.delayed(_partition_projection)(p, scenarios, a.names, periods_per_year, errors, threads, measure)
+             for p in ddf.to_delayed()]
+    if not parts:
+        raise ValueError("the Dask DataFrame has no partitions")
+    while len(parts) > 1:
+        merged = []
+        for i in range(0, len(parts), 2):
+            merged.append(dask.delayed(_combine_projections)(parts[i], parts[i + 1])
+                          if i + 1 < len(parts) else parts[i])
+        parts = merged
+    projection_meta = pd.DataFrame({**labels, PERIOD: pd.Series([], dtype="int32"),
+                                    **{name: pd.Series([], dtype="float64") for name in MEASURES}})
+    meta = pd.DataFrame({**labels, **values})
+    frame = dask.delayed(_values_frame)(parts[0], multi, a.names, projection_meta, meta, a.ppy, a)
     return dd.from_delayed([frame], meta=meta, verify_meta=True)

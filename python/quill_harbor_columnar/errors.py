@@ -79,6 +79,10 @@ _WORDS: dict[str, tuple[str, tuple[str, ...]]] = {
     "bad_shape": ("{field} breaks a rule of loan shapes (ranges, distinct steps, cuts on interest and capital dates)",
                   ()),
     "nan_schedule": ("the schedule would hold NaN (blamed on {field})", ("amt", "rate", "pers")),
+    # The book as it stands, and its value.
+    "bad_balance": ("{field} is not a positive, finite balance", ()),
+    "bad_fee": ("{field} is not a fee from 0 to the rate", ("rate",)),
+    "no_yield": ("no yield (or spread) gives the price asked for", ()),
 }
 
 

@@ -115,9 +115,9 @@ double rate_at(const RateCurve& c, std::int64_t age, std::int64_t m) {
     return c.rates[static_cast<std::size_t>(std::min<std::int64_t>(i, static_cast<std::int64_t>(c.rates.size()) - 1))];
 }
 
-// The model's formulas as written, on one loan: flows[k][p] for periods
-// p = 0..R + lag.
-std::vector<std::vector<double>> literal(const Schedule& s, std::int64_t a, const Scenario& sc) {
+// The model's formulas as written, on one loan paying interest every
+// int_freq periods: flows[k][p] for periods p = 0..R + lag.
+std::vector<std::vector<double>> literal(const Schedule& s, std::int64_t a, std::int64_t int_freq, const Scenario& sc) {
     const std::vector<float>& Cap = s[Schedule::kCap];
     const std::vector<float>& Int = s[Schedule::kInt];
     const std::vector<float>& Bal = s[Schedule::kBal];
@@ -132,7 +132,14 @@ std::vector<std::vector<double>> literal(const Schedule& s, std::int64_t a, cons
         const double d = mdr * S * Bal[t - 1];
         const double live = S * (1 - mdr);
         f[kScheduled][m] = live * Cap[t];
-        f[kInterest][m] = live * Int[t];
+        // A balance prepaid between interest dates pays what it accrued since
+        // the last one: the next payment times the share of its months elapsed.
+        const std::int64_t elapsed = static_cast<std::int64_t>(t) % int_freq;
+        const std::int64_t next = static_cast<std::int64_t>(t) - elapsed + int_freq;
+        const double accrued = elapsed != 0 && next <= pers
+                                   ? static_cast<double>(Int[static_cast<std::size_t>(next)]) * elapsed / int_freq
+                                   : 0.0;
+        f[kInterest][m] = live * Int[t] + smm * live * accrued;
         f[kPrepaid][m] = smm * live * Bal[t];
         S = live * (1 - smm);
         f[kBalance][m] = S * Bal[t];
@@ -140,8 +147,10 @@ std::vector<std::vector<double>> literal(const Schedule& s, std::int64_t a, cons
         f[kLoss][m + sc.lag] += sc.severity * d;
         f[kRecovery][m + sc.lag] += (1 - sc.severity) * d;
     }
-    for (std::size_t p = 0; p < f[kCashflow].size(); ++p)
+    for (std::size_t p = 0; p < f[kCashflow].size(); ++p) {
         f[kCashflow][p] = f[kScheduled][p] + f[kPrepaid][p] + f[kRecovery][p] + f[kInterest][p];
+        f[kNetCashflow][p] = f[kCashflow][p];
+    }
     return f;
 }
 
@@ -187,7 +196,7 @@ TEST(Projection, EveryLoanFollowsTheFormulasAndTheTotalsAreTheirSums) {
         const Schedule s = build_schedule(terms_of(book, i));
         longest = std::max(longest, book.pers[i] - book.age[i]);
         for (std::size_t j = 0; j < sc.size(); ++j) {
-            const auto f = literal(s, book.age[i], sc[j]);
+            const auto f = literal(s, book.age[i], book.int_freq[i], sc[j]);
             auto& sum = sums[j * 3 + static_cast<std::size_t>(book.segment[i])];
             for (std::size_t k = 0; k < kMeasureCount; ++k) {
                 if (sum[k].size() < f[k].size()) sum[k].resize(f[k].size(), 0.0);

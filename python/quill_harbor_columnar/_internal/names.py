@@ -37,10 +37,20 @@ MEASURES = (
     "recovery",
     "interest",
     "cashflow",
+    "servicing",
+    "net_cashflow",
 )
-# The measures that add across parts of a book; the cash flow is formed from
-# them once they are combined.
-SUMMED = MEASURES[:-1]
+# The measures that add across parts of a book; the cash flow and the net
+# cash flow are formed from them once they are combined.
+SUMMED = tuple(m for m in MEASURES if m not in ("cashflow", "net_cashflow"))
+# The book as it stands, read by projections: the principal balance at
+# period 0 and the servicing fee (in the unit of the rate).
+BALANCE = "balance"
+FEE = "fee"
+STANDING = (BALANCE, FEE)
+# A value table's columns after its labels, in order.
+VALUES = ("start_balance", "pv", "price", "yield", "spread", "wal", "macaulay_duration", "modified_duration",
+          "convexity")
 # The command's failures file: the tape row a person finds in the file, and
 # the value as read.
 FAILURE_FILE = ("row", ID, "code", "field", "value", "reason")

@@ -1,4 +1,4 @@
-"""The ``quill-harbor`` command: sample books, schedules, cash flows and projections of a loan tape.
+"""The ``quill-harbor`` command: sample books, schedules, cash flows, projections and values of a loan tape.
 
 Exit statuses (``Exit``): 0 when everything that could be scheduled was
 written (loans refused under ``--errors skip`` are listed in the summary), 2
@@ -19,7 +19,7 @@ from typing import Any
 from .._internal.deps import optional
 from ..io.atomic import OutputError
 from ..tape.files import TapeError
-from . import cashflows, project, sample, schedules
+from . import cashflows, project, sample, schedules, value
 from .exits import CliError, Exit
 from .options import TAPE_HELP, Parser
 from .run import execute
@@ -42,7 +42,7 @@ def build_parser() -> Parser:
     )
     parser.add_argument("--version", action="version", version=f"quill-harbor {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in (sample, schedules, cashflows, project):
+    for command in (sample, schedules, cashflows, project, value):
         command.register(sub)
     return parser
 

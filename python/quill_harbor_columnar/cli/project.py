@@ -23,6 +23,22 @@ from .run import Command, Done, Output, output
 from .scenarios import percent, scenarios_of
 
 
+def tape_columns(run: TapeRun, by: list[str], flag: str = "--by") -> Any:
+    """Tape columns (--by, say) of the rows the engine reads: the tape's rows less those it could not read."""
+    pa = require("pyarrow", "project")
+    np = require("numpy", "project")
+    missing = [name for name in by if name not in run.tape.names]
+    if missing:
+        raise CliError(run.path, f"{flag} names column {missing[0]!r}, which the tape does not have "
+                                 f"(it has {', '.join(run.tape.names)})")
+    table = pa.Table.from_batches(list(run.tape.batches(by)))
+    if run.dropped:
+        keep = np.ones(table.num_rows, dtype=bool)
+        keep[np.asarray(sorted(run.dropped), dtype=np.int64)] = False
+        table = table.filter(pa.array(keep))
+    return table
+
+
 def _frequencies(loans: Any, errors: Any) -> dict[int, int]:
     """Loans by payment frequency, of the loans that were projected (a
     refused bullet loan's would widen every bar)."""
@@ -152,6 +168,16 @@ def register(sub: Any) -> None:
                "(a scenario_name column), the summary and the plot.")
     add_tape_arguments(p)
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
+    add_scenario_arguments(p)
+    p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
+    p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
+    p.add_argument("--plot", metavar="FILE",
+                   help="draw balance curves per scenario and the first scenario's flows to FILE (.png, .svg, .pdf)")
+    p.set_defaults(run=Project())
+
+
+def add_scenario_arguments(p: Any) -> None:
+    """The scenario flags (percent) and --scenarios FILE.json, as project and value take them."""
     s = p.add_argument_group("the scenario (percent, as 35 or 35%; or --scenarios)")
     prepay = s.add_mutually_exclusive_group()
     prepay.add_argument("--cpr", type=percent, metavar="PCT", help="prepayment, annual percent (8 means 8%%)")
@@ -166,8 +192,3 @@ def register(sub: Any) -> None:
     s.add_argument("--scenarios", metavar="FILE.json",
                    help="several scenarios: a JSON list of mappings (keys and units as in the Python API, rates "
                         "also as percent texts such as \"35%%\", and \"name\" to label one)")
-    p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
-    p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
-    p.add_argument("--plot", metavar="FILE",
-                   help="draw balance curves per scenario and the first scenario's flows to FILE (.png, .svg, .pdf)")
-    p.set_defaults(run=Project())

@@ -10,7 +10,7 @@ from .. import _native
 from .._internal import checks
 from .._internal.deps import require
 from .._internal.inputs import arrow_column, arrow_table, native_source, plain_column
-from .._internal.names import AGE, FIELDS, ID, LOAN, MEASURES, SCENARIO, SCENARIO_NAME, SHAPE
+from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, LOAN, MEASURES, SCENARIO, SCENARIO_NAME, SHAPE, STANDING
 from ..errors import ErrorTable, Failure
 from .ages import ages as read_ages
 from .ages import quote_ages
@@ -19,12 +19,30 @@ from .dates import as_date, period_dates
 from .results import Projection, ProjectionStream
 from .scenarios import Scenario, checked_periods_per_year, parse_scenarios, scenario_names
 from .segments import by_names, segment_codes
+from .standing import amounts, quote_standing, standing
 
 __all__ = ["project"]
 
 
-def _inputs(loans: Any, by: list[str]) -> tuple[Any, Any, Any, list[Any]]:
-    """(the native source, ages or None, the age column as read, the by columns as Arrow arrays)."""
+class Inputs:
+    """What the projection calls read of a book: the native source, the ages
+    (or None), the age column as read, the by columns as Arrow arrays, and
+    the balance and fee columns (their values, and as read)."""
+
+    __slots__ = ("source", "ages", "age_column", "by_columns", "table", "names", "standing", "standing_columns")
+
+    def __init__(self, source: Any, ages: Any, age_column: Any, by_columns: list[Any], table: Any,
+                 names: list[str]) -> None:
+        self.source, self.ages, self.age_column, self.by_columns = source, ages, age_column, by_columns
+        self.table, self.names = table, names
+        self.standing, self.standing_columns = standing(table, names)
+
+    def quote(self, failures: list) -> list[Failure]:
+        """The native side's failures as records, the values it cannot quote quoted as read."""
+        return quote_standing(quote_ages(failures, self.ages, self.age_column), self.standing_columns)
+
+
+def inputs(loans: Any, by: list[str]) -> Inputs:
     if isinstance(loans, Mapping):
         source = native_source(loans)
         table: Any = loans
@@ -43,10 +61,11 @@ def _inputs(loans: Any, by: list[str]) -> tuple[Any, Any, Any, list[Any]]:
     age_column = arrow_column(table, AGE) if AGE in names else None
     ages = read_ages(age_column) if age_column is not None else None
     by_columns = [arrow_column(table, n) for n in by]
-    for col in ([ages] if ages is not None else []) + by_columns:
+    got = Inputs(source, ages, age_column, by_columns, table, names)
+    for col in ([ages] if ages is not None else []) + by_columns + list(got.standing.values()):
         if rows >= 0 and len(col) != rows:
             raise ValueError("the columns of loans differ in length")
-    return source, ages, age_column, by_columns
+    return got
 
 
 def _raise_first(failed: ErrorTable) -> None:
@@ -105,23 +124,25 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
                     skip: bool, n_threads: int, lenient: bool) -> Projection:
     np = require("numpy", "project()")
     pa = require("pyarrow", "project()")
-    source, ages, age_column, by_columns = _inputs(loans, names)
+    got = inputs(loans, names)
     codes: Any = None
     keys: list[Any] = []
     segment_count = 1
-    if by_columns:
-        codes, keys = segment_codes(by_columns)
+    if got.by_columns:
+        codes, keys = segment_codes(got.by_columns)
         segment_count = len(keys[0])
         if segment_count == 0:  # no loans: no rows either way
             codes, segment_count = None, 1
     native_scenarios = [s.native() for s in parsed]
     table, horizons, failures, errors_table = _native.project(
-        source, ages, codes, segment_count, native_scenarios, skip, n_threads, not lenient
+        got.source, got.ages, codes, segment_count, native_scenarios, skip, n_threads,
+        got.standing.get(BALANCE), got.standing.get(FEE), not lenient,
     )
-    failed = ErrorTable(errors_table, quote_ages(failures, ages, age_column))
+    failed = ErrorTable(errors_table, got.quote(failures))
     if not skip:
         _raise_first(failed)
     assert table is not None  # the native side leaves it out only for a failure raised above
+    amt = amounts(got.table, got.names, codes, segment_count, [f.index for f in failed.failures])
 
     # Blocks run scenario by scenario, segment by segment; every segment of a
     # scenario runs to the scenario's horizon.
@@ -137,7 +158,10 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
     leading += [(name, key.take(segment)) for name, key in zip(names, keys)]
     measures = {name: table.column(name) for name in MEASURES}
     columns = long_columns(leading, period, measures, as_of, ppy)
-    return Projection(pa.table(columns), failed, names, ppy, len(parsed), spans, names_of)
+    # The original amt of each span's loans, for the summary's loss share.
+    starting = [float(amt[i % segment_count]) for i, n in enumerate(lengths.tolist()) if n]
+    return Projection(pa.table(columns), failed, names, ppy, len(parsed), spans, names_of, starting)
+
 
 
 def _names_column(names: list[str | None], scenario: Any) -> Any:
@@ -162,9 +186,11 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
     missing = [f for f in FIELDS[1:] if f not in table.column_names]
     if missing:
         raise ValueError(f"loans has no column {missing[0]!r}")
-    table = table.select([c for c in (*FIELDS, *SHAPE, AGE) if c in table.column_names])
+    table = table.select([c for c in (*FIELDS, *SHAPE, AGE, *STANDING) if c in table.column_names])
     age_column = arrow_column(table, AGE) if AGE in table.column_names else None
     ages = read_ages(age_column) if age_column is not None else None
+    values, standing_columns = standing(table, table.column_names)
+    balances, fees = values.get(BALANCE), values.get(FEE)
     has_id = ID in table.column_names
     ids = arrow_column(table, ID).cast(pa.string()) if has_id else None
     # Output rows per loan, to cut batches of whole loans within batch_rows.
@@ -204,9 +230,10 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
             part = table.slice(b, e - b)
             out, fails, errors_table = _native.project_loans(
                 part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b,
+                None if balances is None else balances[b:e], None if fees is None else fees[b:e],
                 not lenient,
             )
-            failed = ErrorTable(errors_table, quote_ages(fails, ages, age_column))
+            failed = ErrorTable(errors_table, quote_standing(quote_ages(fails, ages, age_column), standing_columns))
             failures.extend(failed.failures)
             if not skip:
                 _raise_first(failed)

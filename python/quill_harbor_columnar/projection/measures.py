@@ -10,13 +10,15 @@ from .._internal.deps import require
 from .._internal.names import MEASURES, PERIOD, SCENARIO, SCENARIO_NAME
 
 
-def summary(table: Any, spans: Sequence[tuple[int, int]], by: Sequence[str], periods_per_year: int) -> Any:
+def summary(table: Any, spans: Sequence[tuple[int, int]], by: Sequence[str], periods_per_year: int,
+            amounts: Sequence[float] | None = None) -> Any:
     """The summary of a long table whose (scenario, segment) blocks lie at ``spans``, as a pandas.DataFrame:
     ``start_balance`` (the balance at period 0), the totals of every flow,
-    ``principal`` (scheduled + prepaid + recovery), ``end_balance``,
-    ``cumulative_loss`` (loss / start_balance) and ``wal``, the weighted
-    average life in years: sum(period * principal) / sum(principal) /
-    periods_per_year."""
+    ``principal`` (scheduled + prepaid + recovery), ``servicing`` and
+    ``net_cashflow``, ``end_balance``, ``cumulative_loss`` (loss /
+    start_balance), ``cumulative_loss_amt`` (loss / ``amounts``, the original
+    amt of each block's loans) and ``wal``, the weighted average life in
+    years: sum(period * principal) / sum(principal) / periods_per_year."""
     np = require("numpy", "summary()")
     pd = require("pandas", "summary()")
     t = table
@@ -46,8 +48,12 @@ def summary(table: Any, spans: Sequence[tuple[int, int]], by: Sequence[str], per
     out["interest"] = total(cols["interest"])
     out["loss"] = total(cols["loss"])
     out["recovery"] = total(cols["recovery"])
+    out["servicing"] = total(cols["servicing"])
+    out["net_cashflow"] = total(cols["net_cashflow"])
     out["end_balance"] = cols["balance"][ends - 1] if len(ends) else np.zeros(0)
+    original = np.asarray(amounts if amounts is not None else [math.nan] * len(starts), dtype=np.float64)
     with np.errstate(invalid="ignore", divide="ignore"):
         out["cumulative_loss"] = out["loss"] / start_balance
+        out["cumulative_loss_amt"] = out["loss"] / original
         out["wal"] = total(period * principal) / out["principal"] / periods_per_year
     return pd.DataFrame(out)

@@ -18,10 +18,11 @@ class Projection:
     and period. Arrow PyCapsule export, ``to_arrow()``, ``to_pandas()``,
     ``to_polars()``; ``summary()``; ``errors`` lists the loans left out."""
 
-    __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "spans", "scenario_names")
+    __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "spans", "scenario_names", "amounts")
 
     def __init__(self, table: Any, errors: ErrorTable, by: list[str], periods_per_year: int, scenarios: int,
-                 spans: list[tuple[int, int]], scenario_names: list[str | None] | None = None) -> None:
+                 spans: list[tuple[int, int]], scenario_names: list[str | None] | None = None,
+                 amounts: list[float] | None = None) -> None:
         self._table = table
         self.errors = errors
         self.by = by
@@ -29,8 +30,10 @@ class Projection:
         self.scenarios = scenarios
         # Each scenario's name (None where unnamed), or None when none is named.
         self.scenario_names = scenario_names
-        # The row span of each (scenario, segment) block, in row order.
+        # The row span of each (scenario, segment) block, in row order, and the
+        # original amt of its loans.
         self.spans = spans
+        self.amounts = amounts
 
     def __arrow_c_schema__(self) -> Any:
         return self._table.schema.__arrow_c_schema__()
@@ -72,11 +75,12 @@ class Projection:
     def summary(self) -> Any:
         """One row per scenario and segment, as a pandas.DataFrame (with
         ``scenario_name`` where the scenarios are named): ``start_balance`` (the balance at period 0), the totals of every flow,
-        ``principal`` (scheduled + prepaid + recovery), ``end_balance``,
-        ``cumulative_loss`` (loss / start_balance) and ``wal``, the weighted
-        average life in years: sum(period * principal) / sum(principal) /
-        periods_per_year."""
-        return summary(self._table, self.spans, self.by, self.periods_per_year)
+        ``principal`` (scheduled + prepaid + recovery), ``servicing`` and
+        ``net_cashflow``, ``end_balance``, ``cumulative_loss`` (loss /
+        start_balance), ``cumulative_loss_amt`` (loss / the loans' original
+        ``amt``) and ``wal``, the weighted average life in years:
+        sum(period * principal) / sum(principal) / periods_per_year."""
+        return summary(self._table, self.spans, self.by, self.periods_per_year, self.amounts)
 
     def __repr__(self) -> str:
         return (f"<Projection scenarios={self.scenarios} by={self.by} rows={self.num_rows} "

@@ -3,6 +3,7 @@ turned into the rates the native side applies."""
 
 from __future__ import annotations
 
+import math
 import numbers
 from collections.abc import Mapping, Sequence
 from typing import Any
@@ -28,7 +29,8 @@ class _Curve:
 
 
 def _annual_to_period(x: float, periods_per_year: int) -> float:
-    return 1.0 - (1.0 - x) ** (1.0 / periods_per_year)
+    # 1 - (1 - x)^(1/ppy), written so that a small x keeps its digits.
+    return 1.0 if x == 1.0 else -math.expm1(math.log1p(-x) / periods_per_year)
 
 
 def _psa_cpr(speed: float, age: int) -> float:

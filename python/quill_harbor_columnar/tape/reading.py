@@ -37,7 +37,8 @@ from .steps import NO_LOAN, RateSteps, steps_type
 
 # The shape's optional whole-number fields: a null, or an empty cell, is the default.
 SHAPE_FIELDS = ("io_pers", "amort_pers")
-TAPE_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS)
+# age, the shape, and the book as it stands: the current balance and the servicing fee.
+TAPE_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS, "balance", "fee")
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
 
@@ -107,7 +108,7 @@ class Spec:
         pa = require("pyarrow", "book()")
         types = {"id": pa.string(), "amt": pa.float64(), "rate": pa.float64(), "pers": pa.int32(),
                  "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32(), "io_pers": pa.int32(),
-                 "amort_pers": pa.int32()}
+                 "amort_pers": pa.int32(), "balance": pa.float64(), "fee": pa.float64()}
         fields = [pa.field(f, types[f]) for f in TAPE_FIELDS if f in self.sources]
         if self.keep:
             if tape_schema is None:
@@ -457,6 +458,17 @@ class Converter:
                 mask = np.zeros(n, dtype=bool)
                 mask[[r for r, c, _ in bad_steps if c == code]] = True
                 rows.add(mask, code, "rate_steps", pa.array(text, pa.string()))
+        # The fee is in the rate's unit; the projection checks both against the rate.
+        standing = {}
+        if "balance" in cols:
+            standing["balance"] = _floats(cols["balance"], "balance", spec.sources["balance"], rows, percent=False,
+                                          code="parse_float", engine_units=True, amount=True,
+                                          decimal=spec.decimal)
+        if "fee" in cols:
+            fee = _floats(cols["fee"], "fee", spec.sources["fee"], rows, percent=unit == "annual-percent",
+                          code="parse_float" if unit == "per-period" else "bad_rate",
+                          engine_units=unit == "per-period", decimal=spec.decimal)
+            standing["fee"] = _per_period(fee, unit, spec.periods_per_year)
         failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
         everything = not failures
@@ -476,7 +488,18 @@ class Converter:
                 pa.array(values[keep].astype(np.int32), pa.int32(), mask=null[keep])
         if self.steps is not None:
             out["rate_steps"] = steps if everything else steps.filter(pa.array(keep))
+        for name, values in standing.items():
+            out[name] = pa.array(values if everything else values[keep], pa.float64())
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
+
+
+def _per_period(rate: Any, unit: str, periods_per_year: int) -> Any:
+    """A rate (or a fee) in ``unit`` as a rate per period, in float64."""
+    if unit == "annual":
+        return rate / periods_per_year
+    if unit == "annual-percent":
+        return rate / 100.0 / periods_per_year
+    return rate
 
 
 def tape_row_mapper(dropped: Sequence[int]) -> Callable[[Any], Any]:
@@ -520,8 +543,10 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
     """A loan tape as the engine's columns: a pyarrow Table of ``id`` (string,
     when the tape has one), ``amt`` and ``rate`` (float64, rate per period),
     ``pers``, ``int_freq`` and ``cap_freq`` (int32), ``age`` (int32) when the
-    tape has one or ``age_from`` makes it, then the ``keep`` columns as they
-    are. Every other function accepts it.
+    tape has one or ``age_from`` makes it, ``balance`` (float64, the current
+    principal balance) and ``fee`` (float64, the servicing fee, converted like
+    the rate) when the tape has them, then the ``keep`` columns as they are.
+    Every other function accepts it.
 
     ``source``: anything ``schedules`` reads, or a CSV, Parquet (file or
     folder) or Arrow IPC path. ``columns`` maps engine names to the tape's

@@ -20,9 +20,14 @@ PyMethodDef g_functions[] = {
     {"stream_schedules", py_stream_schedules, METH_VARARGS,
      "stream_schedules(source, batch_rows, list, skip, threads) -> ScheduleStream"},
     {"project", py_project, METH_VARARGS,
-     "project(source, ages, segments, segment_count, scenarios, skip, threads) -> (table, horizons, failures, errors)"},
+     "project(source, ages, segments, segment_count, scenarios, skip, threads, balances, fees) -> (table, horizons, "
+     "failures, errors)"},
     {"project_loans", py_project_loans, METH_VARARGS,
-     "project_loans(source, ages, scenarios, skip, threads, row_base) -> (table, failures, errors)"},
+     "project_loans(source, ages, scenarios, skip, threads, row_base, balances, fees) -> (table, failures, errors)"},
+    {"value_loans", py_value_loans, METH_VARARGS,
+     "value_loans(source, ages, balances, fees, scenarios, discount, prices, loan_prices, skip, threads) -> (table, "
+     "failures, errors)"},
+    {"value_runs", py_value_runs, METH_VARARGS, "value_runs(net, principal, balance, bounds, discount, prices) -> table"},
     {"default_threads", py_default_threads, METH_NOARGS, "Workers a call gets by default."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -38,6 +38,9 @@ std::size_t resolve_threads(long long threads);
 // projection_calls.cpp: project() and project_loans().
 PyObject* py_project(PyObject* self, PyObject* args);
 PyObject* py_project_loans(PyObject* self, PyObject* args);
+// value_loans() and value_runs(): what loans and runs of summed flows are worth.
+PyObject* py_value_loans(PyObject* self, PyObject* args);
+PyObject* py_value_runs(PyObject* self, PyObject* args);
 
 // A zero-initialised static type object with the reference a static type
 // starts with.

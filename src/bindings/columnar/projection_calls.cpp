@@ -4,6 +4,7 @@
 // per-loan rows) come back as a native table of flat columns.
 #include <atomic>
 #include <climits>
+#include <cmath>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "bindings/columnar/edge.hpp"
 #include "bindings/columnar/input.hpp"
 #include "bindings/columnar/native.hpp"
+#include "bindings/lock.hpp"
 #include "paywheel/columnar/projection.hpp"
 #include "paywheel/columnar/projection_tables.hpp"
 #include "paywheel/columnar/runner.hpp"
@@ -37,9 +39,9 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
 
-    // A 1-D contiguous buffer of `count` items of `itemsize` bytes whose
-    // format is one of `formats`; None gives an empty holder. Throws
-    // ColumnarError.
+    // A 1-D contiguous buffer of `count` items (any number when negative) of
+    // `itemsize` bytes whose format is one of `formats`; None gives an empty
+    // holder. Throws ColumnarError.
     static HeldBuffer of(PyObject* obj, const char* what, std::size_t itemsize, std::string_view formats,
                          std::int64_t count) {
         HeldBuffer b;
@@ -54,7 +56,7 @@ public:
         if (b.view_.itemsize != static_cast<Py_ssize_t>(itemsize) || f.size() != 1 ||
             formats.find(f[0]) == std::string_view::npos)
             throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kWrongItemType, what));
-        if (b.view_.len / b.view_.itemsize != count)
+        if (count >= 0 && b.view_.len / b.view_.itemsize != count)
             throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotOnePerLoan, what));
         return b;
     }
@@ -63,6 +65,7 @@ public:
     const T* data() const noexcept {
         return held_ ? static_cast<const T*>(view_.buf) : nullptr;
     }
+    std::int64_t count() const noexcept { return held_ ? view_.len / view_.itemsize : 0; }
 
 private:
     Py_buffer view_{};
@@ -127,6 +130,67 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
     return out;
 }
 
+// A sequence of finite floats, any sign.
+std::vector<double> number_list(PyObject* obj, const char* what) {
+    PyRef seq = PyRef::steal(PySequence_Fast(obj, what));
+    if (!seq) {
+        PyErr_Clear();
+        throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<double> out(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
+        }
+        out[static_cast<std::size_t>(i)] = v;
+    }
+    return out;
+}
+
+void check_prices(const double* p, std::size_t n, const char* what) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (!(p[i] > 0.0 && std::isfinite(p[i])))
+            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kValuePriceRange, what));
+}
+
+// The discount as (mode, periods_per_year, rate, years, zero rates, spread),
+// built and checked in Python already; the Valuer checks it again.
+pc::Valuer read_discount(PyObject* obj) {
+    int mode;
+    long long ppy;
+    double rate, spread;
+    PyObject *years, *rates;
+    if (!PyTuple_Check(obj) || !PyArg_ParseTuple(obj, "iLdOOd", &mode, &ppy, &rate, &years, &rates, &spread) ||
+        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice)) {
+        PyErr_Clear();
+        throw pc::ColumnarError(pc::CallFailure::BadType, msg::kValueSpecShape);
+    }
+    if (ppy < 1 || ppy > INT32_MAX) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kValuePeriodsPerYear);
+    pc::DiscountSpec spec;
+    spec.mode = static_cast<pc::DiscountMode>(mode);
+    spec.periods_per_year = static_cast<std::int32_t>(ppy);
+    spec.rate = rate;
+    spec.years = number_list(years, "curve years");
+    spec.zero_rates = number_list(rates, "curve rates");
+    spec.spread = spread;
+    return pc::Valuer(std::move(spec));
+}
+
+// The optional per-loan columns of the book as it stands.
+struct Standing {
+    HeldBuffer balances, fees;
+    void into(pc::ProjectionInput& in) const {
+        in.balances = balances.data<double>();
+        in.fees = fees.data<double>();
+    }
+};
+Standing read_standing(PyObject* balances, PyObject* fees, std::int64_t rows) {
+    return Standing{HeldBuffer::of(balances, "balances", 8, "d", rows), HeldBuffer::of(fees, "fees", 8, "d", rows)};
+}
+
 // New reference: (failures list, errors table) of a call.
 std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failures) {
     PyRef fl = PyRef::steal(failures_to_list(failures));
@@ -139,11 +203,11 @@ std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failu
 
 // New reference: (table or None, horizons, failures, errors table).
 PyObject* py_project(PyObject*, PyObject* args) {
-    PyObject *source, *ages_obj, *segments_obj, *scenarios_obj;
+    PyObject *source, *ages_obj, *segments_obj, *scenarios_obj, *balances_obj, *fees_obj;
     long long segment_count, threads;
     int skip, strict = 1;
-    if (!PyArg_ParseTuple(args, "OOOLOpL|p", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
-                          &threads, &strict))
+    if (!PyArg_ParseTuple(args, "OOOLOpLOO|p", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
+                          &threads, &balances_obj, &fees_obj, &strict))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -153,9 +217,11 @@ PyObject* py_project(PyObject*, PyObject* args) {
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const HeldBuffer segments = HeldBuffer::of(segments_obj, "segments", 4, "i", rows);
+        const Standing standing = read_standing(balances_obj, fees_obj, rows);
         pc::ProjectionInput in;
         in.ages = ages.data<std::int64_t>();
         in.segments = segments.data<std::int32_t>();
+        standing.into(in);
         if (in.segments != nullptr) {
             if (segment_count < 1 || segment_count > INT32_MAX)
                 throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kSegmentCountRange);
@@ -195,10 +261,11 @@ PyObject* py_project(PyObject*, PyObject* args) {
 
 // New reference: (table or None, failures, errors table).
 PyObject* py_project_loans(PyObject*, PyObject* args) {
-    PyObject *source, *ages_obj, *scenarios_obj;
+    PyObject *source, *ages_obj, *scenarios_obj, *balances_obj, *fees_obj;
     long long threads, row_base;
     int skip, strict = 1;
-    if (!PyArg_ParseTuple(args, "OOOpLL|p", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base, &strict))
+    if (!PyArg_ParseTuple(args, "OOOpLLOO|p", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
+                          &balances_obj, &fees_obj, &strict))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -206,8 +273,10 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
         std::unique_ptr<Book> book = read_book(source, strict != 0);
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", book->rows());
+        const Standing standing = read_standing(balances_obj, fees_obj, book->rows());
         pc::ProjectionInput in;
         in.ages = ages.data<std::int64_t>();
+        standing.into(in);
         std::atomic<bool> stop{false};
         pc::TablePtr table;
         std::vector<pc::FailureRow> failures;
@@ -227,6 +296,80 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
         PyRef t = table ? PyRef::steal(wrap_table(std::move(table))) : PyRef::borrow(Py_None);
         if (!t) return nullptr;
         return PyTuple_Pack(3, t.get(), fl.get(), et.get());
+    });
+}
+
+// New reference: (table or None, failures, errors table).
+PyObject* py_value_loans(PyObject*, PyObject* args) {
+    PyObject *source, *ages_obj, *balances_obj, *fees_obj, *scenarios_obj, *discount_obj, *prices_obj, *loan_prices_obj;
+    long long threads;
+    int skip;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOpL", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
+                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads))
+        return nullptr;
+    release_pending_views();
+    return edge([&]() -> PyObject* {
+        const std::size_t n_threads = resolve_threads(threads);
+        const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
+        pc::Valuer valuer = read_discount(discount_obj);
+        const std::vector<double> prices = number_list(prices_obj, "prices");
+        check_prices(prices.data(), prices.size(), "price");
+        std::unique_ptr<Book> book = read_book(source);
+        const std::int64_t rows = book->rows();
+        const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
+        const Standing standing = read_standing(balances_obj, fees_obj, rows);
+        const HeldBuffer loan_prices = HeldBuffer::of(loan_prices_obj, "loan prices", 8, "d", rows);
+        if (loan_prices.data<double>() != nullptr)
+            check_prices(loan_prices.data<double>(), static_cast<std::size_t>(rows), "the price column");
+        pc::ProjectionInput in;
+        in.ages = ages.data<std::int64_t>();
+        standing.into(in);
+        std::atomic<bool> stop{false};
+        pc::TablePtr table;
+        std::vector<pc::FailureRow> failures;
+        run_interruptible(stop, [&] {
+            pc::LoanValues res = pc::compute_loan_values(book->batches, in, scenarios, valuer, prices,
+                                                         loan_prices.data<double>(),
+                                                         skip ? pc::OnError::Skip : pc::OnError::Raise,
+                                                         pc::runner_for(n_threads), stop);
+            failures = pc::with_ids(res.failures, book->batches, book->has_id, 0);
+            if (!skip && !failures.empty()) return;
+            table = pc::loan_values_table(res);
+        });
+        book.reset();
+        auto [fl, et] = failure_objects(failures);
+        if (!fl || !et) return nullptr;
+        PyRef t = table ? PyRef::steal(wrap_table(std::move(table))) : PyRef::borrow(Py_None);
+        if (!t) return nullptr;
+        return PyTuple_Pack(3, t.get(), fl.get(), et.get());
+    });
+}
+
+// New reference: a table of the values of runs of a projection's flows.
+PyObject* py_value_runs(PyObject*, PyObject* args) {
+    PyObject *net_obj, *principal_obj, *balance_obj, *bounds_obj, *discount_obj, *prices_obj;
+    if (!PyArg_ParseTuple(args, "OOOOOO", &net_obj, &principal_obj, &balance_obj, &bounds_obj, &discount_obj,
+                          &prices_obj))
+        return nullptr;
+    return edge([&]() -> PyObject* {
+        pc::Valuer valuer = read_discount(discount_obj);
+        const std::vector<double> prices = number_list(prices_obj, "prices");
+        check_prices(prices.data(), prices.size(), "price");
+        const HeldBuffer net = HeldBuffer::of(net_obj, "net flows", 8, "d", -1);
+        const std::int64_t n = net.count();
+        const HeldBuffer principal = HeldBuffer::of(principal_obj, "principal", 8, "d", n);
+        const HeldBuffer balance = HeldBuffer::of(balance_obj, "balance", 8, "d", n);
+        const HeldBuffer bounds = HeldBuffer::of(bounds_obj, "bounds", 8, "lq", -1);
+        if (bounds.count() % 2 != 0) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kValueBounds);
+        pc::TablePtr table;
+        without_lock([&] {
+            const pc::RunValues res = pc::value_runs(
+                valuer, net.data<double>(), principal.data<double>(), balance.data<double>(),
+                static_cast<std::size_t>(n), bounds.data<std::int64_t>(), static_cast<std::size_t>(bounds.count() / 2),
+                prices);
+            table = pc::run_values_table(res);
+        });
+        return wrap_table(std::move(table));
     });
 }
 

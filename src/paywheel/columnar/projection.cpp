@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -15,6 +17,7 @@
 #include "paywheel/core/failure_code.hpp"
 #include "paywheel/core/memory_bound.hpp"
 #include "paywheel/core/messages.hpp"
+#include "paywheel/core/numeric.hpp"
 
 namespace paywheel::columnar {
 
@@ -37,47 +40,61 @@ constexpr std::size_t kWaveBytes = std::size_t{256} << 20;
 // cash flow is the sum of four others: all three are derived from the sums
 // (derive_flows), which leaves two fewer arrays to add into for every loan
 // and scenario.
-constexpr std::size_t kSummed[] = {kBalance, kScheduled, kPrepaid, kDefaulted, kInterest};
+constexpr std::size_t kSummed[] = {kBalance, kScheduled, kPrepaid, kDefaulted, kInterest, kServicing};
 constexpr std::size_t kSums = std::size(kSummed);
 
 using Block = Chunk;
 
+// What a row brings besides its engine terms: the servicing fee over the
+// rate, and whether its schedule starts at its current balance (entry 0 is
+// then period 0) rather than at origination (entry `age` is period 0).
+struct Standing {
+    double fee_ratio = 0.0;
+    bool rebased = false;
+};
+
 // The schedules of loans of one age (and segment), each widened exactly to
-// float64 from its age on and summed: entry m is period a + m of each loan.
+// float64 from its period 0 on and summed: entry m is period m of each loan.
 // A scenario's weights (below) depend on the age alone, so the flows of a
 // group's loans are its weights times these sums, applied once per group and
 // scenario instead of once per loan and scenario. A loan adds nothing past
 // its last period, and bal_prev[m] sums Bal[t-1] of the loans that reach
 // period m only, since only they can default in it. A group of one loan is
 // that loan's own schedule, to the bit.
+//
+// accrued[m]: the interest a balance that leaves in period m owes for the
+// months since its last interest date, Int[next interest date] x (months
+// elapsed / int_freq); zero on interest dates, where the leaving balance
+// pays the date's interest with the rest, and for loans paid every period.
+// fee_interest and fee_accrued: the same two times fee / rate, the
+// servicing they carry.
 struct Group {
-    std::vector<double> cap, interest, bal, bal_prev;
+    std::vector<double> cap, interest, bal, bal_prev, accrued, fee_interest, fee_accrued;
     std::int64_t remaining = -1;  // the longest remaining term R of its loans; -1 when empty
+    bool accrual = false;         // a loan paid less often than every period
+    bool fee = false;             // a loan with a fee
 
     void clear() noexcept {
         if (remaining >= 0) {
             const std::size_t n = static_cast<std::size_t>(remaining) + 1;
-            std::fill_n(cap.begin(), n, 0.0);
-            std::fill_n(interest.begin(), n, 0.0);
-            std::fill_n(bal.begin(), n, 0.0);
-            std::fill_n(bal_prev.begin(), n, 0.0);
+            for (std::vector<double>* v : {&cap, &interest, &bal, &bal_prev, &accrued, &fee_interest, &fee_accrued})
+                std::fill_n(v->begin(), n, 0.0);
         }
         remaining = -1;
+        accrual = fee = false;
     }
 
-    // Adds a loan aged `age` whose engine columns of `len` entries each are in s.
-    void add(const float* s, std::size_t len, std::int64_t age) {
-        const std::int64_t R = static_cast<std::int64_t>(len) - 1 - age;
+    // Adds a loan whose engine columns of `len` entries each are in s, its
+    // period 0 at entry `start`, paying interest every `int_freq` entries.
+    void add(const float* s, std::size_t len, std::int64_t start, std::int32_t int_freq, double fee_ratio) {
+        const std::int64_t R = static_cast<std::int64_t>(len) - 1 - start;
         const std::size_t n = static_cast<std::size_t>(R) + 1;
-        if (cap.size() < n) {
-            cap.resize(n, 0.0);
-            interest.resize(n, 0.0);
-            bal.resize(n, 0.0);
-            bal_prev.resize(n, 0.0);
-        }
-        const float* __restrict__ c = s + len + age;
-        const float* __restrict__ i = s + 2 * len + age;
-        const float* __restrict__ b = s + 4 * len + age;
+        if (cap.size() < n)
+            for (std::vector<double>* v : {&cap, &interest, &bal, &bal_prev, &accrued, &fee_interest, &fee_accrued})
+                v->resize(n, 0.0);
+        const float* __restrict__ c = s + len + start;
+        const float* __restrict__ i = s + 2 * len + start;
+        const float* __restrict__ b = s + 4 * len + start;
         double* __restrict__ gc = cap.data();
         double* __restrict__ gi = interest.data();
         double* __restrict__ gb = bal.data();
@@ -88,6 +105,27 @@ struct Group {
             gb[j] += static_cast<double>(b[j]);
         }
         for (std::size_t j = 1; j < n; ++j) gp[j] += static_cast<double>(b[j - 1]);
+        if (fee_ratio != 0.0) {
+            fee = true;
+            double* __restrict__ fi = fee_interest.data();
+            for (std::size_t j = 0; j < n; ++j) fi[j] += fee_ratio * static_cast<double>(i[j]);
+        }
+        if (int_freq > 1) {
+            accrual = true;
+            const float* interest_col = s + 2 * len;
+            const std::int64_t f = int_freq;
+            const std::int64_t last = static_cast<std::int64_t>(len) - 1;
+            for (std::int64_t j = 1; j <= R; ++j) {
+                const std::int64_t t = start + j;  // the entry of period j
+                const std::int64_t elapsed = t % f;
+                const std::int64_t next = t - elapsed + f;
+                if (elapsed == 0 || next > last) continue;
+                const double a = static_cast<double>(interest_col[next]) * static_cast<double>(elapsed) /
+                                 static_cast<double>(f);
+                accrued[static_cast<std::size_t>(j)] += a;
+                if (fee_ratio != 0.0) fee_accrued[static_cast<std::size_t>(j)] += fee_ratio * a;
+            }
+        }
         remaining = std::max(remaining, R);
     }
 };
@@ -186,7 +224,7 @@ private:
 };
 
 
-template <bool kPrepay, bool kDefault>
+template <bool kPrepay, bool kDefault, bool kAccrual, bool kFee>
 void project_as(const Group& w, const Weights& wt, double* const acc[kMeasureCount]) {
     const std::int64_t R = w.remaining;
     // No two of these arrays overlap, which lets the loop be vectorised.
@@ -194,6 +232,10 @@ void project_as(const Group& w, const Weights& wt, double* const acc[kMeasureCou
     const double* __restrict__ I = w.interest.data();
     const double* __restrict__ B = w.bal.data();
     const double* __restrict__ Bp = w.bal_prev.data();
+    const double* __restrict__ A = w.accrued.data();
+    const double* __restrict__ FI = w.fee_interest.data();
+    const double* __restrict__ FA = w.fee_accrued.data();
+    double* __restrict__ servicing = acc[kServicing];
     const double* __restrict__ surv = wt.surv.data();
     const double* __restrict__ live = wt.live.data();
     const double* __restrict__ prepay = wt.prepay.data();
@@ -207,29 +249,57 @@ void project_as(const Group& w, const Weights& wt, double* const acc[kMeasureCou
     for (std::int64_t m = 1; m <= R; ++m) {
         bal[m] += surv[m] * B[m];
         sched[m] += live[m] * C[m];
-        interest[m] += live[m] * I[m];
+        double i = live[m] * I[m];
+        // The balance prepaid in m pays the interest accrued since the last
+        // interest date with its principal.
+        if constexpr (kAccrual) i = i + prepay[m] * A[m];
+        interest[m] += i;
+        if constexpr (kFee) {
+            double f = live[m] * FI[m];
+            if constexpr (kAccrual) f = f + prepay[m] * FA[m];
+            servicing[m] += f;
+        }
         if constexpr (kPrepay) prepaid[m] += prepay[m] * B[m];
         if constexpr (kDefault) defaulted[m] += dflt[m] * Bp[m];
     }
+}
+
+template <bool kPrepay, bool kDefault, bool kAccrual>
+void project_with_fee(const Group& w, const Weights& wt, double* const acc[kMeasureCount]) {
+    if (w.fee)
+        project_as<kPrepay, kDefault, kAccrual, true>(w, wt, acc);
+    else
+        project_as<kPrepay, kDefault, kAccrual, false>(w, wt, acc);
+}
+
+// Accrued interest flows only with a balance that prepays.
+template <bool kPrepay, bool kDefault>
+void project_with_accrual(const Group& w, const Weights& wt, double* const acc[kMeasureCount]) {
+    if (kPrepay && w.accrual)
+        project_with_fee<kPrepay, kDefault, kPrepay>(w, wt, acc);
+    else
+        project_with_fee<kPrepay, kDefault, false>(w, wt, acc);
 }
 
 // Adds the flows of a group's loans under one scenario into acc[k][p],
 // p = 0..R. The model, per loan and period m = 1..R with S = 1 before the
 // first:
 //   d = mdr*S*Bal[t-1]; live = S*(1-mdr); sched = live*Cap[t];
-//   int = live*Int[t]; prepaid = smm*live*Bal[t]; S = live*(1-smm);
-//   balance = S*Bal[t]. A scenario without prepayment or without default
-// adds only zeros there, so those sums are left alone.
+//   int = live*Int[t] + (smm*live)*Accrued[t]; prepaid = smm*live*Bal[t];
+//   S = live*(1-smm); balance = S*Bal[t];
+//   servicing = live*(phi*Int[t]) + (smm*live)*(phi*Accrued[t]), phi = fee/rate.
+// A scenario without prepayment or without default adds only zeros there,
+// so those sums are left alone.
 void project_group(const Group& w, const Weights& wt, const Scenario& sc, double* const acc[kMeasureCount]) {
     const bool p = !sc.prepay.rates.empty(), d = !sc.dflt.rates.empty();
     if (p && d)
-        project_as<true, true>(w, wt, acc);
+        project_with_accrual<true, true>(w, wt, acc);
     else if (p)
-        project_as<true, false>(w, wt, acc);
+        project_with_accrual<true, false>(w, wt, acc);
     else if (d)
-        project_as<false, true>(w, wt, acc);
+        project_with_accrual<false, true>(w, wt, acc);
     else
-        project_as<false, false>(w, wt, acc);
+        project_with_accrual<false, false>(w, wt, acc);
 }
 
 // Loss, recovery and cash flow of periods [0, len) of one span of rows from
@@ -244,7 +314,124 @@ void derive_flows(std::vector<double> (&col)[kMeasureCount], std::size_t row, st
         col[kRecovery][row + p] = recovered * d;
         col[kCashflow][row + p] =
             col[kScheduled][row + p] + col[kPrepaid][row + p] + col[kRecovery][row + p] + col[kInterest][row + p];
+        col[kNetCashflow][row + p] = col[kCashflow][row + p] - col[kServicing][row + p];
     }
+}
+
+// One loan's schedule as the value kernel reads it: its engine columns of
+// `len` entries, period 0 at entry `start`.
+struct LoanSchedule {
+    const float* s;
+    std::size_t len;
+    std::int64_t start;
+    std::int32_t int_freq;
+    double fee_ratio;
+    std::int64_t remaining() const noexcept { return static_cast<std::int64_t>(len) - 1 - start; }
+};
+
+// Scratch of the value kernel: four arrays of one loan's periods.
+struct LoanScratch {
+    std::vector<double> head, interest, servicing, defaulted;
+    void fit(std::size_t n) {
+        if (head.size() >= n) return;
+        for (std::vector<double>* v : {&head, &interest, &servicing, &defaulted}) v->resize(n);
+    }
+};
+
+// Periods 1..R of one loan's flows, every array its own: a separate
+// function so that the compiler sees the arrays apart and vectorises.
+template <bool kPrepay, bool kDefault, bool kFee>
+[[gnu::noinline]] void net_flow_rows(std::int64_t R, const float* __restrict__ C, const float* __restrict__ I,
+                                     const float* __restrict__ B, const double* __restrict__ live,
+                                     const double* __restrict__ prepay, const double* __restrict__ dflt,
+                                     double fee_ratio, double* __restrict__ head, double* __restrict__ interest,
+                                     double* __restrict__ servicing, double* __restrict__ defaulted) {
+    for (std::int64_t m = 1; m <= R; ++m) {
+        interest[m] = live[m] * static_cast<double>(I[m]);
+        servicing[m] = kFee ? live[m] * (fee_ratio * static_cast<double>(I[m])) : 0.0;
+        const double sched = live[m] * static_cast<double>(C[m]);
+        const double prepaid = kPrepay ? prepay[m] * static_cast<double>(B[m]) : 0.0;
+        head[m] = sched + prepaid;
+        defaulted[m] = kDefault ? dflt[m] * static_cast<double>(B[m - 1]) : 0.0;
+    }
+}
+
+// The net cash flow and principal of periods 0..span - 1 of one loan under
+// one scenario, straight from its schedule: the values project_group gives
+// a group of this loan alone and derive_flows then forms, by the same
+// operations in the same order (a test holds the two to the bit), without
+// the other measures. head is scheduled + prepaid principal.
+template <bool kPrepay, bool kDefault, bool kAccrual, bool kFee>
+void loan_net_flows(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span, LoanScratch& x,
+                    double* __restrict__ net, double* __restrict__ prin) {
+    const std::int64_t R = l.remaining();
+    double* head = x.head.data();
+    double* interest = x.interest.data();
+    double* servicing = x.servicing.data();
+    double* defaulted = x.defaulted.data();
+    head[0] = interest[0] = servicing[0] = defaulted[0] = 0.0;
+    net_flow_rows<kPrepay, kDefault, kFee>(R, l.s + l.len + l.start, l.s + 2 * l.len + l.start,
+                                           l.s + 4 * l.len + l.start, wt.live.data(), wt.prepay.data(),
+                                           wt.dflt.data(), l.fee_ratio, head, interest, servicing, defaulted);
+    if constexpr (kAccrual) {
+        // The interest the prepaid balance accrued, added to each period's
+        // as project_as adds it.
+        const float* interest_col = l.s + 2 * l.len;
+        const std::int64_t f = l.int_freq;
+        const std::int64_t last = static_cast<std::int64_t>(l.len) - 1;
+        const double* prepay = wt.prepay.data();
+        for (std::int64_t m = 1; m <= R; ++m) {
+            const std::int64_t t = l.start + m;
+            const std::int64_t elapsed = t % f;
+            const std::int64_t next = t - elapsed + f;
+            double a = 0.0;
+            if (elapsed != 0 && next <= last)
+                a = static_cast<double>(interest_col[next]) * static_cast<double>(elapsed) / static_cast<double>(f);
+            interest[m] = interest[m] + prepay[m] * a;
+            if constexpr (kFee) servicing[m] = servicing[m] + prepay[m] * (l.fee_ratio * a);
+        }
+    }
+    const std::size_t n = static_cast<std::size_t>(R) + 1;
+    for (std::size_t p = n; p < span; ++p) head[p] = interest[p] = servicing[p] = defaulted[p] = 0.0;
+    const std::size_t lag = static_cast<std::size_t>(sc.lag);
+    const double recovered = 1.0 - sc.severity;
+    for (std::size_t p = 0; p < span; ++p) {
+        const double rec = recovered * (p >= lag ? defaulted[p - lag] : 0.0);
+        prin[p] = head[p] + rec;
+        net[p] = (prin[p] + interest[p]) - servicing[p];
+    }
+}
+
+template <bool kPrepay, bool kDefault, bool kAccrual>
+void loan_net_flows_fee(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
+                        LoanScratch& x, double* net, double* prin) {
+    if (l.fee_ratio != 0.0)
+        loan_net_flows<kPrepay, kDefault, kAccrual, true>(l, wt, sc, span, x, net, prin);
+    else
+        loan_net_flows<kPrepay, kDefault, kAccrual, false>(l, wt, sc, span, x, net, prin);
+}
+
+template <bool kPrepay, bool kDefault>
+void loan_net_flows_accrual(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
+                            LoanScratch& x, double* net, double* prin) {
+    if (kPrepay && l.int_freq > 1)
+        loan_net_flows_fee<kPrepay, kDefault, kPrepay>(l, wt, sc, span, x, net, prin);
+    else
+        loan_net_flows_fee<kPrepay, kDefault, false>(l, wt, sc, span, x, net, prin);
+}
+
+void loan_net_flows_of(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
+                       LoanScratch& x, double* net, double* prin) {
+    x.fit(span);
+    const bool p = !sc.prepay.rates.empty(), d = !sc.dflt.rates.empty();
+    if (p && d)
+        loan_net_flows_accrual<true, true>(l, wt, sc, span, x, net, prin);
+    else if (p)
+        loan_net_flows_accrual<true, false>(l, wt, sc, span, x, net, prin);
+    else if (d)
+        loan_net_flows_accrual<false, true>(l, wt, sc, span, x, net, prin);
+    else
+        loan_net_flows_accrual<false, false>(l, wt, sc, span, x, net, prin);
 }
 
 // The engine on one loan of the row r of `batch` into `schedule` (its five
@@ -275,21 +462,68 @@ bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std
                     failure, oom);
 }
 
-// A row's place in a block's order.
+// A row's place in a block's order, and what it brings besides its terms.
 struct Key {
     std::int64_t age;
     std::int32_t segment;
     std::int64_t row;
+    Standing standing;
     bool operator<(const Key& o) const noexcept {
         return age != o.age ? age < o.age : segment != o.segment ? segment < o.segment : row < o.row;
     }
 };
 
-// Decodes row r (row g of the book) and checks its age; on false `failure`
-// says why. ages[g] == kNotAnAge: a value that is not an integer at all,
-// which the caller quotes.
+// The shortest text that reads back as v.
+std::string number_text(double v) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* reason, double value,
+                const Terms& terms) {
+    failure.code = code;
+    failure.field = field;
+    failure.reason = reason;
+    failure.has_value = true;
+    failure.value = number_text(value);
+    failure.has_terms = true;
+    failure.terms = terms;
+    return false;
+}
+
+// The current balance and the fee of row g, checked; a row with a balance
+// gets the terms of its remaining schedule.
+bool read_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, Terms& terms, Standing& st,
+                   RowFailure& failure) {
+    if (in.balances != nullptr) {
+        const double b = in.balances[g];
+        const float bf = num::narrow_to_float(b);
+        if (!(bf > 0.0f && std::isfinite(bf)))
+            return refuse_row(failure, FailureCode::BadBalance, Field::Balance, messages::kBadBalance, b, terms);
+    }
+    if (in.fees != nullptr) {
+        const double fee = in.fees[g];
+        const float ff = num::narrow_to_float(fee);
+        // Compared with the rate as the engine reads it; a rate that is not a
+        // rate at all is left for the engine to refuse.
+        if (!(ff >= 0.0f) || ff > terms.rate)
+            return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+        st.fee_ratio = ff == 0.0f ? 0.0 : static_cast<double>(ff) / static_cast<double>(terms.rate);
+    }
+    if (in.balances != nullptr) {
+        terms.amt = num::narrow_to_float(in.balances[g]);
+        terms.pers = static_cast<std::int32_t>(terms.pers - age);
+        st.rebased = true;
+    }
+    return true;
+}
+
+// Decodes row r (row g of the book) and checks its age, balance and fee; on
+// false `failure` says why. ages[g] == kNotAnAge: a value that is not an
+// integer at all, which the caller quotes.
 bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, const ProjectionInput& in, Terms& terms,
-                     std::int64_t& age, RowFailure& failure) {
+                     std::int64_t& age, Standing& st, RowFailure& failure) {
     DecodeFailure why;
     if (!decode_row(batch, r, terms, why)) {
         failure.code = why.code;
@@ -310,7 +544,19 @@ bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, co
         failure.terms = terms;
         return false;
     }
-    return true;
+    return read_standing(in, g, age, terms, st, failure);
+}
+
+// The entry of a row's schedule that is its period 0.
+std::int64_t start_of(std::int64_t age, const Standing& st) noexcept { return st.rebased ? 0 : age; }
+
+// A rebased loan's amount is its balance: the engine's refusal of that
+// amount blames the balance.
+void blame_rebased(RowFailure& failure, const Standing& st, const ProjectionInput& in, std::int64_t g) {
+    if (!st.rebased || failure.field != Field::Amt) return;
+    failure.field = Field::Balance;
+    failure.value = number_text(in.balances[g]);
+    failure.has_value = true;
 }
 
 // One block's sums: for each segment it touches, in order of first touch,
@@ -396,17 +642,18 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                 for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                     const std::int64_t g = bl.global + (r - bl.begin);
                     std::int64_t age = 0;
+                    Standing st;
                     RowFailure failure;
                     failure.index = g;
-                    if (!decode_with_age(batch, r, g, in, terms[static_cast<std::size_t>(r - bl.begin)], age,
+                    if (!decode_with_age(batch, r, g, in, terms[static_cast<std::size_t>(r - bl.begin)], age, st,
                                          failure)) {
                         out.failures.push_back(std::move(failure));
                         continue;
                     }
                     const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
-                    order.push_back(Key{age, seg, r});
+                    order.push_back(Key{age, seg, r, st});
                     const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
-                    longest_here = std::max<std::int64_t>(longest_here, t.pers - age);
+                    longest_here = std::max<std::int64_t>(longest_here, t.pers - start_of(age, st));
                     if (slot_of[static_cast<std::size_t>(seg)] < 0) {
                         slot_of[static_cast<std::size_t>(seg)] = static_cast<std::int32_t>(out.segments.size());
                         out.segments.push_back(seg);
@@ -444,6 +691,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     const bool ok = run_engine(batch, r, t, schedule, len, failure, oom);
                     if (oom.load(std::memory_order_relaxed)) break;
                     if (!ok) {
+                        blame_rebased(failure, key.standing, in, failure.index);
                         out.failures.push_back(std::move(failure));
                         continue;
                     }
@@ -452,7 +700,8 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                         group_age = key.age;
                         group_seg = key.segment;
                     }
-                    group.add(schedule.data(), len, key.age);
+                    group.add(schedule.data(), len, start_of(key.age, key.standing), t.int_freq,
+                              key.standing.fee_ratio);
                 }
                 flush();
                 std::sort(out.failures.begin(), out.failures.end(),
@@ -540,6 +789,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     // A row the engine refuses later keeps its span until the gaps are closed.
     std::vector<Terms> terms(static_cast<std::size_t>(rows));
     std::vector<std::int64_t> ages(static_cast<std::size_t>(rows), -1);  // -1: the row failed
+    std::vector<Standing> standing(in.balances != nullptr || in.fees != nullptr ? static_cast<std::size_t>(rows) : 0);
     std::vector<std::int64_t> offsets(static_cast<std::size_t>(rows) + 1, 0);
     std::vector<std::vector<RowFailure>> failures(blocks.size());
     std::atomic<bool> oom{false};
@@ -552,12 +802,14 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 RowFailure failure;
                 failure.index = row_base + g;
                 std::int64_t age = 0;
-                if (!decode_with_age(batches[bl.batch], r, g, in, terms[gi], age, failure)) {
+                Standing st;
+                if (!decode_with_age(batches[bl.batch], r, g, in, terms[gi], age, st, failure)) {
                     failures[b].push_back(std::move(failure));
                     continue;
                 }
                 ages[gi] = age;
-                offsets[gi + 1] = static_cast<std::int64_t>(S) * (terms[gi].pers - age) + lags;
+                if (!standing.empty()) standing[gi] = st;
+                offsets[gi + 1] = static_cast<std::int64_t>(S) * (terms[gi].pers - start_of(age, st)) + lags;
             }
         } catch (const std::bad_alloc&) {
             oom.store(true);
@@ -592,9 +844,11 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 RowFailure failure;
                 failure.index = row_base + g;
                 std::size_t len = 0;
+                const Standing st = standing.empty() ? Standing{} : standing[gi];
                 const bool ok = run_engine(batches[bl.batch], r, terms[gi], schedule, len, failure, oom);
                 if (oom.load(std::memory_order_relaxed)) return;
                 if (!ok) {
+                    blame_rebased(failure, st, in, g);
                     failures[b].push_back(std::move(failure));
                     std::int64_t cur = first_failure.load(std::memory_order_relaxed);
                     while (g < cur && !first_failure.compare_exchange_weak(cur, g, std::memory_order_relaxed)) {
@@ -604,7 +858,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 }
                 // A group of this loan alone: its own schedule.
                 w.clear();
-                w.add(schedule.data(), len, age);
+                w.add(schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee_ratio);
                 std::size_t o = static_cast<std::size_t>(offsets[gi]);
                 for (std::size_t s = 0; s < S; ++s) {
                     const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
@@ -676,6 +930,194 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         res.scenario.resize(w);
         res.period.resize(w);
     }
+    return res;
+}
+
+LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const ProjectionInput& in,
+                               const std::vector<Scenario>& scenarios, Valuer& valuer,
+                               const std::vector<double>& prices, const double* loan_prices, OnError on_error,
+                               const ChunkRunner& run, const std::atomic<bool>& stop) {
+    LoanValues res;
+    std::int64_t rows = 0;
+    const std::vector<Block> blocks = make_chunks(batches, rows, kBlockRows);
+    res.rows = rows;
+    const std::size_t S = scenarios.size();
+    const DiscountMode mode = valuer.spec().mode;
+    const bool priced = mode == DiscountMode::Price || mode == DiscountMode::CurvePrice;
+    if (priced && loan_prices == nullptr && prices.empty())
+        throw ColumnarError(CallFailure::BadInput, messages::kValueNoPrice);
+    const std::size_t P = priced && loan_prices == nullptr ? prices.size() : 1;
+    const bool raise = on_error == OnError::Raise;
+    std::int64_t max_lag = 0;
+    for (const Scenario& sc : scenarios) max_lag = std::max<std::int64_t>(max_lag, sc.lag);
+    const double N = valuer.spec().periods_per_year;
+    WeightCaches caches;
+
+    // Pass 1: every row read once, its terms kept, and the longest run of
+    // flows, which sizes the discount tables before any thread reads them.
+    const std::size_t n_rows = static_cast<std::size_t>(rows);
+    std::vector<Terms> terms(n_rows);
+    std::vector<std::int64_t> ages(n_rows, -1);  // -1: the row failed
+    std::vector<Standing> standing(n_rows);
+    std::vector<std::vector<RowFailure>> failures(blocks.size());
+    std::vector<std::int64_t> longest(blocks.size(), 0);
+    std::atomic<bool> oom{false};
+    run(blocks.size(), [&](std::size_t b) {
+        const Block& bl = blocks[b];
+        try {
+            for (std::int64_t r = bl.begin; r < bl.end; ++r) {
+                const std::int64_t g = bl.global + (r - bl.begin);
+                const std::size_t gi = static_cast<std::size_t>(g);
+                RowFailure failure;
+                failure.index = g;
+                std::int64_t age = 0;
+                if (!decode_with_age(batches[bl.batch], r, g, in, terms[gi], age, standing[gi], failure)) {
+                    failures[b].push_back(std::move(failure));
+                    continue;
+                }
+                ages[gi] = age;
+                longest[b] = std::max<std::int64_t>(longest[b], terms[gi].pers - start_of(age, standing[gi]));
+            }
+        } catch (const std::bad_alloc&) {
+            oom.store(true);
+        }
+    });
+    if (oom.load()) throw std::bad_alloc();
+    std::int64_t horizon = 0;
+    for (const std::int64_t l : longest) horizon = std::max(horizon, l);
+    valuer.reserve(static_cast<std::size_t>(horizon + max_lag));
+
+    // Output row o = (row * S + scenario) * P + price; a failed row's rows
+    // are closed up at the end.
+    const std::size_t out_rows = n_rows * S * P;
+    check_memory_bound(out_rows * (kValueColumnCount * sizeof(double) + 16));
+    for (auto& c : res.columns) c.assign(out_rows, 0.0);
+    res.loan.resize(out_rows);
+    res.scenario.resize(out_rows);
+    res.price.resize(out_rows);
+    std::vector<std::uint8_t> ran(n_rows, 0);
+
+    std::atomic<std::int64_t> first_failure{std::numeric_limits<std::int64_t>::max()};
+    for (const auto& f : failures)
+        if (!f.empty()) first_failure = std::min(first_failure.load(), f.front().index);
+    run(blocks.size(), [&](std::size_t b) {
+        if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
+        const Block& bl = blocks[b];
+        if (raise && bl.global > first_failure.load(std::memory_order_relaxed)) return;
+        QuietAborts quiet;
+        thread_local std::vector<float> schedule;
+        thread_local LoanScratch scratch;
+        thread_local std::vector<double> net, principal;
+        const auto failed = [&](std::int64_t g) {
+            std::int64_t cur = first_failure.load(std::memory_order_relaxed);
+            while (g < cur && !first_failure.compare_exchange_weak(cur, g, std::memory_order_relaxed)) {
+            }
+        };
+        try {
+            WeightCache& weights = caches.mine();
+            for (std::int64_t r = bl.begin; r < bl.end; ++r) {
+                if (stop.load(std::memory_order_relaxed)) return;
+                const std::int64_t g = bl.global + (r - bl.begin);
+                const std::size_t gi = static_cast<std::size_t>(g);
+                const std::int64_t age = ages[gi];
+                if (age < 0) continue;  // failed in pass 1
+                const Standing& st = standing[gi];
+                RowFailure failure;
+                failure.index = g;
+                std::size_t len = 0;
+                const bool ok = run_engine(batches[bl.batch], r, terms[gi], schedule, len, failure, oom);
+                if (oom.load(std::memory_order_relaxed)) return;
+                if (!ok) {
+                    blame_rebased(failure, st, in, g);
+                    failures[b].push_back(std::move(failure));
+                    failed(g);
+                    if (raise) return;
+                    continue;
+                }
+                const LoanSchedule loan{schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee_ratio};
+                const std::int64_t R = loan.remaining();
+                const double start_balance = static_cast<double>(schedule[4 * len + static_cast<std::size_t>(loan.start)]);
+                // The loan's coupon as a yield: where a solve for it starts.
+                const double guess = static_cast<double>(terms[gi].rate) * N;
+                bool no_yield = false;
+                double unsolved_price = 0.0;
+                for (std::size_t s = 0; s < S; ++s) {
+                    const std::size_t span = static_cast<std::size_t>(R + scenarios[s].lag + 1);
+                    if (net.size() < span) {
+                        net.resize(span);
+                        principal.resize(span);
+                    }
+                    loan_net_flows_of(loan, weights.get(s, scenarios[s], age, R), scenarios[s], span, scratch,
+                                      net.data(), principal.data());
+                    for (std::size_t j = 0; j < P; ++j) {
+                        const double price = !priced ? 0.0 : loan_prices != nullptr ? loan_prices[g] : prices[j];
+                        const std::size_t o = (gi * S + s) * P + j;
+                        ValueRow v;
+                        if (!valuer.value(net.data(), principal.data(), span, start_balance, price, guess, v) &&
+                            !no_yield) {
+                            no_yield = true;
+                            unsolved_price = price;
+                        }
+                        for (std::size_t c = 0; c < kValueColumnCount; ++c) res.columns[c][o] = v[c];
+                        res.loan[o] = g;
+                        res.scenario[o] = static_cast<std::int32_t>(s);
+                        res.price[o] = static_cast<std::int32_t>(j);
+                    }
+                }
+                ran[gi] = 1;
+                if (no_yield) {
+                    refuse_row(failure, FailureCode::NoYield, Field::None, messages::kNoYield, unsolved_price,
+                               terms[gi]);
+                    failure.has_value = priced;
+                    if (!priced) failure.value.clear();
+                    failures[b].push_back(std::move(failure));
+                    failed(g);
+                    if (raise) return;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            oom.store(true);
+        } catch (const std::length_error&) {
+            oom.store(true);
+        }
+    });
+    if (stop.load()) throw Cancelled{};
+    if (oom.load()) throw std::bad_alloc();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        std::sort(failures[b].begin(), failures[b].end(),
+                  [](const RowFailure& x, const RowFailure& y) { return x.index < y.index; });
+        for (RowFailure& f : failures[b]) res.failures.push_back(std::move(f));
+    }
+    if (raise && !res.failures.empty()) {
+        res.failures.resize(1);
+        for (auto& c : res.columns) std::vector<double>().swap(c);
+        res.loan.clear();
+        res.scenario.clear();
+        res.price.clear();
+        return res;
+    }
+    // Close the rows of loans that did not run.
+    std::size_t w = 0;
+    const std::size_t per_row = S * P;
+    for (std::size_t i = 0; i < n_rows; ++i) {
+        if (!ran[i]) continue;
+        const std::size_t from = i * per_row;
+        if (from != w) {
+            for (auto& c : res.columns)
+                std::copy_n(c.begin() + static_cast<std::ptrdiff_t>(from), per_row, c.begin() + static_cast<std::ptrdiff_t>(w));
+            std::copy_n(res.loan.begin() + static_cast<std::ptrdiff_t>(from), per_row,
+                        res.loan.begin() + static_cast<std::ptrdiff_t>(w));
+            std::copy_n(res.scenario.begin() + static_cast<std::ptrdiff_t>(from), per_row,
+                        res.scenario.begin() + static_cast<std::ptrdiff_t>(w));
+            std::copy_n(res.price.begin() + static_cast<std::ptrdiff_t>(from), per_row,
+                        res.price.begin() + static_cast<std::ptrdiff_t>(w));
+        }
+        w += per_row;
+    }
+    for (auto& c : res.columns) c.resize(w);
+    res.loan.resize(w);
+    res.scenario.resize(w);
+    res.price.resize(w);
     return res;
 }
 

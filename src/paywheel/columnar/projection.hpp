@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "paywheel/columnar/compute.hpp"
+#include "paywheel/columnar/valuation.hpp"
 
 namespace paywheel::columnar {
 
@@ -41,11 +42,13 @@ enum Measure : std::size_t {
     kRecovery,
     kInterest,
     kCashflow,
+    kServicing,    // interest x fee / rate, loan by loan
+    kNetCashflow,  // cashflow - servicing
     kMeasureCount
 };
 inline constexpr const char* kMeasureNames[kMeasureCount] = {
-    "balance", "scheduled_principal", "prepaid_principal", "defaulted_principal",
-    "loss",    "recovery",            "interest",          "cashflow"};
+    "balance", "scheduled_principal", "prepaid_principal", "defaulted_principal", "loss",
+    "recovery", "interest",           "cashflow",          "servicing",           "net_cashflow"};
 
 struct ProjectionInput {
     // Per row of the book (rows of all batches in order): the loan's age, or
@@ -55,6 +58,16 @@ struct ProjectionInput {
     // Per row: its segment in [0, segment_count), or nullptr for one segment.
     const std::int32_t* segments = nullptr;
     std::int32_t segment_count = 1;
+    // Per row: the principal balance at period 0, or nullptr for Bal[age].
+    // A row with one is projected from the engine's schedule of (balance,
+    // rate, pers - age, int_freq, cap_freq) from its period 0, its age still
+    // reading the curves by age. A balance that is not positive and finite
+    // in binary32 fails with code bad_balance.
+    const double* balances = nullptr;
+    // Per row: the servicing fee, in the unit of the rate, or nullptr for
+    // none. Read in binary32 as the rate is; below 0 or above the rate (or
+    // not a number) fails with code bad_fee.
+    const double* fees = nullptr;
 };
 
 struct ProjectionTotals {
@@ -99,5 +112,31 @@ struct LoanProjection {
 LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, const ProjectionInput& input,
                                        const std::vector<Scenario>& scenarios, OnError on_error, std::int64_t row_base,
                                        const ChunkRunner& run, const std::atomic<bool>& stop);
+
+// What every loan is worth under every scenario: the model loan by loan, as
+// compute_loan_projection runs it, each loan's net cash flows valued as they
+// are made, nothing of them kept. Per input row that ran, scenario and
+// price, one output row, ordered by row, scenario and price.
+struct LoanValues {
+    std::int64_t rows = 0;               // input rows
+    std::vector<std::int64_t> loan;      // per output row: the input row
+    std::vector<std::int32_t> scenario;  // per output row
+    std::vector<std::int32_t> price;     // per output row: the index into the prices
+    std::vector<double> columns[kValueColumnCount];
+    // Rows that did not run (they have no output rows), and rows of which a
+    // solve did not converge (code no_yield: their output rows are kept, with
+    // the columns that depend on the solve NaN); by index.
+    std::vector<RowFailure> failures;
+};
+
+// `prices`: the prices (percent) every loan is valued at in the modes that
+// solve from one, or `loan_prices` (per row, positive) instead; in the other
+// modes one output row per loan and scenario. With OnError::Raise,
+// `failures` holds at most the earliest failing row and then there are no
+// rows. Throws Cancelled or std::bad_alloc.
+LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const ProjectionInput& input,
+                               const std::vector<Scenario>& scenarios, Valuer& valuer,
+                               const std::vector<double>& prices, const double* loan_prices, OnError on_error,
+                               const ChunkRunner& run, const std::atomic<bool>& stop);
 
 }  // namespace paywheel::columnar

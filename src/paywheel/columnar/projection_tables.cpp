@@ -24,6 +24,11 @@ void add_measures(TableData& t, const std::vector<double> (&columns)[kMeasureCou
     t.rows = static_cast<std::int64_t>(columns[0].size());
 }
 
+void add_values(TableData& t, const std::vector<double> (&columns)[kValueColumnCount]) {
+    for (std::size_t k = 0; k < kValueColumnCount; ++k) add_column(t, kValueColumnNames[k], "g", "d", columns[k]);
+    t.rows = static_cast<std::int64_t>(columns[0].size());
+}
+
 }  // namespace
 
 TablePtr projection_table(const ProjectionTotals& tot) {
@@ -38,6 +43,24 @@ TablePtr loan_projection_table(const LoanProjection& res) {
     add_column(*t, "scenario", "i", "i", res.scenario);
     add_column(*t, "period", "i", "i", res.period);
     add_measures(*t, res.columns);
+    return t;
+}
+
+TablePtr loan_values_table(const LoanValues& res) {
+    auto t = std::make_shared<TableData>();
+    add_column(*t, "loan", "l", "q", res.loan);
+    add_column(*t, "scenario", "i", "i", res.scenario);
+    add_column(*t, "price_index", "i", "i", res.price);
+    add_values(*t, res.columns);
+    return t;
+}
+
+TablePtr run_values_table(const RunValues& res) {
+    auto t = std::make_shared<TableData>();
+    add_column(*t, "run", "i", "i", res.run);
+    add_column(*t, "price_index", "i", "i", res.price);
+    add_column(*t, "solved", "C", "B", res.solved);
+    add_values(*t, res.columns);
     return t;
 }
 

@@ -15,4 +15,11 @@ TablePtr projection_table(const ProjectionTotals& tot);
 // loan (int64), scenario (int32) and period (int32), then the measures.
 TablePtr loan_projection_table(const LoanProjection& res);
 
+// loan (int64), scenario (int32) and price (int32, the index of the price),
+// then the value columns.
+TablePtr loan_values_table(const LoanValues& res);
+
+// run (int32), price (int32) and solved (uint8), then the value columns.
+TablePtr run_values_table(const RunValues& res);
+
 }  // namespace paywheel::columnar

@@ -35,9 +35,13 @@ enum class FailureCode : std::uint8_t {
     // Loan shapes.
     BadShape,        // interest-only periods, amortization term or rate steps breaking a rule
     NanSchedule,     // a schedule that would hold NaN
+    // The book as it stands, and its value.
+    BadBalance,      // a current balance that is not positive and finite
+    BadFee,          // a servicing fee that is negative or above the rate
+    NoYield,         // no yield (or spread) gives the price asked for
 };
 
-inline constexpr int kFailureCodeCount = 20;
+inline constexpr int kFailureCodeCount = 23;
 
 // The names callers read, in enum order.
 inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
@@ -45,17 +49,19 @@ inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
     "vanishing_rate", "decreasing_blocks", "non_finite",  "zero_frequency", "no_periods",          "growth_overflow",
     "too_large",      "bad_frequency", "bad_rate",        "bad_age",       "unknown_frequency",    "bad_date",
     "bad_shape",      "nan_schedule",
+    "bad_balance",    "bad_fee",      "no_yield",
 };
 
 inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }
 
 // The field of a loan a failure blames. None: no single field is to blame
 // (a null row, say).
-enum class Field : std::int8_t { None = -1, Id = 0, Amt, Rate, Pers, IntFreq, CapFreq, Age, IoPers, AmortPers, RateSteps };
+enum class Field : std::int8_t { None = -1, Id = 0, Amt, Rate, Pers, IntFreq, CapFreq, Age, IoPers, AmortPers, RateSteps,
+                                 Balance, Fee };
 
 inline constexpr int kLoanFieldCount = 6;  // id .. cap_freq: the fields of a loan row
-inline constexpr const char* kFieldNames[] = {"id",  "amt",     "rate",       "pers",      "int_freq",
-                                              "cap_freq", "age", "io_pers", "amort_pers", "rate_steps"};
+inline constexpr const char* kFieldNames[] = {"id",       "amt",     "rate",       "pers",       "int_freq", "cap_freq",
+                                              "age",      "io_pers", "amort_pers", "rate_steps", "balance",  "fee"};
 
 // nullptr for Field::None.
 inline const char* name_of(Field f) noexcept {

@@ -127,6 +127,23 @@ inline constexpr const char* kNotAPair = "__arrow_c_array__ did not return a (sc
 // Projected cash flows (src/paywheel/columnar/projection): a loan's age is the
 // periods already elapsed, so it must leave at least one period to project.
 inline constexpr const char* kBadAge = "age must be an integer with 0 <= age < pers";
+// The book as it stands: a current balance is the principal still owed, and
+// a servicing fee is a part of the rate.
+inline constexpr const char* kBadBalance = "balance must be a positive, finite number in binary32";
+inline constexpr const char* kBadFee = "fee must be a number from 0 to the rate (in the rate's unit)";
+// Valuation (src/paywheel/columnar/valuation).
+inline constexpr const char* kNoYield = "no yield (or spread) was found that gives the price";
+inline constexpr const char* kValuePeriodsPerYear = "periods_per_year must be a positive integer";
+inline constexpr const char* kValueRate = "discount_rate must be a finite rate above -periods_per_year";
+inline constexpr const char* kValueCurveShape =
+    "curve must give as many finite zero rates as finite years, at least one";
+inline constexpr const char* kValueCurveOrder = "curve years must be strictly increasing";
+inline constexpr const char* kValueSpread = "spread must be a finite number";
+inline constexpr const char* kValueNoPrice = "price must give at least one price";
+inline constexpr const char* kValueSpecShape =
+    "a discount is (mode, periods_per_year, rate, years, zero rates, spread)";
+inline constexpr const char* kValuePriceRange = "%s must hold positive, finite prices";
+inline constexpr const char* kValueBounds = "bounds must be pairs of row offsets within the flows, in order";
 // The projection calls' arguments, which the Python layer builds and checks
 // first: these are for a caller that bypasses it.
 inline constexpr const char* kNotContiguous = "%s must be a contiguous buffer";

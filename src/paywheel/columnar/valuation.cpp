@@ -1,0 +1,345 @@
+#include "paywheel/columnar/valuation.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "paywheel/columnar/failure.hpp"
+#include "paywheel/core/messages.hpp"
+
+namespace paywheel::columnar {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Steps and bisections of one solve; a bracket from 0 to 2^64 is
+// bisected to the last bit in under 120, and Halley needs a handful.
+constexpr int kMaxSteps = 200;
+
+[[noreturn]] void refuse(const char* what) { throw ColumnarError(CallFailure::BadInput, what); }
+
+// The sums a solve and the durations read at x: P = sum_{k=1}^{n-1} c(k) x^k,
+// P1 = sum k c(k) x^k and P2 = sum k^2 c(k) x^k, so that p = P,
+// p' = P1 / x and p'' = (P2 - P1) / x^2. Four interleaved lanes (k mod 4),
+// each with its own powers x^k = x^(k-4) x^4 and its own partial sums,
+// combined (lane 0 + lane 1) + (lane 2 + lane 3): four independent chains
+// where one would wait on each multiplication.
+struct Sums {
+    double P = 0.0, P1 = 0.0, P2 = 0.0;
+};
+
+template <typename Coef>
+Sums power_sums(const Coef& c, std::size_t n, double x) noexcept {
+    double w[4] = {x, x * x, 0.0, 0.0};  // x^k of the lane's next k, from k = 1
+    w[2] = w[1] * x;
+    w[3] = w[1] * w[1];
+    const double x4 = w[3];
+    double a[4] = {0.0, 0.0, 0.0, 0.0}, b[4] = {0.0, 0.0, 0.0, 0.0}, d[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t k = 1;
+    for (; k + 3 < n; k += 4) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            const double kk = static_cast<double>(k + j);
+            const double t = c(k + j) * w[j];
+            a[j] += t;
+            b[j] += kk * t;
+            d[j] += kk * (kk * t);
+            w[j] *= x4;
+        }
+    }
+    for (std::size_t j = 0; k + j < n; ++j) {
+        const double kk = static_cast<double>(k + j);
+        const double t = c(k + j) * w[j];
+        a[j] += t;
+        b[j] += kk * t;
+        d[j] += kk * (kk * t);
+    }
+    return Sums{(a[0] + a[1]) + (a[2] + a[3]), (b[0] + b[1]) + (b[2] + b[3]), (d[0] + d[1]) + (d[2] + d[3])};
+}
+
+// sum_{k=1}^{n-1} of each of the M terms f(k) gives, in the four lanes of
+// power_sums: lane j adds k = 1 + j, 5 + j, ..., and the lanes are combined
+// (0 + 1) + (2 + 3). Independent chains of additions, in a fixed order.
+template <std::size_t M, typename F>
+std::array<double, M> lane_sums(std::size_t n, const F& f) noexcept {
+    double acc[M][4] = {};
+    std::size_t k = 1;
+    for (; k + 3 < n; k += 4) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            const std::array<double, M> t = f(k + j);
+            for (std::size_t m = 0; m < M; ++m) acc[m][j] += t[m];
+        }
+    }
+    for (std::size_t j = 0; k + j < n; ++j) {
+        const std::array<double, M> t = f(k + j);
+        for (std::size_t m = 0; m < M; ++m) acc[m][j] += t[m];
+    }
+    std::array<double, M> out;
+    for (std::size_t m = 0; m < M; ++m) out[m] = (acc[m][0] + acc[m][1]) + (acc[m][2] + acc[m][3]);
+    return out;
+}
+
+// The middle of a bracket: geometric while it spans more than a factor of
+// four, so that a root orders of magnitude away is reached in a few steps.
+double middle(double lo, double hi) noexcept {
+    if (lo == 0.0) return hi / 4;
+    if (hi > 4 * lo) return std::sqrt(lo) * std::sqrt(hi);
+    return lo + (hi - lo) / 2;
+}
+
+// Halley's method near the root (cubic convergence: about four sums from a
+// guess a few percent off) and Newton's further out, kept inside a bracket:
+// Newton where Halley's step leaves it, bisection where Newton's does or
+// shrinks too slowly. `at` gets the sums of
+// the last evaluation, within one step of 1e-15 x of the root.
+template <typename Coef>
+bool solve(const Coef& c, std::size_t n, double target, double x0, double& x, Sums& at) noexcept {
+    if (!(target > 0.0) || !std::isfinite(target) || n < 2) return false;
+    // p(0) = 0 < target: lo always has p below the target, hi at or above.
+    double lo = 0.0, hi = std::numeric_limits<double>::infinity();
+    x = x0 > 0.0 && std::isfinite(x0) ? x0 : 1.0;
+    // The last two steps: one that does not at least halve every other
+    // time is slower than bisecting.
+    double step_before = std::numeric_limits<double>::infinity(), last_step = step_before;
+    for (int step = 0; step < kMaxSteps; ++step) {
+        at = power_sums(c, n, x);
+        double next;
+        if (!std::isfinite(at.P) || !std::isfinite(at.P2)) {
+            // Past the range of doubles: the root is below.
+            hi = x;
+            next = middle(lo, hi);
+        } else {
+            const double g = at.P - target;
+            if (g == 0.0) return true;
+            (g < 0.0 ? lo : hi) = x;
+            const double d1 = at.P1 / x, d2 = (at.P2 - at.P1) / (x * x);
+            const double newton = g / d1;
+            const double denominator = 2.0 * d1 * d1 - g * d2;
+            // Far from the target, Halley's step crawls where Newton's leaps.
+            const double halley =
+                denominator > 0.0 && std::fabs(g) < 0.1 * target ? 2.0 * g * d1 / denominator : newton;
+            if (std::fabs(halley) <= 1e-15 * x) {
+                // A step this small is a root only where p meets the target.
+                x -= halley;
+                return std::fabs(g) <= 1e-9 * target;
+            }
+            next = x - halley;
+            if (!(next > lo && next < hi)) next = x - newton;
+            const bool slow = lo > 0.0 && !std::isinf(hi) && std::fabs(next - x) > 0.5 * step_before;
+            // While no point above the root is known, x grows sixteenfold.
+            if (!(next > lo && next < hi) || slow) next = std::isinf(hi) ? 16.0 * x : middle(lo, hi);
+            step_before = last_step;
+            last_step = std::fabs(next - x);
+        }
+        if (!std::isinf(hi) && hi - lo <= 4e-16 * hi) {
+            // The bracket is closed: a root if p meets the target there (a
+            // sum that overflows to NaN, say 0 times infinity, closes it too).
+            x = middle(lo, hi);
+            at = power_sums(c, n, x);
+            return std::fabs(at.P - target) <= 1e-9 * target;
+        }
+        if (!(next > 0.0) || !std::isfinite(next)) return false;
+        x = next;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool solve_power_sum(const double* c, std::size_t n, double target, double x0, double& x) noexcept {
+    Sums at;
+    return solve([c](std::size_t k) { return c[k]; }, n, target, x0, x, at);
+}
+
+Valuer::Valuer(DiscountSpec spec) : spec_(std::move(spec)) {
+    const double N = spec_.periods_per_year;
+    if (!(spec_.periods_per_year >= 1)) refuse(messages::kValuePeriodsPerYear);
+    switch (spec_.mode) {
+        case DiscountMode::Rate:
+            if (!std::isfinite(spec_.rate) || !(spec_.rate > -N)) refuse(messages::kValueRate);
+            break;
+        case DiscountMode::Curve:
+        case DiscountMode::CurvePrice: {
+            const std::size_t m = spec_.years.size();
+            if (m == 0 || spec_.zero_rates.size() != m) refuse(messages::kValueCurveShape);
+            for (std::size_t i = 0; i < m; ++i) {
+                if (!std::isfinite(spec_.years[i]) || !std::isfinite(spec_.zero_rates[i]))
+                    refuse(messages::kValueCurveShape);
+                if (i > 0 && !(spec_.years[i] > spec_.years[i - 1])) refuse(messages::kValueCurveOrder);
+            }
+            if (!std::isfinite(spec_.spread)) refuse(messages::kValueSpread);
+            break;
+        }
+        case DiscountMode::Price: break;
+    }
+}
+
+double Valuer::zero_rate(double t) const noexcept {
+    const std::vector<double>& x = spec_.years;
+    const std::vector<double>& z = spec_.zero_rates;
+    if (t <= x.front()) return z.front();
+    if (t >= x.back()) return z.back();
+    std::size_t i = 1;
+    while (x[i] < t) ++i;
+    // x[i - 1] < t <= x[i]
+    return z[i - 1] + (z[i] - z[i - 1]) * ((t - x[i - 1]) / (x[i] - x[i - 1]));
+}
+
+void Valuer::reserve(std::size_t periods) {
+    if (spec_.mode == DiscountMode::Price) return;
+    const std::size_t from = df_.size();
+    if (from > periods) return;
+    const double N = spec_.periods_per_year;
+    df_.resize(periods + 1);
+    if (spec_.mode == DiscountMode::Rate) {
+        t_df_.resize(periods + 1);
+        c_df_.resize(periods + 1);
+    }
+    const double base = 1.0 + spec_.rate / N;
+    for (std::size_t k = from; k <= periods; ++k) {
+        const double t = static_cast<double>(k) / N;
+        switch (spec_.mode) {
+            case DiscountMode::Rate:
+                df_[k] = std::pow(base, -static_cast<double>(k));
+                t_df_[k] = t * df_[k];
+                c_df_[k] = t * (N * t + 1.0) * df_[k];
+                break;
+            case DiscountMode::Curve: df_[k] = std::exp(-(zero_rate(t) + spec_.spread) * t); break;
+            case DiscountMode::CurvePrice: df_[k] = std::exp(-zero_rate(t) * t); break;
+            case DiscountMode::Price: break;
+        }
+    }
+}
+
+bool Valuer::value(const double* cf, const double* prin, std::size_t n, double start_balance, double price,
+                   double guess, ValueRow& out) const {
+    const double N = spec_.periods_per_year;
+    // The principal's sums, with the discounted flows' at a given rate in
+    // the same pass: sum prin, sum k prin, then sum cf B, sum t cf B and
+    // sum t (N t + 1) cf B from the tables.
+    const bool at_rate = spec_.mode == DiscountMode::Rate;
+    const double* df = df_.data();
+    const double* t_df = t_df_.data();
+    const double* c_df = c_df_.data();
+    const std::array<double, 5> sums =
+        at_rate ? lane_sums<5>(n,
+                               [=](std::size_t k) {
+                                   return std::array<double, 5>{prin[k], static_cast<double>(k) * prin[k],
+                                                                cf[k] * df[k], cf[k] * t_df[k], cf[k] * c_df[k]};
+                               })
+                : [&] {
+                      const std::array<double, 2> w = lane_sums<2>(n, [=](std::size_t k) {
+                          return std::array<double, 2>{prin[k], static_cast<double>(k) * prin[k]};
+                      });
+                      return std::array<double, 5>{w[0], w[1], 0.0, 0.0, 0.0};
+                  }();
+    out[kStartBalance] = start_balance;
+    out[kWal] = sums[1] / sums[0] / N;
+    out[kSpread] = kNaN;
+    double y = kNaN;
+    // The sums at the yield: P = sum cf B, s1 = sum t cf B, s2 = sum t (N t + 1) cf B.
+    double P = 0.0, s1 = 0.0, s2 = 0.0;
+    bool ok = true;
+    const auto at_solved_yield = [&](double target) {
+        double v = 0.0;
+        Sums at;
+        if (!solve([cf](std::size_t k) { return cf[k]; }, n, target, 1.0 / (1.0 + guess / N), v, at)) return false;
+        y = N * (1.0 / v - 1.0);
+        // The sums of the solve's last evaluation, within 1e-15 of the root:
+        // t = k / N, so sum t cf B = P1 / N and sum t (N t + 1) cf B = (P2 + P1) / N.
+        P = at.P;
+        s1 = at.P1 / N;
+        s2 = (at.P2 + at.P1) / N;
+        return true;
+    };
+    switch (spec_.mode) {
+        case DiscountMode::Rate: {
+            P = sums[2];
+            s1 = sums[3];
+            s2 = sums[4];
+            y = spec_.rate;
+            out[kPv] = P;
+            break;
+        }
+        case DiscountMode::Curve: {
+            const double pv = lane_sums<1>(n, [=](std::size_t k) { return std::array<double, 1>{cf[k] * df[k]}; })[0];
+            out[kPv] = pv;
+            out[kSpread] = spec_.spread;
+            ok = at_solved_yield(pv);
+            break;
+        }
+        case DiscountMode::Price: {
+            const double target = price / 100.0 * start_balance;
+            out[kPv] = target;
+            ok = at_solved_yield(target);
+            break;
+        }
+        case DiscountMode::CurvePrice: {
+            const double target = price / 100.0 * start_balance;
+            out[kPv] = target;
+            // The spread s with sum cf D u^k = target, u = exp(-s / N).
+            double u = 0.0;
+            const double* D = df_.data();
+            Sums at;
+            ok = solve([cf, D](std::size_t k) { return cf[k] * D[k]; }, n, target, 1.0, u, at);
+            if (ok) {
+                out[kSpread] = -N * std::log(u);
+                ok = at_solved_yield(target);
+            }
+            break;
+        }
+    }
+    out[kPrice] = 100.0 * out[kPv] / start_balance;
+    if (!ok) {
+        out[kYield] = out[kMacaulay] = out[kModified] = out[kConvexity] = kNaN;
+        return false;
+    }
+    const double b = 1.0 + y / N;
+    out[kYield] = y;
+    out[kMacaulay] = s1 / P;
+    out[kModified] = s1 / P / b;
+    out[kConvexity] = s2 / (N * b * b) / P;
+    return true;
+}
+
+RunValues value_runs(Valuer& valuer, const double* net, const double* principal, const double* balance,
+                     std::size_t flow_rows, const std::int64_t* bounds, std::size_t runs,
+                     const std::vector<double>& prices) {
+    const DiscountMode mode = valuer.spec().mode;
+    const bool priced = mode == DiscountMode::Price || mode == DiscountMode::CurvePrice;
+    if (priced && prices.empty()) refuse(messages::kValueNoPrice);
+    const std::size_t P = priced ? prices.size() : 1;
+    std::int64_t longest = 0, previous = 0;
+    for (std::size_t r = 0; r < runs; ++r) {
+        const std::int64_t b = bounds[2 * r], e = bounds[2 * r + 1];
+        if (b < previous || e <= b || static_cast<std::uint64_t>(e) > flow_rows) refuse(messages::kValueBounds);
+        longest = std::max(longest, e - b);
+        previous = e;
+    }
+    valuer.reserve(static_cast<std::size_t>(longest));
+    RunValues out;
+    for (auto& c : out.columns) c.resize(runs * P);
+    out.run.resize(runs * P);
+    out.price.resize(runs * P);
+    out.solved.resize(runs * P);
+    // Every solve starts from a yield of 0, so that a run's value depends on
+    // its own flows alone.
+    const double guess = 0.0;
+    for (std::size_t r = 0; r < runs; ++r) {
+        const std::size_t b = static_cast<std::size_t>(bounds[2 * r]);
+        const std::size_t n = static_cast<std::size_t>(bounds[2 * r + 1]) - b;
+        for (std::size_t j = 0; j < P; ++j) {
+            const std::size_t o = r * P + j;
+            ValueRow v;
+            const bool ok = valuer.value(net + b, principal + b, n, balance[b], priced ? prices[j] : 0.0, guess, v);
+            for (std::size_t c = 0; c < kValueColumnCount; ++c) out.columns[c][o] = v[c];
+            out.run[o] = static_cast<std::int32_t>(r);
+            out.price[o] = static_cast<std::int32_t>(j);
+            out.solved[o] = ok ? 1 : 0;
+        }
+    }
+    return out;
+}
+
+}  // namespace paywheel::columnar

@@ -17,8 +17,20 @@ from typing import Any, Literal
 from . import scheduling
 from ._internal import checks
 from ._internal.deps import optional, require
-from ._internal.names import (CASHFLOWS, DATE, ID, LOAN, LOANS, MEASURES, PERIOD, SCENARIO, SCHEDULE, SUMMED, TOTALS,
-                              VALUES)
+from ._internal.names import (
+    CASHFLOWS,
+    DATE,
+    ID,
+    LOAN,
+    LOANS,
+    MEASURES,
+    PERIOD,
+    SCENARIO,
+    SCHEDULE,
+    SUMMED,
+    TOTALS,
+    VALUES,
+)
 from .errors import LoanError
 from .projection import project as project_book
 from .projection import value as value_book

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, Optional, Tuple
+from typing import Any
 
 from . import _native
 from ._internal.deps import require
@@ -21,7 +21,7 @@ from ._internal.tables import ArrowConversions
 __all__ = ["LoanError", "ErrorTable", "Failure", "explain", "CODES"]
 
 # (amt, rate, pers, int_freq, cap_freq) as the engine decoded them.
-Terms = Tuple[float, float, int, int, int]
+Terms = tuple[float, float, int, int, int]
 
 
 @dataclass(frozen=True, slots=True)
@@ -29,12 +29,12 @@ class Failure:
     """One failed row, as the native side and the tape reader report it."""
 
     index: int  # the row in the whole input
-    id: Optional[str]  # the row's id, None without an id column
+    id: str | None  # the row's id, None without an id column
     code: str  # the failure kind, one of CODES
-    field: Optional[str]  # the column to blame, None when no single column is
-    value: Optional[str]  # that column's value as read
+    field: str | None  # the column to blame, None when no single column is
+    value: str | None  # that column's value as read
     reason: str  # the engine's (or the reader's) own message, carried for the record only
-    terms: Optional[Terms]  # the decoded terms, None when the row did not decode
+    terms: Terms | None  # the decoded terms, None when the row did not decode
 
     @classmethod
     def of(cls, row: Failure | Iterable[Any]) -> Failure:

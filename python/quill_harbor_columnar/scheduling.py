@@ -9,7 +9,7 @@ and duckdb (the Arrow PyCapsule interface) without a copy.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any, Literal, Protocol, TypeAlias, Union
+from typing import Any, Literal, Protocol, TypeAlias
 
 from . import _native
 from ._internal import checks
@@ -30,7 +30,7 @@ class _ArrowArrayExportable(Protocol):
 
 
 # What every operation takes as a book.
-Loans: TypeAlias = Union[Mapping[str, Any], _ArrowStreamExportable, _ArrowArrayExportable]
+Loans: TypeAlias = Mapping[str, Any] | _ArrowStreamExportable | _ArrowArrayExportable
 
 
 # ---------------------------------------------------------------- results

@@ -13,9 +13,10 @@ from ..plots.cashflows import plot_cashflows
 from ..scheduling import cashflows
 from ..tape.stream import TapeRun
 from .exits import CliError
+from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
-from .report import by_code, by_shape, long_terms, peak_rss, print_table, rate, shown
+from .report import by_shape, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
 
 
@@ -70,8 +71,7 @@ class Cashflows(Command):
         rows = [
             ("loans", f"{done.run.loans:,}"),
             *by_shape(done.run.shapes),
-            ("failed loans", f"{len(done.refused):,}"),
-            *by_code(r.code for r in done.refused),
+            *refusal_rows(done.refused),
             *long_terms(done.run),
             ("periods", f"{len(period):,}"),
             ("total capital", f"{repaid:,.2f}"),

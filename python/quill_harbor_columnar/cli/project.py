@@ -16,9 +16,10 @@ from ..plots.projection import plot_projection
 from ..projection import project
 from ..tape.stream import TapeRun
 from .exits import CliError
+from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, date, lag
 from .progress import Progress
-from .report import by_code, by_shape, long_terms, peak_rss, print_table, rate, shown
+from .report import by_shape, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
 from .scenarios import percent, scenarios_of
 
@@ -136,8 +137,7 @@ class Project(Command):
         print_table("project", [
             ("loans", f"{done.run.loans:,}"),
             *by_shape(done.run.shapes),
-            ("failed loans", f"{len(done.refused):,}"),
-            *by_code(r.code for r in done.refused),
+            *refusal_rows(done.refused),
             *long_terms(done.run),
             ("scenarios", f"{len(args.scenario_list):,}"),
             ("rows written", f"{proj.num_rows:,}"),

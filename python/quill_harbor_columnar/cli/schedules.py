@@ -14,9 +14,10 @@ from ..io.writers import TableSink
 from ..scheduling import stream_schedules
 from ..tape.stream import TapeRun
 from .exits import CliError
+from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
-from .report import by_code, by_shape, human_bytes, long_terms, peak_rss, print_table, rate, shown
+from .report import by_shape, human_bytes, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, output
 
 # Parquet settings of the schedules file: the loan label and the period repeat
@@ -90,8 +91,7 @@ class Schedules(Command):
             *by_shape(done.run.shapes),
             ("rows written", f"{done.result.rows:,}"),
             *by_shape(done.run.shapes),
-            ("failed loans", f"{len(done.refused):,}"),
-            *by_code(r.code for r in done.refused),
+            *refusal_rows(done.refused),
             *long_terms(done.run),
             ("elapsed", f"{done.elapsed:.2f} s"),
             ("loans/s", rate(done.run.loans, done.elapsed)),

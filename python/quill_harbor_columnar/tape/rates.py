@@ -17,8 +17,8 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from . import texts
 from .._internal.deps import require
+from . import texts
 
 
 class ImplausibleRates(ValueError):

@@ -32,8 +32,8 @@ from ..errors import ErrorTable, LoanError
 from . import dates, numbers, texts
 from .files import RowNumbers, Tape, kind_of
 from .rates import RateCheck
-from .words import FOLD_PATTERN, FREQUENCY_WORDS, PAYMENTS_PER_YEAR  # noqa: F401 - the command lists the words
 from .steps import NO_LOAN, RateSteps, steps_type
+from .words import FOLD_PATTERN, FREQUENCY_WORDS, PAYMENTS_PER_YEAR  # noqa: F401 - the command lists the words
 
 # The shape's optional whole-number fields: a null, or an empty cell, is the default.
 SHAPE_FIELDS = ("io_pers", "amort_pers")
@@ -656,7 +656,8 @@ def book_errors(table: Any) -> Any:
     """The rows ``book(..., errors="skip")`` dropped, as an ErrorTable;
     ``index`` is the tape row, numbered as ``tape_rows`` numbers it."""
     numbering = _numbers_of(table)
-    return ErrorTable.from_rows([(numbering.of(r[0]), *r[1:]) for r in _recorded(table)])
+    # A rate step whose id no loan holds stays at NO_LOAN: no tape row holds it.
+    return ErrorTable.from_rows([(r[0] if r[0] == NO_LOAN else numbering.of(r[0]), *r[1:]) for r in _recorded(table)])
 
 
 def tape_rows(table: Any, indices: Any) -> list[int]:
@@ -664,5 +665,5 @@ def tape_rows(table: Any, indices: Any) -> list[int]:
     ``schedules(...).errors`` indices): for a tape read from a CSV file, the
     lines an editor shows them on (the header is line 1); otherwise their
     positions in the tape, from 0."""
-    to_tape = tape_row_mapper([r[0] for r in _recorded(table)])
+    to_tape = tape_row_mapper([r[0] for r in _recorded(table) if r[0] != NO_LOAN])
     return [int(i) for i in _numbers_of(table)(to_tape(list(indices)))]

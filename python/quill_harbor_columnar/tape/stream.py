@@ -20,9 +20,9 @@ from .._internal.deps import require
 from .._internal.names import AGE
 from ..errors import Failure
 from .files import Tape, TapeError
-from .words import FREQUENCY_WORDS
 from .reading import Converter, Spec, _floats, _Rows, orphan_failures, read_rate_steps, tape_row_mapper
 from .steps import NO_LOAN
+from .words import FREQUENCY_WORDS
 
 # A loan's shape, as the run's summary counts it (a loan may be of several).
 SHAPES = ("plain", "interest-only", "balloon", "bullet", "stepped")

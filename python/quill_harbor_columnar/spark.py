@@ -21,13 +21,13 @@ import itertools
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Literal
 
-from . import cashflows as _cashflows
-from . import project as _project
-from . import schedules as _schedules
-from ._columns import CASHFLOWS, FIELDS, ID, LOAN, LOANS, PERIOD, SCHEDULE, TOTALS
-from ._optional import require
+from ._internal.deps import require
+from ._internal.names import CASHFLOWS, FIELDS, ID, LOAN, LOANS, MEASURES, PERIOD, SCHEDULE, TOTALS
 from .errors import LoanError
-from .projection import MEASURES, period_dates
+from .projection import period_dates
+from .projection import project as _project
+from .scheduling import cashflows as _cashflows
+from .scheduling import schedules as _schedules
 
 __all__ = ["cashflows", "failures", "project", "schedules"]
 

@@ -20,7 +20,8 @@ from ..tape.stream import TapeRun
 from .exits import CliError
 from .options import TAPE_HELP, add_tape_arguments, date, number
 from .progress import Progress
-from .project import add_scenario_arguments, scenarios_of, tape_columns
+from .project import add_scenario_arguments, tape_columns
+from .scenarios import scenarios_of
 from .report import by_code, peak_rss, print_table, shown
 from .run import Command, Done, Output, output
 

@@ -87,6 +87,12 @@ class Valuation:
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
         return self._table.__arrow_c_stream__(requested_schema)
 
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
+        pa = _require("pyarrow", "__arrow_c_array__()")
+        batch = pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks()) \
+            if self._table.num_rows else pa.RecordBatch.from_pylist([], schema=self._table.schema)
+        return batch.__arrow_c_array__(requested_schema)
+
     def __len__(self) -> int:
         return self._table.num_rows
 

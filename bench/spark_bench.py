@@ -175,7 +175,8 @@ def main() -> None:
         print(f"{args.loans:,} loans x {PERIODS} periods, local[2], {parts} partitions, medians of {args.reps}")
         print(f"  spark.cashflows / (one process + empty job)  {med['spark.cashflows'] / floor:5.2f}x  "
               "(target <= 1.5x)")
-        print(f"  spark.cashflows / one process                {med['spark.cashflows'] / med['cashflows, one process']:5.2f}x")
+        alone = med["spark.cashflows"] / med["cashflows, one process"]
+        print(f"  spark.cashflows / one process                {alone:5.2f}x")
         print(f"  pandas + numpy-financial / spark.cashflows   "
               f"{med['pandas + numpy-financial'] / med['spark.cashflows']:5.2f}x")
         spark.stop()

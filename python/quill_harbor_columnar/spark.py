@@ -22,10 +22,12 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Literal
 
 from ._internal.deps import require
-from ._internal.names import CASHFLOWS, FIELDS, ID, LOAN, LOANS, MEASURES, PERIOD, SCHEDULE, TOTALS
+from ._internal.names import AGE, CASHFLOWS, FIELDS, ID, LOAN, LOANS, MEASURES, PERIOD, SCENARIO, SCHEDULE, TOTALS
 from .errors import LoanError
-from .projection import period_dates
 from .projection import project as _project
+from .projection.assembly import block_rows, long_columns
+from .projection.dates import as_date
+from .projection.segments import by_names, segment_codes
 from .scheduling import cashflows as _cashflows
 from .scheduling import schedules as _schedules
 
@@ -101,7 +103,7 @@ def _struct(fields: Iterable[tuple[str, Any]]) -> Any:
 def _failure_fields() -> list[tuple[str, Any]]:
     _, T = _sql()
     text, i64, i32, f64 = T.StringType(), T.LongType(), T.IntegerType(), T.DoubleType()
-    return list(zip(_FAILURE, (i64, text, text, text, text, text, f64, f64, i32, i32, i32)))
+    return list(zip(_FAILURE, (i64, text, text, text, text, text, f64, f64, i32, i32, i32), strict=True))
 
 
 # ---------------------------------------------------------------- in a task
@@ -164,7 +166,8 @@ def _failure_columns(error: LoanError | None, ids: Any) -> dict[str, Any]:
         value = ids[error.index].as_py()
         label = None if value is None else str(value)
     terms = error.terms or (None,) * len(_TERMS)
-    return dict(zip(_FAILURE, (error.index, label, error.code, error.field, error.value, error.reason, *terms)))
+    return dict(zip(_FAILURE, (error.index, label, error.code, error.field, error.value, error.reason, *terms),
+                    strict=True))
 
 
 class _Partition:
@@ -255,7 +258,7 @@ def _failures_task(batches: Iterable[Any], *, schema: Any, ages: bool) -> Iterat
     for batch in _rows(batches):
         loans = _loans(batch)
         # The contractual projection refuses what the engine refuses and bad ages.
-        found = (_project(loans, {}, errors="skip", threads=n) if ages and "age" in loans.schema.names
+        found = (_project(loans, {}, errors="skip", threads=n) if ages and AGE in loans.schema.names
                  else _cashflows(loans, errors="skip", threads=n)).errors
         if not len(found):
             base += batch.num_rows
@@ -435,7 +438,7 @@ def _projection_task(batches: Iterable[Any], *, schema: Any, scenarios: Any, by:
     if error is None:
         t = p.to_arrow()
         cols = {name: t.column(name) for name in (*by, PERIOD, *MEASURES)}
-        cols["scenario"] = t.column("scenario") if "scenario" in t.column_names else np.zeros(t.num_rows, np.int64)
+        cols[SCENARIO] = t.column(SCENARIO) if SCENARIO in t.column_names else np.zeros(t.num_rows, np.int64)
         cols[_KIND] = np.full(t.num_rows, _SUMS, np.int8)
         yield _batch(schema, t.num_rows, cols)
         if by:
@@ -444,23 +447,6 @@ def _projection_task(batches: Iterable[Any], *, schema: Any, scenarios: Any, by:
                                                  _KIND: np.full(keys.num_rows, _SEGMENT, np.int8)})
     yield _batch(schema, 1, {_KIND: _HEADER, _ROWS: None if error else part.rows,
                              **_failure_columns(error, part.ids())})
-
-
-def _segment_codes(keys: Any, by: list[str]) -> tuple[Any, Any]:
-    """Dense segment codes for the rows of ``keys`` (its ``by`` columns),
-    numbered in sorted order of the values, column by column (nulls last,
-    as one machine orders them), and the table of distinct segments in
-    that order."""
-    np = require("numpy", _WHAT)
-    pc = require("pyarrow.compute", _WHAT)
-    codes = np.zeros(keys.num_rows, np.int64)
-    for name in by:
-        encoded = pc.dictionary_encode(keys.column(name), null_encoding="encode").combine_chunks()
-        rank = np.empty(len(encoded.dictionary), np.int64)
-        rank[np.asarray(pc.array_sort_indices(encoded.dictionary, null_placement="at_end"))] = np.arange(len(rank))
-        codes = codes * len(rank) + rank[np.asarray(encoded.indices, dtype=np.int64)]
-    _, first, inverse = np.unique(codes, return_index=True, return_inverse=True)
-    return inverse.reshape(-1), keys.select(by).take(first)
 
 
 def project(df: Any, scenarios: Any, *, by: str | Sequence[str] | None = None, as_of: Any = None,
@@ -478,13 +464,14 @@ def project(df: Any, scenarios: Any, *, by: str | Sequence[str] | None = None, a
     np = require("numpy", _WHAT)
     pa = require("pyarrow", _WHAT)
     _, T = _sql()
-    names = [by] if isinstance(by, str) else list(by or [])
-    prepared = _prepare(df, ("age", *names), lambda empty: _project(
+    names = by_names(by)
+    prepared = _prepare(df, (AGE, *names), lambda empty: _project(
         empty, scenarios, by=by, as_of=as_of, periods_per_year=periods_per_year, errors=errors, threads=threads))
+    as_of = None if as_of is None else as_date(as_of)
     n_scenarios = 1 if isinstance(scenarios, Mapping) else len(scenarios)
-    struct = _struct([(_KIND, T.ByteType()), (_ROWS, T.LongType()),
-                      ("scenario", T.LongType()), *((k, df.schema[k].dataType) for k in names),
-                      (PERIOD, T.IntegerType()), *((m, T.DoubleType()) for m in MEASURES), *_failure_fields()])
+    struct = _struct([(_KIND, T.ByteType()), (_ROWS, T.LongType()), (SCENARIO, T.LongType()),
+                      *((k, df.schema[k].dataType) for k in names), (PERIOD, T.IntegerType()),
+                      *((m, T.DoubleType()) for m in MEASURES), *_failure_fields()])
     task = functools.partial(_projection_task, schema=_arrow(struct, df.sparkSession), scenarios=scenarios, by=names,
                              periods_per_year=periods_per_year, skip=errors == "skip", threads=threads)
     t = _collect(_tasks(prepared, task, struct))
@@ -492,43 +479,31 @@ def project(df: Any, scenarios: Any, *, by: str | Sequence[str] | None = None, a
 
     kind = np.asarray(t.column(_KIND), dtype=np.int8)
     sums = t.filter(pa.array(kind == _SUMS))
+    count, segment, keys = 1, np.zeros(sums.num_rows, np.int64), list[Any]()
     if names:
-        keys = pa.concat_tables([t.filter(pa.array(kind == _SEGMENT)).select(names), sums.select(names)])
-        codes, segments = _segment_codes(keys, names)
-        segment = codes[keys.num_rows - sums.num_rows:]
-    else:
-        segments = pa.table({})
-        segment = np.zeros(sums.num_rows, np.int64)
-    count = segments.num_rows if names else 1
-    scenario = np.asarray(sums.column("scenario"), dtype=np.int64)
+        # Every partition's segments, also those whose loans all failed, then the sums' own.
+        labelled = pa.concat_tables([t.filter(pa.array(kind == _SEGMENT)).select(names), sums.select(names)])
+        codes, keys = segment_codes([labelled.column(k).combine_chunks() for k in names])
+        count, segment = len(keys[0]), np.asarray(codes[labelled.num_rows - sums.num_rows:], dtype=np.int64)
+    scenario = np.asarray(sums.column(SCENARIO), dtype=np.int64)
     period = np.asarray(sums.column(PERIOD), dtype=np.int64)
     lengths = np.zeros(n_scenarios, np.int64)
     np.maximum.at(lengths, scenario, period + 1)
-    width = int(lengths.max()) if len(lengths) else 0
     values = {m: np.asarray(sums.column(m), dtype=np.float64) for m in MEASURES}
-    acc = {m: np.zeros((n_scenarios, count, width), np.float64) for m in MEASURES}
+    acc = {m: np.zeros((n_scenarios, count, int(lengths.max(initial=0))), np.float64) for m in MEASURES}
     for rows in _by_partition(np.asarray(sums.column(_PART), dtype=np.int64)):
         cell = (scenario[rows], segment[rows], period[rows])
         for m in MEASURES:
             acc[m][cell] += values[m][rows]
 
-    # Rows: scenario, then segment in order, then period; a scenario's
+    # A block of rows per scenario and segment, in that order; a scenario's
     # segments all run to its longest.
-    s_of = np.repeat(np.arange(n_scenarios, dtype=np.int64), lengths * count)
-    g_of = np.concatenate([np.repeat(np.arange(count, dtype=np.int64), n) for n in lengths] or [np.zeros(0, np.int64)])
-    p_of = np.concatenate([np.tile(np.arange(n, dtype=np.int64), count) for n in lengths] or [np.zeros(0, np.int64)])
-    columns: dict[str, Any] = {}
-    if n_scenarios > 1:
-        columns["scenario"] = pa.array(s_of)
-    for k in names:
-        columns[k] = segments.column(k).take(pa.array(g_of))
-    columns[PERIOD] = pa.array(p_of, pa.int32())
-    if as_of is not None:
-        dates = period_dates(as_of, width, periods_per_year)
-        columns["date"] = pa.array(dates[p_of], pa.date32())
-    for m in MEASURES:
-        columns[m] = pa.array(acc[m][s_of, g_of, p_of] if len(p_of) else np.zeros(0))
-    return pa.table(columns).to_pandas()
+    block, row_period, _ = block_rows(np.repeat(lengths, count))
+    s_of, g_of = block // count, block % count
+    leading: list[tuple[str, Any]] = [(SCENARIO, s_of)] if n_scenarios > 1 else []
+    leading += [(k, key.take(pa.array(g_of))) for k, key in zip(names, keys, strict=True)]
+    measures = {m: acc[m][s_of, g_of, row_period] for m in MEASURES}
+    return pa.table(long_columns(leading, row_period, measures, as_of, periods_per_year)).to_pandas()
 
 
 # ---------------------------------------------------------------- failures

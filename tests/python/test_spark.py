@@ -19,7 +19,7 @@ if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
 
 import quill_harbor_columnar as qc  # noqa: E402
 from quill_harbor_columnar import spark as qs  # noqa: E402
-from quill_harbor_columnar._sample import sample_book  # noqa: E402
+from quill_harbor_columnar.tape.sample import sample_book  # noqa: E402
 
 VALUES = ("Per", "Cap", "Int", "Pmt", "Bal")
 SCENARIOS = [{"cpr": 0.08}, {"psa": 150, "cdr": 0.02, "severity": 0.35, "lag": 3}]
@@ -141,7 +141,7 @@ def test_raise_arrives_as_loan_error_and_skip_lists_failures(spark, book, ids):
     listed = qs.failures(df, ages=True).toArrow().sort_by("index")
     ids_of = [None if ids == "missing" else str(table.column("id")[i].as_py()) for i, *_ in found]
     assert listed.to_pylist() == [{"index": i, "id": label, "code": c, "field": f, "reason": r}
-                                  for (i, _, c, f, r), label in zip(found, ids_of)]
+                                  for (i, _, c, f, r), label in zip(found, ids_of, strict=True)]
 
 
 def engine_threads_while(call):

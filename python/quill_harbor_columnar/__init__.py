@@ -12,6 +12,7 @@ from importlib.metadata import version as _version
 from .errors import ErrorTable, LoanError
 from .projection import Projection, ProjectionStream, project
 from .scheduling import Cashflows, Schedules, ScheduleStream, cashflows, schedules, stream_schedules
+from .tape.rates import ImplausibleRates
 from .tape.reading import book, book_errors, tape_rows
 
 __all__ = [
@@ -29,6 +30,7 @@ __all__ = [
     "book",
     "book_errors",
     "tape_rows",
+    "ImplausibleRates",
     "__version__",
 ]
 

@@ -68,9 +68,13 @@ _WORDS: dict[str, tuple[str, tuple[str, ...]]] = {
     "growth_overflow": ("a growth factor (1 + rate)^pers past the binary32 range", ("rate", "pers")),
     "too_large": ("pers is too large for the columnar layouts", ("pers",)),
     # Rows of a loan tape or a projection.
-    "bad_frequency": ("{field} is not a frequency that divides the periods of a year evenly", ()),
+    "bad_frequency": ("{field} is a payment frequency whose payments a year do not divide the periods of a "
+                      "year evenly", ()),
     "bad_rate": ("{field} does not read as a rate", ()),
     "bad_age": ("{field} is not a whole number from 0 to pers - 1", ()),
+    "unknown_frequency": ("{field} is not a payment frequency: neither a whole number of periods nor a "
+                          "frequency word", ()),
+    "bad_date": ("{field} comes from a date that does not read as YYYY-MM-DD, MM/DD/YYYY or YYYYMM", ()),
 }
 
 

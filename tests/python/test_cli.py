@@ -190,7 +190,7 @@ def _write(tmp_path, name, content):
 
 
 GOOD = HEADER + "a,1000,0.01,12,1,1\nb,2000,0.01,24,1,1\n"
-_floats = pa.table({"amt": [1.0], "rate": [0.01], "pers": [12.0], "int_freq": [1], "cap_freq": [1]})
+_floats = pa.table({"amt": [1.0], "rate": [0.01], "pers": [12.5], "int_freq": [1], "cap_freq": [1]})
 _categorical = pa.table({"id": pa.array(["a"]).dictionary_encode(), "amt": [1000.0], "rate": [0.01], "pers": [12],
                          "int_freq": [1], "cap_freq": [1]})
 _null = pa.table({"id": ["a", "b"], "amt": [1000.0, None], "rate": [0.01] * 2, "pers": [12] * 2,
@@ -212,7 +212,7 @@ _null = pa.table({"id": ["a", "b"], "amt": [1000.0, None], "rate": [0.01] * 2, "
      ["row 2", "column id", "1 MiB"]),
     ("empty field", "schedules", HEADER + "a,1000,,12,1,1\n", ["--errors", "raise"], 2,
      ["row 1", "column rate", "missing"]),
-    ("float pers", "schedules", _floats, [], 2, ["pers", "double"]),
+    ("float pers", "schedules", _floats, ["--errors", "raise"], 2, ["row 1", "column pers", "'12.5'", "parse_int"]),
     ("categorical id", "schedules", _categorical, [], 2, ["column id", "categorical"]),
     ("null", "cashflows", _null, ["--errors", "raise"], 2, ["row 2", "column amt", "missing"]),
     ("annual percent", "schedules", GOOD + "c,1000,5.5,12,1,1\nd,1000,6,12,1,1\n", [], 2,

@@ -1,6 +1,7 @@
 """book(): a lender's tape into the engine's columns, with the engine's bits kept."""
 
-from decimal import Decimal
+import datetime as _dt
+from decimal import Decimal, localcontext
 
 import pytest
 
@@ -10,7 +11,11 @@ pq = pytest.importorskip("pyarrow.parquet")
 pcsv = pytest.importorskip("pyarrow.csv")
 
 import quill_harbor_columnar as qc  # noqa: E402
+from quill_harbor_columnar.tape import texts  # noqa: E402
+from quill_harbor_columnar.tape.files import TapeError  # noqa: E402
+from quill_harbor_columnar.tape.reading import row_numbers  # noqa: E402
 from quill_harbor_columnar.tape.sample import sample_book  # noqa: E402
+from quill_harbor_columnar.tape.stream import TapeRun  # noqa: E402
 from quill_harbor_columnar.errors import LoanError  # noqa: E402
 
 SCHEDULE = ("Per", "Cap", "Int", "Pmt", "Bal")
@@ -22,17 +27,19 @@ def bits(table):
     return {name: np.asarray(table.column(name)).view(np.uint32) for name in SCHEDULE}
 
 
-def midpoint_decimals(count):
+def midpoint_decimals(count, start=0.001, step=1e-6):
     """Decimal texts just above a binary32 midpoint, whose float64 is the midpoint
     itself: read through float64 they would round to the lower (even) binary32."""
     out = []
     for k in range(1, 10_000):
-        lo = np.float32(0.001) + np.float32(k) * np.float32(1e-6)
-        hi = np.nextafter(lo, np.float32(1))
+        lo = np.float32(start) + np.float32(k) * np.float32(step)
+        hi = np.nextafter(lo, np.float32(np.inf))
         if int(lo.view(np.uint32)) % 2:
             continue
-        mid = (Decimal(float(lo)) + Decimal(float(hi))) / 2
-        text = str(mid + Decimal(2) ** -80)
+        with localcontext() as exact:
+            exact.prec = 80
+            mid = (Decimal(float(lo)) + Decimal(float(hi))) / 2
+            text = str(mid + Decimal(2) ** -80)
         assert float(text) == float(mid)
         out.append(text)
         if len(out) == count:
@@ -44,11 +51,17 @@ def test_a_tape_in_engine_units_keeps_its_bits():
     numbers = pa.table(sample_book(3000, seed=5))
     text = numbers.cast(pa.schema([(f.name, pa.string()) for f in numbers.schema]))
     rates = midpoint_decimals(50)
-    trap = pa.table({"amt": ["1000"] * len(rates), "rate": rates, "pers": ["60"] * len(rates),
-                     "int_freq": ["1"] * len(rates), "cap_freq": ["1"] * len(rates)})
-    for table in (numbers, text, trap):
+    amounts = midpoint_decimals(50, start=1_234_567.0, step=0.125)
+    trap = pa.table({"amt": amounts, "rate": rates, "pers": ["60"] * 50, "int_freq": ["1"] * 50,
+                     "cap_freq": ["1"] * 50})
+    # The same values as a lender writes them: grouped, with a currency sign, with a decimal comma.
+    grouped = trap.set_column(0, "amt", pa.array([f"${int(a[:7]):,}{a[7:]}" for a in amounts]))
+    comma = trap.set_column(0, "amt", pa.array([f"{int(a[:7]):,}".replace(",", ".") + "," + a[8:] for a in amounts]))
+    comma = comma.set_column(1, "rate", pa.array([r.replace(".", ",") for r in rates]))
+    for table, lender, kwargs in ((numbers, numbers, {}), (text, text, {}), (trap, trap, {}), (trap, grouped, {}),
+                                  (trap, comma, {"decimal": ","})):
         direct = qc.schedules(table, errors="skip")
-        via = qc.schedules(qc.book(table, errors="skip"), errors="skip")
+        via = qc.schedules(qc.book(lender, errors="skip", **kwargs), errors="skip")
         assert direct.num_rows == via.num_rows > 0
         for name, column in bits(direct).items():
             assert np.array_equal(column, bits(via)[name]), name
@@ -85,30 +98,78 @@ def test_a_lender_tape_from_every_kind_of_source(tmp_path):
     assert annual.column("rate").to_pylist() == [0.048 / 12, 0.06 / 12, 0.055 / 12, 0.03 / 12]
 
 
-@pytest.mark.parametrize("field, value, code", [
-    ("rate", "abc%", "bad_rate"),
-    ("rate", None, "null"),
-    ("amt", "1,000", "parse_float"),
-    ("pers", "12.5", "parse_int"),
-    ("pers", "99999999999", "int_out_of_range"),
-    ("int_freq", "weekly", "bad_frequency"),
-    ("cap_freq", "1.5", "parse_int"),
-    ("age", "12", "bad_age"),
-    ("age", "-1", "bad_age"),
+@pytest.mark.parametrize("field, value, code, kwargs", [
+    ("rate", "abc%", "bad_rate", {}),
+    ("rate", None, "null", {}),
+    ("amt", "1,00", "parse_float", {}),            # thousands group by three
+    ("amt", "-($5)", "parse_float", {}),           # a sign and parentheses
+    ("amt", "$5 €", "parse_float", {}),            # two currency signs
+    ("amt", "250 000.00", "parse_float", {}),      # a space groups only with decimal=","
+    ("amt", "1.50", "parse_float", {"decimal": ","}),
+    ("rate", "6.125", "bad_rate", {"decimal": ","}),  # a rate takes no thousands separator
+    ("pers", "12.5", "parse_int", {}),
+    ("pers", "12.0", "parse_int", {"decimal": ","}),
+    ("pers", "99999999999", "int_out_of_range", {}),
+    ("int_freq", "weekly", "bad_frequency", {}),
+    ("int_freq", "Biweekly", "bad_frequency", {}),
+    ("int_freq", "sometimes", "unknown_frequency", {}),
+    ("cap_freq", "1.5", "parse_int", {}),
+    ("age", "12", "bad_age", {}),
+    ("age", "-1", "bad_age", {}),
+    ("age", "2024-02-30", "bad_date", {"age_from": "age", "as_of": "2024-12-31"}),
+    ("age", "31/01/2024", "bad_date", {"age_from": "age", "as_of": "2024-12-31"}),
+    ("age", "2025-06-01", "bad_age", {"age_from": "age", "as_of": "2024-12-31"}),
 ])
-def test_rows_that_cannot_be_read(field, value, code):
+def test_rows_that_cannot_be_read(field, value, code, kwargs):
     rows = {"id": ["a", "b", "c"], "amt": ["1000", "2000", "3000"], "rate": ["6", "6", "6"],
             "pers": ["12", "12", "12"], "int_freq": ["monthly"] * 3, "cap_freq": ["1"] * 3, "age": ["0", "1", "2"]}
+    if "age_from" in kwargs:
+        rows["age"] = ["2024-06-30", "2024-12-31", "202401"]
     rows[field][1] = value
     tape = pa.table({k: pa.array(v, pa.string()) for k, v in rows.items()})
     with pytest.raises(LoanError) as info:
-        qc.book(tape, rate_unit="annual-percent")
+        qc.book(tape, rate_unit="annual-percent", **kwargs)
     e = info.value
     assert (e.index, e.id, e.code, e.field, e.value) == (1, "b", code, field, value)
-    kept = qc.book(tape, rate_unit="annual-percent", errors="skip")
+    kept = qc.book(tape, rate_unit="annual-percent", errors="skip", **kwargs)
     assert kept.column("id").to_pylist() == ["a", "c"]
     assert [(i, code_, f) for i, _, code_, f, _ in qc.book_errors(kept)] == [(1, code, field)]
     assert qc.tape_rows(kept, [0, 1]) == [0, 2]
+    if code == "parse_float":  # the refusal names the forms that would have read
+        assert texts.AMOUNT_FORMS[kwargs.get("decimal", ".")] in str(e)
+
+
+@pytest.mark.parametrize("field, values, kwargs, want", [
+    ("amt", ["250,000.00", "$250000", "(250000)", "($1,250.50)", "-$1,200", "250 €", "1e3", "7"], {},
+     [250000.0, 250000.0, -250000.0, -1250.5, -1200.0, 250.0, 1000.0, 7.0]),
+    ("amt", ["250.000,00", "250 000,00 €", "1\u00a0000,5", "(1.000)", "6,125", "1.500"], {"decimal": ","},
+     [250000.0, 250000.0, 1000.5, -1000.0, 6.125, 1500.0]),
+    ("rate", ["6,125", "6,125 %", "7"], {"decimal": ",", "rate_unit": "annual-percent"},
+     [6.125 / 1200, 6.125 / 1200, 7 / 1200]),
+    ("pers", ["360.0", "360.", "+12.00", "12"], {}, [360, 360, 12, 12]),
+    ("pers", ["360,0", "12"], {"decimal": ","}, [360, 12]),
+    ("pers", pa.array([360.0, 12.0]), {}, [360, 12]),  # a frame's whole numbers turned float
+    ("int_freq", ["M", "mo", "Month", "MONTHLY", "q", "Qtr.", "Quarterly", "S", "sa", "Semi Annually",
+                  "semiannual", "Semi-Annual", "A", "y", "Annual", "annually", "Yearly", "3"], {},
+     [1] * 4 + [3] * 3 + [6] * 5 + [12] * 5 + [3]),
+    ("int_freq", ["Weekly", "Biweekly", "Fortnightly", "semi-monthly", "M"], {"periods_per_year": 52 * 12},
+     [12, 24, 24, 26, 52]),
+])
+def test_values_as_lenders_write_them(field, values, kwargs, want):
+    n = len(values)
+    tape = {"amt": ["1000"] * n, "rate": ["0"] * n, "pers": ["360"] * n, "int_freq": ["1"] * n, "cap_freq": ["1"] * n}
+    tape[field] = values
+    got = qc.book(pa.table(tape), **kwargs).column(field).to_pylist()
+    assert got == want
+
+
+def test_a_float_column_of_whole_numbers():
+    tape = pa.table({"amt": [1e3] * 4, "rate": [0.01] * 4, "pers": [12.0, np.nan, 12.5, 3e10], "int_freq": [1] * 4,
+                     "cap_freq": [1] * 4})
+    kept = qc.book(tape, errors="skip")
+    assert kept.column("pers").to_pylist() == [12]
+    assert [(i, code) for i, _, code, _, _ in qc.book_errors(kept)] == [(1, "null"), (2, "parse_int"),
+                                                                        (3, "int_out_of_range")]
 
 
 def test_a_word_must_divide_the_year():
@@ -131,8 +192,115 @@ def test_bad_arguments_name_what_is_wrong(kwargs, error, fragment):
         qc.book(pa.table(sample_book(3, seed=1)), **kwargs)
 
 
-def test_a_float_column_for_a_whole_number_is_refused():
-    book = sample_book(3, seed=1)
-    book["pers"] = book["pers"].astype(float)
-    with pytest.raises(TypeError, match="pers"):
-        qc.book(book)
+
+
+@pytest.mark.parametrize("dates, as_of, ppy, want", [
+    (["2024-01-15", "2024-01-16", "2024-01-31 10:30:00", "202401", "1/31/2024", "12/15/2023"], "2024-02-15", 12,
+     [1, 0, 0, 1, 0, 2]),
+    (["2024-01-31", "2023-02-28"], _dt.date(2024, 2, 29), 12, [1, 12]),   # the end of a shorter month
+    (pa.array([202301, 202310], pa.int64()), _dt.datetime(2024, 12, 31, 9), 4, [7, 4]),
+    (pa.array([_dt.date(2024, 3, 1)], pa.date32()), np.datetime64("2024-09-01"), 2, [1]),
+])
+def test_ages_from_dates(dates, as_of, ppy, want):
+    n = len(dates)
+    tape = pa.table({"amt": [1e3] * n, "rate": [0.001] * n, "pers": [360] * n, "int_freq": [1] * n,
+                     "cap_freq": [1] * n, "FirstPaymentDate": dates})
+    got = qc.book(tape, as_of=as_of, age_from="FirstPaymentDate", periods_per_year=ppy)
+    assert got.column("age").to_pylist() == want
+
+
+@pytest.mark.parametrize("kwargs, fragment", [
+    ({"age_from": "d"}, "needs as_of"),
+    ({"as_of": "2024-12-31"}, "give age_from"),
+    ({"age_from": "d", "as_of": "31/12/2024"}, "ISO"),
+    ({"age_from": "d", "as_of": "2024-12-31", "periods_per_year": 52}, "divide 12"),
+    ({"age_from": "d", "as_of": "2024-12-31", "columns": {"age": "d"}}, "not both"),
+    ({"decimal": ";"}, "decimal"),
+    ({"keep": ["nope"]}, "does not have"),
+    ({"keep": ["amt"]}, "also a column book"),
+])
+def test_bad_tape_options(kwargs, fragment):
+    with pytest.raises(ValueError, match=fragment):
+        qc.book(pa.table({**sample_book(3, seed=1), "d": ["2024-01-01"] * 3}), **kwargs)
+
+
+@pytest.mark.parametrize("unit, rates, count, hint", [
+    ("per-period", ["8.25", "0.005", "7"], 2, "annual-percent"),
+    ("annual", ["6.125", "0.05"], 1, "annual-percent"),
+    ("annual-percent", ["0.06125", "0.05", "6"], 2, "annual"),   # most look like fractions
+    ("annual-percent", ["1300000%", "6"], 1, None),
+    ("annual-percent", ["6.125%", "0.5", "7"], 0, None),          # a few low rates are real
+    ("per-period", ["0.005", "1"], 0, None),
+])
+def test_implausible_rates_refuse_the_tape(tmp_path, unit, rates, count, hint):
+    n = len(rates)
+    path = tmp_path / "tape.csv"
+    path.write_text("amt,rate,pers,int_freq,cap_freq\n\n" + "".join(f"1000,{r},12,1,1\n" for r in rates))
+    if not count:
+        assert qc.book(path, rate_unit=unit).num_rows == n
+        return
+    with pytest.raises(qc.ImplausibleRates) as info:
+        qc.book(path, rate_unit=unit, errors="skip")
+    e = info.value
+    assert (e.count, e.rate_unit, e.column, e.row) == (count, hint, "rate", 3)  # line 3: after a blank line
+    assert (f'rate_unit="{hint}"' in str(e)) == (hint is not None) and "allow_high_rates=True" in str(e)
+    assert qc.book(path, rate_unit=unit, allow_high_rates=True).num_rows == n
+
+
+def test_the_command_refuses_high_rates_in_the_same_words(tmp_path):
+    path = tmp_path / "tape.csv"
+    path.write_text("amt,rate,pers,int_freq,cap_freq\n1000,0.01,12,1,1\n1000,8.25,12,1,1\n")
+    run = TapeRun(str(path), mapping={}, rate_unit="per-period", periods_per_year=12, delimiter=None,
+                  batch_rows=100, errors="skip")
+    with pytest.raises(TapeError) as info:
+        run.check_rates(False)
+    words = texts.high_rates("per-period", 1, 2, "rate", "8.25", texts.COMMAND)
+    assert str(info.value) == f"{path}: {words}"
+
+
+def test_kept_columns_travel_with_their_rows():
+    tape = pa.table({**sample_book(6, seed=3), "Product": ["HE", "CRE", "HE", "MTG", "CRE", "HE"],
+                     "Score": pa.array([700, None, 650, 720, 690, 710], pa.int16())})
+    tape = tape.set_column(2, "rate", pa.array(["0.004", "x", "0.004", "0.005", "0.004", "0.006"]))
+    kept = qc.book(tape, keep=["Product", "Score"], errors="skip")
+    assert kept.column_names[-2:] == ["Product", "Score"] and kept.schema.field("Score").type == pa.int16()
+    assert kept.column("Product").to_pylist() == ["HE", "HE", "MTG", "CRE", "HE"]
+    by = qc.project(kept, {}, by="Product", errors="skip").to_pandas()
+    assert sorted(by["Product"].unique()) == ["CRE", "HE", "MTG"]
+
+
+def test_a_folder_whose_parts_store_a_column_in_other_widths(tmp_path):
+    one, two = pa.table(sample_book(4, seed=1)), pa.table(sample_book(3, seed=2))
+    (tmp_path / "book").mkdir()
+    pq.write_table(one.set_column(3, "pers", one.column("pers").cast(pa.int32())), tmp_path / "book" / "part.0.parquet")
+    pq.write_table(two.set_column(3, "pers", two.column("pers").cast(pa.int64())), tmp_path / "book" / "part.1.parquet")
+    got = qc.book(tmp_path / "book")
+    assert got.column("pers").to_pylist() == one.column("pers").to_pylist() + two.column("pers").to_pylist()
+    text = two.set_column(3, "pers", two.column("pers").cast(pa.string()))
+    pq.write_table(text, tmp_path / "book" / "part.1.parquet")
+    with pytest.raises(TapeError, match="column pers: the parts store it as int32 and string"):
+        qc.book(tmp_path / "book")
+
+
+@pytest.mark.parametrize("text, failed, kept", [
+    ("H\r\nA,{ok}\r\nB,{bad}\r\n\r\n\r\n", [3], [2]),                   # blank lines after the last row
+    ("H\nA,{ok}\n\nB,{bad}\n\"C\nC\",{ok}\nD,{bad}", [4, 7], [2, 5]),   # a blank line, a value on two lines
+    ("H\rA,{ok}\rB,{bad}\rC,{ok}\r", [3], [2, 4]),                   # classic Mac line ends
+])
+def test_tape_rows_are_the_lines_an_editor_shows(tmp_path, text, failed, kept):
+    path = tmp_path / "tape.csv"
+    path.write_bytes(text.format(ok="1000,0.01,12,1,1", bad="x,0.01,12,1,1").replace(
+        "H", "id,amt,rate,pers,int_freq,cap_freq").encode())
+    with pytest.raises(LoanError) as info:
+        qc.book(path)
+    assert info.value.index == failed[0]
+    book = qc.book(path, errors="skip")
+    assert [r[0] for r in qc.book_errors(book)] == failed
+    assert qc.tape_rows(book, range(book.num_rows)) == kept
+    rows = range(len(failed) + len(kept))
+    assert list(row_numbers(path)(rows)) == list(row_numbers(path, len(rows))(rows)) == sorted(failed + kept)
+
+
+def test_a_header_without_a_line_break_is_an_empty_tape(tmp_path):
+    (tmp_path / "tape.csv").write_text("amt,rate,pers,int_freq,cap_freq")
+    assert qc.book(tmp_path / "tape.csv").num_rows == 0

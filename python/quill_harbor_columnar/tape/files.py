@@ -11,7 +11,8 @@ from __future__ import annotations
 import csv
 import os
 import re
-from typing import Any, Iterator
+from collections.abc import Iterator, Sequence
+from typing import Any
 
 from .._internal.deps import require
 from ..io.formats import CSV, IPC, PARQUET, extensions
@@ -102,6 +103,9 @@ class Tape:
     def _csv_header(self) -> list[str]:
         with open(self.path, "rb") as f:
             head = f.read(_SNIFF_BYTES)
+            # A header with no line break after it has no rows (and the CSV
+            # reader cannot skip a line that does not end).
+            self._header_only = not head.strip().count(b"\n") and not head.strip().count(b"\r") and not f.read(1)
         if head.startswith(_BOM):
             head = head[len(_BOM):]
         if not head.strip():
@@ -127,6 +131,8 @@ class Tape:
     def _csv_batches(self, columns: list[str]) -> Iterator[Any]:
         pa = require("pyarrow", "reading CSV tapes")
         pcsv = require("pyarrow.csv", "reading CSV tapes")
+        if self._header_only:
+            return
         # Opened here, not by path, so that the bytes read so far say how far through the file the reader is.
         self._csv_file = pa.OSFile(self.path)
         reader = pcsv.open_csv(
@@ -218,11 +224,119 @@ class Tape:
         return pa.schema([(c, types[c]) for c in columns])
 
     def read_all(self, columns: list[str]) -> Any:
+        """The whole tape as one table. Parts of a folder may store a column in
+        different widths (int32 in one, int64 in another): the table takes the
+        widest, as batch by batch reading does; types that do not widen into
+        each other are refused, naming the column."""
         pa = require("pyarrow", "reading tapes")
         batches = list(self.batches(columns))
         if not batches:
             return pa.table({c: pa.array([], pa.string()) for c in columns})
-        return pa.Table.from_batches(batches)
+        schemas = list({b.schema: None for b in batches})
+        if len(schemas) == 1:
+            return pa.Table.from_batches(batches)
+        try:
+            schema = pa.unify_schemas(schemas, promote_options="permissive")
+        except (pa.ArrowInvalid, pa.ArrowTypeError):
+            column, types = next((c, {str(s.field(c).type) for s in schemas}) for c in columns
+                                 if len({s.field(c).type for s in schemas}) > 1)
+            raise TapeError(self.path, f"the parts store it as {' and '.join(sorted(types))}, "
+                            "which do not widen into one type", column=column) from None
+        return pa.Table.from_batches([b.cast(schema) if b.schema != schema else b for b in batches], schema=schema)
+
+    def row_numbers(self, rows: int | None = None) -> RowNumbers:
+        """Where a person finds each row of this tape (``rows``: the tape's data
+        rows, when known, which saves a full scan of a regular CSV file)."""
+        if self.kind != "csv":
+            return RowNumbers()
+        assert self.delimiter is not None  # sniffed with the header
+        return csv_row_numbers(self.path, self.delimiter, rows)
+
+
+class RowNumbers:
+    """Where a person finds each tape row: for a CSV file its line in an
+    editor (the header is line 1, and blank lines and the extra lines of a
+    quoted value with line breaks count); for any other tape the row's
+    position, from 0.
+
+    Kept as the points where the line's distance from the row changes, so a
+    regular file costs one pair: (first row, line - row).
+    """
+
+    def __init__(self, breaks: Sequence[tuple[int, int]] | None = None) -> None:
+        self.breaks = [(int(r), int(d)) for r, d in breaks] if breaks is not None else None
+
+    @property
+    def lines(self) -> bool:
+        """Whether the numbers are lines (a CSV file), not positions."""
+        return self.breaks is not None
+
+    def __call__(self, rows: Any) -> Any:
+        """The number of each 0-based tape row in ``rows``, as an int64 array."""
+        np = require("numpy", "numbering tape rows")
+        k = np.asarray(rows, dtype=np.int64)
+        if not self.breaks:
+            return k.copy()
+        starts = np.array([b[0] for b in self.breaks], dtype=np.int64)
+        shifts = np.array([b[1] for b in self.breaks], dtype=np.int64)
+        return k + shifts[np.maximum(np.searchsorted(starts, k, side="right") - 1, 0)]
+
+    def of(self, row: int) -> int:
+        return int(self([row])[0])
+
+
+def csv_row_numbers(path: str, delimiter: str, rows: int | None = None) -> RowNumbers:
+    """The editor lines of a CSV file's data rows. A file with one line per row
+    (no blank line, no line break inside a quoted value, no lone carriage
+    return) is known by counting its line breaks against ``rows``; any other
+    is read record by record with the rules the tape reader parses by."""
+    if rows is not None and _one_line_per_row(path, rows):
+        return RowNumbers([(0, 2)])
+    starts: list[int] = []
+    limit = csv.field_size_limit()
+    csv.field_size_limit(CSV_BLOCK_BYTES)
+    try:
+        with open(path, newline="", encoding="utf-8-sig", errors="replace") as f:
+            reader = csv.reader(f, delimiter=delimiter, strict=False)
+            consumed, header = 0, False
+            for record in reader:
+                start, consumed = consumed + 1, reader.line_num
+                if not record:
+                    continue  # a blank line: the tape reader skips it too
+                if header:
+                    starts.append(start)
+                header = True
+    except csv.Error as e:
+        raise TapeError(path, f"cannot count its lines: {e}") from None
+    finally:
+        csv.field_size_limit(limit)
+    breaks = [(0, 2)]
+    for row, line in enumerate(starts):
+        if line - row != breaks[-1][1]:
+            breaks.append((row, line - row))
+    return RowNumbers(breaks)
+
+
+def _one_line_per_row(path: str, rows: int) -> bool:
+    newlines = returns = pairs = 0
+    last = tail = b""
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(CSV_BLOCK_BYTES)
+            if not block:
+                break
+            newlines += block.count(b"\n")
+            returns += block.count(b"\r")
+            pairs += block.count(b"\r\n") + (last == b"\r" and block[:1] == b"\n")
+            last = block[-1:]
+            tail = (tail + block)[-4096:]
+    if returns != pairs:
+        return False
+    # Blank lines after the last row number nothing: only those before it count.
+    ending = len(tail) - len(tail.rstrip(b"\r\n"))
+    ends = tail[len(tail) - ending:].count(b"\n") if ending else 0
+    records = rows + 1  # and the header
+    return newlines - max(ends - 1, 0) == (records if ends else records - 1)
 
 
 def _refuse_repeated(path: str, names: list[str]) -> None:

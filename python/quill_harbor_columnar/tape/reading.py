@@ -1,68 +1,64 @@
 """Reading a lender's loan tape into the engine's columns: ``book()``.
 
-A tape names its columns its own way, quotes annual percentages and writes
-payment frequencies as words. ``book()`` maps the names, turns rates into
+A tape names its columns its own way, quotes annual percentages, writes
+amounts with thousands separators and currency signs, payment frequencies as
+words and loan ages as dates. ``book()`` maps the names, turns rates into
 rates per period (in float64, the nominal convention: annual / periods per
-year), turns frequency words into periods between payments, and hands back a
-pyarrow Table of exactly the columns the engine reads. A tape already in
-engine units passes through with the same bits: numbers are not touched, and
-decimal text is rounded so that the engine's one narrowing to binary32 gives
-the value the engine would have parsed from the text itself.
+year), frequency words into periods between payments and dates into ages, and
+hands back a pyarrow Table of the columns the engine reads (and the tape
+columns asked to be kept). A tape already in engine units passes through with
+the same bits: numbers are not touched, and decimal text is rounded so that
+the engine's one narrowing to binary32 gives the value the engine would have
+parsed from the text itself.
 
 Rows that cannot be read are row failures with a code and a field, under the
-same ``errors=`` rule as the engine's own failures.
+same ``errors=`` rule as the engine's own failures. A tape whose rates are
+implausible in the unit they were read in is refused whole.
 """
 
 from __future__ import annotations
 
+import datetime as _dt
 import json
 import os
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
 from fractions import Fraction
-from typing import Any, Callable, Sequence
+from typing import Any
 
 from .._internal.deps import require
 from .._internal.inputs import arrow_table
 from .._internal.names import FIELDS as ENGINE_FIELDS
 from ..errors import ErrorTable, LoanError
-from .files import Tape
+from . import dates, numbers, texts
+from .files import RowNumbers, Tape, kind_of
+from .rates import RateCheck
+from .words import FOLD_PATTERN, FREQUENCY_WORDS, PAYMENTS_PER_YEAR  # noqa: F401 - the command lists the words
 
 TAPE_FIELDS = (*ENGINE_FIELDS, "age")
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
-# Payments per year of each frequency word.
-FREQUENCY_WORDS = {"monthly": 12, "quarterly": 4, "semi-annual": 2, "semiannual": 2, "annual": 1, "yearly": 1}
 
-# The schema metadata key under which errors="skip" keeps the rows it dropped.
+# The schema metadata keys under which errors="skip" keeps the rows it
+# dropped, and a CSV tape the lines its rows start on.
 FAILURES_KEY = b"quill_harbor.book.failures"
+LINES_KEY = b"quill_harbor.book.lines"
 
-# The engine's float grammar (and inf/infinity/nan), after trimming.
-_FLOAT = r"^[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))$"
 _INT = r"^[+-]?[0-9]+$"
 _INT32 = (-(2**31), 2**31 - 1)
 
-# Every failure text of the tape reader: one place, keyed by code.
-_REASONS = {
-    "null": "the value is missing",
-    "parse_float": "the text is not a number",
-    "parse_int": "the text is not a whole number",
-    "int_out_of_range": "the number is outside the signed 32-bit range",
-    "bad_rate": "the rate text cannot be read as a number or a percentage",
-    "bad_frequency": "the frequency is not a whole number of periods: an unknown word, or one whose payments "
-                     "per year do not divide periods_per_year ({ppy}) evenly",
-    "bad_age": "age must be a whole number with 0 <= age < pers",
-}
-
 
 class Spec:
-    """Where each engine field comes from, and how rates and frequencies read."""
+    """Where each engine field comes from, how its values read, and which
+    tape columns are kept as they are."""
 
     def __init__(self, columns: Mapping[str, str] | None, rate_unit: str, periods_per_year: int,
-                 available: Sequence[str]) -> None:
+                 available: Sequence[str], *, decimal: str = ".", age_from: str | None = None,
+                 as_of: Any = None, keep: Sequence[str] | None = None) -> None:
         if rate_unit not in RATE_UNITS:
             raise ValueError(f"rate_unit must be one of {', '.join(map(repr, RATE_UNITS))}, not {rate_unit!r}")
         if isinstance(periods_per_year, bool) or not isinstance(periods_per_year, int) or periods_per_year < 1:
             raise ValueError(f"periods_per_year must be a positive int, not {periods_per_year!r}")
+        self.decimal = numbers.check_decimal(decimal)
         columns = dict(columns or {})
         unknown = [k for k in columns if k not in TAPE_FIELDS]
         if unknown:
@@ -71,27 +67,72 @@ class Spec:
             if not isinstance(source, str):
                 raise TypeError(f"columns[{field!r}] must be a column name (str), not {type(source).__name__}")
         have = list(available)
+        self.as_of: _dt.date | None = None
+        self.months_per_period = 0
+        if age_from is not None:
+            if not isinstance(age_from, str):
+                raise TypeError(f"age_from must be a column name (str), not {type(age_from).__name__}")
+            if "age" in columns:
+                raise ValueError("give the age either as a column (columns['age']) or from a date (age_from), not both")
+            if as_of is None:
+                raise ValueError("age_from needs as_of, the date the ages are counted to")
+            self.months_per_period = dates.check_periods(periods_per_year)
+            self.as_of = dates.as_of_date(as_of)
+            columns["age"] = age_from
+        elif as_of is not None:
+            raise ValueError("as_of is the date ages are counted to from age_from's dates; give age_from too")
         self.sources: dict[str, str] = {}
         for field in TAPE_FIELDS:
             source = columns.get(field, field)
             if source in have:
                 self.sources[field] = source
             elif field in columns or field in REQUIRED:
-                raise ValueError(f"the tape has no column {source!r}" + (f" (for {field})" if source != field else "")
+                named = "age_from" if field == "age" and age_from is not None else field
+                raise ValueError(f"the tape has no column {source!r}" + (f" (for {named})" if source != field else "")
                                  + f"; its columns are: {', '.join(have) if have else '(none)'}")
+        self.keep = _kept(keep, have, [f for f in TAPE_FIELDS if f in self.sources])
         self.rate_unit = rate_unit
         self.periods_per_year = periods_per_year
 
     @property
     def source_columns(self) -> list[str]:
-        """Tape columns to read, each once (one column may feed two fields)."""
-        return list(dict.fromkeys(self.sources.values()))
+        """Tape columns to read, each once (one column may feed two fields, or be kept too)."""
+        return list(dict.fromkeys([*self.sources.values(), *self.keep]))
 
-    def schema(self) -> Any:
+    def schema(self, tape_schema: Any = None) -> Any:
+        """The engine columns, then the kept ones with their types in ``tape_schema``."""
         pa = require("pyarrow", "book()")
         types = {"id": pa.string(), "amt": pa.float64(), "rate": pa.float64(), "pers": pa.int32(),
                  "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32()}
-        return pa.schema([(f, types[f]) for f in TAPE_FIELDS if f in self.sources])
+        fields = [pa.field(f, types[f]) for f in TAPE_FIELDS if f in self.sources]
+        if self.keep:
+            if tape_schema is None:
+                raise ValueError("keeping tape columns needs the tape's schema")
+            fields += [tape_schema.field(c) for c in self.keep]
+        return pa.schema(fields)
+
+    def reason(self, code: str) -> str:
+        return texts.reason(code, self.decimal, self.periods_per_year)
+
+
+def _kept(keep: Sequence[str] | None, have: list[str], outputs: list[str]) -> list[str]:
+    if keep is None:
+        return []
+    if isinstance(keep, str):
+        keep = [keep]
+    names = list(keep)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"keep names tape columns (str), not {name!r}")
+        if name not in have:
+            raise ValueError(f"keep names column {name!r}, which the tape does not have; its columns are: "
+                             f"{', '.join(have) if have else '(none)'}")
+        if name in outputs:
+            raise ValueError(f"keep names column {name!r}, which is also a column book() makes; the tape's "
+                             "column would be lost under it")
+    if len(set(names)) != len(names):
+        raise ValueError(f"keep names a column twice: {names}")
+    return names
 
 
 class _Rows:
@@ -108,7 +149,7 @@ class _Rows:
             self.found.append((new, code, field, raw))
             self.failed |= new
 
-    def rows(self, offset: int, ids: Any, ppy: int) -> list[tuple]:
+    def rows(self, offset: int, ids: Any, reason: Callable[[str], str]) -> list[tuple]:
         """Failure rows (index, id, code, field, value, reason, terms), in row order."""
         np = require("numpy", "book()")
         out = []
@@ -117,7 +158,7 @@ class _Rows:
                 value = _as_text(raw[i].as_py())
                 loan_id = ids[i].as_py() if ids is not None else None
                 out.append((offset + i, None if loan_id is None else str(loan_id), code, field, value,
-                            _REASONS[code].format(ppy=ppy), None))
+                            reason(code), None))
         out.sort(key=lambda r: r[0])
         return out
 
@@ -142,7 +183,8 @@ def _plain(column: Any) -> Any:
 
 def _is_text(t: Any) -> bool:
     pa = require("pyarrow", "book()")
-    return pa.types.is_string(t) or pa.types.is_large_string(t) or getattr(pa.types, "is_string_view", lambda _: False)(t)
+    views = getattr(pa.types, "is_string_view", lambda _: False)
+    return pa.types.is_string(t) or pa.types.is_large_string(t) or views(t)
 
 
 def _column_type_error(field: str, source: str, column: Any, want: str) -> TypeError:
@@ -164,20 +206,24 @@ def _nearest_float32_as_double(text: str) -> float:
 
 
 def _floats(column: Any, field: str, source: str, rows: _Rows, *, percent: bool, code: str,
-            engine_units: bool) -> Any:
-    """float64 values of a number column (NaN where the row failed)."""
+            engine_units: bool, amount: bool = False, decimal: str = ".") -> Any:
+    """float64 values of a number column (NaN where the row failed). Text
+    reads in the amount forms with ``amount`` (thousands separators, currency
+    signs, accounting negatives), else as plain numbers; both with the
+    tape's ``decimal`` mark."""
     pa = require("pyarrow", "book()")
     pc = require("pyarrow.compute", "book()")
     np = require("numpy", "book()")
-    rows.add(np.asarray(column.is_null()), "null", field, column)
+    null = np.asarray(column.is_null())
+    rows.add(null, "null", field, column)
     if _is_text(column.type):
         text = pc.utf8_trim_whitespace(column)
         if percent:
             text = pc.utf8_trim_whitespace(pc.replace_substring_regex(text, r"%$", ""))
-        ok = pc.fill_null(pc.match_substring_regex(text, _FLOAT), False)
-        ok_np = np.asarray(ok)
-        rows.add(~ok_np & ~np.asarray(column.is_null()), code, field, column)
-        values = np.asarray(pc.fill_null(pc.cast(pc.if_else(ok, text, pa.scalar("nan")), pa.float64()), np.nan))
+        text, ok_np = (numbers.amounts if amount else numbers.decimals)(text, decimal)
+        rows.add(~ok_np & ~null, code, field, column)
+        values = np.asarray(pc.fill_null(pc.cast(pc.if_else(pa.array(ok_np), text, pa.scalar("nan")), pa.float64()),
+                                         np.nan))
         if engine_units and len(values):
             values = _exact_narrowing(values, text, ok_np)
         return values
@@ -207,9 +253,47 @@ def _exact_narrowing(values: Any, text: Any, ok: Any) -> Any:
     return values
 
 
-def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | None = None) -> Any:
-    """int64 values of a whole-number column (0 where the row failed); with
-    ``words`` (periods per year), frequency words are read too."""
+# The failures of a whole-number text, in the order they are looked for.
+_WHOLE_CODES = ("parse_int", "unknown_frequency", "bad_frequency", "int_out_of_range")
+
+
+def _whole_texts(text: Any, words: int | None, decimal: str) -> tuple[Any, Any]:
+    """(int64 value, index into _WHOLE_CODES or -1) of each text of an array without nulls."""
+    pa = require("pyarrow", "book()")
+    pc = require("pyarrow.compute", "book()")
+    np = require("numpy", "book()")
+    text = pc.utf8_trim_whitespace(text)
+    is_int = np.asarray(pc.match_substring_regex(text, _INT))
+    if not is_int.all():
+        text = numbers.integral(text, decimal)
+        is_int = np.asarray(pc.match_substring_regex(text, _INT))
+    digits = np.asarray(pc.utf8_length(pc.replace_substring_regex(text, r"^[+-]?0*", "")))
+    short = is_int & (digits <= 18)
+    clean = pc.if_else(pa.array(short), pc.replace_substring_regex(text, r"^\+", ""), pa.scalar("0"))
+    values = np.asarray(pc.cast(clean, pa.int64())).astype(np.int64)
+    codes = np.full(len(values), -1, dtype=np.int8)
+    codes[(is_int & ~short) | (short & ((values < _INT32[0]) | (values > _INT32[1])))] = 3
+    if words is None:
+        codes[~is_int] = 0
+    elif not is_int.all():
+        folded = pc.utf8_lower(pc.replace_substring_regex(text, FOLD_PATTERN, ""))
+        names = list(PAYMENTS_PER_YEAR)
+        found = np.asarray(pc.fill_null(pc.index_in(folded, value_set=pa.array(names)), -1))
+        per_year = np.array([PAYMENTS_PER_YEAR[w] for w in names], dtype=np.int64)[np.maximum(found, 0)]
+        word = (found >= 0) & ~is_int
+        whole = word & (words % per_year == 0)
+        values = np.where(whole, words // per_year, values)
+        _, numeric = numbers.decimals(text, decimal)
+        codes[~is_int & ~word] = np.where(numeric[~is_int & ~word], 0, 1)
+        codes[word & ~whole] = 2
+    return values, codes
+
+
+def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | None = None,
+          decimal: str = ".") -> Any:
+    """int64 values of a whole-number column (0 where the row failed). A whole
+    number may carry a zero fraction ("360.0"); with ``words`` (periods per
+    year), frequency words are read too."""
     pa = require("pyarrow", "book()")
     pc = require("pyarrow.compute", "book()")
     np = require("numpy", "book()")
@@ -217,27 +301,14 @@ def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | Non
     rows.add(null, "null", field, column)
     n = len(column)
     if _is_text(column.type):
-        text = pc.utf8_trim_whitespace(column)
-        is_int = np.asarray(pc.fill_null(pc.match_substring_regex(text, _INT), False))
-        digits = np.asarray(pc.fill_null(pc.utf8_length(pc.replace_substring_regex(text, r"^[+-]?0*", "")), 0))
-        short = is_int & (digits <= 18)
-        clean = pc.if_else(pa.array(short), pc.replace_substring_regex(text, r"^\+", ""), pa.scalar("0"))
-        values = np.asarray(pc.fill_null(pc.cast(clean, pa.int64()), 0)).astype(np.int64)
-        bad_range = (is_int & ~short) | (short & ((values < _INT32[0]) | (values > _INT32[1])))
-        if words is not None:
-            lowered = pc.utf8_lower(text)
-            names = list(FREQUENCY_WORDS)
-            found = np.asarray(pc.fill_null(pc.index_in(lowered, value_set=pa.array(names)), -1))
-            per_year = np.array([FREQUENCY_WORDS[w] for w in names], dtype=np.int64)
-            word = found >= 0
-            whole = word & (words % per_year[np.maximum(found, 0)] == 0)
-            values = np.where(whole, words // per_year[np.maximum(found, 0)], values)
-            looks_numeric = np.asarray(pc.fill_null(pc.match_substring_regex(text, _FLOAT), False))
-            rows.add(~null & ~word & ~is_int & looks_numeric, "parse_int", field, column)
-            rows.add(~null & ~is_int & ~whole, "bad_frequency", field, column)
-        else:
-            rows.add(~null & ~is_int, "parse_int", field, column)
-        rows.add(~null & bad_range, "int_out_of_range", field, column)
+        # A tape writes its terms and frequencies in a few spellings: each is read once.
+        encoded = pc.dictionary_encode(column)
+        index = np.asarray(pc.fill_null(encoded.indices, 0)).astype(np.int64)
+        values, codes = _whole_texts(encoded.dictionary, words, decimal)
+        values, codes = (values[index], np.where(null, -1, codes[index])) if len(values) else \
+            (np.zeros(n, dtype=np.int64), np.full(n, -1, dtype=np.int8))
+        for k, code in enumerate(_WHOLE_CODES):
+            rows.add(codes == k, code, field, column)
         return np.where(rows.failed, 0, values)
     if pa.types.is_boolean(column.type):
         column = pc.cast(column, pa.int8())
@@ -251,16 +322,33 @@ def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | Non
         rows.add(~null & bad_range, "int_out_of_range", field, column)
         values = np.where(bad_range, 0, raw).astype(np.int64) if n else np.zeros(0, dtype=np.int64)
         return values
-    raise _column_type_error(field, source, column, "whole numbers (an integer column, or text)"
+    if pa.types.is_floating(column.type) or pa.types.is_decimal(column.type):
+        # A frame's whole numbers turn float where a value is missing (NaN).
+        raw = np.asarray(pc.fill_null(pc.cast(column, pa.float64(), safe=False), np.nan))
+        with np.errstate(invalid="ignore"):
+            missing = np.isnan(raw) & ~null
+            whole = raw == np.floor(raw)
+            in_range = (raw >= _INT32[0]) & (raw <= _INT32[1])
+        rows.add(missing, "null", field, column)
+        rows.add(~null & ~missing & ~whole & np.isfinite(raw), "parse_int", field, column)
+        rows.add(~null & ~missing & ~in_range, "int_out_of_range", field, column)
+        return np.where(rows.failed, 0, np.where(whole & in_range, raw, 0)).astype(np.int64)
+    raise _column_type_error(field, source, column, "whole numbers (integers, floats or text)"
                              + (" or frequency words" if words is not None else ""))
 
 
 class Converter:
-    """Turns tape batches into engine batches, row failures kept apart."""
+    """Turns tape batches into engine batches, row failures kept apart.
 
-    def __init__(self, spec: Spec) -> None:
+    ``rates`` sees every batch's rates, so that after the last batch it knows
+    whether the tape's rates are plausible in their unit (``rates.refusal``).
+    ``tape_schema`` gives the types of the kept columns.
+    """
+
+    def __init__(self, spec: Spec, tape_schema: Any = None) -> None:
         self.spec = spec
-        self.schema = spec.schema()
+        self.schema = spec.schema(tape_schema)
+        self.rates = RateCheck(spec.rate_unit)
 
     def convert(self, batch: Any, offset: int) -> tuple[Any, list[tuple]]:
         """(engine columns with failing rows dropped, failure rows with tape indices from ``offset``)."""
@@ -277,21 +365,29 @@ class Converter:
             rows.add(np.asarray(ids.is_null()), "null", "id", cols["id"])
         unit = spec.rate_unit
         amt = _floats(cols["amt"], "amt", spec.sources["amt"], rows, percent=False, code="parse_float",
-                      engine_units=True)
-        rate = _floats(cols["rate"], "rate", spec.sources["rate"], rows, percent=unit == "annual-percent",
-                       code="parse_float" if unit == "per-period" else "bad_rate", engine_units=unit == "per-period")
+                      engine_units=True, amount=True, decimal=spec.decimal)
+        as_read = _floats(cols["rate"], "rate", spec.sources["rate"], rows, percent=unit == "annual-percent",
+                          code="parse_float" if unit == "per-period" else "bad_rate",
+                          engine_units=unit == "per-period", decimal=spec.decimal)
+        rate = as_read
         if unit == "annual":
-            rate = rate / spec.periods_per_year
+            rate = as_read / spec.periods_per_year
         elif unit == "annual-percent":
-            rate = rate / 100.0 / spec.periods_per_year
+            rate = as_read / 100.0 / spec.periods_per_year
+        self.rates.observe(as_read, rate, cols["rate"], offset)
         ints = {}
         for field in ("pers", "int_freq", "cap_freq"):
             words = spec.periods_per_year if field != "pers" else None
-            ints[field] = _ints(cols[field], field, spec.sources[field], rows, words=words)
+            ints[field] = _ints(cols[field], field, spec.sources[field], rows, words=words, decimal=spec.decimal)
         if "age" in cols:
-            age = _ints(cols["age"], "age", spec.sources["age"], rows)
+            if spec.as_of is not None:
+                rows.add(np.asarray(cols["age"].is_null()), "null", "age", cols["age"])
+                age, dated = dates.ages(cols["age"], spec.sources["age"], spec.as_of, spec.months_per_period)
+                rows.add(~dated, "bad_date", "age", cols["age"])
+            else:
+                age = _ints(cols["age"], "age", spec.sources["age"], rows, decimal=spec.decimal)
             rows.add(~rows.failed & ((age < 0) | (age >= ints["pers"])), "bad_age", "age", cols["age"])
-        failures = rows.rows(offset, ids, spec.periods_per_year)
+        failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
         everything = not failures
         if ids is not None:
@@ -302,6 +398,9 @@ class Converter:
             out[field] = pa.array((ints[field] if everything else ints[field][keep]).astype(np.int32), pa.int32())
         if "age" in cols:
             out["age"] = pa.array((age if everything else age[keep]).astype(np.int32), pa.int32())
+        for name in spec.keep:
+            column = batch.column(name)
+            out[name] = column if everything else column.filter(pa.array(keep))
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
 
 
@@ -334,31 +433,68 @@ def _loan_error(row: tuple) -> Exception:
 
 
 def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: str = "per-period",
-         periods_per_year: int = 12, errors: str = "raise") -> Any:
+         periods_per_year: int = 12, errors: str = "raise", decimal: str = ".", age_from: str | None = None,
+         as_of: Any = None, keep: Sequence[str] | None = None, allow_high_rates: bool = False) -> Any:
     """A loan tape as the engine's columns: a pyarrow Table of ``id`` (string,
     when the tape has one), ``amt`` and ``rate`` (float64, rate per period),
-    ``pers``, ``int_freq`` and ``cap_freq`` (int32), and ``age`` (int32) when
-    the tape has one. Every other function accepts it.
+    ``pers``, ``int_freq`` and ``cap_freq`` (int32), ``age`` (int32) when the
+    tape has one or ``age_from`` makes it, then the ``keep`` columns as they
+    are. Every other function accepts it.
 
     ``source``: anything ``schedules`` reads, or a CSV, Parquet (file or
     folder) or Arrow IPC path. ``columns`` maps engine names to the tape's
     (``{"amt": "principal", ...}``; one tape column may feed two fields).
-    ``rate_unit``: ``"per-period"``, ``"annual"`` (divided by
-    ``periods_per_year``) or ``"annual-percent"`` (divided by 100, then by
-    ``periods_per_year``), in float64. ``int_freq`` and ``cap_freq`` take
-    whole numbers or the words monthly, quarterly, semi-annual (semiannual),
-    annual and yearly, in any case.
+
+    How values read:
+
+    - ``amt``: numbers, or text such as ``250000``, ``250,000.00``,
+      ``$250,000``, ``(250,000.00)`` (an accounting negative) or
+      ``-$1,200``; the signs $ € £ ¥ go before or after the number.
+      ``decimal=","`` reads European tapes: ``250.000,00``, ``250 000,00 €``
+      (``.`` or a space groups the thousands, ``,`` is the decimal mark).
+      Thousands separators must group digits by three.
+    - ``rate``: a plain number with the tape's decimal mark (``6.125``, or
+      ``6,125`` with ``decimal=","``), and a trailing ``%`` with
+      ``rate_unit="annual-percent"``. ``rate_unit``: ``"per-period"``,
+      ``"annual"`` (divided by ``periods_per_year``) or ``"annual-percent"``
+      (divided by 100, then by ``periods_per_year``), in float64.
+    - ``pers``, ``int_freq``, ``cap_freq``, ``age``: whole numbers, also
+      with a zero fraction (``360.0``; ``360.5`` is refused).
+      ``int_freq`` and ``cap_freq`` also take frequency words and their
+      abbreviations, in any case, spaces and hyphens aside: M, Mo, Month,
+      Monthly; Q, Qtr, Quarterly; S, SA, Semi-Annual, Semiannual, Semi
+      Annually; A, Y, Annual, Annually, Yearly; and Semi-Monthly, Biweekly,
+      Fortnightly, Weekly where ``periods_per_year`` allows them.
+    - ``age_from`` names a date column and ``as_of`` (a date, or an ISO text
+      such as ``"2024-12-31"``) the date to count to: ``age`` is the whole
+      periods from each row's date to ``as_of`` (periods must be whole
+      months: ``periods_per_year`` dividing 12). Dates read as ISO
+      (``2024-01-31``), ``MM/DD/YYYY`` (``1/31/2024``) or ``YYYYMM``
+      (``202401``, text or number: the first of the month), or as Arrow
+      dates and timestamps.
+
+    ``keep`` names tape columns carried through unchanged, after the engine
+    columns (``project(book(tape, keep=["Product"]), by="Product")``).
+
+    A tape whose rates are implausible in ``rate_unit`` is refused whole with
+    ImplausibleRates (a ValueError): rates above 1 (100%) per period (a
+    year, with ``"annual"``), or with ``"annual-percent"`` rates mostly
+    below 1, which look like fractions. ``allow_high_rates=True`` keeps the
+    rates as read.
 
     ``errors="raise"`` raises LoanError for the earliest row that cannot be
     read; ``"skip"`` drops those rows and records them, with their tape rows,
-    for ``book_errors(table)``.
+    for ``book_errors(table)``. A tape row is numbered where a person finds
+    it: in a CSV file, its line in an editor (the header is line 1; blank
+    lines and the lines of a quoted value count); otherwise its position from 0.
     """
     pa = require("pyarrow", "book()")
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     table = _table_of(source)
-    spec = Spec(columns, rate_unit, periods_per_year, table.column_names)
-    converter = Converter(spec)
+    spec = Spec(columns, rate_unit, periods_per_year, table.column_names, decimal=decimal, age_from=age_from,
+                as_of=as_of, keep=keep)
+    converter = Converter(spec, table.schema)
     needed = table.select(spec.source_columns)
     batch = needed.combine_chunks().to_batches()
     merged = pa.concat_batches(batch) if len(batch) > 1 else (batch[0] if batch else None)
@@ -366,13 +502,34 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
         empty = pa.RecordBatch.from_pylist([], schema=pa.schema([needed.schema.field(c) for c in needed.column_names]))
         merged = empty
     result, failures = converter.convert(merged, 0)
+    numbering = row_numbers(source, table.num_rows)
+    refusal = None if allow_high_rates else converter.rates.refusal(spec.sources["rate"], numbering.of)
+    if refusal is not None:
+        raise refusal
     if failures and errors == "raise":
-        raise _loan_error(failures[0])
+        first = failures[0]
+        raise _loan_error((numbering.of(first[0]), *first[1:]))
     out = pa.Table.from_batches([result], schema=converter.schema)
+    meta = {}
     if failures:
-        rows = [list(r[:6]) for r in failures]
-        out = out.replace_schema_metadata({FAILURES_KEY: json.dumps(rows).encode()})
-    return out
+        meta[FAILURES_KEY] = json.dumps([list(r[:6]) for r in failures]).encode()
+    if numbering.breaks is not None:
+        meta[LINES_KEY] = json.dumps(numbering.breaks).encode()
+    return out.replace_schema_metadata(meta) if meta else out
+
+
+def row_numbers(source: Any, rows: int | None = None) -> RowNumbers:
+    """How the rows of a tape are numbered for a person: for a CSV path, the
+    lines an editor shows; for anything else, positions from 0. ``rows``,
+    the tape's data rows when known, spares a regular CSV file a full read."""
+    if isinstance(source, (str, os.PathLike)) and kind_of(os.fspath(source)) == "csv":
+        return Tape(os.fspath(source)).row_numbers(rows)
+    return RowNumbers()
+
+
+def _numbers_of(table: Any) -> RowNumbers:
+    raw = (table.schema.metadata or {}).get(LINES_KEY)
+    return RowNumbers(json.loads(raw)) if raw else RowNumbers()
 
 
 def _recorded(table: Any) -> list[tuple]:
@@ -382,11 +539,16 @@ def _recorded(table: Any) -> list[tuple]:
 
 
 def book_errors(table: Any) -> Any:
-    """The rows ``book(..., errors="skip")`` dropped, as an ErrorTable (index is the tape row)."""
-    return ErrorTable.from_rows(_recorded(table))
+    """The rows ``book(..., errors="skip")`` dropped, as an ErrorTable;
+    ``index`` is the tape row, numbered as ``tape_rows`` numbers it."""
+    numbering = _numbers_of(table)
+    return ErrorTable.from_rows([(numbering.of(r[0]), *r[1:]) for r in _recorded(table)])
 
 
 def tape_rows(table: Any, indices: Any) -> list[int]:
-    """Tape rows of row indices of a ``book()`` table (for example ``schedules(...).errors`` indices)."""
+    """Tape rows of row indices of a ``book()`` table (for example
+    ``schedules(...).errors`` indices): for a tape read from a CSV file, the
+    lines an editor shows them on (the header is line 1); otherwise their
+    positions in the tape, from 0."""
     to_tape = tape_row_mapper([r[0] for r in _recorded(table)])
-    return [int(i) for i in to_tape(list(indices))]
+    return [int(i) for i in _numbers_of(table)(to_tape(list(indices)))]

@@ -27,18 +27,20 @@ enum class FailureCode : std::uint8_t {
     GrowthOverflow,
     TooLarge,        // a loan too long for the layout asked for
     // Loan tapes and projections.
-    BadFrequency,
+    BadFrequency,      // a frequency word whose payments a year do not divide the periods of a year
     BadRate,
     BadAge,
+    UnknownFrequency,  // a frequency text that is neither a whole number nor a frequency word
+    BadDate,           // a date text in none of the forms a tape's dates are read in
 };
 
-inline constexpr int kFailureCodeCount = 16;
+inline constexpr int kFailureCodeCount = 18;
 
 // The names callers read, in enum order.
 inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
     "parse_float",    "parse_int",    "int_out_of_range", "null",          "single_capital_block", "zero_rate",
     "vanishing_rate", "decreasing_blocks", "non_finite",  "zero_frequency", "no_periods",          "growth_overflow",
-    "too_large",      "bad_frequency", "bad_rate",        "bad_age",
+    "too_large",      "bad_frequency", "bad_rate",        "bad_age",       "unknown_frequency",    "bad_date",
 };
 
 inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }

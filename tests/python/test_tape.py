@@ -16,6 +16,7 @@ from quill_harbor_columnar.tape.files import TapeError  # noqa: E402
 from quill_harbor_columnar.tape.reading import row_numbers  # noqa: E402
 from quill_harbor_columnar.tape.sample import sample_book  # noqa: E402
 from quill_harbor_columnar.tape.stream import TapeRun  # noqa: E402
+from quill_harbor_columnar.cli.progress import Progress  # noqa: E402
 from quill_harbor_columnar.errors import LoanError  # noqa: E402
 
 SCHEDULE = ("Per", "Cap", "Int", "Pmt", "Bal")
@@ -253,8 +254,8 @@ def test_the_command_refuses_high_rates_in_the_same_words(tmp_path):
     run = TapeRun(str(path), mapping={}, rate_unit="per-period", periods_per_year=12, delimiter=None,
                   batch_rows=100, errors="skip")
     with pytest.raises(TapeError) as info:
-        run.check_rates(False)
-    words = texts.high_rates("per-period", 1, 2, "rate", "8.25", texts.COMMAND)
+        list(run.batches(Progress("schedules", None, False)))
+    words = texts.high_rates("per-period", 1, 3, "rate", "8.25", texts.COMMAND)  # line 3, as book() numbers it
     assert str(info.value) == f"{path}: {words}"
 
 

@@ -68,7 +68,7 @@ def write_refused(path: str, kind: str, run: TapeRun, refused: list[Refused]) ->
     pa = require("pyarrow", "the quill-harbor command")
     row, loan_id, code, field, value, reason = FAILURE_FILE
     table = pa.table({
-        row: pa.array([run.row_of(r.index) for r in refused], pa.int64()),
+        row: pa.array(run.rows_of([r.index for r in refused]), pa.int64()),
         loan_id: pa.array([r.id for r in refused], pa.string()),
         code: pa.array([r.code for r in refused], pa.string()),
         field: pa.array([r.field for r in refused], pa.string()),

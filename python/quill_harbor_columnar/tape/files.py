@@ -297,7 +297,8 @@ def csv_row_numbers(path: str, delimiter: str, rows: int | None = None) -> RowNu
     csv.field_size_limit(CSV_BLOCK_BYTES)
     try:
         with open(path, newline="", encoding="utf-8-sig", errors="replace") as f:
-            reader = csv.reader(f, delimiter=delimiter, strict=False)
+            # Without NUL bytes, which this csv module refuses (the tape reader reports them, by line).
+            reader = csv.reader((line.replace("\x00", "") for line in f), delimiter=delimiter, strict=False)
             consumed, header = 0, False
             for record in reader:
                 start, consumed = consumed + 1, reader.line_num

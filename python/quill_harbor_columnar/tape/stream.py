@@ -19,8 +19,9 @@ from typing import Any
 from .._internal.deps import require
 from .._internal.names import AGE
 from ..errors import Failure
-from .files import Tape, TapeError
-from .reading import Converter, Spec, _floats, _Rows, orphan_failures, read_rate_steps, tape_row_mapper
+from . import texts
+from .files import RowNumbers, Tape, TapeError
+from .reading import Converter, Spec, orphan_failures, read_rate_steps, tape_row_mapper
 from .steps import NO_LOAN
 from .words import FREQUENCY_WORDS
 
@@ -86,13 +87,25 @@ class TapeRun:
         self.error: BaseException | None = None
         self.total = self.tape.num_rows
         self._batches: Iterator[Any] | None = None
+        self._numbers: RowNumbers | None = None
+        self._numbered_whole = False  # whether the numbers were made knowing the row count
+        self._read = False  # whether every row has been read (so the row count is known)
 
     def column_of(self, field: str | None) -> str | None:
         return self.spec.sources.get(field) if field else None
 
     def row_of(self, index: int) -> int:
-        """The row a person finds tape row ``index`` (from 0) by."""
-        return index + 1
+        """The number a person finds tape row ``index`` (from 0) by, as ``book()`` numbers it: a CSV
+        file's line in an editor, another tape's position. Made once the row count is known, which
+        spares a regular CSV file a record-by-record read."""
+        return int(self.rows_of([index])[0])
+
+    def rows_of(self, indices: Sequence[int]) -> Any:
+        """``row_of`` of many tape rows at once (an int64 array)."""
+        if self._numbers is None or (self._read and not self._numbered_whole):
+            self._numbered_whole = self._read
+            self._numbers = self.tape.row_numbers(self.loans if self._read else None)
+        return self._numbers(indices)
 
     def _fail(self, reason: str, row: int | None = None, field: str | None = None) -> TapeError:
         return TapeError(self.path, reason, row=row, column=self.column_of(field))
@@ -100,29 +113,23 @@ class TapeRun:
     def batches(self, progress: Any, keep: Sequence[str] = ()) -> Iterator[Any]:
         """The engine's columns batch by batch, then the tape columns ``keep`` as read, of the rows kept."""
         pa = require("pyarrow", "reading tapes")
-        offset = 0
         extra = [name for name in keep if name not in self.converter.schema.names]
         columns = list(dict.fromkeys([*self.spec.source_columns, *extra]))
         raws = self.tape.batches(columns)
         try:
             for raw in raws:
-                self._refuse_broken(raw, offset)
-                try:
-                    batch, failures = self.converter.convert(raw, offset)
-                except (TypeError, ValueError) as e:
-                    raise self._fail(str(e)) from None
-                records = [Failure.of(f) for f in failures]
-                self.failures.extend(records)
-                self.dropped.extend(f.index for f in records)
-                dropped = [f.index - offset for f in records]
-                self._check_rates(batch, raw, dropped, offset, raws)
-                self._observe(batch, dropped, offset)
+                batch, dropped = self._convert(raw)
+                if not self.allow_high_rates and self.converter.rates.high:
+                    # Every loan of the tape would be computed wrongly: stop here, and read
+                    # on only to count the rates for the refusal.
+                    for rest in raws:
+                        self._convert(rest)
+                    self._refuse_rates()
+                self._observe(batch, dropped, self.loans - raw.num_rows)
                 if self.shapes is not None:
                     self._count_shapes(batch)
                 if extra:
                     batch = _with_columns(batch, raw, extra, dropped)
-                offset += raw.num_rows
-                self.loans += raw.num_rows
                 if self.total is None:
                     progress.estimate(self.tape.estimated_rows(self.loans))
                 progress.advance(raw.num_rows)
@@ -132,6 +139,9 @@ class TapeRun:
             # Steps for ids no batch held fail on their own, at no tape row.
             self.failures.extend(Failure.of(f) for f in orphan_failures(self.converter.steps,
                                                                           self.spec.periods_per_year))
+            if not self.allow_high_rates:
+                self._refuse_rates()
+            self._read = True
         except TapeError as e:
             self.error = e
             raise
@@ -153,35 +163,35 @@ class TapeRun:
 
         io = ints("io_pers", np.zeros_like(pers))
         amort = ints("amort_pers", pers - io)
-        stepped = np.asarray(batch.column("rate_steps").is_valid()) if "rate_steps" in names else np.zeros(len(pers), bool)
+        stepped = (np.asarray(batch.column("rate_steps").is_valid()) if "rate_steps" in names
+                   else np.zeros(len(pers), bool))
         kinds = {"interest-only": (io > 0) & (io < pers), "balloon": (amort > pers - io) & (io < pers),
                  "bullet": io == pers, "stepped": stepped}
         kinds["plain"] = ~np.logical_or.reduce(list(kinds.values())) if len(pers) else np.zeros(0, bool)
         for name in SHAPES:
             self.shapes[name] += int(kinds[name].sum())
 
-    def _check_rates(self, batch: Any, raw: Any, dropped: list[int], offset: int, rest: Iterator[Any]) -> None:
-        """Stops at the first batch with a rate above 1 (100%) per period, unless allowed; the rest of the
-        tape's rate column is read on only to count them for the message."""
-        if self.allow_high_rates:
-            return
-        np = require("numpy", "reading tapes")
-        with np.errstate(invalid="ignore"):
-            over = np.flatnonzero(np.asarray(batch.column("rate")) > 1.0)
-        if not len(over):
-            return
-        first = int(tape_row_mapper(dropped)([int(over[0])])[0])
-        source = self.spec.sources["rate"]
-        value = raw.column(source)[first].as_py()
-        high = len(over)
-        for more in rest:
-            with np.errstate(invalid="ignore"):
-                high += int(np.count_nonzero(_rates(more.column(source), self.spec) > 1.0))
-        raise TapeError(
-            self.path,
-            f"{high:,} loan{'s' if high != 1 else ''} {'have' if high != 1 else 'has'} a rate above 1 (100%) per "
-            f"period, the first at row {self.row_of(offset + first)}, column {source}: {value!r}; rates are read "
-            "per period: for annual percentages add --rate-unit annual-percent (or --allow-high-rates to keep them)")
+    def _convert(self, raw: Any) -> tuple[Any, list[int]]:
+        """One tape batch as the engine's columns, its failures kept; the dropped rows, from the batch's first."""
+        offset = self.loans
+        self._refuse_broken(raw, offset)
+        try:
+            batch, failures = self.converter.convert(raw, offset)
+        except (TypeError, ValueError) as e:
+            raise self._fail(str(e)) from None
+        records = [Failure.of(f) for f in failures]
+        self.failures.extend(records)
+        self.dropped.extend(f.index for f in records)
+        self.loans += raw.num_rows
+        return batch, [f.index - offset for f in records]
+
+    def _refuse_rates(self) -> None:
+        """Stops a tape whose rates are implausible in their unit (unless allowed), as ``book()`` does;
+        called once every row is read."""
+        self._read = True
+        refusal = self.converter.rates.refusal(self.spec.sources["rate"], self.row_of, texts.COMMAND)
+        if refusal is not None:
+            raise TapeError(self.path, str(refusal))
 
     def _observe(self, batch: Any, dropped: list[int], offset: int) -> None:
         """The payment frequencies and the terms past MAX_PLAIN_TERM_MONTHS of the batch's loans."""
@@ -274,22 +284,6 @@ def _with_columns(batch: Any, raw: Any, names: list[str], dropped: list[int]) ->
         arrays.append(column.filter(mask) if mask is not None else column)
         fields.append(raw.schema.field(name))
     return pa.RecordBatch.from_arrays(arrays, schema=pa.schema(fields))
-
-
-def _rates(column: Any, spec: Spec) -> Any:
-    """Rates per period of one tape column (NaN where a row does not read)."""
-    unit = spec.rate_unit
-    rows = _Rows(len(column))
-    pa = require("pyarrow", "reading tapes")
-    if pa.types.is_dictionary(column.type):
-        column = column.dictionary_decode()
-    values = _floats(column, "rate", spec.sources["rate"], rows, percent=unit == "annual-percent",
-                     code="bad_rate", engine_units=False)
-    if unit == "annual":
-        values = values / spec.periods_per_year
-    elif unit == "annual-percent":
-        values = values / 100.0 / spec.periods_per_year
-    return values
 
 
 FREQUENCY_HELP = ", ".join(FREQUENCY_WORDS)

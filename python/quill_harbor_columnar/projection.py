@@ -563,26 +563,24 @@ def project(
         if segment_count == 0:  # no loans: no rows either way
             codes, segment_count = None, 1
     native_scenarios = [s.native() for s in parsed]
+    multi = len(parsed) > 1
     table, horizons, failures, errors_table = _native.project(
-        source, ages, codes, segment_count, native_scenarios, skip, n_threads
+        source, ages, codes, segment_count, native_scenarios, skip, n_threads,
+        _assembly_bytes(multi, bool(names), as_of is not None, keys),
     )
     failed = _failures(errors_table, _quote_ages(failures, ages, age_column))
     if not skip and len(failed):
         raise failed.exceptions()[0]
     assert table is not None  # the native side leaves it out only for a failure raised above
 
-    multi = len(parsed) > 1
     columns: dict[str, Any] = {}
     lengths = [max(h + 1, 0) for h in horizons]
-    per_scenario = [n * segment_count for n in lengths]
-    if multi:
-        columns["scenario"] = pa.array(np.repeat(np.arange(len(parsed), dtype=np.int64), per_scenario))
-    seg_index = np.concatenate(
-        [np.repeat(np.arange(segment_count, dtype=np.int64), n) for n in lengths]
-    ) if lengths else np.zeros(0, np.int64)
+    scenario, seg_index, period = _long_index(lengths, segment_count, multi, bool(names))
+    if scenario is not None:
+        columns["scenario"] = pa.array(scenario)
     for name, key in zip(names, keys):
         columns[name] = key.take(pa.array(seg_index))
-    period = np.concatenate([np.tile(np.arange(n, dtype=np.int32), segment_count) for n in lengths])
+    del seg_index
     columns["period"] = pa.array(period, type=pa.int32())
     if as_of is not None:
         dates = period_dates(as_of, max(lengths, default=0), ppy)
@@ -597,6 +595,38 @@ def project(
                 bounds.append((row, row + n))
             row += n
     return Projection(pa.table(columns), failed, names, ppy, len(parsed), bounds)
+
+
+def _assembly_bytes(multi: bool, labelled: bool, dated: bool, keys: list[Any]) -> int:
+    """The bytes ``project`` adds to each output row beside the native measures,
+    at most at once: the period (int32), a segment index while the labels are
+    taken (int32), the scenario (int64), the date (int64 while indexed, then
+    date32) and each label: its share of the keys' bytes (every segment has
+    the same rows), twice, as a take of text may grow its buffer by doubling."""
+    row = 4 + (4 if labelled else 0) + (8 if multi else 0) + (12 if dated else 0)
+    return row + sum(2 * -(-key.nbytes // max(len(key), 1)) for key in keys)
+
+
+def _long_index(lengths: list[int], segments: int, multi: bool, labelled: bool) -> tuple[Any, Any, Any]:
+    """The scenario (int64, or None for one), segment (int32, or None without
+    labels) and period (int32) of every row: scenario, then segment, then
+    period 0..lengths[scenario] - 1. Each is written once in place: no
+    per-scenario pieces concatenated, no second copy of the long columns."""
+    np = _require("numpy", "project()")
+    total = sum(lengths) * segments
+    period = np.empty(total, dtype=np.int32)
+    segment = np.empty(total, dtype=np.int32) if labelled else None
+    scenario = np.empty(total, dtype=np.int64) if multi else None
+    row = 0
+    for s, n in enumerate(lengths):
+        span = slice(row, row + n * segments)
+        period[span].reshape(segments, n)[:] = np.arange(n, dtype=np.int32)
+        if segment is not None:
+            segment[span].reshape(segments, n)[:] = np.arange(segments, dtype=np.int32)[:, None]
+        if scenario is not None:
+            scenario[span] = s
+        row += n * segments
+    return scenario, segment, period
 
 
 def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, skip: bool, n_threads: int,
@@ -641,6 +671,9 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
         cuts.append(max(stop, start + 1))
     multi = len(parsed) > 1
     native_scenarios = [s.native() for s in parsed]
+    # Added to each native row below: the loan (int64, or int32 codes of the
+    # ids), the scenario as int64, the date (int64 while indexed, then date32).
+    row_bytes = 8 + (8 if multi else 0) + (12 if as_of is not None else 0)
 
     fields = [pa.field("loan", pa.dictionary(pa.int32(), pa.string()) if has_id else pa.int64())]
     if multi:
@@ -659,7 +692,8 @@ def _project_loans(loans: Any, parsed: list[_Scenario], as_of: Any, ppy: int, sk
                 continue
             part = table.slice(b, e - b)
             out, fails, errors_table = _native.project_loans(
-                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b
+                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b,
+                row_bytes,
             )
             failed = _failures(errors_table, _quote_ages(fails, ages, age_column))
             failures.extend(failed._rows)

@@ -20,9 +20,9 @@ PyMethodDef g_functions[] = {
     {"stream_schedules", py_stream_schedules, METH_VARARGS,
      "stream_schedules(source, batch_rows, list, skip, threads) -> ScheduleStream"},
     {"project", py_project, METH_VARARGS,
-     "project(source, ages, segments, segment_count, scenarios, skip, threads) -> (table, horizons, failures, errors)"},
+     "project(source, ages, segments, segment_count, scenarios, skip, threads, row_bytes) -> (table, horizons, failures, errors)"},
     {"project_loans", py_project_loans, METH_VARARGS,
-     "project_loans(source, ages, scenarios, skip, threads, row_base) -> (table, failures, errors)"},
+     "project_loans(source, ages, scenarios, skip, threads, row_base, row_bytes) -> (table, failures, errors)"},
     {"default_threads", py_default_threads, METH_NOARGS, "Workers a call gets by default."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -127,6 +127,13 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
     return out;
 }
 
+// The bytes the Python side adds to each output row as it assembles the
+// result; a count out of range is refused like any other bad argument.
+std::size_t caller_bytes(long long per_row) {
+    if (per_row < 0 || per_row > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kRowBytesRange);
+    return static_cast<std::size_t>(per_row);
+}
+
 // New reference: (failures list, errors table) of a call.
 std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failures) {
     PyRef fl = PyRef::steal(failures_to_list(failures));
@@ -140,10 +147,10 @@ std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failu
 // New reference: (table or None, horizons, failures, errors table).
 PyObject* py_project(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *segments_obj, *scenarios_obj;
-    long long segment_count, threads;
+    long long segment_count, threads, per_row;
     int skip;
-    if (!PyArg_ParseTuple(args, "OOOLOpL", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
-                          &threads))
+    if (!PyArg_ParseTuple(args, "OOOLOpLL", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
+                          &threads, &per_row))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -156,6 +163,7 @@ PyObject* py_project(PyObject*, PyObject* args) {
         pc::ProjectionInput in;
         in.ages = ages.data<std::int64_t>();
         in.segments = segments.data<std::int32_t>();
+        in.caller_bytes_per_row = caller_bytes(per_row);
         if (in.segments != nullptr) {
             if (segment_count < 1 || segment_count > INT32_MAX)
                 throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kSegmentCountRange);
@@ -175,7 +183,7 @@ PyObject* py_project(PyObject*, PyObject* args) {
             failures = pc::with_ids(tot.failures, book->batches, book->has_id, 0);
             if (!skip && !failures.empty()) return;
             horizons = tot.horizon;
-            table = pc::projection_table(tot);
+            table = pc::projection_table(std::move(tot));
         });
         book.reset();
         auto [fl, et] = failure_objects(failures);
@@ -196,9 +204,9 @@ PyObject* py_project(PyObject*, PyObject* args) {
 // New reference: (table or None, failures, errors table).
 PyObject* py_project_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *scenarios_obj;
-    long long threads, row_base;
+    long long threads, row_base, per_row;
     int skip;
-    if (!PyArg_ParseTuple(args, "OOOpLL", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base))
+    if (!PyArg_ParseTuple(args, "OOOpLLL", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base, &per_row))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -208,6 +216,7 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", book->rows());
         pc::ProjectionInput in;
         in.ages = ages.data<std::int64_t>();
+        in.caller_bytes_per_row = caller_bytes(per_row);
         std::atomic<bool> stop{false};
         pc::TablePtr table;
         std::vector<pc::FailureRow> failures;
@@ -219,7 +228,7 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
             failures = pc::with_ids(res.failures, book->batches, book->has_id, 0);
             for (pc::FailureRow& f : failures) f.failure.index += row_base;
             if (!skip && !failures.empty()) return;
-            table = pc::loan_projection_table(res);
+            table = pc::loan_projection_table(std::move(res));
         });
         book.reset();
         auto [fl, et] = failure_objects(failures);

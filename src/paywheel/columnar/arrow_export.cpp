@@ -17,7 +17,7 @@ namespace paywheel::columnar {
 std::size_t TableData::nbytes() const noexcept {
     std::size_t n = 0;
     for (const Region& r : regions) n += r.bytes();
-    return n;
+    return n + adopted_bytes;
 }
 
 ArrowColumn fixed_column(std::string name, const char* format, std::int64_t length, const void* data) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "paywheel/columnar/per_thread.hpp"
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/memory_bound.hpp"
 #include "paywheel/core/message_text.hpp"
@@ -325,6 +326,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     // folded in order), only the memory does.
     constexpr std::size_t kWave = 8;
     std::vector<BlockSums> wave(kWave);
+    PerThread<std::vector<float>> schedules;
 
     for (std::size_t start = 0; start < chunks.size(); start += kWave) {
         const std::size_t n = std::min(kWave, chunks.size() - start);
@@ -335,8 +337,8 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             const InputBatch& batch = batches[ch.batch];
             BlockSums& sums = wave[j];
             QuietAborts quiet;
-            thread_local std::vector<float> scratch;
             try {
+                std::vector<float>& scratch = schedules.mine();
                 for (std::int64_t r = ch.begin; r < ch.end; ++r) {
                     if (stop.load(std::memory_order_relaxed)) return;
                     const std::int64_t g = ch.global + (r - ch.begin);

@@ -55,6 +55,10 @@ struct ProjectionInput {
     // Per row: its segment in [0, segment_count), or nullptr for one segment.
     const std::int32_t* segments = nullptr;
     std::int32_t segment_count = 1;
+    // Bytes the caller adds to each output row while it assembles the
+    // result (its labels, periods, dates): part of the peak the call is
+    // checked against before anything large is allocated.
+    std::size_t caller_bytes_per_row = 0;
 };
 
 struct ProjectionTotals {
@@ -76,7 +80,9 @@ extern const char* const kBadAgeReason;
 // without quoting a value (the caller has the text).
 inline constexpr std::int64_t kNotAnAge = INT64_MIN;
 
-// Throws Cancelled or std::bad_alloc. With OnError::Raise, `failures` holds
+// Throws Cancelled, TooLarge (the call's peak memory, result and scratch,
+// would pass memory_bound(); found from the first block on) or
+// std::bad_alloc. With OnError::Raise, `failures` holds
 // at most the earliest failing row, and then there are no columns.
 ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, const ProjectionInput& input,
                                     const std::vector<Scenario>& scenarios, OnError on_error, const ChunkRunner& run,
@@ -95,7 +101,8 @@ struct LoanProjection {
 
 // `input`'s ages and segments are indexed by row within `batches`. Failed
 // rows have no output rows; with OnError::Raise, `failures` holds at most the
-// earliest one and then there are no rows. Throws Cancelled or std::bad_alloc.
+// earliest one and then there are no rows. Throws Cancelled, TooLarge or
+// std::bad_alloc.
 LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, const ProjectionInput& input,
                                        const std::vector<Scenario>& scenarios, OnError on_error, std::int64_t row_base,
                                        const ChunkRunner& run, const std::atomic<bool>& stop);

@@ -284,8 +284,9 @@ std::size_t resident_bytes() {
 }
 
 // Two loans of 2^20 periods in blocks of their own run on two of the pool's
-// threads, which outlive the call: whatever scratch they kept (52 MiB each)
-// would stay resident for the life of the process.
+// threads, which outlive the call: whatever scratch they kept (52 MiB each
+// for a projection, 20 MiB for the cash flows) would stay resident for the
+// life of the process.
 TEST(Projection, TheWorkersScratchGoesWithTheCall) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer holds freed memory back from the system";
@@ -311,6 +312,8 @@ TEST(Projection, TheWorkersScratchGoesWithTheCall) {
         ASSERT_EQ(t.horizon[0], 1 << 20);
         const LoanProjection l = compute_loan_projection({book.batch()}, in, sc, OnError::Raise, 0, pool, stop);
         ASSERT_EQ(l.rows, 1025);
+        const CashflowTotals c = compute_cashflows({book.batch()}, OnError::Raise, pool, stop);
+        ASSERT_EQ(c.cap.size(), (1u << 20) + 1);
     }
     EXPECT_LT(resident_bytes(), before + (std::size_t{24} << 20));
 }

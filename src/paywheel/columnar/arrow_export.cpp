@@ -14,6 +14,11 @@
 
 namespace paywheel::columnar {
 
+TableData::~TableData() {
+    adopted.clear();
+    give_back_free_pages(adopted_bytes);
+}
+
 std::size_t TableData::nbytes() const noexcept {
     std::size_t n = 0;
     for (const Region& r : regions) n += r.bytes();

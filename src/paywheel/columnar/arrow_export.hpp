@@ -47,6 +47,12 @@ struct TableData {
     std::vector<std::shared_ptr<const void>> adopted;
     std::size_t adopted_bytes = 0;
 
+    TableData() = default;
+    TableData(const TableData&) = delete;
+    TableData& operator=(const TableData&) = delete;
+    // Frees what it adopted, then hands those pages back to the system.
+    ~TableData();
+
     // Keeps a region and returns its address.
     template <typename T>
     T* keep(Region r) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <limits>
-#include <malloc.h>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -410,20 +409,6 @@ TooLarge projection_too_large(std::size_t bytes, std::size_t limit) {
     return TooLarge(bytes, limit,
                     bytes == SIZE_MAX ? std::string(messages::kProjectionPastAddressSpace)
                                       : messages::text(messages::kProjectionPastMemory, bytes, limit));
-}
-
-// Gives the allocator's free pages back to the system once a call has
-// freed at least kTrimBytes: the block sums and the scratch come from the
-// allocator's heaps (each is below the size it maps on its own), which keep
-// freed pages resident, so the table would otherwise be formed on top of
-// them and the process would keep them after the call.
-constexpr std::size_t kTrimBytes = std::size_t{64} << 20;
-void give_back_free_pages(std::size_t freed) noexcept {
-#if defined(__GLIBC__)
-    if (freed >= kTrimBytes) ::malloc_trim(0);
-#else
-    (void)freed;
-#endif
 }
 
 void check_peak(std::size_t bytes) {

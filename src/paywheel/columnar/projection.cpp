@@ -370,6 +370,10 @@ std::size_t scratch_bytes(std::size_t len, std::size_t segments) noexcept {
                    sat_add(rows, sat_mul(segments, sizeof(std::int32_t))));
 }
 
+// A peak and a 32nd of it for the allocator's rounding and the interpreter's
+// objects of the result.
+std::size_t with_slack(std::size_t bytes) noexcept { return sat_add(bytes, bytes / 32); }
+
 // Per loan of the book: what the caller derived from it for the call (its
 // age and segment code, and their temporaries) and the call's own state.
 constexpr std::size_t kPerLoanBytes = 64;
@@ -389,9 +393,8 @@ std::size_t output_rows(const std::vector<Scenario>& scenarios, std::size_t segm
 // derived from them), the block sums in flight and each busy thread's
 // scratch; while the table is formed, the totals and its columns; once
 // handed over, the columns and the caller's `per_row` bytes of each row.
-// Beside the most of the three: a 32nd of it for the allocator's rounding
-// and the interpreter's objects of the result, and kPerLoanBytes for each
-// of the book's `loans`.
+// The most of the three with_slack, and kPerLoanBytes for each of the
+// book's `loans`.
 std::size_t totals_peak(const std::vector<Scenario>& scenarios, std::size_t segments, std::int64_t R,
                         std::size_t in_flight, std::size_t threads, std::size_t scratch, std::size_t per_row,
                         std::size_t loans) noexcept {
@@ -401,7 +404,7 @@ std::size_t totals_peak(const std::vector<Scenario>& scenarios, std::size_t segm
     const std::size_t columns = sat_mul(rows, kMeasureCount * sizeof(double));
     const std::size_t running = sat_add(sat_add(summed, in_flight), sat_mul(threads, scratch));
     const std::size_t most = std::max({running, sat_add(summed, columns), sat_add(columns, sat_mul(rows, per_row))});
-    return sat_add(sat_add(most, most / 32), sat_mul(loans, kPerLoanBytes));
+    return sat_add(with_slack(most), sat_mul(loans, kPerLoanBytes));
 }
 
 // The refusal of a call whose peak passes the memory this process may use.
@@ -451,7 +454,9 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
         n = std::min(wave_size, blocks.size() - start);
         for (std::size_t j = 0; j < n; ++j) wave[j] = BlockSums();
         run(n, [&](std::size_t j) {
-            if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
+            if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed) ||
+                refused.load(std::memory_order_relaxed) != 0)
+                return;
             const Block& bl = blocks[start + j];
             const InputBatch& batch = batches[bl.batch];
             BlockSums& out = wave[j];
@@ -508,6 +513,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                                 scratch_bytes(widest_here, static_cast<std::size_t>(G)), in.caller_bytes_per_row,
                                 static_cast<std::size_t>(rows));
                 if (peak > memory_bound()) {
+                    // The call ends with the refusal, and this scratch with it.
                     refused.store(peak);
                     return;
                 }
@@ -681,8 +687,8 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     const std::size_t per_value = kMeasureCount * sizeof(double) + 16 + in.caller_bytes_per_row;
     const std::size_t bookkeeping =
         sat_mul(static_cast<std::size_t>(rows), sizeof(Terms) + 2 * sizeof(std::int64_t) + kPerLoanBytes);
-    check_peak(sat_add(sat_add(sat_mul(values, per_value), bookkeeping),
-                       sat_mul(busy_threads(blocks.size()), scratch_bytes(widest, 1))));
+    check_peak(with_slack(sat_add(sat_add(sat_mul(values, per_value), bookkeeping),
+                                  sat_mul(busy_threads(blocks.size()), scratch_bytes(widest, 1)))));
     for (auto& c : res.columns) c.assign(values, 0.0);
     res.loan.resize(values);
     res.scenario.resize(values);

@@ -122,7 +122,7 @@ python_ubsan() {
     cmake -S . -B build/ubsan-module -DQH_BUILD_MODULE=ON -DQH_UBSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPython_EXECUTABLE="$VENV/bin/python" &&
         cmake --build build/ubsan-module -j2 &&
-        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$ROOT/build/ubsan-module/src/lib" \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$ROOT/build/ubsan-module/src/bindings" \
             QH_STRESS_SECONDS=10 "$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider
 }
 

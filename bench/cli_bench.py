@@ -24,9 +24,9 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 import quill_harbor_columnar as qc
-from quill_harbor_columnar._parquet_parallel import ParallelParquetWriter
-from quill_harbor_columnar._sample import sample_book
-from quill_harbor_columnar.cli import PARQUET
+from quill_harbor_columnar.io.parquet import ParallelParquetWriter
+from quill_harbor_columnar.tape.sample import sample_book
+from quill_harbor_columnar.cli.schedules import PARQUET
 
 FLOATS = ["Cap", "Int", "Pmt", "Bal"]
 

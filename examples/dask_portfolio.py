@@ -29,7 +29,7 @@ import pyarrow.parquet as pq
 from distributed import Client, LocalCluster
 
 from quill_harbor_columnar import dask as qhd
-from quill_harbor_columnar._sample import sample_book
+from quill_harbor_columnar.tape.sample import sample_book
 
 
 def main(argv: list[str]) -> int:

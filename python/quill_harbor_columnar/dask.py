@@ -12,8 +12,14 @@ from __future__ import annotations
 import warnings
 from typing import Any, Literal
 
-from ._columns import CASHFLOWS, ID, LOAN, LOANS, PERIOD, SCHEDULE, TOTALS
-from ._optional import require
+from . import scheduling
+from ._internal.deps import optional, require
+from ._internal.names import CASHFLOWS, DATE, ID, LOAN, LOANS, MEASURES, PERIOD, SCENARIO, SCHEDULE, SUMMED, TOTALS
+from .projection import project as project_book
+from .projection.assembly import block_rows, dates_of
+from .projection.dates import as_date, period_dates
+from .projection.scenarios import parse_scenarios
+from .projection.segments import by_names
 
 _WHAT = "quill_harbor_columnar.dask"
 
@@ -61,11 +67,12 @@ def _threads_here(threads: int | None) -> int | None:
     busy instead of starting one per processor in every worker."""
     if threads is not None:
         return threads
+    distributed = optional("distributed")
+    if distributed is None:
+        return None
     try:
-        from distributed import get_worker
-
-        worker = get_worker()
-    except (ImportError, ValueError):
+        worker = distributed.get_worker()
+    except ValueError:  # not on a worker
         return None
     state = getattr(worker, "state", worker)
     n = getattr(state, "nthreads", None)
@@ -106,11 +113,9 @@ def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: in
     np = require("numpy", _WHAT)
     pd = require("pandas", _WHAT)
 
-    from . import schedules
-
     with_id = ID in pdf.columns
     _measure(pdf, measure)
-    result = schedules(_arrow(pdf), layout="long", errors=errors, threads=_threads_here(threads))
+    result = scheduling.schedules(_arrow(pdf), layout="long", errors=errors, threads=_threads_here(threads))
     cols = result.to_numpy()
     # Long rows carry their loan: the id when there is one, otherwise the
     # partition's own index label, whatever its type (text labels are
@@ -144,10 +149,8 @@ def _partition_totals(pdf: Any, errors: Literal["raise", "skip"], threads: int |
                       measure: bool = False) -> dict[str, Any]:
     np = require("numpy", _WHAT)
 
-    from . import cashflows
-
     _measure(pdf, measure)
-    table = cashflows(_arrow(pdf), errors=errors, threads=_threads_here(threads)).to_numpy()
+    table = scheduling.cashflows(_arrow(pdf), errors=errors, threads=_threads_here(threads)).to_numpy()
     return {
         PERIOD: np.asarray(table[PERIOD], dtype=np.int64),
         LOANS: np.asarray(table[LOANS], dtype=np.int64),
@@ -198,35 +201,25 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
     return dd.from_delayed([dask.delayed(_to_frame)(parts[0])], meta=meta, verify_meta=True)
 
 
-# The projection's sums that add across partitions; its cash flow is formed
-# from them once combined.
-_SUMMED = ("balance", "scheduled_principal", "prepaid_principal", "defaulted_principal", "loss", "recovery",
-           "interest")
-
-
 def _partition_projection(pdf: Any, scenarios: Any, by: list[str], periods_per_year: int,
                           errors: Literal["raise", "skip"], threads: int | None,
                           measure: bool = False) -> dict[tuple, Any]:
-    """{(scenario, *segment values): float64 array of _SUMMED x periods} of one partition."""
+    """{(scenario, *segment values): float64 array of SUMMED x periods} of one partition."""
     np = require("numpy", _WHAT)
 
-    from . import project
-
     _measure(pdf, measure)
-    p = project(_arrow(pdf), scenarios, by=by or None, periods_per_year=periods_per_year, errors=errors,
-                threads=_threads_here(threads))
+    p = project_book(_arrow(pdf), scenarios, by=by or None, periods_per_year=periods_per_year, errors=errors,
+                     threads=_threads_here(threads))
     t = p.to_arrow()
-    sums = [t.column(name).to_numpy() for name in _SUMMED]
-    scenario = t.column("scenario").to_numpy() if "scenario" in t.column_names else np.zeros(t.num_rows, np.int64)
+    sums = [t.column(name).to_numpy() for name in SUMMED]
+    scenario = t.column(SCENARIO).to_numpy() if SCENARIO in t.column_names else np.zeros(t.num_rows, np.int64)
     keys = [t.column(name).to_pylist() for name in by]
     return {(int(scenario[b]), *(k[b] for k in keys)): np.stack([s[b:e] for s in sums])
-            for b, e in p._bounds}
+            for b, e in p.spans}
 
 
 def _combine_projections(a: dict[tuple, Any], b: dict[tuple, Any]) -> dict[tuple, Any]:
     """Sums of two parts, segment by segment and period by period."""
-    np = require("numpy", _WHAT)
-
     out = dict(a)
     for key, sums in b.items():
         if key not in out:
@@ -246,8 +239,6 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
     np = require("numpy", _WHAT)
     pd = require("pandas", _WHAT)
 
-    from .projection import period_dates
-
     def order(key: tuple) -> tuple:  # segments sorted by value, nulls last, as one machine orders them
         return (key[0], *((v is None or v != v, v) for v in key[1:]))
 
@@ -256,25 +247,21 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
     length: dict[int, int] = {}
     for key in keys:
         length[key[0]] = max(length.get(key[0], 0), sums[key].shape[1])
-    blocks, labels = [], []
-    for key in keys:
-        s = sums[key]
-        n = length[key[0]]
-        blocks.append(np.pad(s, ((0, 0), (0, n - s.shape[1]))))
-        labels.append((key, n))
+    lengths = [length[key[0]] for key in keys]
+    block, period, _ = block_rows(lengths)
     frame: dict[str, Any] = {}
     if multi:
-        frame["scenario"] = np.concatenate([np.full(n, k[0], np.int64) for k, n in labels] or [np.zeros(0, np.int64)])
+        frame[SCENARIO] = np.array([key[0] for key in keys], dtype=np.int64)[block]
     for i, name in enumerate(by):
-        values = [v for k, n in labels for v in [k[1 + i]] * n]
-        frame[name] = pd.Series(values, dtype=meta[name].dtype)
-    period = np.concatenate([np.arange(n, dtype=np.int32) for _, n in labels] or [np.zeros(0, np.int32)])
-    frame["period"] = period
+        values = np.empty(len(keys), dtype=object)
+        values[:] = [key[1 + i] for key in keys]
+        frame[name] = pd.Series(values[block], dtype=meta[name].dtype)
+    frame[PERIOD] = period
     if as_of is not None:
-        dates = period_dates(as_of, int(period.max()) + 1 if len(period) else 0, periods_per_year)
-        frame["date"] = pd.Series(dates[period].astype("datetime64[ns]"))
-    data = np.concatenate(blocks, axis=1) if blocks else np.zeros((len(_SUMMED), 0))
-    for i, name in enumerate(_SUMMED):
+        frame[DATE] = pd.Series(dates_of(as_of, period, periods_per_year).astype("datetime64[ns]"))
+    blocks = [np.pad(sums[key], ((0, 0), (0, n - sums[key].shape[1]))) for key, n in zip(keys, lengths)]
+    data = np.concatenate(blocks, axis=1) if blocks else np.zeros((len(SUMMED), 0))
+    for i, name in enumerate(SUMMED):
         frame[name] = data[i]
     frame["cashflow"] = (frame["scheduled_principal"] + frame["prepaid_principal"] + frame["recovery"]
                          + frame["interest"])
@@ -295,11 +282,10 @@ def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_o
     grouped differently).
     """
     dask, dd, pd = _modules()
-    from .projection import MEASURES, _by_names, parse_scenarios, period_dates
-
-    names = _by_names(by)
+    names = by_names(by)
     multi = len(parse_scenarios(scenarios, periods_per_year)) > 1  # checks the scenarios before any task runs
     if as_of is not None:
+        as_of = as_date(as_of)
         period_dates(as_of, 0, periods_per_year)
     missing = [n for n in names if n not in ddf.columns]
     if missing:
@@ -316,11 +302,11 @@ def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_o
                           if i + 1 < len(parts) else parts[i])
         parts = merged
     meta = pd.DataFrame({
-        **({"scenario": pd.Series([], dtype="int64")} if multi else {}),
+        **({SCENARIO: pd.Series([], dtype="int64")} if multi else {}),
         **{name: pd.Series([], dtype=ddf._meta[name].dtype) for name in names},
-        "period": pd.Series([], dtype="int32"),
+        PERIOD: pd.Series([], dtype="int32"),
         # A date dtype of pandas' own: object columns would become strings in Dask.
-        **({"date": pd.Series([], dtype="datetime64[ns]")} if as_of is not None else {}),
+        **({DATE: pd.Series([], dtype="datetime64[ns]")} if as_of is not None else {}),
         **{name: pd.Series([], dtype="float64") for name in MEASURES},
     })
     frame = dask.delayed(_projection_frame)(parts[0], multi, names, meta, as_of, periods_per_year)

@@ -10,20 +10,41 @@ field and the loan's terms. Nothing in Python reads the engine's own message
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
 from typing import Any, Optional, Tuple
 
 from . import _native
-from ._columns import ERRORS, FIELDS
-from ._conversions import ArrowConversions
-from ._optional import require
+from ._internal.deps import require
+from ._internal.names import ERRORS, FIELDS
+from ._internal.tables import ArrowConversions
 
-__all__ = ["LoanError", "ErrorTable", "explain", "CODES"]
+__all__ = ["LoanError", "ErrorTable", "Failure", "explain", "CODES"]
 
 # (amt, rate, pers, int_freq, cap_freq) as the engine decoded them.
 Terms = Tuple[float, float, int, int, int]
-# A failure as the native side reports it:
-# (index, id, code, field, value, reason, terms).
-FailureRow = Tuple[int, Optional[str], str, Optional[str], Optional[str], str, Optional[Terms]]
+
+
+@dataclass(frozen=True, slots=True)
+class Failure:
+    """One failed row, as the native side and the tape reader report it."""
+
+    index: int  # the row in the whole input
+    id: Optional[str]  # the row's id, None without an id column
+    code: str  # the failure kind, one of CODES
+    field: Optional[str]  # the column to blame, None when no single column is
+    value: Optional[str]  # that column's value as read
+    reason: str  # the engine's (or the reader's) own message, carried for the record only
+    terms: Optional[Terms]  # the decoded terms, None when the row did not decode
+
+    @classmethod
+    def of(cls, row: Failure | Iterable[Any]) -> Failure:
+        """A record of a failure tuple (index, id, code, field, value, reason, terms)."""
+        return row if isinstance(row, Failure) else cls(*row)
+
+    def error(self) -> LoanError:
+        """The LoanError errors="raise" gives for this row."""
+        return LoanError(self.index, self.id, self.code, self.field, self.value, self.reason, self.terms)
+
 
 # Every failure code, in the native enum's order.
 CODES: tuple[str, ...] = tuple(_native.FAILURE_CODES)
@@ -118,17 +139,17 @@ class ErrorTable(ArrowConversions):
 
     _SHOWN = 5  # rows the repr lists
 
-    def __init__(self, table: Any, rows: list[FailureRow]) -> None:
+    def __init__(self, table: Any, rows: Iterable[Failure | Iterable[Any]]) -> None:
         # ``table`` is the native table over the same rows, or None: then the
         # Arrow export is built from the rows, through pyarrow, when asked.
         self._table = table
-        self._rows = rows
+        self._rows = [Failure.of(row) for row in rows]
 
     @classmethod
     def from_rows(cls, rows: Iterable[Iterable[Any]]) -> ErrorTable:
         """A table of failures found in Python, each row shaped like a native
         failure: (index, id, code, field, value, reason, terms)."""
-        checked: list[FailureRow] = []
+        checked: list[Failure] = []
         for row in rows:
             items = tuple(row)
             if len(items) != 7:
@@ -137,10 +158,15 @@ class ErrorTable(ArrowConversions):
             index, id_, code, field, value, reason, terms = items
             if code not in CODES:
                 raise ValueError(f"unknown failure code {code!r}; the codes are {', '.join(CODES)}")
-            checked.append((int(index), id_, code, field, value, str(reason), terms))
+            checked.append(Failure(int(index), id_, code, field, value, str(reason), terms))
         return cls(None, checked)
 
     # ------------------------------------------------------------ rows
+
+    @property
+    def failures(self) -> list[Failure]:
+        """Every failed row as a record, in row order."""
+        return self._rows
 
     def __len__(self) -> int:
         return len(self._rows)
@@ -154,17 +180,17 @@ class ErrorTable(ArrowConversions):
         return list(ERRORS)
 
     def __iter__(self) -> Iterator[tuple[int, str | None, str, str | None, str]]:
-        return iter([(i, id_, code, field, reason) for i, id_, code, field, _, reason, _ in self._rows])
+        return iter([(f.index, f.id, f.code, f.field, f.reason) for f in self._rows])
 
     def exceptions(self) -> list[LoanError]:
         """Each failure as the LoanError errors='raise' would give."""
-        return [LoanError(*row) for row in self._rows]
+        return [row.error() for row in self._rows]
 
     def counts(self) -> dict[str, int]:
         """Failed rows by code, in the order the codes first appear."""
         counts: dict[str, int] = {}
         for row in self._rows:
-            counts[row[2]] = counts.get(row[2], 0) + 1
+            counts[row.code] = counts.get(row.code, 0) + 1
         return counts
 
     def __repr__(self) -> str:
@@ -173,9 +199,9 @@ class ErrorTable(ArrowConversions):
         if not n:
             return head + ">"
         cells = [("index", "id", "code", "field", "value")]
-        for i, id_, code, field, value, _, _ in self._rows[: self._SHOWN]:
-            cells.append((str(i), "-" if id_ is None else repr(id_), code, field or "-",
-                          "-" if value is None else repr(value)))
+        for f in self._rows[: self._SHOWN]:
+            cells.append((str(f.index), "-" if f.id is None else repr(f.id), f.code, f.field or "-",
+                          "-" if f.value is None else repr(f.value)))
         widths = [max(len(row[c]) for row in cells) for c in range(len(cells[0]))]
         lines = ["  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() for row in cells]
         if n > self._SHOWN:
@@ -194,11 +220,11 @@ class ErrorTable(ArrowConversions):
             rows = self._rows
             self._table = pa.record_batch(
                 [
-                    pa.array([r[0] for r in rows], pa.int64()),
-                    pa.array([r[1] for r in rows], pa.utf8()),
-                    pa.array([r[2] for r in rows], pa.utf8()),
-                    pa.array([r[3] for r in rows], pa.utf8()),
-                    pa.array([r[5] for r in rows], pa.utf8()),
+                    pa.array([r.index for r in rows], pa.int64()),
+                    pa.array([r.id for r in rows], pa.utf8()),
+                    pa.array([r.code for r in rows], pa.utf8()),
+                    pa.array([r.field for r in rows], pa.utf8()),
+                    pa.array([r.reason for r in rows], pa.utf8()),
                 ],
                 names=list(ERRORS),
             )

@@ -16,9 +16,9 @@ np = pytest.importorskip("numpy")
 
 import quill_harbor  # noqa: E402
 import quill_harbor_columnar as qhc  # noqa: E402
-from quill_harbor_columnar._parquet_parallel import ParallelParquetWriter, decode, encode, split_part  # noqa: E402
-from quill_harbor_columnar._progress import Progress  # noqa: E402
-from quill_harbor_columnar._sample import sample_book  # noqa: E402
+from quill_harbor_columnar.cli.progress import Progress  # noqa: E402
+from quill_harbor_columnar.io.parquet import ParallelParquetWriter, decode, encode, split_part  # noqa: E402
+from quill_harbor_columnar.tape.sample import sample_book  # noqa: E402
 
 SCHEDULE = ("Per", "Cap", "Int", "Pmt", "Bal")
 HEADER = "id,amt,rate,pers,int_freq,cap_freq\n"
@@ -41,7 +41,7 @@ def bits(table):
     return {name: np.asarray(table.column(name)).view(np.uint32) for name in SCHEDULE}
 
 
-@pytest.mark.parametrize("command", [[], ["sample"], ["schedules"], ["cashflows"]])
+@pytest.mark.parametrize("command", [[], ["sample"], ["schedules"], ["cashflows"], ["project"]])
 def test_every_command_has_help(command):
     proc = cli(*command, "--help")
     assert proc.returncode == 0, proc.stderr
@@ -49,6 +49,8 @@ def test_every_command_has_help(command):
     if command and command[0] != "sample":
         text = " ".join(proc.stdout.split())
         assert "amt, rate, pers, int_freq, cap_freq" in text and "Rates are per period" in text
+        # The progress default is said in words; argparse's own "(default: ...)" would contradict it.
+        assert "only on a terminal" in text and "(default: False)" not in text and "(default: None)" not in text
 
 
 def test_version_is_the_package_metadata():
@@ -148,20 +150,19 @@ def test_cashflows_plot_and_summary(tmp_path):
 def test_plot_scales_bars_and_aligns_zero():
     pytest.importorskip("matplotlib")
     import matplotlib.pyplot as plt
-
-    from quill_harbor_columnar._plot import _align_zero, _formatter, _scale, auto_every
+    from quill_harbor_columnar.plots.axes import align_zero, auto_every, formatter, scale
 
     cases = [({1: 9}, 360), ({1: 9, 3: 1}, 360), ({1: 5, 3: 5, 12: 5}, 360), ({7: 1, 12: 1}, 360),
              ({1: 1}, 1000), ({1: 500, 3: 500, 60: 2}, 360)]  # a rare bullet loan does not set the bars
     assert [auto_every(f, p) for f, p in cases] == [1, 3, 12, 1, 4, 3]
-    factor, name = _scale([3.2e9, 1.0])
+    factor, name = scale([3.2e9, 1.0])
     assert (factor, name) == (1e6, "millions")
-    assert [_formatter(factor)(v, None) for v in (3.2e9, 5e6, 2.5e6, 0.0)] == ["3,200", "5", "2.5", "0"]
+    assert [formatter(factor)(v, None) for v in (3.2e9, 5e6, 2.5e6, 0.0)] == ["3,200", "5", "2.5", "0"]
     fig, ax = plt.subplots()
     bal = ax.twinx()
     ax.set_ylim(-1, 3)
     bal.set_ylim(0, 10)
-    _align_zero(ax, bal)
+    align_zero(ax, bal)
     (a0, a1), (b0, b1) = ax.get_ylim(), bal.get_ylim()
     assert -a0 / (a1 - a0) == pytest.approx(-b0 / (b1 - b0)) == pytest.approx(0.25)
     plt.close(fig)
@@ -247,13 +248,15 @@ def test_an_interrupted_run_leaves_nothing_behind(tmp_path):
     assert cli("sample", "--loans", 150_000, "-o", book).returncode == 0
     out = tmp_path / "out.parquet"
     out.write_text("kept")
-    for sig in (signal.SIGINT, signal.SIGTERM):
+    # Signals at several points of the run: the outputs are staged before the
+    # tape is opened, so the later ones land in the reading and computing.
+    for sig, delay in ((signal.SIGINT, 0.5), (signal.SIGTERM, 0.5), (signal.SIGINT, 1.5), (signal.SIGTERM, 1.5)):
         proc = subprocess.Popen([sys.executable, "-m", "quill_harbor_columnar.cli", "schedules", str(book), "-o",
                                  str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 60
         while not [p for p in os.listdir(tmp_path) if p.endswith(".partial")] and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(0.5)
+        time.sleep(delay)
         proc.send_signal(sig)
         _, err = proc.communicate(timeout=120)
         assert proc.returncode == 130 and "Traceback" not in err, err
@@ -290,7 +293,7 @@ def test_parallel_parquet_is_one_ordinary_file(tmp_path):
 
 
 def test_progress_counts_loans_and_waits_to_estimate(monkeypatch):
-    monkeypatch.setattr("quill_harbor_columnar._progress.time.perf_counter", lambda: next(clock))
+    monkeypatch.setattr("quill_harbor_columnar.cli.progress.time.perf_counter", lambda: next(clock))
     for terminal in (False, True):
         clock = iter([0.0, 1.0, 6.0, 12.0, 13.0, 20.0])
         log = io.StringIO()

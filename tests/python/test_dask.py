@@ -10,7 +10,7 @@ pa = pytest.importorskip("pyarrow")
 
 import quill_harbor_columnar as qhc  # noqa: E402
 from quill_harbor_columnar import dask as qhd  # noqa: E402
-from quill_harbor_columnar._sample import sample_book  # noqa: E402
+from quill_harbor_columnar.tape.sample import sample_book  # noqa: E402
 
 
 @pytest.fixture(scope="module")

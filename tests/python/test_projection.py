@@ -11,7 +11,7 @@ import pytest
 
 import projection_reference as ref
 import quill_harbor_columnar as qc
-from quill_harbor_columnar._sample import sample_book
+from quill_harbor_columnar.tape.sample import sample_book
 
 SCENARIOS = [
     {},
@@ -140,6 +140,7 @@ def test_bad_scenarios_name_the_key(scenario, key, ppy):
     (datetime.date(2024, 1, 31), 12, ["2024-01-31", "2024-02-29", "2024-03-31", "2024-04-30"]),
     (datetime.date(2023, 11, 30), 4, ["2023-11-30", "2024-02-29", "2024-05-30", "2024-08-30"]),
     (datetime.date(2025, 6, 15), 1, ["2025-06-15", "2026-06-15", "2027-06-15", "2028-06-15"]),
+    ("2024-12-31", 6, ["2024-12-31", "2025-02-28", "2025-04-30", "2025-06-30"]),  # ISO text, as the command takes
 ])
 def test_dates_advance_calendar_months_clamped_to_month_end(as_of, ppy, want):
     book = {"amt": [1000.0], "rate": [0.01], "pers": [3], "int_freq": [1], "cap_freq": [1]}
@@ -192,3 +193,18 @@ def test_dask_combines_partitions_like_one_machine():
         assert got[name].tolist() == want[name].tolist()
     assert got.date.dt.date.tolist() == want.date.tolist()
     np.testing.assert_allclose(got[list(ref.MEASURES)], want[list(ref.MEASURES)], rtol=1e-12, atol=1e-6)
+
+
+def test_segments_of_many_columns_keep_their_own_labels():
+    # 5 columns of 7,000 distinct values: the product of the counts passes 2^63.
+    n = 7000
+    rng = np.random.default_rng(2)
+    keys = {f"k{j}": rng.permutation(n) for j in range(5)}
+    book = {"amt": np.arange(1, n + 1, dtype=np.float64) * 100, "rate": np.full(n, 0.01), "pers": np.full(n, 2),
+            "int_freq": np.ones(n, np.int64), "cap_freq": np.ones(n, np.int64), **keys}
+    summary = qc.project(book, {}, by=list(keys)).summary()
+    assert len(summary) == n
+    loan = keys["k0"].argsort()[summary["k0"].to_numpy()]  # the loan each segment's first label names
+    for name, values in keys.items():
+        assert (summary[name].to_numpy() == values[loan]).all(), name
+    assert (summary["start_balance"].to_numpy() == book["amt"][loan]).all()

@@ -1,7 +1,7 @@
 // Text records and their decoding into loan terms, in plain C++: nothing
 // here touches the interpreter, so worker threads may decode any number of
 // records at once. Copying a batch out of Python objects is the glue's job
-// (src/lib/driver_par.cpp), not this layer's.
+// (src/bindings/driver_par.cpp), not this layer's.
 #pragma once
 
 #include <cstdint>

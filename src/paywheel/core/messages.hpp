@@ -54,7 +54,7 @@ inline constexpr const char* kTooLargeForLayout =
 inline constexpr const char* kIdsPastUtf8 =
     "the ids of one stream batch pass 2^31 - 1 bytes, more than the stream's utf8 schema can address";
 
-// Columnar calls (src/paywheel/columnar, src/lib/columnar): what stops a
+// Columnar calls (src/paywheel/columnar, src/bindings/columnar): what stops a
 // whole call. Placeholders are filled with messages::text (message_text.hpp).
 inline constexpr const char* kCallCancelled = "the call was cancelled";
 inline constexpr const char* kStreamInterrupted = "the stream was interrupted";
@@ -153,7 +153,12 @@ inline constexpr const char* kPoolBuildPrefix =
     "The global thread pool has not been initialized.: ThreadPoolBuildError { ";
 inline constexpr const char* kPoolBuildSuffix = " }";
 
-// Python boundary (src/lib).
+// Python boundary (src/bindings).
+// The columnar extension's own refusals.
+inline constexpr const char* kReadOnlyColumns = "schedule columns are read-only";
+inline constexpr const char* kColumnNameNotStr = "column name must be a str";
+// The name asked for (its repr), then the flat columns there are.
+inline constexpr const char* kNoFlatColumn = "no flat column %s; the flat columns are %s";
 // An unwrap of a failed conversion; ": <error rendering>" follows.
 inline constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
 inline constexpr const char* kDictChangedSize = "dictionary changed size during iteration";

@@ -1,0 +1,23 @@
+"""The command's exit statuses, named once, and the one error a run ends with."""
+
+from __future__ import annotations
+
+from enum import IntEnum
+
+
+class Exit(IntEnum):
+    OK = 0  # everything that could be computed was written (refused loans are listed)
+    FAILED = 2  # bad usage or bad input, as one line naming the file, row, column and value where known
+    NOTHING = 3  # not a single loan could be scheduled
+    INTERRUPTED = 130  # Ctrl-C or SIGTERM: nothing was written
+
+
+class CliError(Exception):
+    """A user-facing failure: printed as one line, exit status ``status``."""
+
+    def __init__(self, file: str | None, reason: str, row: int | None = None, column: str | None = None,
+                 status: Exit = Exit.FAILED) -> None:
+        parts = [p for p in (file, f"row {row}" if row is not None else None,
+                             f"column {column}" if column else None) if p]
+        super().__init__(": ".join([", ".join(parts), reason]) if parts else reason)
+        self.status = status

@@ -1,0 +1,85 @@
+"""A run's refused loans: the tape reader's and the engine's together, in tape order, as the command
+lists them, stops on them and writes them."""
+
+from __future__ import annotations
+
+from collections import Counter
+from dataclasses import dataclass
+from typing import Any
+
+from .._internal.deps import require
+from .._internal.names import FAILURE_FILE
+from ..errors import ErrorTable, explain
+from ..io.writers import write_table
+from ..tape.stream import TapeRun
+from .exits import CliError, Exit
+
+
+@dataclass(frozen=True, slots=True)
+class Refused:
+    """A refused loan as the command reports it."""
+
+    index: int  # the tape row, from 0
+    id: str | None
+    code: str
+    field: str | None
+    value: str | None
+    words: str  # the explanation in words, made from the code
+    engine: str | None  # the engine's own message, for an engine refusal
+
+
+def refused_loans(run: TapeRun, engine_errors: ErrorTable) -> list[Refused]:
+    """Tape failures and engine failures together, in tape order."""
+    rows = [Refused(f.index, f.id, f.code, f.field, f.value, explain(f.code, f.field, f.terms), None)
+            for f in run.failures]
+    errors = engine_errors.failures
+    if errors:
+        tape_index = run.to_tape()([e.index for e in errors])
+        for e, index in zip(errors, tape_index.tolist()):
+            rows.append(Refused(index, e.id, e.code, e.field, e.value, explain(e.code, e.field, e.terms), e.reason))
+    rows.sort(key=lambda r: r.index)
+    return rows
+
+
+def first_refusal(run: TapeRun, refused: list[Refused]) -> CliError:
+    r = refused[0]
+    detail = []
+    if r.value is not None:
+        detail.append(f"value {r.value!r}")
+    if r.id is not None:
+        detail.append(f"id {r.id}")
+    text = r.words + (f" ({', '.join(detail)})" if detail else "") + \
+        (f" [{r.code}; engine: {r.engine}]" if r.engine else f" [{r.code}]")
+    return CliError(run.path, text, row=r.index + 1, column=run.column_of(r.field))
+
+
+def nothing_scheduled(run: TapeRun, refused: list[Refused]) -> CliError:
+    counts = ", ".join(f"{c} {n:,}" for c, n in Counter(r.code for r in refused).most_common())
+    return CliError(run.path, f"not a single loan could be scheduled: all {run.loans:,} failed ({counts})",
+                    status=Exit.NOTHING)
+
+
+def write_refused(path: str, kind: str, refused: list[Refused]) -> None:
+    """The failures file: a row per refused loan, its row as a person counts rows in the file."""
+    pa = require("pyarrow", "the quill-harbor command")
+    row, loan_id, code, field, reason = FAILURE_FILE
+    table = pa.table({
+        row: pa.array([r.index + 1 for r in refused], pa.int64()),
+        loan_id: pa.array([r.id for r in refused], pa.string()),
+        code: pa.array([r.code for r in refused], pa.string()),
+        field: pa.array([r.field for r in refused], pa.string()),
+        reason: pa.array([r.words for r in refused], pa.string()),
+    })
+    write_table(table, path, kind)
+
+
+def stop_on(args: Any, run: TapeRun, refused: list[Refused]) -> CliError | None:
+    """The error that ends the run before its outputs are kept: the first refused loan with --errors raise,
+    or every loan refused; None when the run goes on."""
+    if args.errors == "raise" and refused:
+        return first_refusal(run, refused)
+    if not run.loans:
+        return CliError(run.path, "the tape holds no loans, only its header: nothing to compute", status=Exit.NOTHING)
+    if len(refused) == run.loans:
+        return nothing_scheduled(run, refused)
+    return None

@@ -1,0 +1,111 @@
+"""The command's options: the argument types, the flags every tape command shares, and the parser's
+one-line usage errors."""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+from typing import NoReturn
+
+from ..tape.reading import RATE_UNITS, REQUIRED
+from ..tape.stream import FREQUENCY_HELP
+from .exits import CliError, Exit
+
+
+class Parser(argparse.ArgumentParser):
+    """Usage errors as one line, exit status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(Exit.FAILED, f"quill-harbor: error: {message} (see {self.prog} --help)\n")
+
+
+def count(text: str) -> int:
+    """A whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
+def thread_count(text: str) -> int:
+    try:
+        return count(text)
+    except argparse.ArgumentTypeError as e:
+        raise argparse.ArgumentTypeError(f"{e}; leave --threads out to use every processor") from None
+
+
+def number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, not {text!r}") from None
+
+
+def lag(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number of periods, not {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
+def date(text: str) -> datetime.date:
+    try:
+        return datetime.date.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a date as YYYY-MM-DD, not {text!r}") from None
+
+
+def parse_map(items: list[str] | None) -> dict[str, str]:
+    mapping: dict[str, str] = {}
+    for item in items or []:
+        target, sep, source = item.partition("=")
+        if not sep or not target.strip() or not source.strip():
+            raise CliError(None, f"--map takes TARGET=SOURCE (for example amt=principal), not {item!r}")
+        mapping[target.strip()] = source.strip()
+    return mapping
+
+
+TAPE_HELP = (
+    "The tape needs the columns " + ", ".join(REQUIRED) + " (and optionally id and age), named as the engine names "
+    "them or mapped with --map TARGET=SOURCE, e.g. --map amt=principal --map int_freq=payment_frequency. Rates are "
+    "per period (0.004 is 0.4%% a period) unless --rate-unit says annual or annual-percent; frequencies are periods "
+    f"between payments, or one of the words {FREQUENCY_HELP}."
+).replace("%%", "%")  # descriptions are printed as they are, unlike help strings
+
+
+def add_tape_arguments(p: argparse.ArgumentParser) -> None:
+    """The input flags every subcommand that reads a tape shares."""
+    p.add_argument("loans", metavar="LOANS",
+                   help="the tape: .csv (or .tsv), .parquet, .arrow/.feather, or a folder of .parquet files")
+    g = p.add_argument_group("reading the tape")
+    g.add_argument("--map", action="append", metavar="TARGET=SOURCE",
+                   help="take engine column TARGET (id, amt, rate, pers, int_freq, cap_freq, age) from tape column "
+                        "SOURCE; repeatable, and one SOURCE may feed two targets")
+    g.add_argument("--rate-unit", choices=RATE_UNITS, default="per-period",
+                   help="per-period (default): the rate per period as a fraction; annual: a yearly fraction; "
+                        "annual-percent: a yearly percentage such as 5.5 or '5.5%%' (both divided by "
+                        "--periods-per-year)")
+    g.add_argument("--periods-per-year", type=count, default=12,
+                   help="periods in a year, for annual rates and frequency words (default 12: monthly periods)")
+    g.add_argument("--delimiter", help="the CSV delimiter (default: sniffed from the file)")
+    g.add_argument("--allow-high-rates", action="store_true",
+                   help="compute loans whose rate is above 1 (100%%) per period instead of stopping")
+    r = p.add_argument_group("running")
+    r.add_argument("--errors", choices=("raise", "skip"), default="skip",
+                   help="skip (default): leave loans that fail out and list them; raise: stop at the first")
+    r.add_argument("--failures", metavar="FILE",
+                   help="write every refused loan (row, id, code, field, reason) to FILE, .csv or .parquet")
+    r.add_argument("--threads", type=thread_count, default=None,
+                   help="engine threads (default: the pool's size, RAYON_NUM_THREADS or one per processor)")
+    r.add_argument("--batch-rows", type=count, default=65536, help="rows per batch read and written")
+    # No default in the parser: the run asks whether standard error is a
+    # terminal when it starts (and the help states the default in words).
+    r.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="report progress on standard error (default: only on a terminal; in a log, a line "
+                        "every few seconds)")

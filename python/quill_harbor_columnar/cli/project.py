@@ -1,0 +1,198 @@
+"""``quill-harbor project``: projected cash flows of a loan tape under
+prepayment and default scenarios, written long (a row per scenario, segment
+and period), with a summary table and an optional plot."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+from typing import Any, NamedTuple
+
+from .._internal.deps import require
+from ..io.atomic import Staged
+from ..io.writers import write_table
+from ..plots.projection import plot_projection
+from ..projection import project
+from ..tape.stream import TapeRun
+from .exits import CliError
+from .options import TAPE_HELP, add_tape_arguments, date, lag, number
+from .progress import Progress
+from .report import by_code, peak_rss, print_table, rate, shown
+from .run import Command, Done, Output, output
+
+# Flags in percent and the scenario key each sets (the value divided by 100).
+PERCENT_FLAGS = {"cpr": "cpr", "smm": "smm", "cdr": "cdr", "mdr": "mdr", "severity": "severity"}
+
+
+def scenarios_of(args: argparse.Namespace) -> list[dict[str, Any]]:
+    """The scenarios the flags or the file give, in the API's units."""
+    flags = {key: getattr(args, key) for key in ("cpr", "smm", "psa", "cdr", "mdr", "sda", "severity", "lag")
+             if getattr(args, key) is not None}
+    if args.scenarios:
+        if flags:
+            raise CliError(None, f"--scenarios and --{next(iter(flags))} both set the scenario; give one or the other")
+        try:
+            with open(args.scenarios, encoding="utf-8") as f:
+                loaded = json.load(f)
+        except OSError as e:
+            raise CliError(args.scenarios, e.strerror or str(e)) from None
+        except ValueError as e:
+            raise CliError(args.scenarios, f"not JSON: {e}") from None
+        if isinstance(loaded, dict):
+            loaded = [loaded]
+        if not isinstance(loaded, list) or not loaded or not all(isinstance(s, dict) for s in loaded):
+            raise CliError(args.scenarios, "expected a non-empty JSON list of mappings (or one mapping)")
+        return loaded
+    return [{key: value / 100.0 if key in PERCENT_FLAGS else value for key, value in flags.items()}]
+
+
+def _segments(run: TapeRun, by: list[str]) -> Any:
+    """The --by columns of the rows the engine reads: the tape's rows less those it could not read."""
+    pa = require("pyarrow", "project")
+    np = require("numpy", "project")
+    missing = [name for name in by if name not in run.tape.names]
+    if missing:
+        raise CliError(run.path, f"--by names column {missing[0]!r}, which the tape does not have "
+                                 f"(it has {', '.join(run.tape.names)})")
+    table = pa.Table.from_batches(list(run.tape.batches(by)))
+    if run.dropped:
+        keep = np.ones(table.num_rows, dtype=bool)
+        keep[np.asarray(sorted(run.dropped), dtype=np.int64)] = False
+        table = table.filter(pa.array(keep))
+    return table
+
+
+def _frequencies(loans: Any, errors: Any) -> dict[int, int]:
+    """Loans by payment frequency, of the loans that were projected (a
+    refused bullet loan's would widen every bar)."""
+    np = require("numpy", "--plot")
+    keep = np.ones(loans.num_rows, dtype=bool)
+    keep[np.asarray([e.index for e in errors.failures], dtype=np.int64)] = False
+    counts: dict[int, int] = {}
+    for name in ("int_freq", "cap_freq"):
+        values, n = np.unique(np.asarray(loans.column(name))[keep], return_counts=True)
+        for f, c in zip(values.tolist(), n.tolist()):
+            counts[f] = counts.get(f, 0) + c
+    return counts
+
+
+def _summary_lines(summary: Any, by: list[str]) -> list[str]:
+    keys = (["scenario"] if "scenario" in summary.columns else []) + by
+    head = [*keys, "start balance", "principal", "interest", "loss", "cum. loss", "WAL (years)"]
+    rows = []
+    for _, r in summary.iterrows():
+        def ratio(x: float, fmt: str) -> str:
+            return format(x, fmt) if x == x else "-"  # NaN: a segment whose loans all failed
+
+        rows.append([*(str(r[k]) for k in keys), f"{r.start_balance:,.2f}", f"{r.principal:,.2f}",
+                     f"{r.interest:,.2f}", f"{r.loss:,.2f}", ratio(r.cumulative_loss, ".4%"), ratio(r.wal, ",.2f")])
+    widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(head)]
+    fmt = "  ".join(f"{{:<{w}}}" if i < len(keys) else f"{{:>{w}}}" for i, w in enumerate(widths))
+    return [fmt.format(*head), "-" * (sum(widths) + 2 * (len(widths) - 1)), *(fmt.format(*row) for row in rows)]
+
+
+class _Projected(NamedTuple):
+    projection: Any  # the Projection
+    loans: Any  # the engine's columns as read, for the plot's bar width
+
+    @property
+    def errors(self) -> Any:
+        return self.projection.errors
+
+
+class Project(Command):
+    name = "project"
+
+    def outputs(self, args: argparse.Namespace) -> list[Output]:
+        out = [output(args.output, "table", "the output")]
+        if args.failures:
+            out.append(output(args.failures, "table", "--failures"))
+        if args.plot:
+            out.append(output(args.plot, "plot", "--plot"))
+        return out
+
+    def inputs(self, args: argparse.Namespace) -> list[str]:
+        return [args.loans] + ([args.scenarios] if args.scenarios else [])
+
+    def prepare(self, args: argparse.Namespace) -> None:
+        args.scenario_list = scenarios_of(args)
+
+    def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
+        assert run is not None
+        by = args.by or []
+        loans = run.reader(progress).read_all()
+        if by:
+            segments = _segments(run, by)
+            for name in by:
+                # An engine column (--by int_freq) is already there, as the engine reads it.
+                if name not in loans.column_names:
+                    loans = loans.append_column(name, segments.column(name))
+        proj = project(loans, args.scenario_list, by=by or None, as_of=args.as_of,
+                       periods_per_year=args.periods_per_year, errors="skip", threads=args.threads)
+        return _Projected(proj, loans)
+
+    def write(self, args: argparse.Namespace, done: Done, staged: Staged, writing: Any) -> None:
+        kinds = {o.path: o.kind for o in self.outputs(args)}
+        proj = done.result.projection
+        with writing(args.output):
+            write_table(proj.to_arrow(), staged[args.output], kinds[args.output])
+        if args.plot:
+            with writing(args.plot):
+                plot_projection(proj, staged[args.plot], kinds[args.plot],
+                                f"Projected cash flows of {os.path.basename(args.loans)}",
+                                _frequencies(done.result.loans, proj.errors))
+
+    def report(self, args: argparse.Namespace, done: Done) -> None:
+        assert done.run is not None
+        proj = done.result.projection
+        print_table("project", [
+            ("loans", f"{done.run.loans:,}"),
+            ("failed loans", f"{len(done.refused):,}"),
+            *by_code(r.code for r in done.refused),
+            ("scenarios", f"{len(args.scenario_list):,}"),
+            ("rows written", f"{proj.num_rows:,}"),
+            ("elapsed", f"{done.elapsed:.2f} s"),
+            ("loans/s", rate(done.run.loans, done.elapsed)),
+            ("output", shown(args.output)),
+            *([("failures", shown(args.failures))] if args.failures else []),
+            *([("plot", shown(args.plot))] if args.plot else []),
+            ("peak RSS", peak_rss()),
+        ])
+        print()
+        print("\n".join(_summary_lines(proj.summary(), args.by or [])))
+
+
+def register(sub: Any) -> None:
+    """Adds the subcommand to the command's subparsers."""
+    p = sub.add_parser(
+        "project", help="projected cash flows under prepayment and default scenarios",
+        description="Projects the book's cash flows under one scenario given by the flags, or several from "
+                    "--scenarios FILE.json, from each loan's age on (an age column, or --map age=COLUMN), totalled "
+                    "per scenario, --by segment and period. Rates and severity are in percent: --cpr 8 is 8% a "
+                    "year, --smm 0.5 is 0.5% a period, --severity 35 loses 35% of a default; --psa and --sda "
+                    "are speeds, 100 is 100% of the standard ramp (monthly periods only). " + TAPE_HELP,
+        epilog="Defaulted principal pays nothing until it is liquidated --lag periods later, as loss (--severity) "
+               "and recovery. A scenario file holds a list of mappings with the keys smm, cpr or psa; mdr, cdr or "
+               "sda; severity; lag, in the units of the Python API: rates and severity as fractions (0.08 is 8%), "
+               "psa and sda as speeds.")
+    add_tape_arguments(p)
+    p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
+    s = p.add_argument_group("the scenario (percent; or --scenarios)")
+    prepay = s.add_mutually_exclusive_group()
+    prepay.add_argument("--cpr", type=number, metavar="PCT", help="prepayment, annual percent (8 means 8%%)")
+    prepay.add_argument("--smm", type=number, metavar="PCT", help="prepayment, percent per period")
+    prepay.add_argument("--psa", type=number, metavar="SPEED", help="prepayment ramp speed (100 means 100%% PSA)")
+    dflt = s.add_mutually_exclusive_group()
+    dflt.add_argument("--cdr", type=number, metavar="PCT", help="default, annual percent (2 means 2%%)")
+    dflt.add_argument("--mdr", type=number, metavar="PCT", help="default, percent per period")
+    dflt.add_argument("--sda", type=number, metavar="SPEED", help="default ramp speed (100 means 100%% SDA)")
+    s.add_argument("--severity", type=number, metavar="PCT", help="loss on a default, percent (35 means 35%%)")
+    s.add_argument("--lag", type=lag, metavar="N", help="periods from default to liquidation (default 0)")
+    s.add_argument("--scenarios", metavar="FILE.json",
+                   help="several scenarios: a JSON list of mappings (keys and units as in the Python API)")
+    p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
+    p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
+    p.add_argument("--plot", metavar="FILE",
+                   help="draw balance curves per scenario and the first scenario's flows to FILE (.png, .svg, .pdf)")
+    p.set_defaults(run=Project())

@@ -1,0 +1,197 @@
+"""The one run every command goes through.
+
+1. Check every output path: its extension names a format, it is not the
+   input, nor a file inside an input folder, nor another output.
+2. Make a temporary file beside each output (so a missing or read-only
+   folder stops the run before anything is computed).
+3. Open the input and compute.
+4. Stop on refused loans (the first with ``--errors raise``; every loan
+   refused ends with status 3, the failures file alone put in place).
+5. Write every output, the data file, ``--failures`` and ``--plot``, to its
+   temporary file.
+6. Put all of them in place, or, if anything above failed, none.
+7. Report.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+import time
+from collections.abc import Iterator
+from typing import Any, NamedTuple
+
+from .._internal.deps import require
+from ..io.atomic import Staged
+from ..io.formats import accepted, format_of
+from ..tape.files import TapeError
+from ..tape.stream import TapeRun
+from .exits import CliError, Exit
+from .failures import Refused, refused_loans, stop_on, write_refused
+from .options import parse_map
+from .progress import Progress
+
+
+class Output(NamedTuple):
+    path: str
+    kind: str  # a format of ``io.formats``
+    flag: str  # how the user named it, for messages: "the output", "--failures", "--plot"
+
+
+def output(path: str, use: str, flag: str) -> Output:
+    """An output path whose extension serves ``use`` ("table" or "plot")."""
+    kind = format_of(path, use)
+    if kind is None:
+        raise CliError(path, f"{flag} must end in {accepted(use)}")
+    return Output(path, kind, flag)
+
+
+class Done(NamedTuple):
+    """What a run leaves for its report."""
+
+    run: TapeRun | None
+    result: Any
+    refused: list[Refused]
+    elapsed: float
+
+
+class Command:
+    """One subcommand: what it writes, how it computes, what it writes, what it reports.
+
+    ``compute`` may write the data file itself, batch by batch, to its
+    temporary path (``staged[path]``); ``write`` writes what is left.
+    """
+
+    name = ""
+    reads_tape = True
+
+    def outputs(self, args: argparse.Namespace) -> list[Output]:
+        """Every output of the run, from the flags alone."""
+        raise NotImplementedError
+
+    def inputs(self, args: argparse.Namespace) -> list[str]:
+        """Every file the run reads, so that no output replaces one."""
+        return [args.loans] if self.reads_tape else []
+
+    def prepare(self, args: argparse.Namespace) -> None:
+        """Checks of the flags that need no file of the run's (before anything is opened)."""
+
+    def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
+        raise NotImplementedError
+
+    def engine_errors(self, result: Any) -> Any:
+        return result.errors
+
+    def write(self, args: argparse.Namespace, done: Done, staged: Staged, writing: Any) -> None:
+        """Writes the outputs ``compute`` did not, each inside ``writing(output path)``."""
+
+    def report(self, args: argparse.Namespace, done: Done) -> None:
+        raise NotImplementedError
+
+
+def _inside(folder: str, path: str) -> bool:
+    real_folder = os.path.realpath(folder)
+    real = os.path.join(os.path.realpath(os.path.dirname(os.path.abspath(path))), os.path.basename(path))
+    return os.path.commonpath([real_folder, real]) == real_folder
+
+
+def check_outputs(outputs: list[Output], inputs: list[str]) -> None:
+    """Refuses an output that is a folder, is an input (through any link or spelling), lies inside an input
+    folder (a Parquet dataset), or names the same file as another output."""
+    for out in outputs:
+        if os.path.isdir(out.path):
+            raise CliError(out.path, "is a folder; name a file to write")
+        for path in inputs:
+            if os.path.isdir(path):
+                if _inside(path, out.path):
+                    raise CliError(out.path, f"is inside the input folder {path}; name an output outside it "
+                                             "so the input is kept")
+            elif os.path.exists(path) and os.path.exists(out.path) and os.path.samefile(path, out.path):
+                raise CliError(out.path, "is the input file; name another output so the input is kept")
+    real = [os.path.realpath(out.path) for out in outputs]
+    if len(set(real)) != len(real):
+        raise CliError(None, "two outputs name the same file")
+
+
+def open_tape(args: argparse.Namespace) -> TapeRun:
+    """The tape through the mapping, its rates checked."""
+    run = TapeRun(args.loans, mapping=parse_map(args.map), rate_unit=args.rate_unit,
+                  periods_per_year=args.periods_per_year, delimiter=args.delimiter,
+                  batch_rows=args.batch_rows, errors=args.errors)
+    run.check_rates(args.allow_high_rates)
+    return run
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
+@contextlib.contextmanager
+def _computing(args: argparse.Namespace, run: TapeRun | None) -> Iterator[None]:
+    """A failure while computing as the one line the command prints: the tape's own error when reading it
+    failed under the engine, else the library's refusal against the tape."""
+    pa = require("pyarrow", "the quill-harbor command")
+    try:
+        yield
+    except (CliError, TapeError):
+        raise
+    except BaseException as e:
+        if run is not None and run.error is not None and e is not run.error:
+            raise run.error from None
+        if isinstance(e, (pa.ArrowException, TypeError, ValueError)):
+            raise CliError(args.loans, _first_line(e)) from None
+        raise
+
+
+@contextlib.contextmanager
+def _writing(path: str) -> Iterator[None]:
+    """A failure while writing one output, as one line naming it."""
+    try:
+        yield
+    except (CliError, KeyboardInterrupt, MemoryError):
+        raise
+    except OSError as e:  # a full disk, a folder gone
+        raise CliError(path, f"cannot be written: {e.strerror or _first_line(e)}") from None
+    except Exception as e:  # noqa: BLE001 - a plot or writer refusing its data ends the run as one line
+        raise CliError(path, f"cannot be written: {_first_line(e)}") from None
+
+
+def execute(command: Command, args: argparse.Namespace) -> int:
+    outputs = command.outputs(args)
+    check_outputs(outputs, command.inputs(args))
+    command.prepare(args)
+    failures = next((o for o in outputs if o.flag == "--failures"), None)
+    with Staged([o.path for o in outputs]) as staged:
+        run = open_tape(args) if command.reads_tape else None
+        # Progress is counted in loans read; a command without a tape has none to show.
+        show = command.reads_tape and (args.progress if args.progress is not None else sys.stderr.isatty())
+        progress = Progress(command.name, run.total if run is not None else None, show)
+        start = time.perf_counter()
+        try:
+            with _computing(args, run):
+                result = command.compute(args, run, progress, staged)
+        finally:
+            progress.finish()
+        elapsed = time.perf_counter() - start
+        refused: list[Refused] = []
+        if run is not None:
+            refused = refused_loans(run, command.engine_errors(result))
+            stop = stop_on(args, run, refused)
+            if stop is not None:
+                if stop.status == Exit.NOTHING and failures is not None and refused:
+                    # Nothing was computed: the listing of why is the run's one output.
+                    with _writing(failures.path):
+                        write_refused(staged[failures.path], failures.kind, refused)
+                    staged.commit([failures.path])
+                raise stop
+        done = Done(run, result, refused, elapsed)
+        if failures is not None:
+            with _writing(failures.path):
+                write_refused(staged[failures.path], failures.kind, refused)
+        command.write(args, done, staged, _writing)
+        staged.commit()
+    command.report(args, done)
+    return Exit.OK

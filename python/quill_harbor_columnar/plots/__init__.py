@@ -1,0 +1,1 @@
+"""The command's figures: the cash-flow plot and the projection plot."""

@@ -1,0 +1,212 @@
+"""``project``: a book's projected cash flows, totalled per scenario, segment and period, or per loan."""
+
+from __future__ import annotations
+
+import datetime as _dt
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any
+
+from .. import _native
+from .._internal import checks
+from .._internal.deps import require
+from .._internal.inputs import arrow_column, arrow_table, native_source, plain_column
+from .._internal.names import AGE, FIELDS, ID, LOAN, MEASURES, SCENARIO
+from ..errors import ErrorTable, Failure
+from .ages import ages as read_ages
+from .ages import quote_ages
+from .assembly import block_rows, long_columns, long_schema, row_bytes
+from .dates import as_date, period_dates
+from .results import Projection, ProjectionStream
+from .scenarios import Scenario, checked_periods_per_year, parse_scenarios
+from .segments import by_names, segment_codes
+
+__all__ = ["project"]
+
+
+def _inputs(loans: Any, by: list[str]) -> tuple[Any, Any, Any, list[Any]]:
+    """(the native source, ages or None, the age column as read, the by columns as Arrow arrays)."""
+    if isinstance(loans, Mapping):
+        source = native_source(loans)
+        table: Any = loans
+        names = list(loans.keys())
+        lengths = {len(loans[k]) for k in FIELDS if k in loans}
+        rows = lengths.pop() if len(lengths) == 1 else -1
+    else:
+        table = arrow_table(loans, "project()")
+        source = table.__arrow_c_stream__()
+        names = table.column_names
+        rows = table.num_rows
+    for n in by:
+        if n not in names:
+            raise ValueError(f"by names column {n!r}, which the loans do not have (they have {', '.join(names)}; "
+                             "book() keeps only the engine's columns: add a segment with append_column)")
+    age_column = arrow_column(table, AGE) if AGE in names else None
+    ages = read_ages(age_column) if age_column is not None else None
+    by_columns = [arrow_column(table, n) for n in by]
+    for col in ([ages] if ages is not None else []) + by_columns:
+        if rows >= 0 and len(col) != rows:
+            raise ValueError("the columns of loans differ in length")
+    return source, ages, age_column, by_columns
+
+
+def _raise_first(failed: ErrorTable) -> None:
+    if len(failed):
+        raise failed.exceptions()[0]
+
+
+def project(
+    loans: Any,
+    scenarios: Any,
+    *,
+    by: str | Sequence[str] | None = None,
+    as_of: _dt.date | str | None = None,
+    periods_per_year: int = 12,
+    errors: str = "raise",
+    threads: int | None = None,
+    per_loan: bool = False,
+    batch_rows: int = 65536,
+) -> Any:
+    """Projected cash flows of a book under one or more scenarios.
+
+    ``scenarios``: one mapping or a sequence of them, each with at most one
+    of ``smm`` / ``cpr`` / ``psa`` (prepayment), at most one of ``mdr`` /
+    ``cdr`` / ``sda`` (default), ``severity`` (0 to 1) and ``lag`` (periods).
+    ``by``: input columns to total by. ``as_of`` (a date, or an ISO text such
+    as ``"2024-12-31"``): adds a ``date`` column.
+    An optional ``age`` column gives the periods each loan has already run.
+    Returns a ``Projection``; with ``per_loan=True``, a ``ProjectionStream``
+    of one row per loan, scenario and period, in batches of at most
+    ``batch_rows`` rows (whole loans, at least one a batch).
+    """
+    ppy = checked_periods_per_year(periods_per_year)
+    parsed = parse_scenarios(scenarios, ppy)
+    skip = checks.skips(errors)
+    n_threads = checks.threads(threads)
+    names = by_names(by)
+    if as_of is not None:
+        as_of = as_date(as_of)
+        period_dates(as_of, 0, ppy)  # checks as_of against the periods before any computing
+    if per_loan:
+        if names:
+            raise ValueError("per_loan=True gives one row per loan with its label; by= totals, "
+                             "so give one or the other")
+        checks.positive_int("batch_rows", batch_rows)
+        return _project_loans(loans, parsed, as_of, ppy, skip, n_threads, batch_rows)
+    return _project_totals(loans, parsed, names, as_of, ppy, skip, n_threads)
+
+
+def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of: _dt.date | None, ppy: int,
+                    skip: bool, n_threads: int) -> Projection:
+    np = require("numpy", "project()")
+    pa = require("pyarrow", "project()")
+    source, ages, age_column, by_columns = _inputs(loans, names)
+    codes: Any = None
+    keys: list[Any] = []
+    segment_count = 1
+    if by_columns:
+        codes, keys = segment_codes(by_columns)
+        segment_count = len(keys[0])
+        if segment_count == 0:  # no loans: no rows either way
+            codes, segment_count = None, 1
+    native_scenarios = [s.native() for s in parsed]
+    multi = len(parsed) > 1
+    table, horizons, failures, errors_table = _native.project(
+        source, ages, codes, segment_count, native_scenarios, skip, n_threads,
+        row_bytes(multi=multi, dated=as_of is not None, blocks=True, keys=keys),
+    )
+    failed = ErrorTable(errors_table, quote_ages(failures, ages, age_column))
+    if not skip:
+        _raise_first(failed)
+    assert table is not None  # the native side leaves it out only for a failure raised above
+
+    # Blocks run scenario by scenario, segment by segment; every segment of a
+    # scenario runs to the scenario's horizon.
+    lengths = np.repeat(np.array([max(h + 1, 0) for h in horizons], dtype=np.int64), segment_count)
+    block, period, spans = block_rows(lengths)
+    leading: list[tuple[str, Any]] = []
+    if multi:
+        leading.append((SCENARIO, np.floor_divide(block, segment_count, dtype=np.int64)))
+    if names:
+        segment = pa.array(np.remainder(block, segment_count))
+        leading += [(name, key.take(segment)) for name, key in zip(names, keys)]
+        del segment
+    del block
+    measures = {name: table.column(name) for name in MEASURES}
+    columns = long_columns(leading, period, measures, as_of, ppy)
+    return Projection(pa.table(columns), failed, names, ppy, len(parsed), spans)
+
+
+def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, ppy: int, skip: bool,
+                   n_threads: int, batch_rows: int) -> ProjectionStream:
+    np = require("numpy", "project(per_loan=True)")
+    pa = require("pyarrow", "project(per_loan=True)")
+    pc = require("pyarrow.compute", "project(per_loan=True)")
+    if isinstance(loans, Mapping):
+        table = arrow_table({k: plain_column(loans[k]) if k in FIELDS else loans[k] for k in loans},
+                            "project(per_loan=True)")
+    else:
+        table = arrow_table(loans, "project(per_loan=True)")
+    missing = [f for f in FIELDS[1:] if f not in table.column_names]
+    if missing:
+        raise ValueError(f"loans has no column {missing[0]!r}")
+    table = table.select([c for c in (*FIELDS, AGE) if c in table.column_names])
+    age_column = arrow_column(table, AGE) if AGE in table.column_names else None
+    ages = read_ages(age_column) if age_column is not None else None
+    has_id = ID in table.column_names
+    ids = arrow_column(table, ID).cast(pa.string()) if has_id else None
+    # Output rows per loan, to cut batches of whole loans within batch_rows.
+    pers_column = arrow_column(table, "pers")
+    if pa.types.is_string(pers_column.type) or pa.types.is_large_string(pers_column.type):
+        readable = pc.fill_null(pc.match_substring_regex(pers_column, r"^[+-]?[0-9]{1,9}$"), False)
+        pers_column = pc.if_else(readable, pers_column, pa.scalar("0", pers_column.type))
+    pers = pc.cast(pers_column, pa.float64(), safe=False)
+    pers = np.nan_to_num(np.asarray(pc.fill_null(pers, 0.0), dtype=np.float64))
+    age = ages if ages is not None else np.zeros(len(pers), np.int64)
+    remaining = np.where((age >= 0) & (age < pers), pers - age, 0.0)
+    weights = len(parsed) * remaining + sum(s.lag + 1 for s in parsed) * (remaining > 0)
+    # Whole loans, as many as stay within batch_rows, at least one a batch.
+    ends = np.cumsum(weights)
+    cuts = [0]
+    while cuts[-1] < len(weights):
+        start = cuts[-1]
+        before = ends[start - 1] if start else 0.0
+        stop = int(np.searchsorted(ends, before + batch_rows, side="right"))
+        cuts.append(max(stop, start + 1))
+    multi = len(parsed) > 1
+    native_scenarios = [s.native() for s in parsed]
+    added = row_bytes(multi=multi, dated=as_of is not None, loans=True)
+
+    label_types = [(LOAN, pa.dictionary(pa.int32(), pa.string()) if has_id else pa.int64())]
+    if multi:
+        label_types.append((SCENARIO, pa.int64()))
+    schema = long_schema(label_types, as_of)
+    failures: list[Failure] = []
+
+    def batches() -> Iterator[Any]:
+        for b, e in zip(cuts[:-1], cuts[1:]):
+            if b == e:
+                continue
+            part = table.slice(b, e - b)
+            out, fails, errors_table = _native.project_loans(
+                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b,
+                added,
+            )
+            failed = ErrorTable(errors_table, quote_ages(fails, ages, age_column))
+            failures.extend(failed.failures)
+            if not skip:
+                _raise_first(failed)
+            assert out is not None  # the native side leaves it out only for a failure raised above
+            loan = np.asarray(out.column(LOAN))
+            leading: list[tuple[str, Any]] = []
+            if ids is not None:
+                leading.append((LOAN, pa.DictionaryArray.from_arrays(pa.array(loan, type=pa.int32()),
+                                                                     ids.slice(b, e - b))))
+            else:
+                leading.append((LOAN, pa.array(loan + b, type=pa.int64())))
+            if multi:
+                leading.append((SCENARIO, pa.array(np.asarray(out.column(SCENARIO)).astype(np.int64))))
+            measures = {name: out.column(name) for name in MEASURES}
+            columns = long_columns(leading, np.asarray(out.column("period")), measures, as_of, ppy)
+            yield pa.RecordBatch.from_arrays(list(columns.values()), schema=schema)
+
+    return ProjectionStream(schema, batches(), failures)

@@ -1,0 +1,118 @@
+"""The results of ``project``: a ``Projection`` (the long table and its summary) and a
+``ProjectionStream`` (per-loan rows, batch by batch)."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import Any
+
+from .._internal.deps import require
+from ..errors import ErrorTable, Failure
+from .measures import summary
+
+__all__ = ["Projection", "ProjectionStream"]
+
+
+class Projection:
+    """Projected cash flows: a long table with a row per scenario, segment
+    and period. Arrow PyCapsule export, ``to_arrow()``, ``to_pandas()``,
+    ``to_polars()``; ``summary()``; ``errors`` lists the loans left out."""
+
+    __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "spans")
+
+    def __init__(self, table: Any, errors: ErrorTable, by: list[str], periods_per_year: int, scenarios: int,
+                 spans: list[tuple[int, int]]) -> None:
+        self._table = table
+        self.errors = errors
+        self.by = by
+        self.periods_per_year = periods_per_year
+        self.scenarios = scenarios
+        # The row span of each (scenario, segment) block, in row order.
+        self.spans = spans
+
+    def __arrow_c_schema__(self) -> Any:
+        return self._table.schema.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return self._table.__arrow_c_stream__(requested_schema)
+
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
+        pa = require("pyarrow", "__arrow_c_array__()")
+        batch = pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks()) \
+            if self._table.num_rows else pa.RecordBatch.from_pylist([], schema=self._table.schema)
+        return batch.__arrow_c_array__(requested_schema)
+
+    def __len__(self) -> int:
+        return self._table.num_rows
+
+    @property
+    def num_rows(self) -> int:
+        return self._table.num_rows
+
+    @property
+    def column_names(self) -> list[str]:
+        return self._table.column_names
+
+    def to_arrow(self) -> Any:
+        """The rows as a pyarrow.Table."""
+        return self._table
+
+    def to_pandas(self) -> Any:
+        """The rows as a pandas.DataFrame."""
+        require("pandas", "to_pandas()")
+        return self._table.to_pandas()
+
+    def to_polars(self) -> Any:
+        """The rows as a polars.DataFrame."""
+        pl = require("polars", "to_polars()")
+        return pl.from_arrow(self._table)
+
+    def summary(self) -> Any:
+        """One row per scenario and segment, as a pandas.DataFrame:
+        ``start_balance`` (the balance at period 0), the totals of every flow,
+        ``principal`` (scheduled + prepaid + recovery), ``end_balance``,
+        ``cumulative_loss`` (loss / start_balance) and ``wal``, the weighted
+        average life in years: sum(period * principal) / sum(principal) /
+        periods_per_year."""
+        return summary(self._table, self.spans, self.by, self.periods_per_year)
+
+    def __repr__(self) -> str:
+        return (f"<Projection scenarios={self.scenarios} by={self.by} rows={self.num_rows} "
+                f"failed={len(self.errors)}>")
+
+
+class ProjectionStream:
+    """Per-loan projected flows, batch by batch, as a one-shot Arrow C stream
+    (``__arrow_c_stream__``, ``to_reader()``). ``errors`` lists the loans
+    left out in the batches read so far."""
+
+    __slots__ = ("_schema", "_batches", "_failures", "_consumed")
+
+    def __init__(self, schema: Any, batches: Iterator[Any], failures: list[Failure]) -> None:
+        self._schema = schema
+        self._batches = batches
+        self._failures = failures  # filled as the batches are read
+        self._consumed = False
+
+    def __arrow_c_schema__(self) -> Any:
+        return self._schema.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return self.to_reader().__arrow_c_stream__(requested_schema)
+
+    @property
+    def consumed(self) -> bool:
+        return self._consumed
+
+    @property
+    def errors(self) -> ErrorTable:
+        return ErrorTable(None, list(self._failures))
+
+    def to_reader(self) -> Any:
+        """A pyarrow.RecordBatchReader over the stream (consumes it)."""
+        pa = require("pyarrow", "to_reader()")
+        if self._consumed:
+            raise RuntimeError("this projection stream was already consumed; a stream is read once "
+                               "(call project(..., per_loan=True) again)")
+        self._consumed = True
+        return pa.RecordBatchReader.from_batches(self._schema, self._batches)

@@ -1,0 +1,184 @@
+"""Schedules and cash flows of whole books: ``schedules``, ``stream_schedules`` and ``cashflows``, and the
+result types they return.
+
+The same engine as ``quill_harbor``, bit for bit, without a Python object per value: results are flat
+binary32 columns owned by a native object and handed to NumPy (buffer protocol), pyarrow, polars, pandas
+and duckdb (the Arrow PyCapsule interface) without a copy.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any, Literal, Protocol, TypeAlias, Union
+
+from . import _native
+from ._internal import checks
+from ._internal.deps import require
+from ._internal.inputs import native_source
+from ._internal.tables import NativeTable
+from .errors import ErrorTable
+
+__all__ = ["schedules", "stream_schedules", "cashflows", "Schedules", "Cashflows", "ScheduleStream", "Loans"]
+
+
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any: ...
+
+
+class _ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = ...) -> tuple[Any, Any]: ...
+
+
+# What every operation takes as a book.
+Loans: TypeAlias = Union[Mapping[str, Any], _ArrowStreamExportable, _ArrowArrayExportable]
+
+
+# ---------------------------------------------------------------- results
+
+
+class Schedules(NativeTable):
+    """Schedules of a whole book, in one of two layouts.
+
+    "long": columns ``loan``, ``Per``, ``Cap``, ``Int``, ``Pmt``, ``Bal`` with a
+    row per period; ``loan`` is the input row, or the id (dictionary-encoded)
+    when the input has one. "list": a row per loan, ``loan`` then five
+    ``list<float32>`` columns sharing one offsets buffer (``large_list`` past
+    2^31 values); failed rows are null there with ``errors="skip"``.
+    """
+
+    __slots__ = ("layout", "errors")
+
+    def __init__(self, table: _native.Table, layout: Literal["long", "list"], errors: ErrorTable) -> None:
+        super().__init__(table)
+        self.layout = layout
+        self.errors = errors
+
+    @property
+    def offsets(self) -> memoryview:
+        """Row i's values are [offsets[i], offsets[i+1]) of every column; a failed row's span is empty."""
+        return self._table.column("offsets")
+
+    def __repr__(self) -> str:
+        return f"<Schedules layout={self.layout!r} rows={self.num_rows} failed={len(self.errors)} bytes={self.nbytes}>"
+
+
+class Cashflows(NativeTable):
+    """Portfolio totals per period index: ``period``, the float64 sums ``Cap``,
+    ``Int``, ``Pmt`` and ``Bal``, and ``loans`` (how many loans reach the period)."""
+
+    __slots__ = ("errors",)
+
+    def __init__(self, table: _native.Table, errors: ErrorTable) -> None:
+        super().__init__(table)
+        self.errors = errors
+
+    def __repr__(self) -> str:
+        return f"<Cashflows periods={self.num_rows} failed={len(self.errors)}>"
+
+
+class ScheduleStream:
+    """A one-shot Arrow C stream of schedule batches (``__arrow_c_stream__``)."""
+
+    __slots__ = ("_stream", "layout")
+
+    def __init__(self, stream: _native.ScheduleStream, layout: Literal["long", "list"]) -> None:
+        self._stream = stream
+        self.layout = layout
+
+    def __arrow_c_schema__(self) -> Any:
+        return self._stream.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return self._stream.__arrow_c_stream__(requested_schema)
+
+    @property
+    def consumed(self) -> bool:
+        return self._stream.consumed
+
+    @property
+    def errors(self) -> ErrorTable:
+        """Rows that failed in the batches read so far."""
+        return ErrorTable(self._stream.errors_table, self._stream.failures)
+
+    def to_reader(self) -> Any:
+        """A pyarrow.RecordBatchReader over the stream (consumes it)."""
+        pa = require("pyarrow", "to_reader()")
+        return pa.RecordBatchReader.from_stream(self)
+
+
+# ---------------------------------------------------------------- operations
+
+
+def _raise_first(failed: ErrorTable) -> None:
+    if len(failed):
+        raise failed.failures[0].error()
+
+
+def schedules(
+    loans: Loans,
+    *,
+    layout: Literal["long", "list"] = "long",
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+) -> Schedules:
+    """Schedules of every loan of a book, computed on the worker pool.
+
+    ``loans``: a mapping of column name (amt, rate, pers, int_freq, cap_freq,
+    optional id) to a 1-D NumPy array, buffer or list; or any object with
+    ``__arrow_c_stream__`` / ``__arrow_c_array__``. Numeric columns read as
+    ``paywheel_fn`` reads numbers, string columns as ``paywheel_gil`` reads text.
+    ``errors="raise"`` raises LoanError for the earliest failing row;
+    ``"skip"`` leaves failing rows out and lists them in ``.errors``.
+    """
+    is_list = checks.is_list_layout(layout)
+    skip = checks.skips(errors)
+    n = checks.threads(threads)
+    table, failures, errors_table = _native.schedules(native_source(loans), is_list, skip, n)
+    failed = ErrorTable(errors_table, failures)
+    if not skip:
+        _raise_first(failed)
+    assert table is not None  # the native side leaves it out only for a failure raised above
+    return Schedules(table, layout, failed)
+
+
+def stream_schedules(
+    loans: Loans,
+    *,
+    batch_rows: int = 65536,
+    layout: Literal["long", "list"] = "long",
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+) -> ScheduleStream:
+    """Schedules batch by batch, as a one-shot Arrow C stream.
+
+    Input batches are pulled lazily (an Arrow stream) or sliced (arrays), and
+    each output batch is computed on the pool when the consumer asks for it.
+    ``batch_rows`` bounds each output batch's rows: loans in the list layout,
+    periods in the long layout (whole loans, at least one a batch). With ``errors="raise"`` the stream fails at
+    the first failing row; with ``"skip"`` failures gather in ``.errors``.
+    List columns are ``large_list`` in streams.
+    """
+    is_list = checks.is_list_layout(layout)
+    skip = checks.skips(errors)
+    n = checks.threads(threads)
+    checks.positive_int("batch_rows", batch_rows)
+    source = native_source(loans)
+    if isinstance(source, tuple):
+        raise TypeError("stream_schedules needs a mapping of columns or an object with __arrow_c_stream__")
+    return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n), layout)
+
+
+def cashflows(loans: Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Cashflows:
+    """Portfolio totals per period index, without keeping per-loan schedules.
+
+    Sums are float64 over the exact binary32 values, in fixed blocks of rows
+    combined in row order: the same bits for any thread count.
+    """
+    skip = checks.skips(errors)
+    n = checks.threads(threads)
+    table, failures, errors_table = _native.cashflows(native_source(loans), skip, n)
+    failed = ErrorTable(errors_table, failures)
+    if not skip:
+        _raise_first(failed)
+    assert table is not None  # the native side leaves it out only for a failure raised above
+    return Cashflows(table, failed)

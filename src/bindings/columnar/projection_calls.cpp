@@ -1,0 +1,242 @@
+// The projection calls of quill_harbor_columnar._native: the book, the ages,
+// the segment codes and the scenarios are read under the lock; the
+// projection runs on the pool with the lock released; the totals (or the
+// per-loan rows) come back as a native table of flat columns.
+#include <atomic>
+#include <climits>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "bindings/columnar/edge.hpp"
+#include "bindings/columnar/input.hpp"
+#include "bindings/columnar/native.hpp"
+#include "paywheel/columnar/projection.hpp"
+#include "paywheel/columnar/projection_tables.hpp"
+#include "paywheel/columnar/runner.hpp"
+#include "paywheel/columnar/tables.hpp"
+#include "paywheel/core/message_text.hpp"
+#include "paywheel/core/messages.hpp"
+
+namespace quill::columnar {
+
+namespace pc = paywheel::columnar;
+namespace msg = paywheel::messages;
+
+namespace {
+
+// A buffer view held for the length of a call and released, with the lock
+// held, when it goes away.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    HeldBuffer(HeldBuffer&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // A 1-D contiguous buffer of `count` items of `itemsize` bytes whose
+    // format is one of `formats`; None gives an empty holder. Throws
+    // ColumnarError.
+    static HeldBuffer of(PyObject* obj, const char* what, std::size_t itemsize, std::string_view formats,
+                         std::int64_t count) {
+        HeldBuffer b;
+        if (obj == Py_None) return b;
+        if (PyObject_GetBuffer(obj, &b.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            PyErr_Clear();
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotContiguous, what));
+        }
+        b.held_ = true;
+        std::string_view f = b.view_.format != nullptr ? b.view_.format : "B";
+        if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
+        if (b.view_.itemsize != static_cast<Py_ssize_t>(itemsize) || f.size() != 1 ||
+            formats.find(f[0]) == std::string_view::npos)
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kWrongItemType, what));
+        if (b.view_.len / b.view_.itemsize != count)
+            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotOnePerLoan, what));
+        return b;
+    }
+
+    template <typename T>
+    const T* data() const noexcept {
+        return held_ ? static_cast<const T*>(view_.buf) : nullptr;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+std::vector<double> float_list(PyObject* obj, const char* what) {
+    PyRef seq = PyRef::steal(PySequence_Fast(obj, what));
+    if (!seq) {
+        PyErr_Clear();
+        throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<double> out(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
+        }
+        if (!(v >= 0.0 && v <= 1.0))
+            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, what));
+        out[static_cast<std::size_t>(i)] = v;
+    }
+    return out;
+}
+
+// Each scenario as (prepay rates, by age, default rates, by age, severity,
+// lag), checked in Python already; checked again here so that no value
+// from Python can make the kernel read out of bounds.
+std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
+    PyRef seq = PyRef::steal(PySequence_Fast(obj, "scenarios"));
+    if (!seq) {
+        PyErr_Clear();
+        throw pc::ColumnarError(pc::CallFailure::BadType, msg::kScenariosNotSequence);
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    if (n < 1 || n > INT32_MAX) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kNoScenario);
+    std::vector<pc::Scenario> out(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *prepay, *dflt;
+        int prepay_age, dflt_age;
+        double severity;
+        long long lag;
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyTuple_Check(item) ||
+            !PyArg_ParseTuple(item, "OpOpdL", &prepay, &prepay_age, &dflt, &dflt_age, &severity, &lag)) {
+            PyErr_Clear();
+            throw pc::ColumnarError(pc::CallFailure::BadType, msg::kScenarioShape);
+        }
+        pc::Scenario& s = out[static_cast<std::size_t>(i)];
+        s.prepay.rates = float_list(prepay, "prepayment rates");
+        s.prepay.by_age = prepay_age != 0;
+        s.dflt.rates = float_list(dflt, "default rates");
+        s.dflt.by_age = dflt_age != 0;
+        if (!(severity >= 0.0 && severity <= 1.0))
+            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, "severity"));
+        if (lag < 0 || lag > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
+        s.severity = severity;
+        s.lag = static_cast<std::int32_t>(lag);
+    }
+    return out;
+}
+
+// The bytes the Python side adds to each output row as it assembles the
+// result; a count out of range is refused like any other bad argument.
+std::size_t caller_bytes(long long per_row) {
+    if (per_row < 0 || per_row > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kRowBytesRange);
+    return static_cast<std::size_t>(per_row);
+}
+
+// New reference: (failures list, errors table) of a call.
+std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failures) {
+    PyRef fl = PyRef::steal(failures_to_list(failures));
+    if (!fl) return {};
+    PyRef et = PyRef::steal(wrap_table(pc::errors_table(failures)));
+    return {std::move(fl), std::move(et)};
+}
+
+}  // namespace
+
+// New reference: (table or None, horizons, failures, errors table).
+PyObject* py_project(PyObject*, PyObject* args) {
+    PyObject *source, *ages_obj, *segments_obj, *scenarios_obj;
+    long long segment_count, threads, per_row;
+    int skip;
+    if (!PyArg_ParseTuple(args, "OOOLOpLL", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
+                          &threads, &per_row))
+        return nullptr;
+    release_pending_views();
+    return edge([&]() -> PyObject* {
+        const std::size_t n_threads = resolve_threads(threads);
+        const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
+        std::unique_ptr<Book> book = read_book(source);
+        const std::int64_t rows = book->rows();
+        const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
+        const HeldBuffer segments = HeldBuffer::of(segments_obj, "segments", 4, "i", rows);
+        pc::ProjectionInput in;
+        in.ages = ages.data<std::int64_t>();
+        in.segments = segments.data<std::int32_t>();
+        in.caller_bytes_per_row = caller_bytes(per_row);
+        if (in.segments != nullptr) {
+            if (segment_count < 1 || segment_count > INT32_MAX)
+                throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kSegmentCountRange);
+            in.segment_count = static_cast<std::int32_t>(segment_count);
+            for (std::int64_t i = 0; i < rows; ++i)
+                if (in.segments[i] < 0 || in.segments[i] >= in.segment_count)
+                    throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kSegmentCodeRange);
+        }
+        std::atomic<bool> stop{false};
+        pc::TablePtr table;
+        std::vector<std::int64_t> horizons;
+        std::vector<pc::FailureRow> failures;
+        run_interruptible(stop, [&] {
+            pc::ProjectionTotals tot =
+                pc::compute_projection(book->batches, in, scenarios, skip ? pc::OnError::Skip : pc::OnError::Raise,
+                                       pc::runner_for(n_threads), stop);
+            failures = pc::with_ids(tot.failures, book->batches, book->has_id, 0);
+            if (!skip && !failures.empty()) return;
+            horizons = tot.horizon;
+            table = pc::projection_table(std::move(tot));
+        });
+        book.reset();
+        auto [fl, et] = failure_objects(failures);
+        if (!fl || !et) return nullptr;
+        PyRef t = table ? PyRef::steal(wrap_table(std::move(table))) : PyRef::borrow(Py_None);
+        if (!t) return nullptr;
+        PyRef hz = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(horizons.size())));
+        if (!hz) return nullptr;
+        for (std::size_t s = 0; s < horizons.size(); ++s) {
+            PyObject* h = PyLong_FromLongLong(horizons[s]);
+            if (h == nullptr) return nullptr;
+            PyList_SET_ITEM(hz.get(), static_cast<Py_ssize_t>(s), h);
+        }
+        return PyTuple_Pack(4, t.get(), hz.get(), fl.get(), et.get());
+    });
+}
+
+// New reference: (table or None, failures, errors table).
+PyObject* py_project_loans(PyObject*, PyObject* args) {
+    PyObject *source, *ages_obj, *scenarios_obj;
+    long long threads, row_base, per_row;
+    int skip;
+    if (!PyArg_ParseTuple(args, "OOOpLLL", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base, &per_row))
+        return nullptr;
+    release_pending_views();
+    return edge([&]() -> PyObject* {
+        const std::size_t n_threads = resolve_threads(threads);
+        const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
+        std::unique_ptr<Book> book = read_book(source);
+        const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", book->rows());
+        pc::ProjectionInput in;
+        in.ages = ages.data<std::int64_t>();
+        in.caller_bytes_per_row = caller_bytes(per_row);
+        std::atomic<bool> stop{false};
+        pc::TablePtr table;
+        std::vector<pc::FailureRow> failures;
+        run_interruptible(stop, [&] {
+            pc::LoanProjection res = pc::compute_loan_projection(
+                book->batches, in, scenarios, skip ? pc::OnError::Skip : pc::OnError::Raise, 0,
+                pc::runner_for(n_threads), stop);
+            // The ids are the book's; the rows are numbered from row_base.
+            failures = pc::with_ids(res.failures, book->batches, book->has_id, 0);
+            for (pc::FailureRow& f : failures) f.failure.index += row_base;
+            if (!skip && !failures.empty()) return;
+            table = pc::loan_projection_table(std::move(res));
+        });
+        book.reset();
+        auto [fl, et] = failure_objects(failures);
+        if (!fl || !et) return nullptr;
+        PyRef t = table ? PyRef::steal(wrap_table(std::move(table))) : PyRef::borrow(Py_None);
+        if (!t) return nullptr;
+        return PyTuple_Pack(3, t.get(), fl.get(), et.get());
+    });
+}
+
+}  // namespace quill::columnar

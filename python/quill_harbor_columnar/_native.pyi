@@ -56,15 +56,17 @@ _Scenario = tuple[list[float], bool, list[float], bool, float, int]
 # ``ages``: int64 per loan or None; ``segments``: int32 codes in
 # [0, segment_count) per loan or None. Returns the table of the eight
 # measures (scenario, then segment, then period), each scenario's last period.
+# ``row_bytes``: what the caller adds to each output row as it assembles the
+# result, counted in the peak that is checked against memory up front.
 def project(
     source: Any, ages: Any, segments: Any, segment_count: int, scenarios: list[_Scenario], skip: bool, threads: int,
-    balances: Any, fees: Any, strict: bool = ..., /
+    balances: Any, fees: Any, row_bytes: int, strict: bool = ..., /
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
 # One row per loan, scenario and period: loan (the row in source), scenario,
 # period and the measures; failure indices are offset by row_base.
 def project_loans(
     source: Any, ages: Any, scenarios: list[_Scenario], skip: bool, threads: int, row_base: int, balances: Any,
-    fees: Any, strict: bool = ..., /
+    fees: Any, row_bytes: int, strict: bool = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 # (mode, periods_per_year, rate, years, zero rates, spread); mode 0 a rate,
 # 1 a curve and spread, 2 a price, 3 a curve and a price.

@@ -1,19 +1,22 @@
 // Projected cash flows without an interpreter: the model loan by loan
 // against a literal transcription of its formulas, the totals against those
 // loans summed, the same bits whatever the chunk schedule, the
-// identity with the cash-flow sums when nothing prepays or defaults, and
-// the age check.
+// identity with the cash-flow sums when nothing prepays or defaults, the
+// age check, and the call's memory: what it keeps, what it refuses up front.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "paywheel/columnar/projection.hpp"
+#include "paywheel/columnar/runner.hpp"
 #include "paywheel/core/engine.hpp"
 #include "paywheel/core/failure_code.hpp"
 
@@ -280,6 +283,66 @@ TEST(Projection, RaiseKeepsOnlyTheEarliestFailureAndStopCancels) {
     EXPECT_TRUE(l.loan.empty());
     const std::atomic<bool> stopped{true};
     EXPECT_THROW(compute_projection({book.batch()}, in, scenarios(), OnError::Skip, forward_runner, stopped), Cancelled);
+}
+
+std::size_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Two loans of 2^20 periods in blocks of their own run on two of the pool's
+// threads, which outlive the call: whatever scratch they kept (52 MiB each
+// for a projection, 20 MiB for the cash flows) would stay resident for the
+// life of the process.
+TEST(Projection, TheWorkersScratchGoesWithTheCall) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer holds freed memory back from the system";
+#endif
+    Book book;
+    for (int i = 0; i < 1025; ++i) {
+        const bool longest = i == 0 || i == 1024;
+        book.amt.push_back(1e6);
+        book.rate.push_back(longest ? 1e-6 : 0.01);
+        book.pers.push_back(longest ? 1 << 20 : 12);
+        book.int_freq.push_back(1);
+        book.cap_freq.push_back(1);
+        book.age.push_back(0);
+    }
+    const std::atomic<bool> stop{false};
+    const ProjectionInput in{book.age.data(), nullptr, 1};
+    const std::vector<Scenario> sc{scenarios()[3]};
+    const ChunkRunner pool = runner_for(2);
+    (void)compute_projection({book.batch()}, in, sc, OnError::Raise, pool, stop);  // the pool started
+    const std::size_t before = resident_bytes();
+    for (int call = 0; call < 2; ++call) {
+        const ProjectionTotals t = compute_projection({book.batch()}, in, sc, OnError::Raise, pool, stop);
+        ASSERT_EQ(t.horizon[0], 1 << 20);
+        const LoanProjection l = compute_loan_projection({book.batch()}, in, sc, OnError::Raise, 0, pool, stop);
+        ASSERT_EQ(l.rows, 1025);
+        const CashflowTotals c = compute_cashflows({book.batch()}, OnError::Raise, pool, stop);
+        ASSERT_EQ(c.cap.size(), (1u << 20) + 1);
+    }
+    EXPECT_LT(resident_bytes(), before + (std::size_t{24} << 20));
+}
+
+// A lag of 2^20 periods for each of 100,000 segments: terabytes of rows,
+// refused by the peak check on the first block, before its sums exist.
+TEST(Projection, APeakPastMemoryIsRefusedUpFront) {
+    Book book = random_book(2000, 3);
+    std::fill(book.rate.begin(), book.rate.end(), 0.01);
+    for (std::size_t i = 0; i < book.segment.size(); ++i) book.segment[i] = static_cast<std::int32_t>(i * 50);
+    std::vector<Scenario> sc = scenarios();
+    sc[1].lag = 1 << 20;
+    const std::atomic<bool> stop{false};
+    try {
+        (void)compute_projection({book.batch()}, book.input(100000), sc, OnError::Skip, threaded_runner, stop);
+        FAIL() << "not refused";
+    } catch (const TooLarge& e) {
+        EXPECT_GT(e.bytes, std::size_t{100000} * ((1 << 20) + 1) * kMeasureCount * sizeof(double));
+        EXPECT_LT(e.limit, e.bytes);
+    }
 }
 
 }  // namespace

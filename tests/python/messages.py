@@ -28,3 +28,8 @@ INITIALISED_TWICE = "PyO3 modules may only be initialized once per interpreter p
 UNWRAPPED_PANIC = "Unwrapped panic from Python code"
 RESUMING_PANIC = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
 PYTHON_TRACE_BELOW = "Python stack trace below:\n"
+
+# Memory.
+PROJECTION_PAST_MEMORY = (
+    "the projection would need %zu bytes at its peak, more than the %zu bytes of memory this process may use"
+)

@@ -15,18 +15,41 @@ from .._internal.deps import require
 from .._internal.names import DATE, MEASURES, PERIOD
 from .dates import period_dates
 
-__all__ = ["block_rows", "dates_of", "long_columns", "long_schema"]
+__all__ = ["block_rows", "dates_of", "long_columns", "long_schema", "row_bytes"]
+
+
+def row_bytes(*, multi: bool, dated: bool, blocks: bool = False, keys: Sequence[Any] = (), loans: bool = False) -> int:
+    """The most building a long table adds to each row beside the native
+    measures, for the memory check of the native call that computes them:
+    the block and the period (block_rows), the scenario as int64, a segment
+    index while the labels are taken, each label's share of its ``keys``'
+    bytes (every segment has the same rows) twice, as a take of text may grow
+    its buffer by doubling, the loan as int64, and the date (int64 while
+    indexed, then date32)."""
+    row = (8 if blocks else 0) + (8 if multi else 0) + (12 if dated else 0) + (8 if loans else 0)
+    if keys:
+        row += 4 + sum(2 * -(-key.nbytes // max(len(key), 1)) for key in keys)
+    return row
 
 
 def block_rows(lengths: Sequence[int]) -> tuple[Any, Any, list[tuple[int, int]]]:
     """For blocks of ``lengths`` rows laid one after another: the block of
-    each row, the period of each row (int32, from 0 in each block), and the
-    row span of each non-empty block, in row order."""
+    each row (int32 while the blocks fit), the period of each row (int32,
+    from 0 in each block), and the row span of each non-empty block, in row
+    order. Each is written once in place, a run of blocks of one length at a
+    time: no row-long temporaries beside them."""
     np = require("numpy", "project()")
     n = np.asarray(lengths, dtype=np.int64).reshape(-1)
-    block = np.repeat(np.arange(len(n), dtype=np.int64), n)
     starts = np.cumsum(n) - n
-    period = (np.arange(len(block), dtype=np.int64) - np.repeat(starts, n)).astype(np.int32)
+    total = int(n.sum())
+    block = np.empty(total, dtype=np.int32 if len(n) <= np.iinfo(np.int32).max else np.int64)
+    period = np.empty(total, dtype=np.int32)
+    edges = [0, *(np.flatnonzero(np.diff(n)) + 1).tolist(), len(n)] if len(n) else []
+    for first, last in zip(edges[:-1], edges[1:]):  # blocks first..last - 1 have k rows each
+        k = int(n[first])
+        rows = slice(int(starts[first]), int(starts[first]) + (last - first) * k)
+        block[rows].reshape(last - first, k)[:] = np.arange(first, last, dtype=block.dtype)[:, None]
+        period[rows].reshape(last - first, k)[:] = np.arange(k, dtype=np.int32)
     spans = [(int(b), int(b + k)) for b, k in zip(starts.tolist(), n.tolist()) if k]
     return block, period, spans
 

@@ -14,7 +14,7 @@ from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, LOAN, MEASURES, SCE
 from ..errors import ErrorTable, Failure
 from .ages import ages as read_ages
 from .ages import quote_ages
-from .assembly import block_rows, long_columns, long_schema
+from .assembly import block_rows, long_columns, long_schema, row_bytes
 from .dates import as_date, period_dates
 from .results import Projection, ProjectionStream
 from .scenarios import Scenario, checked_periods_per_year, parse_scenarios, scenario_names
@@ -134,9 +134,11 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
         if segment_count == 0:  # no loans: no rows either way
             codes, segment_count = None, 1
     native_scenarios = [s.native() for s in parsed]
+    multi = len(parsed) > 1
     table, horizons, failures, errors_table = _native.project(
         got.source, got.ages, codes, segment_count, native_scenarios, skip, n_threads,
-        got.standing.get(BALANCE), got.standing.get(FEE), not lenient,
+        got.standing.get(BALANCE), got.standing.get(FEE),
+        row_bytes(multi=multi, dated=as_of is not None, blocks=True, keys=keys), not lenient,
     )
     failed = ErrorTable(errors_table, got.quote(failures))
     if not skip:
@@ -149,13 +151,16 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
     lengths = np.repeat(np.array([max(h + 1, 0) for h in horizons], dtype=np.int64), segment_count)
     block, period, spans = block_rows(lengths)
     leading: list[tuple[str, Any]] = []
-    if len(parsed) > 1:
-        leading.append((SCENARIO, block // segment_count))
+    if multi:
+        leading.append((SCENARIO, np.floor_divide(block, segment_count, dtype=np.int64)))
     names_of = scenario_names(parsed)
     if names_of is not None:
-        leading.append((SCENARIO_NAME, _names_column(names_of, block // segment_count)))
-    segment = pa.array(block % segment_count)
-    leading += [(name, key.take(segment)) for name, key in zip(names, keys)]
+        leading.append((SCENARIO_NAME, _names_column(names_of, np.floor_divide(block, segment_count, dtype=np.int64))))
+    if names:
+        segment = pa.array(np.remainder(block, segment_count))
+        leading += [(name, key.take(segment)) for name, key in zip(names, keys)]
+        del segment
+    del block
     measures = {name: table.column(name) for name in MEASURES}
     columns = long_columns(leading, period, measures, as_of, ppy)
     # The original amt of each span's loans, for the summary's loss share.
@@ -213,6 +218,7 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
         cuts.append(max(stop, start + 1))
     multi = len(parsed) > 1
     native_scenarios = [s.native() for s in parsed]
+    added = row_bytes(multi=multi, dated=as_of is not None, loans=True)
 
     label_types = [(LOAN, pa.dictionary(pa.int32(), pa.string()) if has_id else pa.int64())]
     if multi:
@@ -231,6 +237,7 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
             out, fails, errors_table = _native.project_loans(
                 part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b,
                 None if balances is None else balances[b:e], None if fees is None else fees[b:e],
+                added,
                 not lenient,
             )
             failed = ErrorTable(errors_table, quote_standing(quote_ages(fails, ages, age_column), standing_columns))

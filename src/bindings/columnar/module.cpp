@@ -20,10 +20,11 @@ PyMethodDef g_functions[] = {
     {"stream_schedules", py_stream_schedules, METH_VARARGS,
      "stream_schedules(source, batch_rows, list, skip, threads) -> ScheduleStream"},
     {"project", py_project, METH_VARARGS,
-     "project(source, ages, segments, segment_count, scenarios, skip, threads, balances, fees) -> (table, horizons, "
-     "failures, errors)"},
+     "project(source, ages, segments, segment_count, scenarios, skip, threads, balances, fees, row_bytes[, "
+     "strict]) -> (table, horizons, failures, errors)"},
     {"project_loans", py_project_loans, METH_VARARGS,
-     "project_loans(source, ages, scenarios, skip, threads, row_base, balances, fees) -> (table, failures, errors)"},
+     "project_loans(source, ages, scenarios, skip, threads, row_base, balances, fees, row_bytes[, strict]) -> "
+     "(table, failures, errors)"},
     {"value_loans", py_value_loans, METH_VARARGS,
      "value_loans(source, ages, balances, fees, scenarios, discount, prices, loan_prices, skip, threads) -> (table, "
      "failures, errors)"},

@@ -191,6 +191,13 @@ Standing read_standing(PyObject* balances, PyObject* fees, std::int64_t rows) {
     return Standing{HeldBuffer::of(balances, "balances", 8, "d", rows), HeldBuffer::of(fees, "fees", 8, "d", rows)};
 }
 
+// The bytes the Python side adds to each output row as it assembles the
+// result; a count out of range is refused like any other bad argument.
+std::size_t caller_bytes(long long per_row) {
+    if (per_row < 0 || per_row > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kRowBytesRange);
+    return static_cast<std::size_t>(per_row);
+}
+
 // New reference: (failures list, errors table) of a call.
 std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failures) {
     PyRef fl = PyRef::steal(failures_to_list(failures));
@@ -204,10 +211,10 @@ std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failu
 // New reference: (table or None, horizons, failures, errors table).
 PyObject* py_project(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *segments_obj, *scenarios_obj, *balances_obj, *fees_obj;
-    long long segment_count, threads;
+    long long segment_count, threads, per_row;
     int skip, strict = 1;
-    if (!PyArg_ParseTuple(args, "OOOLOpLOO|p", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
-                          &threads, &balances_obj, &fees_obj, &strict))
+    if (!PyArg_ParseTuple(args, "OOOLOpLOOL|p", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
+                          &threads, &balances_obj, &fees_obj, &per_row, &strict))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -222,6 +229,7 @@ PyObject* py_project(PyObject*, PyObject* args) {
         in.ages = ages.data<std::int64_t>();
         in.segments = segments.data<std::int32_t>();
         standing.into(in);
+        in.caller_bytes_per_row = caller_bytes(per_row);
         if (in.segments != nullptr) {
             if (segment_count < 1 || segment_count > INT32_MAX)
                 throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kSegmentCountRange);
@@ -241,7 +249,7 @@ PyObject* py_project(PyObject*, PyObject* args) {
             failures = pc::with_ids(tot.failures, book->batches, book->has_id, 0);
             if (!skip && !failures.empty()) return;
             horizons = tot.horizon;
-            table = pc::projection_table(tot);
+            table = pc::projection_table(std::move(tot));
         });
         book.reset();
         auto [fl, et] = failure_objects(failures);
@@ -262,10 +270,10 @@ PyObject* py_project(PyObject*, PyObject* args) {
 // New reference: (table or None, failures, errors table).
 PyObject* py_project_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *scenarios_obj, *balances_obj, *fees_obj;
-    long long threads, row_base;
+    long long threads, row_base, per_row;
     int skip, strict = 1;
-    if (!PyArg_ParseTuple(args, "OOOpLLOO|p", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
-                          &balances_obj, &fees_obj, &strict))
+    if (!PyArg_ParseTuple(args, "OOOpLLOOL|p", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
+                          &balances_obj, &fees_obj, &per_row, &strict))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -277,6 +285,7 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
         pc::ProjectionInput in;
         in.ages = ages.data<std::int64_t>();
         standing.into(in);
+        in.caller_bytes_per_row = caller_bytes(per_row);
         std::atomic<bool> stop{false};
         pc::TablePtr table;
         std::vector<pc::FailureRow> failures;
@@ -288,7 +297,7 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
             failures = pc::with_ids(res.failures, book->batches, book->has_id, 0);
             for (pc::FailureRow& f : failures) f.failure.index += row_base;
             if (!skip && !failures.empty()) return;
-            table = pc::loan_projection_table(res);
+            table = pc::loan_projection_table(std::move(res));
         });
         book.reset();
         auto [fl, et] = failure_objects(failures);

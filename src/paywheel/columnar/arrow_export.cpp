@@ -14,10 +14,15 @@
 
 namespace paywheel::columnar {
 
+TableData::~TableData() {
+    adopted.clear();
+    give_back_free_pages(adopted_bytes);
+}
+
 std::size_t TableData::nbytes() const noexcept {
     std::size_t n = 0;
     for (const Region& r : regions) n += r.bytes();
-    return n;
+    return n + adopted_bytes;
 }
 
 ArrowColumn fixed_column(std::string name, const char* format, std::int64_t length, const void* data) {

@@ -43,12 +43,32 @@ struct TableData {
     std::vector<ArrowColumn> columns;
     // Everything the columns point into.
     std::vector<Region> regions;
+    // Computed columns taken over whole, without a copy; freed with the table.
+    std::vector<std::shared_ptr<const void>> adopted;
+    std::size_t adopted_bytes = 0;
+
+    TableData() = default;
+    TableData(const TableData&) = delete;
+    TableData& operator=(const TableData&) = delete;
+    // Frees what it adopted, then hands those pages back to the system.
+    ~TableData();
 
     // Keeps a region and returns its address.
     template <typename T>
     T* keep(Region r) {
         regions.push_back(std::move(r));
         return regions.back().as<T>();
+    }
+    // Takes `values` over and returns its address (non-null even when empty:
+    // Arrow consumers may read a data pointer of an empty column).
+    template <typename T>
+    const T* adopt(std::vector<T>&& values) {
+        if (values.empty()) return keep<T>(Region::allocate(0));
+        auto owned = std::make_shared<const std::vector<T>>(std::move(values));
+        const T* data = owned->data();
+        adopted_bytes += owned->size() * sizeof(T);
+        adopted.push_back(std::move(owned));
+        return data;
     }
     std::size_t nbytes() const noexcept;
 };

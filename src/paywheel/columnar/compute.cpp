@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
 #include "paywheel/columnar/shapes.hpp"
+#include "paywheel/columnar/per_thread.hpp"
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/memory_bound.hpp"
 #include "paywheel/core/message_text.hpp"
@@ -342,6 +344,8 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     // folded in order), only the memory does.
     constexpr std::size_t kWave = 8;
     std::vector<BlockSums> wave(kWave);
+    auto schedules = std::make_unique<PerThread<std::vector<float>>>();
+    std::size_t passed = 0;  // bytes of every block's sums
 
     for (std::size_t start = 0; start < chunks.size(); start += kWave) {
         const std::size_t n = std::min(kWave, chunks.size() - start);
@@ -352,8 +356,8 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             const InputBatch& batch = batches[ch.batch];
             BlockSums& sums = wave[j];
             QuietAborts quiet;
-            thread_local std::vector<float> scratch;
             try {
+                std::vector<float>& scratch = schedules->mine();
                 for (std::int64_t r = ch.begin; r < ch.end; ++r) {
                     if (stop.load(std::memory_order_relaxed)) return;
                     const std::int64_t g = ch.global + (r - ch.begin);
@@ -410,6 +414,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                 return tot;
             }
             const std::size_t len = b.cap.size();
+            passed = checked_add(passed, checked_mul(len, 4 * sizeof(double) + sizeof(std::int64_t)));
             if (tot.cap.size() < len) {
                 tot.cap.resize(len, 0.0);
                 tot.interest.resize(len, 0.0);
@@ -428,6 +433,9 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             b = BlockSums();
         }
     }
+    // The workers' schedules went with the blocks' sums, which are larger.
+    schedules.reset();
+    give_back_free_pages(passed);
     return tot;
 }
 

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <mutex>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -13,9 +13,11 @@
 #include <unordered_map>
 #include <utility>
 
+#include "paywheel/columnar/per_thread.hpp"
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/failure_code.hpp"
 #include "paywheel/core/memory_bound.hpp"
+#include "paywheel/core/message_text.hpp"
 #include "paywheel/core/messages.hpp"
 #include "paywheel/core/numeric.hpp"
 
@@ -154,6 +156,11 @@ struct Weights {
     std::int64_t periods() const noexcept { return static_cast<std::int64_t>(surv.size()) - 1; }
     // Runs the recurrence on to period R.
     void extend(const Scenario& sc, std::int64_t age, std::int64_t R) {
+        // Room for exactly R + 1 periods: growing by doubling would hold up
+        // to twice what the cache counts, 1 GiB for a loan of 2^24 periods.
+        const std::size_t n = static_cast<std::size_t>(R) + 1;
+        for (std::vector<double>* v : {&surv, &live, &prepay, &dflt})
+            if (v->capacity() < n) v->reserve(n);
         for (std::int64_t m = periods() + 1; m <= R; ++m) {
             const double mdr = curve_rate(sc.dflt, age, m);
             const double smm = curve_rate(sc.prepay, age, m);
@@ -198,8 +205,9 @@ public:
         return w;
     }
 
-private:
     static constexpr std::size_t kCacheDoubles = std::size_t{4} << 20;  // 32 MiB
+
+private:
     struct KeyHash {
         std::size_t operator()(const std::pair<std::size_t, std::int64_t>& k) const noexcept {
             return std::hash<std::int64_t>()(k.second) * 31 + k.first;
@@ -207,20 +215,6 @@ private:
     };
     std::unordered_map<std::pair<std::size_t, std::int64_t>, Weights, KeyHash> sets_;
     std::size_t held_ = 0;
-};
-
-// One WeightCache per worker thread of a call, owned by the call, so that
-// nothing of it outlives the call. A block looks its thread's cache up once.
-class WeightCaches {
-public:
-    WeightCache& mine() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return caches_[std::this_thread::get_id()];
-    }
-
-private:
-    std::mutex mutex_;
-    std::unordered_map<std::thread::id, WeightCache> caches_;
 };
 
 
@@ -584,6 +578,93 @@ struct BlockSums {
     std::size_t offset(std::size_t slot, std::size_t s) const { return slot * per_slot + before[s]; }
 };
 
+// What a worker thread reuses from block to block of one call (PerThread),
+// looked up once a block.
+struct BlockScratch {
+    std::vector<float> schedule;
+    Group group;
+    std::vector<std::int32_t> slot_of;  // per segment: its slot in the block, or -1
+    std::vector<Key> order;
+    std::vector<Terms> terms;
+    WeightCache weights;
+};
+
+// ---------------------------------------------------------------- memory
+
+std::size_t sat_add(std::size_t a, std::size_t b) noexcept { return b > SIZE_MAX - a ? SIZE_MAX : a + b; }
+std::size_t sat_mul(std::size_t a, std::size_t b) noexcept {
+    return a != 0 && b > SIZE_MAX / a ? SIZE_MAX : a * b;
+}
+
+// Threads that can run the `count` chunks of one run at once.
+std::size_t busy_threads(std::size_t count) noexcept {
+    static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    return std::max<std::size_t>(1, std::min(count, cores));
+}
+
+// Per schedule entry of the longest loan a worker met: the engine's five
+// binary32 columns, a group's four float64 sums and the weights of one age
+// (four float64 a period).
+constexpr std::size_t kScratchPerEntry = kColumns * sizeof(float) + 2 * 4 * sizeof(double);
+
+// One worker's BlockScratch at its largest, for schedules of at most `len`
+// entries among `segments` segments: kScratchPerEntry, the rest of the
+// weight cache, and the block's rows.
+std::size_t scratch_bytes(std::size_t len, std::size_t segments) noexcept {
+    const std::size_t rows = static_cast<std::size_t>(kBlockRows) * (sizeof(Key) + sizeof(Terms));
+    return sat_add(sat_add(sat_mul(len, kScratchPerEntry), WeightCache::kCacheDoubles * sizeof(double)),
+                   sat_add(rows, sat_mul(segments, sizeof(std::int32_t))));
+}
+
+// A peak and a 32nd of it for the allocator's rounding and the interpreter's
+// objects of the result.
+std::size_t with_slack(std::size_t bytes) noexcept { return sat_add(bytes, bytes / 32); }
+
+// Per loan of the book: what the caller derived from it for the call (its
+// age and segment code, and their temporaries) and the call's own state.
+constexpr std::size_t kPerLoanBytes = 64;
+
+// The output rows of a horizon of R periods: periods 0..R + lag of each
+// scenario, for every segment.
+std::size_t output_rows(const std::vector<Scenario>& scenarios, std::size_t segments, std::int64_t R) noexcept {
+    std::size_t rows = 0;
+    for (const Scenario& sc : scenarios) rows = sat_add(rows, static_cast<std::size_t>(R + sc.lag + 1));
+    return sat_mul(rows, segments);
+}
+
+// The most compute_projection holds at once, in bytes, once its longest
+// remaining term is R (the final horizon is at least that, so a call found
+// too large here never fits): while blocks run, the totals (periods 0..R of
+// the summed measures only: past R they are zero, and loss and recovery are
+// derived from them), the block sums in flight and each busy thread's
+// scratch; while the table is formed, the totals and its columns; once
+// handed over, the columns and the caller's `per_row` bytes of each row.
+// The most of the three with_slack, and kPerLoanBytes for each of the
+// book's `loans`.
+std::size_t totals_peak(const std::vector<Scenario>& scenarios, std::size_t segments, std::int64_t R,
+                        std::size_t in_flight, std::size_t threads, std::size_t scratch, std::size_t per_row,
+                        std::size_t loans) noexcept {
+    const std::size_t rows = output_rows(scenarios, segments, R);
+    const std::size_t summed =
+        sat_mul(sat_mul(scenarios.size(), segments), sat_mul(static_cast<std::size_t>(R + 1), kSums * sizeof(double)));
+    const std::size_t columns = sat_mul(rows, kMeasureCount * sizeof(double));
+    const std::size_t running = sat_add(sat_add(summed, in_flight), sat_mul(threads, scratch));
+    const std::size_t most = std::max({running, sat_add(summed, columns), sat_add(columns, sat_mul(rows, per_row))});
+    return sat_add(with_slack(most), sat_mul(loans, kPerLoanBytes));
+}
+
+// The refusal of a call whose peak passes the memory this process may use.
+TooLarge projection_too_large(std::size_t bytes, std::size_t limit) {
+    return TooLarge(bytes, limit,
+                    bytes == SIZE_MAX ? std::string(messages::kProjectionPastAddressSpace)
+                                      : messages::text(messages::kProjectionPastMemory, bytes, limit));
+}
+
+void check_peak(std::size_t bytes) {
+    const std::size_t bound = memory_bound();
+    if (bytes > bound) throw projection_too_large(bytes, bound);
+}
+
 }  // namespace
 
 ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, const ProjectionInput& in,
@@ -599,7 +680,9 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
     tot.segments = G;
     const bool raise = on_error == OnError::Raise;
     std::atomic<bool> oom{false};
-    WeightCaches caches;
+    // The peak a block found past the memory bound (0: none), refused after its wave.
+    std::atomic<std::size_t> refused{0};
+    auto scratch = std::make_unique<PerThread<BlockScratch>>();
 
     // Totals per (scenario, segment) and summed measure, grown as longer
     // loans appear.
@@ -611,32 +694,36 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
     // block so far; a block's sums grow with the segments it touches.
     std::size_t wave_size = 2;
     std::size_t largest = 1;
+    std::size_t passed = 0;  // bytes of every block's sums
 
     for (std::size_t start = 0, n = 0; start < blocks.size(); start += n) {
         n = std::min(wave_size, blocks.size() - start);
         for (std::size_t j = 0; j < n; ++j) wave[j] = BlockSums();
         run(n, [&](std::size_t j) {
-            if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
+            if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed) ||
+                refused.load(std::memory_order_relaxed) != 0)
+                return;
             const Block& bl = blocks[start + j];
             const InputBatch& batch = batches[bl.batch];
             BlockSums& out = wave[j];
             QuietAborts quiet;
-            thread_local std::vector<float> schedule;
-            thread_local Group group;
-            thread_local std::vector<std::int32_t> slot_of;
-            thread_local std::vector<Key> scratch_order;
-            thread_local std::vector<Terms> scratch_terms;
+            BlockScratch* mine = nullptr;
             try {
-                WeightCache& weights = caches.mine();
+                mine = &scratch->mine();
+                std::vector<float>& schedule = mine->schedule;
+                Group& group = mine->group;
+                std::vector<std::int32_t>& slot_of = mine->slot_of;
+                WeightCache& weights = mine->weights;
                 // Every row read once: its terms, and its failure if it
                 // cannot be read or its age is out of range; the block's
                 // segments and its longest remaining term.
                 if (slot_of.size() < static_cast<std::size_t>(G)) slot_of.assign(static_cast<std::size_t>(G), -1);
                 std::int64_t longest_here = 0;
+                std::size_t widest_here = 0;  // the longest schedule, in entries
                 // Rows by age and segment, then row: each run of one age and
                 // segment is one group. The order is fixed by the input alone.
-                std::vector<Key>& order = scratch_order;
-                std::vector<Terms>& terms = scratch_terms;
+                std::vector<Key>& order = mine->order;
+                std::vector<Terms>& terms = mine->terms;
                 order.clear();
                 terms.resize(static_cast<std::size_t>(bl.end - bl.begin));
                 for (std::int64_t r = bl.begin; r < bl.end; ++r) {
@@ -654,6 +741,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     order.push_back(Key{age, seg, r, st});
                     const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
                     longest_here = std::max<std::int64_t>(longest_here, t.pers - start_of(age, st));
+                    widest_here = std::max<std::size_t>(widest_here, static_cast<std::size_t>(t.pers) + 1);
                     if (slot_of[static_cast<std::size_t>(seg)] < 0) {
                         slot_of[static_cast<std::size_t>(seg)] = static_cast<std::int32_t>(out.segments.size());
                         out.segments.push_back(seg);
@@ -661,9 +749,21 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                 }
                 std::sort(order.begin(), order.end());
                 out.len.resize(S);
-                for (std::size_t s = 0; s < S; ++s) out.len[s] = longest_here + scenarios[s].lag + 1;
+                // Periods 0..R only: a loan adds nothing past its last
+                // period, and the lag shifts only the derived measures.
+                for (std::size_t s = 0; s < S; ++s) out.len[s] = longest_here + 1;
                 out.lay_out(S);
-                check_memory_bound(out.per_slot * out.segments.size() * sizeof(double));
+                const std::size_t here = sat_mul(sat_mul(out.per_slot, out.segments.size()), sizeof(double));
+                const std::size_t peak =
+                    totals_peak(scenarios, static_cast<std::size_t>(G), std::max(longest, longest_here),
+                                sat_mul(here, n), busy_threads(n),
+                                scratch_bytes(widest_here, static_cast<std::size_t>(G)), in.caller_bytes_per_row,
+                                static_cast<std::size_t>(rows));
+                if (peak > memory_bound()) {
+                    // The call ends with the refusal, and this scratch with it.
+                    refused.store(peak);
+                    return;
+                }
                 out.data.assign(out.per_slot * out.segments.size(), 0.0);
 
                 group.clear();
@@ -711,9 +811,11 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             } catch (const std::length_error&) {
                 oom.store(true);
             }
-            for (const std::int32_t seg : out.segments) slot_of[static_cast<std::size_t>(seg)] = -1;
+            if (mine != nullptr)
+                for (const std::int32_t seg : out.segments) mine->slot_of[static_cast<std::size_t>(seg)] = -1;
         });
         if (stop.load()) throw Cancelled{};
+        if (refused.load() != 0) throw projection_too_large(refused.load(), memory_bound());
         if (oom.load()) throw std::bad_alloc();
         // Blocks in order: the same additions in the same order for any
         // number of threads.
@@ -726,6 +828,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             }
             longest = std::max(longest, b.longest);
             largest = std::max(largest, b.data.size() * sizeof(double));
+            passed = sat_add(passed, b.data.size() * sizeof(double));
             for (std::size_t slot = 0; slot < b.segments.size(); ++slot) {
                 for (std::size_t s = 0; s < S; ++s) {
                     auto& target = sums[s * static_cast<std::size_t>(G) + static_cast<std::size_t>(b.segments[slot])];
@@ -744,6 +847,11 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
         wave_size = std::clamp<std::size_t>(kWaveBytes / largest, 1, kWave);
     }
 
+    scratch.reset();  // the workers' scratch goes before the table comes
+    const std::size_t grown = sat_mul(busy_threads(blocks.size()),
+                                      sat_mul(static_cast<std::size_t>(longest + 1), kScratchPerEntry));
+    give_back_free_pages(sat_add(passed, grown));
+
     // Rows: every segment gets periods 0..horizon of its scenario. A book
     // with no loan that ran has no rows.
     std::size_t out_rows = 0;
@@ -752,7 +860,9 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
         tot.horizon[s] = longest < 0 ? -1 : longest + scenarios[s].lag;
         out_rows += static_cast<std::size_t>(tot.horizon[s] + 1) * static_cast<std::size_t>(G);
     }
-    check_memory_bound(out_rows * kMeasureCount * sizeof(double));
+    if (longest >= 0)
+        check_peak(totals_peak(scenarios, static_cast<std::size_t>(G), longest, 0, 0, 0, in.caller_bytes_per_row,
+                               static_cast<std::size_t>(rows)));
     for (auto& c : tot.columns) c.assign(out_rows, 0.0);
     std::size_t row = 0;
     for (std::size_t s = 0; s < S; ++s) {
@@ -769,6 +879,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             row += len;
         }
     }
+    give_back_free_pages(passed);  // the totals, now in the columns
     return tot;
 }
 
@@ -783,7 +894,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     const bool raise = on_error == OnError::Raise;
     std::int64_t lags = 0;
     for (const Scenario& sc : scenarios) lags += sc.lag + 1;
-    WeightCaches caches;
+    auto scratch = std::make_unique<PerThread<BlockScratch>>();
 
     // Pass 1: every row read once, its terms kept; each row's output rows.
     // A row the engine refuses later keeps its span until the gaps are closed.
@@ -816,9 +927,20 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         }
     });
     if (oom.load()) throw std::bad_alloc();
-    for (std::size_t i = 0; i < static_cast<std::size_t>(rows); ++i) offsets[i + 1] += offsets[i];
+    std::size_t widest = 0;  // the longest schedule, in entries
+    for (std::size_t i = 0; i < static_cast<std::size_t>(rows); ++i) {
+        offsets[i + 1] += offsets[i];
+        if (ages[i] >= 0) widest = std::max<std::size_t>(widest, static_cast<std::size_t>(terms[i].pers) + 1);
+    }
     const std::size_t values = static_cast<std::size_t>(offsets.back());
-    check_memory_bound(values * (kMeasureCount * sizeof(double) + 16));
+    // The peak: the rows' terms, ages and offsets, every worker's scratch,
+    // and the output rows (eight measures, the loan, scenario and period)
+    // with what the caller adds to each.
+    const std::size_t per_value = kMeasureCount * sizeof(double) + 16 + in.caller_bytes_per_row;
+    const std::size_t bookkeeping =
+        sat_mul(static_cast<std::size_t>(rows), sizeof(Terms) + 2 * sizeof(std::int64_t) + kPerLoanBytes);
+    check_peak(with_slack(sat_add(sat_add(sat_mul(values, per_value), bookkeeping),
+                                  sat_mul(busy_threads(blocks.size()), scratch_bytes(widest, 1)))));
     for (auto& c : res.columns) c.assign(values, 0.0);
     res.loan.resize(values);
     res.scenario.resize(values);
@@ -832,10 +954,11 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         const Block& bl = blocks[b];
         if (raise && bl.global > first_failure.load(std::memory_order_relaxed)) return;
         QuietAborts quiet;
-        thread_local std::vector<float> schedule;
-        thread_local Group w;
         try {
-            WeightCache& weights = caches.mine();
+            BlockScratch& mine = scratch->mine();
+            std::vector<float>& schedule = mine.schedule;
+            Group& w = mine.group;
+            WeightCache& weights = mine.weights;
             for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                 const std::int64_t g = bl.global + (r - bl.begin);
                 const std::size_t gi = static_cast<std::size_t>(g);
@@ -880,6 +1003,8 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
             oom.store(true);
         }
     });
+    scratch.reset();
+    give_back_free_pages(sat_mul(busy_threads(blocks.size()), sat_mul(widest, kScratchPerEntry)));
     if (stop.load()) throw Cancelled{};
     if (oom.load()) throw std::bad_alloc();
     for (std::size_t b = 0; b < blocks.size(); ++b) {

@@ -68,6 +68,10 @@ struct ProjectionInput {
     // none. Read in binary32 as the rate is; below 0 or above the rate (or
     // not a number) fails with code bad_fee.
     const double* fees = nullptr;
+    // Bytes the caller adds to each output row while it assembles the
+    // result (its labels, periods, dates): part of the peak the call is
+    // checked against before anything large is allocated.
+    std::size_t caller_bytes_per_row = 0;
 };
 
 struct ProjectionTotals {
@@ -89,7 +93,9 @@ extern const char* const kBadAgeReason;
 // without quoting a value (the caller has the text).
 inline constexpr std::int64_t kNotAnAge = INT64_MIN;
 
-// Throws Cancelled or std::bad_alloc. With OnError::Raise, `failures` holds
+// Throws Cancelled, TooLarge (the call's peak memory, result and scratch,
+// would pass memory_bound(); found from the first block on) or
+// std::bad_alloc. With OnError::Raise, `failures` holds
 // at most the earliest failing row, and then there are no columns.
 ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, const ProjectionInput& input,
                                     const std::vector<Scenario>& scenarios, OnError on_error, const ChunkRunner& run,
@@ -108,7 +114,8 @@ struct LoanProjection {
 
 // `input`'s ages and segments are indexed by row within `batches`. Failed
 // rows have no output rows; with OnError::Raise, `failures` holds at most the
-// earliest one and then there are no rows. Throws Cancelled or std::bad_alloc.
+// earliest one and then there are no rows. Throws Cancelled, TooLarge or
+// std::bad_alloc.
 LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, const ProjectionInput& input,
                                        const std::vector<Scenario>& scenarios, OnError on_error, std::int64_t row_base,
                                        const ChunkRunner& run, const std::atomic<bool>& stop);

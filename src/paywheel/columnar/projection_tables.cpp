@@ -1,27 +1,25 @@
 #include "paywheel/columnar/projection_tables.hpp"
 
-#include <cstring>
+#include <utility>
 
 namespace paywheel::columnar {
 
 namespace {
 
-// `values` copied into a region the table keeps, as an Arrow column of
-// `arrow_format` and a flat buffer of struct-module `format`.
+// `values` taken over by the table, as an Arrow column of `arrow_format`
+// and a flat buffer of struct-module `format`.
 template <typename T>
 void add_column(TableData& t, const char* name, const char* arrow_format, const char* format,
-                const std::vector<T>& values) {
-    const std::size_t n = values.size();
-    T* d = t.keep<T>(Region::allocate(n * sizeof(T)));
-    if (n != 0) std::memcpy(d, values.data(), n * sizeof(T));
-    const std::int64_t len = static_cast<std::int64_t>(n);
+                std::vector<T>&& values) {
+    const std::int64_t len = static_cast<std::int64_t>(values.size());
+    const T* d = t.adopt(std::move(values));
     t.columns.push_back(fixed_column(name, arrow_format, len, d));
     t.named.push_back(NamedBuffer{name, d, len, format, static_cast<std::int64_t>(sizeof(T))});
 }
 
-void add_measures(TableData& t, const std::vector<double> (&columns)[kMeasureCount]) {
-    for (std::size_t k = 0; k < kMeasureCount; ++k) add_column(t, kMeasureNames[k], "g", "d", columns[k]);
+void add_measures(TableData& t, std::vector<double> (&columns)[kMeasureCount]) {
     t.rows = static_cast<std::int64_t>(columns[0].size());
+    for (std::size_t k = 0; k < kMeasureCount; ++k) add_column(t, kMeasureNames[k], "g", "d", std::move(columns[k]));
 }
 
 void add_values(TableData& t, const std::vector<double> (&columns)[kValueColumnCount]) {
@@ -31,17 +29,17 @@ void add_values(TableData& t, const std::vector<double> (&columns)[kValueColumnC
 
 }  // namespace
 
-TablePtr projection_table(const ProjectionTotals& tot) {
+TablePtr projection_table(ProjectionTotals&& tot) {
     auto t = std::make_shared<TableData>();
     add_measures(*t, tot.columns);
     return t;
 }
 
-TablePtr loan_projection_table(const LoanProjection& res) {
+TablePtr loan_projection_table(LoanProjection&& res) {
     auto t = std::make_shared<TableData>();
-    add_column(*t, "loan", "l", "q", res.loan);
-    add_column(*t, "scenario", "i", "i", res.scenario);
-    add_column(*t, "period", "i", "i", res.period);
+    add_column(*t, "loan", "l", "q", std::move(res.loan));
+    add_column(*t, "scenario", "i", "i", std::move(res.scenario));
+    add_column(*t, "period", "i", "i", std::move(res.period));
     add_measures(*t, res.columns);
     return t;
 }

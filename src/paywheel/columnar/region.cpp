@@ -1,5 +1,6 @@
 #include "paywheel/columnar/region.hpp"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -118,6 +119,14 @@ void RegionCache::region_cache_lock() noexcept { region_cache().mutex_.lock(); }
 void RegionCache::region_cache_unlock() noexcept { region_cache().mutex_.unlock(); }
 
 }  // namespace
+
+void give_back_free_pages(std::size_t freed) noexcept {
+#if defined(__GLIBC__)
+    if (freed >= kTrimBytes) ::malloc_trim(0);
+#else
+    (void)freed;
+#endif
+}
 
 Region Region::allocate_for_overwrite(std::size_t bytes) {
     const std::size_t mapped = pages_for(bytes);

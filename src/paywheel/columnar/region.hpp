@@ -6,6 +6,17 @@
 
 namespace paywheel::columnar {
 
+// What a call or a table must have freed through the allocator before its
+// free pages are worth handing back (give_back_free_pages).
+inline constexpr std::size_t kTrimBytes = std::size_t{64} << 20;
+
+// Hands the allocator's free pages back to the system once at least
+// kTrimBytes were freed. Buffers below the size the allocator maps on its
+// own (tens of MiB) come from its heaps, which keep freed pages resident:
+// scratch, block sums and results of that size would otherwise stay with
+// the process after the call or the table that held them.
+void give_back_free_pages(std::size_t freed) noexcept;
+
 // Page-aligned anonymous memory, untouched until first written, so that the
 // worker that first writes a page is the one that faults it in.
 class Region {

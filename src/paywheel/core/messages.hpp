@@ -65,6 +65,10 @@ inline constexpr const char* kLostPythonError = "a native failure lost its Pytho
 inline constexpr const char* kPastAddressSpace = "the schedules would need more bytes than an address space holds";
 inline constexpr const char* kPastMemory =
     "the schedules would need %zu bytes, more than the %zu bytes of memory this process may use";
+inline constexpr const char* kProjectionPastAddressSpace =
+    "the projection would need more bytes than an address space holds";
+inline constexpr const char* kProjectionPastMemory =
+    "the projection would need %zu bytes at its peak, more than the %zu bytes of memory this process may use";
 inline constexpr const char* kMustHoldStrings = "column '%s' must hold strings, not %s";
 inline constexpr const char* kMustHoldNumbers = "column '%s' must hold numbers or strings, not %s";
 inline constexpr const char* kMustHoldIntegersNotFloat =
@@ -156,6 +160,7 @@ inline constexpr const char* kNoScenario = "give at least one scenario";
 inline constexpr const char* kScenarioShape =
     "a scenario is (prepayment rates, by age, default rates, by age, severity, lag)";
 inline constexpr const char* kLagRange = "lag must lie in [0, 2^20]";
+inline constexpr const char* kRowBytesRange = "the bytes added per output row must lie in [0, 2^20]";
 inline constexpr const char* kSegmentCountRange = "segment_count must lie in [1, 2^31 - 1]";
 inline constexpr const char* kSegmentCodeRange = "a segment code is outside [0, segment_count)";
 

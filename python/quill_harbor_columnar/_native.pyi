@@ -43,7 +43,9 @@ class ScheduleStream:
 def schedules(
     source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
-def cashflows(source: Any, skip: bool, threads: int, strict: bool = ..., /) -> tuple[Table | None, list[_Failure], Table]: ...
+def cashflows(
+    source: Any, skip: bool, threads: int, strict: bool = ..., /
+) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
     source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., /
 ) -> ScheduleStream: ...
@@ -59,24 +61,56 @@ _Scenario = tuple[list[float], bool, list[float], bool, float, int]
 # ``row_bytes``: what the caller adds to each output row as it assembles the
 # result, counted in the peak that is checked against memory up front.
 def project(
-    source: Any, ages: Any, segments: Any, segment_count: int, scenarios: list[_Scenario], skip: bool, threads: int,
-    balances: Any, fees: Any, row_bytes: int, strict: bool = ..., /
+    source: Any,
+    ages: Any,
+    segments: Any,
+    segment_count: int,
+    scenarios: list[_Scenario],
+    skip: bool,
+    threads: int,
+    balances: Any,
+    fees: Any,
+    row_bytes: int,
+    strict: bool = ...,
+    /,
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
+
 # One row per loan, scenario and period: loan (the row in source), scenario,
 # period and the measures; failure indices are offset by row_base.
 def project_loans(
-    source: Any, ages: Any, scenarios: list[_Scenario], skip: bool, threads: int, row_base: int, balances: Any,
-    fees: Any, row_bytes: int, strict: bool = ..., /
+    source: Any,
+    ages: Any,
+    scenarios: list[_Scenario],
+    skip: bool,
+    threads: int,
+    row_base: int,
+    balances: Any,
+    fees: Any,
+    row_bytes: int,
+    strict: bool = ...,
+    /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
+
 # (mode, periods_per_year, rate, years, zero rates, spread); mode 0 a rate,
 # 1 a curve and spread, 2 a price, 3 a curve and a price.
 _Discount = tuple[int, int, float, list[float], list[float], float]
+
 # One row per loan, scenario and price: loan (the row in source), scenario,
 # price_index, then the value columns.
 def value_loans(
-    source: Any, ages: Any, balances: Any, fees: Any, scenarios: list[_Scenario], discount: _Discount,
-    prices: list[float], loan_prices: Any, skip: bool, threads: int, /
+    source: Any,
+    ages: Any,
+    balances: Any,
+    fees: Any,
+    scenarios: list[_Scenario],
+    discount: _Discount,
+    prices: list[float],
+    loan_prices: Any,
+    skip: bool,
+    threads: int,
+    /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
+
 # One row per run [bounds[2r], bounds[2r+1]) of the flows and price: run,
 # price_index, solved, then the value columns.
 def value_runs(

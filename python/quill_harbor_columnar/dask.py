@@ -55,7 +55,9 @@ def _one_partition_warning(rows: int) -> None:
         f"the frame's {rows:,} loans arrive as one partition, so one worker computes them all; "
         "read a Parquet file with dd.read_parquet(path, split_row_groups=True), a CSV with "
         "dd.read_csv(path, blocksize='64MB'), or call .repartition(npartitions=...)",
-        PartitionWarning, stacklevel=3)
+        PartitionWarning,
+        stacklevel=3,
+    )
 
 
 def _check_partitions(ddf: Any) -> bool:
@@ -104,11 +106,14 @@ def _check_steps(ddf: Any) -> None:
     if "rate_steps" not in ddf.columns:
         return
     dtype = ddf._meta["rate_steps"].dtype
-    if not pa.types.is_list(getattr(dtype, "pyarrow_dtype", pa.null())) and \
-            not pa.types.is_large_list(getattr(dtype, "pyarrow_dtype", pa.null())):
-        raise TypeError(f"rate_steps is a column of {dtype}; Dask turns lists of Python objects into text, so hold "
-                        "the steps as Arrow lists: pandas.ArrowDtype(pyarrow.list_(pyarrow.struct([('per', "
-                        "pyarrow.int32()), ('rate', pyarrow.float64())])))")
+    if not pa.types.is_list(getattr(dtype, "pyarrow_dtype", pa.null())) and not pa.types.is_large_list(
+        getattr(dtype, "pyarrow_dtype", pa.null())
+    ):
+        raise TypeError(
+            f"rate_steps is a column of {dtype}; Dask turns lists of Python objects into text, so hold "
+            "the steps as Arrow lists: pandas.ArrowDtype(pyarrow.list_(pyarrow.struct([('per', "
+            "pyarrow.int32()), ('rate', pyarrow.float64())])))"
+        )
 
 
 def _modules() -> tuple[Any, Any, Any]:
@@ -174,15 +179,17 @@ def schedules_meta(with_id: bool, index_dtype: Any = "int64") -> Any:
     return pd.DataFrame(frame)
 
 
-def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: int | None,
-                         measure: bool = False, strict: bool = True) -> Any:
+def _partition_schedules(
+    pdf: Any, errors: Literal["raise", "skip"], threads: int | None, measure: bool = False, strict: bool = True
+) -> Any:
     np = require("numpy", _WHAT)
     pd = require("pandas", _WHAT)
 
     with_id = ID in pdf.columns
     _measure(pdf, measure)
-    result = scheduling.schedules(_arrow(pdf), layout="long", errors=errors, threads=_threads_here(threads),
-                                  strict=strict)
+    result = scheduling.schedules(
+        _arrow(pdf), layout="long", errors=errors, threads=_threads_here(threads), strict=strict
+    )
     cols = result.to_numpy()
     # Long rows carry their loan: the id when there is one, otherwise the
     # partition's own index label, whatever its type (text labels are
@@ -200,8 +207,9 @@ def _partition_schedules(pdf: Any, errors: Literal["raise", "skip"], threads: in
     return pd.DataFrame(frame)
 
 
-def schedules(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
-              strict: bool = True) -> Any:
+def schedules(
+    ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+) -> Any:
     """A Dask DataFrame of every loan's schedule in the long layout.
 
     Columns: ``loan`` (the id, or the loan's index label when there is no id
@@ -216,14 +224,19 @@ def schedules(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
     measure = _check_partitions(ddf)
     strict = checks.strict(strict)
     parts = ddf.to_delayed()
-    return dd.from_delayed([dask.delayed(_at_frame_rows)(offset, _partition_schedules, p, errors, threads, measure,
-                                                         strict)
-                            for p, offset in zip(parts, _row_offsets(ddf, parts, errors))],
-                           meta=meta, verify_meta=True)
+    return dd.from_delayed(
+        [
+            dask.delayed(_at_frame_rows)(offset, _partition_schedules, p, errors, threads, measure, strict)
+            for p, offset in zip(parts, _row_offsets(ddf, parts, errors))
+        ],
+        meta=meta,
+        verify_meta=True,
+    )
 
 
-def _partition_totals(pdf: Any, errors: Literal["raise", "skip"], threads: int | None,
-                      measure: bool = False, strict: bool = True) -> dict[str, Any]:
+def _partition_totals(
+    pdf: Any, errors: Literal["raise", "skip"], threads: int | None, measure: bool = False, strict: bool = True
+) -> dict[str, Any]:
     np = require("numpy", _WHAT)
 
     _measure(pdf, measure)
@@ -253,8 +266,9 @@ def _to_frame(totals: dict[str, Any]) -> Any:
     return pd.DataFrame({name: totals[name] for name in CASHFLOWS})
 
 
-def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
-              strict: bool = True) -> Any:
+def cashflows(
+    ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+) -> Any:
     """Portfolio totals per period, as a one-partition Dask DataFrame.
 
     Each partition is summed on its worker; the partial totals are combined
@@ -268,8 +282,10 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
     measure = _check_partitions(ddf)
     strict = checks.strict(strict)
     delayed = ddf.to_delayed()
-    parts = [dask.delayed(_at_frame_rows)(offset, _partition_totals, p, errors, threads, measure, strict)
-             for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))]
+    parts = [
+        dask.delayed(_at_frame_rows)(offset, _partition_totals, p, errors, threads, measure, strict)
+        for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))
+    ]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")
     while len(parts) > 1:
@@ -277,27 +293,44 @@ def cashflows(ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: 
         for i in range(0, len(parts), 2):
             merged.append(dask.delayed(_combine)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i])
         parts = merged
-    meta = pd.DataFrame({PERIOD: pd.Series([], dtype="int64"),
-                         **{name: pd.Series([], dtype="float64") for name in TOTALS},
-                         LOANS: pd.Series([], dtype="int64")})
+    meta = pd.DataFrame(
+        {
+            PERIOD: pd.Series([], dtype="int64"),
+            **{name: pd.Series([], dtype="float64") for name in TOTALS},
+            LOANS: pd.Series([], dtype="int64"),
+        }
+    )
     return dd.from_delayed([dask.delayed(_to_frame)(parts[0])], meta=meta, verify_meta=True)
 
 
-def _partition_projection(pdf: Any, scenarios: Any, by: list[str], periods_per_year: int,
-                          errors: Literal["raise", "skip"], threads: int | None,
-                          measure: bool = False, strict: bool = True) -> dict[tuple, Any]:
+def _partition_projection(
+    pdf: Any,
+    scenarios: Any,
+    by: list[str],
+    periods_per_year: int,
+    errors: Literal["raise", "skip"],
+    threads: int | None,
+    measure: bool = False,
+    strict: bool = True,
+) -> dict[tuple, Any]:
     """{(scenario, *segment values): float64 array of SUMMED x periods} of one partition."""
     np = require("numpy", _WHAT)
 
     _measure(pdf, measure)
-    p = project_book(_arrow(pdf), scenarios, by=by or None, periods_per_year=periods_per_year, errors=errors,
-                     threads=_threads_here(threads), strict=strict)
+    p = project_book(
+        _arrow(pdf),
+        scenarios,
+        by=by or None,
+        periods_per_year=periods_per_year,
+        errors=errors,
+        threads=_threads_here(threads),
+        strict=strict,
+    )
     t = p.to_arrow()
     sums = [t.column(name).to_numpy() for name in SUMMED]
     scenario = t.column(SCENARIO).to_numpy() if SCENARIO in t.column_names else np.zeros(t.num_rows, np.int64)
     keys = [t.column(name).to_pylist() for name in by]
-    return {(int(scenario[b]), *(k[b] for k in keys)): np.stack([s[b:e] for s in sums])
-            for b, e in p.spans}
+    return {(int(scenario[b]), *(k[b] for k in keys)): np.stack([s[b:e] for s in sums]) for b, e in p.spans}
 
 
 def _combine_projections(a: dict[tuple, Any], b: dict[tuple, Any]) -> dict[tuple, Any]:
@@ -311,7 +344,7 @@ def _combine_projections(a: dict[tuple, Any], b: dict[tuple, Any]) -> dict[tuple
         if x.shape[1] < y.shape[1]:
             x, y = y, x
         x = x.copy()
-        x[:, :y.shape[1]] += y
+        x[:, : y.shape[1]] += y
         out[key] = x
     return out
 
@@ -333,8 +366,9 @@ def _labels(values: Any, meta: Any) -> Any:
     return pd.Series(values, dtype=dtype)
 
 
-def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: Any, as_of: Any,
-                      periods_per_year: int) -> Any:
+def _projection_frame(
+    sums: dict[tuple, Any], multi: bool, by: list[str], meta: Any, as_of: Any, periods_per_year: int
+) -> Any:
     np = require("numpy", _WHAT)
     pd = require("pandas", _WHAT)
 
@@ -362,15 +396,24 @@ def _projection_frame(sums: dict[tuple, Any], multi: bool, by: list[str], meta: 
     data = np.concatenate(blocks, axis=1) if blocks else np.zeros((len(SUMMED), 0))
     for i, name in enumerate(SUMMED):
         frame[name] = data[i]
-    frame["cashflow"] = (frame["scheduled_principal"] + frame["prepaid_principal"] + frame["recovery"]
-                         + frame["interest"])
+    frame["cashflow"] = (
+        frame["scheduled_principal"] + frame["prepaid_principal"] + frame["recovery"] + frame["interest"]
+    )
     frame["net_cashflow"] = frame["cashflow"] - frame["servicing"]
     return pd.DataFrame(frame)[list(meta.columns)]
 
 
-def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_of: Any = None,
-            periods_per_year: int = 12, errors: Literal["raise", "skip"] = "raise",
-            threads: int | None = None, strict: bool = True) -> Any:
+def project(
+    ddf: Any,
+    scenarios: Any,
+    *,
+    by: str | list[str] | None = None,
+    as_of: Any = None,
+    periods_per_year: int = 12,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    strict: bool = True,
+) -> Any:
     """Projected cash flows of the frame, as a one-partition Dask DataFrame
     with the columns of ``quill_harbor_columnar.project(...).to_pandas()``
     (``date`` as datetime64).
@@ -394,31 +437,44 @@ def project(ddf: Any, scenarios: Any, *, by: str | list[str] | None = None, as_o
     measure = _check_partitions(ddf)
     strict = checks.strict(strict)
     delayed = ddf.to_delayed()
-    parts = [dask.delayed(_at_frame_rows)(offset, _partition_projection, p, scenarios, names, periods_per_year,
-                                          errors, threads, measure, strict)
-             for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))]
+    parts = [
+        dask.delayed(_at_frame_rows)(
+            offset, _partition_projection, p, scenarios, names, periods_per_year, errors, threads, measure, strict
+        )
+        for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))
+    ]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")
     while len(parts) > 1:
         merged = []
         for i in range(0, len(parts), 2):
-            merged.append(dask.delayed(_combine_projections)(parts[i], parts[i + 1])
-                          if i + 1 < len(parts) else parts[i])
+            merged.append(
+                dask.delayed(_combine_projections)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i]
+            )
         parts = merged
-    meta = pd.DataFrame({
-        **({SCENARIO: pd.Series([], dtype="int64")} if multi else {}),
-        **{name: pd.Series([], dtype=ddf._meta[name].dtype) for name in names},
-        PERIOD: pd.Series([], dtype="int32"),
-        # A date dtype of pandas' own: object columns would become strings in Dask.
-        **({DATE: pd.Series([], dtype=_DATES)} if as_of is not None else {}),
-        **{name: pd.Series([], dtype="float64") for name in MEASURES},
-    })
+    meta = pd.DataFrame(
+        {
+            **({SCENARIO: pd.Series([], dtype="int64")} if multi else {}),
+            **{name: pd.Series([], dtype=ddf._meta[name].dtype) for name in names},
+            PERIOD: pd.Series([], dtype="int32"),
+            # A date dtype of pandas' own: object columns would become strings in Dask.
+            **({DATE: pd.Series([], dtype=_DATES)} if as_of is not None else {}),
+            **{name: pd.Series([], dtype="float64") for name in MEASURES},
+        }
+    )
     frame = dask.delayed(_projection_frame)(parts[0], multi, names, meta, as_of, periods_per_year)
     return dd.from_delayed([frame], meta=meta, verify_meta=True)
 
 
-def _values_frame(sums: dict[tuple, Any], multi: bool, by: list[str], projection_meta: Any, meta: Any,
-                  periods_per_year: int, arguments: Any) -> Any:
+def _values_frame(
+    sums: dict[tuple, Any],
+    multi: bool,
+    by: list[str],
+    projection_meta: Any,
+    meta: Any,
+    periods_per_year: int,
+    arguments: Any,
+) -> Any:
     """The values of the combined sums, as one machine values its projection."""
     np = require("numpy", _WHAT)
     pa = require("pyarrow", _WHAT)
@@ -429,8 +485,9 @@ def _values_frame(sums: dict[tuple, Any], multi: bool, by: list[str], projection
     return pa.table(out).to_pandas()[list(meta.columns)].astype(dict(meta.dtypes))
 
 
-def _partition_values(pdf: Any, scenarios: Any, kwargs: dict[str, Any], with_id: bool, meta: Any,
-                      measure: bool = False) -> Any:
+def _partition_values(
+    pdf: Any, scenarios: Any, kwargs: dict[str, Any], with_id: bool, meta: Any, measure: bool = False
+) -> Any:
     pd = require("pandas", _WHAT)
     _measure(pdf, measure)
     kwargs = dict(kwargs)
@@ -443,10 +500,22 @@ def _partition_values(pdf: Any, scenarios: Any, kwargs: dict[str, Any], with_id:
     return frame[list(meta.columns)].astype(dict(meta.dtypes))
 
 
-def value(ddf: Any, scenarios: Any, *, discount_rate: Any = None, curve: Any = None, spread: Any = None,
-          price: Any = None, by: str | list[str] | None = None, as_of: Any = None, periods_per_year: int = 12,
-          per_loan: bool = False, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
-          strict: bool = True) -> Any:
+def value(
+    ddf: Any,
+    scenarios: Any,
+    *,
+    discount_rate: Any = None,
+    curve: Any = None,
+    spread: Any = None,
+    price: Any = None,
+    by: str | list[str] | None = None,
+    as_of: Any = None,
+    periods_per_year: int = 12,
+    per_loan: bool = False,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    strict: bool = True,
+) -> Any:
     """What the frame's book is worth, as a Dask DataFrame with the columns
     of ``quill_harbor_columnar.value(...).to_pandas()``.
 
@@ -458,8 +527,9 @@ def value(ddf: Any, scenarios: Any, *, discount_rate: Any = None, curve: Any = N
     loan's ``id`` is its index label.
     """
     dask, dd, pd = _modules()
-    a = checked_arguments(scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan,
-                          errors, threads, strict)
+    a = checked_arguments(
+        scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan, errors, threads, strict
+    )
     multi = len(a.parsed) > 1
     missing = [n for n in a.names if n not in ddf.columns]
     if missing:
@@ -476,22 +546,35 @@ def value(ddf: Any, scenarios: Any, *, discount_rate: Any = None, curve: Any = N
             raise ValueError(f"price names column {price!r}, which the frame does not have")
         ident = pd.Series([], dtype=_text_dtype() if with_id else ddf._meta.index.dtype)
         meta = pd.DataFrame({**labels, ID: ident, **values})
-        kwargs = {"discount_rate": discount_rate, "curve": curve, "spread": spread, "price": price,
-                  "by": a.names or None, "periods_per_year": periods_per_year, "errors": errors, "threads": threads}
-        return ddf.map_partitions(_partition_values, scenarios, kwargs, with_id, meta, measure, meta=meta,
-                                  enforce_metadata=True)
-    parts = [dask.delayed(_partition_projection)(p, scenarios, a.names, periods_per_year, errors, threads, measure)
-             for p in ddf.to_delayed()]
+        kwargs = {
+            "discount_rate": discount_rate,
+            "curve": curve,
+            "spread": spread,
+            "price": price,
+            "by": a.names or None,
+            "periods_per_year": periods_per_year,
+            "errors": errors,
+            "threads": threads,
+        }
+        return ddf.map_partitions(
+            _partition_values, scenarios, kwargs, with_id, meta, measure, meta=meta, enforce_metadata=True
+        )
+    parts = [
+        dask.delayed(_partition_projection)(p, scenarios, a.names, periods_per_year, errors, threads, measure)
+        for p in ddf.to_delayed()
+    ]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")
     while len(parts) > 1:
         merged = []
         for i in range(0, len(parts), 2):
-            merged.append(dask.delayed(_combine_projections)(parts[i], parts[i + 1])
-                          if i + 1 < len(parts) else parts[i])
+            merged.append(
+                dask.delayed(_combine_projections)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i]
+            )
         parts = merged
-    projection_meta = pd.DataFrame({**labels, PERIOD: pd.Series([], dtype="int32"),
-                                    **{name: pd.Series([], dtype="float64") for name in MEASURES}})
+    projection_meta = pd.DataFrame(
+        {**labels, PERIOD: pd.Series([], dtype="int32"), **{name: pd.Series([], dtype="float64") for name in MEASURES}}
+    )
     meta = pd.DataFrame({**labels, **values})
     frame = dask.delayed(_values_frame)(parts[0], multi, a.names, projection_meta, meta, a.ppy, a)
     return dd.from_delayed([frame], meta=meta, verify_meta=True)

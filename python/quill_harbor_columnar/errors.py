@@ -68,16 +68,22 @@ _WORDS: dict[str, tuple[str, tuple[str, ...]]] = {
     "growth_overflow": ("a growth factor (1 + rate)^pers past the binary32 range", ("rate", "pers")),
     "too_large": ("pers is too large for the columnar layouts", ("pers",)),
     # Rows of a loan tape or a projection.
-    "bad_frequency": ("{field} is a payment frequency whose payments a year do not divide the periods of a "
-                      "year evenly", ()),
+    "bad_frequency": (
+        "{field} is a payment frequency whose payments a year do not divide the periods of a year evenly",
+        (),
+    ),
     "bad_rate": ("{field} does not read as a rate", ()),
     "bad_age": ("{field} is not a whole number from 0 to pers - 1", ()),
-    "unknown_frequency": ("{field} is not a payment frequency: neither a whole number of periods nor a "
-                          "frequency word", ()),
+    "unknown_frequency": (
+        "{field} is not a payment frequency: neither a whole number of periods nor a frequency word",
+        (),
+    ),
     "bad_date": ("{field} comes from a date that does not read as YYYY-MM-DD, MM/DD/YYYY or YYYYMM", ()),
     # Loan shapes, and a schedule that would not be numbers.
-    "bad_shape": ("{field} breaks a rule of loan shapes (ranges, distinct steps, cuts on interest and capital dates)",
-                  ()),
+    "bad_shape": (
+        "{field} breaks a rule of loan shapes (ranges, distinct steps, cuts on interest and capital dates)",
+        (),
+    ),
     "nan_schedule": ("the schedule would hold NaN (blamed on {field})", ("amt", "rate", "pers")),
     # The book as it stands, and its value.
     "bad_balance": ("{field} is not a positive, finite balance", ()),
@@ -165,8 +171,9 @@ class ErrorTable(ArrowConversions):
         for row in rows:
             items = tuple(row)
             if len(items) != 7:
-                raise ValueError(f"a failure row has 7 items (index, id, code, field, value, reason, terms), "
-                                 f"not {len(items)}")
+                raise ValueError(
+                    f"a failure row has 7 items (index, id, code, field, value, reason, terms), not {len(items)}"
+                )
             index, id_, code, field, value, reason, terms = items
             if code not in CODES:
                 raise ValueError(f"unknown failure code {code!r}; the codes are {', '.join(CODES)}")
@@ -212,8 +219,15 @@ class ErrorTable(ArrowConversions):
             return head + ">"
         cells = [("index", "id", "code", "field", "value")]
         for f in self._rows[: self._SHOWN]:
-            cells.append((str(f.index), "-" if f.id is None else repr(f.id), f.code, f.field or "-",
-                          "-" if f.value is None else repr(f.value)))
+            cells.append(
+                (
+                    str(f.index),
+                    "-" if f.id is None else repr(f.id),
+                    f.code,
+                    f.field or "-",
+                    "-" if f.value is None else repr(f.value),
+                )
+            )
         widths = [max(len(row[c]) for row in cells) for c in range(len(cells[0]))]
         lines = ["  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() for row in cells]
         if n > self._SHOWN:

@@ -175,8 +175,9 @@ def stream_schedules(
     return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict)), layout)
 
 
-def cashflows(loans: Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None,
-              strict: bool = True) -> Cashflows:
+def cashflows(
+    loans: Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+) -> Cashflows:
     """Portfolio totals per period index, without keeping per-loan schedules.
 
     Sums are float64 over the exact binary32 values, in fixed blocks of rows

@@ -152,8 +152,9 @@ def _batch(schema: Any, rows: int, columns: dict[str, Any]) -> Any:
             arrays.append(pa.array([value] * rows, field.type))
         else:  # a NumPy array
             arrays.append(pa.array(value, field.type))
-    return pa.RecordBatch.from_arrays([a.combine_chunks() if isinstance(a, pa.ChunkedArray) else a
-                                       for a in arrays], schema=schema)
+    return pa.RecordBatch.from_arrays(
+        [a.combine_chunks() if isinstance(a, pa.ChunkedArray) else a for a in arrays], schema=schema
+    )
 
 
 def _failure_columns(error: LoanError | None, ids: Any) -> dict[str, Any]:
@@ -166,8 +167,9 @@ def _failure_columns(error: LoanError | None, ids: Any) -> dict[str, Any]:
         value = ids[error.index].as_py()
         label = None if value is None else str(value)
     terms = error.terms or (None,) * len(_TERMS)
-    return dict(zip(_FAILURE, (error.index, label, error.code, error.field, error.value, error.reason, *terms),
-                    strict=True))
+    return dict(
+        zip(_FAILURE, (error.index, label, error.code, error.field, error.value, error.reason, *terms), strict=True)
+    )
 
 
 class _Partition:
@@ -201,8 +203,9 @@ def _partition(batches: Iterable[Any]) -> _Partition | None:
     return None if first is None else _Partition(first, it)
 
 
-def _totals_task(batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None,
-                 headers_only: bool) -> Iterator[Any]:
+def _totals_task(
+    batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None, headers_only: bool
+) -> Iterator[Any]:
     """A partition's cash-flow totals and a header row: the partition, its
     rows and, with errors="raise", its first failure."""
     part = _partition(batches)
@@ -216,12 +219,12 @@ def _totals_task(batches: Iterable[Any], *, schema: Any, skip: bool, threads: in
     if error is None and not headers_only:
         t = require("pyarrow", _WHAT).record_batch(result)
         yield _batch(schema, t.num_rows, {name: t.column(name) for name in CASHFLOWS})
-    yield _batch(schema, 1, {_ROWS: None if error else part.rows,
-                             **_failure_columns(error, part.ids())})
+    yield _batch(schema, 1, {_ROWS: None if error else part.rows, **_failure_columns(error, part.ids())})
 
 
-def _schedules_task(batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None,
-                    label: str | None) -> Iterator[Any]:
+def _schedules_task(
+    batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None, label: str | None
+) -> Iterator[Any]:
     """Long-layout schedules of a partition, batch by batch: ``loan`` is the
     id, or (label None) the row within the partition, for the plan to turn
     into the row's position."""
@@ -234,8 +237,9 @@ def _schedules_task(batches: Iterable[Any], *, schema: Any, skip: bool, threads:
         if not skip and len(result.errors):
             # The frame was checked before this plan was made, so it has
             # changed since: this job fails rather than leave the loan out.
-            raise RuntimeError("a loan the errors='raise' check passed has failed: the frame changed after "
-                               "schedules() was called") from result.errors.exceptions()[0]
+            raise RuntimeError(
+                "a loan the errors='raise' check passed has failed: the frame changed after schedules() was called"
+            ) from result.errors.exceptions()[0]
         t = pa.record_batch(result)
         row = np.asarray(t.column(LOAN), dtype=np.int64)
         cols: dict[str, Any] = {name: t.column(name) for name in SCHEDULE}
@@ -258,16 +262,28 @@ def _failures_task(batches: Iterable[Any], *, schema: Any, ages: bool) -> Iterat
     for batch in _rows(batches):
         loans = _loans(batch)
         # The contractual projection refuses what the engine refuses and bad ages.
-        found = (_project(loans, {}, errors="skip", threads=n) if ages and AGE in loans.schema.names
-                 else _cashflows(loans, errors="skip", threads=n)).errors
+        found = (
+            _project(loans, {}, errors="skip", threads=n)
+            if ages and AGE in loans.schema.names
+            else _cashflows(loans, errors="skip", threads=n)
+        ).errors
         if not len(found):
             base += batch.num_rows
             continue
         t = pa.record_batch(found)
         index = np.asarray(t.column("index"), dtype=np.int64)
         ids = _text(batch.column(ID)).take(pa.array(index)) if ID in batch.schema.names else None
-        yield _batch(schema, len(index), {_ROW: index + base, ID: ids, "code": t.column("code"),
-                                          "field": t.column("field"), "reason": t.column("reason")})
+        yield _batch(
+            schema,
+            len(index),
+            {
+                _ROW: index + base,
+                ID: ids,
+                "code": t.column("code"),
+                "field": t.column("field"),
+                "reason": t.column("reason"),
+            },
+        )
         base += batch.num_rows
 
 
@@ -301,7 +317,8 @@ def _positioned(out: Any, prepared: Any) -> Any:
     # run the count itself as one task.
     offsets_schema = _struct([(_PART, T.IntegerType()), (_OFFSET, T.LongType())])
     offsets = counts.repartition(1).mapInArrow(
-        functools.partial(_offsets_task, schema=_arrow(offsets_schema, session)), offsets_schema)
+        functools.partial(_offsets_task, schema=_arrow(offsets_schema, session)), offsets_schema
+    )
     joined = out.join(F.broadcast(offsets), _PART)
     return joined.withColumn(_ROW, F.col(_ROW) + F.col(_OFFSET))
 
@@ -328,8 +345,15 @@ def _first_failure(t: Any) -> None:
     counted = t.filter(pc.and_(pc.is_valid(t.column(_ROWS)), pc.less(t.column(_PART), part)))
     before = int(np.asarray(counted.column(_ROWS), dtype=np.int64).sum())
     terms = tuple(row[f"f_{name}"] for name in _TERMS)
-    raise LoanError(row["f_index"] + before, row["f_id"], row["f_code"], row["f_field"], row["f_value"],
-                    row["f_reason"], None if terms[0] is None else terms)
+    raise LoanError(
+        row["f_index"] + before,
+        row["f_id"],
+        row["f_code"],
+        row["f_field"],
+        row["f_value"],
+        row["f_reason"],
+        None if terms[0] is None else terms,
+    )
 
 
 def schedules(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Any:
@@ -356,8 +380,9 @@ def schedules(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: i
     else:
         fields = [(LOAN, df.schema[ID].dataType), *values]
     struct = _struct(fields)
-    task = functools.partial(_schedules_task, schema=_arrow(struct, df.sparkSession), skip=skip, threads=threads,
-                             label=label)
+    task = functools.partial(
+        _schedules_task, schema=_arrow(struct, df.sparkSession), skip=skip, threads=threads, label=label
+    )
     if label is not None:
         return prepared.mapInArrow(task, struct)
     out = _tasks(prepared, task, struct)
@@ -366,10 +391,22 @@ def schedules(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: i
 
 def _totals_plan(prepared: Any, *, skip: bool, threads: int | None, headers_only: bool) -> Any:
     _, T = _sql()
-    struct = _struct([(_ROWS, T.LongType()), (PERIOD, T.IntegerType()),
-                      *((name, T.DoubleType()) for name in TOTALS), (LOANS, T.LongType()), *_failure_fields()])
-    task = functools.partial(_totals_task, schema=_arrow(struct, prepared.sparkSession), skip=skip,
-                             threads=threads, headers_only=headers_only)
+    struct = _struct(
+        [
+            (_ROWS, T.LongType()),
+            (PERIOD, T.IntegerType()),
+            *((name, T.DoubleType()) for name in TOTALS),
+            (LOANS, T.LongType()),
+            *_failure_fields(),
+        ]
+    )
+    task = functools.partial(
+        _totals_task,
+        schema=_arrow(struct, prepared.sparkSession),
+        skip=skip,
+        threads=threads,
+        headers_only=headers_only,
+    )
     return _tasks(prepared, task, struct)
 
 
@@ -404,8 +441,13 @@ def cashflows(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: i
         for name in TOTALS:
             out[name][p] += values[name][rows]
         loans[p] += count[rows]
-    return pa.table({PERIOD: pa.array(np.arange(length, dtype=np.int32)),
-                     **{name: pa.array(out[name]) for name in TOTALS}, LOANS: pa.array(loans)}).to_pandas()
+    return pa.table(
+        {
+            PERIOD: pa.array(np.arange(length, dtype=np.int32)),
+            **{name: pa.array(out[name]) for name in TOTALS},
+            LOANS: pa.array(loans),
+        }
+    ).to_pandas()
 
 
 def _by_partition(part: Any) -> Iterator[Any]:
@@ -419,8 +461,16 @@ def _by_partition(part: Any) -> Iterator[Any]:
 # ---------------------------------------------------------------- projections
 
 
-def _projection_task(batches: Iterable[Any], *, schema: Any, scenarios: Any, by: list[str],
-                     periods_per_year: int, skip: bool, threads: int | None) -> Iterator[Any]:
+def _projection_task(
+    batches: Iterable[Any],
+    *,
+    schema: Any,
+    scenarios: Any,
+    by: list[str],
+    periods_per_year: int,
+    skip: bool,
+    threads: int | None,
+) -> Iterator[Any]:
     """A partition's projected sums per scenario, segment and period, its
     segments (also those whose loans all failed) and a header row."""
     np = require("numpy", _WHAT)
@@ -431,8 +481,14 @@ def _projection_task(batches: Iterable[Any], *, schema: Any, scenarios: Any, by:
     table = pa.Table.from_batches(list(part.batches()))
     error = None
     try:
-        p = _project(table, scenarios, by=by or None, periods_per_year=periods_per_year,
-                     errors="skip" if skip else "raise", threads=_threads_here(threads))
+        p = _project(
+            table,
+            scenarios,
+            by=by or None,
+            periods_per_year=periods_per_year,
+            errors="skip" if skip else "raise",
+            threads=_threads_here(threads),
+        )
     except LoanError as e:
         error = e
     if error is None:
@@ -443,15 +499,26 @@ def _projection_task(batches: Iterable[Any], *, schema: Any, scenarios: Any, by:
         yield _batch(schema, t.num_rows, cols)
         if by:
             keys = table.select(by).group_by(by, use_threads=False).aggregate([])
-            yield _batch(schema, keys.num_rows, {**{k: keys.column(k) for k in by},
-                                                 _KIND: np.full(keys.num_rows, _SEGMENT, np.int8)})
-    yield _batch(schema, 1, {_KIND: _HEADER, _ROWS: None if error else part.rows,
-                             **_failure_columns(error, part.ids())})
+            yield _batch(
+                schema,
+                keys.num_rows,
+                {**{k: keys.column(k) for k in by}, _KIND: np.full(keys.num_rows, _SEGMENT, np.int8)},
+            )
+    yield _batch(
+        schema, 1, {_KIND: _HEADER, _ROWS: None if error else part.rows, **_failure_columns(error, part.ids())}
+    )
 
 
-def project(df: Any, scenarios: Any, *, by: str | Sequence[str] | None = None, as_of: Any = None,
-            periods_per_year: int = 12, errors: Literal["raise", "skip"] = "raise",
-            threads: int | None = None) -> Any:
+def project(
+    df: Any,
+    scenarios: Any,
+    *,
+    by: str | Sequence[str] | None = None,
+    as_of: Any = None,
+    periods_per_year: int = 12,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+) -> Any:
     """Projected cash flows of the frame, as a pandas DataFrame with the
     columns of ``quill_harbor_columnar.project(...).to_pandas()``.
 
@@ -465,15 +532,35 @@ def project(df: Any, scenarios: Any, *, by: str | Sequence[str] | None = None, a
     pa = require("pyarrow", _WHAT)
     _, T = _sql()
     names = by_names(by)
-    prepared = _prepare(df, (AGE, *names), lambda empty: _project(
-        empty, scenarios, by=by, as_of=as_of, periods_per_year=periods_per_year, errors=errors, threads=threads))
+    prepared = _prepare(
+        df,
+        (AGE, *names),
+        lambda empty: _project(
+            empty, scenarios, by=by, as_of=as_of, periods_per_year=periods_per_year, errors=errors, threads=threads
+        ),
+    )
     as_of = None if as_of is None else as_date(as_of)
     n_scenarios = 1 if isinstance(scenarios, Mapping) else len(scenarios)
-    struct = _struct([(_KIND, T.ByteType()), (_ROWS, T.LongType()), (SCENARIO, T.LongType()),
-                      *((k, df.schema[k].dataType) for k in names), (PERIOD, T.IntegerType()),
-                      *((m, T.DoubleType()) for m in MEASURES), *_failure_fields()])
-    task = functools.partial(_projection_task, schema=_arrow(struct, df.sparkSession), scenarios=scenarios, by=names,
-                             periods_per_year=periods_per_year, skip=errors == "skip", threads=threads)
+    struct = _struct(
+        [
+            (_KIND, T.ByteType()),
+            (_ROWS, T.LongType()),
+            (SCENARIO, T.LongType()),
+            *((k, df.schema[k].dataType) for k in names),
+            (PERIOD, T.IntegerType()),
+            *((m, T.DoubleType()) for m in MEASURES),
+            *_failure_fields(),
+        ]
+    )
+    task = functools.partial(
+        _projection_task,
+        schema=_arrow(struct, df.sparkSession),
+        scenarios=scenarios,
+        by=names,
+        periods_per_year=periods_per_year,
+        skip=errors == "skip",
+        threads=threads,
+    )
     t = _collect(_tasks(prepared, task, struct))
     _first_failure(t)
 
@@ -484,7 +571,7 @@ def project(df: Any, scenarios: Any, *, by: str | Sequence[str] | None = None, a
         # Every partition's segments, also those whose loans all failed, then the sums' own.
         labelled = pa.concat_tables([t.filter(pa.array(kind == _SEGMENT)).select(names), sums.select(names)])
         codes, keys = segment_codes([labelled.column(k).combine_chunks() for k in names])
-        count, segment = len(keys[0]), np.asarray(codes[labelled.num_rows - sums.num_rows:], dtype=np.int64)
+        count, segment = len(keys[0]), np.asarray(codes[labelled.num_rows - sums.num_rows :], dtype=np.int64)
     scenario = np.asarray(sums.column(SCENARIO), dtype=np.int64)
     period = np.asarray(sums.column(PERIOD), dtype=np.int64)
     lengths = np.zeros(n_scenarios, np.int64)
@@ -516,11 +603,8 @@ def failures(df: Any, *, ages: bool = False) -> Any:
     ``reason``. ``ages=True`` also lists the loans ``project`` refuses for
     their ``age``."""
     F, T = _sql()
-    prepared = _prepare(df, ("age",) if ages else (),
-                        lambda empty: (_project(empty, {}) if ages else _cashflows(empty)))
+    prepared = _prepare(df, ("age",) if ages else (), lambda empty: _project(empty, {}) if ages else _cashflows(empty))
     text = T.StringType()
-    struct = _struct([(_ROW, T.LongType()), (ID, text), ("code", text),
-                      ("field", text), ("reason", text)])
-    out = _tasks(prepared, functools.partial(_failures_task, schema=_arrow(struct, df.sparkSession), ages=ages),
-                 struct)
+    struct = _struct([(_ROW, T.LongType()), (ID, text), ("code", text), ("field", text), ("reason", text)])
+    out = _tasks(prepared, functools.partial(_failures_task, schema=_arrow(struct, df.sparkSession), ages=ages), struct)
     return _positioned(out, prepared).select(F.col(_ROW).alias("index"), ID, "code", "field", "reason")

@@ -14,8 +14,10 @@ from typing import Any
 from .deps import require
 from .names import FIELDS, SHAPE
 
-ACCEPTED = ("a mapping of column name to array or list, or an object with __arrow_c_stream__ "
-            "or __arrow_c_array__ (pyarrow, polars, pandas, duckdb)")
+ACCEPTED = (
+    "a mapping of column name to array or list, or an object with __arrow_c_stream__ "
+    "or __arrow_c_array__ (pyarrow, polars, pandas, duckdb)"
+)
 
 
 def _refused(what: str, loans: Any, paths: bool) -> TypeError:
@@ -115,8 +117,9 @@ def _arrow_ready(value: Any) -> Any:
 
 def _is_text(t: Any) -> bool:
     pa = require("pyarrow", "reading text")
-    return pa.types.is_string(t) or pa.types.is_large_string(t) or \
-        getattr(pa.types, "is_string_view", lambda _: False)(t)
+    return (
+        pa.types.is_string(t) or pa.types.is_large_string(t) or getattr(pa.types, "is_string_view", lambda _: False)(t)
+    )
 
 
 def decoded(column: Any) -> Any:
@@ -124,8 +127,11 @@ def decoded(column: Any) -> Any:
     dictionary kernels of pyarrow do not take)."""
     pa = require("pyarrow", "reading text")
     if isinstance(column, pa.ChunkedArray):
-        return pa.chunked_array([decoded(c) for c in column.chunks], type=pa.large_string()) \
-            if pa.types.is_dictionary(column.type) and _is_text(column.type.value_type) else column
+        return (
+            pa.chunked_array([decoded(c) for c in column.chunks], type=pa.large_string())
+            if pa.types.is_dictionary(column.type) and _is_text(column.type.value_type)
+            else column
+        )
     if not (pa.types.is_dictionary(column.type) and _is_text(column.type.value_type)):
         return column
     return column.dictionary.cast(pa.large_string()).take(column.indices)

@@ -49,8 +49,17 @@ BALANCE = "balance"
 FEE = "fee"
 STANDING = (BALANCE, FEE)
 # A value table's columns after its labels, in order.
-VALUES = ("start_balance", "pv", "price", "yield", "spread", "wal", "macaulay_duration", "modified_duration",
-          "convexity")
+VALUES = (
+    "start_balance",
+    "pv",
+    "price",
+    "yield",
+    "spread",
+    "wal",
+    "macaulay_duration",
+    "modified_duration",
+    "convexity",
+)
 # The command's failures file: the tape row a person finds in the file, and
 # the value as read.
 FAILURE_FILE = ("row", ID, "code", "field", "value", "reason")

@@ -57,9 +57,13 @@ class Cashflows(Command):
             write_table(done.result.totals.to_arrow(), staged[args.output], kinds[args.output])
         if args.plot:
             with writing(args.plot):
-                plot_cashflows(done.result.totals.to_numpy(), staged[args.plot], every=done.result.every,
-                               fmt=kinds[args.plot],
-                               title=f"Cash flows of {os.path.basename(args.loans)}")
+                plot_cashflows(
+                    done.result.totals.to_numpy(),
+                    staged[args.plot],
+                    every=done.result.every,
+                    fmt=kinds[args.plot],
+                    title=f"Cash flows of {os.path.basename(args.loans)}",
+                )
 
     def report(self, args: argparse.Namespace, done: Done) -> None:
         assert done.run is not None
@@ -91,13 +95,20 @@ class Cashflows(Command):
 
 
 def register(sub: Any) -> None:
-    p = sub.add_parser("cashflows", help="portfolio totals per period, with an optional plot",
-                       description="Sums capital, interest, payment and balance over the book, period by period, "
-                                   "without keeping per-loan schedules. " + TAPE_HELP)
+    p = sub.add_parser(
+        "cashflows",
+        help="portfolio totals per period, with an optional plot",
+        description="Sums capital, interest, payment and balance over the book, period by period, "
+        "without keeping per-loan schedules. " + TAPE_HELP,
+    )
     add_tape_arguments(p)
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
     p.add_argument("--plot", metavar="FILE", help="also draw the cash flows to FILE (.png, .svg or .pdf)")
-    p.add_argument("--plot-every", type=count, metavar="N",
-                   help="periods summed in each bar (default: the least common multiple of the book's payment "
-                        "frequencies, so each bar holds a payment of every loan)")
+    p.add_argument(
+        "--plot-every",
+        type=count,
+        metavar="N",
+        help="periods summed in each bar (default: the least common multiple of the book's payment "
+        "frequencies, so each bar holds a payment of every loan)",
+    )
     p.set_defaults(run=Cashflows())

@@ -36,9 +36,9 @@ def build_parser() -> Parser:
     parser = Parser(
         prog="quill-harbor",
         description="Loan repayment schedules and cash flows for whole books, exact to the bit in binary32. "
-                    + TAPE_HELP,
+        + TAPE_HELP,
         epilog=f"Exit status: {Exit.OK:d} done (refused loans listed), {Exit.FAILED:d} bad usage or bad input, "
-               f"{Exit.NOTHING:d} no loan could be scheduled.",
+        f"{Exit.NOTHING:d} no loan could be scheduled.",
     )
     parser.add_argument("--version", action="version", version=f"quill-harbor {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")

@@ -15,9 +15,16 @@ class Exit(IntEnum):
 class CliError(Exception):
     """A user-facing failure: printed as one line, exit status ``status``."""
 
-    def __init__(self, file: str | None, reason: str, row: int | None = None, column: str | None = None,
-                 status: Exit = Exit.FAILED) -> None:
-        parts = [p for p in (file, f"row {row}" if row is not None else None,
-                             f"column {column}" if column else None) if p]
+    def __init__(
+        self,
+        file: str | None,
+        reason: str,
+        row: int | None = None,
+        column: str | None = None,
+        status: Exit = Exit.FAILED,
+    ) -> None:
+        parts = [
+            p for p in (file, f"row {row}" if row is not None else None, f"column {column}" if column else None) if p
+        ]
         super().__init__(": ".join([", ".join(parts), reason]) if parts else reason)
         self.status = status

@@ -32,8 +32,9 @@ class Refused:
 
 def refused_loans(run: TapeRun, engine_errors: ErrorTable) -> list[Refused]:
     """Tape failures and engine failures together, in tape order."""
-    rows = [Refused(f.index, f.id, f.code, f.field, f.value, explain(f.code, f.field, f.terms), None)
-            for f in run.failures]
+    rows = [
+        Refused(f.index, f.id, f.code, f.field, f.value, explain(f.code, f.field, f.terms), None) for f in run.failures
+    ]
     errors = engine_errors.failures
     if errors:
         tape_index = run.to_tape()([e.index for e in errors])
@@ -50,16 +51,21 @@ def first_refusal(run: TapeRun, refused: list[Refused]) -> CliError:
         detail.append(f"value {r.value!r}")
     if r.id is not None:
         detail.append(f"id {r.id}")
-    text = r.words + (f" ({', '.join(detail)})" if detail else "") + \
-        (f" [{r.code}; engine: {r.engine}]" if r.engine else f" [{r.code}]")
-    return CliError(run.path, text, row=run.row_of(r.index) if r.index != NO_LOAN else None,
-                    column=run.column_of(r.field))
+    text = (
+        r.words
+        + (f" ({', '.join(detail)})" if detail else "")
+        + (f" [{r.code}; engine: {r.engine}]" if r.engine else f" [{r.code}]")
+    )
+    return CliError(
+        run.path, text, row=run.row_of(r.index) if r.index != NO_LOAN else None, column=run.column_of(r.field)
+    )
 
 
 def nothing_scheduled(run: TapeRun, refused: list[Refused]) -> CliError:
     counts = ", ".join(f"{c} {n:,}" for c, n in Counter(r.code for r in refused).most_common())
-    return CliError(run.path, f"not a single loan could be scheduled: all {run.loans:,} failed ({counts})",
-                    status=Exit.NOTHING)
+    return CliError(
+        run.path, f"not a single loan could be scheduled: all {run.loans:,} failed ({counts})", status=Exit.NOTHING
+    )
 
 
 def write_refused(path: str, kind: str, run: TapeRun, refused: list[Refused]) -> None:
@@ -67,14 +73,16 @@ def write_refused(path: str, kind: str, run: TapeRun, refused: list[Refused]) ->
     read (row 0 for a rate step whose id no loan of the tape holds)."""
     pa = require("pyarrow", "the quill-harbor command")
     row, loan_id, code, field, value, reason = FAILURE_FILE
-    table = pa.table({
-        row: pa.array(run.rows_of([r.index for r in refused]), pa.int64()),
-        loan_id: pa.array([r.id for r in refused], pa.string()),
-        code: pa.array([r.code for r in refused], pa.string()),
-        field: pa.array([r.field for r in refused], pa.string()),
-        value: pa.array([r.value for r in refused], pa.string()),
-        reason: pa.array([r.words for r in refused], pa.string()),
-    })
+    table = pa.table(
+        {
+            row: pa.array(run.rows_of([r.index for r in refused]), pa.int64()),
+            loan_id: pa.array([r.id for r in refused], pa.string()),
+            code: pa.array([r.code for r in refused], pa.string()),
+            field: pa.array([r.field for r in refused], pa.string()),
+            value: pa.array([r.value for r in refused], pa.string()),
+            reason: pa.array([r.words for r in refused], pa.string()),
+        }
+    )
     write_table(table, path, kind)
 
 
@@ -86,9 +94,11 @@ def loans_refused(refused: list[Refused]) -> int:
 def refusal_rows(refused: list[Refused]) -> list[tuple[str, str]]:
     """The summary's rows of refused loans, by code, and of rate steps that named no loan."""
     orphans = len(refused) - loans_refused(refused)
-    return [("failed loans", f"{loans_refused(refused):,}"),
-            *by_code(r.code for r in refused if r.index != NO_LOAN),
-            *([("rate steps for no loan", f"{orphans:,}")] if orphans else [])]
+    return [
+        ("failed loans", f"{loans_refused(refused):,}"),
+        *by_code(r.code for r in refused if r.index != NO_LOAN),
+        *([("rate steps for no loan", f"{orphans:,}")] if orphans else []),
+    ]
 
 
 def stop_on(args: Any, run: TapeRun, refused: list[Refused]) -> CliError | None:

@@ -69,8 +69,9 @@ def parse_map(items: list[str] | None) -> dict[str, str]:
             raise CliError(None, f"--map takes TARGET=SOURCE (for example amt=principal), not {item!r}")
         target, source = target.strip(), source.strip()
         if target in mapping and mapping[target] != source:
-            raise CliError(None, f"--map gives {target} twice ({target}={mapping[target]} and {target}={source}); "
-                                 "give one")
+            raise CliError(
+                None, f"--map gives {target} twice ({target}={mapping[target]} and {target}={source}); give one"
+            )
         mapping[target] = source
     return mapping
 
@@ -85,37 +86,76 @@ TAPE_HELP = (
 
 def add_tape_arguments(p: argparse.ArgumentParser) -> None:
     """The input flags every subcommand that reads a tape shares."""
-    p.add_argument("loans", metavar="LOANS",
-                   help="the tape: .csv (or .tsv), .parquet, .arrow/.feather, or a folder of .parquet files")
+    p.add_argument(
+        "loans",
+        metavar="LOANS",
+        help="the tape: .csv (or .tsv), .parquet, .arrow/.feather, or a folder of .parquet files",
+    )
     g = p.add_argument_group("reading the tape")
-    g.add_argument("--map", action="append", metavar="TARGET=SOURCE",
-                   help="take engine column TARGET (id, amt, rate, pers, int_freq, cap_freq, age, io_pers, "
-                        "amort_pers) from tape column SOURCE; repeatable, and one SOURCE may feed two targets")
-    g.add_argument("--rate-steps", metavar="FILE",
-                   help="rate steps: a file of the tape's id column, per and rate (in --rate-unit); from period per "
-                        "on the loan pays rate, the rest re-amortized")
-    g.add_argument("--rate-unit", choices=RATE_UNITS, default="per-period",
-                   help="per-period (default): the rate per period as a fraction; annual: a yearly fraction; "
-                        "annual-percent: a yearly percentage such as 5.5 or '5.5%%' (both divided by "
-                        "--periods-per-year)")
-    g.add_argument("--periods-per-year", type=count, default=12,
-                   help="periods in a year, for annual rates and frequency words (default 12: monthly periods)")
+    g.add_argument(
+        "--map",
+        action="append",
+        metavar="TARGET=SOURCE",
+        help="take engine column TARGET (id, amt, rate, pers, int_freq, cap_freq, age, io_pers, "
+        "amort_pers) from tape column SOURCE; repeatable, and one SOURCE may feed two targets",
+    )
+    g.add_argument(
+        "--rate-steps",
+        metavar="FILE",
+        help="rate steps: a file of the tape's id column, per and rate (in --rate-unit); from period per "
+        "on the loan pays rate, the rest re-amortized",
+    )
+    g.add_argument(
+        "--rate-unit",
+        choices=RATE_UNITS,
+        default="per-period",
+        help="per-period (default): the rate per period as a fraction; annual: a yearly fraction; "
+        "annual-percent: a yearly percentage such as 5.5 or '5.5%%' (both divided by "
+        "--periods-per-year)",
+    )
+    g.add_argument(
+        "--periods-per-year",
+        type=count,
+        default=12,
+        help="periods in a year, for annual rates and frequency words (default 12: monthly periods)",
+    )
     g.add_argument("--delimiter", help="the CSV delimiter (default: sniffed from the file)")
-    g.add_argument("--allow-high-rates", action="store_true",
-                   help="compute loans whose rate is above 1 (100%%) per period instead of stopping")
+    g.add_argument(
+        "--allow-high-rates",
+        action="store_true",
+        help="compute loans whose rate is above 1 (100%%) per period instead of stopping",
+    )
     r = p.add_argument_group("running")
-    r.add_argument("--errors", choices=("raise", "skip"), default="skip",
-                   help="skip (default): leave loans that fail out and list them; raise: stop at the first")
-    r.add_argument("--failures", metavar="FILE",
-                   help="write every refused loan (row, id, code, field, reason) to FILE, .csv or .parquet")
-    r.add_argument("--threads", type=thread_count, default=None,
-                   help="engine threads (default: the pool's size, RAYON_NUM_THREADS or one per processor)")
+    r.add_argument(
+        "--errors",
+        choices=("raise", "skip"),
+        default="skip",
+        help="skip (default): leave loans that fail out and list them; raise: stop at the first",
+    )
+    r.add_argument(
+        "--failures",
+        metavar="FILE",
+        help="write every refused loan (row, id, code, field, reason) to FILE, .csv or .parquet",
+    )
+    r.add_argument(
+        "--threads",
+        type=thread_count,
+        default=None,
+        help="engine threads (default: the pool's size, RAYON_NUM_THREADS or one per processor)",
+    )
     r.add_argument("--batch-rows", type=count, default=65536, help="rows per batch read and written")
-    r.add_argument("--strict", action=argparse.BooleanOptionalAction, default=True,
-                   help="--no-strict: a zero rate or a single capital block gets the lender's schedule (equal "
-                        "capital, a bullet) instead of a refusal (default: --strict)")
+    r.add_argument(
+        "--strict",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="--no-strict: a zero rate or a single capital block gets the lender's schedule (equal "
+        "capital, a bullet) instead of a refusal (default: --strict)",
+    )
     # No default in the parser: the run asks whether standard error is a
     # terminal when it starts (and the help states the default in words).
-    r.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                   help="report progress on standard error (default: only on a terminal; in a log, a line "
-                        "every few seconds)")
+    r.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="report progress on standard error (default: only on a terminal; in a log, a line every few seconds)",
+    )

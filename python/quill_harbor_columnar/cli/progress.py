@@ -32,8 +32,9 @@ def _duration(seconds: float) -> str:
 class Progress:
     """Loans done out of ``total`` (None when unknown), reported while ``enabled``."""
 
-    def __init__(self, label: str, total: int | None, enabled: bool, stream: TextIO | None = None,
-                 terminal: bool | None = None) -> None:
+    def __init__(
+        self, label: str, total: int | None, enabled: bool, stream: TextIO | None = None, terminal: bool | None = None
+    ) -> None:
         self.label = label
         self.total = total
         self.enabled = enabled

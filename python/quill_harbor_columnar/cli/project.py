@@ -30,8 +30,10 @@ def tape_columns(run: TapeRun, by: list[str], flag: str = "--by") -> Any:
     np = require("numpy", "project")
     missing = [name for name in by if name not in run.tape.names]
     if missing:
-        raise CliError(run.path, f"{flag} names column {missing[0]!r}, which the tape does not have "
-                                 f"(it has {', '.join(run.tape.names)})")
+        raise CliError(
+            run.path,
+            f"{flag} names column {missing[0]!r}, which the tape does not have (it has {', '.join(run.tape.names)})",
+        )
     table = pa.Table.from_batches(list(run.tape.batches(by)))
     if run.dropped:
         keep = np.ones(table.num_rows, dtype=bool)
@@ -69,9 +71,18 @@ def _summary_lines(summary: Any, by: list[str]) -> list[str]:
     named = SCENARIO_NAME in summary.columns
     keys = ([SCENARIO] if SCENARIO in summary.columns or named else []) + by
     head = [*keys, "start balance", "principal", "interest", "loss", "cum. loss", "WAL (years)"]
-    rows = [[*(_key(r, k, named) for k in keys), f"{r.start_balance:,.2f}", f"{r.principal:,.2f}",
-             f"{r.interest:,.2f}", f"{r.loss:,.2f}", _ratio(r.cumulative_loss, ".4%"), _ratio(r.wal, ",.2f")]
-            for _, r in summary.iterrows()]
+    rows = [
+        [
+            *(_key(r, k, named) for k in keys),
+            f"{r.start_balance:,.2f}",
+            f"{r.principal:,.2f}",
+            f"{r.interest:,.2f}",
+            f"{r.loss:,.2f}",
+            _ratio(r.cumulative_loss, ".4%"),
+            _ratio(r.wal, ",.2f"),
+        ]
+        for _, r in summary.iterrows()
+    ]
     widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(head)]
     fmt = "  ".join(f"{{:<{w}}}" if i < len(keys) else f"{{:>{w}}}" for i, w in enumerate(widths))
     return [fmt.format(*head), "-" * (sum(widths) + 2 * (len(widths) - 1)), *(fmt.format(*row) for row in rows)]
@@ -110,14 +121,23 @@ class Project(Command):
         by = args.by or []
         missing = [name for name in by if name not in run.tape.names]
         if missing:
-            raise CliError(run.path, f"--by names column {missing[0]!r}, which the tape does not have "
-                                     f"(it has {', '.join(run.tape.names)})")
+            raise CliError(
+                run.path,
+                f"--by names column {missing[0]!r}, which the tape does not have (it has {', '.join(run.tape.names)})",
+            )
         # The segments come through the one pass over the tape with the engine's
         # columns, row for row (an engine column, --by int_freq, as the engine reads it).
         loans = run.reader(progress, keep=by).read_all()
-        proj = project(loans, args.scenario_list, by=by or None, as_of=args.as_of,
-                       periods_per_year=args.periods_per_year, errors="skip", threads=args.threads,
-                       strict=args.strict)
+        proj = project(
+            loans,
+            args.scenario_list,
+            by=by or None,
+            as_of=args.as_of,
+            periods_per_year=args.periods_per_year,
+            errors="skip",
+            threads=args.threads,
+            strict=args.strict,
+        )
         return _Projected(proj, loans)
 
     def write(self, args: argparse.Namespace, done: Done, staged: Staged, writing: Any) -> None:
@@ -127,27 +147,34 @@ class Project(Command):
             write_table(proj.to_arrow(), staged[args.output], kinds[args.output])
         if args.plot:
             with writing(args.plot):
-                plot_projection(proj, staged[args.plot], kinds[args.plot],
-                                f"Projected cash flows of {os.path.basename(args.loans)}",
-                                _frequencies(done.result.loans, proj.errors))
+                plot_projection(
+                    proj,
+                    staged[args.plot],
+                    kinds[args.plot],
+                    f"Projected cash flows of {os.path.basename(args.loans)}",
+                    _frequencies(done.result.loans, proj.errors),
+                )
 
     def report(self, args: argparse.Namespace, done: Done) -> None:
         assert done.run is not None
         proj = done.result.projection
-        print_table("project", [
-            ("loans", f"{done.run.loans:,}"),
-            *by_shape(done.run.shapes),
-            *refusal_rows(done.refused),
-            *long_terms(done.run),
-            ("scenarios", f"{len(args.scenario_list):,}"),
-            ("rows written", f"{proj.num_rows:,}"),
-            ("elapsed", f"{done.elapsed:.2f} s"),
-            ("loans/s", rate(done.run.loans, done.elapsed)),
-            ("output", shown(args.output)),
-            *([("failures", shown(args.failures))] if args.failures else []),
-            *([("plot", shown(args.plot))] if args.plot else []),
-            ("peak RSS", peak_rss()),
-        ])
+        print_table(
+            "project",
+            [
+                ("loans", f"{done.run.loans:,}"),
+                *by_shape(done.run.shapes),
+                *refusal_rows(done.refused),
+                *long_terms(done.run),
+                ("scenarios", f"{len(args.scenario_list):,}"),
+                ("rows written", f"{proj.num_rows:,}"),
+                ("elapsed", f"{done.elapsed:.2f} s"),
+                ("loans/s", rate(done.run.loans, done.elapsed)),
+                ("output", shown(args.output)),
+                *([("failures", shown(args.failures))] if args.failures else []),
+                *([("plot", shown(args.plot))] if args.plot else []),
+                ("peak RSS", peak_rss()),
+            ],
+        )
         print()
         print("\n".join(_summary_lines(proj.summary(), args.by or [])))
 
@@ -155,24 +182,29 @@ class Project(Command):
 def register(sub: Any) -> None:
     """Adds the subcommand to the command's subparsers."""
     p = sub.add_parser(
-        "project", help="projected cash flows under prepayment and default scenarios",
+        "project",
+        help="projected cash flows under prepayment and default scenarios",
         description="Projects the book's cash flows under one scenario given by the flags, or several from "
-                    "--scenarios FILE.json, from each loan's age on (an age column, or --map age=COLUMN), totalled "
-                    "per scenario, --by segment and period. Rates and severity are in percent: --cpr 8 is 8% a "
-                    "year, --smm 0.5 is 0.5% a period, --severity 35 loses 35% of a default; --psa and --sda "
-                    "are speeds, 100 is 100% of the standard ramp (monthly periods only). " + TAPE_HELP,
+        "--scenarios FILE.json, from each loan's age on (an age column, or --map age=COLUMN), totalled "
+        "per scenario, --by segment and period. Rates and severity are in percent: --cpr 8 is 8% a "
+        "year, --smm 0.5 is 0.5% a period, --severity 35 loses 35% of a default; --psa and --sda "
+        "are speeds, 100 is 100% of the standard ramp (monthly periods only). " + TAPE_HELP,
         epilog="Defaulted principal pays nothing until it is liquidated --lag periods later, as loss (--severity) "
-               "and recovery. A scenario file holds a list of mappings with the keys smm, cpr or psa; mdr, cdr or "
-               "sda; severity; lag; name, in the units of the Python API: rates and severity as fractions (0.08 is "
-               "8%) or percent texts (\"8%\"), psa and sda as speeds. A scenario's name labels it in the output "
-               "(a scenario_name column), the summary and the plot.")
+        "and recovery. A scenario file holds a list of mappings with the keys smm, cpr or psa; mdr, cdr or "
+        "sda; severity; lag; name, in the units of the Python API: rates and severity as fractions (0.08 is "
+        '8%) or percent texts ("8%"), psa and sda as speeds. A scenario\'s name labels it in the output '
+        "(a scenario_name column), the summary and the plot.",
+    )
     add_tape_arguments(p)
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
     add_scenario_arguments(p)
     p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
     p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
-    p.add_argument("--plot", metavar="FILE",
-                   help="draw balance curves per scenario and the first scenario's flows to FILE (.png, .svg, .pdf)")
+    p.add_argument(
+        "--plot",
+        metavar="FILE",
+        help="draw balance curves per scenario and the first scenario's flows to FILE (.png, .svg, .pdf)",
+    )
     p.set_defaults(run=Project())
 
 
@@ -189,6 +221,9 @@ def add_scenario_arguments(p: Any) -> None:
     dflt.add_argument("--sda", type=percent, metavar="SPEED", help="default ramp speed (100 means 100%% SDA)")
     s.add_argument("--severity", type=percent, metavar="PCT", help="loss on a default, percent (35 means 35%%)")
     s.add_argument("--lag", type=lag, metavar="N", help="periods from default to liquidation (default 0)")
-    s.add_argument("--scenarios", metavar="FILE.json",
-                   help="several scenarios: a JSON list of mappings (keys and units as in the Python API, rates "
-                        "also as percent texts such as \"35%%\", and \"name\" to label one)")
+    s.add_argument(
+        "--scenarios",
+        metavar="FILE.json",
+        help="several scenarios: a JSON list of mappings (keys and units as in the Python API, rates "
+        'also as percent texts such as "35%%", and "name" to label one)',
+    )

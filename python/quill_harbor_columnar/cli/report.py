@@ -60,5 +60,9 @@ def long_terms(run: TapeRun) -> list[tuple[str, str]]:
     terms = run.long_terms
     if not terms.count or terms.first is None:
         return []
-    return [(f"terms over {MAX_PLAIN_TERM_MONTHS:,} months",
-             f"{terms.count:,} (longest {terms.longest:,} periods; first at row {run.row_of(terms.first)})")]
+    return [
+        (
+            f"terms over {MAX_PLAIN_TERM_MONTHS:,} months",
+            f"{terms.count:,} (longest {terms.longest:,} periods; first at row {run.row_of(terms.first)})",
+        )
+    ]

@@ -77,14 +77,18 @@ class Command:
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         """Every file the run reads, so that no output replaces one."""
-        return [args.loans] + ([args.rate_steps] if getattr(args, "rate_steps", None) else []) \
-            if self.reads_tape else []
+        return (
+            [args.loans] + ([args.rate_steps] if getattr(args, "rate_steps", None) else []) if self.reads_tape else []
+        )
 
     def prepare(self, args: argparse.Namespace) -> None:
         """Checks of the flags that need no file of the run's (before anything is opened)."""
         if self.reads_tape and AGE in parse_map(args.map) and not self.reads_ages:
-            raise CliError(None, f"--map age=... has no effect on {self.name}: its flows run from each loan's "
-                                 "origination; `quill-harbor project` runs from the loans' ages")
+            raise CliError(
+                None,
+                f"--map age=... has no effect on {self.name}: its flows run from each loan's "
+                "origination; `quill-harbor project` runs from the loans' ages",
+            )
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         raise NotImplementedError
@@ -114,8 +118,9 @@ def check_outputs(outputs: list[Output], inputs: list[str]) -> None:
         for path in inputs:
             if os.path.isdir(path):
                 if _inside(path, out.path):
-                    raise CliError(out.path, f"is inside the input folder {path}; name an output outside it "
-                                             "so the input is kept")
+                    raise CliError(
+                        out.path, f"is inside the input folder {path}; name an output outside it so the input is kept"
+                    )
             elif os.path.exists(path) and os.path.exists(out.path) and os.path.samefile(path, out.path):
                 raise CliError(out.path, "is the input file; name another output so the input is kept")
     real = [os.path.realpath(out.path) for out in outputs]
@@ -125,10 +130,18 @@ def check_outputs(outputs: list[Output], inputs: list[str]) -> None:
 
 def open_tape(command: Command, args: argparse.Namespace) -> TapeRun:
     """The tape through the mapping (its header only: the rows are read once, as the run computes)."""
-    return TapeRun(args.loans, mapping=parse_map(args.map), rate_unit=args.rate_unit,
-                   periods_per_year=args.periods_per_year, delimiter=args.delimiter, batch_rows=args.batch_rows,
-                   errors=args.errors, rate_steps=args.rate_steps,
-                   allow_high_rates=args.allow_high_rates, ages=command.reads_ages)
+    return TapeRun(
+        args.loans,
+        mapping=parse_map(args.map),
+        rate_unit=args.rate_unit,
+        periods_per_year=args.periods_per_year,
+        delimiter=args.delimiter,
+        batch_rows=args.batch_rows,
+        errors=args.errors,
+        rate_steps=args.rate_steps,
+        allow_high_rates=args.allow_high_rates,
+        ages=command.reads_ages,
+    )
 
 
 def _first_line(error: BaseException) -> str:

@@ -35,19 +35,25 @@ class Sample(Command):
             write_book(done.result, staged[args.output], kind=self.outputs(args)[0].kind)
 
     def report(self, args: argparse.Namespace, done: Done) -> None:
-        print_table("sample", [
-            ("loans", f"{args.loans:,}"),
-            ("seed", str(args.seed)),
-            ("file", args.output),
-            ("file size", human_bytes(os.path.getsize(args.output))),
-            ("elapsed", f"{done.elapsed:.2f} s"),
-        ])
+        print_table(
+            "sample",
+            [
+                ("loans", f"{args.loans:,}"),
+                ("seed", str(args.seed)),
+                ("file", args.output),
+                ("file size", human_bytes(os.path.getsize(args.output))),
+                ("elapsed", f"{done.elapsed:.2f} s"),
+            ],
+        )
 
 
 def register(sub: Any) -> None:
-    p = sub.add_parser("sample", help="write a deterministic synthetic book to CSV, Parquet or Arrow",
-                       description="Writes a synthetic book in engine units: mortgages and car loans paid monthly, "
-                                   "business loans paid quarterly, and a few loan shapes the engine refuses.")
+    p = sub.add_parser(
+        "sample",
+        help="write a deterministic synthetic book to CSV, Parquet or Arrow",
+        description="Writes a synthetic book in engine units: mortgages and car loans paid monthly, "
+        "business loans paid quarterly, and a few loan shapes the engine refuses.",
+    )
     p.add_argument("--loans", type=int, required=True, help="number of loans")
     p.add_argument("--seed", type=int, default=20261208, help="random seed (the same seed gives the same book)")
     p.add_argument("-o", "--output", required=True, help="output file, .csv, .parquet or .arrow")

@@ -65,11 +65,17 @@ def _from_flags(args: argparse.Namespace) -> dict[str, Any]:
         if not 0.0 <= value <= flag.top:
             raise CliError(None, f"--{name} {value:g}% is outside 0% to {flag.top:,.6g}%: --{name} is {flag.what}")
         if name in SPEEDS and args.periods_per_year != 12:
-            raise CliError(None, f"--{name} is a ramp over the loans' ages in months and needs monthly periods "
-                                 f"(--periods-per-year 12); give --{'cpr' if name == 'psa' else 'cdr'} instead")
+            raise CliError(
+                None,
+                f"--{name} is a ramp over the loans' ages in months and needs monthly periods "
+                f"(--periods-per-year 12); give --{'cpr' if name == 'psa' else 'cdr'} instead",
+            )
         if flag.warn_below_one and 0.0 < value < 1.0:
-            print(f"quill-harbor: warning: --{name} {value:g} is read as {value:g}%, since --{name} is {flag.what}; "
-                  f"for {value * 100:g}% give --{name} {value * 100:g}", file=sys.stderr)
+            print(
+                f"quill-harbor: warning: --{name} {value:g} is read as {value:g}%, since --{name} is {flag.what}; "
+                f"for {value * 100:g}% give --{name} {value * 100:g}",
+                file=sys.stderr,
+            )
         scenario[flag.key] = value if name in SPEEDS else value / 100.0
     if args.lag is not None:
         scenario["lag"] = args.lag
@@ -84,8 +90,9 @@ def _fraction(path: str, where: str, key: str, value: Any) -> Any:
         return value
     number = percent_text(value) if value.strip().endswith("%") else None
     if number is None:
-        raise CliError(path, f"{where}: {key!r} must be a fraction such as 0.35 or a percent text such as \"35%\", "
-                             f"not {value!r}")
+        raise CliError(
+            path, f'{where}: {key!r} must be a fraction such as 0.35 or a percent text such as "35%", not {value!r}'
+        )
     if key not in SPEEDS and not 0.0 <= number <= 100.0:
         raise CliError(path, f"{where}: {key!r} of {value!r} is outside 0% to 100%")
     return number if key in SPEEDS else number / 100.0
@@ -103,8 +110,13 @@ def _from_file(path: str) -> list[dict[str, Any]]:
         loaded = [loaded]
     if not isinstance(loaded, list) or not loaded or not all(isinstance(s, dict) for s in loaded):
         raise CliError(path, "expected a non-empty JSON list of mappings (or one mapping)")
-    return [{key: _fraction(path, f"scenario {i}", key, value) if key in (*RATE_KEYS, *SPEEDS) else value
-             for key, value in scenario.items()} for i, scenario in enumerate(loaded)]
+    return [
+        {
+            key: _fraction(path, f"scenario {i}", key, value) if key in (*RATE_KEYS, *SPEEDS) else value
+            for key, value in scenario.items()
+        }
+        for i, scenario in enumerate(loaded)
+    ]
 
 
 def scenarios_of(args: argparse.Namespace) -> list[dict[str, Any]]:

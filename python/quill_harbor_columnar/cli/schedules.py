@@ -27,8 +27,12 @@ from .run import Command, Done, Output, output
 # their exponent bytes together, which LZ4 then finds: a file about 30%
 # smaller (bench/cli_bench.py). Row groups of 2^18 rows, each encoded on its
 # own thread: larger ones gained nothing and held more memory in flight.
-PARQUET = {"use_dictionary": [LOAN], "use_byte_stream_split": list(SCHEDULE),
-           "compression": "lz4", "row_group_rows": 1 << 18}
+PARQUET = {
+    "use_dictionary": [LOAN],
+    "use_byte_stream_split": list(SCHEDULE),
+    "compression": "lz4",
+    "row_group_rows": 1 << 18,
+}
 
 
 def _relabel(batch: Any, to_tape: Any) -> Any:
@@ -54,8 +58,9 @@ class Schedules(Command):
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         out = [output(args.output, "table", "the output")]
         if out[0].kind == CSV and args.layout == "list":
-            raise CliError(args.output, "the list layout has list columns, which CSV cannot hold; use .parquet or "
-                                        ".arrow")
+            raise CliError(
+                args.output, "the list layout has list columns, which CSV cannot hold; use .parquet or .arrow"
+            )
         if args.failures:
             out.append(output(args.failures, "table", "--failures"))
         return out
@@ -63,8 +68,14 @@ class Schedules(Command):
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         assert run is not None
         kind = self.outputs(args)[0].kind
-        stream = stream_schedules(run.reader(progress), batch_rows=args.batch_rows, layout=args.layout,
-                                  errors="skip", threads=args.threads, strict=args.strict)
+        stream = stream_schedules(
+            run.reader(progress),
+            batch_rows=args.batch_rows,
+            layout=args.layout,
+            errors="skip",
+            threads=args.threads,
+            strict=args.strict,
+        )
         sink = None
         rows = 0
         try:
@@ -87,33 +98,40 @@ class Schedules(Command):
 
     def report(self, args: argparse.Namespace, done: Done) -> None:
         assert done.run is not None
-        print_table("schedules", [
-            ("loans", f"{done.run.loans:,}"),
-            *by_shape(done.run.shapes),
-            ("rows written", f"{done.result.rows:,}"),
-            *by_shape(done.run.shapes),
-            *refusal_rows(done.refused),
-            *long_terms(done.run),
-            ("elapsed", f"{done.elapsed:.2f} s"),
-            ("loans/s", rate(done.run.loans, done.elapsed)),
-            ("output", shown(args.output)),
-            ("file size", human_bytes(os.path.getsize(args.output))),
-            *([("failures", shown(args.failures))] if args.failures else []),
-            ("peak RSS", peak_rss()),
-        ])
-
-
+        print_table(
+            "schedules",
+            [
+                ("loans", f"{done.run.loans:,}"),
+                *by_shape(done.run.shapes),
+                ("rows written", f"{done.result.rows:,}"),
+                *by_shape(done.run.shapes),
+                *refusal_rows(done.refused),
+                *long_terms(done.run),
+                ("elapsed", f"{done.elapsed:.2f} s"),
+                ("loans/s", rate(done.run.loans, done.elapsed)),
+                ("output", shown(args.output)),
+                ("file size", human_bytes(os.path.getsize(args.output))),
+                *([("failures", shown(args.failures))] if args.failures else []),
+                ("peak RSS", peak_rss()),
+            ],
+        )
 
 
 def register(sub: Any) -> None:
-    p = sub.add_parser("schedules", help="every loan's schedule, streamed to a file",
-                       description="Computes every loan's schedule batch by batch, so memory stays flat for any "
-                                   "book size. " + TAPE_HELP,
-                       epilog="Parquet output is one file whose row groups are encoded on --write-threads threads.")
+    p = sub.add_parser(
+        "schedules",
+        help="every loan's schedule, streamed to a file",
+        description="Computes every loan's schedule batch by batch, so memory stays flat for any "
+        "book size. " + TAPE_HELP,
+        epilog="Parquet output is one file whose row groups are encoded on --write-threads threads.",
+    )
     add_tape_arguments(p)
     p.add_argument("-o", "--output", required=True, help="output file: .parquet, .csv, or .arrow/.feather")
-    p.add_argument("--layout", choices=("long", "list"), default="long",
-                   help="one row per period (long) or one row per loan with list columns (list)")
-    p.add_argument("--write-threads", type=count, default=2,
-                   help="threads encoding Parquet row groups (default 2)")
+    p.add_argument(
+        "--layout",
+        choices=("long", "list"),
+        default="long",
+        help="one row per period (long) or one row per loan with list columns (list)",
+    )
+    p.add_argument("--write-threads", type=count, default=2, help="threads encoding Parquet row groups (default 2)")
     p.set_defaults(run=Schedules())

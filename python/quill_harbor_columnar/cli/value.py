@@ -21,9 +21,9 @@ from .exits import CliError
 from .options import TAPE_HELP, add_tape_arguments, date, number
 from .progress import Progress
 from .project import add_scenario_arguments, tape_columns
-from .scenarios import scenarios_of
 from .report import by_code, peak_rss, print_table, shown
 from .run import Command, Done, Output, output
+from .scenarios import scenarios_of
 
 # Rows of the value table printed; the output holds them all.
 _SHOWN = 20
@@ -48,8 +48,9 @@ def read_curve(path: str) -> dict[str, list[float]]:
             years.append(float(row["years"]))
             rates.append(float(row["rate"]) / 100.0)
         except (TypeError, ValueError):
-            raise CliError(path, f"line {line}: years and rate must be numbers, not "
-                                 f"{row['years']!r}, {row['rate']!r}") from None
+            raise CliError(
+                path, f"line {line}: years and rate must be numbers, not {row['years']!r}, {row['rate']!r}"
+            ) from None
     return {"years": years, "rates": rates}
 
 
@@ -82,8 +83,16 @@ def _lines(table: Any, keys: list[str]) -> list[str]:
     rows = []
     for r in table.slice(0, _SHOWN).to_pylist():
         spread = None if r["spread"] is None else r["spread"] * 1e4
-        rows.append([*(str(r[k]) for k in keys), num(r["price"], ",.4f"), num(r["yield"], ".4%"),
-                     num(spread, ",.1f"), num(r["wal"], ",.2f"), num(r["modified_duration"], ",.3f")])
+        rows.append(
+            [
+                *(str(r[k]) for k in keys),
+                num(r["price"], ",.4f"),
+                num(r["yield"], ".4%"),
+                num(spread, ",.1f"),
+                num(r["wal"], ",.2f"),
+                num(r["modified_duration"], ",.3f"),
+            ]
+        )
     widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(head)]
     fmt = "  ".join(f"{{:<{w}}}" if i < len(keys) else f"{{:>{w}}}" for i, w in enumerate(widths))
     out = [fmt.format(*head), "-" * (sum(widths) + 2 * (len(widths) - 1)), *(fmt.format(*row) for row in rows)]
@@ -115,8 +124,11 @@ class Value(Command):
         pa = require("pyarrow", "value")
         by = args.by or []
         if args.price_column is not None and args.price_column not in run.tape.names:
-            raise CliError(args.loans, f"--price-column names column {args.price_column!r}, which the tape does "
-                                       f"not have (it has {', '.join(run.tape.names)})")
+            raise CliError(
+                args.loans,
+                f"--price-column names column {args.price_column!r}, which the tape does "
+                f"not have (it has {', '.join(run.tape.names)})",
+            )
         loans = run.reader(progress).read_all()
         extra = [*by, *([args.price_column] if args.price_column else [])]
         if extra:
@@ -125,9 +137,17 @@ class Value(Command):
                 if name not in loans.column_names:
                     loans = loans.append_column(name, columns.column(name))
         try:
-            v = value(loans, args.scenario_list, by=by or None, as_of=args.as_of,
-                      periods_per_year=args.periods_per_year, per_loan=args.per_loan, errors="skip",
-                      threads=args.threads, **args.discount)
+            v = value(
+                loans,
+                args.scenario_list,
+                by=by or None,
+                as_of=args.as_of,
+                periods_per_year=args.periods_per_year,
+                per_loan=args.per_loan,
+                errors="skip",
+                threads=args.threads,
+                **args.discount,
+            )
         except ValueError as e:
             text = str(e).splitlines()[0]
             for name, flag in _FLAGS:
@@ -139,8 +159,14 @@ class Value(Command):
             # Without ids a loan is its tape row.
             table = v.to_arrow()
             rows = run.to_tape()(table.column(ID).to_numpy())
-            v = type(v)(table.set_column(table.column_names.index(ID), ID, pa.array(rows, pa.int64())), v.errors,
-                        v.by, v.periods_per_year, v.as_of, v.unsolved)
+            v = type(v)(
+                table.set_column(table.column_names.index(ID), ID, pa.array(rows, pa.int64())),
+                v.errors,
+                v.by,
+                v.periods_per_year,
+                v.as_of,
+                v.unsolved,
+            )
         return v
 
     def write(self, args: argparse.Namespace, done: Done, staged: Staged, writing: Any) -> None:
@@ -156,19 +182,22 @@ class Value(Command):
         assert done.run is not None
         v = done.result
         table = v.to_arrow()
-        print_table("value", [
-            ("loans", f"{done.run.loans:,}"),
-            ("failed loans", f"{len(done.refused):,}"),
-            *by_code(r.code for r in done.refused),
-            ("scenarios", f"{len(args.scenario_list):,}"),
-            ("rows written", f"{table.num_rows:,}"),
-            *([("rows without a yield", f"{len(v.unsolved):,}")] if v.unsolved else []),
-            ("elapsed", f"{done.elapsed:.2f} s"),
-            ("output", shown(args.output)),
-            *([("failures", shown(args.failures))] if args.failures else []),
-            *([("plot", shown(args.plot))] if args.plot else []),
-            ("peak RSS", peak_rss()),
-        ])
+        print_table(
+            "value",
+            [
+                ("loans", f"{done.run.loans:,}"),
+                ("failed loans", f"{len(done.refused):,}"),
+                *by_code(r.code for r in done.refused),
+                ("scenarios", f"{len(args.scenario_list):,}"),
+                ("rows written", f"{table.num_rows:,}"),
+                *([("rows without a yield", f"{len(v.unsolved):,}")] if v.unsolved else []),
+                ("elapsed", f"{done.elapsed:.2f} s"),
+                ("output", shown(args.output)),
+                *([("failures", shown(args.failures))] if args.failures else []),
+                *([("plot", shown(args.plot))] if args.plot else []),
+                ("peak RSS", peak_rss()),
+            ],
+        )
         print()
         keys = [k for k in (SCENARIO, *(args.by or []), ID) if k in table.column_names]
         print("\n".join(_lines(table, keys)))
@@ -177,16 +206,17 @@ class Value(Command):
 def register(sub: Any) -> None:
     """Adds the subcommand to the command's subparsers."""
     p = sub.add_parser(
-        "value", help="price, yield, spread, WAL and durations of the projected cash flows",
+        "value",
+        help="price, yield, spread, WAL and durations of the projected cash flows",
         description="Values the book's projected cash flows (as project projects them) under one scenario given "
-                    "by the flags, or several from --scenarios FILE.json, per scenario and --by segment, or per "
-                    "loan. Exactly one of --discount-rate, --curve or --price sets the discount; --curve takes "
-                    "--spread or --price. Rates are in percent (--discount-rate 6 is 6% a year, compounded once a "
-                    "period), spreads in basis points, prices in percent of the balance at period 0 (100 is par). "
-                    + TAPE_HELP,
+        "by the flags, or several from --scenarios FILE.json, per scenario and --by segment, or per "
+        "loan. Exactly one of --discount-rate, --curve or --price sets the discount; --curve takes "
+        "--spread or --price. Rates are in percent (--discount-rate 6 is 6% a year, compounded once a "
+        "period), spreads in basis points, prices in percent of the balance at period 0 (100 is par). " + TAPE_HELP,
         epilog="A curve file has the columns years,rate: continuously compounded zero rates in percent, linear "
-               "between the years and flat outside them. With a curve a price solves the spread; without one it "
-               "solves the yield. --price is repeatable for a yield table.")
+        "between the years and flat outside them. With a curve a price solves the spread; without one it "
+        "solves the yield. --price is repeatable for a yield table.",
+    )
     add_tape_arguments(p)
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
     add_scenario_arguments(p)
@@ -194,12 +224,18 @@ def register(sub: Any) -> None:
     d.add_argument("--discount-rate", type=number, metavar="PCT", help="a yield, annual percent (6 means 6%%)")
     d.add_argument("--curve", metavar="FILE", help="zero curve: a CSV of years,rate (percent)")
     d.add_argument("--spread", type=number, metavar="BP", help="spread over the curve, in basis points")
-    d.add_argument("--price", type=number, action="append", metavar="P",
-                   help="price in percent of the start balance; repeatable for a yield table")
+    d.add_argument(
+        "--price",
+        type=number,
+        action="append",
+        metavar="P",
+        help="price in percent of the start balance; repeatable for a yield table",
+    )
     d.add_argument("--price-column", metavar="NAME", help="each loan's price, from this tape column (with --per-loan)")
     p.add_argument("--per-loan", action="store_true", help="one row per loan (and scenario, and price)")
     p.add_argument("--by", action="append", metavar="COL", help="value by this tape column; repeatable")
     p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD)")
-    p.add_argument("--plot", metavar="FILE",
-                   help="draw the yield table, or the price of each scenario, to FILE (.png, .svg, .pdf)")
+    p.add_argument(
+        "--plot", metavar="FILE", help="draw the yield table, or the price of each scenario, to FILE (.png, .svg, .pdf)"
+    )
     p.set_defaults(run=Value())

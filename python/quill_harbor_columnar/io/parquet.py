@@ -57,12 +57,12 @@ class _Reader:
         if t in (_I16, _I32, _I64):
             return self.zigzag()
         if t == _DOUBLE:
-            v = self.data[self.pos:self.pos + 8]
+            v = self.data[self.pos : self.pos + 8]
             self.pos += 8
             return v
         if t == _BINARY:
             n = self.varint()
-            v = self.data[self.pos:self.pos + n]
+            v = self.data[self.pos : self.pos + n]
             self.pos += n
             return v
         if t in (_LIST, _SET):
@@ -211,11 +211,11 @@ def split_part(buf: Any) -> tuple[memoryview, list[list[Any]]]:
     """A complete Parquet file's column-chunk bytes (without the leading magic) and its decoded footer."""
     view = memoryview(buf)
     n = len(view)
-    if bytes(view[:4]) != MAGIC or bytes(view[n - 4:]) != MAGIC:
+    if bytes(view[:4]) != MAGIC or bytes(view[n - 4 :]) != MAGIC:
         raise ValueError("not a Parquet file")
-    (footer_len,) = struct.unpack("<I", view[n - 8:n - 4])
+    (footer_len,) = struct.unpack("<I", view[n - 8 : n - 4])
     start = n - 8 - footer_len
-    return view[4:start], decode(bytes(view[start:n - 8]))
+    return view[4:start], decode(bytes(view[start : n - 8]))
 
 
 class ParallelParquetWriter:
@@ -226,8 +226,9 @@ class ParallelParquetWriter:
     at about (threads + 1) row groups. ``options`` go to ``pq.write_table``.
     """
 
-    def __init__(self, sink: BinaryIO, schema: Any, *, threads: int = 2, row_group_rows: int = 1 << 20,
-                 **options: Any) -> None:
+    def __init__(
+        self, sink: BinaryIO, schema: Any, *, threads: int = 2, row_group_rows: int = 1 << 20, **options: Any
+    ) -> None:
         self.pa = require("pyarrow", "writing Parquet")
         self.pq = require("pyarrow.parquet", "writing Parquet")
         if options.get("write_page_index") or options.get("bloom_filter_options"):

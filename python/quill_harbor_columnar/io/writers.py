@@ -21,8 +21,9 @@ def _plain_labels(batch: Any) -> Any:
 
 def _plain_schema(schema: Any) -> Any:
     pa = require("pyarrow", "writing outputs")
-    return pa.schema([pa.field(f.name, f.type.value_type if pa.types.is_dictionary(f.type) else f.type)
-                      for f in schema])
+    return pa.schema(
+        [pa.field(f.name, f.type.value_type if pa.types.is_dictionary(f.type) else f.type) for f in schema]
+    )
 
 
 class TableSink:

@@ -28,8 +28,10 @@ LAST_DRAWN_DATE = "9999-12-31"  # matplotlib's calendar ends with this year
 
 def scenario_labels(count: int, names: Sequence[str | None] | None) -> list[str]:
     """What the legend calls each scenario: its name, else its number."""
-    return [names[s] if names is not None and names[s] is not None else f"scenario {s}"  # type: ignore[misc]
-            for s in range(count)]
+    return [
+        names[s] if names is not None and names[s] is not None else f"scenario {s}"  # type: ignore[misc]
+        for s in range(count)
+    ]
 
 
 def _units(ax: Any, values: Any, what: str) -> None:
@@ -92,7 +94,7 @@ def plot_projection(proj: Any, path: str, fmt: str, title: str, frequencies: Map
     # Segments by their starting balance, the largest first; the smallest drawn as one.
     balance = grid("balance")
     order = np.argsort(-balance[0, :, 0], kind="stable")
-    kept, rest = order[:MAX_SEGMENTS - 1], order[MAX_SEGMENTS - 1:]
+    kept, rest = order[: MAX_SEGMENTS - 1], order[MAX_SEGMENTS - 1 :]
     if len(segment_names) > MAX_SEGMENTS:
         balance = np.concatenate([balance[:, kept], balance[:, rest].sum(axis=1, keepdims=True)], axis=1)
         lines = [segment_names[i] for i in kept] + [f"{len(rest)} other segments"]
@@ -116,25 +118,32 @@ def plot_projection(proj: Any, path: str, fmt: str, title: str, frequencies: Map
     def bars(values: Any) -> Any:
         return np.bincount(bucket, weights=values, minlength=len(left))
 
-    fig, (top, middle, bottom) = plt.subplots(3, 1, figsize=(11, 10), dpi=110, sharex=True,
-                                              gridspec_kw={"height_ratios": [3, 3, 2]})
+    fig, (top, middle, bottom) = plt.subplots(
+        3, 1, figsize=(11, 10), dpi=110, sharex=True, gridspec_kw={"height_ratios": [3, 3, 2]}
+    )
     segmented = len(lines) > 1
     for s, label in enumerate(labels):
         for g, line in enumerate(lines):
-            top.plot(x, balance[s, g], linewidth=1.5,
-                     color=COLOURS[(g if segmented else s) % len(COLOURS)],
-                     linestyle=STYLES[s % len(STYLES)] if segmented else "-",
-                     label=(f"{line}, {label}" if len(labels) > 1 else line) if segmented else label)
+            top.plot(
+                x,
+                balance[s, g],
+                linewidth=1.5,
+                color=COLOURS[(g if segmented else s) % len(COLOURS)],
+                linestyle=STYLES[s % len(STYLES)] if segmented else "-",
+                label=(f"{line}, {label}" if len(labels) > 1 else line) if segmented else label,
+            )
     _units(top, balance.ravel(), "performing balance")
     top.legend(loc="upper right", fontsize="small", ncol=2 if len(labels) * len(lines) > 6 else 1)
 
-    first = {name: grid(name)[0].sum(axis=0) for name in
-             ("scheduled_principal", "prepaid_principal", "recovery", "interest")}
+    first = {
+        name: grid(name)[0].sum(axis=0) for name in ("scheduled_principal", "prepaid_principal", "recovery", "interest")
+    }
     principal = bars(first["scheduled_principal"] + first["prepaid_principal"] + first["recovery"])
     interest = bars(first["interest"])
     middle.bar(left, principal, width=width, align="edge", label="principal", color=PRINCIPAL, linewidth=0)
-    middle.bar(left, interest, width=width, align="edge", bottom=principal, label="interest", color=INTEREST,
-               linewidth=0)
+    middle.bar(
+        left, interest, width=width, align="edge", bottom=principal, label="interest", color=INTEREST, linewidth=0
+    )
     per = "period" if every == 1 else f"{every} periods"
     _units(middle, principal + interest, f"cash flow per {per}")
     middle.set_title(f"cash flows of {labels[0]}", fontsize="medium", loc="left")
@@ -143,9 +152,15 @@ def plot_projection(proj: Any, path: str, fmt: str, title: str, frequencies: Map
     loss = grid("loss").sum(axis=1)
     losses = np.array([bars(loss[s]) for s in range(len(labels))])
     for s, label in enumerate(labels):
-        bottom.step(left, losses[s], where="post", linewidth=1.4, label=label,
-                    color="#444444" if segmented else COLOURS[s % len(COLOURS)],
-                    linestyle=STYLES[s % len(STYLES)] if segmented else "-")
+        bottom.step(
+            left,
+            losses[s],
+            where="post",
+            linewidth=1.4,
+            label=label,
+            color="#444444" if segmented else COLOURS[s % len(COLOURS)],
+            linestyle=STYLES[s % len(STYLES)] if segmented else "-",
+        )
     _units(bottom, losses.ravel(), f"loss per {per}")
     bottom.set_title("losses on defaults", fontsize="medium", loc="left")
     bottom.legend(loc="upper right", fontsize="small")

@@ -13,5 +13,15 @@ from .results import Projection, ProjectionStream
 from .scenarios import parse_scenarios
 from .valuation import VALUES, NoYieldError, Valuation, value
 
-__all__ = ["project", "Projection", "ProjectionStream", "MEASURES", "parse_scenarios", "period_dates", "value",
-           "Valuation", "NoYieldError", "VALUES"]
+__all__ = [
+    "project",
+    "Projection",
+    "ProjectionStream",
+    "MEASURES",
+    "parse_scenarios",
+    "period_dates",
+    "value",
+    "Valuation",
+    "NoYieldError",
+    "VALUES",
+]

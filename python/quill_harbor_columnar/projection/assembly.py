@@ -60,14 +60,17 @@ def dates_of(as_of: Any, period: Any, periods_per_year: int) -> Any:
     return period_dates(as_of, need, periods_per_year)[period]
 
 
-def long_columns(leading: Sequence[tuple[str, Any]], period: Any, measures: Mapping[str, Any], as_of: Any,
-                 periods_per_year: int) -> dict[str, Any]:
+def long_columns(
+    leading: Sequence[tuple[str, Any]], period: Any, measures: Mapping[str, Any], as_of: Any, periods_per_year: int
+) -> dict[str, Any]:
     """The columns of a long table as Arrow arrays, in order: ``leading``
     (name and values per row), ``period``, ``date`` with ``as_of``, the measures."""
     pa = require("pyarrow", "project()")
     np = require("numpy", "project()")
-    columns: dict[str, Any] = {name: values if isinstance(values, (pa.Array, pa.ChunkedArray)) else pa.array(values)
-                               for name, values in leading}
+    columns: dict[str, Any] = {
+        name: values if isinstance(values, (pa.Array, pa.ChunkedArray)) else pa.array(values)
+        for name, values in leading
+    }
     columns[PERIOD] = pa.array(period, type=pa.int32())
     if as_of is not None:
         columns[DATE] = pa.array(dates_of(as_of, period, periods_per_year), type=pa.date32())

@@ -31,8 +31,9 @@ class Inputs:
 
     __slots__ = ("source", "ages", "age_column", "by_columns", "table", "names", "standing", "standing_columns")
 
-    def __init__(self, source: Any, ages: Any, age_column: Any, by_columns: list[Any], table: Any,
-                 names: list[str]) -> None:
+    def __init__(
+        self, source: Any, ages: Any, age_column: Any, by_columns: list[Any], table: Any, names: list[str]
+    ) -> None:
         self.source, self.ages, self.age_column, self.by_columns = source, ages, age_column, by_columns
         self.table, self.names = table, names
         self.standing, self.standing_columns = standing(table, names)
@@ -56,8 +57,10 @@ def inputs(loans: Any, by: list[str]) -> Inputs:
         rows = table.num_rows
     for n in by:
         if n not in names:
-            raise ValueError(f"by names column {n!r}, which the loans do not have (they have {', '.join(names)}; "
-                             "book() keeps only the engine's columns: add a segment with append_column)")
+            raise ValueError(
+                f"by names column {n!r}, which the loans do not have (they have {', '.join(names)}; "
+                "book() keeps only the engine's columns: add a segment with append_column)"
+            )
     age_column = arrow_column(table, AGE) if AGE in names else None
     ages = read_ages(age_column) if age_column is not None else None
     by_columns = [arrow_column(table, n) for n in by]
@@ -113,15 +116,24 @@ def project(
         period_dates(as_of, 0, ppy)  # checks as_of against the periods before any computing
     if per_loan:
         if names:
-            raise ValueError("per_loan=True gives one row per loan with its label; by= totals, "
-                             "so give one or the other")
+            raise ValueError(
+                "per_loan=True gives one row per loan with its label; by= totals, so give one or the other"
+            )
         checks.positive_int("batch_rows", batch_rows)
         return _project_loans(loans, parsed, as_of, ppy, skip, n_threads, batch_rows, lenient)
     return _project_totals(loans, parsed, names, as_of, ppy, skip, n_threads, lenient)
 
 
-def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of: _dt.date | None, ppy: int,
-                    skip: bool, n_threads: int, lenient: bool) -> Projection:
+def _project_totals(
+    loans: Any,
+    parsed: list[Scenario],
+    names: list[str],
+    as_of: _dt.date | None,
+    ppy: int,
+    skip: bool,
+    n_threads: int,
+    lenient: bool,
+) -> Projection:
     np = require("numpy", "project()")
     pa = require("pyarrow", "project()")
     got = inputs(loans, names)
@@ -136,9 +148,17 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
     native_scenarios = [s.native() for s in parsed]
     multi = len(parsed) > 1
     table, horizons, failures, errors_table = _native.project(
-        got.source, got.ages, codes, segment_count, native_scenarios, skip, n_threads,
-        got.standing.get(BALANCE), got.standing.get(FEE),
-        row_bytes(multi=multi, dated=as_of is not None, blocks=True, keys=keys), not lenient,
+        got.source,
+        got.ages,
+        codes,
+        segment_count,
+        native_scenarios,
+        skip,
+        n_threads,
+        got.standing.get(BALANCE),
+        got.standing.get(FEE),
+        row_bytes(multi=multi, dated=as_of is not None, blocks=True, keys=keys),
+        not lenient,
     )
     failed = ErrorTable(errors_table, got.quote(failures))
     if not skip:
@@ -168,7 +188,6 @@ def _project_totals(loans: Any, parsed: list[Scenario], names: list[str], as_of:
     return Projection(pa.table(columns), failed, names, ppy, len(parsed), spans, names_of, starting)
 
 
-
 def _names_column(names: list[str | None], scenario: Any) -> Any:
     """Each row's scenario name, dictionary-encoded (a few names over many rows)."""
     pa = require("pyarrow", "project()")
@@ -178,14 +197,23 @@ def _names_column(names: list[str | None], scenario: Any) -> Any:
     return pa.DictionaryArray.from_arrays(indices, pa.array([n or "" for n in names], type=pa.string()))
 
 
-def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, ppy: int, skip: bool,
-                   n_threads: int, batch_rows: int, lenient: bool) -> ProjectionStream:
+def _project_loans(
+    loans: Any,
+    parsed: list[Scenario],
+    as_of: _dt.date | None,
+    ppy: int,
+    skip: bool,
+    n_threads: int,
+    batch_rows: int,
+    lenient: bool,
+) -> ProjectionStream:
     np = require("numpy", "project(per_loan=True)")
     pa = require("pyarrow", "project(per_loan=True)")
     pc = require("pyarrow.compute", "project(per_loan=True)")
     if isinstance(loans, Mapping):
-        table = arrow_table({k: plain_column(loans[k]) if k in FIELDS else loans[k] for k in loans},
-                            "project(per_loan=True)")
+        table = arrow_table(
+            {k: plain_column(loans[k]) if k in FIELDS else loans[k] for k in loans}, "project(per_loan=True)"
+        )
     else:
         table = arrow_table(loans, "project(per_loan=True)")
     missing = [f for f in FIELDS[1:] if f not in table.column_names]
@@ -235,8 +263,14 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
                 continue
             part = table.slice(b, e - b)
             out, fails, errors_table = _native.project_loans(
-                part.__arrow_c_stream__(), None if ages is None else ages[b:e], native_scenarios, skip, n_threads, b,
-                None if balances is None else balances[b:e], None if fees is None else fees[b:e],
+                part.__arrow_c_stream__(),
+                None if ages is None else ages[b:e],
+                native_scenarios,
+                skip,
+                n_threads,
+                b,
+                None if balances is None else balances[b:e],
+                None if fees is None else fees[b:e],
                 added,
                 not lenient,
             )
@@ -248,8 +282,9 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
             loan = np.asarray(out.column(LOAN))
             leading: list[tuple[str, Any]] = []
             if ids is not None:
-                leading.append((LOAN, pa.DictionaryArray.from_arrays(pa.array(loan, type=pa.int32()),
-                                                                     ids.slice(b, e - b))))
+                leading.append(
+                    (LOAN, pa.DictionaryArray.from_arrays(pa.array(loan, type=pa.int32()), ids.slice(b, e - b)))
+                )
             else:
                 leading.append((LOAN, pa.array(loan + b, type=pa.int64())))
             scenario = np.asarray(out.column(SCENARIO)).astype(np.int64) if multi else None
@@ -257,8 +292,12 @@ def _project_loans(loans: Any, parsed: list[Scenario], as_of: _dt.date | None, p
                 leading.append((SCENARIO, pa.array(scenario)))
             if names_of is not None:
                 rows = len(np.asarray(out.column("period")))
-                leading.append((SCENARIO_NAME, _names_column(names_of, scenario if scenario is not None
-                                                             else np.zeros(rows, np.int64))))
+                leading.append(
+                    (
+                        SCENARIO_NAME,
+                        _names_column(names_of, scenario if scenario is not None else np.zeros(rows, np.int64)),
+                    )
+                )
             measures = {name: out.column(name) for name in MEASURES}
             columns = long_columns(leading, np.asarray(out.column("period")), measures, as_of, ppy)
             yield pa.RecordBatch.from_arrays(list(columns.values()), schema=schema)

@@ -10,8 +10,13 @@ from .._internal.deps import require
 from .._internal.names import MEASURES, PERIOD, SCENARIO, SCENARIO_NAME
 
 
-def summary(table: Any, spans: Sequence[tuple[int, int]], by: Sequence[str], periods_per_year: int,
-            amounts: Sequence[float] | None = None) -> Any:
+def summary(
+    table: Any,
+    spans: Sequence[tuple[int, int]],
+    by: Sequence[str],
+    periods_per_year: int,
+    amounts: Sequence[float] | None = None,
+) -> Any:
     """The summary of a long table whose (scenario, segment) blocks lie at ``spans``, as a pandas.DataFrame:
     ``start_balance`` (the balance at period 0), the totals of every flow,
     ``principal`` (scheduled + prepaid + recovery), ``servicing`` and

@@ -20,9 +20,17 @@ class Projection:
 
     __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "spans", "scenario_names", "amounts")
 
-    def __init__(self, table: Any, errors: ErrorTable, by: list[str], periods_per_year: int, scenarios: int,
-                 spans: list[tuple[int, int]], scenario_names: list[str | None] | None = None,
-                 amounts: list[float] | None = None) -> None:
+    def __init__(
+        self,
+        table: Any,
+        errors: ErrorTable,
+        by: list[str],
+        periods_per_year: int,
+        scenarios: int,
+        spans: list[tuple[int, int]],
+        scenario_names: list[str | None] | None = None,
+        amounts: list[float] | None = None,
+    ) -> None:
         self._table = table
         self.errors = errors
         self.by = by
@@ -43,8 +51,11 @@ class Projection:
 
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
         pa = require("pyarrow", "__arrow_c_array__()")
-        batch = pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks()) \
-            if self._table.num_rows else pa.RecordBatch.from_pylist([], schema=self._table.schema)
+        batch = (
+            pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks())
+            if self._table.num_rows
+            else pa.RecordBatch.from_pylist([], schema=self._table.schema)
+        )
         return batch.__arrow_c_array__(requested_schema)
 
     def __len__(self) -> int:
@@ -74,7 +85,8 @@ class Projection:
 
     def summary(self) -> Any:
         """One row per scenario and segment, as a pandas.DataFrame (with
-        ``scenario_name`` where the scenarios are named): ``start_balance`` (the balance at period 0), the totals of every flow,
+        ``scenario_name`` where the scenarios are named): ``start_balance``
+        (the balance at period 0), the totals of every flow,
         ``principal`` (scheduled + prepaid + recovery), ``servicing`` and
         ``net_cashflow``, ``end_balance``, ``cumulative_loss`` (loss /
         start_balance), ``cumulative_loss_amt`` (loss / the loans' original
@@ -83,8 +95,7 @@ class Projection:
         return summary(self._table, self.spans, self.by, self.periods_per_year, self.amounts)
 
     def __repr__(self) -> str:
-        return (f"<Projection scenarios={self.scenarios} by={self.by} rows={self.num_rows} "
-                f"failed={len(self.errors)}>")
+        return f"<Projection scenarios={self.scenarios} by={self.by} rows={self.num_rows} failed={len(self.errors)}>"
 
 
 class ProjectionStream:
@@ -118,7 +129,9 @@ class ProjectionStream:
         """A pyarrow.RecordBatchReader over the stream (consumes it)."""
         pa = require("pyarrow", "to_reader()")
         if self._consumed:
-            raise RuntimeError("this projection stream was already consumed; a stream is read once "
-                               "(call project(..., per_loan=True) again)")
+            raise RuntimeError(
+                "this projection stream was already consumed; a stream is read once "
+                "(call project(..., per_loan=True) again)"
+            )
         self._consumed = True
         return pa.RecordBatchReader.from_batches(self._schema, self._batches)

@@ -68,9 +68,7 @@ def _rates(where: str, key: str, value: Any) -> list[float]:
             raise ValueError(f"{where}: {key!r} must hold numbers, not {v!r}")
         f = float(v)
         if not 0.0 <= f <= 1.0:  # also refuses NaN
-            raise ValueError(
-                f"{where}: {key!r} must be between 0 and 1 (a fraction: 0.08 is 8%), not {v!r}"
-            )
+            raise ValueError(f"{where}: {key!r} must be between 0 and 1 (a fraction: 0.08 is 8%), not {v!r}")
         out.append(f)
     return out
 
@@ -109,8 +107,9 @@ def _curve(where: str, key: str, value: Any, periods_per_year: int) -> _Curve:
 class Scenario:
     __slots__ = ("prepay", "default", "severity", "lag", "name")
 
-    def __init__(self, prepay: _Curve | None, default: _Curve | None, severity: float, lag: int,
-                 name: str | None = None) -> None:
+    def __init__(
+        self, prepay: _Curve | None, default: _Curve | None, severity: float, lag: int, name: str | None = None
+    ) -> None:
         self.prepay = prepay
         self.default = default
         self.severity = severity
@@ -126,16 +125,19 @@ class Scenario:
 def _one_scenario(index: int, scenario: Any, periods_per_year: int) -> Scenario:
     where = f"scenario {index}"
     if not isinstance(scenario, Mapping):
-        raise TypeError(f"{where} must be a mapping (a dict of smm/cpr/psa, mdr/cdr/sda, severity, lag), "
-                        f"not {type(scenario).__name__}")
+        raise TypeError(
+            f"{where} must be a mapping (a dict of smm/cpr/psa, mdr/cdr/sda, severity, lag), "
+            f"not {type(scenario).__name__}"
+        )
     for key in scenario:
         if key not in _KEYS:
             raise ValueError(f"{where}: unknown key {key!r}; the keys are {', '.join(_KEYS)}")
     for group, what in ((_PREPAY, "prepayment"), (_DEFAULT, "default")):
         given = [k for k in group if k in scenario]
         if len(given) > 1:
-            raise ValueError(f"{where}: {given[0]!r} and {given[1]!r} both set the {what}; give one of "
-                             f"{', '.join(group)}")
+            raise ValueError(
+                f"{where}: {given[0]!r} and {given[1]!r} both set the {what}; give one of {', '.join(group)}"
+            )
     prepay = next((_curve(where, k, scenario[k], periods_per_year) for k in _PREPAY if k in scenario), None)
     default = next((_curve(where, k, scenario[k], periods_per_year) for k in _DEFAULT if k in scenario), None)
     severity = _rates(where, "severity", scenario["severity"])[0] if "severity" in scenario else 0.0

@@ -58,8 +58,10 @@ class NoYieldError(ValueError):
     def __init__(self, row: int, scenario: int, price: float | None) -> None:
         self.row, self.scenario, self.price = row, scenario, price
         asked = f"price {price!r}" if price is not None else "the curve's value"
-        super().__init__(f"price: no yield gives {asked} for row {row} (scenario {scenario}) of the value table "
-                         "(no_yield); the price is beyond what these flows reach")
+        super().__init__(
+            f"price: no yield gives {asked} for row {row} (scenario {scenario}) of the value table "
+            "(no_yield); the price is beyond what these flows reach"
+        )
 
 
 class Valuation:
@@ -72,8 +74,9 @@ class Valuation:
 
     __slots__ = ("_table", "errors", "by", "periods_per_year", "as_of", "unsolved")
 
-    def __init__(self, table: Any, errors: Any, by: list[str], periods_per_year: int, as_of: Any,
-                 unsolved: list[int]) -> None:
+    def __init__(
+        self, table: Any, errors: Any, by: list[str], periods_per_year: int, as_of: Any, unsolved: list[int]
+    ) -> None:
         self._table = table
         self.errors = errors
         self.by = by
@@ -89,8 +92,11 @@ class Valuation:
 
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
         pa = _require("pyarrow", "__arrow_c_array__()")
-        batch = pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks()) \
-            if self._table.num_rows else pa.RecordBatch.from_pylist([], schema=self._table.schema)
+        batch = (
+            pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks())
+            if self._table.num_rows
+            else pa.RecordBatch.from_pylist([], schema=self._table.schema)
+        )
         return batch.__arrow_c_array__(requested_schema)
 
     def __len__(self) -> int:
@@ -135,8 +141,10 @@ def _curve(curve: Any) -> tuple[list[float], list[float]]:
     try:
         years, rates = curve["years"], curve["rates"]
     except (TypeError, KeyError, IndexError):
-        raise ValueError('curve must be a mapping {"years": [...], "rates": [...]} of zero rates '
-                         "(continuously compounded) at strictly increasing years") from None
+        raise ValueError(
+            'curve must be a mapping {"years": [...], "rates": [...]} of zero rates '
+            "(continuously compounded) at strictly increasing years"
+        ) from None
     try:
         years = [_number("curve years", y) for y in list(years)]
         rates = [_number("curve rates", r) for r in list(rates)]
@@ -239,8 +247,9 @@ def value(
     a curve), ``wal``, ``macaulay_duration``, ``modified_duration`` and
     ``convexity``.
     """
-    a = checked_arguments(scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan,
-                          errors, threads, strict)
+    a = checked_arguments(
+        scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan, errors, threads, strict
+    )
     if per_loan:
         return _value_loans(loans, a)
     return _value_book(loans, scenarios, a, errors, threads)
@@ -260,8 +269,20 @@ class _Arguments:
     as_of: Any
 
 
-def checked_arguments(scenarios: Any, discount_rate: Any, curve: Any, spread: Any, price: Any, by: Any, as_of: Any,
-                      periods_per_year: Any, per_loan: Any, errors: Any, threads: Any, strict: Any) -> _Arguments:
+def checked_arguments(
+    scenarios: Any,
+    discount_rate: Any,
+    curve: Any,
+    spread: Any,
+    price: Any,
+    by: Any,
+    as_of: Any,
+    periods_per_year: Any,
+    per_loan: Any,
+    errors: Any,
+    threads: Any,
+    strict: Any,
+) -> _Arguments:
     """value()'s arguments checked, before any computing."""
     ppy = checked_periods_per_year(periods_per_year)
     parsed = parse_scenarios(scenarios, ppy)
@@ -279,8 +300,16 @@ def checked_arguments(scenarios: Any, discount_rate: Any, curve: Any, spread: An
     for n in names:
         if n in VALUES or n == ID:
             raise ValueError(f"by column {n!r} has the name of a value column; rename it")
-    return _Arguments(ppy=ppy, parsed=parsed, skip=skip, n_threads=n_threads, discount=discount, prices=prices,
-                      names=names, as_of=_check_as_of(as_of, ppy))
+    return _Arguments(
+        ppy=ppy,
+        parsed=parsed,
+        skip=skip,
+        n_threads=n_threads,
+        discount=discount,
+        prices=prices,
+        names=names,
+        as_of=_check_as_of(as_of, ppy),
+    )
 
 
 def _columns_of(values: Any, discount: tuple) -> dict[str, Any]:
@@ -312,8 +341,10 @@ def book_values(t: Any, bounds: Any, multi: bool, a: _Arguments) -> tuple[dict[s
     first of them unless errors are skipped."""
     np = _require("numpy", "value()")
     pa = _require("pyarrow", "value()")
-    col = {n: np.ascontiguousarray(np.asarray(t.column(n), dtype=np.float64))
-           for n in ("balance", "scheduled_principal", "prepaid_principal", "recovery", "net_cashflow")}
+    col = {
+        n: np.ascontiguousarray(np.asarray(t.column(n), dtype=np.float64))
+        for n in ("balance", "scheduled_principal", "prepaid_principal", "recovery", "net_cashflow")
+    }
     principal = col["scheduled_principal"] + col["prepaid_principal"] + col["recovery"]
     flat = np.asarray(bounds, dtype=np.int64).reshape(-1)
     runs = _native.value_runs(col["net_cashflow"], principal, col["balance"], flat, a.discount, a.prices)
@@ -340,8 +371,9 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
     np = _require("numpy", "value(per_loan=True)")
     pa = _require("pyarrow", "value(per_loan=True)")
     if isinstance(loans, Mapping):
-        table = arrow_table({k: plain_column(loans[k]) if k in FIELDS else loans[k] for k in loans},
-                            "value(per_loan=True)")
+        table = arrow_table(
+            {k: plain_column(loans[k]) if k in FIELDS else loans[k] for k in loans}, "value(per_loan=True)"
+        )
     else:
         table = arrow_table(loans, "value(per_loan=True)")
     have = table.column_names
@@ -354,14 +386,17 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
     loan_prices = None
     if isinstance(prices, str):
         if prices not in have:
-            raise ValueError(f"price names column {prices!r}, which the loans do not have "
-                             f"(they have {', '.join(have)})")
+            raise ValueError(
+                f"price names column {prices!r}, which the loans do not have (they have {', '.join(have)})"
+            )
         loan_prices = standing_values(arrow_column(table, prices), prices)
         bad = ~(loan_prices > 0) | ~np.isfinite(loan_prices)
         if bad.any():
             row = int(np.flatnonzero(bad)[0])
-            raise ValueError(f"price column {prices!r} must hold prices above 0 (percent of the start balance); "
-                             f"row {row} holds {arrow_column(table, prices)[row].as_py()!r}")
+            raise ValueError(
+                f"price column {prices!r} must hold prices above 0 (percent of the start balance); "
+                f"row {row} holds {arrow_column(table, prices)[row].as_py()!r}"
+            )
         prices = []
     engine = table.select([c for c in (*FIELDS, AGE, *STANDING) if c in have])
     age_column = arrow_column(engine, AGE) if AGE in have else None
@@ -369,8 +404,17 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
     values, standing_columns = standing(engine, engine.column_names)
     native_scenarios = [s.native() for s in parsed]
     out_table, failures, errors_table = _native.value_loans(
-        engine.__arrow_c_stream__(), ages, values.get(BALANCE), values.get(FEE), native_scenarios, discount,
-        prices, loan_prices, a.skip, a.n_threads)
+        engine.__arrow_c_stream__(),
+        ages,
+        values.get(BALANCE),
+        values.get(FEE),
+        native_scenarios,
+        discount,
+        prices,
+        loan_prices,
+        a.skip,
+        a.n_threads,
+    )
     failed = ErrorTable(errors_table, quote_standing(quote_ages(failures, ages, age_column), standing_columns))
     if not a.skip and len(failed):
         raise failed.exceptions()[0]

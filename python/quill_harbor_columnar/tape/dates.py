@@ -26,8 +26,10 @@ DATE_TEXTS = "YYYY-MM-DD, MM/DD/YYYY or YYYYMM"
 def check_periods(periods_per_year: int) -> int:
     """Months in a period; ValueError unless periods are whole calendar months."""
     if 12 % periods_per_year:
-        raise ValueError("age_from counts whole calendar months: periods_per_year must divide 12 (1, 2, 3, 4, 6 "
-                         f"or 12), not {periods_per_year}")
+        raise ValueError(
+            "age_from counts whole calendar months: periods_per_year must divide 12 (1, 2, 3, 4, 6 "
+            f"or 12), not {periods_per_year}"
+        )
     return 12 // periods_per_year
 
 
@@ -65,8 +67,9 @@ def _parts(column: Any, source: str) -> tuple[Any, Any, Any, Any]:
     n = len(column)
     t = column.type
     if pa.types.is_date(t) or pa.types.is_timestamp(t):
-        year, month, day = (np.asarray(pc.fill_null(f(column), 1)).astype(np.int64)
-                            for f in (pc.year, pc.month, pc.day))
+        year, month, day = (
+            np.asarray(pc.fill_null(f(column), 1)).astype(np.int64) for f in (pc.year, pc.month, pc.day)
+        )
         return year, month, day, np.asarray(column.is_valid())
     if pa.types.is_integer(t) or pa.types.is_floating(t):
         raw = np.asarray(pc.fill_null(pc.cast(column, pa.float64(), safe=False), np.nan))
@@ -86,8 +89,10 @@ def _parts(column: Any, source: str) -> tuple[Any, Any, Any, Any]:
         month_only = np.asarray(pc.fill_null(pc.not_equal(parts.field("cm"), ""), False))
         day = np.where(month_only, 1, number("id", "ud"))
         return number("iy", "uy", "cy"), number("im", "um", "cm"), day, found
-    raise TypeError(f"column {source!r} (for age_from) holds {t}; a date column holds dates, timestamps, "
-                    f"YYYYMM numbers or text ({DATE_TEXTS})")
+    raise TypeError(
+        f"column {source!r} (for age_from) holds {t}; a date column holds dates, timestamps, "
+        f"YYYYMM numbers or text ({DATE_TEXTS})"
+    )
 
 
 def ages(column: Any, source: str, as_of: _dt.date, months_per_period: int) -> tuple[Any, Any]:

@@ -37,8 +37,9 @@ class TapeError(ValueError):
         self.reason = reason
         self.row = row
         self.column = column
-        where = [p for p in (path, f"row {row}" if row is not None else None,
-                             f"column {column}" if column else None) if p]
+        where = [
+            p for p in (path, f"row {row}" if row is not None else None, f"column {column}" if column else None) if p
+        ]
         super().__init__(": ".join([", ".join(where), reason]) if where else reason)
 
 
@@ -107,7 +108,7 @@ class Tape:
             # reader cannot skip a line that does not end).
             self._header_only = not head.strip().count(b"\n") and not head.strip().count(b"\r") and not f.read(1)
         if head.startswith(_BOM):
-            head = head[len(_BOM):]
+            head = head[len(_BOM) :]
         if not head.strip():
             raise TapeError(self.path, "the file is empty: expected a header line naming the columns")
         text = head.decode("utf-8", errors="replace")
@@ -238,10 +239,16 @@ class Tape:
         try:
             schema = pa.unify_schemas(schemas, promote_options="permissive")
         except (pa.ArrowInvalid, pa.ArrowTypeError):
-            column, types = next((c, {str(s.field(c).type) for s in schemas}) for c in columns
-                                 if len({s.field(c).type for s in schemas}) > 1)
-            raise TapeError(self.path, f"the parts store it as {' and '.join(sorted(types))}, "
-                            "which do not widen into one type", column=column) from None
+            column, types = next(
+                (c, {str(s.field(c).type) for s in schemas})
+                for c in columns
+                if len({s.field(c).type for s in schemas}) > 1
+            )
+            raise TapeError(
+                self.path,
+                f"the parts store it as {' and '.join(sorted(types))}, which do not widen into one type",
+                column=column,
+            ) from None
         return pa.Table.from_batches([b.cast(schema) if b.schema != schema else b for b in batches], schema=schema)
 
     def row_numbers(self, rows: int | None = None) -> RowNumbers:
@@ -335,7 +342,7 @@ def _one_line_per_row(path: str, rows: int) -> bool:
         return False
     # Blank lines after the last row number nothing: only those before it count.
     ending = len(tail) - len(tail.rstrip(b"\r\n"))
-    ends = tail[len(tail) - ending:].count(b"\n") if ending else 0
+    ends = tail[len(tail) - ending :].count(b"\n") if ending else 0
     records = rows + 1  # and the header
     return newlines - max(ends - 1, 0) == (records if ends else records - 1)
 

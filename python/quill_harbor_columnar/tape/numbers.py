@@ -88,8 +88,9 @@ def amounts(text: Any, decimal: str) -> tuple[Any, Any]:
         number = pc.replace_substring(number, separator, "")
     if decimal == ",":
         number = pc.replace_substring(number, ",", ".")
-    rebuilt = pc.replace_with_mask(number, pa.array(negative),
-                                   pc.utf8_replace_slice(number.filter(pa.array(negative)), 0, 0, "-"))
+    rebuilt = pc.replace_with_mask(
+        number, pa.array(negative), pc.utf8_replace_slice(number.filter(pa.array(negative)), 0, 0, "-")
+    )
     ok[todo] = good
     return pc.replace_with_mask(text, pa.array(todo), rebuilt), ok
 

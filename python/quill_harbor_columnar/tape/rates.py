@@ -29,8 +29,7 @@ class ImplausibleRates(ValueError):
     like they are in (None when no unit would make them plausible).
     """
 
-    def __init__(self, message: str, *, count: int, row: int, column: str, value: Any,
-                 rate_unit: str | None) -> None:
+    def __init__(self, message: str, *, count: int, row: int, column: str, value: Any, rate_unit: str | None) -> None:
         super().__init__(message)
         self.count = count
         self.row = row
@@ -46,8 +45,8 @@ class RateCheck:
         self.rate_unit = rate_unit
         self.high = 0
         self.first_high: tuple[int, Any] | None = None
-        self.read = 0    # rates that read as a non-zero number (annual-percent only)
-        self.low = 0     # of those, below 1
+        self.read = 0  # rates that read as a non-zero number (annual-percent only)
+        self.low = 0  # of those, below 1
         self.first_low: tuple[int, Any] | None = None
 
     def observe(self, as_read: Any, per_period: Any, raw: Any, offset: int) -> None:
@@ -71,17 +70,30 @@ class RateCheck:
                     if self.first_low is None:
                         self.first_low = (offset + int(low[0]), raw[int(low[0])].as_py())
 
-    def refusal(self, column: str, row_number: Callable[[int], int] = lambda i: i,
-                spelling: Mapping[str, str] = texts.PYTHON) -> ImplausibleRates | None:
+    def refusal(
+        self, column: str, row_number: Callable[[int], int] = lambda i: i, spelling: Mapping[str, str] = texts.PYTHON
+    ) -> ImplausibleRates | None:
         """The refusal of the rates seen so far, or None; ``row_number`` turns a
         tape row into the number a person finds it by."""
         if self.high and self.first_high is not None:
             row, value = row_number(self.first_high[0]), self.first_high[1]
             hint = None if self.rate_unit == "annual-percent" else "annual-percent"
-            return ImplausibleRates(texts.high_rates(self.rate_unit, self.high, row, column, value, spelling),
-                                    count=self.high, row=row, column=column, value=value, rate_unit=hint)
+            return ImplausibleRates(
+                texts.high_rates(self.rate_unit, self.high, row, column, value, spelling),
+                count=self.high,
+                row=row,
+                column=column,
+                value=value,
+                rate_unit=hint,
+            )
         if 2 * self.low > self.read and self.first_low is not None:
             row, value = row_number(self.first_low[0]), self.first_low[1]
-            return ImplausibleRates(texts.fraction_rates(self.low, self.read, row, column, value, spelling),
-                                    count=self.low, row=row, column=column, value=value, rate_unit="annual")
+            return ImplausibleRates(
+                texts.fraction_rates(self.low, self.read, row, column, value, spelling),
+                count=self.low,
+                row=row,
+                column=column,
+                value=value,
+                rate_unit="annual",
+            )
         return None

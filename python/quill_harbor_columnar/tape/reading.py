@@ -55,9 +55,18 @@ class Spec:
     """Where each engine field comes from, how its values read, and which
     tape columns are kept as they are."""
 
-    def __init__(self, columns: Mapping[str, str] | None, rate_unit: str, periods_per_year: int,
-                 available: Sequence[str], *, decimal: str = ".", age_from: str | None = None,
-                 as_of: Any = None, keep: Sequence[str] | None = None) -> None:
+    def __init__(
+        self,
+        columns: Mapping[str, str] | None,
+        rate_unit: str,
+        periods_per_year: int,
+        available: Sequence[str],
+        *,
+        decimal: str = ".",
+        age_from: str | None = None,
+        as_of: Any = None,
+        keep: Sequence[str] | None = None,
+    ) -> None:
         if rate_unit not in RATE_UNITS:
             raise ValueError(f"rate_unit must be one of {', '.join(map(repr, RATE_UNITS))}, not {rate_unit!r}")
         if isinstance(periods_per_year, bool) or not isinstance(periods_per_year, int) or periods_per_year < 1:
@@ -92,8 +101,11 @@ class Spec:
                 self.sources[field] = source
             elif field in columns or field in REQUIRED:
                 named = "age_from" if field == "age" and age_from is not None else field
-                raise ValueError(f"the tape has no column {source!r}" + (f" (for {named})" if source != field else "")
-                                 + f"; its columns are: {', '.join(have) if have else '(none)'}")
+                raise ValueError(
+                    f"the tape has no column {source!r}"
+                    + (f" (for {named})" if source != field else "")
+                    + f"; its columns are: {', '.join(have) if have else '(none)'}"
+                )
         self.keep = _kept(keep, have, [f for f in TAPE_FIELDS if f in self.sources])
         self.rate_unit = rate_unit
         self.periods_per_year = periods_per_year
@@ -106,9 +118,19 @@ class Spec:
     def schema(self, tape_schema: Any = None) -> Any:
         """The engine columns, then the kept ones with their types in ``tape_schema``."""
         pa = require("pyarrow", "book()")
-        types = {"id": pa.string(), "amt": pa.float64(), "rate": pa.float64(), "pers": pa.int32(),
-                 "int_freq": pa.int32(), "cap_freq": pa.int32(), "age": pa.int32(), "io_pers": pa.int32(),
-                 "amort_pers": pa.int32(), "balance": pa.float64(), "fee": pa.float64()}
+        types = {
+            "id": pa.string(),
+            "amt": pa.float64(),
+            "rate": pa.float64(),
+            "pers": pa.int32(),
+            "int_freq": pa.int32(),
+            "cap_freq": pa.int32(),
+            "age": pa.int32(),
+            "io_pers": pa.int32(),
+            "amort_pers": pa.int32(),
+            "balance": pa.float64(),
+            "fee": pa.float64(),
+        }
         fields = [pa.field(f, types[f]) for f in TAPE_FIELDS if f in self.sources]
         if self.keep:
             if tape_schema is None:
@@ -130,11 +152,15 @@ def _kept(keep: Sequence[str] | None, have: list[str], outputs: list[str]) -> li
         if not isinstance(name, str):
             raise TypeError(f"keep names tape columns (str), not {name!r}")
         if name not in have:
-            raise ValueError(f"keep names column {name!r}, which the tape does not have; its columns are: "
-                             f"{', '.join(have) if have else '(none)'}")
+            raise ValueError(
+                f"keep names column {name!r}, which the tape does not have; its columns are: "
+                f"{', '.join(have) if have else '(none)'}"
+            )
         if name in outputs:
-            raise ValueError(f"keep names column {name!r}, which is also a column book() makes; the tape's "
-                             "column would be lost under it")
+            raise ValueError(
+                f"keep names column {name!r}, which is also a column book() makes; the tape's "
+                "column would be lost under it"
+            )
     if len(set(names)) != len(names):
         raise ValueError(f"keep names a column twice: {names}")
     return names
@@ -162,8 +188,9 @@ class _Rows:
             for i in np.flatnonzero(new).tolist():
                 value = _as_text(raw[i].as_py())
                 loan_id = ids[i].as_py() if ids is not None else None
-                out.append((offset + i, None if loan_id is None else str(loan_id), code, field, value,
-                            reason(code), None))
+                out.append(
+                    (offset + i, None if loan_id is None else str(loan_id), code, field, value, reason(code), None)
+                )
         out.sort(key=lambda r: r[0])
         return out
 
@@ -202,16 +229,33 @@ def _nearest_float32_as_double(text: str) -> float:
     np = require("numpy", "book()")
     exact = Fraction(text.strip())
     guess = np.float32(float(exact))
-    candidates = [c for c in (guess, np.nextafter(guess, np.float32("inf")), np.nextafter(guess, np.float32("-inf")))
-                  if np.isfinite(c)]
+    candidates = [
+        c
+        for c in (guess, np.nextafter(guess, np.float32("inf")), np.nextafter(guess, np.float32("-inf")))
+        if np.isfinite(c)
+    ]
     if not candidates:
         return float(guess)
-    return float(min(candidates, key=lambda c: (abs(Fraction(float(c)) - exact),
-                                                int(np.array(c, dtype=np.float32).view(np.uint32)) & 1)))
+    return float(
+        min(
+            candidates,
+            key=lambda c: (abs(Fraction(float(c)) - exact), int(np.array(c, dtype=np.float32).view(np.uint32)) & 1),
+        )
+    )
 
 
-def _floats(column: Any, field: str, source: str, rows: _Rows, *, percent: bool, code: str,
-            engine_units: bool, amount: bool = False, decimal: str = ".") -> Any:
+def _floats(
+    column: Any,
+    field: str,
+    source: str,
+    rows: _Rows,
+    *,
+    percent: bool,
+    code: str,
+    engine_units: bool,
+    amount: bool = False,
+    decimal: str = ".",
+) -> Any:
     """float64 values of a number column (NaN where the row failed). Text
     reads in the amount forms with ``amount`` (thousands separators, currency
     signs, accounting negatives), else as plain numbers; both with the
@@ -227,13 +271,18 @@ def _floats(column: Any, field: str, source: str, rows: _Rows, *, percent: bool,
             text = pc.utf8_trim_whitespace(pc.replace_substring_regex(text, r"%$", ""))
         text, ok_np = (numbers.amounts if amount else numbers.decimals)(text, decimal)
         rows.add(~ok_np & ~null, code, field, column)
-        values = np.asarray(pc.fill_null(pc.cast(pc.if_else(pa.array(ok_np), text, pa.scalar("nan")), pa.float64()),
-                                         np.nan))
+        values = np.asarray(
+            pc.fill_null(pc.cast(pc.if_else(pa.array(ok_np), text, pa.scalar("nan")), pa.float64()), np.nan)
+        )
         if engine_units and len(values):
             values = _exact_narrowing(values, text, ok_np)
         return values
-    if pa.types.is_integer(column.type) or pa.types.is_floating(column.type) or pa.types.is_decimal(column.type) \
-            or pa.types.is_boolean(column.type):
+    if (
+        pa.types.is_integer(column.type)
+        or pa.types.is_floating(column.type)
+        or pa.types.is_decimal(column.type)
+        or pa.types.is_boolean(column.type)
+    ):
         if pa.types.is_boolean(column.type):
             column = pc.cast(column, pa.int8())
         return np.asarray(pc.fill_null(pc.cast(column, pa.float64(), safe=False), np.nan))
@@ -294,8 +343,7 @@ def _whole_texts(text: Any, words: int | None, decimal: str) -> tuple[Any, Any]:
     return values, codes
 
 
-def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | None = None,
-          decimal: str = ".") -> Any:
+def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | None = None, decimal: str = ".") -> Any:
     """int64 values of a whole-number column (0 where the row failed). A whole
     number may carry a zero fraction ("360.0"); with ``words`` (periods per
     year), frequency words are read too."""
@@ -310,8 +358,11 @@ def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | Non
         encoded = pc.dictionary_encode(column)
         index = np.asarray(pc.fill_null(encoded.indices, 0)).astype(np.int64)
         values, codes = _whole_texts(encoded.dictionary, words, decimal)
-        values, codes = (values[index], np.where(null, -1, codes[index])) if len(values) else \
-            (np.zeros(n, dtype=np.int64), np.full(n, -1, dtype=np.int8))
+        values, codes = (
+            (values[index], np.where(null, -1, codes[index]))
+            if len(values)
+            else (np.zeros(n, dtype=np.int64), np.full(n, -1, dtype=np.int8))
+        )
         for k, code in enumerate(_WHOLE_CODES):
             rows.add(codes == k, code, field, column)
         return np.where(rows.failed, 0, values)
@@ -338,15 +389,27 @@ def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | Non
         rows.add(~null & ~missing & ~whole & np.isfinite(raw), "parse_int", field, column)
         rows.add(~null & ~missing & ~in_range, "int_out_of_range", field, column)
         return np.where(rows.failed, 0, np.where(whole & in_range, raw, 0)).astype(np.int64)
-    raise _column_type_error(field, source, column, "whole numbers (integers, floats or text)"
-                             + (" or frequency words" if words is not None else ""))
+    raise _column_type_error(
+        field,
+        source,
+        column,
+        "whole numbers (integers, floats or text)" + (" or frequency words" if words is not None else ""),
+    )
 
 
 def _rates_per_period(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> Any:
     """A rate column in the tape's rate_unit, as rates per period (float64)."""
     unit = spec.rate_unit
-    rate = _floats(column, field, source, rows, percent=unit == "annual-percent",
-                   code="parse_float" if unit == "per-period" else "bad_rate", engine_units=unit == "per-period", decimal=spec.decimal)
+    rate = _floats(
+        column,
+        field,
+        source,
+        rows,
+        percent=unit == "annual-percent",
+        code="parse_float" if unit == "per-period" else "bad_rate",
+        engine_units=unit == "per-period",
+        decimal=spec.decimal,
+    )
     if unit == "annual":
         return rate / spec.periods_per_year
     if unit == "annual-percent":
@@ -425,11 +488,27 @@ class Converter:
             ids = cols["id"] if pa.types.is_string(cols["id"].type) else cols["id"].cast(pa.string())
             rows.add(np.asarray(ids.is_null()), "null", "id", cols["id"])
         unit = spec.rate_unit
-        amt = _floats(cols["amt"], "amt", spec.sources["amt"], rows, percent=False, code="parse_float",
-                      engine_units=True, amount=True, decimal=spec.decimal)
-        as_read = _floats(cols["rate"], "rate", spec.sources["rate"], rows, percent=unit == "annual-percent",
-                          code="parse_float" if unit == "per-period" else "bad_rate",
-                          engine_units=unit == "per-period", decimal=spec.decimal)
+        amt = _floats(
+            cols["amt"],
+            "amt",
+            spec.sources["amt"],
+            rows,
+            percent=False,
+            code="parse_float",
+            engine_units=True,
+            amount=True,
+            decimal=spec.decimal,
+        )
+        as_read = _floats(
+            cols["rate"],
+            "rate",
+            spec.sources["rate"],
+            rows,
+            percent=unit == "annual-percent",
+            code="parse_float" if unit == "per-period" else "bad_rate",
+            engine_units=unit == "per-period",
+            decimal=spec.decimal,
+        )
         rate = as_read
         if unit == "annual":
             rate = as_read / spec.periods_per_year
@@ -461,13 +540,28 @@ class Converter:
         # The fee is in the rate's unit; the projection checks both against the rate.
         standing = {}
         if "balance" in cols:
-            standing["balance"] = _floats(cols["balance"], "balance", spec.sources["balance"], rows, percent=False,
-                                          code="parse_float", engine_units=True, amount=True,
-                                          decimal=spec.decimal)
+            standing["balance"] = _floats(
+                cols["balance"],
+                "balance",
+                spec.sources["balance"],
+                rows,
+                percent=False,
+                code="parse_float",
+                engine_units=True,
+                amount=True,
+                decimal=spec.decimal,
+            )
         if "fee" in cols:
-            fee = _floats(cols["fee"], "fee", spec.sources["fee"], rows, percent=unit == "annual-percent",
-                          code="parse_float" if unit == "per-period" else "bad_rate",
-                          engine_units=unit == "per-period", decimal=spec.decimal)
+            fee = _floats(
+                cols["fee"],
+                "fee",
+                spec.sources["fee"],
+                rows,
+                percent=unit == "annual-percent",
+                code="parse_float" if unit == "per-period" else "bad_rate",
+                engine_units=unit == "per-period",
+                decimal=spec.decimal,
+            )
             standing["fee"] = _per_period(fee, unit, spec.periods_per_year)
         failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
@@ -484,8 +578,11 @@ class Converter:
             column = batch.column(name)
             out[name] = column if everything else column.filter(pa.array(keep))
         for f, (values, null) in shape.items():
-            out[f] = pa.array(values.astype(np.int32), pa.int32(), mask=null) if everything else \
-                pa.array(values[keep].astype(np.int32), pa.int32(), mask=null[keep])
+            out[f] = (
+                pa.array(values.astype(np.int32), pa.int32(), mask=null)
+                if everything
+                else pa.array(values[keep].astype(np.int32), pa.int32(), mask=null[keep])
+            )
         if self.steps is not None:
             out["rate_steps"] = steps if everything else steps.filter(pa.array(keep))
         for name, values in standing.items():
@@ -532,14 +629,26 @@ def _loan_error(row: tuple) -> Exception:
 
 def orphan_failures(steps: RateSteps | None, ppy: int) -> list[tuple]:
     """Failure rows of the steps whose id names no loan handed out: no tape row holds them."""
-    return [(NO_LOAN, loan_id, "bad_shape", "rate_steps", text, texts.reason("bad_shape", ".", ppy), None)
-            for loan_id, text in (steps.orphans() if steps is not None else [])]
+    return [
+        (NO_LOAN, loan_id, "bad_shape", "rate_steps", text, texts.reason("bad_shape", ".", ppy), None)
+        for loan_id, text in (steps.orphans() if steps is not None else [])
+    ]
 
 
-def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: str = "per-period",
-         periods_per_year: int = 12, errors: str = "raise", decimal: str = ".", age_from: str | None = None,
-         as_of: Any = None, keep: Sequence[str] | None = None, allow_high_rates: bool = False,
-         rate_steps: Any = None) -> Any:
+def book(
+    source: Any,
+    *,
+    columns: Mapping[str, str] | None = None,
+    rate_unit: str = "per-period",
+    periods_per_year: int = 12,
+    errors: str = "raise",
+    decimal: str = ".",
+    age_from: str | None = None,
+    as_of: Any = None,
+    keep: Sequence[str] | None = None,
+    allow_high_rates: bool = False,
+    rate_steps: Any = None,
+) -> Any:
     """A loan tape as the engine's columns: a pyarrow Table of ``id`` (string,
     when the tape has one), ``amt`` and ``rate`` (float64, rate per period),
     ``pers``, ``int_freq`` and ``cap_freq`` (int32), ``age`` (int32) when the
@@ -605,8 +714,16 @@ def book(source: Any, *, columns: Mapping[str, str] | None = None, rate_unit: st
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     table = _table_of(source)
-    spec = Spec(columns, rate_unit, periods_per_year, table.column_names, decimal=decimal, age_from=age_from,
-                as_of=as_of, keep=keep)
+    spec = Spec(
+        columns,
+        rate_unit,
+        periods_per_year,
+        table.column_names,
+        decimal=decimal,
+        age_from=age_from,
+        as_of=as_of,
+        keep=keep,
+    )
     converter = Converter(spec, table.schema, None if rate_steps is None else read_rate_steps(rate_steps, spec))
     needed = table.select(spec.source_columns)
     batch = needed.combine_chunks().to_batches()

@@ -37,8 +37,11 @@ class RateSteps:
         self.seen: set[str] = set()
 
     def _text(self, rows: list[int]) -> str:
-        return "[" + ", ".join(f"({int(self.per[i])}, {float(self.rate[i])!r})" if i not in self.bad else
-                               "(?)" for i in rows) + "]"
+        return (
+            "["
+            + ", ".join(f"({int(self.per[i])}, {float(self.rate[i])!r})" if i not in self.bad else "(?)" for i in rows)
+            + "]"
+        )
 
     def column(self, ids: Any, pers: Any, int_freq: Any, cap_freq: Any) -> tuple[Any, list[tuple[int, str, str]]]:
         """The batch's rate_steps column and its failing rows as (row, code, value)."""
@@ -49,14 +52,18 @@ class RateSteps:
             rows = self.by_id.get(loan_id, []) if loan_id is not None else []
             if loan_id is not None and rows:
                 self.seen.add(loan_id)
-            cells.append([{"per": int(self.per[i]), "rate": float(self.rate[i])} for i in rows
-                          if i not in self.bad] or None)
+            cells.append(
+                [{"per": int(self.per[i]), "rate": float(self.rate[i])} for i in rows if i not in self.bad] or None
+            )
             code = next((self.bad[i] for i in rows if i in self.bad), None)
             if code is None:
                 p = [int(self.per[i]) for i in rows]
                 f, cf, n = int(int_freq[row]), int(cap_freq[row]), int(pers[row])
-                if len(set(p)) != len(p) or any(not 2 <= x <= n for x in p) or \
-                        (f > 0 and cf > 0 and any((x - 1) % f or (x - 1) % cf for x in p)):
+                if (
+                    len(set(p)) != len(p)
+                    or any(not 2 <= x <= n for x in p)
+                    or (f > 0 and cf > 0 and any((x - 1) % f or (x - 1) % cf for x in p))
+                ):
                     code = "bad_shape"
             if code is not None:
                 failed.append((row, code, self._text(rows)))

@@ -56,9 +56,20 @@ class TapeRun:
     column unread, for runs whose flows start at origination.
     """
 
-    def __init__(self, path: str, *, mapping: dict[str, str], rate_unit: str, periods_per_year: int,
-                 delimiter: str | None, batch_rows: int, errors: str, rate_steps: str | None = None,
-                 allow_high_rates: bool = False, ages: bool = True) -> None:
+    def __init__(
+        self,
+        path: str,
+        *,
+        mapping: dict[str, str],
+        rate_unit: str,
+        periods_per_year: int,
+        delimiter: str | None,
+        batch_rows: int,
+        errors: str,
+        rate_steps: str | None = None,
+        allow_high_rates: bool = False,
+        ages: bool = True,
+    ) -> None:
         self.path = path
         self.tape = Tape(path, delimiter=delimiter, batch_rows=batch_rows)
         try:
@@ -75,8 +86,9 @@ class TapeRun:
                 raise TapeError(rate_steps, str(e)) from None
         self.converter = Converter(self.spec, steps=steps)
         # Loans by shape, once the tape has shape columns or steps.
-        self.shapes: Counter[str] | None = Counter() if steps is not None or any(
-            f in self.spec.sources for f in ("io_pers", "amort_pers")) else None
+        self.shapes: Counter[str] | None = (
+            Counter() if steps is not None or any(f in self.spec.sources for f in ("io_pers", "amort_pers")) else None
+        )
         self.errors = errors
         self.allow_high_rates = allow_high_rates
         self.failures: list[Failure] = []
@@ -137,8 +149,9 @@ class TapeRun:
                 if self.errors == "raise" and self.failures:
                     return  # the engine finishes this batch; the earliest failure is then known
             # Steps for ids no batch held fail on their own, at no tape row.
-            self.failures.extend(Failure.of(f) for f in orphan_failures(self.converter.steps,
-                                                                          self.spec.periods_per_year))
+            self.failures.extend(
+                Failure.of(f) for f in orphan_failures(self.converter.steps, self.spec.periods_per_year)
+            )
             if not self.allow_high_rates:
                 self._refuse_rates()
             self._read = True
@@ -163,10 +176,15 @@ class TapeRun:
 
         io = ints("io_pers", np.zeros_like(pers))
         amort = ints("amort_pers", pers - io)
-        stepped = (np.asarray(batch.column("rate_steps").is_valid()) if "rate_steps" in names
-                   else np.zeros(len(pers), bool))
-        kinds = {"interest-only": (io > 0) & (io < pers), "balloon": (amort > pers - io) & (io < pers),
-                 "bullet": io == pers, "stepped": stepped}
+        stepped = (
+            np.asarray(batch.column("rate_steps").is_valid()) if "rate_steps" in names else np.zeros(len(pers), bool)
+        )
+        kinds = {
+            "interest-only": (io > 0) & (io < pers),
+            "balloon": (amort > pers - io) & (io < pers),
+            "bullet": io == pers,
+            "stepped": stepped,
+        }
         kinds["plain"] = ~np.logical_or.reduce(list(kinds.values())) if len(pers) else np.zeros(0, bool)
         for name in SHAPES:
             self.shapes[name] += int(kinds[name].sum())
@@ -216,8 +234,9 @@ class TapeRun:
         for field, source in self.spec.sources.items():
             column = raw.column(source)
             if field == "id" and pa.types.is_dictionary(column.type):
-                raise self._fail("the id column is dictionary-encoded (categorical); write the ids as plain text",
-                                 field="id")
+                raise self._fail(
+                    "the id column is dictionary-encoded (categorical); write the ids as plain text", field="id"
+                )
             if pa.types.is_dictionary(column.type):
                 column = column.dictionary_decode()
             if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
@@ -228,14 +247,16 @@ class TapeRun:
             if data is not None and data.find(b"\x00") >= 0:
                 nul = np.flatnonzero(np.asarray(pc.fill_null(pc.match_substring(column, "\x00"), False)))
                 if len(nul):
-                    raise self._fail("the value holds a NUL byte", row=self.row_of(offset + int(nul[0])),
-                                     field=field)
+                    raise self._fail("the value holds a NUL byte", row=self.row_of(offset + int(nul[0])), field=field)
             if len(offsets) > 1 and int(np.diff(offsets).max()) > MAX_FIELD_BYTES:
                 long = np.flatnonzero(np.asarray(pc.fill_null(pc.binary_length(column), 0)) > MAX_FIELD_BYTES)
                 if len(long):
                     size = len(column[int(long[0])].as_py().encode())
-                    raise self._fail(f"a field of {size:,} bytes is longer than the 1 MiB a tape field may hold",
-                                     row=self.row_of(offset + int(long[0])), field=field)
+                    raise self._fail(
+                        f"a field of {size:,} bytes is longer than the 1 MiB a tape field may hold",
+                        row=self.row_of(offset + int(long[0])),
+                        field=field,
+                    )
 
     def reader(self, progress: Any, keep: Sequence[str] = ()) -> Any:
         """The batches as a pyarrow RecordBatchReader (``keep``: tape columns carried through)."""
@@ -262,11 +283,14 @@ def _text_buffers(column: Any) -> tuple[Any, Any]:
     pa = require("pyarrow", "reading tapes")
     _, offsets, data = column.buffers()
     width = np.int64 if pa.types.is_large_string(column.type) else np.int32
-    offsets = np.frombuffer(offsets, dtype=width, count=len(column) + 1, offset=column.offset * width().itemsize) \
-        if offsets is not None else np.zeros(1, dtype=width)
+    offsets = (
+        np.frombuffer(offsets, dtype=width, count=len(column) + 1, offset=column.offset * width().itemsize)
+        if offsets is not None
+        else np.zeros(1, dtype=width)
+    )
     if data is None or not len(column):
         return offsets, None
-    return offsets, memoryview(data)[int(offsets[0]):int(offsets[-1])].tobytes()
+    return offsets, memoryview(data)[int(offsets[0]) : int(offsets[-1])].tobytes()
 
 
 def _with_columns(batch: Any, raw: Any, names: list[str], dropped: list[int]) -> Any:

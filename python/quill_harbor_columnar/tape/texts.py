@@ -28,18 +28,19 @@ REASONS = {
     "int_out_of_range": "the number is outside the signed 32-bit range",
     "bad_rate": "the rate text is not a number or a percentage: rates read as {rates}, with or without a % sign",
     "unknown_frequency": "the text is not a payment frequency: a whole number of periods, or a word such as "
-                         + FREQUENCY_EXAMPLES,
+    + FREQUENCY_EXAMPLES,
     "bad_frequency": "the frequency's payments a year do not divide periods_per_year ({ppy}) evenly",
     "bad_date": "the date does not read as " + DATE_FORMS,
     "bad_age": "age must be a whole number with 0 <= age < pers (from a date: the whole periods to as_of)",
     "bad_shape": "a rate step for a period twice, outside 2..pers, not just after a period that is both an "
-                 "interest and a capital date, or for an id the tape does not hold",
+    "interest and a capital date, or for an id the tape does not hold",
 }
 
 
 def reason(code: str, decimal: str, periods_per_year: int) -> str:
-    return REASONS[code].format(amounts=AMOUNT_FORMS[decimal], rates=RATE_FORMS[decimal],
-                                whole=WHOLE_FORMS[decimal], ppy=periods_per_year)
+    return REASONS[code].format(
+        amounts=AMOUNT_FORMS[decimal], rates=RATE_FORMS[decimal], whole=WHOLE_FORMS[decimal], ppy=periods_per_year
+    )
 
 
 # How the options are spelled where a refusal is read: in Python, and on the
@@ -51,27 +52,48 @@ COMMAND = {"unit": "--rate-unit {unit}", "allow": "--allow-high-rates", "use": "
 _HIGH = "{count:,} loan{s} {have} a rate above 1 (100%) {per}, the first at row {row}, column {column}: {value!r}; "
 _HIGH_HINTS = {
     "per-period": "rates are read per period: for annual percentages {use} {percent} (or {allow} to keep them)",
-    "annual": "rates are read as yearly fractions: for annual percentages {use} {percent} "
-              "(or {allow} to keep them)",
+    "annual": "rates are read as yearly fractions: for annual percentages {use} {percent} (or {allow} to keep them)",
     "annual-percent": "rates are read as annual percentages: check the column (or {allow} to keep them)",
 }
-_LOW = ("{count:,} of {read:,} rates are below 1 (1% a year), the first at row {row}, column {column}: {value!r}; "
-        "rates are read as annual percentages, and these look like yearly fractions: for yearly fractions "
-        "{use} {annual} (or {allow} to keep them)")
+_LOW = (
+    "{count:,} of {read:,} rates are below 1 (1% a year), the first at row {row}, column {column}: {value!r}; "
+    "rates are read as annual percentages, and these look like yearly fractions: for yearly fractions "
+    "{use} {annual} (or {allow} to keep them)"
+)
 
 
-def high_rates(rate_unit: str, count: int, row: int, column: str, value: object,
-               spelling: Mapping[str, str] = PYTHON) -> str:
+def high_rates(
+    rate_unit: str, count: int, row: int, column: str, value: object, spelling: Mapping[str, str] = PYTHON
+) -> str:
     """The refusal of a tape whose rates pass 1 (100%) a period (a year, for ``rate_unit="annual"``)."""
-    words = {"s": "s" if count != 1 else "", "have": "have" if count != 1 else "has",
-             "per": "a year" if rate_unit == "annual" else "per period"}
+    words = {
+        "s": "s" if count != 1 else "",
+        "have": "have" if count != 1 else "has",
+        "per": "a year" if rate_unit == "annual" else "per period",
+    }
     return (_HIGH + _HIGH_HINTS[rate_unit]).format(
-        count=count, row=row, column=column, value=value, use=spelling["use"], allow=spelling["allow"],
-        percent=spelling["unit"].format(unit="annual-percent"), **words)
+        count=count,
+        row=row,
+        column=column,
+        value=value,
+        use=spelling["use"],
+        allow=spelling["allow"],
+        percent=spelling["unit"].format(unit="annual-percent"),
+        **words,
+    )
 
 
-def fraction_rates(count: int, read: int, row: int, column: str, value: object,
-                   spelling: Mapping[str, str] = PYTHON) -> str:
+def fraction_rates(
+    count: int, read: int, row: int, column: str, value: object, spelling: Mapping[str, str] = PYTHON
+) -> str:
     """The refusal of an annual-percent tape whose rates mostly look like fractions."""
-    return _LOW.format(count=count, read=read, row=row, column=column, value=value, use=spelling["use"],
-                       allow=spelling["allow"], annual=spelling["unit"].format(unit="annual"))
+    return _LOW.format(
+        count=count,
+        read=read,
+        row=row,
+        column=column,
+        value=value,
+        use=spelling["use"],
+        allow=spelling["allow"],
+        annual=spelling["unit"].format(unit="annual"),
+    )

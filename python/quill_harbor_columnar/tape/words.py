@@ -13,13 +13,29 @@ import re
 
 # Payments per year of each word, as the docs list them.
 FREQUENCY_WORDS: dict[str, int] = {
-    "M": 12, "Mo": 12, "Month": 12, "Monthly": 12,
-    "Q": 4, "Qtr": 4, "Quarterly": 4,
-    "S": 2, "SA": 2, "Semi-Annual": 2, "Semiannual": 2, "Semi Annually": 2,
-    "A": 1, "Y": 1, "Annual": 1, "Annually": 1, "Yearly": 1,
+    "M": 12,
+    "Mo": 12,
+    "Month": 12,
+    "Monthly": 12,
+    "Q": 4,
+    "Qtr": 4,
+    "Quarterly": 4,
+    "S": 2,
+    "SA": 2,
+    "Semi-Annual": 2,
+    "Semiannual": 2,
+    "Semi Annually": 2,
+    "A": 1,
+    "Y": 1,
+    "Annual": 1,
+    "Annually": 1,
+    "Yearly": 1,
     # Real frequencies that only some period lengths divide: with monthly
     # periods they are refused as not dividing, not as unknown words.
-    "Semi-Monthly": 24, "Biweekly": 26, "Fortnightly": 26, "Weekly": 52,
+    "Semi-Monthly": 24,
+    "Biweekly": 26,
+    "Fortnightly": 26,
+    "Weekly": 52,
 }
 
 # What every spelling folds to before the lookup.

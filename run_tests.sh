@@ -357,7 +357,8 @@ for r in map(Requirement, m.requires("quill_harbor") or []):
         print(r)')
     ((${#reqs[@]})) || return 1
     "$VENV/bin/python" -m pip install -q "${reqs[@]}" &&
-        "$VENV/bin/python" -m pytest tests/python/test_spark.py -q -rs -p no:cacheprovider
+        QH_SPARK_DOCS=1 "$VENV/bin/python" -m pytest tests/python/test_spark.py "tests/python/test_docs.py::test_page[docs/spark.md]" \
+            -q -rs -p no:cacheprovider
 }
 
 # ------------------------------------------------------------------ run

@@ -31,6 +31,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.S | re.M)
 RUNNERS = ("python", "sh", "console")
+# Pages that need a Spark session: run_tests.sh runs them in the Spark stage only.
+SPARK_PAGES = ("docs/spark.md",)
 
 
 def _name(page):
@@ -100,6 +102,8 @@ def _run_console(source, where, scratch):
 @pytest.mark.parametrize("page", [_name(page) for page in PAGES])
 def test_page(page, tmp_path):
     """The page's blocks in order, in one fresh folder; the first failing block fails the page."""
+    if page in SPARK_PAGES and os.environ.get("QH_SPARK_DOCS") != "1":
+        pytest.skip(f"{page} needs pyspark and Java: it runs in the Spark stage (QH_SPARK_DOCS=1)")
     scratch = _scratch(tmp_path)
     for _, line, lang, source in (block for block in BLOCKS if block[0] == page):
         if not (lang == "sh" and _is_install(source)):  # the install runs in its own stage

@@ -1076,7 +1076,7 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
     std::int64_t max_lag = 0;
     for (const Scenario& sc : scenarios) max_lag = std::max<std::int64_t>(max_lag, sc.lag);
     const double N = valuer.spec().periods_per_year;
-    WeightCaches caches;
+    PerThread<WeightCache> caches;  // the call's, gone with it
 
     // Pass 1: every row read once, its terms kept, and the longest run of
     // flows, which sizes the discount tables before any thread reads them.

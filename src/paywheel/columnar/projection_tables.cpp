@@ -17,6 +17,13 @@ void add_column(TableData& t, const char* name, const char* arrow_format, const 
     t.named.push_back(NamedBuffer{name, d, len, format, static_cast<std::int64_t>(sizeof(T))});
 }
 
+// The same for columns the caller keeps: the table takes a copy.
+template <typename T>
+void add_column(TableData& t, const char* name, const char* arrow_format, const char* format,
+                const std::vector<T>& values) {
+    add_column(t, name, arrow_format, format, std::vector<T>(values));
+}
+
 void add_measures(TableData& t, std::vector<double> (&columns)[kMeasureCount]) {
     t.rows = static_cast<std::int64_t>(columns[0].size());
     for (std::size_t k = 0; k < kMeasureCount; ++k) add_column(t, kMeasureNames[k], "g", "d", std::move(columns[k]));

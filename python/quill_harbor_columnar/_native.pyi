@@ -108,6 +108,7 @@ def value_loans(
     loan_prices: Any,
     skip: bool,
     threads: int,
+    strict: bool = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 

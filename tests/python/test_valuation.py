@@ -334,3 +334,14 @@ def test_the_command_end_to_end(tmp_path):
         proc = cli("value", tape, "-o", tmp_path / "x.csv", *bad)
         assert proc.returncode == 2 and words in proc.stderr and "Traceback" not in proc.stderr
         assert not (tmp_path / "x.csv").exists()
+
+
+@pytest.mark.parametrize("per_loan", [False, True])
+def test_strict_false_values_the_lenders_schedule_of_a_zero_rate_loan(per_loan):
+    # 0% over 12 months: equal capital of 100 a month, so undiscounted it is worth its amount.
+    loans = {"id": ["promo"], "amt": [1200.0], "rate": [0.0], "pers": [12], "int_freq": [1], "cap_freq": [1]}
+    with pytest.raises(qc.LoanError) as refused:
+        qc.value(loans, {"cpr": 0.0}, discount_rate=0.0, per_loan=per_loan)
+    assert refused.value.code == "zero_rate"
+    got = qc.value(loans, {"cpr": 0.0}, discount_rate=0.0, per_loan=per_loan, strict=False).to_pandas()
+    assert got["pv"].tolist() == pytest.approx([1200.0], rel=1e-12)

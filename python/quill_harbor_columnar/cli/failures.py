@@ -68,6 +68,13 @@ def nothing_scheduled(run: TapeRun, refused: list[Refused]) -> CliError:
     )
 
 
+def _rows(run: TapeRun, refused: list[Refused]) -> list[int]:
+    """Each refusal's row as a person finds it; 0 for a rate step that no tape row holds."""
+    held = [r.index for r in refused if r.index != NO_LOAN]
+    rows = iter(run.rows_of(held).tolist() if held else [])
+    return [0 if r.index == NO_LOAN else next(rows) for r in refused]
+
+
 def write_refused(path: str, kind: str, run: TapeRun, refused: list[Refused]) -> None:
     """The failures file: a row per refused loan, its row as a person finds it in the file, and the value as
     read (row 0 for a rate step whose id no loan of the tape holds)."""
@@ -75,7 +82,7 @@ def write_refused(path: str, kind: str, run: TapeRun, refused: list[Refused]) ->
     row, loan_id, code, field, value, reason = FAILURE_FILE
     table = pa.table(
         {
-            row: pa.array(run.rows_of([r.index for r in refused]), pa.int64()),
+            row: pa.array(_rows(run, refused), pa.int64()),
             loan_id: pa.array([r.id for r in refused], pa.string()),
             code: pa.array([r.code for r in refused], pa.string()),
             field: pa.array([r.field for r in refused], pa.string()),

@@ -30,7 +30,7 @@ from .. import _native
 from .._internal import checks
 from .._internal.deps import require as _require
 from .._internal.inputs import arrow_column, arrow_table, plain_column
-from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, SCENARIO, STANDING, VALUES
+from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
 from ..errors import ErrorTable
 from .ages import ages as read_ages
 from .ages import quote_ages
@@ -267,6 +267,7 @@ class _Arguments:
     prices: Any  # a list of prices, or the name of a price column
     names: list[str]
     as_of: Any
+    strict: bool
 
 
 def checked_arguments(
@@ -292,8 +293,6 @@ def checked_arguments(
         raise ValueError(f"per_loan must be True or False, not {per_loan!r}")
     if not isinstance(strict, bool):
         raise ValueError(f"strict must be True or False, not {strict!r}")
-    if not strict:
-        raise ValueError("strict=False: this build schedules only the loans the engine accepts; leave strict=True")
     discount = _discount(ppy, discount_rate, curve, spread, price)
     prices = _prices(price, per_loan) if price is not None else []
     names = by_names(by)
@@ -309,6 +308,7 @@ def checked_arguments(
         prices=prices,
         names=names,
         as_of=_check_as_of(as_of, ppy),
+        strict=strict,
     )
 
 
@@ -329,7 +329,9 @@ def _columns_of(values: Any, discount: tuple) -> dict[str, Any]:
 def _value_book(loans: Any, scenarios: Any, a: _Arguments, errors: str, threads: int | None) -> Valuation:
     pa = _require("pyarrow", "value()")
 
-    proj = project(loans, scenarios, by=a.names or None, periods_per_year=a.ppy, errors=errors, threads=threads)
+    proj = project(
+        loans, scenarios, by=a.names or None, periods_per_year=a.ppy, errors=errors, threads=threads, strict=a.strict
+    )
     out, unsolved = book_values(proj.to_arrow(), proj.spans, proj.scenarios > 1, a)
     return Valuation(pa.table(out), proj.errors, a.names, a.ppy, a.as_of, unsolved)
 
@@ -398,7 +400,7 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
                 f"row {row} holds {arrow_column(table, prices)[row].as_py()!r}"
             )
         prices = []
-    engine = table.select([c for c in (*FIELDS, AGE, *STANDING) if c in have])
+    engine = table.select([c for c in (*FIELDS, *SHAPE, AGE, *STANDING) if c in have])
     age_column = arrow_column(engine, AGE) if AGE in have else None
     ages = read_ages(age_column) if age_column is not None else None
     values, standing_columns = standing(engine, engine.column_names)
@@ -414,6 +416,7 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
         loan_prices,
         a.skip,
         a.n_threads,
+        a.strict,
     )
     failed = ErrorTable(errors_table, quote_standing(quote_ages(failures, ages, age_column), standing_columns))
     if not a.skip and len(failed):

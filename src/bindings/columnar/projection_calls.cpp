@@ -312,9 +312,9 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
 PyObject* py_value_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *balances_obj, *fees_obj, *scenarios_obj, *discount_obj, *prices_obj, *loan_prices_obj;
     long long threads;
-    int skip;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOpL", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
-                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads))
+    int skip, strict = 1;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOpL|p", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
+                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads, &strict))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -323,7 +323,7 @@ PyObject* py_value_loans(PyObject*, PyObject* args) {
         pc::Valuer valuer = read_discount(discount_obj);
         const std::vector<double> prices = number_list(prices_obj, "prices");
         check_prices(prices.data(), prices.size(), "price");
-        std::unique_ptr<Book> book = read_book(source);
+        std::unique_ptr<Book> book = read_book(source, strict != 0);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const Standing standing = read_standing(balances_obj, fees_obj, rows);

@@ -105,6 +105,8 @@ SERIAL_TESTS = {
     "test_out_of_memory_in_conversion_is_memory_error",
     "test_python_heap_stays_flat_over_many_calls",  # memory growth over many calls
     "test_resident_memory_stays_flat_over_many_calls",
+    "test_a_long_loans_scratch_goes_when_the_call_ends",  # 2^24-period loans: gigabytes, not beside others
+    "test_the_checked_peak_covers_the_measured_one",  # peaks measured under an address-space limit
 }
 
 

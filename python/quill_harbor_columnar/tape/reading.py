@@ -397,10 +397,26 @@ def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | Non
     )
 
 
-def _rates_per_period(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> Any:
-    """A rate column in the tape's rate_unit, as rates per period (float64)."""
+def _amounts(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> Any:
+    """An amount column (the loan's amount, a current balance) as float64, read as lenders write amounts."""
+    return _floats(
+        column,
+        field,
+        source,
+        rows,
+        percent=False,
+        code="parse_float",
+        engine_units=True,
+        amount=True,
+        decimal=spec.decimal,
+    )
+
+
+def _rates(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> tuple[Any, Any]:
+    """A column in the tape's rate_unit (a rate, a step's rate or a fee): its values as read, and as
+    rates per period (float64)."""
     unit = spec.rate_unit
-    rate = _floats(
+    as_read = _floats(
         column,
         field,
         source,
@@ -411,10 +427,10 @@ def _rates_per_period(column: Any, field: str, source: str, rows: _Rows, spec: S
         decimal=spec.decimal,
     )
     if unit == "annual":
-        return rate / spec.periods_per_year
+        return as_read, as_read / spec.periods_per_year
     if unit == "annual-percent":
-        return rate / 100.0 / spec.periods_per_year
-    return rate
+        return as_read, as_read / 100.0 / spec.periods_per_year
+    return as_read, as_read
 
 
 def _optional_ints(column: Any, field: str, source: str, rows: _Rows) -> tuple[Any, Any]:
@@ -448,7 +464,7 @@ def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> Ra
     rows = _Rows(n)
     ids = _plain(table.column(id_name))
     per = _ints(_plain(table.column("per")), "rate_steps", "per", rows)
-    rate = _rates_per_period(_plain(table.column("rate")), "rate_steps", "rate", rows, spec)
+    _, rate = _rates(_plain(table.column("rate")), "rate_steps", "rate", rows, spec)
     code = np.full(n, "", dtype=object)
     for mask, c, _, _ in rows.found:
         code[mask] = "bad_shape" if c == "null" else c
@@ -487,33 +503,8 @@ class Converter:
         if "id" in cols:
             ids = cols["id"] if pa.types.is_string(cols["id"].type) else cols["id"].cast(pa.string())
             rows.add(np.asarray(ids.is_null()), "null", "id", cols["id"])
-        unit = spec.rate_unit
-        amt = _floats(
-            cols["amt"],
-            "amt",
-            spec.sources["amt"],
-            rows,
-            percent=False,
-            code="parse_float",
-            engine_units=True,
-            amount=True,
-            decimal=spec.decimal,
-        )
-        as_read = _floats(
-            cols["rate"],
-            "rate",
-            spec.sources["rate"],
-            rows,
-            percent=unit == "annual-percent",
-            code="parse_float" if unit == "per-period" else "bad_rate",
-            engine_units=unit == "per-period",
-            decimal=spec.decimal,
-        )
-        rate = as_read
-        if unit == "annual":
-            rate = as_read / spec.periods_per_year
-        elif unit == "annual-percent":
-            rate = as_read / 100.0 / spec.periods_per_year
+        amt = _amounts(cols["amt"], "amt", spec.sources["amt"], rows, spec)
+        as_read, rate = _rates(cols["rate"], "rate", spec.sources["rate"], rows, spec)
         self.rates.observe(as_read, rate, cols["rate"], offset)
         ints = {}
         for field in ("pers", "int_freq", "cap_freq"):
@@ -540,29 +531,9 @@ class Converter:
         # The fee is in the rate's unit; the projection checks both against the rate.
         standing = {}
         if "balance" in cols:
-            standing["balance"] = _floats(
-                cols["balance"],
-                "balance",
-                spec.sources["balance"],
-                rows,
-                percent=False,
-                code="parse_float",
-                engine_units=True,
-                amount=True,
-                decimal=spec.decimal,
-            )
+            standing["balance"] = _amounts(cols["balance"], "balance", spec.sources["balance"], rows, spec)
         if "fee" in cols:
-            fee = _floats(
-                cols["fee"],
-                "fee",
-                spec.sources["fee"],
-                rows,
-                percent=unit == "annual-percent",
-                code="parse_float" if unit == "per-period" else "bad_rate",
-                engine_units=unit == "per-period",
-                decimal=spec.decimal,
-            )
-            standing["fee"] = _per_period(fee, unit, spec.periods_per_year)
+            _, standing["fee"] = _rates(cols["fee"], "fee", spec.sources["fee"], rows, spec)
         failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
         everything = not failures
@@ -588,15 +559,6 @@ class Converter:
         for name, values in standing.items():
             out[name] = pa.array(values if everything else values[keep], pa.float64())
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
-
-
-def _per_period(rate: Any, unit: str, periods_per_year: int) -> Any:
-    """A rate (or a fee) in ``unit`` as a rate per period, in float64."""
-    if unit == "annual":
-        return rate / periods_per_year
-    if unit == "annual-percent":
-        return rate / 100.0 / periods_per_year
-    return rate
 
 
 def tape_row_mapper(dropped: Sequence[int]) -> Callable[[Any], Any]:

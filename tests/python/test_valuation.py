@@ -345,3 +345,20 @@ def test_strict_false_values_the_lenders_schedule_of_a_zero_rate_loan(per_loan):
     assert refused.value.code == "zero_rate"
     got = qc.value(loans, {"cpr": 0.0}, discount_rate=0.0, per_loan=per_loan, strict=False).to_pandas()
     assert got["pv"].tolist() == pytest.approx([1200.0], rel=1e-12)
+
+
+def test_the_command_values_loans_from_their_ages(tmp_path):
+    import subprocess
+    import sys
+
+    import pyarrow.csv
+
+    tape = pa.table({"id": ["a", "b"], "amt": [1000.0, 2000.0], "rate": [0.005, 0.004], "pers": [60, 120],
+                     "int_freq": [1, 1], "cap_freq": [1, 1], "age": [24, 60]})
+    pyarrow.csv.write_csv(tape, tmp_path / "book.csv")
+    proc = subprocess.run([sys.executable, "-m", "quill_harbor_columnar.cli", "value", tmp_path / "book.csv", "-o",
+                           tmp_path / "v.csv", "--discount-rate", "5"], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    got = pyarrow.csv.read_csv(tmp_path / "v.csv").column("start_balance").to_pylist()
+    assert got == pytest.approx(qc.value(tape, {}, discount_rate=0.05).to_arrow().column("start_balance").to_pylist())
+    assert got[0] < 3000.0  # seasoned: less than the amounts lent

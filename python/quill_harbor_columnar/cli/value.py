@@ -22,7 +22,7 @@ from .options import TAPE_HELP, add_tape_arguments, date, number
 from .progress import Progress
 from .project import add_scenario_arguments, tape_columns
 from .report import by_code, peak_rss, print_table, shown
-from .run import Command, Done, Output, output
+from .run import Command, Done
 from .scenarios import scenarios_of
 
 # Rows of the value table printed; the output holds them all.
@@ -103,19 +103,13 @@ def _lines(table: Any, keys: list[str]) -> list[str]:
 
 class Value(Command):
     name = "value"
-
-    def outputs(self, args: argparse.Namespace) -> list[Output]:
-        out = [output(args.output, "table", "the output")]
-        if args.failures:
-            out.append(output(args.failures, "table", "--failures"))
-        if args.plot:
-            out.append(output(args.plot, "plot", "--plot"))
-        return out
+    reads_ages = True  # loans are valued from their ages, as project projects them
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         return [args.loans] + [p for p in (args.scenarios, args.curve) if p]
 
     def prepare(self, args: argparse.Namespace) -> None:
+        super().prepare(args)
         args.scenario_list = scenarios_of(args)
         args.discount = discount_of(args)
 

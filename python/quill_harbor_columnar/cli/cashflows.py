@@ -17,7 +17,7 @@ from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
 from .report import by_shape, long_terms, peak_rss, print_table, rate, shown
-from .run import Command, Done, Output, output
+from .run import Command, Done, Output
 
 
 class _Totals(NamedTuple):
@@ -35,12 +35,7 @@ class Cashflows(Command):
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         if args.plot_every is not None and args.plot_every < 1:
             raise CliError(None, "--plot-every must be 1 or more")
-        out = [output(args.output, "table", "the output")]
-        if args.failures:
-            out.append(output(args.failures, "table", "--failures"))
-        if args.plot:
-            out.append(output(args.plot, "plot", "--plot"))
-        return out
+        return super().outputs(args)
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         assert run is not None

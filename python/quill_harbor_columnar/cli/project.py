@@ -20,7 +20,7 @@ from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, date, lag
 from .progress import Progress
 from .report import by_shape, long_terms, peak_rss, print_table, rate, shown
-from .run import Command, Done, Output, output
+from .run import Command, Done
 from .scenarios import percent, scenarios_of
 
 
@@ -100,14 +100,6 @@ class _Projected(NamedTuple):
 class Project(Command):
     name = "project"
     reads_ages = True
-
-    def outputs(self, args: argparse.Namespace) -> list[Output]:
-        out = [output(args.output, "table", "the output")]
-        if args.failures:
-            out.append(output(args.failures, "table", "--failures"))
-        if args.plot:
-            out.append(output(args.plot, "plot", "--plot"))
-        return out
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         return [args.loans] + ([args.scenarios] if args.scenarios else [])

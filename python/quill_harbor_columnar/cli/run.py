@@ -72,8 +72,14 @@ class Command:
     reads_ages = False
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
-        """Every output of the run, from the flags alone."""
-        raise NotImplementedError
+        """Every output of the run, from the flags alone: the data file, and --failures and --plot where
+        the command has them and they are given."""
+        out = [output(args.output, "table", "the output")]
+        if getattr(args, "failures", None):
+            out.append(output(args.failures, "table", "--failures"))
+        if getattr(args, "plot", None):
+            out.append(output(args.plot, "plot", "--plot"))
+        return out
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         """Every file the run reads, so that no output replaces one."""

@@ -12,7 +12,7 @@ from ..tape.stream import TapeRun
 from .exits import CliError
 from .progress import Progress
 from .report import human_bytes, print_table
-from .run import Command, Done, Output, output
+from .run import Command, Done, Output
 
 
 class Sample(Command):
@@ -22,7 +22,7 @@ class Sample(Command):
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         if args.loans < 0:
             raise CliError(None, "--loans must not be negative")
-        return [output(args.output, "table", "the output")]
+        return super().outputs(args)
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         return sample_book(args.loans, args.seed)

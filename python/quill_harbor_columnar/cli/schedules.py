@@ -18,7 +18,7 @@ from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
 from .report import by_shape, human_bytes, long_terms, peak_rss, print_table, rate, shown
-from .run import Command, Done, Output, output
+from .run import Command, Done, Output
 
 # Parquet settings of the schedules file: the loan label repeats and takes a
 # dictionary; the period and the floats do not (a dictionary over the floats
@@ -56,13 +56,11 @@ class Schedules(Command):
     name = "schedules"
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
-        out = [output(args.output, "table", "the output")]
+        out = super().outputs(args)
         if out[0].kind == CSV and args.layout == "list":
             raise CliError(
                 args.output, "the list layout has list columns, which CSV cannot hold; use .parquet or .arrow"
             )
-        if args.failures:
-            out.append(output(args.failures, "table", "--failures"))
         return out
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:

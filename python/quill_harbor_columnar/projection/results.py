@@ -7,18 +7,19 @@ from collections.abc import Iterator
 from typing import Any
 
 from .._internal.deps import require
+from .._internal.tables import HeldTable
 from ..errors import ErrorTable, Failure
 from .measures import summary
 
 __all__ = ["Projection", "ProjectionStream"]
 
 
-class Projection:
+class Projection(HeldTable):
     """Projected cash flows: a long table with a row per scenario, segment
     and period. Arrow PyCapsule export, ``to_arrow()``, ``to_pandas()``,
     ``to_polars()``; ``summary()``; ``errors`` lists the loans left out."""
 
-    __slots__ = ("_table", "errors", "by", "periods_per_year", "scenarios", "spans", "scenario_names", "amounts")
+    __slots__ = ("errors", "by", "periods_per_year", "scenarios", "spans", "scenario_names", "amounts")
 
     def __init__(
         self,
@@ -31,7 +32,7 @@ class Projection:
         scenario_names: list[str | None] | None = None,
         amounts: list[float] | None = None,
     ) -> None:
-        self._table = table
+        super().__init__(table)
         self.errors = errors
         self.by = by
         self.periods_per_year = periods_per_year
@@ -42,46 +43,6 @@ class Projection:
         # original amt of its loans.
         self.spans = spans
         self.amounts = amounts
-
-    def __arrow_c_schema__(self) -> Any:
-        return self._table.schema.__arrow_c_schema__()
-
-    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
-        return self._table.__arrow_c_stream__(requested_schema)
-
-    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
-        pa = require("pyarrow", "__arrow_c_array__()")
-        batch = (
-            pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks())
-            if self._table.num_rows
-            else pa.RecordBatch.from_pylist([], schema=self._table.schema)
-        )
-        return batch.__arrow_c_array__(requested_schema)
-
-    def __len__(self) -> int:
-        return self._table.num_rows
-
-    @property
-    def num_rows(self) -> int:
-        return self._table.num_rows
-
-    @property
-    def column_names(self) -> list[str]:
-        return self._table.column_names
-
-    def to_arrow(self) -> Any:
-        """The rows as a pyarrow.Table."""
-        return self._table
-
-    def to_pandas(self) -> Any:
-        """The rows as a pandas.DataFrame."""
-        require("pandas", "to_pandas()")
-        return self._table.to_pandas()
-
-    def to_polars(self) -> Any:
-        """The rows as a polars.DataFrame."""
-        pl = require("polars", "to_polars()")
-        return pl.from_arrow(self._table)
 
     def summary(self) -> Any:
         """One row per scenario and segment, as a pandas.DataFrame (with

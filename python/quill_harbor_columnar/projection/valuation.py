@@ -31,6 +31,7 @@ from .._internal import checks
 from .._internal.deps import require as _require
 from .._internal.inputs import arrow_column, arrow_table, plain_column
 from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
+from .._internal.tables import HeldTable
 from ..errors import ErrorTable
 from .ages import ages as read_ages
 from .ages import quote_ages
@@ -64,7 +65,7 @@ class NoYieldError(ValueError):
         )
 
 
-class Valuation:
+class Valuation(HeldTable):
     """Values: one row per scenario (per segment with ``by``, per loan with
     ``per_loan``, per price of a list of prices). Arrow PyCapsule export,
     ``to_arrow()``, ``to_pandas()``, ``to_polars()``. ``errors`` lists the
@@ -72,57 +73,17 @@ class Valuation:
     their rows are kept with the solved columns null); ``unsolved`` the rows
     whose solve did not converge."""
 
-    __slots__ = ("_table", "errors", "by", "periods_per_year", "as_of", "unsolved")
+    __slots__ = ("errors", "by", "periods_per_year", "as_of", "unsolved")
 
     def __init__(
         self, table: Any, errors: Any, by: list[str], periods_per_year: int, as_of: Any, unsolved: list[int]
     ) -> None:
-        self._table = table
+        super().__init__(table)
         self.errors = errors
         self.by = by
         self.periods_per_year = periods_per_year
         self.as_of = as_of
         self.unsolved = unsolved
-
-    def __arrow_c_schema__(self) -> Any:
-        return self._table.schema.__arrow_c_schema__()
-
-    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
-        return self._table.__arrow_c_stream__(requested_schema)
-
-    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
-        pa = _require("pyarrow", "__arrow_c_array__()")
-        batch = (
-            pa.RecordBatch.from_struct_array(self._table.to_struct_array().combine_chunks())
-            if self._table.num_rows
-            else pa.RecordBatch.from_pylist([], schema=self._table.schema)
-        )
-        return batch.__arrow_c_array__(requested_schema)
-
-    def __len__(self) -> int:
-        return self._table.num_rows
-
-    @property
-    def num_rows(self) -> int:
-        return self._table.num_rows
-
-    @property
-    def column_names(self) -> list[str]:
-        return self._table.column_names
-
-    def to_arrow(self) -> Any:
-        """The rows as a pyarrow.Table."""
-        return self._table
-
-    def to_pandas(self) -> Any:
-        """The rows as a pandas.DataFrame."""
-        _require("pandas", "to_pandas()")
-        return self._table.to_pandas()
-
-    def to_polars(self) -> Any:
-        """The rows as a polars.DataFrame."""
-        pl = _require("polars", "to_polars()")
-        return pl.from_arrow(self._table)
 
     def __repr__(self) -> str:
         return f"<Valuation by={self.by} rows={self.num_rows} failed={len(self.errors)}>"

@@ -72,7 +72,8 @@ private:
     bool held_ = false;
 };
 
-std::vector<double> float_list(PyObject* obj, const char* what) {
+// A sequence of floats, any sign (checked where they are used).
+std::vector<double> number_list(PyObject* obj, const char* what) {
     PyRef seq = PyRef::steal(PySequence_Fast(obj, what));
     if (!seq) {
         PyErr_Clear();
@@ -86,10 +87,17 @@ std::vector<double> float_list(PyObject* obj, const char* what) {
             PyErr_Clear();
             throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
         }
-        if (!(v >= 0.0 && v <= 1.0))
-            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, what));
         out[static_cast<std::size_t>(i)] = v;
     }
+    return out;
+}
+
+// A sequence of fractions in [0, 1]: a scenario's rates.
+std::vector<double> fraction_list(PyObject* obj, const char* what) {
+    std::vector<double> out = number_list(obj, what);
+    for (const double v : out)
+        if (!(v >= 0.0 && v <= 1.0))
+            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, what));
     return out;
 }
 
@@ -117,35 +125,15 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
             throw pc::ColumnarError(pc::CallFailure::BadType, msg::kScenarioShape);
         }
         pc::Scenario& s = out[static_cast<std::size_t>(i)];
-        s.prepay.rates = float_list(prepay, "prepayment rates");
+        s.prepay.rates = fraction_list(prepay, "prepayment rates");
         s.prepay.by_age = prepay_age != 0;
-        s.dflt.rates = float_list(dflt, "default rates");
+        s.dflt.rates = fraction_list(dflt, "default rates");
         s.dflt.by_age = dflt_age != 0;
         if (!(severity >= 0.0 && severity <= 1.0))
             throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, "severity"));
         if (lag < 0 || lag > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
         s.severity = severity;
         s.lag = static_cast<std::int32_t>(lag);
-    }
-    return out;
-}
-
-// A sequence of finite floats, any sign.
-std::vector<double> number_list(PyObject* obj, const char* what) {
-    PyRef seq = PyRef::steal(PySequence_Fast(obj, what));
-    if (!seq) {
-        PyErr_Clear();
-        throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
-    }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    std::vector<double> out(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
-        if (v == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotFloatSequence, what));
-        }
-        out[static_cast<std::size_t>(i)] = v;
     }
     return out;
 }

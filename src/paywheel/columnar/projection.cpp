@@ -665,6 +665,16 @@ void check_peak(std::size_t bytes) {
     if (bytes > bound) throw projection_too_large(bytes, bound);
 }
 
+// The failures of a call's blocks, in row order: each block's sorted, the
+// blocks in order (a block holds a contiguous run of rows).
+void append_by_row(std::vector<std::vector<RowFailure>>& per_block, std::vector<RowFailure>& out) {
+    for (std::vector<RowFailure>& block : per_block) {
+        std::sort(block.begin(), block.end(),
+                  [](const RowFailure& x, const RowFailure& y) { return x.index < y.index; });
+        for (RowFailure& f : block) out.push_back(std::move(f));
+    }
+}
+
 }  // namespace
 
 ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, const ProjectionInput& in,
@@ -1007,11 +1017,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     give_back_free_pages(sat_mul(busy_threads(blocks.size()), sat_mul(widest, kScratchPerEntry)));
     if (stop.load()) throw Cancelled{};
     if (oom.load()) throw std::bad_alloc();
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        std::sort(failures[b].begin(), failures[b].end(),
-                  [](const RowFailure& x, const RowFailure& y) { return x.index < y.index; });
-        for (RowFailure& f : failures[b]) res.failures.push_back(std::move(f));
-    }
+    append_by_row(failures, res.failures);
     if (raise && !res.failures.empty()) {
         res.failures.resize(1);
         for (auto& c : res.columns) std::vector<double>().swap(c);
@@ -1208,11 +1214,7 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
     });
     if (stop.load()) throw Cancelled{};
     if (oom.load()) throw std::bad_alloc();
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        std::sort(failures[b].begin(), failures[b].end(),
-                  [](const RowFailure& x, const RowFailure& y) { return x.index < y.index; });
-        for (RowFailure& f : failures[b]) res.failures.push_back(std::move(f));
-    }
+    append_by_row(failures, res.failures);
     if (raise && !res.failures.empty()) {
         res.failures.resize(1);
         for (auto& c : res.columns) std::vector<double>().swap(c);

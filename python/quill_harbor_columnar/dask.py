@@ -288,11 +288,7 @@ def cashflows(
     ]
     if not parts:
         raise ValueError("the Dask DataFrame has no partitions")
-    while len(parts) > 1:
-        merged = []
-        for i in range(0, len(parts), 2):
-            merged.append(dask.delayed(_combine)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i])
-        parts = merged
+    parts = [_tree(parts, _combine)]
     meta = pd.DataFrame(
         {
             PERIOD: pd.Series([], dtype="int64"),
@@ -403,6 +399,45 @@ def _projection_frame(
     return pd.DataFrame(frame)[list(meta.columns)]
 
 
+def _summed_projection(
+    ddf: Any,
+    scenarios: Any,
+    names: list[str],
+    periods_per_year: int,
+    errors: Literal["raise", "skip"],
+    threads: int | None,
+    strict: bool,
+) -> Any:
+    """The partitions' projection sums combined pairwise up a tree in partition order, as one delayed
+    {(scenario, *segment values): SUMMED x periods}; a refused loan is named by its row in the frame."""
+    dask, _, _ = _modules()
+    _check_steps(ddf)
+    measure = _check_partitions(ddf)
+    strict = checks.strict(strict)
+    delayed = ddf.to_delayed()
+    parts = [
+        dask.delayed(_at_frame_rows)(
+            offset, _partition_projection, p, scenarios, names, periods_per_year, errors, threads, measure, strict
+        )
+        for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))
+    ]
+    if not parts:
+        raise ValueError("the Dask DataFrame has no partitions")
+    return _tree(parts, _combine_projections)
+
+
+def _tree(parts: list[Any], combine: Callable[[Any, Any], Any]) -> Any:
+    """Delayed partials combined pairwise up a tree, in partition order: the same grouping of the sums,
+    so the same bits, on every run of a given partitioning."""
+    dask, _, _ = _modules()
+    while len(parts) > 1:
+        parts = [
+            dask.delayed(combine)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i]
+            for i in range(0, len(parts), 2)
+        ]
+    return parts[0]
+
+
 def project(
     ddf: Any,
     scenarios: Any,
@@ -433,25 +468,7 @@ def project(
     missing = [n for n in names if n not in ddf.columns]
     if missing:
         raise ValueError(f"by names column {missing[0]!r}, which the frame does not have")
-    _check_steps(ddf)
-    measure = _check_partitions(ddf)
-    strict = checks.strict(strict)
-    delayed = ddf.to_delayed()
-    parts = [
-        dask.delayed(_at_frame_rows)(
-            offset, _partition_projection, p, scenarios, names, periods_per_year, errors, threads, measure, strict
-        )
-        for p, offset in zip(delayed, _row_offsets(ddf, delayed, errors))
-    ]
-    if not parts:
-        raise ValueError("the Dask DataFrame has no partitions")
-    while len(parts) > 1:
-        merged = []
-        for i in range(0, len(parts), 2):
-            merged.append(
-                dask.delayed(_combine_projections)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i]
-            )
-        parts = merged
+    sums = _summed_projection(ddf, scenarios, names, periods_per_year, errors, threads, strict)
     meta = pd.DataFrame(
         {
             **({SCENARIO: pd.Series([], dtype="int64")} if multi else {}),
@@ -462,7 +479,7 @@ def project(
             **{name: pd.Series([], dtype="float64") for name in MEASURES},
         }
     )
-    frame = dask.delayed(_projection_frame)(parts[0], multi, names, meta, as_of, periods_per_year)
+    frame = dask.delayed(_projection_frame)(sums, multi, names, meta, as_of, periods_per_year)
     return dd.from_delayed([frame], meta=meta, verify_meta=True)
 
 
@@ -534,13 +551,13 @@ def value(
     missing = [n for n in a.names if n not in ddf.columns]
     if missing:
         raise ValueError(f"by names column {missing[0]!r}, which the frame does not have")
-    measure = _check_partitions(ddf)
     labels = {
         **({SCENARIO: pd.Series([], dtype="int64")} if multi else {}),
         **{name: pd.Series([], dtype=ddf._meta[name].dtype) for name in a.names},
     }
     values = {name: pd.Series([], dtype="float64") for name in VALUES}
     if per_loan:
+        measure = _check_partitions(ddf)
         with_id = ID in ddf.columns
         if isinstance(price, str) and price not in ddf.columns:
             raise ValueError(f"price names column {price!r}, which the frame does not have")
@@ -555,26 +572,15 @@ def value(
             "periods_per_year": periods_per_year,
             "errors": errors,
             "threads": threads,
+            "strict": strict,
         }
         return ddf.map_partitions(
             _partition_values, scenarios, kwargs, with_id, meta, measure, meta=meta, enforce_metadata=True
         )
-    parts = [
-        dask.delayed(_partition_projection)(p, scenarios, a.names, periods_per_year, errors, threads, measure)
-        for p in ddf.to_delayed()
-    ]
-    if not parts:
-        raise ValueError("the Dask DataFrame has no partitions")
-    while len(parts) > 1:
-        merged = []
-        for i in range(0, len(parts), 2):
-            merged.append(
-                dask.delayed(_combine_projections)(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i]
-            )
-        parts = merged
+    sums = _summed_projection(ddf, scenarios, a.names, periods_per_year, errors, threads, strict)
     projection_meta = pd.DataFrame(
         {**labels, PERIOD: pd.Series([], dtype="int32"), **{name: pd.Series([], dtype="float64") for name in MEASURES}}
     )
     meta = pd.DataFrame({**labels, **values})
-    frame = dask.delayed(_values_frame)(parts[0], multi, a.names, projection_meta, meta, a.ppy, a)
+    frame = dask.delayed(_values_frame)(sums, multi, a.names, projection_meta, meta, a.ppy, a)
     return dd.from_delayed([frame], meta=meta, verify_meta=True)

@@ -362,3 +362,16 @@ def test_the_command_values_loans_from_their_ages(tmp_path):
     got = pyarrow.csv.read_csv(tmp_path / "v.csv").column("start_balance").to_pylist()
     assert got == pytest.approx(qc.value(tape, {}, discount_rate=0.05).to_arrow().column("start_balance").to_pylist())
     assert got[0] < 3000.0  # seasoned: less than the amounts lent
+
+
+@pytest.mark.parametrize("per_loan", [False, True])
+def test_dask_values_pass_strict_to_every_partition(per_loan):
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    from quill_harbor_columnar import dask as qhd
+
+    frame = pd.DataFrame({"id": ["p", "q"], "amt": [1200.0, 600.0], "rate": [0.0, 0.0], "pers": [12, 6],
+                          "int_freq": [1, 1], "cap_freq": [1, 1]})
+    got = qhd.value(dd.from_pandas(frame, npartitions=2), {}, discount_rate=0.0, per_loan=per_loan,
+                    strict=False).compute(scheduler="sync")
+    assert sorted(got["pv"].tolist()) == pytest.approx([600.0, 1200.0] if per_loan else [1800.0], rel=1e-12)

@@ -18,15 +18,25 @@ from .dates import period_dates
 __all__ = ["block_rows", "dates_of", "long_columns", "long_schema", "row_bytes"]
 
 
-def row_bytes(*, multi: bool, dated: bool, blocks: bool = False, keys: Sequence[Any] = (), loans: bool = False) -> int:
+def row_bytes(
+    *,
+    multi: bool,
+    dated: bool,
+    blocks: bool = False,
+    keys: Sequence[Any] = (),
+    loans: bool = False,
+    named: bool = False,
+) -> int:
     """The most building a long table adds to each row beside the native
     measures, for the memory check of the native call that computes them:
     the block and the period (block_rows), the scenario as int64, a segment
     index while the labels are taken, each label's share of its ``keys``'
     bytes (every segment has the same rows) twice, as a take of text may grow
-    its buffer by doubling, the loan as int64, and the date (int64 while
-    indexed, then date32)."""
-    row = (8 if blocks else 0) + (8 if multi else 0) + (12 if dated else 0) + (8 if loans else 0)
+    its buffer by doubling, the loan as int64, the date (int64 while
+    indexed, then date32), and the scenario's name (its int32 index, from
+    the int64 scenario)."""
+    row = (8 if blocks else 0) + (8 if multi or named else 0) + (12 if dated else 0) + (8 if loans else 0)
+    row += 4 if named else 0
     if keys:
         row += 4 + sum(2 * -(-key.nbytes // max(len(key), 1)) for key in keys)
     return row

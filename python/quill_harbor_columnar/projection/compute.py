@@ -147,6 +147,7 @@ def _project_totals(
             codes, segment_count = None, 1
     native_scenarios = [s.native() for s in parsed]
     multi = len(parsed) > 1
+    names_of = scenario_names(parsed)
     table, horizons, failures, errors_table = _native.project(
         got.source,
         got.ages,
@@ -157,7 +158,7 @@ def _project_totals(
         n_threads,
         got.standing.get(BALANCE),
         got.standing.get(FEE),
-        row_bytes(multi=multi, dated=as_of is not None, blocks=True, keys=keys),
+        row_bytes(multi=multi, dated=as_of is not None, blocks=True, keys=keys, named=names_of is not None),
         not lenient,
     )
     failed = ErrorTable(errors_table, got.quote(failures))
@@ -171,11 +172,12 @@ def _project_totals(
     lengths = np.repeat(np.array([max(h + 1, 0) for h in horizons], dtype=np.int64), segment_count)
     block, period, spans = block_rows(lengths)
     leading: list[tuple[str, Any]] = []
+    scenario = np.floor_divide(block, segment_count, dtype=np.int64) if multi or names_of is not None else None
     if multi:
-        leading.append((SCENARIO, np.floor_divide(block, segment_count, dtype=np.int64)))
-    names_of = scenario_names(parsed)
+        leading.append((SCENARIO, scenario))
     if names_of is not None:
-        leading.append((SCENARIO_NAME, _names_column(names_of, np.floor_divide(block, segment_count, dtype=np.int64))))
+        leading.append((SCENARIO_NAME, _names_column(names_of, scenario)))
+    del scenario
     if names:
         segment = pa.array(np.remainder(block, segment_count))
         leading += [(name, key.take(segment)) for name, key in zip(names, keys)]

@@ -586,7 +586,8 @@ def project(
     # A block of rows per scenario and segment, in that order; a scenario's
     # segments all run to its longest.
     block, row_period, _ = block_rows(np.repeat(lengths, count))
-    s_of, g_of = block // count, block % count
+    # The scenario number is int64, as project() on one machine gives it.
+    s_of, g_of = np.floor_divide(block, count, dtype=np.int64), block % count
     leading: list[tuple[str, Any]] = [(SCENARIO, s_of)] if n_scenarios > 1 else []
     leading += [(k, key.take(pa.array(g_of))) for k, key in zip(names, keys, strict=True)]
     measures = {m: acc[m][s_of, g_of, row_period] for m in MEASURES}

@@ -209,6 +209,25 @@ int child_pool_verdict() {
     return ensure_pool() == 4 ? 0 : 5;
 }
 
+// Whether every worker has started and gone back to waiting: each has run
+// a piece of some call. A fork while a worker is still starting can copy a
+// lock of the sanitizers' allocator held, and the child's first allocation
+// then waits for ever; glibc's malloc takes its locks around fork, so only
+// the sanitized run needs this.
+bool settle_pool() {
+    const std::size_t want = ensure_pool();
+    std::mutex m;
+    std::set<std::thread::id> seen;
+    for (int tries = 0; tries < 200 && seen.size() < want; ++tries) {
+        run_on_pool(400, 0, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            std::lock_guard<std::mutex> lock(m);
+            seen.insert(std::this_thread::get_id());
+        });
+    }
+    return seen.size() == want;
+}
+
 int wait_exit_code(pid_t pid) {
     int status = 0;
     if (::waitpid(pid, &status, 0) != pid) return -1;
@@ -218,10 +237,12 @@ int wait_exit_code(pid_t pid) {
 TEST(Pool, ForkedChildAndGrandchildBuildTheirOwnPoolOnce) {
     ASSERT_TRUE(kPoolSized);
     ASSERT_EQ(ensure_pool(), 4u);
+    ASSERT_TRUE(settle_pool());
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         int verdict = child_pool_verdict();
+        if (verdict == 0 && !settle_pool()) verdict = 7;
         if (verdict == 0) {
             const pid_t grandchild = ::fork();
             if (grandchild == 0) ::_exit(child_pool_verdict());

@@ -251,20 +251,33 @@ def test_an_interrupted_run_leaves_nothing_behind(tmp_path):
     book = tmp_path / "book.parquet"
     assert cli("sample", "--loans", 150_000, "-o", book).returncode == 0
     out = tmp_path / "out.parquet"
+    command = [sys.executable, "-m", "quill_harbor_columnar.cli", "schedules", str(book), "-o", str(out)]
+
+    def staged():
+        return [p for p in os.listdir(tmp_path) if p.endswith(".partial")]
+
+    def start():
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not staged() and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return proc, time.monotonic()
+
+    # How long a whole run takes here, from its staged output to its end,
+    # so the signals land inside the run on a fast machine as on a slow one.
+    proc, began = start()
+    assert proc.wait(timeout=300) == 0
+    whole = time.monotonic() - began
     out.write_text("kept")
     # Signals at several points of the run: the outputs are staged before the
     # tape is opened, so the later ones land in the reading and computing.
-    for sig, delay in ((signal.SIGINT, 0.5), (signal.SIGTERM, 0.5), (signal.SIGINT, 1.5), (signal.SIGTERM, 1.5)):
-        proc = subprocess.Popen([sys.executable, "-m", "quill_harbor_columnar.cli", "schedules", str(book), "-o",
-                                 str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        deadline = time.monotonic() + 60
-        while not [p for p in os.listdir(tmp_path) if p.endswith(".partial")] and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(delay)
+    for sig, share in ((signal.SIGINT, 0.1), (signal.SIGTERM, 0.1), (signal.SIGINT, 0.4), (signal.SIGTERM, 0.4)):
+        proc, began = start()
+        time.sleep(max(0.0, began + share * whole - time.monotonic()))
         proc.send_signal(sig)
         _, err = proc.communicate(timeout=120)
-        assert proc.returncode == 130 and "Traceback" not in err, err
-        assert out.read_text() == "kept" and not [p for p in os.listdir(tmp_path) if p.endswith(".partial")]
+        assert proc.returncode == 130 and "Traceback" not in err, (sig, share, whole, proc.returncode, err)
+        assert out.read_text() == "kept" and not staged()
 
 
 def test_parallel_parquet_is_one_ordinary_file(tmp_path):

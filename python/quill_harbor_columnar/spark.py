@@ -1,10 +1,16 @@
-"""Books held in Spark: schedules, cash flows and projections over Spark DataFrames.
+"""Books held in Spark: schedules, cash flows, projections and values over Spark DataFrames.
 
 Every task hands its Arrow batches (``DataFrame.mapInArrow``) straight to
 ``quill_harbor_columnar`` on the executor and returns Arrow batches: no pandas
-and no Python per row. ``schedules`` is a lazy Spark DataFrame; ``cashflows``
-and ``project`` collect each partition's partial sums, tagged with the
-partition's index, and add them on the driver in partition order.
+and no Python per row. ``schedules`` is a lazy Spark DataFrame; ``cashflows``,
+``project`` and ``value`` collect each partition's partial sums, tagged with
+the partition's index, and add them on the driver in partition order
+(``value`` then values the combined flows; per loan, each task values its
+own loans).
+
+A task reads the columns the single-machine call reads: the terms, the loan
+shape (``io_pers``, ``amort_pers``, ``rate_steps``) and, for projections and
+values, ``age``, ``balance``, ``fee`` and the ``by`` columns.
 
 Rows are positioned by partition: a loan's position is the number of rows in
 the partitions before its own plus its place within that partition, which is
@@ -22,16 +28,33 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Literal
 
 from ._internal.deps import require
-from ._internal.names import AGE, CASHFLOWS, FIELDS, ID, LOAN, LOANS, MEASURES, PERIOD, SCENARIO, SCHEDULE, TOTALS
+from ._internal.names import (
+    AGE,
+    CASHFLOWS,
+    FIELDS,
+    ID,
+    LOAN,
+    LOANS,
+    MEASURES,
+    PERIOD,
+    SCENARIO,
+    SCHEDULE,
+    SHAPE,
+    STANDING,
+    TOTALS,
+    VALUES,
+)
 from .errors import LoanError
 from .projection import project as _project
+from .projection import value as _value
 from .projection.assembly import block_rows, long_columns
 from .projection.dates import as_date
 from .projection.segments import by_names, segment_codes
+from .projection.valuation import book_values, checked_arguments
 from .scheduling import cashflows as _cashflows
 from .scheduling import schedules as _schedules
 
-__all__ = ["cashflows", "failures", "project", "schedules"]
+__all__ = ["cashflows", "failures", "project", "schedules", "value"]
 
 _WHAT = "quill_harbor_columnar.spark"
 
@@ -83,7 +106,7 @@ def _prepare(df: Any, extra: Sequence[str], check: Any) -> Any:
         raise TypeError(f"df must be a pyspark.sql.DataFrame, not {type(df).__name__}")
     if ID in df.columns and not isinstance(df.schema[ID].dataType, (T.StringType, T.IntegralType)):
         raise TypeError(f"column 'id' must hold strings or integers, not {df.schema[ID].dataType.simpleString()}")
-    names = list(dict.fromkeys(c for c in (*FIELDS, *extra) if c in df.columns))
+    names = list(dict.fromkeys(c for c in (*FIELDS, *SHAPE, *extra) if c in df.columns))
     schema = _arrow(df.select(*names).schema, df.sparkSession)
     check(pa.table({f.name: pa.array([], f.type) for f in schema if f.name != ID}))
     return df.select(*names)
@@ -204,7 +227,7 @@ def _partition(batches: Iterable[Any]) -> _Partition | None:
 
 
 def _totals_task(
-    batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None, headers_only: bool
+    batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None, headers_only: bool, strict: bool
 ) -> Iterator[Any]:
     """A partition's cash-flow totals and a header row: the partition, its
     rows and, with errors="raise", its first failure."""
@@ -213,7 +236,9 @@ def _totals_task(
         return
     error = None
     try:
-        result = _cashflows(part.reader(), errors="skip" if skip else "raise", threads=_threads_here(threads))
+        result = _cashflows(
+            part.reader(), errors="skip" if skip else "raise", threads=_threads_here(threads), strict=strict
+        )
     except LoanError as e:
         error = e
     if error is None and not headers_only:
@@ -223,7 +248,7 @@ def _totals_task(
 
 
 def _schedules_task(
-    batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None, label: str | None
+    batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None, label: str | None, strict: bool
 ) -> Iterator[Any]:
     """Long-layout schedules of a partition, batch by batch: ``loan`` is the
     id, or (label None) the row within the partition, for the plan to turn
@@ -233,7 +258,7 @@ def _schedules_task(
     n = _threads_here(threads)
     base = 0
     for batch in _rows(batches):
-        result = _schedules(_loans(batch), layout="long", errors="skip", threads=n)
+        result = _schedules(_loans(batch), layout="long", errors="skip", threads=n, strict=strict)
         if not skip and len(result.errors):
             # The frame was checked before this plan was made, so it has
             # changed since: this job fails rather than leave the loan out.
@@ -253,7 +278,7 @@ def _schedules_task(
         base += batch.num_rows
 
 
-def _failures_task(batches: Iterable[Any], *, schema: Any, ages: bool) -> Iterator[Any]:
+def _failures_task(batches: Iterable[Any], *, schema: Any, ages: bool, strict: bool) -> Iterator[Any]:
     """The failures of a partition's rows, as the row within the partition."""
     np = require("numpy", _WHAT)
     pa = require("pyarrow", _WHAT)
@@ -263,9 +288,9 @@ def _failures_task(batches: Iterable[Any], *, schema: Any, ages: bool) -> Iterat
         loans = _loans(batch)
         # The contractual projection refuses what the engine refuses and bad ages.
         found = (
-            _project(loans, {}, errors="skip", threads=n)
-            if ages and AGE in loans.schema.names
-            else _cashflows(loans, errors="skip", threads=n)
+            _project(loans, {}, errors="skip", threads=n, strict=strict)
+            if ages
+            else _cashflows(loans, errors="skip", threads=n, strict=strict)
         ).errors
         if not len(found):
             base += batch.num_rows
@@ -356,7 +381,9 @@ def _first_failure(t: Any) -> None:
     )
 
 
-def schedules(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Any:
+def schedules(
+    df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+) -> Any:
     """A lazy Spark DataFrame of every loan's schedule in the long layout.
 
     Columns: ``loan`` (the id, of the id column's type, or the row's position
@@ -366,13 +393,13 @@ def schedules(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: i
     ``LoanError`` here for the earliest failing loan; ``errors="skip"``
     leaves failing loans out (``failures(df)`` lists them) and runs nothing
     until the result is used. ``threads``: engine threads per task, by
-    default ``spark.task.cpus``.
+    default ``spark.task.cpus``. ``strict`` is as for the single-machine call.
     """
     F, T = _sql()
-    prepared = _prepare(df, (), lambda empty: _schedules(empty, errors=errors, threads=threads))
+    prepared = _prepare(df, (), lambda empty: _schedules(empty, errors=errors, threads=threads, strict=strict))
     skip = errors == "skip"
     if not skip:
-        _first_failure(_collect(_totals_plan(prepared, skip=False, threads=threads, headers_only=True)))
+        _first_failure(_collect(_totals_plan(prepared, skip=False, threads=threads, headers_only=True, strict=strict)))
     label = None if ID not in df.columns else ID
     values = [(name, T.FloatType()) for name in SCHEDULE]
     if label is None:
@@ -381,7 +408,12 @@ def schedules(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: i
         fields = [(LOAN, df.schema[ID].dataType), *values]
     struct = _struct(fields)
     task = functools.partial(
-        _schedules_task, schema=_arrow(struct, df.sparkSession), skip=skip, threads=threads, label=label
+        _schedules_task,
+        schema=_arrow(struct, df.sparkSession),
+        skip=skip,
+        threads=threads,
+        label=label,
+        strict=strict,
     )
     if label is not None:
         return prepared.mapInArrow(task, struct)
@@ -389,7 +421,7 @@ def schedules(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: i
     return _positioned(out, prepared).select(F.col(_ROW).alias(LOAN), *SCHEDULE)
 
 
-def _totals_plan(prepared: Any, *, skip: bool, threads: int | None, headers_only: bool) -> Any:
+def _totals_plan(prepared: Any, *, skip: bool, threads: int | None, headers_only: bool, strict: bool) -> Any:
     _, T = _sql()
     struct = _struct(
         [
@@ -406,11 +438,14 @@ def _totals_plan(prepared: Any, *, skip: bool, threads: int | None, headers_only
         skip=skip,
         threads=threads,
         headers_only=headers_only,
+        strict=strict,
     )
     return _tasks(prepared, task, struct)
 
 
-def cashflows(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None) -> Any:
+def cashflows(
+    df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+) -> Any:
     """Portfolio totals per period, as a pandas DataFrame with the columns
     of ``quill_harbor_columnar.cashflows(...).to_pandas()``.
 
@@ -425,8 +460,8 @@ def cashflows(df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: i
     np = require("numpy", _WHAT)
     pa = require("pyarrow", _WHAT)
     pc = require("pyarrow.compute", _WHAT)
-    prepared = _prepare(df, (), lambda empty: _cashflows(empty, errors=errors, threads=threads))
-    t = _collect(_totals_plan(prepared, skip=errors == "skip", threads=threads, headers_only=False))
+    prepared = _prepare(df, (), lambda empty: _cashflows(empty, errors=errors, threads=threads, strict=strict))
+    t = _collect(_totals_plan(prepared, skip=errors == "skip", threads=threads, headers_only=False, strict=strict))
     _first_failure(t)
     sums = t.filter(pc.is_valid(t.column(PERIOD)))
     part = np.asarray(sums.column(_PART), dtype=np.int64)
@@ -470,6 +505,7 @@ def _projection_task(
     periods_per_year: int,
     skip: bool,
     threads: int | None,
+    strict: bool,
 ) -> Iterator[Any]:
     """A partition's projected sums per scenario, segment and period, its
     segments (also those whose loans all failed) and a header row."""
@@ -488,6 +524,7 @@ def _projection_task(
             periods_per_year=periods_per_year,
             errors="skip" if skip else "raise",
             threads=_threads_here(threads),
+            strict=strict,
         )
     except LoanError as e:
         error = e
@@ -509,37 +546,24 @@ def _projection_task(
     )
 
 
-def project(
+def _summed_projection(
     df: Any,
     scenarios: Any,
-    *,
-    by: str | Sequence[str] | None = None,
-    as_of: Any = None,
-    periods_per_year: int = 12,
-    errors: Literal["raise", "skip"] = "raise",
-    threads: int | None = None,
-) -> Any:
-    """Projected cash flows of the frame, as a pandas DataFrame with the
-    columns of ``quill_harbor_columnar.project(...).to_pandas()``.
-
-    Each task projects its partition; the driver adds the partitions' sums
-    per scenario, segment and period in partition order, so for a given
-    partitioning the result has the same bits on every run, and it agrees
-    with a single-machine projection to 1e-12 relative. Segments of ``by``
-    whose loans all failed still have their rows, as on one machine.
-    """
+    names: list[str],
+    extra: Sequence[str],
+    check: Any,
+    periods_per_year: int,
+    errors: str,
+    threads: int | None,
+    strict: bool,
+) -> tuple[list[tuple[str, Any]], Any, dict[str, Any], Any]:
+    """The partitions' projected sums added in partition order: the leading
+    columns, the period and the measures of a long table, and the row span
+    of each scenario and segment."""
     np = require("numpy", _WHAT)
     pa = require("pyarrow", _WHAT)
     _, T = _sql()
-    names = by_names(by)
-    prepared = _prepare(
-        df,
-        (AGE, *names),
-        lambda empty: _project(
-            empty, scenarios, by=by, as_of=as_of, periods_per_year=periods_per_year, errors=errors, threads=threads
-        ),
-    )
-    as_of = None if as_of is None else as_date(as_of)
+    prepared = _prepare(df, (AGE, *STANDING, *names, *extra), check)
     n_scenarios = 1 if isinstance(scenarios, Mapping) else len(scenarios)
     struct = _struct(
         [
@@ -560,6 +584,7 @@ def project(
         periods_per_year=periods_per_year,
         skip=errors == "skip",
         threads=threads,
+        strict=strict,
     )
     t = _collect(_tasks(prepared, task, struct))
     _first_failure(t)
@@ -585,27 +610,215 @@ def project(
 
     # A block of rows per scenario and segment, in that order; a scenario's
     # segments all run to its longest.
-    block, row_period, _ = block_rows(np.repeat(lengths, count))
+    block, row_period, spans = block_rows(np.repeat(lengths, count))
     # The scenario number is int64, as project() on one machine gives it.
     s_of, g_of = np.floor_divide(block, count, dtype=np.int64), block % count
     leading: list[tuple[str, Any]] = [(SCENARIO, s_of)] if n_scenarios > 1 else []
     leading += [(k, key.take(pa.array(g_of))) for k, key in zip(names, keys, strict=True)]
-    measures = {m: acc[m][s_of, g_of, row_period] for m in MEASURES}
-    return pa.table(long_columns(leading, row_period, measures, as_of, periods_per_year)).to_pandas()
+    return leading, row_period, {m: acc[m][s_of, g_of, row_period] for m in MEASURES}, spans
+
+
+def project(
+    df: Any,
+    scenarios: Any,
+    *,
+    by: str | Sequence[str] | None = None,
+    as_of: Any = None,
+    periods_per_year: int = 12,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    strict: bool = True,
+) -> Any:
+    """Projected cash flows of the frame, as a pandas DataFrame with the
+    columns of ``quill_harbor_columnar.project(...).to_pandas()``.
+
+    Each task projects its partition; the driver adds the partitions' sums
+    per scenario, segment and period in partition order, so for a given
+    partitioning the result has the same bits on every run, and it agrees
+    with a single-machine projection to 1e-12 relative. Segments of ``by``
+    whose loans all failed still have their rows, as on one machine.
+    """
+    pa = require("pyarrow", _WHAT)
+    names = by_names(by)
+
+    def check(empty: Any) -> None:
+        _project(
+            empty,
+            scenarios,
+            by=by,
+            as_of=as_of,
+            periods_per_year=periods_per_year,
+            errors=errors,
+            threads=threads,
+            strict=strict,
+        )
+
+    leading, period, measures, _ = _summed_projection(
+        df, scenarios, names, (), check, periods_per_year, errors, threads, strict
+    )
+    as_of = None if as_of is None else as_date(as_of)
+    return pa.table(long_columns(leading, period, measures, as_of, periods_per_year)).to_pandas()
+
+
+# ---------------------------------------------------------------- values
+
+
+def _values_task(batches: Iterable[Any], *, schema: Any, scenarios: Any, kwargs: dict[str, Any]) -> Iterator[Any]:
+    """A partition's values loan by loan (``_ROW``: the loan's row in the
+    partition) and a header row."""
+    np = require("numpy", _WHAT)
+    pa = require("pyarrow", _WHAT)
+    part = _partition(batches)
+    if part is None:
+        return
+    table = pa.Table.from_batches(list(part.batches()))
+    ids = part.ids()
+    if ids is not None:
+        # Per-loan values carry the id as text, of whatever type the frame holds it.
+        table = table.append_column(ID, _text(ids))
+    error = None
+    try:
+        v = _value(table, scenarios, per_loan=True, **{**kwargs, "threads": _threads_here(kwargs["threads"])})
+    except LoanError as e:
+        error = e
+    if error is None:
+        t = v.to_arrow()
+        cols = {name: t.column(name) for name in t.column_names if name != ID}
+        if ids is None:
+            cols[_ROW] = t.column(ID)
+        else:
+            cols[ID] = t.column(ID)
+        cols[_KIND] = np.full(t.num_rows, _SUMS, np.int8)
+        yield _batch(schema, t.num_rows, cols)
+    yield _batch(
+        schema, 1, {_KIND: _HEADER, _ROWS: None if error else part.rows, **_failure_columns(error, part.ids())}
+    )
+
+
+def _loan_values(df: Any, scenarios: Any, names: list[str], multi: bool, kwargs: dict[str, Any], check: Any) -> Any:
+    """Per-loan values, each partition's on its own task, in the frame's row order."""
+    np = require("numpy", _WHAT)
+    pa = require("pyarrow", _WHAT)
+    _, T = _sql()
+    price = kwargs["price"]
+    prepared = _prepare(df, (AGE, *STANDING, *names, *([price] if isinstance(price, str) else [])), check)
+    with_id = ID in df.columns
+    struct = _struct(
+        [
+            (_KIND, T.ByteType()),
+            (_ROWS, T.LongType()),
+            (_ROW, T.LongType()),
+            *([(SCENARIO, T.LongType())] if multi else []),
+            *((k, df.schema[k].dataType) for k in names),
+            (ID, T.StringType()),
+            *((name, T.DoubleType()) for name in VALUES),
+            *_failure_fields(),
+        ]
+    )
+    task = functools.partial(_values_task, schema=_arrow(struct, df.sparkSession), scenarios=scenarios, kwargs=kwargs)
+    t = _collect(_tasks(prepared, task, struct))
+    _first_failure(t)
+    kind = np.asarray(t.column(_KIND), dtype=np.int8)
+    part = np.asarray(t.column(_PART), dtype=np.int64)
+    rows = t.filter(pa.array(kind == _SUMS))
+    order = np.argsort(np.asarray(rows.column(_PART), dtype=np.int64), kind="stable")
+    rows = rows.take(pa.array(order))
+    columns: dict[str, Any] = {c: rows.column(c) for c in (*([SCENARIO] if multi else []), *names)}
+    if with_id:
+        columns[ID] = rows.column(ID)
+    else:
+        # The loan's position in the frame: the rows of the partitions before its own, then its row.
+        headers = t.filter(pa.array(kind == _HEADER))
+        counts = np.zeros(int(part.max(initial=-1)) + 2, np.int64)
+        np.add.at(
+            counts,
+            np.asarray(headers.column(_PART), dtype=np.int64) + 1,
+            np.asarray(headers.column(_ROWS), dtype=np.int64),
+        )
+        before = np.cumsum(counts)
+        within = np.asarray(rows.column(_ROW), dtype=np.int64)
+        columns[ID] = pa.array(before[np.asarray(rows.column(_PART), dtype=np.int64)] + within)
+    columns.update({name: rows.column(name) for name in VALUES})
+    return pa.table(columns).to_pandas()
+
+
+def value(
+    df: Any,
+    scenarios: Any,
+    *,
+    discount_rate: Any = None,
+    curve: Any = None,
+    spread: Any = None,
+    price: Any = None,
+    by: str | Sequence[str] | None = None,
+    as_of: Any = None,
+    periods_per_year: int = 12,
+    per_loan: bool = False,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    strict: bool = True,
+) -> Any:
+    """What the frame's book is worth, as a pandas DataFrame with the columns
+    of ``quill_harbor_columnar.value(...).to_pandas()``.
+
+    Book and segment values: each task projects its partition, the driver
+    adds the sums in partition order, as ``project`` does, and only then
+    values them (every solve on the combined flows), so the values agree
+    with a single-machine call to 1e-12 relative and have the same bits on
+    every run of a given partitioning. Per loan, each task values its own
+    loans; ``id`` is the id column as text, or the row's position without
+    one. Refused loans are raised or left out as ``errors`` says;
+    ``failures(df, ages=True)`` lists them.
+    """
+    pa = require("pyarrow", _WHAT)
+    a = checked_arguments(
+        scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan, errors, threads, strict
+    )
+    kwargs = {
+        "discount_rate": discount_rate,
+        "curve": curve,
+        "spread": spread,
+        "price": price,
+        "by": a.names or None,
+        "as_of": as_of,
+        "periods_per_year": periods_per_year,
+        "errors": errors,
+        "threads": threads,
+        "strict": strict,
+    }
+
+    def check(empty: Any) -> None:
+        _value(empty, scenarios, per_loan=per_loan, **kwargs)
+
+    multi = len(a.parsed) > 1
+    if per_loan:
+        return _loan_values(df, scenarios, a.names, multi, kwargs, check)
+    leading, period, measures, spans = _summed_projection(
+        df, scenarios, a.names, (), check, a.ppy, errors, threads, strict
+    )
+    flows = pa.table(long_columns(leading, period, measures, None, a.ppy))
+    out, _ = book_values(flows, spans, multi, a)
+    return pa.table(out).to_pandas()
 
 
 # ---------------------------------------------------------------- failures
 
 
-def failures(df: Any, *, ages: bool = False) -> Any:
+def failures(df: Any, *, ages: bool = False, strict: bool = True) -> Any:
     """A lazy Spark DataFrame of the loans the engine refuses, as
     ``errors="skip"`` leaves them out: ``index`` (the row's position),
     ``id`` (as text, null without an id column), ``code``, ``field`` and
-    ``reason``. ``ages=True`` also lists the loans ``project`` refuses for
-    their ``age``."""
+    ``reason``. ``ages=True`` also lists the loans ``project`` and ``value``
+    refuse for their ``age``, ``balance`` or ``fee``; ``strict`` is as for the
+    call whose failures are listed."""
     F, T = _sql()
-    prepared = _prepare(df, ("age",) if ages else (), lambda empty: _project(empty, {}) if ages else _cashflows(empty))
+    prepared = _prepare(
+        df,
+        (AGE, *STANDING) if ages else (),
+        lambda empty: _project(empty, {}, strict=strict) if ages else _cashflows(empty, strict=strict),
+    )
     text = T.StringType()
     struct = _struct([(_ROW, T.LongType()), (ID, text), ("code", text), ("field", text), ("reason", text)])
-    out = _tasks(prepared, functools.partial(_failures_task, schema=_arrow(struct, df.sparkSession), ages=ages), struct)
+    task = functools.partial(_failures_task, schema=_arrow(struct, df.sparkSession), ages=ages, strict=strict)
+    out = _tasks(prepared, task, struct)
     return _positioned(out, prepared).select(F.col(_ROW).alias("index"), ID, "code", "field", "reason")

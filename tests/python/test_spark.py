@@ -132,7 +132,9 @@ def test_raise_arrives_as_loan_error_and_skip_lists_failures(spark, book, ids):
     label = None if ids == "missing" else str(table.column("id")[first.index].as_py())
     want = (first.index, label, first.code, first.field, first.value)
     assert first.index == 500  # the refused block, after three partitions (one empty)
-    for call in (qs.schedules, qs.cashflows, lambda d: qs.project(d, SCENARIOS, by="product")):
+    for call in (qs.schedules, qs.cashflows, lambda d: qs.project(d, SCENARIOS, by="product"),
+                 lambda d: qs.value(d, SCENARIOS, discount_rate=0.05),
+                 lambda d: qs.value(d, SCENARIOS, discount_rate=0.05, per_loan=True)):
         with pytest.raises(qc.LoanError) as raised:
             call(df)
         assert type(raised.value) is qc.LoanError
@@ -142,6 +144,58 @@ def test_raise_arrives_as_loan_error_and_skip_lists_failures(spark, book, ids):
     ids_of = [None if ids == "missing" else str(table.column("id")[i].as_py()) for i, *_ in found]
     assert listed.to_pylist() == [{"index": i, "id": label, "code": c, "field": f, "reason": r}
                                   for (i, _, c, f, r), label in zip(found, ids_of, strict=True)]
+
+
+def shaped(table):
+    """``table`` with interest-only periods, rate steps, standing balances and
+    a fee: columns each call must carry to its tasks."""
+    n = table.num_rows
+    rng = np.random.default_rng(8)
+    pers = np.asarray(table.column("pers"))
+    step_type = pa.list_(pa.struct([("per", pa.int32()), ("rate", pa.float64())]))
+    steps = pa.array([[{"per": int(p // 2), "rate": 0.004}] if k and p > 4 else [] for p, k in
+                      zip(pers, rng.random(n) < 0.2)], step_type)
+    return (table.append_column("io_pers", pa.array(np.where(rng.random(n) < 0.3, pers // 4, 0)))
+            .append_column("rate_steps", steps)
+            .append_column("balance", pa.array(np.asarray(table.column("amt")) * rng.uniform(0.5, 1.0, n)))
+            .append_column("fee", pa.array(np.full(n, 0.0002))))
+
+
+@pytest.mark.parametrize("ids, parts", [("text", 7), ("missing", 3)])
+def test_shaped_standing_loans_and_their_values_agree_with_one_machine(spark, book, ids, parts):
+    pd = pytest.importorskip("pandas")
+    table = shaped(labelled(book, ids))
+    df = frame(spark, table, cuts(book, parts))
+    got = qs.schedules(df, errors="skip").toArrow()
+    want = qc.schedules(table.drop_columns([c for c in ("id", "product") if c in table.column_names]),
+                        errors="skip").to_numpy()
+    for name in VALUES:
+        assert np.array_equal(np.asarray(got.column(name)).view(np.uint32), np.asarray(want[name]).view(np.uint32))
+    args = {"discount_rate": 0.06, "errors": "skip"}
+    whole = qs.value(df, SCENARIOS, by="product", **args)
+    expected = qc.value(table, SCENARIOS, by="product", **args).to_pandas()
+    assert dict(whole.dtypes) == dict(expected.dtypes)
+    assert whole[["scenario", "product"]].equals(expected[["scenario", "product"]])
+    for name in qs.VALUES:
+        np.testing.assert_allclose(whole[name], expected[name], rtol=1e-12, atol=0)
+    # Each loan is valued alone, on whichever task holds it: the same bits.
+    per_loan = qs.value(df, SCENARIOS, per_loan=True, **args)
+    pd.testing.assert_frame_equal(per_loan, qc.value(table, SCENARIOS, per_loan=True, **args).to_pandas())
+
+
+def test_strict_reaches_every_task(spark):
+    table = pa.table({"id": ["p", "q"], "amt": [1200.0, 600.0], "rate": [0.0, 0.0], "pers": [12, 6],
+                      "int_freq": [1, 1], "cap_freq": [1, 1]})
+    df = frame(spark, table, [1, 1])
+    with pytest.raises(qc.LoanError) as raised:
+        qs.value(df, {}, discount_rate=0.0)
+    assert raised.value.code == "zero_rate"
+    assert qs.value(df, {}, discount_rate=0.0, strict=False)["pv"].tolist() == pytest.approx([1800.0], rel=1e-12)
+    per_loan = qs.value(df, {}, discount_rate=0.0, per_loan=True, strict=False)
+    assert per_loan["pv"].tolist() == pytest.approx([1200.0, 600.0], rel=1e-12)
+    assert qs.cashflows(df, strict=False).equals(qc.cashflows(table, strict=False).to_pandas())
+    assert qs.schedules(df, strict=False).count() == np.asarray(qc.schedules(table, strict=False).offsets)[-1] > 0
+    assert qs.failures(df).count() == 2 and qs.failures(df, strict=False).count() == 0
 
 
 def engine_threads_while(call):

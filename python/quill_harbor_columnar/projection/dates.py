@@ -37,8 +37,9 @@ def period_dates(as_of: Any, periods: int, periods_per_year: int) -> Any:
         )
     step = 12 // periods_per_year
     start = np.datetime64(as_of.replace(day=1), "M")
-    months = start + np.arange(periods, dtype=np.int64) * step
+    # Month steps as timedelta64[M]: NumPy is retiring bare integers added to dates.
+    months = start + (np.arange(periods, dtype=np.int64) * step).astype("timedelta64[M]")
     first = months.astype("datetime64[D]")
-    last = (months + 1).astype("datetime64[D]") - np.timedelta64(1, "D")
+    last = (months + np.timedelta64(1, "M")).astype("datetime64[D]") - np.timedelta64(1, "D")
     days = np.minimum(np.int64(as_of.day - 1), (last - first).astype(np.int64))
     return first + days.astype("timedelta64[D]")

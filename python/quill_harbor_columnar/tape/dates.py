@@ -56,7 +56,8 @@ def as_of_date(value: Any) -> _dt.date:
 def _days_in_month(year: Any, month: Any) -> Any:
     np = require("numpy", "book()")
     start = ((year - 1970) * 12 + month - 1).astype("datetime64[M]")
-    return ((start + 1).astype("datetime64[D]") - start.astype("datetime64[D]")).astype(np.int64)
+    following = start + np.timedelta64(1, "M")
+    return (following.astype("datetime64[D]") - start.astype("datetime64[D]")).astype(np.int64)
 
 
 def _parts(column: Any, source: str) -> tuple[Any, Any, Any, Any]:

@@ -574,8 +574,15 @@ def value(
             "threads": threads,
             "strict": strict,
         }
-        return ddf.map_partitions(
-            _partition_values, scenarios, kwargs, with_id, meta, measure, meta=meta, enforce_metadata=True
+        _check_steps(ddf)
+        parts = ddf.to_delayed()
+        return dd.from_delayed(
+            [
+                dask.delayed(_at_frame_rows)(offset, _partition_values, p, scenarios, kwargs, with_id, meta, measure)
+                for p, offset in zip(parts, _row_offsets(ddf, parts, errors))
+            ],
+            meta=meta,
+            verify_meta=True,
         )
     sums = _summed_projection(ddf, scenarios, a.names, periods_per_year, errors, threads, strict)
     projection_meta = pd.DataFrame(

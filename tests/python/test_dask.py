@@ -110,8 +110,10 @@ def test_engine_threads_follow_the_worker(client):
 
 
 
-@pytest.mark.parametrize("call", [qhd.schedules, qhd.cashflows, lambda ddf: qhd.project(ddf, {"cpr": 0.05})],
-                         ids=["schedules", "cashflows", "project"])
+@pytest.mark.parametrize("call", [qhd.schedules, qhd.cashflows, lambda ddf: qhd.project(ddf, {"cpr": 0.05}),
+                                  lambda ddf: qhd.value(ddf, {}, discount_rate=0.05),
+                                  lambda ddf: qhd.value(ddf, {}, discount_rate=0.05, per_loan=True)],
+                         ids=["schedules", "cashflows", "project", "value", "value_per_loan"])
 @pytest.mark.parametrize("known_lengths", [True, False])
 def test_a_refused_loan_is_named_by_its_row_in_the_frame(client, call, known_lengths):
     frame = pd.DataFrame({"id": [f"L{i}" for i in range(200)], "amt": 1000.0, "rate": 0.01, "pers": 12,

@@ -597,10 +597,12 @@ std::size_t sat_mul(std::size_t a, std::size_t b) noexcept {
 }
 
 // Threads that can run the `count` chunks of one run at once.
-std::size_t busy_threads(std::size_t count) noexcept {
-    static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    return std::max<std::size_t>(1, std::min(count, cores));
-}
+// The processors, read when the library is loaded: a function-local static
+// half-built by another thread at a fork would leave the child waiting on
+// its guard for ever.
+const std::size_t g_cores = std::max(1u, std::thread::hardware_concurrency());
+
+std::size_t busy_threads(std::size_t count) noexcept { return std::max<std::size_t>(1, std::min(count, g_cores)); }
 
 // Per schedule entry of the longest loan a worker met: the engine's five
 // binary32 columns, a group's four float64 sums and the weights of one age

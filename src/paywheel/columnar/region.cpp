@@ -18,10 +18,13 @@ namespace paywheel::columnar {
 
 namespace {
 
-std::size_t page_size() noexcept {
-    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    return page;
-}
+// Read when the library is loaded, before any thread can call in. A
+// function-local static is built by its first caller; a fork while that
+// caller is still building it leaves the child a guard marked "in progress"
+// by a thread it does not have, and the child's first call waits for ever.
+const std::size_t g_page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+
+std::size_t page_size() noexcept { return g_page; }
 
 // Rounded up to whole pages; SIZE_MAX when that overflows.
 std::size_t pages_for(std::size_t bytes) noexcept {
@@ -100,6 +103,9 @@ public:
 
 private:
     static constexpr std::size_t kMaxEntries = 64;
+    // Built on first use, always under the cache's lock, which a fork waits
+    // for: no child sees it half-built. (Built at load, it could run before
+    // the memory bound it reads.)
     static std::size_t cap() noexcept {
         static const std::size_t c = std::min<std::size_t>(std::size_t{1} << 30, memory_bound() / 16);
         return c;
@@ -109,11 +115,12 @@ private:
     std::size_t held_ = 0;
 };
 
-RegionCache& region_cache() noexcept {
-    // Never destroyed: regions may be released by threads still running at exit.
-    static RegionCache* cache = new RegionCache;
-    return *cache;
-}
+// Built when the library is loaded, for the reason given for the page
+// size; never destroyed: regions may be released by threads still running
+// at exit.
+RegionCache& g_region_cache = *new RegionCache;
+
+RegionCache& region_cache() noexcept { return g_region_cache; }
 
 void RegionCache::region_cache_lock() noexcept { region_cache().mutex_.lock(); }
 void RegionCache::region_cache_unlock() noexcept { region_cache().mutex_.unlock(); }

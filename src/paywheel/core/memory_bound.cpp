@@ -18,13 +18,19 @@ std::size_t read_physical_memory() noexcept {
     return p > SIZE_MAX / s ? SIZE_MAX : p * s;
 }
 
+// Read when the library is loaded, before any thread can call in. A
+// function-local static is built by its first caller; a fork while that
+// caller is still building it leaves the child a guard marked "in progress"
+// by a thread it does not have, and the child's first call waits for ever.
+// Physical memory does not change while the process runs.
+const std::size_t g_physical = read_physical_memory();
+
 }  // namespace
 
 std::size_t memory_bound() noexcept {
-    // Physical memory does not change while the process runs; the address
-    // space limit can (setrlimit), and getrlimit is a cheap system call.
-    static const std::size_t physical = read_physical_memory();
-    std::size_t bound = physical;
+    // The address space limit can change (setrlimit), and getrlimit is a
+    // cheap system call.
+    std::size_t bound = g_physical;
     rlimit limit{};
     if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         limit.rlim_cur < static_cast<rlim_t>(bound))

@@ -191,17 +191,23 @@ std::size_t process_threads() {
 
 // In a forked child: 0 when its calls ran on pool threads of its own (not
 // the caller), all started by the first call; else which check failed.
+// The threads that ran pieces of one call of 400 short sleeps.
+std::set<std::thread::id> workers_of_one_call() {
+    std::mutex m;
+    std::set<std::thread::id> workers;
+    run_on_pool(400, 0, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::lock_guard<std::mutex> lock(m);
+        workers.insert(std::this_thread::get_id());
+    });
+    return workers;
+}
+
 int child_pool_verdict() {
     ::alarm(60);  // a child waiting for its parent's workers would hang
     const std::thread::id caller = std::this_thread::get_id();
     for (int call = 0; call < 2; ++call) {
-        std::mutex m;
-        std::set<std::thread::id> workers;
-        run_on_pool(400, 0, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
-            std::lock_guard<std::mutex> lock(m);
-            workers.insert(std::this_thread::get_id());
-        });
+        const std::set<std::thread::id> workers = workers_of_one_call();
         if (workers.count(caller) != 0) return 2;
         if (workers.size() < 2) return 3;
         if (process_threads() != 1 + 4) return 4;
@@ -216,15 +222,8 @@ int child_pool_verdict() {
 // the sanitized run needs this.
 bool settle_pool() {
     const std::size_t want = ensure_pool();
-    std::mutex m;
     std::set<std::thread::id> seen;
-    for (int tries = 0; tries < 200 && seen.size() < want; ++tries) {
-        run_on_pool(400, 0, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
-            std::lock_guard<std::mutex> lock(m);
-            seen.insert(std::this_thread::get_id());
-        });
-    }
+    for (int tries = 0; tries < 200 && seen.size() < want; ++tries) seen.merge(workers_of_one_call());
     return seen.size() == want;
 }
 

@@ -40,14 +40,6 @@ float* map_block(std::size_t bytes) noexcept {
     return reinterpret_cast<float*>(aligned);
 }
 
-// Read when the library is loaded, before any thread can call in. A
-// function-local static is built by its first caller; a fork while that
-// caller is still building it leaves the child a guard marked "in progress"
-// by a thread it does not have, and the child's first call waits for ever.
-const std::size_t g_page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-
-std::size_t page_size() noexcept { return g_page; }
-
 }  // namespace
 
 std::optional<std::size_t> schedule_floats(const ScheduleShape& shape) noexcept {

@@ -18,14 +18,6 @@ namespace paywheel::columnar {
 
 namespace {
 
-// Read when the library is loaded, before any thread can call in. A
-// function-local static is built by its first caller; a fork while that
-// caller is still building it leaves the child a guard marked "in progress"
-// by a thread it does not have, and the child's first call waits for ever.
-const std::size_t g_page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-
-std::size_t page_size() noexcept { return g_page; }
-
 // Rounded up to whole pages; SIZE_MAX when that overflows.
 std::size_t pages_for(std::size_t bytes) noexcept {
     const std::size_t page = page_size();
@@ -115,8 +107,9 @@ private:
     std::size_t held_ = 0;
 };
 
-// Built when the library is loaded, for the reason given for the page
-// size; never destroyed: regions may be released by threads still running
+// Built when the library is loaded, before any thread can call in: a
+// function-local static half-built by another thread at a fork would leave
+// the child waiting on its guard for ever. Never destroyed: regions may be released by threads still running
 // at exit.
 RegionCache& g_region_cache = *new RegionCache;
 

@@ -22,8 +22,11 @@ std::size_t read_physical_memory() noexcept {
 // function-local static is built by its first caller; a fork while that
 // caller is still building it leaves the child a guard marked "in progress"
 // by a thread it does not have, and the child's first call waits for ever.
-// Physical memory does not change while the process runs.
+// Neither changes while the process runs. Other files of the engine read
+// their own load-time values for the same reason (the region cache, the
+// core count).
 const std::size_t g_physical = read_physical_memory();
+const std::size_t g_page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 
 }  // namespace
 
@@ -37,6 +40,8 @@ std::size_t memory_bound() noexcept {
         bound = static_cast<std::size_t>(limit.rlim_cur);
     return bound;
 }
+
+std::size_t page_size() noexcept { return g_page; }
 
 void check_memory_bound(std::size_t bytes) {
     if (bytes > memory_bound()) throw std::bad_alloc();

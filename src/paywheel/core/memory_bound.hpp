@@ -16,4 +16,7 @@ std::size_t memory_bound() noexcept;
 // the total a call is about to allocate, before allocating.
 void check_memory_bound(std::size_t bytes);
 
+// The system's page size, read once when the library is loaded.
+std::size_t page_size() noexcept;
+
 }  // namespace paywheel

@@ -79,11 +79,11 @@ def month_of(value: Any) -> int | None:
     return (value.replace(day=1) - _EPOCH).days
 
 
-def _file_batches(history: Any, columns: list[str]) -> list[Any]:
+def _file_batches(history: Any, columns: list[str], progress: Any = None) -> list[Any]:
     """Each file's batches (one 'file' for a table), as lazy iterables of batches with ``columns``."""
     pa = require("pyarrow", "performance()")
     if isinstance(history, History):
-        return [(b.select(columns) for b in history.file_batches(i)) for i in range(len(history.sources))]
+        return [(b.select(columns) for b in history.file_batches(i, progress)) for i in range(len(history.sources))]
     table = history if isinstance(history, pa.Table) else pa.table(history)
     missing = [c for c in columns if c not in table.column_names]
     if missing:
@@ -91,10 +91,10 @@ def _file_batches(history: Any, columns: list[str]) -> list[Any]:
     return [table.select(columns).to_batches()]
 
 
-def history_partials(history: Any, by: list[str], kind: str = "performance") -> list[Partial]:
+def history_partials(history: Any, by: list[str], kind: str = "performance", progress: Any = None) -> list[Partial]:
     """Each file's month x cohort partial sums, in file order."""
     part = performance_part if kind == "performance" else roll_part
-    return [file_partial(batches, by, part) for batches in _file_batches(history, needed_columns(by))]
+    return [file_partial(batches, by, part) for batches in _file_batches(history, needed_columns(by), progress)]
 
 
 def _label_type(values: list[Any]) -> Any:

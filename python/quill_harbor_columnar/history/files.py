@@ -14,7 +14,7 @@ import os
 import zipfile
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import IO
+from typing import IO, Any
 
 # Bytes read at a time; a block ends at the last whole line in it.
 DEFAULT_BLOCK_BYTES = 32 << 20
@@ -31,7 +31,7 @@ class Source:
     def name(self) -> str:
         return self.path if self.member is None else f"{self.path}:{self.member}"
 
-    def open(self) -> IO[bytes]:
+    def open(self) -> Any:
         if self.member is not None:
             archive = zipfile.ZipFile(self.path)
             return _ZipMember(archive, archive.open(self.member))

@@ -18,6 +18,7 @@ from .._internal.deps import require
 from .layouts import DEFAULT_DELINQUENCY, LIQUIDATION_CODES, PREPAID_CODES
 from .schedule import scheduled_principal
 
+CENT = 0.01
 # The sums kept per month and cohort, in order.
 SUMS = (
     "loans",
@@ -162,7 +163,11 @@ class Deriver:
         credit = in_pool & event
         full = in_pool & ~credit & prepaid_code
         running = in_pool & ~credit & zb_null
-        prepaid = np.where(full, p_bal - sched, 0.0) + np.where(running, np.maximum(p_bal - sched - bal, 0.0), 0.0)
+        # A curtailment is the fall in balance past the scheduled principal, once it reaches a cent: less is
+        # the rounding of a schedule to cents.
+        excess = p_bal - sched - bal
+        curtailed = np.where(running & (excess >= CENT), excess, 0.0)
+        prepaid = np.where(full, p_bal - sched, 0.0) + curtailed
         liquidated = liquidation & ~np.isnan(net_loss)
         liq_bal = np.where(liquidated, np.where(np.isnan(zb_upb), p_bal, zb_upb), 0.0)
         from_state = np.where(in_pool, _bucket(p_dlq), -1)

@@ -44,7 +44,14 @@ _RECORD_BYTES = {"fannie-mae": 200, "freddie-mac": 110}
 
 def _arrow_type(kind: str) -> Any:
     pa = require("pyarrow", "history()")
-    return {"str": pa.string(), "int": pa.int32(), "float": pa.float64(), "date": pa.date32()}.get(kind, pa.int32())
+    return {
+        "str": pa.string(),
+        "zb": pa.string(),
+        "int": pa.int32(),
+        "dlq": pa.int32(),
+        "float": pa.float64(),
+        "date": pa.date32(),
+    }[kind]
 
 
 def _zero(columns: dict[str, Any], names: Iterable[str]) -> Any:

@@ -296,8 +296,7 @@ def write_sample_history(
             ids = np.asarray([f"F{lo + i:010d}" for i in range(n)])
             tables = [_freddie_tables(rec, rng, ids)]
         perf, orig = tables[0]
-        import pyarrow as pa
-
+        pa = require("pyarrow", "sample_history()")
         q_perf = quarter
         for q in np.unique(q_perf).tolist():
             keep = pa.array(q_perf == q)

@@ -317,3 +317,27 @@ def test_the_commands(tmp_path):
     junk.write_text("a|b\nc|d\n")
     none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv")
     assert none.returncode == 3, none.stderr
+
+
+# ---------------------------------------------------------------- actual against projected
+
+def test_fit_recovers_the_generator_and_backtest_sets_it_beside_history(tmp_path):
+    cpr, cdr, severity = 0.12, 0.03, 0.35
+    write_sample_history(str(tmp_path), 6000, 36, "fannie-mae", cpr=cpr, cdr=cdr, severity=severity, seed=11)
+    h = qc.history(tmp_path, "fannie-mae")
+    book = qc.as_of(h, "2020-06")
+    assert {"id", "amt", "rate", "pers", "int_freq", "cap_freq", "age", "balance", "vintage"} <= set(book.column_names)
+    fitted = qc.fit(h, start="2020-07")
+    [row] = fitted.to_arrow().to_pylist()
+    assert row["cpr"] == pytest.approx(cpr, rel=0.1) and row["cdr"] == pytest.approx(cdr, rel=0.25)
+    assert row["severity"] == pytest.approx(severity, rel=1e-6) and row["psa"] > 0 and row["sda"] > 0
+    bt = qc.backtest(h, book, fitted.scenarios()).to_pandas()
+    constant = bt[bt.scenario == 0].sort_values("month")
+    assert len(constant) == 30
+    # Projected at the fitted speeds, the book ends near where it really did.
+    end = constant.iloc[-1]
+    assert end.projected_balance == pytest.approx(end.realized_balance, rel=0.01)
+    np.testing.assert_allclose(constant.diff_balance, constant.realized_balance - constant.projected_balance)
+    # Period 1's realized balance is the book's loans still performing a month on.
+    p = qc.performance(h, start="2020-07", end="2020-07").to_pandas()
+    assert constant.iloc[0].realized_prepaid == pytest.approx(p.prepaid_principal[0], rel=1e-9)

@@ -196,6 +196,7 @@ class Deriver:
             age=age,
             from_state=from_state,
             to_state=to_state,
+            extra={"start_rate": p_rate},
         )
 
 

@@ -32,7 +32,20 @@ from typing import Any, TypeVar
 from .. import _native
 from .._internal import checks
 from .._internal.deps import require
-from .._internal.names import BALANCE, FEE, LOANS, PERIOD, SCENARIO, SCENARIO_NAME, SUMMED, TOTALS
+from .._internal.names import (
+    AGE,
+    BALANCE,
+    FEE,
+    FIELDS,
+    LOANS,
+    PERIOD,
+    SCENARIO,
+    SCENARIO_NAME,
+    SHAPE,
+    STANDING,
+    SUMMED,
+    TOTALS,
+)
 from ..errors import ErrorTable, Failure, LoanError
 from ..scheduling import cashflows
 from . import compute, derived, valuation
@@ -105,6 +118,14 @@ class Call:
     def per_loan(self) -> bool:
         """Whether the call gives a row per loan: no sums, each part's rows are the call's rows."""
         return bool(self.keywords.get("per_loan", False))
+
+    def columns(self, have: Sequence[str]) -> list[str]:
+        """The columns of a book with columns ``have`` that the call reads, in the book's order."""
+        wanted = {*FIELDS, *SHAPE}
+        if self.operation != "cashflows":
+            price = self.keywords.get("price")
+            wanted |= {AGE, *STANDING, *self.checked.names, *([price] if isinstance(price, str) else [])}
+        return [name for name in have if name in wanted]
 
     def run(self, loans: Any, threads: int | None = None) -> Any:
         """The single-machine call on ``loans``, on ``threads`` engine

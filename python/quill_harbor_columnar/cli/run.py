@@ -34,6 +34,10 @@ from .failures import Refused, refused_loans, stop_on, write_refused
 from .options import parse_map
 from .progress import Progress
 
+# The destinations of every flag, of any subcommand, that names a file the run reads besides the tape:
+# a new input flag is added here, and every output of every subcommand is checked against it.
+INPUT_FLAGS = ("rate_steps", "scenarios", "curve", "prices")
+
 
 class Output(NamedTuple):
     path: str
@@ -82,10 +86,10 @@ class Command:
         return out
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
-        """Every file the run reads, so that no output replaces one."""
-        return (
-            [args.loans] + ([args.rate_steps] if getattr(args, "rate_steps", None) else []) if self.reads_tape else []
-        )
+        """Every file the run reads, so that no output replaces one: the tape and each file an input flag
+        of any subcommand names. An override adds to this list; it never replaces it."""
+        files = [args.loans] if self.reads_tape else []
+        return files + [getattr(args, dest) for dest in INPUT_FLAGS if getattr(args, dest, None)]
 
     def prepare(self, args: argparse.Namespace) -> None:
         """Checks of the flags that need no file of the run's (before anything is opened)."""

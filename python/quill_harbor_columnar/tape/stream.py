@@ -81,7 +81,8 @@ class TapeRun:
         steps = None
         if rate_steps is not None:
             try:
-                steps = read_rate_steps(rate_steps, self.spec, delimiter)
+                # --delimiter names the tape's; the steps file is a file of its own, its delimiter sniffed.
+                steps = read_rate_steps(rate_steps, self.spec)
             except (TypeError, ValueError) as e:
                 raise TapeError(rate_steps, str(e)) from None
         self.converter = Converter(self.spec, steps=steps)

@@ -17,7 +17,7 @@ from ..projection import project
 from ..tape.stream import TapeRun
 from .exits import CliError
 from .failures import refusal_rows
-from .options import TAPE_HELP, add_tape_arguments, date, lag
+from .options import TAPE_HELP, add_tape_arguments, lag
 from .progress import Progress
 from .report import by_shape, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done
@@ -175,7 +175,6 @@ def register(sub: Any) -> None:
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
     add_scenario_arguments(p)
     p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
-    p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
     p.add_argument(
         "--plot",
         metavar="FILE",

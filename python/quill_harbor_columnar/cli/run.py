@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import os
 import sys
 import time
@@ -31,9 +32,11 @@ from ..tape.files import TapeError
 from ..tape.stream import TapeRun
 from .exits import CliError, Exit
 from .failures import Refused, refused_loans, stop_on, write_refused
-from .options import parse_map
+from .options import parse_map, reading_options
 from .progress import Progress
 
+# The tape's remaining term, which gives the age.
+REMAINING = "remaining"
 # The destinations of every flag, of any subcommand, that names a file the run reads besides the tape:
 # a new input flag is added here, and every output of every subcommand is checked against it.
 INPUT_FLAGS = ("rate_steps", "scenarios", "curve", "prices")
@@ -93,12 +96,18 @@ class Command:
 
     def prepare(self, args: argparse.Namespace) -> None:
         """Checks of the flags that need no file of the run's (before anything is opened)."""
-        if self.reads_tape and AGE in parse_map(args.map) and not self.reads_ages:
+        if not self.reads_tape:
+            return
+        mapping = parse_map(args.map)
+        given = [f"--map {name}=..." for name in (AGE, REMAINING) if name in mapping]
+        given += ["--age-from"] if args.age_from is not None else []
+        if given and not self.reads_ages:
             raise CliError(
                 None,
-                f"--map age=... has no effect on {self.name}: its flows run from each loan's "
+                f"{given[0]} has no effect on {self.name}: its flows run from each loan's "
                 "origination; `quill-harbor project` runs from the loans' ages",
             )
+        reading_options(args)  # --age-from without --as-of, before anything is opened
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         raise NotImplementedError
@@ -111,6 +120,17 @@ class Command:
 
     def report(self, args: argparse.Namespace, done: Done) -> None:
         raise NotImplementedError
+
+
+@functools.cache
+def schedules_take_ages() -> bool:
+    """Whether the library's schedules and cash flows run a loan that has an age from that age on, asked of
+    the library itself with a two-period loan aged one: until they do, an age given to the schedules and
+    cashflows subcommands would be dropped without a word, so it is refused."""
+    from ..scheduling import schedules
+
+    loan = {"amt": [1.0], "rate": [0.01], "pers": [2], "int_freq": [1], "cap_freq": [1]}
+    return bool(schedules({**loan, AGE: [1]}).num_rows != schedules(loan).num_rows)
 
 
 def _inside(folder: str, path: str) -> bool:
@@ -151,6 +171,7 @@ def open_tape(command: Command, args: argparse.Namespace) -> TapeRun:
         rate_steps=args.rate_steps,
         allow_high_rates=args.allow_high_rates,
         ages=command.reads_ages,
+        reading=reading_options(args),
     )
 
 

@@ -22,10 +22,10 @@ from ..projection.scenarios import parse_scenarios, scenario_names
 from ..projection.standing import values as standing_values
 from ..tape.stream import TapeRun
 from .exits import CliError
-from .options import TAPE_HELP, add_tape_arguments, date, number
+from .options import TAPE_HELP, add_tape_arguments, number
 from .progress import Progress
 from .project import add_scenario_arguments, check_columns
-from .report import by_code, peak_rss, print_table, shown
+from .report import by_code, long_terms, peak_rss, print_table, shown
 from .run import Command, Done
 from .scenarios import scenarios_of
 
@@ -221,6 +221,7 @@ class Value(Command):
                 ("loans", f"{done.run.loans:,}"),
                 ("failed loans", f"{len(done.refused):,}"),
                 *by_code(r.code for r in done.refused),
+                *long_terms(done.run),
                 ("scenarios", f"{len(args.scenario_list):,}"),
                 ("rows written", f"{table.num_rows:,}"),
                 *([("rows without a yield", f"{len(v.unsolved):,}")] if v.unsolved else []),
@@ -267,7 +268,6 @@ def register(sub: Any) -> None:
     d.add_argument("--price-column", metavar="NAME", help="each loan's price, from this tape column (with --per-loan)")
     p.add_argument("--per-loan", action="store_true", help="one row per loan (and scenario, and price)")
     p.add_argument("--by", action="append", metavar="COL", help="value by this tape column; repeatable")
-    p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD)")
     p.add_argument(
         "--plot", metavar="FILE", help="draw the yield table, or the price of each scenario, to FILE (.png, .svg, .pdf)"
     )

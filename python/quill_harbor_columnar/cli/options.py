@@ -161,7 +161,8 @@ def add_tape_arguments(p: argparse.ArgumentParser) -> None:
     g.add_argument(
         "--allow-high-rates",
         action="store_true",
-        help="compute loans whose rate is above 1 (100%%) per period instead of stopping",
+        help="compute a tape whose rates, step rates or fees look implausible in --rate-unit (above 1, that is "
+        "100%%, a period; read per period, mostly above 50%% a year) instead of stopping",
     )
     r = p.add_argument_group("running")
     r.add_argument(

@@ -226,6 +226,9 @@ def execute(command: Command, args: argparse.Namespace) -> int:
     with Staged([o.path for o in outputs]) as staged:
         run = open_tape(command, args) if command.reads_tape else None
         show = args.progress if getattr(args, "progress", None) is not None else sys.stderr.isatty()
+        if show and run is not None and run.total is None:
+            # A CSV tape's rows show only as it is read: counted first, so the report has a real total.
+            run.total = run.tape.counted_rows()
         progress = Progress(command.name, run.total if run is not None else None, show)
         start = time.perf_counter()
         try:

@@ -137,7 +137,7 @@ def _lines(table: Any, keys: list[str]) -> list[str]:
         spread = None if r["spread"] is None else r["spread"] * 1e4
         rows.append(
             [
-                *(str(r[k]) for k in keys),
+                *("-" if r[k] is None else str(r[k]) for k in keys),
                 num(r["price"], ",.4f"),
                 num(r["yield"], ".4%"),
                 num(spread, ",.1f"),

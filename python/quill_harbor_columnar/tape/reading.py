@@ -246,7 +246,7 @@ def steps_refusal(
     finds them in the steps' own file."""
     if steps is None or steps.check is None:
         return None
-    return steps.check.refusal("rate", row_numbers(source, len(steps.ids)), spelling)
+    return steps.check.refusal("rate of the rate steps", row_numbers(source, len(steps.ids)), spelling)
 
 
 def _blank_is_zero(column: Any) -> Any:

@@ -11,7 +11,7 @@ from .._internal.names import ID, SCENARIO, SCENARIO_NAME, VALUES
 
 def _label(key: Any, labels: list[str]) -> str:
     """A group's label: its scenario by name where named, then its segment values."""
-    parts = []
+    parts: list[str] = []
     for name, value in zip(labels, key if isinstance(key, tuple) else (key,)):
         if name == SCENARIO_NAME and value is not None and value == value:  # noqa: PLR0124 - NaN: unnamed
             parts[-1:] = [str(value)]

@@ -328,7 +328,7 @@ class Converter:
         if spec.frequency_unit == "periods":
             self._count_twelves(terms, numeric, rows, offset)
         if "age" in cols:
-            age = self._ages(cols["age"], terms["pers"], rows)
+            age = self._ages(cols["age"], terms, rows)
             rows.add(~rows.failed & ((age < 0) | (age >= terms["pers"])), "bad_age", "age", cols["age"])
         shape = {f: optional_ints(cols[f], f, spec.sources[f], rows) for f in SHAPE_FIELDS if f in cols}
         if self.steps is not None:
@@ -374,19 +374,20 @@ class Converter:
             out[name] = pa.array(values if everything else values[keep], pa.float64())
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
 
-    def _ages(self, column: Any, pers: Any, rows: Rows) -> Any:
-        """Each row's age in periods: a whole number, the whole periods from its origination date to as_of,
-        the payments made from its first payment's date to as_of (that date's own included), or pers less
-        its remaining term."""
+    def _ages(self, column: Any, terms: dict[str, Any], rows: Rows) -> Any:
+        """Each row's age in periods: a whole number; the whole periods from its origination date to as_of;
+        from its first payment's date, the periods of the payments made, that date's own included (the
+        whole periods from it to as_of, and the int_freq periods before it, since the loan began one
+        payment earlier); or pers less its remaining term."""
         np = require("numpy", "book()")
         spec = self.spec
         if spec.as_of is None:
             age = ints(column, "age", spec.sources["age"], rows, decimal=spec.decimal)
-            return pers - age if spec.age_kind == "remaining" else age
+            return terms["pers"] - age if spec.age_kind == "remaining" else age
         rows.add(np.asarray(column.is_null()), "null", "age", column)
         age, dated = dates.ages(column, spec.sources["age"], spec.as_of, spec.months_per_period)
         rows.add(~dated, "bad_date", "age", column)
-        return age + 1 if spec.age_kind == "first-payment" else age
+        return age + terms["int_freq"] if spec.age_kind == "first-payment" else age
 
     def _count_twelves(self, terms: dict[str, Any], numeric: dict[str, Any], rows: Rows, offset: int) -> None:
         np = require("numpy", "book()")
@@ -484,23 +485,37 @@ def book(
       abbreviations, in any case, spaces and hyphens aside: M, Mo, Month,
       Monthly; Q, Qtr, Quarterly; S, SA, Semi-Annual, Semiannual, Semi
       Annually; A, Y, Annual, Annually, Yearly; and Semi-Monthly, Biweekly,
-      Fortnightly, Weekly where ``periods_per_year`` allows them.
+      Fortnightly, Weekly where ``periods_per_year`` allows them. A number
+      is the periods between payments, or with
+      ``frequency_unit="payments-per-year"`` the payments a year (12, 4, 2,
+      1). A numeric 12 read as one payment every 12 periods on a term of
+      120 periods or more warns once (UserWarning).
     - ``age_from`` names a date column and ``as_of`` (a date, or an ISO text
-      such as ``"2024-12-31"``) the date to count to: ``age`` is the whole
-      periods from each row's date to ``as_of`` (periods must be whole
-      months: ``periods_per_year`` dividing 12). Dates read as ISO
-      (``2024-01-31``), ``MM/DD/YYYY`` (``1/31/2024``) or ``YYYYMM``
-      (``202401``, text or number: the first of the month), or as Arrow
-      dates and timestamps.
+      such as ``"2024-12-31"``) the date to count to (periods must be whole
+      months: ``periods_per_year`` dividing 12). ``age_from="COLUMN"`` (or
+      ``"origination=COLUMN"``), the date each loan was made: ``age`` is the
+      whole periods from it to ``as_of``. ``"first-payment=COLUMN"``, the
+      date of its first payment: ``age`` counts the payments made, that
+      date's own included (the whole periods from it, and the ``int_freq``
+      periods before it). Dates read as ISO (``2024-01-31``), ``M/D/YYYY``
+      or ``M/D/YY`` (``1/31/2024``, ``3/15/19``), ``DD-Mon-YY``
+      (``15-Mar-19``), ``YYYYMM`` (``202401``, text or number: the first of
+      the month), Excel serial day numbers (``43539``, a number or a text of
+      up to five digits), or as Arrow dates and timestamps.
+    - ``remaining`` names a column of remaining terms (or
+      ``columns={"remaining": ...}``): ``age`` is ``pers`` less it.
+    - ``fee``: in the rate's unit; an empty cell is no fee (0).
 
     ``keep`` names tape columns carried through unchanged, after the engine
     columns (``project(book(tape, keep=["Product"]), by="Product")``).
 
     A tape whose rates are implausible in ``rate_unit`` is refused whole with
     ImplausibleRates (a ValueError): rates above 1 (100%) per period (a
-    year, with ``"annual"``), or with ``"annual-percent"`` rates mostly
-    below 1, which look like fractions. ``allow_high_rates=True`` keeps the
-    rates as read.
+    year, with ``"annual"``); with ``"per-period"``, rates mostly above 50%
+    a year, which look like yearly fractions; with ``"annual-percent"``
+    rates mostly below 1 written without a % sign, which look like
+    fractions. Step rates are held to the same, and fees to the first two.
+    ``allow_high_rates=True`` keeps the rates as read.
 
     ``io_pers`` and ``amort_pers`` (int32, a null the default) come along
     when the tape has them (or ``columns`` maps them). ``rate_steps``: a

@@ -309,8 +309,14 @@ def roll_part(rows: Rows) -> Partial:
 
 def file_partial(batches: Iterable[Any], by: list[str], part: Callable[[Rows], Partial]) -> Partial:
     """One file's partial sums: its batches in order, each batch's sums added to the file's."""
+    return file_partials(batches, by, [part])[0]
+
+
+def file_partials(batches: Iterable[Any], by: list[str], parts: Sequence[Callable[[Rows], Partial]]) -> list[Partial]:
+    """Several kinds of partial sums of one file from one pass over it."""
     deriver = Deriver(by)
-    acc: Partial = {}
+    accs: list[Partial] = [{} for _ in parts]
     for batch in batches:
-        acc = add(acc, part(deriver.rows(batch)))
-    return acc
+        rows = deriver.rows(batch)
+        accs = [add(acc, part(rows)) for acc, part in zip(accs, parts)]
+    return accs

@@ -341,3 +341,33 @@ def test_fit_recovers_the_generator_and_backtest_sets_it_beside_history(tmp_path
     # Period 1's realized balance is the book's loans still performing a month on.
     p = qc.performance(h, start="2020-07", end="2020-07").to_pandas()
     assert constant.iloc[0].realized_prepaid == pytest.approx(p.prepaid_principal[0], rel=1e-9)
+
+
+# ---------------------------------------------------------------- scale-out
+
+def test_dask_equals_one_machine(fannie, freddie):
+    pytest.importorskip("dask")
+    import quill_harbor_columnar.dask as qd
+
+    for one, many in (
+        (qc.performance(qc.history(fannie, "fannie-mae", batch_rows=5000), by="vintage", window=6),
+         qd.performance(fannie, "fannie-mae", by="vintage", window=6, batch_rows=5000)),
+        (qc.performance(_freddie(freddie), by=["vintage", "coupon"]),
+         qd.performance(freddie / "historical_data_time_*", "freddie-mac", origination=freddie / "historical_data_2*",
+                        by=["vintage", "coupon"])),
+    ):  # fmt: skip
+        pd.testing.assert_frame_equal(one.to_pandas(), many.to_pandas(), check_exact=True)
+
+
+def test_spark_equals_one_machine(fannie):
+    pytest.importorskip("pyspark", reason="pyspark is not installed: pip install 'quill_harbor[spark]'")
+    if shutil.which("java") is None:
+        pytest.skip("no Java runtime for Spark")
+    from pyspark.sql import SparkSession
+
+    import quill_harbor_columnar.spark as qs
+
+    spark = SparkSession.builder.master("local[2]").getOrCreate()
+    got = qs.performance(fannie, "fannie-mae", spark=spark, by="vintage", window=6, batch_rows=5000)
+    want = qc.performance(qc.history(fannie, "fannie-mae", batch_rows=5000), by="vintage", window=6)
+    pd.testing.assert_frame_equal(got.to_pandas(), want.to_pandas(), check_exact=True)

@@ -48,11 +48,14 @@ _EPOCH = _dt.date(1970, 1, 1)
 class Performance(HeldTable):
     """Realized measures, a row per month (and cohort): see ``performance()``."""
 
-    __slots__ = ("by",)
+    __slots__ = ("by", "failures")
 
     def __init__(self, table: Any, by: list[str]) -> None:
         super().__init__(table)
         self.by = by
+        # Records that did not read, where the measures were computed on a cluster (one machine lists them
+        # on its History).
+        self.failures: list[Any] = []
 
 
 class RollRates(HeldTable):

@@ -148,7 +148,7 @@ def backtest(
         got = realized.get(key)
         if got is None:
             continue
-        row: dict[str, Any] = {"scenario": int(r["scenario"]), "month": month, "period": period}
+        row: dict[str, Any] = {"scenario": int(r.get("scenario", 0)), "month": month, "period": period}
         if "scenario_name" in projection.columns:
             row["scenario_name"] = r["scenario_name"]
         for c in cols:

@@ -6,7 +6,7 @@ from __future__ import annotations
 from typing import Any
 
 from .._internal.deps import require
-from .._internal.names import ID, SCENARIO, VALUES
+from .._internal.names import EFFECTIVE, ID, SCENARIO, VALUES
 
 
 def plot_values(table: Any, path: str, fmt: str, title: str) -> None:
@@ -18,7 +18,7 @@ def plot_values(table: Any, path: str, fmt: str, title: str) -> None:
     if SCENARIO not in df.columns:
         df[SCENARIO] = 0
     fig, ax = plt.subplots(figsize=(9, 5), dpi=110)
-    labels = [c for c in df.columns if c not in VALUES and c != ID]
+    labels = [c for c in df.columns if c not in VALUES and c not in EFFECTIVE and c != ID]
     if ID not in df.columns and df["price"].round(10).nunique() > 1 and df["yield"].notna().any():
         for key, rows in df.groupby(labels):
             ax.plot(rows["price"], 100 * rows["yield"], marker="o", label=", ".join(map(str, key)))

@@ -30,12 +30,13 @@ from .. import _native
 from .._internal import checks
 from .._internal.deps import require as _require
 from .._internal.inputs import arrow_column, arrow_table, plain_column
-from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
+from .._internal.names import AGE, BALANCE, EFFECTIVE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
 from .._internal.tables import HeldTable
 from ..errors import ErrorTable
 from .ages import ages as read_ages
 from .ages import quote_ages
 from .compute import project
+from .conventions import conventions
 from .dates import as_date, period_dates
 from .scenarios import checked_periods_per_year, parse_scenarios
 from .segments import by_names
@@ -142,8 +143,9 @@ def _prices(price: Any, per_loan: bool) -> list[float] | str:
     return out
 
 
-def _discount(ppy: int, discount_rate: Any, curve: Any, spread: Any, price: Any) -> tuple:
-    """The native discount (mode, periods_per_year, rate, years, rates, spread)."""
+def _discount(ppy: int, discount_rate: Any, curve: Any, spread: Any, price: Any, tail: tuple = ()) -> tuple:
+    """The native discount (mode, periods_per_year, rate, years, rates, spread,
+    then ``tail``: basis, delay days, settle days, shift)."""
     given = [n for n, v in (("discount_rate", discount_rate), ("curve", curve), ("price", price)) if v is not None]
     if not given:
         raise ValueError("discount_rate, curve or price must set the discount; give one of them")
@@ -157,12 +159,12 @@ def _discount(ppy: int, discount_rate: Any, curve: Any, spread: Any, price: Any)
         y = _number("discount_rate", discount_rate)
         if not y > -ppy:
             raise ValueError(f"discount_rate must be above -periods_per_year ({-ppy}), not {discount_rate!r}")
-        return (_RATE, ppy, y, [], [], 0.0)
+        return (_RATE, ppy, y, [], [], 0.0, *tail)
     if curve is not None:
         years, rates = _curve(curve)
         s = _number("spread", spread) if spread is not None else 0.0
-        return (_CURVE_PRICE if price is not None else _CURVE, ppy, 0.0, years, rates, s)
-    return (_PRICE, ppy, 0.0, [], [], 0.0)
+        return (_CURVE_PRICE if price is not None else _CURVE, ppy, 0.0, years, rates, s, *tail)
+    return (_PRICE, ppy, 0.0, [], [], 0.0, *tail)
 
 
 def _check_as_of(as_of: Any, ppy: int) -> Any:
@@ -191,6 +193,10 @@ def value(
     errors: str = "raise",
     threads: int | None = None,
     strict: bool = True,
+    basis: str = "mortgage",
+    delay: int = 0,
+    settle: _dt.date | str | None = None,
+    shift: float | None = None,
 ) -> Valuation:
     """What the book is worth under each scenario (see the module for the
     conventions).
@@ -206,10 +212,37 @@ def value(
     (with more than one), the ``by`` columns, ``id`` (per loan), then
     ``start_balance``, ``pv``, ``price``, ``yield``, ``spread`` (null without
     a curve), ``wal``, ``macaulay_duration``, ``modified_duration`` and
-    ``convexity``.
+    ``convexity`` (years squared over 100, as the market quotes it).
+
+    The market's conventions (see docs/valuation.md): ``yield`` is
+    compounded with the payment frequency (the mortgage yield) and ``bey``
+    semi-annually; ``basis`` ("mortgage" or "bond-equivalent") chooses the
+    yield the durations and convexity are taken against. Each flow is paid
+    ``delay`` days (30/360) after its period ends. ``settle`` (a date in the
+    first period) moves the value date: ``accrued`` is the first period's
+    interest to it per 100 of ``start_balance`` and ``clean_price`` is
+    ``price`` (the full price) less ``accrued``. ``shift`` (basis points)
+    adds ``effective_duration`` and ``effective_convexity``: the yield of
+    the basis (or, with a curve, the whole curve) moved by -shift and +shift
+    and the same flows revalued.
     """
     a = checked_arguments(
-        scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan, errors, threads, strict
+        scenarios,
+        discount_rate,
+        curve,
+        spread,
+        price,
+        by,
+        as_of,
+        periods_per_year,
+        per_loan,
+        errors,
+        threads,
+        strict,
+        basis=basis,
+        delay=delay,
+        settle=settle,
+        shift=shift,
     )
     if per_loan:
         return _value_loans(loans, a)
@@ -244,6 +277,11 @@ def checked_arguments(
     errors: Any,
     threads: Any,
     strict: Any,
+    *,
+    basis: Any = "mortgage",
+    delay: Any = 0,
+    settle: Any = None,
+    shift: Any = None,
 ) -> _Arguments:
     """value()'s arguments checked, before any computing."""
     ppy = checked_periods_per_year(periods_per_year)
@@ -254,7 +292,9 @@ def checked_arguments(
         raise ValueError(f"per_loan must be True or False, not {per_loan!r}")
     if not isinstance(strict, bool):
         raise ValueError(f"strict must be True or False, not {strict!r}")
-    discount = _discount(ppy, discount_rate, curve, spread, price)
+    as_of = _check_as_of(as_of, ppy)
+    market = conventions(basis, delay, settle, shift, as_of, ppy)
+    discount = _discount(ppy, discount_rate, curve, spread, price, market.native())
     prices = _prices(price, per_loan) if price is not None else []
     names = by_names(by)
     for n in names:
@@ -268,7 +308,7 @@ def checked_arguments(
         discount=discount,
         prices=prices,
         names=names,
-        as_of=_check_as_of(as_of, ppy),
+        as_of=as_of,
         strict=strict,
     )
 
@@ -278,7 +318,8 @@ def _columns_of(values: Any, discount: tuple) -> dict[str, Any]:
     np = _require("numpy", "value()")
     pa = _require("pyarrow", "value()")
     out = {}
-    for name in VALUES:
+    shifted = len(discount) > 9 and discount[9] > 0
+    for name in (*VALUES, *EFFECTIVE) if shifted else VALUES:
         x = np.asarray(values.column(name), dtype=np.float64)
         nan = np.isnan(x)
         out[name] = pa.array(x, type=pa.float64(), mask=nan if nan.any() else None)

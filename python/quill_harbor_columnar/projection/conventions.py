@@ -74,7 +74,7 @@ def conventions(basis: Any, delay: Any, settle: Any, shift: Any, as_of: Any, ppy
     """The conventions checked: every ValueError names its argument."""
     if not isinstance(basis, str) or basis not in BASES:
         raise ValueError(f'basis must be "mortgage" or "bond-equivalent", not {basis!r}')
-    if isinstance(delay, bool) or not isinstance(delay, numbers.Integral) or not 0 <= delay <= _MAX_DELAY:
+    if isinstance(delay, bool) or not isinstance(delay, numbers.Integral) or not 0 <= int(delay) <= _MAX_DELAY:
         raise ValueError(f"delay must be a whole number of days from 0 to {_MAX_DELAY:,}, not {delay!r}")
     settle_date, days = (None, 0.0) if settle is None else _settle_days(settle, as_of, ppy)
     bp = 0.0

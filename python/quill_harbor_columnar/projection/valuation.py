@@ -8,9 +8,13 @@ of period k is discounted by (1 + y/N)^-k. A ``curve`` gives continuously
 compounded zero rates z(t) at its ``years``, linear in t between them and flat
 outside; with a ``spread`` s the discount is exp(-(z(t) + s) t). ``price`` is
 percent of the start balance. Durations and convexity are taken with respect
-to the yield: Macaulay sum(t cf B) / P, modified Macaulay / (1 + y/N),
-convexity sum(cf B t (N t + 1)) / (N (1 + y/N)^2) / P. The value is that of
-``net_cashflow``, the cash flow less servicing.
+to the yield of the basis r, compounded m times a year (m = N, or 2 for the
+bond-equivalent yield): Macaulay sum(t cf B) / P, modified Macaulay /
+(1 + r/m), convexity sum(cf B t (t + 1/m)) / (1 + r/m)^2 / P / 100. The
+market's conventions (the basis, a payment delay, a settlement date, the
+effective measures' shift) are checked in ``conventions`` and computed
+natively with the sums. The value is that of ``net_cashflow``, the cash flow
+less servicing.
 
 Loan by loan, the flows are valued natively as each loan is projected;
 book and segment values come from the projection's summed flows. Every sum
@@ -210,9 +214,10 @@ def value(
     ``threads`` are as for ``project``; the book may carry ``age``,
     ``balance`` and ``fee`` columns. Returns a ``Valuation``: ``scenario``
     (with more than one), the ``by`` columns, ``id`` (per loan), then
-    ``start_balance``, ``pv``, ``price``, ``yield``, ``spread`` (null without
-    a curve), ``wal``, ``macaulay_duration``, ``modified_duration`` and
-    ``convexity`` (years squared over 100, as the market quotes it).
+    ``start_balance``, ``pv``, ``price``, ``accrued``, ``clean_price``,
+    ``yield``, ``bey``, ``spread`` (null without a curve), ``wal``,
+    ``macaulay_duration``, ``modified_duration`` and ``convexity`` (years
+    squared over 100, as the market quotes it).
 
     The market's conventions (see docs/valuation.md): ``yield`` is
     compounded with the payment frequency (the mortgage yield) and ``bey``

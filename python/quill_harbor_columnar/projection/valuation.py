@@ -291,7 +291,7 @@ def checked_arguments(
     prices = _prices(price, per_loan) if price is not None else []
     names = by_names(by)
     for n in names:
-        if n in VALUES or n == ID:
+        if n in VALUES or n in EFFECTIVE or n == ID:
             raise ValueError(f"by column {n!r} has the name of a value column; rename it")
     return _Arguments(
         ppy=ppy,

@@ -208,7 +208,10 @@ void Valuer::reserve(std::size_t periods) {
     if (from > periods) return;
     const double N = spec_.periods_per_year;
     const double m = spec_.basis == YieldBasis::Mortgage ? N : 2.0;
-    const bool shifted = spec_.shift > 0.0 && spec_.mode != DiscountMode::Rate;
+    // A shift moves a curve by a factor on each period's discount; a yield's
+    // shift is a power sum at another rate, with no table.
+    const bool shifted =
+        spec_.shift > 0.0 && (spec_.mode == DiscountMode::Curve || spec_.mode == DiscountMode::CurvePrice);
     df_.resize(periods + 1);
     if (spec_.mode == DiscountMode::Rate) {
         t_df_.resize(periods + 1);

@@ -28,6 +28,7 @@ from .._internal.deps import require
 from .._internal.names import AGE
 from ..io.atomic import Staged
 from ..io.formats import accepted, format_of
+from ..scheduling import schedules
 from ..tape.files import TapeError
 from ..tape.stream import TapeRun
 from .exits import CliError, Exit
@@ -127,8 +128,6 @@ def schedules_take_ages() -> bool:
     """Whether the library's schedules and cash flows run a loan that has an age from that age on, asked of
     the library itself with a two-period loan aged one: until they do, an age given to the schedules and
     cashflows subcommands would be dropped without a word, so it is refused."""
-    from ..scheduling import schedules
-
     loan = {"amt": [1.0], "rate": [0.01], "pers": [2], "int_freq": [1], "cap_freq": [1]}
     return bool(schedules({**loan, AGE: [1]}).num_rows != schedules(loan).num_rows)
 

@@ -87,3 +87,15 @@ class OwnPeriods:
                 for s, read in zip(cells[row], per_year_of(row))
             ]
         return pa.array(cells, column.type)
+
+
+def in_book_periods(table: Any, name: str, periods_per_year: int) -> Any:
+    """A column of whole periods (a frequency, a term) of a book's batch or table in the book's periods,
+    where a loan counts in its own (int64)."""
+    np = require("numpy", "book()")
+    values = np.asarray(table.column(name), dtype=np.int64)
+    if PAYMENTS_PER_YEAR not in table.schema.names:
+        return values
+    own = table.column(PAYMENTS_PER_YEAR)
+    per_year = np.asarray(own.fill_null(periods_per_year), dtype=np.int64)
+    return values * np.where(per_year > 0, periods_per_year // np.maximum(per_year, 1), 1)

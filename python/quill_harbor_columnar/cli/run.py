@@ -219,7 +219,8 @@ def _first_conversion() -> None:
 def execute(command: Command, args: argparse.Namespace) -> int:
     _first_conversion()
     outputs = command.outputs(args)
-    check_outputs(outputs, command.inputs(args))
+    # The base class's inputs whatever a subcommand's own list says: no input flag is ever left unchecked.
+    check_outputs(outputs, list(dict.fromkeys([*Command.inputs(command, args), *command.inputs(args)])))
     command.prepare(args)
     failures = next((o for o in outputs if o.flag == "--failures"), None)
     with Staged([o.path for o in outputs]) as staged:

@@ -25,8 +25,12 @@ OWN = (12, 4, 2, 1)
 
 
 def accepted() -> bool:
-    """Whether the engine schedules a loan in its own periods: the package names the column."""
-    return getattr(names, "PAYMENTS_PER_YEAR", None) == PAYMENTS_PER_YEAR
+    """Whether the engine schedules a loan in its own periods: the package names the column (as a name of
+    its own, or among a group's, such as the shape's)."""
+    return any(
+        value == PAYMENTS_PER_YEAR or (isinstance(value, tuple) and PAYMENTS_PER_YEAR in value)
+        for value in vars(names).values()
+    )
 
 
 def per_period(as_read: Any, unit: str, book_per_period: Any, per_year: Any, step: Any) -> Any:

@@ -1,8 +1,8 @@
 // What Python reads of the native side, by name: the failure codes and the
-// fields they blame, the discount modes, the age that is no age, the longest
-// lag, each taken from the native enum or constant that defines it, and
-// (for the tests) the message catalogue, every text of messages.hpp under
-// its constant's name. Python copies none of them.
+// fields they blame, the discount modes and yield bases, the age that is no
+// age, the longest lag, each taken from the native enum or constant that
+// defines it, and (for the tests) the message catalogue, every text of
+// messages.hpp under its constant's name. Python copies none of them.
 #include <cstdint>
 #include <iterator>
 
@@ -52,6 +52,7 @@ bool add_catalogue(PyObject* module) {
 }
 
 int mode(pc::DiscountMode m) noexcept { return static_cast<int>(m); }
+int basis(pc::YieldBasis b) noexcept { return static_cast<int>(b); }
 
 }  // namespace
 
@@ -64,6 +65,8 @@ bool register_names(PyObject* module) {
            PyModule_AddIntConstant(module, "DISCOUNT_CURVE", mode(pc::DiscountMode::Curve)) >= 0 &&
            PyModule_AddIntConstant(module, "DISCOUNT_PRICE", mode(pc::DiscountMode::Price)) >= 0 &&
            PyModule_AddIntConstant(module, "DISCOUNT_CURVE_PRICE", mode(pc::DiscountMode::CurvePrice)) >= 0 &&
+           PyModule_AddIntConstant(module, "BASIS_MORTGAGE", basis(pc::YieldBasis::Mortgage)) >= 0 &&
+           PyModule_AddIntConstant(module, "BASIS_BOND_EQUIVALENT", basis(pc::YieldBasis::BondEquivalent)) >= 0 &&
            PyModule_AddIntConstant(module, "NOT_AN_AGE", static_cast<long>(pc::kNotAnAge)) >= 0 &&
            PyModule_AddIntConstant(module, "MAX_LAG", pc::kMaxLag) >= 0 && add_catalogue(module);
 }

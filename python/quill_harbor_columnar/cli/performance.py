@@ -58,7 +58,7 @@ class HistoryCommand(Command):
     reads_tape = False
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
-        return list(args.history) + list(args.origination or [])
+        return super().inputs(args) + list(args.history) + list(args.origination or [])
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         out = [output(args.output, "table", "the output")]

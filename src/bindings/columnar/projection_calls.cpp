@@ -131,7 +131,7 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
         s.dflt.by_age = dflt_age != 0;
         if (!(severity >= 0.0 && severity <= 1.0))
             throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, "severity"));
-        if (lag < 0 || lag > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
+        if (lag < 0 || lag > pc::kMaxLag) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
         s.severity = severity;
         s.lag = static_cast<std::int32_t>(lag);
     }
@@ -144,15 +144,19 @@ void check_prices(const double* p, std::size_t n, const char* what) {
             throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kValuePriceRange, what));
 }
 
-// The discount as (mode, periods_per_year, rate, years, zero rates, spread),
-// built and checked in Python already; the Valuer checks it again.
+// The discount as (mode, periods_per_year, rate, years, zero rates, spread)
+// and optionally the market's conventions (basis, delay days, settle days,
+// shift), built and checked in Python already; the Valuer checks it again.
 pc::Valuer read_discount(PyObject* obj) {
-    int mode;
+    int mode, basis = 0;
     long long ppy;
-    double rate, spread;
+    double rate, spread, delay = 0.0, settle = 0.0, shift = 0.0;
     PyObject *years, *rates;
-    if (!PyTuple_Check(obj) || !PyArg_ParseTuple(obj, "iLdOOd", &mode, &ppy, &rate, &years, &rates, &spread) ||
-        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice)) {
+    if (!PyTuple_Check(obj) ||
+        !PyArg_ParseTuple(obj, "iLdOOd|iddd", &mode, &ppy, &rate, &years, &rates, &spread, &basis, &delay, &settle,
+                          &shift) ||
+        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice) || basis < 0 ||
+        basis > static_cast<int>(pc::YieldBasis::BondEquivalent)) {
         PyErr_Clear();
         throw pc::ColumnarError(pc::CallFailure::BadType, msg::kValueSpecShape);
     }
@@ -164,6 +168,10 @@ pc::Valuer read_discount(PyObject* obj) {
     spec.years = number_list(years, "curve years");
     spec.zero_rates = number_list(rates, "curve rates");
     spec.spread = spread;
+    spec.basis = static_cast<pc::YieldBasis>(basis);
+    spec.delay_days = delay;
+    spec.settle_days = settle;
+    spec.shift = shift;
     return pc::Valuer(std::move(spec));
 }
 

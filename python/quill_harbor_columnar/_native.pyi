@@ -41,13 +41,13 @@ class ScheduleStream:
 # ``strict`` (default True): False gives a piece the engine refuses for a
 # zero rate or a single capital block the lender's schedule.
 def schedules(
-    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def cashflows(
-    source: Any, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
-    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
 ) -> ScheduleStream: ...
 def default_threads() -> int: ...
 

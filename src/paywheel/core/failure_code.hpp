@@ -39,9 +39,11 @@ enum class FailureCode : std::uint8_t {
     BadBalance,      // a current balance that is not positive and finite
     BadFee,          // a servicing fee that is negative or above the rate
     NoYield,         // no yield (or spread) gives the price asked for
+    // Cent mode.
+    UnequalFrequencies,  // int_freq and cap_freq differ: no payment period of its own
 };
 
-inline constexpr int kFailureCodeCount = 23;
+inline constexpr int kFailureCodeCount = 24;
 
 // The names callers read, in enum order.
 inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
@@ -50,6 +52,7 @@ inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
     "too_large",      "bad_frequency", "bad_rate",        "bad_age",       "unknown_frequency",    "bad_date",
     "bad_shape",      "nan_schedule",
     "bad_balance",    "bad_fee",      "no_yield",
+    "unequal_frequencies",
 };
 
 inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }

@@ -1,6 +1,7 @@
 #include "paywheel/columnar/decode.hpp"
 
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -66,10 +67,11 @@ std::string double_text(double v) {
 
 // Whole cents as a decimal amount: -1234567891 is "-12345678.91".
 std::string cent_text(std::int64_t c) {
-    const std::int64_t m = c < 0 ? -c : c;
-    std::string frac = digits(m % 100);
-    if (frac.size() < 2) frac.insert(0, "0");
-    return (c < 0 ? "-" : "") + digits(m / 100) + "." + frac;
+    const std::uint64_t m = c < 0 ? 0 - static_cast<std::uint64_t>(c) : static_cast<std::uint64_t>(c);
+    char buf[32];
+    const int n = std::snprintf(buf, sizeof buf, "%s%llu.%02llu", c < 0 ? "-" : "",
+                                static_cast<unsigned long long>(m / 100), static_cast<unsigned long long>(m % 100));
+    return std::string(buf, static_cast<std::size_t>(n));
 }
 
 bool fail(DecodeFailure& why, FailureCode code, Field f, const char* reason) noexcept {

@@ -37,8 +37,10 @@ std::int64_t precise_payment(std::int64_t cents, double rate, std::int64_t perio
         if ((e & 1) != 0) g = g * square;
         square = square * square;
     }
-    const __float128 x = static_cast<__float128>(cents) * static_cast<__float128>(rate) * g / (g - 1.0);
-    return round_half_up(x);
+    // As cents x rate (exact here) plus what the annuity adds to it, so that
+    // a product on a half cent stays on the side the exact payment is.
+    const __float128 interest = static_cast<__float128>(cents) * static_cast<__float128>(rate);
+    return round_half_up(interest + interest / (g - 1.0));
 }
 
 }  // namespace

@@ -147,6 +147,7 @@ def open_tape(command: Command, args: argparse.Namespace) -> TapeRun:
         rate_steps=args.rate_steps,
         allow_high_rates=args.allow_high_rates,
         ages=command.reads_ages,
+        exact_amounts=args.precision == "cent",
     )
 
 

@@ -66,7 +66,12 @@ class Spec:
         age_from: str | None = None,
         as_of: Any = None,
         keep: Sequence[str] | None = None,
+        exact_amounts: bool = False,
     ) -> None:
+        # Cent mode: an amount keeps the double nearest its text, which is
+        # on its cent; a binary32 neighbour (what a text halfway between two
+        # takes otherwise) would move it off.
+        self.exact_amounts = exact_amounts
         if rate_unit not in RATE_UNITS:
             raise ValueError(f"rate_unit must be one of {', '.join(map(repr, RATE_UNITS))}, not {rate_unit!r}")
         if isinstance(periods_per_year, bool) or not isinstance(periods_per_year, int) or periods_per_year < 1:
@@ -406,7 +411,7 @@ def _amounts(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> A
         rows,
         percent=False,
         code="parse_float",
-        engine_units=True,
+        engine_units=not spec.exact_amounts,
         amount=True,
         decimal=spec.decimal,
     )

@@ -69,11 +69,12 @@ class TapeRun:
         rate_steps: str | None = None,
         allow_high_rates: bool = False,
         ages: bool = True,
+        exact_amounts: bool = False,
     ) -> None:
         self.path = path
         self.tape = Tape(path, delimiter=delimiter, batch_rows=batch_rows)
         try:
-            self.spec = Spec(mapping, rate_unit, periods_per_year, self.tape.names)
+            self.spec = Spec(mapping, rate_unit, periods_per_year, self.tape.names, exact_amounts=exact_amounts)
         except (TypeError, ValueError) as e:
             raise TapeError(path, str(e)) from None
         if not ages:

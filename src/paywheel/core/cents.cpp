@@ -121,29 +121,58 @@ TextCents parse_cents(std::string_view s, std::int64_t& out) noexcept {
     return TextCents::Ok;
 }
 
-bool round_product(std::int64_t cents, double rate, std::int64_t& out) noexcept {
-    if (!std::isfinite(rate)) return false;
-    if (cents == 0 || rate == 0.0) {
-        out = 0;
+namespace {
+
+// A rate as an exact fraction M / 2^shift (M below 2^53), taken apart once
+// for the periods it is in force, so that each period's interest is one
+// 128-bit product and a shift.
+struct ExactRate {
+    std::uint64_t m = 0;
+    int shift = 0;  // negative: a left shift (a rate of 2^53 or more)
+    bool negative = false;
+
+    explicit ExactRate(double rate) noexcept {
+        if (rate == 0.0) return;
+        int e = 0;
+        const double f = std::frexp(std::fabs(rate), &e);  // |rate| = f 2^e, f in [0.5, 1)
+        m = static_cast<std::uint64_t>(std::ldexp(f, 53));  // exactly
+        shift = 53 - e;
+        negative = rate < 0;
+    }
+
+    // cents x rate rounded half-up, for cents >= 0; false past kLargestCents.
+    bool times(std::int64_t cents, std::int64_t& out) const noexcept {
+        const u128 p = static_cast<u128>(static_cast<std::uint64_t>(cents)) * m;  // below 2^117
+        std::int64_t q = 0;
+        if (shift <= 0) {
+            if (shift < -10 || (p << -shift) > static_cast<u128>(kLargestCents)) return false;
+            q = static_cast<std::int64_t>(p << -shift);
+        } else if (shift < 128) {
+            const u128 whole = half_up(p);
+            if (whole > static_cast<u128>(kLargestCents)) return false;
+            q = static_cast<std::int64_t>(whole);
+        }  // shift >= 128: the product is below 2^117 / 2^128, under half a cent
+        out = negative ? -q : q;
         return true;
     }
-    int e = 0;
-    const double m = std::frexp(std::fabs(rate), &e);  // |rate| = m 2^e, m in [0.5, 1)
-    const auto M = static_cast<std::uint64_t>(std::ldexp(m, 53));  // |rate| = M 2^(e - 53), exactly
-    const u128 p = static_cast<u128>(static_cast<std::uint64_t>(magnitude(cents))) * M;  // below 2^117
-    const int s = 53 - e;  // the product is p / 2^s
+
+    // p / 2^shift rounded half-up, for 0 < shift < 128: the remainder is at
+    // least half exactly when bit shift - 1 of p is set.
+    u128 half_up(u128 p) const noexcept { return ((p >> (shift - 1)) + 1) >> 1; }
+
+    // Whether every product of a balance below 2^52 stays below the balance
+    // in magnitude (|rate| < 1) and needs no shift past the product's width:
+    // the periods' loop then skips the range checks.
+    bool ordinary() const noexcept { return shift >= 53 && shift < 128; }
+};
+
+}  // namespace
+
+bool round_product(std::int64_t cents, double rate, std::int64_t& out) noexcept {
+    if (!std::isfinite(rate)) return false;
     std::int64_t q = 0;
-    if (s <= 0) {
-        if (s < -10 || (p << -s) > static_cast<u128>(kLargestCents)) return false;
-        q = static_cast<std::int64_t>(p << -s);
-    } else if (s < 128) {
-        const u128 whole = p >> s;
-        if (whole > static_cast<u128>(kLargestCents)) return false;
-        const u128 rem = p - (whole << s);
-        q = static_cast<std::int64_t>(whole) + (rem >= (static_cast<u128>(1) << (s - 1)) ? 1 : 0);
-    }  // s >= 128: the product is below 2^117 / 2^128, under half a cent
-    if (q > kLargestCents) return false;
-    out = (cents < 0) != (rate < 0) ? -q : q;
+    if (!ExactRate(rate).times(magnitude(cents), q)) return false;
+    out = cents < 0 ? -q : q;
     return true;
 }
 
@@ -173,45 +202,66 @@ bool level_payment(std::int64_t cents, double rate, std::int64_t periods, std::i
 
 CentResult fill_cents(const CentTerms& t, const CentOut& out) noexcept {
     const std::int64_t k = t.spacing;
+    if (t.payments < 1 || k < 1 || static_cast<std::size_t>(t.payments * k + 1) > out.room) return CentResult::TooShort;
     const auto rows = static_cast<std::size_t>(t.payments * k + 1);
-    if (t.payments < 1 || k < 1 || rows > out.room) return CentResult::TooShort;
-    const bool negative = t.cents < 0;
-    const double sign = negative ? -1.0 : 1.0;
-    // The columns hold the double nearest each whole number of cents.
+    const std::int64_t sign = t.cents < 0 ? -1 : 1;
+    double* __restrict__ cap_col = out.cap;
+    double* __restrict__ int_col = out.interest;
+    double* __restrict__ pmt_col = out.pmt;
+    double* __restrict__ bal_col = out.bal;
+    // The double nearest each whole number of cents: one correctly rounded
+    // division of an integer exact as a double (below 2^53), two lanes at a
+    // time (the divisions are most of a period's cost).
+    using Pair = double __attribute__((vector_size(16)));
+    const Pair hundred = {100.0, 100.0};
     const auto put = [&](std::size_t at, std::int64_t cap, std::int64_t interest, std::int64_t bal) {
-        out.cap[at] = sign * (static_cast<double>(cap) / 100.0);
-        out.interest[at] = sign * (static_cast<double>(interest) / 100.0);
-        out.pmt[at] = sign * (static_cast<double>(cap + interest) / 100.0);
-        out.bal[at] = sign * (static_cast<double>(bal) / 100.0);
+        const Pair a = Pair{static_cast<double>(sign * cap), static_cast<double>(sign * interest)} / hundred;
+        const Pair b = Pair{static_cast<double>(sign * (cap + interest)), static_cast<double>(sign * bal)} / hundred;
+        cap_col[at] = a[0];
+        int_col[at] = a[1];
+        pmt_col[at] = b[0];
+        bal_col[at] = b[1];
     };
     for (std::size_t i = 0; i < rows; ++i) out.per[i] = static_cast<double>(i);
 
     std::int64_t balance = magnitude(t.cents);
     put(0, 0, 0, balance);
     double rate = t.rate;
+    ExactRate exact(rate);
+    // A balance never grows (no principal is negative), so once below 2^52
+    // at an ordinary rate no amount of the loan can pass 2^53.
+    constexpr std::int64_t kSmall = std::int64_t{1} << 52;
+    bool checked = !(exact.ordinary() && balance < kSmall);
     std::size_t next_step = 0;
     bool refigure = false;
     std::int64_t payment = 0;
     for (std::int64_t j = 1; j <= t.payments; ++j) {
-        for (; next_step < t.step_count && t.steps[next_step].at <= j; ++next_step) {
-            rate = t.steps[next_step].rate;
+        if (next_step < t.step_count && t.steps[next_step].at <= j) [[unlikely]] {
+            for (; next_step < t.step_count && t.steps[next_step].at <= j; ++next_step) rate = t.steps[next_step].rate;
+            exact = ExactRate(rate);
+            checked = !(exact.ordinary() && balance < kSmall);
             refigure = true;
         }
         if (j == t.io + 1) refigure = true;
         std::int64_t interest = 0;
-        if (!round_product(balance, rate, interest)) return CentResult::PastLargest;
+        if (!checked) [[likely]] {
+            interest = static_cast<std::int64_t>(exact.half_up(static_cast<u128>(static_cast<std::uint64_t>(balance)) * exact.m));
+            if (exact.negative) interest = -interest;
+        } else if (!exact.times(balance, interest)) {
+            return CentResult::PastLargest;
+        }
         std::int64_t principal = 0;
         if (j > t.io) {
-            if (refigure) {
+            if (refigure) [[unlikely]] {
                 if (!level_payment(balance, rate, t.amort - (j - 1 - t.io), payment)) return CentResult::PastLargest;
                 refigure = false;
             }
             principal = payment - interest;
-            if (principal < 0) principal = 0;
-            if (principal > balance) principal = balance;
+            principal = principal < 0 ? 0 : principal;
+            principal = principal > balance ? balance : principal;
         }
         if (j == t.payments) principal = balance;
-        if (principal + interest > kLargestCents) return CentResult::PastLargest;
+        if (checked && principal + interest > kLargestCents) return CentResult::PastLargest;
         const std::int64_t before = balance;
         balance -= principal;
         const auto at = static_cast<std::size_t>(j * k);

@@ -21,8 +21,8 @@ from __future__ import annotations
 import datetime as _dt
 import json
 import os
+import warnings
 from collections.abc import Callable, Mapping, Sequence
-from fractions import Fraction
 from typing import Any
 
 from .._internal.deps import require
@@ -30,30 +30,49 @@ from .._internal.inputs import arrow_table
 from .._internal.names import FIELDS as ENGINE_FIELDS
 from ..errors import ErrorTable, LoanError
 from . import dates, numbers, texts
+from .columns import Rows, amounts, frequencies, ints, is_text, optional_ints, plain, rates
 from .files import RowNumbers, Tape, kind_of
-from .rates import RateCheck
+from .rates import ImplausibleRates, RateCheck, first_refusal
 from .steps import NO_LOAN, RateSteps, steps_type
-from .words import FOLD_PATTERN, FREQUENCY_WORDS, PAYMENTS_PER_YEAR  # noqa: F401 - the command lists the words
+from .words import FREQUENCY_WORDS  # noqa: F401 - the command lists the words
 
 # The shape's optional whole-number fields: a null, or an empty cell, is the default.
 SHAPE_FIELDS = ("io_pers", "amort_pers")
 # age, the shape, and the book as it stands: the current balance and the servicing fee.
-TAPE_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS, "balance", "fee")
+OUTPUT_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS, "balance", "fee")
+# What a tape may map: the columns above, and the remaining term, which gives the age (pers - remaining).
+TAPE_FIELDS = (*OUTPUT_FIELDS, "remaining")
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
+# How numeric frequencies read: periods between payments, or payments a year (as words always read).
+FREQUENCY_UNITS = ("periods", "payments-per-year")
+# The forms of age_from: the date a loan was made, or the date of its first payment.
+AGE_FROM = ("origination", "first-payment")
 
 # The schema metadata keys under which errors="skip" keeps the rows it
 # dropped, and a CSV tape the lines its rows start on.
 FAILURES_KEY = b"quill_harbor.book.failures"
 LINES_KEY = b"quill_harbor.book.lines"
+# A numeric frequency of 12 on a term this long is more likely 12 payments a year than one every 12 periods.
+LONG_TERM = 120
 
-_INT = r"^[+-]?[0-9]+$"
-_INT32 = (-(2**31), 2**31 - 1)
+
+def age_from_form(age_from: str, have: Sequence[str]) -> tuple[str, str]:
+    """(form, column) of an ``age_from``: ``"COLUMN"`` or ``"origination=COLUMN"`` (the loan's date),
+    ``"first-payment=COLUMN"`` (its first payment's date). A column named with an ``=`` is itself."""
+    form, sep, column = age_from.partition("=")
+    if sep and form.strip() in AGE_FROM and age_from not in have:
+        return form.strip(), column.strip()
+    return "origination", age_from
 
 
 class Spec:
     """Where each engine field comes from, how its values read, and which
-    tape columns are kept as they are."""
+    tape columns are kept as they are.
+
+    ``age_kind`` says how the ``age`` source reads: None (whole periods), "origination" or
+    "first-payment" (a date, counted to ``as_of``), or "remaining" (the remaining term).
+    """
 
     def __init__(
         self,
@@ -65,6 +84,8 @@ class Spec:
         decimal: str = ".",
         age_from: str | None = None,
         as_of: Any = None,
+        remaining: str | None = None,
+        frequency_unit: str = "periods",
         keep: Sequence[str] | None = None,
         exact_amounts: bool = False,
     ) -> None:
@@ -74,6 +95,10 @@ class Spec:
         self.exact_amounts = exact_amounts
         if rate_unit not in RATE_UNITS:
             raise ValueError(f"rate_unit must be one of {', '.join(map(repr, RATE_UNITS))}, not {rate_unit!r}")
+        if frequency_unit not in FREQUENCY_UNITS:
+            raise ValueError(
+                f"frequency_unit must be one of {', '.join(map(repr, FREQUENCY_UNITS))}, not {frequency_unit!r}"
+            )
         if isinstance(periods_per_year, bool) or not isinstance(periods_per_year, int) or periods_per_year < 1:
             raise ValueError(f"periods_per_year must be a positive int, not {periods_per_year!r}")
         self.decimal = numbers.check_decimal(decimal)
@@ -81,39 +106,58 @@ class Spec:
         unknown = [k for k in columns if k not in TAPE_FIELDS]
         if unknown:
             raise ValueError(f"columns maps unknown field {unknown[0]!r}; the fields are {', '.join(TAPE_FIELDS)}")
-        for field, source in columns.items():
-            if not isinstance(source, str):
-                raise TypeError(f"columns[{field!r}] must be a column name (str), not {type(source).__name__}")
+        for field, source in [*columns.items(), ("remaining", remaining), ("age_from", age_from)]:
+            if source is not None and not isinstance(source, str):
+                raise TypeError(f"{field} must be a column name (str), not {type(source).__name__}")
         have = list(available)
+        if remaining is not None:
+            if columns.get("remaining", remaining) != remaining:
+                raise ValueError("remaining and columns['remaining'] name two columns; give one")
+            columns["remaining"] = remaining
         self.as_of: _dt.date | None = None
         self.months_per_period = 0
+        self.age_kind: str | None = None
+        given = [
+            n
+            for n, v in (
+                ("columns['age']", "age" in columns),
+                ("age_from", age_from is not None),
+                ("remaining", "remaining" in columns),
+            )
+            if v
+        ]
+        if len(given) > 1:
+            raise ValueError(f"{given[0]} and {given[1]} both give the age: give one, not both")
+        age_name = "age"
         if age_from is not None:
-            if not isinstance(age_from, str):
-                raise TypeError(f"age_from must be a column name (str), not {type(age_from).__name__}")
-            if "age" in columns:
-                raise ValueError("give the age either as a column (columns['age']) or from a date (age_from), not both")
             if as_of is None:
                 raise ValueError("age_from needs as_of, the date the ages are counted to")
             self.months_per_period = dates.check_periods(periods_per_year)
             self.as_of = dates.as_of_date(as_of)
-            columns["age"] = age_from
+            self.age_kind, columns["age"] = age_from_form(age_from, have)
+            age_name = "age_from"
         elif as_of is not None:
             raise ValueError("as_of is the date ages are counted to from age_from's dates; give age_from too")
+        elif "remaining" in columns:
+            self.age_kind, columns["age"] = "remaining", columns["remaining"]
+            age_name = "remaining"
+        columns.pop("remaining", None)
         self.sources: dict[str, str] = {}
-        for field in TAPE_FIELDS:
+        for field in OUTPUT_FIELDS:
             source = columns.get(field, field)
             if source in have:
                 self.sources[field] = source
             elif field in columns or field in REQUIRED:
-                named = "age_from" if field == "age" and age_from is not None else field
+                named = age_name if field == "age" else field
                 raise ValueError(
                     f"the tape has no column {source!r}"
-                    + (f" (for {named})" if source != field else "")
+                    + (f" (for {named})" if source != named else "")
                     + f"; its columns are: {', '.join(have) if have else '(none)'}"
                 )
-        self.keep = _kept(keep, have, [f for f in TAPE_FIELDS if f in self.sources])
+        self.keep = _kept(keep, have, [f for f in OUTPUT_FIELDS if f in self.sources])
         self.rate_unit = rate_unit
         self.periods_per_year = periods_per_year
+        self.frequency_unit = frequency_unit
 
     @property
     def source_columns(self) -> list[str]:
@@ -136,7 +180,7 @@ class Spec:
             "balance": pa.float64(),
             "fee": pa.float64(),
         }
-        fields = [pa.field(f, types[f]) for f in TAPE_FIELDS if f in self.sources]
+        fields = [pa.field(f, types[f]) for f in OUTPUT_FIELDS if f in self.sources]
         if self.keep:
             if tape_schema is None:
                 raise ValueError("keeping tape columns needs the tape's schema")
@@ -171,6 +215,7 @@ def _kept(keep: Sequence[str] | None, have: list[str], outputs: list[str]) -> li
     return names
 
 
+<<<<<<< HEAD
 class _Rows:
     """The first failure of each row of one batch, in field order."""
 
@@ -454,8 +499,11 @@ def _optional_ints(column: Any, field: str, source: str, rows: _Rows) -> tuple[A
     return values, null
 
 
+=======
+>>>>>>> main
 def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> RateSteps:
-    """A table or file of steps (the tape's id column, per, rate) read in the tape's units."""
+    """A table or file of steps (the tape's id column, per, rate) read in the tape's units; ``checked``
+    on the result says whether their rates are plausible in that unit."""
     np = require("numpy", "book()")
     table = _table_of(source, delimiter)
     id_name = spec.sources.get("id")
@@ -466,25 +514,53 @@ def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> Ra
     if missing:
         raise ValueError(f"the rate steps have no column {missing[0]!r}; they need {id_name}, per and rate")
     n = table.num_rows
-    rows = _Rows(n)
-    ids = _plain(table.column(id_name))
-    per = _ints(_plain(table.column("per")), "rate_steps", "per", rows)
-    _, rate = _rates(_plain(table.column("rate")), "rate_steps", "rate", rows, spec)
+    rows = Rows(n)
+    ids = plain(table.column(id_name))
+    per = ints(plain(table.column("per")), "rate_steps", "per", rows)
+    raw = plain(table.column("rate"))
+    as_read, rate, signed = rates(raw, "rate_steps", "rate", rows, spec)
     code = np.full(n, "", dtype=object)
     for mask, c, _, _ in rows.found:
         code[mask] = "bad_shape" if c == "null" else c
     bad = {int(i): str(code[i]) for i in np.flatnonzero(rows.failed)}
     text = ids.cast(require("pyarrow", "book()").string()).to_pylist()
-    return RateSteps(text, per, rate, bad)
+    steps = RateSteps(text, per, rate, bad)
+    steps.check = RateCheck(spec.rate_unit, spec.periods_per_year)
+    steps.check.observe(as_read, rate, raw, 0, signed)
+    return steps
+
+
+def steps_refusal(
+    steps: RateSteps | None, source: Any, spelling: Mapping[str, str] = texts.PYTHON
+) -> ImplausibleRates | None:
+    """The refusal of steps whose rates are implausible in the tape's unit, their rows numbered as a person
+    finds them in the steps' own file."""
+    if steps is None or steps.check is None:
+        return None
+    return steps.check.refusal("rate of the rate steps", row_numbers(source, len(steps.ids)), spelling)
+
+
+def _blank_is_zero(column: Any) -> Any:
+    """A fee column whose empty cells (and nulls) are no fee: 0."""
+    pa = require("pyarrow", "book()")
+    pc = require("pyarrow.compute", "book()")
+    if is_text(column.type):
+        blank = pc.fill_null(pc.equal(pc.utf8_trim_whitespace(column), ""), True)
+        return pc.if_else(blank, pa.scalar("0", column.type), column)
+    if pa.types.is_null(column.type):
+        return pa.array([0.0] * len(column), pa.float64())
+    return pc.fill_null(column, pa.scalar(0, column.type))
 
 
 class Converter:
     """Turns tape batches into engine batches, row failures kept apart.
 
-    ``rates`` sees every batch's rates, so that after the last batch it knows
-    whether the tape's rates are plausible in their unit (``rates.refusal``).
-    ``tape_schema`` gives the types of the kept columns. With ``steps``, each
-    loan's rate steps join it as its rate_steps column.
+    ``checks`` see every batch's rates and fees, so that after the last batch it
+    knows whether they are plausible in their unit (``refusal``). ``tape_schema``
+    gives the types of the kept columns. With ``steps``, each loan's rate steps
+    join it as its rate_steps column. ``twelves`` counts the loans whose numeric
+    frequency 12 is read as one payment every 12 periods on a term of 120 periods
+    or more (``twelve``: the first one's tape row).
     """
 
     def __init__(self, spec: Spec, tape_schema: Any = None, steps: RateSteps | None = None) -> None:
@@ -493,7 +569,24 @@ class Converter:
         self.schema = spec.schema(tape_schema)
         if steps is not None:
             self.schema = self.schema.append(require("pyarrow", "book()").field("rate_steps", steps_type()))
-        self.rates = RateCheck(spec.rate_unit)
+        self.rates = RateCheck(spec.rate_unit, spec.periods_per_year)
+        self.fees = RateCheck(spec.rate_unit, spec.periods_per_year, fractions=False)
+        self.twelves = 0
+        self.twelve: int | None = None
+
+    @property
+    def high(self) -> bool:
+        """Whether a rate or fee seen so far is above 1 (100%): the tape is refused whatever follows."""
+        return bool(self.rates.high or self.fees.high)
+
+    def refusal(
+        self, row_number: Callable[[int], int] = lambda i: i, spelling: Mapping[str, str] = texts.PYTHON
+    ) -> ImplausibleRates | None:
+        """The refusal of the rates, then the fees, seen so far, or None."""
+        checks = {self.spec.sources["rate"]: self.rates}
+        if "fee" in self.spec.sources:
+            checks.setdefault(self.spec.sources["fee"], self.fees)
+        return first_refusal(checks, row_number, spelling)
 
     def convert(self, batch: Any, offset: int) -> tuple[Any, list[tuple]]:
         """(engine columns with failing rows dropped, failure rows with tape indices from ``offset``)."""
@@ -501,31 +594,36 @@ class Converter:
         np = require("numpy", "book()")
         spec = self.spec
         n = batch.num_rows
-        rows = _Rows(n)
-        cols = {field: _plain(batch.column(source)) for field, source in spec.sources.items()}
+        rows = Rows(n)
+        cols = {field: plain(batch.column(source)) for field, source in spec.sources.items()}
         out: dict[str, Any] = {}
         ids = None
         if "id" in cols:
             ids = cols["id"] if pa.types.is_string(cols["id"].type) else cols["id"].cast(pa.string())
             rows.add(np.asarray(ids.is_null()), "null", "id", cols["id"])
-        amt = _amounts(cols["amt"], "amt", spec.sources["amt"], rows, spec)
-        as_read, rate = _rates(cols["rate"], "rate", spec.sources["rate"], rows, spec)
-        self.rates.observe(as_read, rate, cols["rate"], offset)
-        ints = {}
-        for field in ("pers", "int_freq", "cap_freq"):
-            words = spec.periods_per_year if field != "pers" else None
-            ints[field] = _ints(cols[field], field, spec.sources[field], rows, words=words, decimal=spec.decimal)
+        amt = amounts(cols["amt"], "amt", spec.sources["amt"], rows, spec)
+        as_read, rate, signed = rates(cols["rate"], "rate", spec.sources["rate"], rows, spec)
+        self.rates.observe(as_read, rate, cols["rate"], offset, signed)
+        terms = {"pers": ints(cols["pers"], "pers", spec.sources["pers"], rows, decimal=spec.decimal)}
+        numeric = {}
+        for field in ("int_freq", "cap_freq"):
+            terms[field], numeric[field] = frequencies(
+                cols[field],
+                field,
+                spec.sources[field],
+                rows,
+                spec.periods_per_year,
+                spec.decimal,
+                spec.frequency_unit == "payments-per-year",
+            )
+        if spec.frequency_unit == "periods":
+            self._count_twelves(terms, numeric, rows, offset)
         if "age" in cols:
-            if spec.as_of is not None:
-                rows.add(np.asarray(cols["age"].is_null()), "null", "age", cols["age"])
-                age, dated = dates.ages(cols["age"], spec.sources["age"], spec.as_of, spec.months_per_period)
-                rows.add(~dated, "bad_date", "age", cols["age"])
-            else:
-                age = _ints(cols["age"], "age", spec.sources["age"], rows, decimal=spec.decimal)
-            rows.add(~rows.failed & ((age < 0) | (age >= ints["pers"])), "bad_age", "age", cols["age"])
-        shape = {f: _optional_ints(cols[f], f, spec.sources[f], rows) for f in SHAPE_FIELDS if f in cols}
+            age = self._ages(cols["age"], terms, rows)
+            rows.add(~rows.failed & ((age < 0) | (age >= terms["pers"])), "bad_age", "age", cols["age"])
+        shape = {f: optional_ints(cols[f], f, spec.sources[f], rows) for f in SHAPE_FIELDS if f in cols}
         if self.steps is not None:
-            steps, bad_steps = self.steps.column(ids, ints["pers"], ints["int_freq"], ints["cap_freq"])
+            steps, bad_steps = self.steps.column(ids, terms["pers"], terms["int_freq"], terms["cap_freq"])
             text: list[str | None] = [None] * n
             for r, _, v in bad_steps:
                 text[r] = v
@@ -536,9 +634,11 @@ class Converter:
         # The fee is in the rate's unit; the projection checks both against the rate.
         standing = {}
         if "balance" in cols:
-            standing["balance"] = _amounts(cols["balance"], "balance", spec.sources["balance"], rows, spec)
+            standing["balance"] = amounts(cols["balance"], "balance", spec.sources["balance"], rows, spec)
         if "fee" in cols:
-            _, standing["fee"] = _rates(cols["fee"], "fee", spec.sources["fee"], rows, spec)
+            fee = _blank_is_zero(cols["fee"])
+            fee_read, standing["fee"], _ = rates(fee, "fee", spec.sources["fee"], rows, spec)
+            self.fees.observe(fee_read, standing["fee"], cols["fee"], offset)
         failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
         everything = not failures
@@ -547,7 +647,7 @@ class Converter:
         out["amt"] = pa.array(amt if everything else amt[keep], pa.float64())
         out["rate"] = pa.array(rate if everything else rate[keep], pa.float64())
         for field in ("pers", "int_freq", "cap_freq"):
-            out[field] = pa.array((ints[field] if everything else ints[field][keep]).astype(np.int32), pa.int32())
+            out[field] = pa.array((terms[field] if everything else terms[field][keep]).astype(np.int32), pa.int32())
         if "age" in cols:
             out["age"] = pa.array((age if everything else age[keep]).astype(np.int32), pa.int32())
         for name in spec.keep:
@@ -564,6 +664,33 @@ class Converter:
         for name, values in standing.items():
             out[name] = pa.array(values if everything else values[keep], pa.float64())
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
+
+    def _ages(self, column: Any, terms: dict[str, Any], rows: Rows) -> Any:
+        """Each row's age in periods: a whole number; the whole periods from its origination date to as_of;
+        from its first payment's date, the periods of the payments made, that date's own included (the
+        whole periods from it to as_of, and the int_freq periods before it, since the loan began one
+        payment earlier); or pers less its remaining term."""
+        np = require("numpy", "book()")
+        spec = self.spec
+        if spec.as_of is None:
+            age = ints(column, "age", spec.sources["age"], rows, decimal=spec.decimal)
+            return terms["pers"] - age if spec.age_kind == "remaining" else age
+        rows.add(np.asarray(column.is_null()), "null", "age", column)
+        age, dated = dates.ages(column, spec.sources["age"], spec.as_of, spec.months_per_period)
+        rows.add(~dated, "bad_date", "age", column)
+        return age + terms["int_freq"] if spec.age_kind == "first-payment" else age
+
+    def _count_twelves(self, terms: dict[str, Any], numeric: dict[str, Any], rows: Rows, offset: int) -> None:
+        np = require("numpy", "book()")
+        long = ~rows.failed & (terms["pers"] >= LONG_TERM)
+        twelve = long & (
+            (numeric["int_freq"] & (terms["int_freq"] == 12)) | (numeric["cap_freq"] & (terms["cap_freq"] == 12))
+        )
+        found = np.flatnonzero(twelve)
+        if len(found):
+            self.twelves += len(found)
+            if self.twelve is None:
+                self.twelve = offset + int(found[0])
 
 
 def tape_row_mapper(dropped: Sequence[int]) -> Callable[[Any], Any]:
@@ -612,6 +739,8 @@ def book(
     decimal: str = ".",
     age_from: str | None = None,
     as_of: Any = None,
+    remaining: str | None = None,
+    frequency_unit: str = "periods",
     keep: Sequence[str] | None = None,
     allow_high_rates: bool = False,
     rate_steps: Any = None,
@@ -647,23 +776,37 @@ def book(
       abbreviations, in any case, spaces and hyphens aside: M, Mo, Month,
       Monthly; Q, Qtr, Quarterly; S, SA, Semi-Annual, Semiannual, Semi
       Annually; A, Y, Annual, Annually, Yearly; and Semi-Monthly, Biweekly,
-      Fortnightly, Weekly where ``periods_per_year`` allows them.
+      Fortnightly, Weekly where ``periods_per_year`` allows them. A number
+      is the periods between payments, or with
+      ``frequency_unit="payments-per-year"`` the payments a year (12, 4, 2,
+      1). A numeric 12 read as one payment every 12 periods on a term of
+      120 periods or more warns once (UserWarning).
     - ``age_from`` names a date column and ``as_of`` (a date, or an ISO text
-      such as ``"2024-12-31"``) the date to count to: ``age`` is the whole
-      periods from each row's date to ``as_of`` (periods must be whole
-      months: ``periods_per_year`` dividing 12). Dates read as ISO
-      (``2024-01-31``), ``MM/DD/YYYY`` (``1/31/2024``) or ``YYYYMM``
-      (``202401``, text or number: the first of the month), or as Arrow
-      dates and timestamps.
+      such as ``"2024-12-31"``) the date to count to (periods must be whole
+      months: ``periods_per_year`` dividing 12). ``age_from="COLUMN"`` (or
+      ``"origination=COLUMN"``), the date each loan was made: ``age`` is the
+      whole periods from it to ``as_of``. ``"first-payment=COLUMN"``, the
+      date of its first payment: ``age`` counts the payments made, that
+      date's own included (the whole periods from it, and the ``int_freq``
+      periods before it). Dates read as ISO (``2024-01-31``), ``M/D/YYYY``
+      or ``M/D/YY`` (``1/31/2024``, ``3/15/19``), ``DD-Mon-YY``
+      (``15-Mar-19``), ``YYYYMM`` (``202401``, text or number: the first of
+      the month), Excel serial day numbers (``43539``, a number or a text of
+      up to five digits), or as Arrow dates and timestamps.
+    - ``remaining`` names a column of remaining terms (or
+      ``columns={"remaining": ...}``): ``age`` is ``pers`` less it.
+    - ``fee``: in the rate's unit; an empty cell is no fee (0).
 
     ``keep`` names tape columns carried through unchanged, after the engine
     columns (``project(book(tape, keep=["Product"]), by="Product")``).
 
     A tape whose rates are implausible in ``rate_unit`` is refused whole with
     ImplausibleRates (a ValueError): rates above 1 (100%) per period (a
-    year, with ``"annual"``), or with ``"annual-percent"`` rates mostly
-    below 1, which look like fractions. ``allow_high_rates=True`` keeps the
-    rates as read.
+    year, with ``"annual"``); with ``"per-period"``, rates mostly above 50%
+    a year, which look like yearly fractions; with ``"annual-percent"``
+    rates mostly below 1 written without a % sign, which look like
+    fractions. Step rates are held to the same, and fees to the first two.
+    ``allow_high_rates=True`` keeps the rates as read.
 
     ``io_pers`` and ``amort_pers`` (int32, a null the default) come along
     when the tape has them (or ``columns`` maps them). ``rate_steps``: a
@@ -689,9 +832,15 @@ def book(
         decimal=decimal,
         age_from=age_from,
         as_of=as_of,
+        remaining=remaining,
+        frequency_unit=frequency_unit,
         keep=keep,
     )
-    converter = Converter(spec, table.schema, None if rate_steps is None else read_rate_steps(rate_steps, spec))
+    steps = None if rate_steps is None else read_rate_steps(rate_steps, spec)
+    refusal = None if allow_high_rates else steps_refusal(steps, rate_steps)
+    if refusal is not None:
+        raise refusal
+    converter = Converter(spec, table.schema, steps)
     needed = table.select(spec.source_columns)
     batch = needed.combine_chunks().to_batches()
     merged = pa.concat_batches(batch) if len(batch) > 1 else (batch[0] if batch else None)
@@ -700,9 +849,15 @@ def book(
         merged = empty
     result, failures = converter.convert(merged, 0)
     numbering = row_numbers(source, table.num_rows)
-    refusal = None if allow_high_rates else converter.rates.refusal(spec.sources["rate"], numbering.of)
+    refusal = None if allow_high_rates else converter.refusal(numbering.of)
     if refusal is not None:
         raise refusal
+    if converter.twelve is not None:
+        warnings.warn(
+            texts.twelves(converter.twelves, numbering.of(converter.twelve), spec.sources["int_freq"]),
+            UserWarning,
+            stacklevel=2,
+        )
     failures = orphan_failures(converter.steps, periods_per_year) + failures
     if failures and errors == "raise":
         first = failures[0]

@@ -72,6 +72,7 @@ def project(
     fees: Any,
     row_bytes: int,
     strict: bool = ...,
+    cents: bool = ...,
     /,
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
 
@@ -88,6 +89,7 @@ def project_loans(
     fees: Any,
     row_bytes: int,
     strict: bool = ...,
+    cents: bool = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 
@@ -109,6 +111,7 @@ def value_loans(
     skip: bool,
     threads: int,
     strict: bool = ...,
+    cents: bool = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 

@@ -102,3 +102,14 @@ def test_refused_combinations(change, code, field):
     with pytest.raises(qc.LoanError) as e:
         qc.schedules(book, precision="cent")
     assert (e.value.code, e.value.field) == (code, field)
+
+
+def test_projections_and_values_take_the_cent_schedules():
+    loans = [ln for ln in cent_book(40, 3) if ln["io_pers"] is None and ln["amort_pers"] is None]
+    book = table_of(loans, text_amounts=False).drop_columns(["io_pers", "amort_pers", "rate_steps"])
+    flows = qc.cashflows(book, precision="cent").to_arrow()
+    still = qc.project(book, {"cpr": 0.0}, precision="cent").to_arrow()
+    for measure, column in (("scheduled_principal", "Cap"), ("interest", "Int"), ("balance", "Bal")):
+        assert still.column(measure).to_pylist() == flows.column(column).to_pylist()
+    worth = qc.value(book, {"cpr": 0.06}, discount_rate=0.05, per_loan=True, precision="cent").to_arrow()
+    assert worth.column("start_balance").to_pylist() == [ln["cents"] / 100 for ln in loans]

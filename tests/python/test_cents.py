@@ -113,3 +113,12 @@ def test_projections_and_values_take_the_cent_schedules():
         assert still.column(measure).to_pylist() == flows.column(column).to_pylist()
     worth = qc.value(book, {"cpr": 0.06}, discount_rate=0.05, per_loan=True, precision="cent").to_arrow()
     assert worth.column("start_balance").to_pylist() == [ln["cents"] / 100 for ln in loans]
+
+
+def test_dask_partitions_schedule_in_cents():
+    dd = pytest.importorskip("dask.dataframe")
+    qd = pytest.importorskip("quill_harbor_columnar.dask")
+    book = table_of(cent_book(30, 4), text_amounts=False).drop_columns(["io_pers", "amort_pers", "rate_steps"])
+    got = qd.schedules(dd.from_pandas(book.to_pandas(), npartitions=3), precision="cent").compute()
+    want = qc.schedules(book, precision="cent").to_arrow()
+    assert got["Bal"].tolist() == want.column("Bal").to_pylist()

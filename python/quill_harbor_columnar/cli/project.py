@@ -113,6 +113,7 @@ class Project(Command):
             errors="skip",
             threads=args.threads,
             strict=args.strict,
+            precision=args.precision,
         )
         return _Projected(proj, loans)
 

@@ -184,6 +184,7 @@ class Value(Command):
                 errors="skip",
                 threads=args.threads,
                 strict=args.strict,
+                precision=args.precision,
                 **args.discount,
             )
         except ValueError as e:

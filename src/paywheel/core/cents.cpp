@@ -212,15 +212,23 @@ CentResult fill_cents(const CentTerms& t, const CentOut& out) noexcept {
     // The double nearest each whole number of cents: one correctly rounded
     // division of an integer exact as a double (below 2^53), two lanes at a
     // time (the divisions are most of a period's cost).
+    // Bal holds whole cents until a last pass divides it two at a time;
+    // Pmt, level over most periods, divides only when it changes.
     using Pair = double __attribute__((vector_size(16)));
     const Pair hundred = {100.0, 100.0};
+    std::int64_t last_pmt = 0;
+    double last_pmt_value = 0.0;
     const auto put = [&](std::size_t at, std::int64_t cap, std::int64_t interest, std::int64_t bal) {
         const Pair a = Pair{static_cast<double>(sign * cap), static_cast<double>(sign * interest)} / hundred;
-        const Pair b = Pair{static_cast<double>(sign * (cap + interest)), static_cast<double>(sign * bal)} / hundred;
         cap_col[at] = a[0];
         int_col[at] = a[1];
-        pmt_col[at] = b[0];
-        bal_col[at] = b[1];
+        const std::int64_t pmt = sign * (cap + interest);
+        if (pmt != last_pmt) [[unlikely]] {
+            last_pmt = pmt;
+            last_pmt_value = static_cast<double>(pmt) / 100.0;
+        }
+        pmt_col[at] = last_pmt_value;
+        bal_col[at] = static_cast<double>(sign * bal);
     };
     for (std::size_t i = 0; i < rows; ++i) out.per[i] = static_cast<double>(i);
 
@@ -268,6 +276,7 @@ CentResult fill_cents(const CentTerms& t, const CentOut& out) noexcept {
         for (std::size_t q = at - static_cast<std::size_t>(k) + 1; q < at; ++q) put(q, 0, 0, before);
         put(at, principal, interest, balance);
     }
+    for (std::size_t i = 0; i < rows; ++i) bal_col[i] = bal_col[i] / 100.0;
     return CentResult::Ok;
 }
 

@@ -69,6 +69,9 @@ def test_an_amount_stays_its_cents_and_the_default_stays_binary32():
     assert cent.column("Bal")[0].as_py() == 12345678.91 and cent.column("Bal")[360].as_py() == 0.0
     assert cent.column("Pmt")[1].as_py() == schedule(1234567891, 0.005, 360, 1)[1][2] / 100
     assert qc.stream_schedules(book, precision="cent", batch_rows=100).to_reader().read_all().equals(cent)
+    # A tape's amount halfway between two binary32 values keeps its cent.
+    tape = pa.table({**book, "amt": ["16,777,217.00"]})
+    assert qc.book(tape, precision="cent").column("amt").to_pylist() == [16777217.0]
     default = qc.schedules(book).to_arrow()
     assert default.schema.field("Bal").type == pa.float32()
     assert default.equals(qc.schedules(book, precision="binary32").to_arrow())

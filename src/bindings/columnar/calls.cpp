@@ -47,8 +47,11 @@ PyObject* failures_to_list(const std::vector<pc::FailureRow>& rows) {
         PyRef terms = PyRef::borrow(Py_None);
         if (f.has_terms) {
             const pc::Terms& t = f.terms;
-            terms = PyRef::steal(Py_BuildValue("(ddiii)", static_cast<double>(t.amt), static_cast<double>(t.rate), t.pers,
-                                               t.int_freq, t.cap_freq));
+            // In cent mode the terms the cent engine read: the amount to its
+            // cent and the float64 rate.
+            const double amt = t.in_cents ? static_cast<double>(t.cents) / 100.0 : static_cast<double>(t.amt);
+            const double rate = t.in_cents ? t.rate64 : static_cast<double>(t.rate);
+            terms = PyRef::steal(Py_BuildValue("(ddiii)", amt, rate, t.pers, t.int_freq, t.cap_freq));
         }
         PyRef index = PyRef::steal(PyLong_FromLongLong(f.index));
         if (!index || !id || !code || !field || !value || !reason || !terms) return nullptr;

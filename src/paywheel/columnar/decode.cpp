@@ -388,6 +388,7 @@ bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailu
         if (!read_cents(batch.column(Field::Amt), row, t.cents, why) ||
             !read_f64(batch.column(Field::Rate), Field::Rate, row, t.rate64, why))
             return false;
+        t.in_cents = true;
         t.amt = narrow_to_float(static_cast<double>(t.cents) / 100.0);
         t.rate = narrow_to_float(t.rate64);
         return read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&

@@ -137,6 +137,7 @@ struct Terms {
     // for the failure reports only.
     std::int64_t cents = 0;
     double rate64 = 0.0;
+    bool in_cents = false;  // read in cent mode: cents and rate64 are the terms
     LoanTerms loan() const;
     // False for a loan without shape, or with neutral values: it takes the
     // engine's own path.

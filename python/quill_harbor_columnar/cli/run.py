@@ -181,7 +181,7 @@ def open_tape(command: Command, args: argparse.Namespace) -> TapeRun:
         allow_high_rates=args.allow_high_rates,
         ages=command.reads_ages,
         # Cent mode keeps every amount on its cent (Spec's exact_amounts).
-        reading={**reading_options(args), "exact_amounts": args.precision == "cent"},
+        reading={**reading_options(args), "exact_amounts": getattr(args, "precision", "binary32") == "cent"},
     )
 
 

@@ -57,13 +57,13 @@ class ScheduleStream:
 # ``strict`` (default True): False gives a piece the engine refuses for a
 # zero rate or a single capital block the lender's schedule.
 def schedules(
-    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def cashflows(
-    source: Any, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
-    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
 ) -> ScheduleStream: ...
 def default_threads() -> int: ...
 
@@ -88,6 +88,7 @@ def project(
     fees: Any,
     row_bytes: int,
     strict: bool = ...,
+    cents: bool = ...,
     /,
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
 
@@ -104,6 +105,7 @@ def project_loans(
     fees: Any,
     row_bytes: int,
     strict: bool = ...,
+    cents: bool = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 
@@ -130,6 +132,7 @@ def value_loans(
     skip: bool,
     threads: int,
     strict: bool = ...,
+    cents: bool = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 

@@ -96,7 +96,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
         QuietAborts quiet;
         try {
             BlockScratch& mine = scratch->mine();
-            std::vector<float>& schedule = mine.schedule;
+            ScheduleScratch& schedule = mine.schedule;
             Group& w = mine.group;
             WeightCache& weights = mine.weights;
             for (std::int64_t r = bl.begin; r < bl.end; ++r) {
@@ -266,7 +266,7 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
         const Block& bl = blocks[b];
         if (raise && bl.global > first_failure.load(std::memory_order_relaxed)) return;
         QuietAborts quiet;
-        thread_local std::vector<float> schedule;
+        thread_local ScheduleScratch schedule;
         thread_local LoanScratch scratch;
         thread_local std::vector<double> net, principal;
         const auto failed = [&](std::int64_t g) {
@@ -297,7 +297,7 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
                 }
                 const LoanSchedule loan{schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee_ratio};
                 const std::int64_t R = loan.remaining();
-                const double start_balance = static_cast<double>(schedule[4 * len + static_cast<std::size_t>(loan.start)]);
+                const double start_balance = schedule.data().at(4 * len + static_cast<std::size_t>(loan.start));
                 // The loan's coupon as a yield: where a solve for it starts.
                 const double guess = static_cast<double>(terms[gi].rate) * N;
                 bool no_yield = false;

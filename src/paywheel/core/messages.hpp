@@ -200,6 +200,20 @@ inline constexpr const char* kShapeSingleBlock =
 inline constexpr const char* kShapeTermTooLong = "the remaining amortization term passes 2^24 periods";
 // Any loan: a schedule that would hold NaN is refused rather than handed out.
 inline constexpr const char* kNanSchedule = "the schedule would hold NaN";
+
+// Cent mode (src/paywheel/core/cents, src/paywheel/columnar/cent_rows).
+inline constexpr const char* kCentNonFinite = "an amount in cents must be a finite number";
+inline constexpr const char* kCentTooLarge =
+    "the amount passes 2^53 cents, past what a float64 column holds to the cent";
+inline constexpr const char* kCentUnequalFrequencies =
+    "cent mode schedules a loan in its own payment period, so interest and capital must fall due together: "
+    "int_freq and cap_freq differ";
+inline constexpr const char* kCentFrequency = "cent mode needs positive payment frequencies";
+inline constexpr const char* kCentWholePayments =
+    "cent mode needs pers to be a whole number of payment periods (a multiple of int_freq)";
+inline constexpr const char* kCentRate = "cent mode needs finite rates above -1 (-100% a period)";
+inline constexpr const char* kCentPastLargest =
+    "a payment, interest or balance of the schedule passes 2^53 cents, past what a float64 column holds to the cent";
 // Reading the shape columns.
 inline constexpr const char* kDuplicateColumn = "loans has column '%s' more than once";
 inline constexpr const char* kStepsType =

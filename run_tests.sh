@@ -245,8 +245,9 @@ python_primary() {
     pytest_suite "$VENV/bin/python"
 }
 
-# The same suite against a UBSan build of the module, loaded ahead of the
-# installed one; subprocess tests inherit PYTHONPATH and so use it too.
+# The suite against a UBSan build of the module, loaded ahead of the
+# installed one; subprocess tests inherit PYTHONPATH and so use it too. The
+# tests that drive the package from the outside run on the primary only.
 python_ubsan() {
     cmake -S . -B build/ubsan-module -DQH_BUILD_MODULE=ON -DQH_UBSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPython_EXECUTABLE="$VENV/bin/python" &&
@@ -255,7 +256,7 @@ python_ubsan() {
     built="$(find "$ROOT/build/ubsan-module" -name 'quill_harbor.cpython-*.so' -printf '%h\n' | head -n 1)"
     [[ -n "$built" ]] || { echo "no quill_harbor extension under build/ubsan-module"; return 1; }
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$built" QH_STRESS_SECONDS=10 \
-        pytest_suite "$VENV/bin/python"
+        pytest_suite "$VENV/bin/python" "not orchestration"
 }
 
 # Another supported interpreter, in its own environment.

@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .._internal.deps import require
+from ..projection.partials import tree
 from .layouts import DEFAULT_DELINQUENCY, LIQUIDATION_CODES, PREPAID_CODES
 from .schedule import scheduled_principal
 
@@ -245,13 +246,9 @@ def add(acc: Partial, more: Partial) -> Partial:
 
 
 def combine(parts: Sequence[Partial]) -> Partial:
-    """Partials combined pairwise in order (((0+1)+(2+3))...): a fixed tree for a fixed list of files."""
-    level = list(parts)
-    if not level:
-        return {}
-    while len(level) > 1:
-        level = [add(level[i], level[i + 1]) if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
-    return level[0]
+    """Partials combined pairwise in order (((0+1)+(2+3))...) up the one tree a projection's parts go
+    up on every engine (``projection.partials.tree``): a fixed tree for a fixed list of files."""
+    return tree(parts, add) if parts else {}
 
 
 def performance_part(rows: Rows) -> Partial:

@@ -3,7 +3,7 @@
 from .scale.dask import (
     ONE_PARTITION_ROWS,
     PartitionWarning,
-    _threads_here,
+    _threads_here,  # noqa: F401 - a task's engine threads, as the tests ask the module
     cashflows,
     project,
     schedules,
@@ -12,4 +12,3 @@ from .scale.dask import (
 )
 
 __all__ = ["ONE_PARTITION_ROWS", "PartitionWarning", "cashflows", "project", "schedules", "schedules_meta", "value"]
-_threads_here = _threads_here  # the engine threads of a task, as the tests ask the module

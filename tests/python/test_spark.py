@@ -146,6 +146,28 @@ def test_raise_arrives_as_loan_error_and_skip_lists_failures(spark, book, ids):
                                   for (i, _, c, f, r), label in zip(found, ids_of, strict=True)]
 
 
+@pytest.mark.parametrize("parts", [1, 3, 7])
+def test_partitions_have_the_bits_of_the_partial_path(spark, book, parts):
+    # One machine's partial path over the same cut: the same bits in every
+    # projection and value column (with one part, those of project() and value()).
+    from quill_harbor_columnar.projection.partials import Call, finish, partial, tree
+
+    table, sizes = book[0], cuts(book, parts)
+    starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).tolist()
+    df = frame(spark, table, sizes)
+    for operation, keywords, columns in (("project", {"as_of": AS_OF}, qs.MEASURES),
+                                         ("value", {"discount_rate": 0.06}, qs.VALUES)):
+        keywords = {"by": "product", "errors": "skip", **keywords}
+        call = Call.of(operation, SCENARIOS, **keywords)
+        want = finish(call, tree([partial(call, table.slice(b, n), offset=b) for b, n in zip(starts, sizes)]))
+        if parts == 1:
+            assert want.to_arrow().equals(getattr(qc, operation)(table, SCENARIOS, **keywords).to_arrow())
+        got, want = getattr(qs, operation)(df, SCENARIOS, **keywords), want.to_pandas()
+        assert got["product"].tolist() == want["product"].tolist()
+        for name in columns:
+            assert np.array_equal(got[name].to_numpy().view(np.uint64), want[name].to_numpy().view(np.uint64)), name
+
+
 def shaped(table):
     """``table`` with interest-only periods, rate steps, standing balances and
     a fee: columns each call must carry to its tasks."""

@@ -41,8 +41,10 @@ from ..scheduling import Precision
 from . import derived
 from .ages import ages as read_ages
 from .ages import quote_ages
+from .compute import project_partial, projection, reads
 from .conventions import conventions
 from .dates import as_date, period_dates
+from .partials import Call, Operation, Partial, finish, partial, register
 from .scenarios import checked_periods_per_year, parse_scenarios
 from .segments import by_names
 from .standing import quote_standing, standing
@@ -239,15 +241,24 @@ def value(
     the basis (or, with a curve, the whole curve) moved by -shift and +shift
     and the same flows revalued.
     """
-    keywords = dict(locals())  # every keyword of this signature, as given
-    del keywords["loans"], keywords["scenarios"]
-    # The whole book is one part of itself: its partial, finished.
-    from .partials import Call, finish, partial
-
-    call = Call("value", scenarios, keywords)
+    call = Call("value", scenarios, {k: v for k, v in locals().items() if k not in ("loans", "scenarios")})
     if per_loan:
         return _value_loans(loans, call.checked)
+    # The whole book is one part of itself: its partial, finished.
     return finish(call, partial(call, loans))
+
+
+def _finish(call: Call, p: Partial) -> Valuation:
+    """The values of a combined partial: its projection's flows, valued once."""
+    a = call.checked
+    proj = projection(call, p, None)
+    out, unsolved = book_values(proj.to_arrow(), proj.spans, proj.scenarios > 1, a)
+    return Valuation(_require("pyarrow", "value()").table(out), proj.errors, a.names, a.ppy, a.as_of, unsolved)
+
+
+def _reads(call: Call) -> list[str]:
+    price = call.keywords.get("price")
+    return [*reads(call), *([price] if isinstance(price, str) else [])]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -429,3 +440,9 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
     out.update(_columns_of(out_table, discount))
     unsolved = np.flatnonzero(np.isnan(np.asarray(out_table.column("yield")))).tolist()
     return Valuation(pa.table(out), failed, names, a.ppy, a.as_of, unsolved)
+
+
+register(
+    "value",
+    Operation(value, lambda scenarios, kw: checked_arguments(scenarios, **kw), project_partial, _finish, _reads),
+)

@@ -155,8 +155,7 @@ def _result_task(batches: Iterable[Any], *, schema: Any, given: Any, call: Call)
 def _results(df: Any, call: Call) -> tuple[list[Any], list[int]]:
     """Every partition's partial (or values), in partition order, and the
     rows of the partitions before each; the earliest failure raised here,
-    its row placed after every earlier partition's. A partition Spark
-    handed no task is an empty part, so that the parts are the frame's."""
+    its row placed after every earlier partition's."""
     np = require("numpy", _WHAT)
     _, T = _sql()
     prepared, given = _prepare(df, call.columns(df.columns))
@@ -168,7 +167,9 @@ def _results(df: Any, call: Call) -> tuple[list[Any], list[int]]:
     struct = _struct([(_ROWS, T.LongType()), (_RESULT, T.BinaryType())])
     task = functools.partial(_result_task, schema=_arrow(struct, df.sparkSession), given=given, call=call)
     t = _tasks(prepared, task, struct).toArrow()
-    count = prepared.rdd.getNumPartitions()
+    # Every partition's task runs, an empty one too, so the parts are the
+    # frame's (a frame of no partitions is one empty part).
+    count = max(t.column(_PART).to_pylist(), default=0) + 1
     rows, results = np.zeros(count, np.int64), [None] * count
     for part, n, payload in zip(t.column(_PART).to_pylist(), t.column(_ROWS).to_pylist(), t.column(_RESULT)):
         rows[part] = n

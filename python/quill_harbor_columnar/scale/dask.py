@@ -148,9 +148,8 @@ def _text_dtype() -> Any:
 
 
 def schedules_meta(with_id: bool, index_dtype: Any = "int64", cents: bool = False) -> Any:
-    """The empty pandas frame that describes ``schedules(ddf)``'s partitions:
-    ``loan`` is text with an id column, else of the frame's index dtype; the
-    values float32, or float64 in cent mode."""
+    """The empty frame of ``schedules(ddf)``'s partitions: ``loan`` text with an id column, else of the
+    frame's index dtype; the values float32, or float64 in cent mode."""
     np, pd = require("numpy", _WHAT), require("pandas", _WHAT)
     loan = pd.Series([], dtype=_text_dtype() if with_id else index_dtype)
     value = np.float64 if cents else np.float32
@@ -190,8 +189,7 @@ def schedules(
     column), then ``Per``, ``Cap``, ``Int``, ``Pmt`` and ``Bal`` as float32.
     Shape columns (``io_pers``, ``amort_pers``, ``rate_steps``, the steps
     held as Arrow lists: ``pandas.ArrowDtype``) and ``strict`` pass through
-    to each partition; ``cashflows`` and ``project`` take them alike, and
-    ``precision`` (float64 values with ``"cent"``).
+    to each partition; ``cashflows`` and ``project`` take them alike, and ``precision`` (float64 with "cent").
     """
     dask, dd, _ = _modules()
     strict = checks.strict(strict)

@@ -284,3 +284,13 @@ def test_a_task_computes_on_spark_task_cpus_pool_threads(spark):
     share = [(s >= 2).sum() / max((s >= 1).sum(), 1) for s in (default, two)]
     assert (default >= 1).sum() >= 10 and (two >= 1).sum() >= 10, (np.bincount(default), np.bincount(two))
     assert share[0] < 0.4 < 0.6 < share[1], (np.bincount(default), np.bincount(two))
+
+
+def test_history_performance_equals_one_machine(spark, tmp_path):
+    from quill_harbor_columnar.history import write_sample_history
+
+    write_sample_history(str(tmp_path), 1500, 30, "fannie-mae", cpr=0.12, cdr=0.03, severity=0.4, seed=7)
+    got = qs.performance(tmp_path, "fannie-mae", spark=spark, by="vintage", window=6, batch_rows=5000)
+    want = qc.performance(qc.history(tmp_path, "fannie-mae", batch_rows=5000), by="vintage", window=6)
+    pd = pytest.importorskip("pandas")
+    pd.testing.assert_frame_equal(got.to_pandas(), want.to_pandas(), check_exact=True)

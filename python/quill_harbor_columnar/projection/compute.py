@@ -259,9 +259,13 @@ def names_column(names: list[str | None], scenario: Any) -> Any:
     """Each row's scenario name, dictionary-encoded (a few names over many rows)."""
     pa = require("pyarrow", "project()")
     np = require("numpy", "project()")
-    unnamed = np.array([n is None for n in names], dtype=bool)[scenario]
-    indices = pa.array(scenario, type=pa.int32(), mask=unnamed if unnamed.any() else None)
-    return pa.DictionaryArray.from_arrays(indices, pa.array([n or "" for n in names], type=pa.string()))
+    # Each name once in the dictionary (pandas refuses repeated categories);
+    # an unnamed scenario's rows are null.
+    distinct = list(dict.fromkeys(n for n in names if n is not None))
+    code = np.array([-1 if n is None else distinct.index(n) for n in names], dtype=np.int32)[scenario]
+    unnamed = code < 0
+    indices = pa.array(np.maximum(code, 0), type=pa.int32(), mask=unnamed if unnamed.any() else None)
+    return pa.DictionaryArray.from_arrays(indices, pa.array(distinct, type=pa.string()))
 
 
 def _project_loans(

@@ -117,6 +117,7 @@ SERIAL_TESTS = {
 BOUNDARY_MODULES = {
     "test_batch_operations",
     "test_call_memory",
+    "test_cents",
     "test_hostile_environments",
     "test_inputs",
     "test_interop",

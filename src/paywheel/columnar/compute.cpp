@@ -42,11 +42,11 @@ TooLarge too_large_for_memory(std::size_t bytes, std::size_t limit) {
 }
 
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
-              RowFailure& failure, std::atomic<bool>& oom) noexcept {
+              RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes) noexcept {
     const LoanTerms loan = terms.loan();
     try {
         if (terms.shaped()) {
-            if (fill_shaped(batch, r, terms, out, failure)) return true;
+            if (fill_shaped(batch, r, terms, out, failure, shapes)) return true;
         } else {
             try {
                 fill_schedule(loan, out);
@@ -220,12 +220,20 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
 
     // Pass 2: the engine on each row's own copy of its terms, each worker
     // writing (and so faulting in) the pages of its own rows.
+    PerThread<ShapeScratch> shape_scratch;  // the call's, gone with it
     run(chunks.size(), [&](std::size_t c) {
         if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
         const Chunk& ch = chunks[c];
         if (raise && ch.global > first_failure.load(std::memory_order_relaxed)) return;
         const InputBatch& batch = batches[ch.batch];
         QuietAborts quiet;
+        ShapeScratch* shapes = nullptr;
+        try {
+            shapes = &shape_scratch.mine();
+        } catch (...) {
+            oom.store(true);
+            return;
+        }
         float* cols[kColumns];
         for (std::size_t k = 0; k < kColumns; ++k) cols[k] = res.columns[k].as<float>();
         std::int32_t* loan = res.loan.as<std::int32_t>();
@@ -241,7 +249,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             const ScheduleOut out{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off, cols[4] + off, room, room};
             RowFailure failure;
             failure.index = opt.row_base + g;
-            if (fill_row(batch, r, terms[static_cast<std::size_t>(g)], out, failure, oom)) {
+            if (fill_row(batch, r, terms[static_cast<std::size_t>(g)], out, failure, oom, *shapes)) {
                 if (loan != nullptr) {
                     const std::int32_t v = static_cast<std::int32_t>(opt.loan_is_global_row ? opt.row_base + g : r);
                     std::fill(loan + off, loan + offsets[g + 1], v);
@@ -315,6 +323,12 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
 
 namespace {
 
+// What a worker reuses from block to block of one call.
+struct RowScratch {
+    std::vector<float> schedule;
+    ShapeScratch shapes;
+};
+
 struct BlockSums {
     std::vector<double> cap, interest, pmt, bal;
     std::vector<std::int64_t> loans;
@@ -344,7 +358,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     // folded in order), only the memory does.
     constexpr std::size_t kWave = 8;
     std::vector<BlockSums> wave(kWave);
-    auto schedules = std::make_unique<PerThread<std::vector<float>>>();
+    auto schedules = std::make_unique<PerThread<RowScratch>>();
     std::size_t passed = 0;  // bytes of every block's sums
 
     for (std::size_t start = 0; start < chunks.size(); start += kWave) {
@@ -357,7 +371,8 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             BlockSums& sums = wave[j];
             QuietAborts quiet;
             try {
-                std::vector<float>& scratch = schedules->mine();
+                RowScratch& mine = schedules->mine();
+                std::vector<float>& scratch = mine.schedule;
                 for (std::int64_t r = ch.begin; r < ch.end; ++r) {
                     if (stop.load(std::memory_order_relaxed)) return;
                     const std::int64_t g = ch.global + (r - ch.begin);
@@ -381,7 +396,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                         float* s = scratch.data();
                         ok = fill_row(batch, r, terms,
                                         ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
-                                        oom);
+                                        oom, mine.shapes);
                         if (oom.load(std::memory_order_relaxed)) return;
                     }
                     if (!ok) {

@@ -132,7 +132,8 @@ void run_loans(const std::vector<InputBatch>& batches, const ProjectionInput& in
                     RowFailure failure;
                     failure.index = lr.row_base + g;
                     std::size_t len = 0;
-                    const bool ok = run_engine(batches[bl.batch], r, lr.terms[gi], mine.schedule, len, failure, oom);
+                    const bool ok = run_engine(batches[bl.batch], r, lr.terms[gi], mine.schedule, len, failure, oom,
+                                               mine.shapes);
                     if (oom.load(std::memory_order_relaxed)) return;
                     if (!ok) {
                         blame_rebased(failure, st, in, g);
@@ -202,12 +203,14 @@ void close_gaps(Result& res, LoanRows& lr, bool raise, Span span) {
 // What a worker reuses from loan to loan of one call.
 struct ProjectScratch {
     std::vector<float> schedule;
+    ShapeScratch shapes;
     Group group;
     WeightCache weights;
 };
 
 struct ValueScratch {
     std::vector<float> schedule;
+    ShapeScratch shapes;
     LoanScratch flows;
     std::vector<double> net, principal;
     WeightCache weights;

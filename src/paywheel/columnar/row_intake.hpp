@@ -25,7 +25,7 @@ struct Standing {
 // columns of `len` entries), failures as data: the code and field by the
 // loan's shape, the value quoted as read. Sets `oom` when memory ran out.
 bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std::vector<float>& schedule,
-                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom);
+                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes);
 
 // Fills `failure` with a refusal that quotes `value` and carries the row's
 // terms; returns false.

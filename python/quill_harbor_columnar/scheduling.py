@@ -18,7 +18,16 @@ from ._internal.inputs import native_source
 from ._internal.tables import NativeTable
 from .errors import ErrorTable
 
-__all__ = ["schedules", "stream_schedules", "cashflows", "Schedules", "Cashflows", "ScheduleStream", "Loans"]
+__all__ = [
+    "schedules",
+    "stream_schedules",
+    "cashflows",
+    "Schedules",
+    "Cashflows",
+    "ScheduleStream",
+    "Loans",
+    "Precision",
+]
 
 
 class _ArrowStreamExportable(Protocol):
@@ -28,6 +37,9 @@ class _ArrowStreamExportable(Protocol):
 class _ArrowArrayExportable(Protocol):
     def __arrow_c_array__(self, requested_schema: Any = ...) -> tuple[Any, Any]: ...
 
+
+# binary32: the engine's bits; cent: whole cents, as a servicer books a loan.
+Precision: TypeAlias = Literal["binary32", "cent"]
 
 # What every operation takes as a book.
 Loans: TypeAlias = Mapping[str, Any] | _ArrowStreamExportable | _ArrowArrayExportable
@@ -43,7 +55,8 @@ class Schedules(NativeTable):
     row per period; ``loan`` is the input row, or the id (dictionary-encoded)
     when the input has one. "list": a row per loan, ``loan`` then five
     ``list<float32>`` columns sharing one offsets buffer (``large_list`` past
-    2^31 values); failed rows are null there with ``errors="skip"``.
+    2^31 values); failed rows are null there with ``errors="skip"``. With
+    ``precision="cent"`` the five value columns are float64.
     """
 
     __slots__ = ("layout", "errors")
@@ -121,6 +134,7 @@ def schedules(
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
     strict: bool = True,
+    precision: Precision = "binary32",
 ) -> Schedules:
     """Schedules of every loan of a book, computed on the worker pool.
 
@@ -135,11 +149,17 @@ def schedules(
     ``strict=False`` gives a piece the engine refuses for a zero rate or a
     single capital block the schedule a lender writes (equal capital; a
     bullet) instead of a failure.
+    ``precision="cent"`` schedules every loan in whole cents, as a servicer
+    books it (docs/schedules.md): float64 columns, each value the double
+    nearest a whole number of cents, the balance ending at exactly 0.00.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
-    table, failures, errors_table = _native.schedules(native_source(loans), is_list, skip, n, checks.strict(strict))
+    cents = checks.cents(precision)
+    table, failures, errors_table = _native.schedules(
+        native_source(loans), is_list, skip, n, checks.strict(strict), cents
+    )
     failed = ErrorTable(errors_table, failures)
     if not skip:
         _raise_first(failed)
@@ -155,6 +175,7 @@ def stream_schedules(
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
     strict: bool = True,
+    precision: Precision = "binary32",
 ) -> ScheduleStream:
     """Schedules batch by batch, as a one-shot Arrow C stream.
 
@@ -163,29 +184,39 @@ def stream_schedules(
     ``batch_rows`` bounds each output batch's rows: loans in the list layout,
     periods in the long layout (whole loans, at least one a batch). With ``errors="raise"`` the stream fails at
     the first failing row; with ``"skip"`` failures gather in ``.errors``.
-    List columns are ``large_list`` in streams.
+    List columns are ``large_list`` in streams. ``precision`` as for ``schedules``.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
+    cents = checks.cents(precision)
     checks.positive_int("batch_rows", batch_rows)
     source = native_source(loans)
     if isinstance(source, tuple):
         raise TypeError("stream_schedules needs a mapping of columns or an object with __arrow_c_stream__")
-    return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict)), layout)
+    return ScheduleStream(
+        _native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict), cents), layout
+    )
 
 
 def cashflows(
-    loans: Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+    loans: Loans,
+    *,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    strict: bool = True,
+    precision: Precision = "binary32",
 ) -> Cashflows:
     """Portfolio totals per period index, without keeping per-loan schedules.
 
-    Sums are float64 over the exact binary32 values, in fixed blocks of rows
+    Sums are float64 over the exact binary32 values (with ``precision="cent"``,
+    over the cent schedules' float64 values), in fixed blocks of rows
     combined in row order: the same bits for any thread count.
     """
     skip = checks.skips(errors)
     n = checks.threads(threads)
-    table, failures, errors_table = _native.cashflows(native_source(loans), skip, n, checks.strict(strict))
+    cents = checks.cents(precision)
+    table, failures, errors_table = _native.cashflows(native_source(loans), skip, n, checks.strict(strict), cents)
     failed = ErrorTable(errors_table, failures)
     if not skip:
         _raise_first(failed)

@@ -13,6 +13,7 @@ from .._internal.deps import require
 from .._internal.inputs import arrow_column, arrow_table, native_source, plain_column
 from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, LOAN, MEASURES, SCENARIO, SCENARIO_NAME, SHAPE, STANDING
 from ..errors import ErrorTable, Failure
+from ..scheduling import Precision
 from .ages import ages as read_ages
 from .ages import quote_ages
 from .assembly import long_columns, long_schema, row_bytes
@@ -89,6 +90,7 @@ class Checked:
     as_of: _dt.date | None
     strict: bool
     batch_rows: int = 65536
+    cents: bool = False  # precision="cent"
 
 
 def checked(
@@ -102,6 +104,7 @@ def checked(
     per_loan: Any = False,
     batch_rows: Any = 65536,
     strict: Any = True,
+    precision: Any = "binary32",
 ) -> Checked:
     """project()'s keywords checked, before any computing."""
     ppy = checked_periods_per_year(periods_per_year)
@@ -119,7 +122,7 @@ def checked(
                 "per_loan=True gives one row per loan with its label; by= totals, so give one or the other"
             )
         checks.positive_int("batch_rows", batch_rows)
-    return Checked(ppy, parsed, skip, n_threads, names, as_of, strict, batch_rows)
+    return Checked(ppy, parsed, skip, n_threads, names, as_of, strict, batch_rows, checks.cents(precision))
 
 
 def project(
@@ -134,6 +137,7 @@ def project(
     per_loan: bool = False,
     batch_rows: int = 65536,
     strict: bool = True,
+    precision: Precision = "binary32",
 ) -> Any:
     """Projected cash flows of a book under one or more scenarios.
 
@@ -149,7 +153,9 @@ def project(
     of one row per loan, scenario and period, in batches of at most
     ``batch_rows`` rows (whole loans, at least one a batch). Shaped loans
     (``io_pers``, ``amort_pers``, ``rate_steps``) run their survivors through
-    the shaped schedule; ``strict`` is as for ``schedules``.
+    the shaped schedule; ``strict`` and ``precision`` are as for
+    ``schedules``: with ``precision="cent"`` the cent schedules are the base,
+    and the projected flows, expectations, are not rounded.
     """
     keywords = dict(locals())  # every keyword of this signature, as given
     del keywords["loans"], keywords["scenarios"]
@@ -159,7 +165,7 @@ def project(
     call = Call("project", scenarios, keywords)
     c = call.checked
     if per_loan:
-        return _project_loans(loans, c.parsed, c.as_of, c.ppy, c.skip, c.n_threads, c.batch_rows, not c.strict)
+        return _project_loans(loans, c.parsed, c.as_of, c.ppy, c.skip, c.n_threads, c.batch_rows, not c.strict, c.cents)
     return finish(call, partial(call, loans))
 
 
@@ -181,6 +187,7 @@ def _project_loans(
     n_threads: int,
     batch_rows: int,
     lenient: bool,
+    cents: bool = False,
 ) -> ProjectionStream:
     np = require("numpy", "project(per_loan=True)")
     pa = require("pyarrow", "project(per_loan=True)")
@@ -248,6 +255,7 @@ def _project_loans(
                 None if fees is None else fees[b:e],
                 added,
                 not lenient,
+                cents,
             )
             failed = ErrorTable(errors_table, quote_standing(quote_ages(fails, ages, age_column), standing_columns))
             failures.extend(failed.failures)

@@ -73,6 +73,7 @@ def _cashflow_checks(scenarios: Any, keywords: Mapping[str, Any]) -> Any:
         names=[],
         as_of=None,
         strict=checks.strict(keywords["strict"]),
+        cents=checks.cents(keywords.get("precision", "binary32")),
     )
 
 
@@ -297,6 +298,7 @@ def partial(call: Call, loans: Any, *, threads: int | None = None, offset: int =
         got.standing.get(FEE),
         row_bytes(multi=len(a.parsed) > 1, dated=dated, blocks=True, keys=keys, named=named, derived=True),
         a.strict,
+        a.cents,
     )
     failed = got.quote(failures)
     if not a.skip:

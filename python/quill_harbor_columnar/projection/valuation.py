@@ -37,6 +37,7 @@ from .._internal.inputs import arrow_column, arrow_table, plain_column
 from .._internal.names import AGE, BALANCE, EFFECTIVE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
 from .._internal.tables import HeldTable
 from ..errors import ErrorTable
+from ..scheduling import Precision
 from . import derived
 from .ages import ages as read_ages
 from .ages import quote_ages
@@ -49,8 +50,13 @@ from .standing import values as standing_values
 
 __all__ = ["value", "Valuation", "NoYieldError", "VALUES", "book_values", "checked_arguments"]
 
-# The native discount modes, in the order of the native enum.
-_RATE, _CURVE, _PRICE, _CURVE_PRICE = range(4)
+# The native discount modes, by name.
+_RATE, _CURVE, _PRICE, _CURVE_PRICE = (
+    _native.DISCOUNT_RATE,
+    _native.DISCOUNT_CURVE,
+    _native.DISCOUNT_PRICE,
+    _native.DISCOUNT_CURVE_PRICE,
+)
 
 
 class NoYieldError(ValueError):
@@ -197,6 +203,7 @@ def value(
     errors: str = "raise",
     threads: int | None = None,
     strict: bool = True,
+    precision: Precision = "binary32",
     basis: str = "mortgage",
     delay: int = 0,
     settle: _dt.date | str | None = None,
@@ -212,7 +219,8 @@ def value(
     name of a column) sets the discount; ``curve`` with ``price`` solves the
     spread. ``scenarios``, ``by``, ``periods_per_year``, ``errors`` and
     ``threads`` are as for ``project``; the book may carry ``age``,
-    ``balance`` and ``fee`` columns. Returns a ``Valuation``: ``scenario``
+    ``balance`` and ``fee`` columns; ``precision="cent"`` values the cent
+    schedules (see ``schedules``). Returns a ``Valuation``: ``scenario``
     (with more than one), the ``by`` columns, ``id`` (per loan), then
     ``start_balance``, ``pv``, ``price``, ``accrued``, ``clean_price``,
     ``yield``, ``bey``, ``spread`` (null without a curve), ``wal``,
@@ -255,6 +263,7 @@ class _Arguments:
     names: list[str]
     as_of: Any
     strict: bool
+    cents: bool = False  # precision="cent"
 
 
 def checked_arguments(
@@ -275,6 +284,7 @@ def checked_arguments(
     delay: Any = 0,
     settle: Any = None,
     shift: Any = None,
+    precision: Any = "binary32",
 ) -> _Arguments:
     """value()'s arguments checked, before any computing."""
     ppy = checked_periods_per_year(periods_per_year)
@@ -303,6 +313,7 @@ def checked_arguments(
         names=names,
         as_of=as_of,
         strict=strict,
+        cents=checks.cents(precision),
     )
 
 
@@ -402,6 +413,7 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
         a.skip,
         a.n_threads,
         a.strict,
+        a.cents,
     )
     failed = ErrorTable(errors_table, quote_standing(quote_ages(failures, ages, age_column), standing_columns))
     if not a.skip and len(failed):

@@ -25,6 +25,7 @@ import warnings
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
+from .._internal import checks
 from .._internal.deps import require
 from .._internal.inputs import arrow_table
 from .._internal.names import FIELDS as ENGINE_FIELDS
@@ -32,6 +33,7 @@ from ..errors import ErrorTable, LoanError
 from . import dates, numbers, texts
 from .columns import Rows, amounts, frequencies, ints, is_text, optional_ints, plain, rates
 from .files import RowNumbers, Tape, kind_of
+from .periods import PAYMENTS_PER_YEAR, OwnPeriods, accepted, per_period
 from .rates import ImplausibleRates, RateCheck, first_refusal
 from .steps import NO_LOAN, RateSteps, steps_type
 from .words import FREQUENCY_WORDS  # noqa: F401 - the command lists the words
@@ -87,7 +89,12 @@ class Spec:
         remaining: str | None = None,
         frequency_unit: str = "periods",
         keep: Sequence[str] | None = None,
+        exact_amounts: bool = False,
     ) -> None:
+        # Cent mode: an amount keeps the double nearest its text, which is
+        # on its cent; a binary32 neighbour (what a text halfway between two
+        # takes otherwise) would move it off.
+        self.exact_amounts = exact_amounts
         if rate_unit not in RATE_UNITS:
             raise ValueError(f"rate_unit must be one of {', '.join(map(repr, RATE_UNITS))}, not {rate_unit!r}")
         if frequency_unit not in FREQUENCY_UNITS:
@@ -234,6 +241,7 @@ def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> Ra
     bad = {int(i): str(code[i]) for i in np.flatnonzero(rows.failed)}
     text = ids.cast(require("pyarrow", "book()").string()).to_pylist()
     steps = RateSteps(text, per, rate, bad)
+    steps.as_read = as_read
     steps.check = RateCheck(spec.rate_unit, spec.periods_per_year)
     steps.check.observe(as_read, rate, raw, 0, signed)
     return steps
@@ -278,6 +286,12 @@ class Converter:
         self.schema = spec.schema(tape_schema)
         if steps is not None:
             self.schema = self.schema.append(require("pyarrow", "book()").field("rate_steps", steps_type()))
+        # Each loan in its own payment periods, once the engine schedules them so.
+        self.own_periods = accepted()
+        if self.own_periods:
+            pa = require("pyarrow", "book()")
+            at = self.schema.get_field_index("cap_freq") + 1
+            self.schema = self.schema.insert(at, pa.field(PAYMENTS_PER_YEAR, pa.int32()))
         self.rates = RateCheck(spec.rate_unit, spec.periods_per_year)
         self.fees = RateCheck(spec.rate_unit, spec.periods_per_year, fractions=False)
         self.twelves = 0
@@ -351,6 +365,27 @@ class Converter:
         failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
         everything = not failures
+        if self.own_periods:
+            per_year = spec.frequency_unit == "payments-per-year"
+            worded = np.ones(n, bool) if per_year else ~numeric["int_freq"] & ~numeric["cap_freq"]
+            own = OwnPeriods(spec.periods_per_year, terms, worded, keep, shape)
+            for field in ("pers", "int_freq", "cap_freq"):
+                terms[field] = own.whole(terms[field])
+            if "age" in cols:
+                age = own.whole(age)
+            shape = {f: (own.whole(values), null) for f, (values, null) in shape.items()}
+            rate = np.where(own.own, per_period(as_read, spec.rate_unit, rate, own.per_year, own.step), rate)
+            if "fee" in standing:
+                fee = standing["fee"]
+                standing["fee"] = np.where(
+                    own.own, per_period(fee_read, spec.rate_unit, fee, own.per_year, own.step), fee
+                )
+            if self.steps is not None:
+                assert ids is not None  # steps join loans by id
+                read_of = self.steps.read_of
+                steps = own.steps(steps, spec.rate_unit, lambda row: read_of(ids[row].as_py()))
+            column = own.column()
+            out[PAYMENTS_PER_YEAR] = column if everything else column.filter(pa.array(keep))
         if ids is not None:
             out["id"] = ids if everything else ids.filter(pa.array(keep))
         out["amt"] = pa.array(amt if everything else amt[keep], pa.float64())
@@ -453,6 +488,7 @@ def book(
     keep: Sequence[str] | None = None,
     allow_high_rates: bool = False,
     rate_steps: Any = None,
+    precision: str = "binary32",
 ) -> Any:
     """A loan tape as the engine's columns: a pyarrow Table of ``id`` (string,
     when the tape has one), ``amt`` and ``rate`` (float64, rate per period),
@@ -528,6 +564,10 @@ def book(
     for ``book_errors(table)``. A tape row is numbered where a person finds
     it: in a CSV file, its line in an editor (the header is line 1; blank
     lines and the lines of a quoted value count); otherwise its position from 0.
+    ``precision="cent"``: for ``schedules(..., precision="cent")``, every
+    amount the double nearest its text, so on its cent (by default an amount
+    halfway between two binary32 values takes the one the engine's reading
+    of the text gives).
     """
     pa = require("pyarrow", "book()")
     if errors not in ("raise", "skip"):
@@ -544,6 +584,7 @@ def book(
         remaining=remaining,
         frequency_unit=frequency_unit,
         keep=keep,
+        exact_amounts=checks.cents(precision),
     )
     steps = None if rate_steps is None else read_rate_steps(rate_steps, spec)
     refusal = None if allow_high_rates else steps_refusal(steps, rate_steps)

@@ -730,9 +730,12 @@ std::unique_ptr<Book> read_any_book(PyObject* source) {
 
 }  // namespace
 
-std::unique_ptr<Book> read_book(PyObject* source, bool strict) {
+std::unique_ptr<Book> read_book(PyObject* source, bool strict, bool cents) {
     std::unique_ptr<Book> book = read_any_book(source);
-    for (InputBatch& b : book->batches) b.strict = strict;
+    for (InputBatch& b : book->batches) {
+        b.strict = strict;
+        b.cents = cents;
+    }
     return book;
 }
 

@@ -131,7 +131,7 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
         s.dflt.by_age = dflt_age != 0;
         if (!(severity >= 0.0 && severity <= 1.0))
             throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, "severity"));
-        if (lag < 0 || lag > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
+        if (lag < 0 || lag > pc::kMaxLag) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
         s.severity = severity;
         s.lag = static_cast<std::int32_t>(lag);
     }
@@ -155,7 +155,8 @@ pc::Valuer read_discount(PyObject* obj) {
     if (!PyTuple_Check(obj) ||
         !PyArg_ParseTuple(obj, "iLdOOd|iddd", &mode, &ppy, &rate, &years, &rates, &spread, &basis, &delay, &settle,
                           &shift) ||
-        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice) || basis < 0 || basis > 1) {
+        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice) || basis < 0 ||
+        basis > static_cast<int>(pc::YieldBasis::BondEquivalent)) {
         PyErr_Clear();
         throw pc::ColumnarError(pc::CallFailure::BadType, msg::kValueSpecShape);
     }
@@ -207,15 +208,15 @@ std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failu
 PyObject* py_project(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *segments_obj, *scenarios_obj, *balances_obj, *fees_obj;
     long long segment_count, threads, per_row;
-    int skip, strict = 1;
-    if (!PyArg_ParseTuple(args, "OOOLOpLOOL|p", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj, &skip,
-                          &threads, &balances_obj, &fees_obj, &per_row, &strict))
+    int skip, strict = 1, cents = 0;
+    if (!PyArg_ParseTuple(args, "OOOLOpLOOL|pp", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj,
+                          &skip, &threads, &balances_obj, &fees_obj, &per_row, &strict, &cents))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_book(source, strict != 0);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const HeldBuffer segments = HeldBuffer::of(segments_obj, "segments", 4, "i", rows);
@@ -266,15 +267,15 @@ PyObject* py_project(PyObject*, PyObject* args) {
 PyObject* py_project_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *scenarios_obj, *balances_obj, *fees_obj;
     long long threads, row_base, per_row;
-    int skip, strict = 1;
-    if (!PyArg_ParseTuple(args, "OOOpLLOOL|p", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
-                          &balances_obj, &fees_obj, &per_row, &strict))
+    int skip, strict = 1, cents = 0;
+    if (!PyArg_ParseTuple(args, "OOOpLLOOL|pp", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
+                          &balances_obj, &fees_obj, &per_row, &strict, &cents))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_book(source, strict != 0);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0);
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", book->rows());
         const Standing standing = read_standing(balances_obj, fees_obj, book->rows());
         pc::ProjectionInput in;
@@ -307,9 +308,9 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
 PyObject* py_value_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *balances_obj, *fees_obj, *scenarios_obj, *discount_obj, *prices_obj, *loan_prices_obj;
     long long threads;
-    int skip, strict = 1;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOpL|p", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
-                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads, &strict))
+    int skip, strict = 1, cents = 0;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOpL|pp", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
+                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads, &strict, &cents))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -318,7 +319,7 @@ PyObject* py_value_loans(PyObject*, PyObject* args) {
         pc::Valuer valuer = read_discount(discount_obj);
         const std::vector<double> prices = number_list(prices_obj, "prices");
         check_prices(prices.data(), prices.size(), "price");
-        std::unique_ptr<Book> book = read_book(source, strict != 0);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const Standing standing = read_standing(balances_obj, fees_obj, rows);

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "paywheel/columnar/cent_rows.hpp"
 #include "paywheel/columnar/shapes.hpp"
 #include "paywheel/columnar/per_thread.hpp"
 #include "paywheel/core/abort.hpp"
@@ -51,7 +52,9 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
             try {
                 fill_schedule(loan, out);
             } catch (const Abort& a) {
-                const Blame blame = classify_refusal(loan, a.message());
+                // The engine's aborts all name a code and a field.
+                if (!a.blame()) throw;
+                const Blame blame = *a.blame();
                 if (!batch.strict && lender_covers(loan, blame)) {
                     fill_lender(loan, blame, out);
                 } else {
@@ -75,8 +78,23 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
         failure.value = quote_field(batch, r, failure.field, terms);
         failure.has_value = failure.field != Field::None;
     } catch (...) {
-        // Memory ran out (nothing else leaves the engine): the whole call
-        // fails with MemoryError.
+        // Memory ran out (nothing else leaves the engine; an abort naming
+        // no code would be a fault of this layer, never the row's): the
+        // whole call fails with MemoryError.
+        oom.store(true);
+    }
+    failure.has_terms = true;
+    failure.terms = terms;
+    return false;
+}
+
+bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const cents::CentOut& out,
+              RowFailure& failure, std::atomic<bool>& oom) noexcept {
+    try {
+        if (fill_cent_row(batch, r, terms, out, failure)) return true;
+        failure.value = quote_field(batch, r, failure.field, terms);
+        failure.has_value = failure.field != Field::None;
+    } catch (...) {
         oom.store(true);
     }
     failure.has_terms = true;
@@ -210,12 +228,14 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     for (std::int64_t i = 0; i < rows; ++i) offsets[i + 1] += offsets[i];
 
     const std::size_t values = static_cast<std::size_t>(offsets[rows]);
-    const std::size_t per_value = kColumns * sizeof(float) + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0);
+    const std::size_t width = value_bytes(batches);
+    res.cents = width == sizeof(double);
+    const std::size_t per_value = kColumns * width + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0);
     const std::size_t need = checked_add(checked_mul(values, per_value), bookkeeping);
     if (need > bound) throw too_large_for_memory(need, bound);
     // Every value of a kept row is written below, and a failed row's span
     // is closed up or the result dropped, so these need no zero fill.
-    for (std::size_t k = 0; k < kColumns; ++k) res.columns[k] = Region::allocate_for_overwrite(values * sizeof(float));
+    for (std::size_t k = 0; k < kColumns; ++k) res.columns[k] = Region::allocate_for_overwrite(values * width);
     if (opt.layout == Layout::Long) res.loan = Region::allocate_for_overwrite(values * sizeof(std::int32_t));
 
     // Pass 2: the engine on each row's own copy of its terms, each worker
@@ -235,7 +255,11 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             return;
         }
         float* cols[kColumns];
-        for (std::size_t k = 0; k < kColumns; ++k) cols[k] = res.columns[k].as<float>();
+        double* cols64[kColumns];
+        for (std::size_t k = 0; k < kColumns; ++k) {
+            cols[k] = res.columns[k].as<float>();
+            cols64[k] = res.columns[k].as<double>();
+        }
         std::int32_t* loan = res.loan.as<std::int32_t>();
         for (std::int64_t r = ch.begin; r < ch.end; ++r) {
             const std::int64_t g = ch.global + (r - ch.begin);
@@ -246,10 +270,19 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             }
             const std::int64_t off = offsets[g];
             const auto room = static_cast<std::size_t>(offsets[g + 1] - off);
-            const ScheduleOut out{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off, cols[4] + off, room, room};
             RowFailure failure;
             failure.index = opt.row_base + g;
-            if (fill_row(batch, r, terms[static_cast<std::size_t>(g)], out, failure, oom, *shapes)) {
+            const Terms& row_terms = terms[static_cast<std::size_t>(g)];
+            const bool filled =
+                res.cents ? fill_row(batch, r, row_terms,
+                                     cents::CentOut{cols64[0] + off, cols64[1] + off, cols64[2] + off, cols64[3] + off,
+                                                    cols64[4] + off, room},
+                                     failure, oom)
+                          : fill_row(batch, r, row_terms,
+                                     ScheduleOut{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off,
+                                                 cols[4] + off, room, room},
+                                     failure, oom, *shapes);
+            if (filled) {
                 if (loan != nullptr) {
                     const std::int32_t v = static_cast<std::int32_t>(opt.loan_is_global_row ? opt.row_base + g : r);
                     std::fill(loan + off, loan + offsets[g + 1], v);
@@ -296,7 +329,8 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
         if (status[static_cast<std::size_t>(i)] == kFailed) continue;
         if (start != w && len > 0) {
             for (Region& col : res.columns)
-                std::memmove(col.as<float>() + w, col.as<float>() + start, static_cast<std::size_t>(len) * sizeof(float));
+                std::memmove(col.as<char>() + static_cast<std::size_t>(w) * width,
+                             col.as<char>() + static_cast<std::size_t>(start) * width, static_cast<std::size_t>(len) * width);
             if (res.loan.data() != nullptr)
                 std::memmove(res.loan.as<std::int32_t>() + w, res.loan.as<std::int32_t>() + start,
                              static_cast<std::size_t>(len) * sizeof(std::int32_t));
@@ -307,7 +341,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     res.values = w;
     // The room the failed rows were given goes back to the system: a result
     // whose loans mostly failed holds only what it keeps.
-    for (Region& col : res.columns) col.shrink_to(static_cast<std::size_t>(w) * sizeof(float));
+    for (Region& col : res.columns) col.shrink_to(static_cast<std::size_t>(w) * width);
     res.loan.shrink_to(static_cast<std::size_t>(w) * sizeof(std::int32_t));
     if (opt.layout == Layout::List) {
         res.validity = Region::allocate(static_cast<std::size_t>((rows + 7) / 8));
@@ -322,12 +356,6 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
 // ---------------------------------------------------------------- cash flows
 
 namespace {
-
-// What a worker reuses from block to block of one call.
-struct RowScratch {
-    std::vector<float> schedule;
-    ShapeScratch shapes;
-};
 
 struct BlockSums {
     std::vector<double> cap, interest, pmt, bal;
@@ -344,6 +372,57 @@ struct BlockSums {
     }
 };
 
+// One block's rows scheduled into the worker's scratch (float32, or float64
+// in cent mode) and added to its sums in row order.
+template <typename T>
+void sum_block(const InputBatch& batch, const Chunk& ch, bool raise, const std::atomic<bool>& stop,
+               std::atomic<bool>& oom, BlockSums& sums, std::vector<T>& scratch, ShapeScratch& shapes) {
+    for (std::int64_t r = ch.begin; r < ch.end; ++r) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        const std::int64_t g = ch.global + (r - ch.begin);
+        Terms terms;
+        DecodeFailure why;
+        std::int64_t row_len = 0;
+        RowFailure failure;
+        failure.index = g;
+        bool ok = read_row(batch, r, terms, row_len, why);
+        std::size_t len = 0;
+        if (!ok) {
+            failure = read_failure(g, why);
+        } else {
+            len = static_cast<std::size_t>(row_len);
+            if (scratch.size() < len * kColumns) {
+                // Held to the memory bound when it grows only: the
+                // bound reads the address-space limit, a system call.
+                check_memory_bound(checked_mul(len, kColumns * sizeof(T)));
+                scratch.resize(len * kColumns);
+            }
+            T* s = scratch.data();
+            if constexpr (sizeof(T) == sizeof(double))
+                ok = fill_row(batch, r, terms, cents::CentOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len},
+                              failure, oom);
+            else
+                ok = fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len},
+                              failure, oom, shapes);
+            if (oom.load(std::memory_order_relaxed)) return;
+        }
+        if (!ok) {
+            sums.failures.push_back(std::move(failure));
+            if (raise) return;
+            continue;
+        }
+        sums.grow(len);
+        const T* s = scratch.data();
+        for (std::size_t k = 0; k < len; ++k) {
+            sums.cap[k] += static_cast<double>(s[len + k]);
+            sums.interest[k] += static_cast<double>(s[2 * len + k]);
+            sums.pmt[k] += static_cast<double>(s[3 * len + k]);
+            sums.bal[k] += static_cast<double>(s[4 * len + k]);
+            sums.loans[k] += 1;
+        }
+    }
+}
+
 }  // namespace
 
 CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError on_error, const ChunkRunner& run,
@@ -358,7 +437,10 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     // folded in order), only the memory does.
     constexpr std::size_t kWave = 8;
     std::vector<BlockSums> wave(kWave);
-    auto schedules = std::make_unique<PerThread<RowScratch>>();
+    const bool cent = value_bytes(batches) == sizeof(double);
+    auto schedules = std::make_unique<PerThread<std::vector<float>>>();
+    auto schedules64 = std::make_unique<PerThread<std::vector<double>>>();
+    auto shapes = std::make_unique<PerThread<ShapeScratch>>();
     std::size_t passed = 0;  // bytes of every block's sums
 
     for (std::size_t start = 0; start < chunks.size(); start += kWave) {
@@ -371,48 +453,10 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             BlockSums& sums = wave[j];
             QuietAborts quiet;
             try {
-                RowScratch& mine = schedules->mine();
-                std::vector<float>& scratch = mine.schedule;
-                for (std::int64_t r = ch.begin; r < ch.end; ++r) {
-                    if (stop.load(std::memory_order_relaxed)) return;
-                    const std::int64_t g = ch.global + (r - ch.begin);
-                    Terms terms;
-                    DecodeFailure why;
-                    std::int64_t row_len = 0;
-                    RowFailure failure;
-                    failure.index = g;
-                    bool ok = read_row(batch, r, terms, row_len, why);
-                    std::size_t len = 0;
-                    if (!ok) {
-                        failure = read_failure(g, why);
-                    } else {
-                        len = static_cast<std::size_t>(row_len);
-                        if (scratch.size() < len * kColumns) {
-                            // Held to the memory bound when it grows only: the
-                            // bound reads the address-space limit, a system call.
-                            check_memory_bound(checked_mul(len, kColumns * sizeof(float)));
-                            scratch.resize(len * kColumns);
-                        }
-                        float* s = scratch.data();
-                        ok = fill_row(batch, r, terms,
-                                        ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
-                                        oom, mine.shapes);
-                        if (oom.load(std::memory_order_relaxed)) return;
-                    }
-                    if (!ok) {
-                        sums.failures.push_back(std::move(failure));
-                        if (raise) return;
-                        continue;
-                    }
-                    sums.grow(len);
-                    const float* s = scratch.data();
-                    for (std::size_t k = 0; k < len; ++k) {
-                        sums.cap[k] += static_cast<double>(s[len + k]);
-                        sums.interest[k] += static_cast<double>(s[2 * len + k]);
-                        sums.pmt[k] += static_cast<double>(s[3 * len + k]);
-                        sums.bal[k] += static_cast<double>(s[4 * len + k]);
-                        sums.loans[k] += 1;
-                    }
+                if (cent) {
+                    sum_block(batch, ch, raise, stop, oom, sums, schedules64->mine(), shapes->mine());
+                } else {
+                    sum_block(batch, ch, raise, stop, oom, sums, schedules->mine(), shapes->mine());
                 }
             } catch (...) {
                 // Only allocation can fail here.
@@ -450,6 +494,8 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     }
     // The workers' schedules went with the blocks' sums, which are larger.
     schedules.reset();
+    schedules64.reset();
+    shapes.reset();
     give_back_free_pages(passed);
     return tot;
 }

@@ -202,14 +202,14 @@ void close_gaps(Result& res, LoanRows& lr, bool raise, Span span) {
 
 // What a worker reuses from loan to loan of one call.
 struct ProjectScratch {
-    std::vector<float> schedule;
+    ScheduleScratch schedule;
     ShapeScratch shapes;
     Group group;
     WeightCache weights;
 };
 
 struct ValueScratch {
-    std::vector<float> schedule;
+    ScheduleScratch schedule;
     ShapeScratch shapes;
     LoanScratch flows;
     std::vector<double> net, principal;
@@ -325,10 +325,10 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
         [&](ValueScratch& mine, std::int64_t g, std::int64_t age, const Standing& st, std::size_t len,
             RowFailure& failure) {
             const std::size_t gi = static_cast<std::size_t>(g);
-            const std::vector<float>& schedule = mine.schedule;
-            const LoanSchedule loan{schedule.data(), len, start_of(age, st), lr.terms[gi].int_freq, st.fee_ratio};
+            const ScheduleView schedule = mine.schedule.data();
+            const LoanSchedule loan{schedule, len, start_of(age, st), lr.terms[gi].int_freq, st.fee_ratio};
             const std::int64_t R = loan.remaining();
-            const double start_balance = static_cast<double>(schedule[4 * len + static_cast<std::size_t>(loan.start)]);
+            const double start_balance = schedule.at(4 * len + static_cast<std::size_t>(loan.start));
             // The loan's coupon as a yield: where a solve for it starts.
             const double guess = static_cast<double>(lr.terms[gi].rate) * N;
             bool no_yield = false;

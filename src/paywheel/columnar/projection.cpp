@@ -100,7 +100,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             BlockScratch* mine = nullptr;
             try {
                 mine = &scratch->mine();
-                std::vector<float>& schedule = mine->schedule;
+                ScheduleScratch& schedule = mine->schedule;
                 Group& group = mine->group;
                 std::vector<std::int32_t>& slot_of = mine->slot_of;
                 WeightCache& weights = mine->weights;

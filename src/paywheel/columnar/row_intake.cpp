@@ -25,7 +25,7 @@ std::string number_text(double v) {
 
 }  // namespace
 
-bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std::vector<float>& schedule,
+bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, ScheduleScratch& schedule,
                 std::size_t& len, RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes) {
     const std::int64_t row_len = row_length(terms.pers);
     if (row_len < 0) {
@@ -37,15 +37,22 @@ bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std
         return false;
     }
     len = static_cast<std::size_t>(row_len);
+    schedule.cents = batch.cents;
     try {
-        if (schedule.size() < len * kColumns) schedule.resize(len * kColumns);
+        if (batch.cents && schedule.f64.size() < len * kColumns) schedule.f64.resize(len * kColumns);
+        if (!batch.cents && schedule.f32.size() < len * kColumns) schedule.f32.resize(len * kColumns);
     } catch (...) {
         oom.store(true);
         failure.has_terms = true;
         failure.terms = terms;
         return false;
     }
-    float* s = schedule.data();
+    if (batch.cents) {
+        double* s = schedule.f64.data();
+        return fill_row(batch, r, terms, cents::CentOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len},
+                        failure, oom);
+    }
+    float* s = schedule.f32.data();
     return fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len},
                     failure, oom, shapes);
 }
@@ -62,8 +69,38 @@ bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* 
     return false;
 }
 
+namespace {
+
+// Cent mode's standing: the balance to its nearest cent, the fee against the
+// float64 rate.
+bool read_cent_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, Terms& terms, Standing& st,
+                        RowFailure& failure) {
+    std::int64_t balance = 0;
+    if (in.balances != nullptr) {
+        const double b = in.balances[g];
+        if (!(b > 0.0) || !cents::cents_of(b, balance) || balance <= 0)
+            return refuse_row(failure, FailureCode::BadBalance, Field::Balance, messages::kBadBalance, b, terms);
+    }
+    if (in.fees != nullptr) {
+        const double fee = in.fees[g];
+        if (!(fee >= 0.0) || fee > terms.rate64)
+            return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+        st.fee_ratio = fee == 0.0 ? 0.0 : fee / terms.rate64;
+    }
+    if (in.balances != nullptr) {
+        terms.cents = balance;
+        terms.amt = num::narrow_to_float(in.balances[g]);
+        terms.pers = static_cast<std::int32_t>(terms.pers - age);
+        st.rebased = true;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool read_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, Terms& terms, Standing& st,
-                   RowFailure& failure) {
+                   RowFailure& failure, bool cents) {
+    if (cents) return read_cent_standing(in, g, age, terms, st, failure);
     if (in.balances != nullptr) {
         const double b = in.balances[g];
         const float bf = num::narrow_to_float(b);
@@ -109,7 +146,7 @@ bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, co
         failure.terms = terms;
         return false;
     }
-    return read_standing(in, g, age, terms, st, failure);
+    return read_standing(in, g, age, terms, st, failure, batch.cents);
 }
 
 void blame_rebased(RowFailure& failure, const Standing& st, const ProjectionInput& in, std::int64_t g) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "paywheel/columnar/projection.hpp"
+#include "paywheel/columnar/schedule_scratch.hpp"
 #include "paywheel/core/failure_code.hpp"
 
 namespace paywheel::columnar::proj {
@@ -24,7 +25,8 @@ struct Standing {
 // The engine on one loan of the row r of `batch` into `schedule` (its five
 // columns of `len` entries), failures as data: the code and field by the
 // loan's shape, the value quoted as read. Sets `oom` when memory ran out.
-bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std::vector<float>& schedule,
+// In cent mode the cent engine fills the float64 columns.
+bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, ScheduleScratch& schedule,
                 std::size_t& len, RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes);
 
 // Fills `failure` with a refusal that quotes `value` and carries the row's
@@ -34,8 +36,10 @@ bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* 
 
 // The current balance and the fee of row g, checked; a row with a balance
 // gets the terms of its remaining schedule.
+// In cent mode (`cents`) the balance is read to its nearest cent and the fee
+// compared with the float64 rate.
 bool read_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, Terms& terms, Standing& st,
-                   RowFailure& failure);
+                   RowFailure& failure, bool cents = false);
 
 // Decodes row r (row g of the book) and checks its age, balance and fee; on
 // false `failure` says why. ages[g] == kNotAnAge: a value that is not an

@@ -41,6 +41,7 @@ InputBatch slice_batch(const InputBatch& whole, std::int64_t pos, std::int64_t r
     out.shape.amort_pers = slice(whole.shape.amort_pers, pos);
     out.shape.rate_steps = slice(whole.shape.rate_steps, pos);
     out.strict = whole.strict;
+    out.cents = whole.cents;
     return out;
 }
 

@@ -1,14 +1,15 @@
 // Every kind of row failure the system reports, as one enum. A failure
-// travels as a code, the field it blames and the row; its text comes from
-// messages.hpp (or is the engine's own abort message), and the Python layer
-// reads the code's name, never the text.
+// travels as a code, the field it blames and the row, all set where it is
+// raised (an engine abort carries them, abort.hpp); its text comes from
+// messages.hpp, and the Python layer reads the code's name, never the text.
+// Plain enums only: including this needs nothing else.
 #pragma once
 
 #include <cstdint>
 
-#include "paywheel/core/engine.hpp"
-
 namespace paywheel {
+
+struct LoanTerms;
 
 enum class FailureCode : std::uint8_t {
     // Decoding a row.
@@ -43,9 +44,11 @@ enum class FailureCode : std::uint8_t {
     BadFieldCount,   // a record with more or fewer fields than its layout has
     UnknownCode,     // a code field (delinquency, zero balance) holding no code of its layout
     NoOrigination,   // a performance record whose loan has no origination record
+    // Cent mode.
+    UnequalFrequencies,  // int_freq and cap_freq differ: no payment period of its own
 };
 
-inline constexpr int kFailureCodeCount = 26;
+inline constexpr int kFailureCodeCount = 27;
 
 // The names callers read, in enum order.
 inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
@@ -55,6 +58,7 @@ inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
     "bad_shape",      "nan_schedule",
     "bad_balance",    "bad_fee",      "no_yield",
     "bad_field_count", "unknown_code", "no_origination",
+    "unequal_frequencies",
 };
 
 inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }
@@ -77,12 +81,6 @@ struct Blame {
     FailureCode code;
     Field field;
 };
-
-// Why the engine refused `terms`, given the message it aborted with: the
-// loan shape behind the abort and the field that makes it so. Follows the
-// engine's own order of checks, so that a loan with several faults is
-// blamed for the one the engine met first.
-Blame classify_refusal(const LoanTerms& terms, const char* abort_message) noexcept;
 
 // The field behind a schedule that came out holding NaN: a non-finite
 // amount, or else the rate (zero, or too small to compound).

@@ -43,11 +43,11 @@ TooLarge too_large_for_memory(std::size_t bytes, std::size_t limit) {
 }
 
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
-              RowFailure& failure, std::atomic<bool>& oom) noexcept {
+              RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes) noexcept {
     const LoanTerms loan = terms.loan();
     try {
         if (terms.shaped()) {
-            if (fill_shaped(batch, r, terms, out, failure)) return true;
+            if (fill_shaped(batch, r, terms, out, failure, shapes)) return true;
         } else {
             try {
                 fill_schedule(loan, out);
@@ -240,12 +240,20 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
 
     // Pass 2: the engine on each row's own copy of its terms, each worker
     // writing (and so faulting in) the pages of its own rows.
+    PerThread<ShapeScratch> shape_scratch;  // the call's, gone with it
     run(chunks.size(), [&](std::size_t c) {
         if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
         const Chunk& ch = chunks[c];
         if (raise && ch.global > first_failure.load(std::memory_order_relaxed)) return;
         const InputBatch& batch = batches[ch.batch];
         QuietAborts quiet;
+        ShapeScratch* shapes = nullptr;
+        try {
+            shapes = &shape_scratch.mine();
+        } catch (...) {
+            oom.store(true);
+            return;
+        }
         float* cols[kColumns];
         double* cols64[kColumns];
         for (std::size_t k = 0; k < kColumns; ++k) {
@@ -273,7 +281,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
                           : fill_row(batch, r, row_terms,
                                      ScheduleOut{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off,
                                                  cols[4] + off, room, room},
-                                     failure, oom);
+                                     failure, oom, *shapes);
             if (filled) {
                 if (loan != nullptr) {
                     const std::int32_t v = static_cast<std::int32_t>(opt.loan_is_global_row ? opt.row_base + g : r);
@@ -368,7 +376,7 @@ struct BlockSums {
 // in cent mode) and added to its sums in row order.
 template <typename T>
 void sum_block(const InputBatch& batch, const Chunk& ch, bool raise, const std::atomic<bool>& stop,
-               std::atomic<bool>& oom, BlockSums& sums, std::vector<T>& scratch) {
+               std::atomic<bool>& oom, BlockSums& sums, std::vector<T>& scratch, ShapeScratch& shapes) {
     for (std::int64_t r = ch.begin; r < ch.end; ++r) {
         if (stop.load(std::memory_order_relaxed)) return;
         const std::int64_t g = ch.global + (r - ch.begin);
@@ -395,7 +403,7 @@ void sum_block(const InputBatch& batch, const Chunk& ch, bool raise, const std::
                               failure, oom);
             else
                 ok = fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len},
-                              failure, oom);
+                              failure, oom, shapes);
             if (oom.load(std::memory_order_relaxed)) return;
         }
         if (!ok) {
@@ -432,6 +440,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     const bool cent = value_bytes(batches) == sizeof(double);
     auto schedules = std::make_unique<PerThread<std::vector<float>>>();
     auto schedules64 = std::make_unique<PerThread<std::vector<double>>>();
+    auto shapes = std::make_unique<PerThread<ShapeScratch>>();
     std::size_t passed = 0;  // bytes of every block's sums
 
     for (std::size_t start = 0; start < chunks.size(); start += kWave) {
@@ -445,9 +454,9 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             QuietAborts quiet;
             try {
                 if (cent) {
-                    sum_block(batch, ch, raise, stop, oom, sums, schedules64->mine());
+                    sum_block(batch, ch, raise, stop, oom, sums, schedules64->mine(), shapes->mine());
                 } else {
-                    sum_block(batch, ch, raise, stop, oom, sums, schedules->mine());
+                    sum_block(batch, ch, raise, stop, oom, sums, schedules->mine(), shapes->mine());
                 }
             } catch (...) {
                 // Only allocation can fail here.
@@ -486,6 +495,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     // The workers' schedules went with the blocks' sums, which are larger.
     schedules.reset();
     schedules64.reset();
+    shapes.reset();
     give_back_free_pages(passed);
     return tot;
 }

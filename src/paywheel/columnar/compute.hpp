@@ -13,6 +13,7 @@
 #include "paywheel/columnar/decode.hpp"
 #include "paywheel/columnar/failure.hpp"
 #include "paywheel/columnar/region.hpp"
+#include "paywheel/columnar/shapes.hpp"
 #include "paywheel/core/cents.hpp"
 #include "paywheel/core/engine.hpp"
 
@@ -52,9 +53,10 @@ std::vector<Chunk> make_chunks(const std::vector<InputBatch>& batches, std::int6
 // failures as data: false with `failure` filled (code and field by the
 // loan's shape, the value quoted as read) when the engine refuses the loan;
 // `oom` set when memory ran out. The schedules, the cash flows and the
-// projection all run a loan through here.
+// projection all run a loan through here; `shapes` is the calling worker's
+// scratch of this call for shaped loans.
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
-              RowFailure& failure, std::atomic<bool>& oom) noexcept;
+              RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes) noexcept;
 
 // The same for a batch in cent mode (InputBatch::cents), into float64
 // columns: the cent engine instead of the binary32 one.

@@ -37,6 +37,7 @@ struct Key {
 // looked up once a block.
 struct BlockScratch {
     ScheduleScratch schedule;
+    ShapeScratch shapes;
     Group group;
     std::vector<std::int32_t> slot_of;  // per segment: its slot in the block, or -1
     std::vector<Key> order;

@@ -26,7 +26,7 @@ std::string number_text(double v) {
 }  // namespace
 
 bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, ScheduleScratch& schedule,
-                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom) {
+                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes) {
     const std::int64_t row_len = row_length(terms.pers);
     if (row_len < 0) {
         failure.code = FailureCode::TooLarge;
@@ -54,7 +54,7 @@ bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, Sch
     }
     float* s = schedule.f32.data();
     return fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len},
-                    failure, oom);
+                    failure, oom, shapes);
 }
 
 bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* reason, double value,

@@ -27,7 +27,7 @@ struct Standing {
 // loan's shape, the value quoted as read. Sets `oom` when memory ran out.
 // In cent mode the cent engine fills the float64 columns.
 bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, ScheduleScratch& schedule,
-                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom);
+                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes);
 
 // Fills `failure` with a refusal that quotes `value` and carries the row's
 // terms; returns false.

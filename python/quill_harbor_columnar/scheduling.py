@@ -39,7 +39,7 @@ class _ArrowArrayExportable(Protocol):
 
 
 # binary32: the engine's bits; cent: whole cents, as a servicer books a loan.
-Precision: TypeAlias = Literal["binary32", "cent"]
+Precision: TypeAlias = Literal["binary32"] | Literal["cent"]  # a Union at run time too, as the stub check reads it
 
 # What every operation takes as a book.
 Loans: TypeAlias = Mapping[str, Any] | _ArrowStreamExportable | _ArrowArrayExportable

@@ -13,6 +13,7 @@ from .._internal.deps import require
 from .._internal.tables import HeldTable
 from ..projection import project
 from ..projection.scenarios import _psa_cpr, _sda_cdr
+from ..scheduling import Precision
 from .layouts import DEFAULT_DELINQUENCY
 from .partials import Deriver, Partial, _group, add, cohort_columns, combine, needed_columns
 from .performance import _EPOCH, _file_batches, finish_performance, history_partials, month_of
@@ -121,7 +122,7 @@ def backtest(
     *,
     by: str | Sequence[str] | None = None,
     months: int | None = None,
-    precision: str = "binary32",
+    precision: Precision = "binary32",
 ) -> Backtest:
     """Projects the book of ``as_of`` (a book from ``as_of()``, or a month) under ``scenarios`` with
     ``project()`` and puts beside each projected month the same loans' realized balance (end of month,

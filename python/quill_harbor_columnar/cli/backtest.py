@@ -45,7 +45,7 @@ class Backtest(HistoryCommand):
             if failures and not history.to_arrow().num_rows:
                 check_failures(args, history, 0)
             raise CliError(None, str(e)) from None
-        result = backtest(history, book, args.scenario_list, by=args.by, months=args.months)
+        result = backtest(history, book, args.scenario_list, by=args.by, months=args.months, precision=args.precision)
         progress.advance(book.num_rows)
         return HistoryRun(history, result, None)
 
@@ -93,5 +93,11 @@ def register(sub: Any) -> None:
     p.add_argument("--months", type=count, metavar="N", help="months to compare (default: all the history has)")
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
     p.add_argument("--plot", metavar="FILE", help="draw projected against realized balance (.png, .svg, .pdf)")
+    p.add_argument(
+        "--precision",
+        choices=("binary32", "cent"),
+        default="binary32",
+        help="binary32 (default): project with the engine's single-precision schedules; cent: in whole cents",
+    )
     add_scenario_arguments(p)
     p.set_defaults(run=Backtest())

@@ -13,6 +13,7 @@ from .._internal.deps import require
 from .._internal.tables import HeldTable
 from ..projection import project
 from ..projection.scenarios import _psa_cpr, _sda_cdr
+from ..scheduling import Precision
 from .layouts import DEFAULT_DELINQUENCY
 from .partials import Deriver, Partial, _group, add, cohort_columns, combine, needed_columns
 from .performance import _EPOCH, _file_batches, finish_performance, history_partials, month_of
@@ -121,12 +122,13 @@ def backtest(
     *,
     by: str | Sequence[str] | None = None,
     months: int | None = None,
+    precision: Precision = "binary32",
 ) -> Backtest:
     """Projects the book of ``as_of`` (a book from ``as_of()``, or a month) under ``scenarios`` with
     ``project()`` and puts beside each projected month the same loans' realized balance (end of month,
     performing), prepaid, defaulted, loss and interest (start balance times the note rate a month, of the
     loans performing through the month), and the differences ``diff_*`` (realized less projected), for
-    ``months`` months (all the history has, by default)."""
+    ``months`` months (all the history has, by default). ``precision`` is ``project()``'s."""
     pa = require("pyarrow", "backtest()")
     cols = cohort_columns(by)
     if isinstance(as_of, (str, _dt.date)):
@@ -134,7 +136,7 @@ def backtest(
     else:
         book = as_of if isinstance(as_of, pa.Table) else pa.table(as_of)
     first = _month_days_of_book(history, book)
-    projection = project(book, scenarios, by=cols or None, errors="skip").to_pandas()
+    projection = project(book, scenarios, by=cols or None, errors="skip", precision=precision).to_pandas()
     realized = _realized(history, book, cols, first, months)
     start = _dt.date(1970, 1, 1) + _dt.timedelta(days=first)
     rows: list[dict[str, Any]] = []

@@ -145,12 +145,13 @@ line_counts() {
 
 # One compiler cache for every build of the run (the four wheels, the test
 # builds, the sanitized ones): the engine's objects are the same for every
-# interpreter, so only the bindings compile again per wheel. Paths are taken
-# relative to the clone, so a later clone elsewhere hits the same entries.
+# interpreter, so only the bindings compile again per wheel. No base folder:
+# rewriting the sources' paths as relative ones would change the abort
+# sites' file names, which the prefix map shortens from the absolute path.
 use_compiler_cache() {
     command -v ccache >/dev/null 2>&1 || return 0
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
-    export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1 CCACHE_SLOPPINESS=pch_defines,time_macros
+    export CCACHE_NOHASHDIR=1 CCACHE_SLOPPINESS=pch_defines,time_macros
     export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-4G}"
 }
 

@@ -6,12 +6,13 @@ import math
 from dataclasses import replace
 from typing import Any
 
+from .. import _native
 from .._internal.deps import require
 from ..errors import Failure
 
 # An age that is not an integer at all: refused as bad_age, its text quoted
 # from the column (the native side has only the number).
-NOT_AN_AGE = -(2**63)
+NOT_AN_AGE = _native.NOT_AN_AGE
 
 
 def ages(col: Any) -> Any:

@@ -303,7 +303,8 @@ bool fill_shaped(const InputBatch& batch, std::int64_t r, const Terms& t, const 
                 engine_rows(sub, L, rows_from(out, at), st);
                 owed_before = out.bal[at + L - 1];
             } catch (const Abort& a) {
-                refused = classify_refusal(sub, a.message());
+                if (!a.blame()) throw;  // not the piece's refusal (see fill_row)
+                refused = *a.blame();
                 reason = a.message();
             }
             // Row `at` is the previous piece's last (or, refused, row 0 as it was).

@@ -1,8 +1,10 @@
 // The fixed texts of every failure the system reports: engine aborts, text
 // decoding, the batch machinery and the Python boundary. Callers, the C++
-// tests and (mirrored once, in tests/python/messages.py) the Python tests all
-// name a text from here, so a reworded message changes in one place.
-// Plain constants only: including this needs nothing else.
+// tests and the Python tests (through quill_harbor_columnar._native's
+// _MESSAGES, listed from this header when the build is configured) all name
+// a text from here, so a reworded message changes in one place.
+// Plain constants only, one declaration a line start, named k...: including
+// this needs nothing else.
 #pragma once
 
 namespace paywheel::messages {
@@ -137,6 +139,11 @@ inline constexpr const char* kBadBalance = "balance must be a positive, finite n
 inline constexpr const char* kBadFee = "fee must be a number from 0 to the rate (in the rate's unit)";
 // Valuation (src/paywheel/columnar/valuation).
 inline constexpr const char* kNoYield = "no yield (or spread) was found that gives the price";
+// Loan-level history records (read by the Python package's history reader,
+// which reports them by code, file, line and field).
+inline constexpr const char* kBadFieldCount = "the record does not hold the number of fields its layout has";
+inline constexpr const char* kUnknownCode = "the field holds no code its layout documents";
+inline constexpr const char* kNoOrigination = "the record's loan has no origination record";
 inline constexpr const char* kValuePeriodsPerYear = "periods_per_year must be a positive integer";
 inline constexpr const char* kValueRate = "discount_rate must be a finite rate above -periods_per_year";
 inline constexpr const char* kValueCurveShape =

@@ -48,16 +48,44 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
         if (terms.shaped()) {
             if (fill_shaped(batch, r, terms, out, failure)) return true;
         } else {
-            try {
-                fill_schedule(loan, out);
-            } catch (const Abort& a) {
-                const Blame blame = classify_refusal(loan, a.message());
-                if (!batch.strict && lender_covers(loan, blame)) {
-                    fill_lender(loan, blame, out);
+            Blame blame{FailureCode::Null, Field::None};
+            const char* reason = nullptr;
+            if (terms.age > 0 && loan.pers < loan.cap_freq) {
+                // A standing loan with less than a capital period left owes
+                // its balance at maturity (the engine would repay it at once).
+                blame = Blame{FailureCode::SingleCapitalBlock, Field::CapFreq};
+                reason = messages::kShapeSingleBlock;
+            } else {
+                try {
+                    fill_schedule(loan, out);
+                    // A zero rate the engine runs to NaN (an interest period
+                    // as long as the loan) is a zero-rate loan all the same.
+                    if (!batch.strict && loan.rate == 0.0f && holds_nan(out, schedule_shape(loan.pers).rest)) {
+                        blame = Blame{FailureCode::ZeroRate, Field::Rate};
+                        reason = messages::kNanSchedule;
+                    }
+                } catch (const Abort& a) {
+                    blame = classify_refusal(loan, a.message());
+                    reason = a.message();
+                }
+            }
+            if (reason != nullptr) {
+                // All a standing loan has left is one capital date: it pays
+                // its balance then, with the interest due, in strict mode too.
+                const bool final_block = terms.age > 0 && blame.code == FailureCode::SingleCapitalBlock;
+                const bool covered = (!batch.strict || final_block) && lender_covers(loan, blame);
+                // The lender's schedules repay what was lent; a negative
+                // amount is refused as the engine refuses it.
+                if (covered && loan.amt < 0.0f) {
+                    blame = Blame{FailureCode::DecreasingBlocks, Field::Amt};
+                    reason = messages::kRemovalIndex;
+                }
+                if (covered && !(loan.amt < 0.0f)) {
+                    fill_lender(loan, blame, out, terms.age);
                 } else {
                     failure.code = blame.code;
                     failure.field = blame.field;
-                    failure.reason = a.message();
+                    failure.reason = reason;
                     failure.value = quote_field(batch, r, blame.field, terms);
                     failure.has_value = blame.field != Field::None;
                     failure.has_terms = true;

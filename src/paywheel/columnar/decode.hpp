@@ -129,11 +129,17 @@ struct Terms {
     std::int32_t amort_pers = 0;
     bool amort_given = false;
     bool has_steps = false;
+    // A standing loan: the first `age` periods of its contract have passed,
+    // amt is the balance owed at that age and pers the periods that remain.
+    // io_pers, amort_pers and the steps' periods still count from
+    // origination. 0 for a loan scheduled from origination.
+    std::int32_t age = 0;
     LoanTerms loan() const;
     // False for a loan without shape, or with neutral values: it takes the
     // engine's own path.
     bool shaped() const noexcept {
-        return io_pers != 0 || has_steps || (amort_given && amort_pers != pers);
+        return io_pers != 0 || has_steps ||
+               (amort_given && static_cast<std::int64_t>(amort_pers) != static_cast<std::int64_t>(pers) + age);
     }
 };
 

@@ -508,6 +508,7 @@ bool read_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, 
     if (in.balances != nullptr) {
         terms.amt = num::narrow_to_float(in.balances[g]);
         terms.pers = static_cast<std::int32_t>(terms.pers - age);
+        terms.age = static_cast<std::int32_t>(age);
         st.rebased = true;
     }
     return true;

@@ -1,0 +1,145 @@
+"""Standing loans keep their contract: a loan given its balance at its age is
+the reference's standing schedule (shapes_reference.compose with an age),
+and projects what the same loan does from origination at that age; and the
+strict=False lender schedules and negative amounts, loan by loan."""
+
+from __future__ import annotations
+
+import numpy as np
+import pyarrow as pa
+import pytest
+import quill_harbor_columnar as qc
+from shapes_reference import Refused, compose
+from test_shapes import bits, reference, shaped_book, table_of
+
+FLOWS = ("balance", "scheduled_principal", "interest")
+
+
+def per_loan(loans: list[dict]) -> dict:
+    """{id: {measure: list}} of project(book, {}) loan by loan."""
+    book = table_of([{k: v for k, v in ln.items() if k != "balance"} for ln in loans])
+    if "balance" in loans[0]:
+        book = book.append_column("balance", pa.array([ln["balance"] for ln in loans], pa.float64()))
+    got = pa.Table.from_batches(list(qc.project(book, {}, per_loan=True, errors="skip").to_reader()))
+    out: dict = {}
+    for row in got.to_pylist():
+        d = out.setdefault(row["loan"], {m: [] for m in FLOWS})
+        for m in FLOWS:
+            d[m].append(row[m])
+    return out
+
+
+def test_standing_shaped_loans_follow_their_contract():
+    rng = np.random.default_rng(31)
+    loans, want = [], {}
+    for ln in shaped_book(500, 31):
+        whole = reference(ln, True)
+        unit = int(np.lcm(ln["int_freq"], ln["cap_freq"]))
+        if isinstance(whole, Refused) or ln["pers"] < 2:
+            continue
+        # An age on a date of both schedules, or one period before maturity.
+        ages = [a for a in range(unit, ln["pers"], unit)] + [ln["pers"] - 1]
+        ln["age"] = int(rng.choice(ages))
+        ln["balance"] = float(whole["Bal"][ln["age"]])
+        if not ln["balance"] > 0:
+            continue
+        steps = [(s["per"], s["rate"]) for s in ln["rate_steps"] or []]
+        try:
+            want[ln["id"]] = compose(ln["balance"], ln["rate"], ln["pers"], ln["int_freq"], ln["cap_freq"],
+                                     ln["io_pers"], ln["amort_pers"], steps, True, age=ln["age"])
+        except Refused as e:
+            pytest.fail(f"{ln['id']}: the reference refuses a standing loan ({e.code})")
+        loans.append(ln)
+    assert len(loans) > 200
+    standing = per_loan((loans))
+    assert set(standing) == set(want)
+    for i, s in want.items():
+        got = standing[i]
+        assert np.array_equal(bits(got["balance"]), bits(s["Bal"])), i
+        assert np.array_equal(bits(got["scheduled_principal"][1:]), bits(s["Cap"][1:])), i
+        assert np.array_equal(bits(got["interest"][1:]), bits(s["Int"][1:])), i
+
+
+def test_a_standing_loan_projects_what_it_does_from_origination():
+    """Its own scheduled balance at its age: the flows from origination at
+    that age, within binary32 rounding, for contracts as lenders write them."""
+    rng = np.random.default_rng(7)
+    loans = []
+    for i in range(150):
+        pers = int(rng.choice([60, 120, 180, 360]))
+        io = int(rng.choice([0, 0, 12, 36, 60]))
+        io = io if io < pers else 0
+        steps = sorted({int(p) for p in rng.integers(2, pers, int(rng.integers(0, 3)))})
+        ln = {"id": f"c{i}", "amt": float(rng.uniform(5e4, 5e6)), "rate": float(rng.uniform(0.002, 0.01)),
+              "pers": pers, "int_freq": 1, "cap_freq": 1, "io_pers": io,
+              "amort_pers": 360 if rng.random() < 0.4 and pers < 360 else None,
+              "rate_steps": [{"per": p, "rate": float(rng.uniform(0.002, 0.01))} for p in steps] or None,
+              "age": int(rng.integers(1, pers))}
+        whole = compose(ln["amt"], ln["rate"], pers, 1, 1, io, ln["amort_pers"], [(p["per"], p["rate"]) for p in
+                                                                                   ln["rate_steps"] or []])
+        loans.append({**ln, "balance": float(whole["Bal"][ln["age"]])})
+    standing = per_loan(loans)
+    aged = per_loan([{k: v for k, v in ln.items() if k != "balance"} for ln in loans])
+    assert len(standing) == len(aged) == len(loans)
+    for ln in loans:
+        got, want = standing[ln["id"]], aged[ln["id"]]
+        # Interest within binary32 rounding of each flow; principal and balance
+        # carry the rounding the engine's balance gathers over up to 360 periods.
+        np.testing.assert_allclose(got["interest"], want["interest"], rtol=1e-6, atol=1e-7 * ln["amt"])
+        for m in ("balance", "scheduled_principal"):
+            np.testing.assert_allclose(got[m], want[m], rtol=0, atol=2e-5 * ln["amt"], err_msg=m)
+
+
+def test_worked_standing_cases():
+    # 36 months interest only, 360 of amortization, the balloon at 120, aged 60.
+    loan = {"id": "cre", "amt": 1e6, "rate": 0.005, "pers": 120, "int_freq": 1, "cap_freq": 1, "io_pers": 36,
+            "amort_pers": 360, "rate_steps": None}
+    bal = float(compose(1e6, 0.005, 120, 1, 1, 36, 360)["Bal"][60])
+    got = per_loan(([{**loan, "age": 60, "balance": bal}]))["cre"]["scheduled_principal"]
+    assert round(got[1], 2) == 1122.10 and round(got[60], -2) == 897_900
+    aged = per_loan([{**loan, "age": 60}])["cre"]["scheduled_principal"]
+    np.testing.assert_allclose(got, aged, rtol=1e-6)
+    # A step at 61 on a loan aged 10 takes effect at projection period 51.
+    step = {**loan, "id": "arm", "io_pers": 0, "amort_pers": None, "rate_steps": [{"per": 61, "rate": 0.006}],
+            "age": 10, "balance": 9e5}
+    got = per_loan(([step]))["arm"]
+    rates = [i / b for i, b in zip(got["interest"][1:], got["balance"][:-1])]
+    assert max(abs(r - 0.005) for r in rates[:50]) < 1e-6 and abs(rates[50] - 0.006) < 1e-6
+    # A bullet with its balance, and one period left, strict: balance plus the period's interest.
+    for shape in ({"io_pers": 120}, {"io_pers": 0}):
+        got = per_loan(([{**loan, **shape, "amort_pers": None, "age": 119, "balance": 1e5}]))["cre"]
+        assert got["scheduled_principal"] == [0.0, 1e5] and got["interest"] == [0.0, 500.0], shape
+
+
+def one(strict, **kw):
+    row = {"id": "x", "amt": 1e5, "rate": 0.005, "pers": 12, "int_freq": 1, "cap_freq": 1, **kw}
+    return qc.schedules(pa.table({k: [v] for k, v in row.items()}), layout="list", errors="skip", strict=strict)
+
+
+@pytest.mark.parametrize("terms", [
+    {"rate": 0.0, "int_freq": 12},                                               # interest dated at maturity only
+    {"rate": 0.0, "int_freq": 12, "cap_freq": 12},
+    {"int_freq": 3, "cap_freq": 3, "rate_steps": [{"per": 10, "rate": 0.0}]},  # a step to 0% for the last quarter
+    {"rate": 0.0, "int_freq": 3, "cap_freq": 3, "io_pers": 9},                   # 0% IO, then one quarter
+])
+def test_zero_rates_the_engine_runs_to_nan_are_scheduled_without_strict(terms):
+    strict = one(True, **terms)
+    assert [e.code for e in strict.errors.exceptions()] == ["nan_schedule"]
+    lender = one(False, **terms)
+    assert not lender.errors.exceptions()
+    cap = np.asarray(pa.table(lender).column("Cap")[0].as_py())
+    assert cap.sum(dtype=np.float64) == pytest.approx(1e5, rel=1e-6) and not np.isnan(cap).any()
+
+
+@pytest.mark.parametrize("terms", [{}, {"rate": 0.0}, {"cap_freq": 12}, {"io_pers": 12}, {"io_pers": 6}])
+def test_negative_amounts_are_refused_as_the_engine_refuses_them(terms):
+    for strict in (True, False):
+        got = one(strict, amt=-1e5, **terms).errors.exceptions()
+        assert len(got) == 1, (terms, strict)
+        if not strict or "io_pers" in terms:
+            assert (got[0].code, got[0].field) == ("decreasing_blocks", "amt")
+    # A bullet of (100,000) beside one of 100,000 no longer nets to nothing.
+    book = pa.table({"id": ["a", "b"], "amt": [1e5, -1e5], "rate": [0.005] * 2, "pers": [12] * 2,
+                     "int_freq": [1] * 2, "cap_freq": [1] * 2, "io_pers": [12] * 2})
+    cf = qc.cashflows(book, errors="skip", strict=False)
+    assert cf.to_pandas()["Cap"].sum() == 1e5 and [e.index for e in cf.errors.exceptions()] == [1]

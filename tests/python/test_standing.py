@@ -8,9 +8,10 @@ from __future__ import annotations
 import numpy as np
 import pyarrow as pa
 import pytest
-import quill_harbor_columnar as qc
 from shapes_reference import Refused, compose
 from test_shapes import bits, reference, shaped_book, table_of
+
+import quill_harbor_columnar as qc
 
 FLOWS = ("balance", "scheduled_principal", "interest")
 
@@ -51,7 +52,7 @@ def test_standing_shaped_loans_follow_their_contract():
             pytest.fail(f"{ln['id']}: the reference refuses a standing loan ({e.code})")
         loans.append(ln)
     assert len(loans) > 200
-    standing = per_loan((loans))
+    standing = per_loan(loans)
     assert set(standing) == set(want)
     for i, s in want.items():
         got = standing[i]
@@ -95,19 +96,19 @@ def test_worked_standing_cases():
     loan = {"id": "cre", "amt": 1e6, "rate": 0.005, "pers": 120, "int_freq": 1, "cap_freq": 1, "io_pers": 36,
             "amort_pers": 360, "rate_steps": None}
     bal = float(compose(1e6, 0.005, 120, 1, 1, 36, 360)["Bal"][60])
-    got = per_loan(([{**loan, "age": 60, "balance": bal}]))["cre"]["scheduled_principal"]
+    got = per_loan([{**loan, "age": 60, "balance": bal}])["cre"]["scheduled_principal"]
     assert round(got[1], 2) == 1122.10 and round(got[60], -2) == 897_900
     aged = per_loan([{**loan, "age": 60}])["cre"]["scheduled_principal"]
     np.testing.assert_allclose(got, aged, rtol=1e-6)
     # A step at 61 on a loan aged 10 takes effect at projection period 51.
     step = {**loan, "id": "arm", "io_pers": 0, "amort_pers": None, "rate_steps": [{"per": 61, "rate": 0.006}],
             "age": 10, "balance": 9e5}
-    got = per_loan(([step]))["arm"]
+    got = per_loan([step])["arm"]
     rates = [i / b for i, b in zip(got["interest"][1:], got["balance"][:-1])]
     assert max(abs(r - 0.005) for r in rates[:50]) < 1e-6 and abs(rates[50] - 0.006) < 1e-6
     # A bullet with its balance, and one period left, strict: balance plus the period's interest.
     for shape in ({"io_pers": 120}, {"io_pers": 0}):
-        got = per_loan(([{**loan, **shape, "amort_pers": None, "age": 119, "balance": 1e5}]))["cre"]
+        got = per_loan([{**loan, **shape, "amort_pers": None, "age": 119, "balance": 1e5}])["cre"]
         assert got["scheduled_principal"] == [0.0, 1e5] and got["interest"] == [0.0, 500.0], shape
 
 

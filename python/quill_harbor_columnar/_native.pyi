@@ -40,11 +40,13 @@ class ScheduleStream:
 # None when a failure stopped the call.
 # ``strict`` (default True): False gives a piece the engine refuses for a
 # zero rate or a single capital block the lender's schedule.
+# ``ages`` (int64) and ``balances`` (float64), one a row, or None: each
+# loan's schedule from its age on (with a balance, the loan as it stands).
 def schedules(
-    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., ages: Any = ..., balances: Any = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def cashflows(
-    source: Any, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, skip: bool, threads: int, strict: bool = ..., ages: Any = ..., balances: Any = ..., /
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
     source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., /

@@ -12,11 +12,12 @@ from collections.abc import Mapping
 from typing import Any, Literal, Protocol, TypeAlias
 
 from . import _native
-from ._internal import checks
+from ._internal import checks, standing
 from ._internal.deps import require
-from ._internal.inputs import native_source
+from ._internal.inputs import arrow_table, column_names, native_source
+from ._internal.names import AGE, BALANCE
 from ._internal.tables import NativeTable
-from .errors import ErrorTable
+from .errors import ErrorTable, Failure
 
 __all__ = ["schedules", "stream_schedules", "cashflows", "Schedules", "Cashflows", "ScheduleStream", "Loans"]
 
@@ -114,6 +115,30 @@ def _raise_first(failed: ErrorTable) -> None:
         raise failed.failures[0].error()
 
 
+class _AsItStands:
+    """A book for the native calls, with its ``age`` and ``balance`` columns
+    where it has them (read where its column names can be read up front)."""
+
+    __slots__ = ("source", "ages", "balances", "columns")
+
+    def __init__(self, loans: Loans, what: str) -> None:
+        names = column_names(loans)
+        self.ages: Any = None
+        self.balances: Any = None
+        self.columns: dict[str, Any] = {}
+        if names is None or not (AGE in names or BALANCE in names):
+            self.source = native_source(loans)
+            return
+        table: Any = loans if isinstance(loans, Mapping) else arrow_table(loans, what)
+        self.source = native_source(loans) if isinstance(loans, Mapping) else table.__arrow_c_stream__()
+        ages, values, self.columns = standing.read(table, names, what)
+        self.ages, self.balances = ages, values.get(BALANCE)
+
+    def errors(self, failures: list, errors_table: Any) -> ErrorTable:
+        records = [Failure.of(row) for row in failures]
+        return ErrorTable(errors_table, standing.quote(records, self.ages, self.columns))
+
+
 def schedules(
     loans: Loans,
     *,
@@ -135,12 +160,19 @@ def schedules(
     ``strict=False`` gives a piece the engine refuses for a zero rate or a
     single capital block the schedule a lender writes (equal capital; a
     bullet) instead of a failure.
+    Optional ``age`` and ``balance`` columns: each loan's remaining schedule
+    from its age on, numbered from 0 there, as ``project(book, {})`` runs it
+    (with a balance, the loan as it stands on its contract; see
+    docs/schedules.md).
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
-    table, failures, errors_table = _native.schedules(native_source(loans), is_list, skip, n, checks.strict(strict))
-    failed = ErrorTable(errors_table, failures)
+    book = _AsItStands(loans, "schedules()")
+    table, failures, errors_table = _native.schedules(
+        book.source, is_list, skip, n, checks.strict(strict), book.ages, book.balances
+    )
+    failed = book.errors(failures, errors_table)
     if not skip:
         _raise_first(failed)
     assert table is not None  # the native side leaves it out only for a failure raised above
@@ -181,12 +213,17 @@ def cashflows(
     """Portfolio totals per period index, without keeping per-loan schedules.
 
     Sums are float64 over the exact binary32 values, in fixed blocks of rows
-    combined in row order: the same bits for any thread count.
+    combined in row order: the same bits for any thread count. With ``age``
+    (and ``balance``) columns, each loan's remaining flows from its age on,
+    period 0 at the age, as in ``schedules``.
     """
     skip = checks.skips(errors)
     n = checks.threads(threads)
-    table, failures, errors_table = _native.cashflows(native_source(loans), skip, n, checks.strict(strict))
-    failed = ErrorTable(errors_table, failures)
+    book = _AsItStands(loans, "cashflows()")
+    table, failures, errors_table = _native.cashflows(
+        book.source, skip, n, checks.strict(strict), book.ages, book.balances
+    )
+    failed = book.errors(failures, errors_table)
     if not skip:
         _raise_first(failed)
     assert table is not None  # the native side leaves it out only for a failure raised above

@@ -144,3 +144,29 @@ def test_negative_amounts_are_refused_as_the_engine_refuses_them(terms):
                      "int_freq": [1] * 2, "cap_freq": [1] * 2, "io_pers": [12] * 2})
     cf = qc.cashflows(book, errors="skip", strict=False)
     assert cf.to_pandas()["Cap"].sum() == 1e5 and [e.index for e in cf.errors.exceptions()] == [1]
+
+
+@pytest.mark.parametrize("with_balance", [False, True])
+def test_schedules_and_cashflows_run_from_the_age_as_project_does(with_balance):
+    loans = [{"id": f"r{i}", "amt": 1e5 * (i + 1), "rate": 0.004 + 0.001 * i, "pers": 24 * (i + 1), "int_freq": 1,
+              "cap_freq": 1, "io_pers": [0, 12, 0, 36][i], "amort_pers": [None, None, 360, None][i],
+              "rate_steps": None, "age": [5, 13, 30, 60][i]} for i in range(4)]
+    if with_balance:
+        for ln in loans:
+            ln["balance"] = ln["amt"] * 0.9
+    loans.append({**loans[0], "id": "old", "age": 24})  # past its term: bad_age
+    want = per_loan(loans)
+    book = table_of([{k: v for k, v in ln.items() if k != "balance"} for ln in loans])
+    if with_balance:
+        book = book.append_column("balance", pa.array([ln.get("balance") for ln in loans], pa.float64()))
+    got = qc.schedules(book, layout="list", errors="skip")
+    assert [(e.index, e.code, e.value) for e in got.errors.exceptions()] == [(4, "bad_age", "24")]
+    rows = pa.table(got).to_pylist()
+    for ln, row in zip(loans[:4], rows):
+        w = want[ln["id"]]
+        assert row["Per"] == list(range(ln["pers"] - ln["age"] + 1))
+        assert row["Bal"] == w["balance"] and row["Cap"] == w["scheduled_principal"] and row["Int"] == w["interest"]
+    totals = qc.project(book, {}, errors="skip").to_pandas()
+    cf = qc.cashflows(book, errors="skip").to_pandas()
+    for mine, theirs in (("Cap", "scheduled_principal"), ("Int", "interest"), ("Bal", "balance")):
+        np.testing.assert_allclose(cf[mine], totals[theirs], rtol=1e-12)

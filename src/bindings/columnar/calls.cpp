@@ -70,6 +70,8 @@ struct CallArgs {
     bool skip = false;
     long long threads = 0;
     bool strict = true;
+    PyObject* ages = Py_None;      // int64 a row, or None
+    PyObject* balances = Py_None;  // float64 a row, or None
 };
 
 // The one body of both calls. New reference: (table or None, failures,
@@ -82,6 +84,9 @@ PyObject* run_call(Operation op, const CallArgs& a) {
         if (op == Operation::Schedules && book->rows() > INT32_MAX)
             throw pc::ColumnarError(pc::CallFailure::BadInput,
                                     paywheel::messages::kTooManyLoans);
+        const HeldBuffer ages = HeldBuffer::of(a.ages, "ages", 8, "lq", book->rows());
+        const HeldBuffer balances = HeldBuffer::of(a.balances, "balances", 8, "d", book->rows());
+        const pc::StandingColumns standing{ages.data<std::int64_t>(), balances.data<double>()};
         std::atomic<bool> stop{false};
         pc::TablePtr table;
         std::vector<pc::FailureRow> failures;
@@ -92,6 +97,7 @@ PyObject* run_call(Operation op, const CallArgs& a) {
                 opt.layout = a.list ? pc::Layout::List : pc::Layout::Long;
                 opt.on_error = a.skip ? pc::OnError::Skip : pc::OnError::Raise;
                 opt.loan_is_global_row = true;  // the row index is also the index into the ids
+                opt.standing = standing;
                 pc::ScheduleResult res = pc::compute_schedules(book->batches, opt, run, stop);
                 failures = pc::with_ids(res.failures, book->batches, book->has_id, 0);
                 if (!a.skip && !failures.empty()) return;
@@ -99,7 +105,8 @@ PyObject* run_call(Operation op, const CallArgs& a) {
                                            pc::TableShape{a.list, book->has_id, false});
             } else {
                 pc::CashflowTotals tot =
-                    pc::compute_cashflows(book->batches, a.skip ? pc::OnError::Skip : pc::OnError::Raise, run, stop);
+                    pc::compute_cashflows(book->batches, a.skip ? pc::OnError::Skip : pc::OnError::Raise, run, stop,
+                                          standing);
                 failures = pc::with_ids(tot.failures, book->batches, book->has_id, 0);
                 if (!a.skip && !failures.empty()) return;
                 table = pc::cashflow_table(tot);
@@ -121,7 +128,8 @@ PyObject* run_call(Operation op, const CallArgs& a) {
 PyObject* py_schedules(PyObject*, PyObject* args) {
     CallArgs a;
     int list = 0, skip = 0, strict = 1;
-    if (!PyArg_ParseTuple(args, "OppL|p", &a.source, &list, &skip, &a.threads, &strict)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OppL|pOO", &a.source, &list, &skip, &a.threads, &strict, &a.ages, &a.balances))
+        return nullptr;
     a.list = list != 0;
     a.skip = skip != 0;
     a.strict = strict != 0;
@@ -131,7 +139,8 @@ PyObject* py_schedules(PyObject*, PyObject* args) {
 PyObject* py_cashflows(PyObject*, PyObject* args) {
     CallArgs a;
     int skip = 0, strict = 1;
-    if (!PyArg_ParseTuple(args, "OpL|p", &a.source, &skip, &a.threads, &strict)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OpL|pOO", &a.source, &skip, &a.threads, &strict, &a.ages, &a.balances))
+        return nullptr;
     a.skip = skip != 0;
     a.strict = strict != 0;
     return run_call(Operation::Cashflows, a);

@@ -23,6 +23,25 @@ using pc::kFieldNames;
 
 void throw_problem(const pc::ImportProblem& why) { throw pc::ColumnarError(why.kind, why.message); }
 
+HeldBuffer HeldBuffer::of(PyObject* obj, const char* what, std::size_t itemsize, std::string_view formats,
+                      std::int64_t count) {
+    HeldBuffer b;
+    if (obj == Py_None) return b;
+    if (PyObject_GetBuffer(obj, &b.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        throw pc::ColumnarError(pc::CallFailure::BadType, paywheel::messages::text(paywheel::messages::kNotContiguous, what));
+    }
+    b.held_ = true;
+    std::string_view f = b.view_.format != nullptr ? b.view_.format : "B";
+    if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
+    if (b.view_.itemsize != static_cast<Py_ssize_t>(itemsize) || f.size() != 1 ||
+        formats.find(f[0]) == std::string_view::npos)
+        throw pc::ColumnarError(pc::CallFailure::BadType, paywheel::messages::text(paywheel::messages::kWrongItemType, what));
+    if (count >= 0 && b.view_.len / b.view_.itemsize != count)
+        throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::text(paywheel::messages::kNotOnePerLoan, what));
+    return b;
+}
+
 namespace {
 
 [[noreturn]] void fail(pc::CallFailure kind, std::string message) { throw pc::ColumnarError(kind, std::move(message)); }

@@ -27,51 +27,6 @@ namespace msg = paywheel::messages;
 
 namespace {
 
-// A buffer view held for the length of a call and released, with the lock
-// held, when it goes away.
-class HeldBuffer {
-public:
-    HeldBuffer() noexcept = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    HeldBuffer(HeldBuffer&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // A 1-D contiguous buffer of `count` items (any number when negative) of
-    // `itemsize` bytes whose format is one of `formats`; None gives an empty
-    // holder. Throws ColumnarError.
-    static HeldBuffer of(PyObject* obj, const char* what, std::size_t itemsize, std::string_view formats,
-                         std::int64_t count) {
-        HeldBuffer b;
-        if (obj == Py_None) return b;
-        if (PyObject_GetBuffer(obj, &b.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-            PyErr_Clear();
-            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotContiguous, what));
-        }
-        b.held_ = true;
-        std::string_view f = b.view_.format != nullptr ? b.view_.format : "B";
-        if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
-        if (b.view_.itemsize != static_cast<Py_ssize_t>(itemsize) || f.size() != 1 ||
-            formats.find(f[0]) == std::string_view::npos)
-            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kWrongItemType, what));
-        if (count >= 0 && b.view_.len / b.view_.itemsize != count)
-            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotOnePerLoan, what));
-        return b;
-    }
-
-    template <typename T>
-    const T* data() const noexcept {
-        return held_ ? static_cast<const T*>(view_.buf) : nullptr;
-    }
-    std::int64_t count() const noexcept { return held_ ? view_.len / view_.itemsize : 0; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // A sequence of floats, any sign (checked where they are used).
 std::vector<double> number_list(PyObject* obj, const char* what) {
     PyRef seq = PyRef::steal(PySequence_Fast(obj, what));

@@ -1,12 +1,14 @@
 #include "paywheel/columnar/compute.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "paywheel/columnar/shapes.hpp"
@@ -15,6 +17,7 @@
 #include "paywheel/core/memory_bound.hpp"
 #include "paywheel/core/message_text.hpp"
 #include "paywheel/core/messages.hpp"
+#include "paywheel/core/numeric.hpp"
 
 namespace paywheel::columnar {
 
@@ -160,12 +163,57 @@ RowFailure read_failure(std::int64_t index, DecodeFailure& why) {
     return f;
 }
 
+// Row g as it stands (StandingColumns): its age and balance checked; with a
+// balance its terms become the standing loan's, without one `skip` is the
+// number of leading periods of its schedule left out.
+bool stand_row(const StandingColumns& in, std::int64_t g, Terms& terms, std::int32_t& skip,
+               DecodeFailure& why) noexcept {
+    skip = 0;
+    if (in.ages == nullptr && in.balances == nullptr) return true;
+    const std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
+    if (age < 0 || age >= terms.pers) {
+        why.code = FailureCode::BadAge;
+        why.field = Field::Age;
+        why.reason = messages::kBadAge;
+        // The lowest age is one that is not an integer, which the caller quotes.
+        why.has_value = false;
+        if (age != std::numeric_limits<std::int64_t>::min()) {
+            try {
+                why.value = std::to_string(age);
+                why.has_value = true;
+            } catch (...) {
+            }
+        }
+        return false;
+    }
+    if (in.balances == nullptr) {
+        skip = static_cast<std::int32_t>(age);
+        return true;
+    }
+    const float balance = num::narrow_to_float(in.balances[g]);
+    if (!(balance > 0.0f && std::isfinite(balance))) {
+        why.code = FailureCode::BadBalance;
+        why.field = Field::Balance;
+        why.reason = messages::kBadBalance;
+        why.has_value = false;  // the caller quotes the value as read
+        return false;
+    }
+    terms.amt = balance;
+    terms.pers = static_cast<std::int32_t>(terms.pers - age);
+    terms.age = static_cast<std::int32_t>(age);
+    return true;
+}
+
 // Reads a row's terms and its length: false with `why` filled when the row
 // fails before the engine sees it.
-bool read_row(const InputBatch& batch, std::int64_t r, Terms& terms, std::int64_t& len, DecodeFailure& why) noexcept {
-    if (!decode_row(batch, r, terms, why)) return false;
+bool read_row(const InputBatch& batch, std::int64_t r, std::int64_t g, const StandingColumns& standing, Terms& terms,
+              std::int32_t& skip, std::int64_t& len, DecodeFailure& why) noexcept {
+    if (!decode_row(batch, r, terms, why) || !stand_row(standing, g, terms, skip, why)) return false;
     len = row_length(terms.pers);
-    if (len >= 0) return true;
+    if (len >= 0) {
+        len -= skip;
+        return true;
+    }
     why.code = FailureCode::TooLarge;
     why.field = Field::Pers;
     why.reason = messages::kUnevenColumns;
@@ -176,6 +224,30 @@ bool read_row(const InputBatch& batch, std::int64_t r, Terms& terms, std::int64_
     } catch (...) {
     }
     return false;
+}
+
+// fill_row for a row whose schedule leaves out its first `skip` periods:
+// the whole schedule into `scratch`, then periods skip.. into `out`,
+// numbered from 0. May throw std::bad_alloc.
+bool fill_row_from(const InputBatch& batch, std::int64_t r, const Terms& terms, std::int32_t skip,
+                   const ScheduleOut& out, std::vector<float>& scratch, RowFailure& failure, std::atomic<bool>& oom) {
+    if (skip == 0) return fill_row(batch, r, terms, out, failure, oom);
+    const auto len = static_cast<std::size_t>(row_length(terms.pers));
+    if (scratch.size() < len * kColumns) {
+        check_memory_bound(len * kColumns * sizeof(float));
+        scratch.resize(len * kColumns);
+    }
+    float* s = scratch.data();
+    if (!fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
+                  oom))
+        return false;
+    float* const cols[kColumns] = {out.per, out.cap, out.interest, out.pmt, out.bal};
+    const auto from = static_cast<std::size_t>(skip);
+    for (std::size_t c = 1; c < kColumns; ++c) std::copy(s + c * len + from, s + (c + 1) * len, cols[c]);
+    for (std::size_t k = 0; k + from < len; ++k) out.per[k] = static_cast<float>(static_cast<std::int32_t>(k));
+    // Period 0 is the age, its payment made: what stands then is the balance.
+    out.cap[0] = out.interest[0] = out.pmt[0] = 0.0f;
+    return true;
 }
 
 std::size_t checked_mul(std::size_t a, std::size_t b) {
@@ -206,6 +278,8 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     std::int64_t* offsets = res.offsets.as<std::int64_t>();
     offsets[0] = 0;
     std::vector<Terms> terms(n_rows);
+    // Periods left out of the front of each row's schedule (an age without a balance).
+    std::vector<std::int32_t> skips(opt.standing.ages != nullptr ? n_rows : 0);
     std::vector<std::uint8_t> status(n_rows, kPending);
     FailureLog log;
     std::atomic<std::int64_t> first_failure{std::numeric_limits<std::int64_t>::max()};
@@ -220,7 +294,10 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             const std::int64_t g = ch.global + (r - ch.begin);
             DecodeFailure why;
             std::int64_t len = 0;
-            if (!read_row(batch, r, terms[static_cast<std::size_t>(g)], len, why)) {
+            std::int32_t skip = 0;
+            const bool ok = read_row(batch, r, g, opt.standing, terms[static_cast<std::size_t>(g)], skip, len, why);
+            if (!skips.empty()) skips[static_cast<std::size_t>(g)] = skip;
+            if (!ok) {
                 len = 0;
                 status[static_cast<std::size_t>(g)] = kFailed;
                 try {
@@ -257,6 +334,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
         float* cols[kColumns];
         for (std::size_t k = 0; k < kColumns; ++k) cols[k] = res.columns[k].as<float>();
         std::int32_t* loan = res.loan.as<std::int32_t>();
+        std::vector<float> scratch;  // a whole schedule, for rows with an age and no balance
         for (std::int64_t r = ch.begin; r < ch.end; ++r) {
             const std::int64_t g = ch.global + (r - ch.begin);
             if (raise && g > first_failure.load(std::memory_order_relaxed)) return;
@@ -269,7 +347,14 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             const ScheduleOut out{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off, cols[4] + off, room, room};
             RowFailure failure;
             failure.index = opt.row_base + g;
-            if (fill_row(batch, r, terms[static_cast<std::size_t>(g)], out, failure, oom)) {
+            const std::int32_t skip = skips.empty() ? 0 : skips[static_cast<std::size_t>(g)];
+            bool filled = false;
+            try {
+                filled = fill_row_from(batch, r, terms[static_cast<std::size_t>(g)], skip, out, scratch, failure, oom);
+            } catch (...) {
+                oom.store(true);
+            }
+            if (filled) {
                 if (loan != nullptr) {
                     const std::int32_t v = static_cast<std::int32_t>(opt.loan_is_global_row ? opt.row_base + g : r);
                     std::fill(loan + off, loan + offsets[g + 1], v);
@@ -361,7 +446,7 @@ struct BlockSums {
 }  // namespace
 
 CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError on_error, const ChunkRunner& run,
-                                 const std::atomic<bool>& stop) {
+                                 const std::atomic<bool>& stop, const StandingColumns& standing) {
     CashflowTotals tot;
     std::int64_t rows = 0;
     const std::vector<Chunk> chunks = make_chunks(batches, rows, kChunkRows);
@@ -394,12 +479,15 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                     std::int64_t row_len = 0;
                     RowFailure failure;
                     failure.index = g;
-                    bool ok = read_row(batch, r, terms, row_len, why);
+                    std::int32_t skip = 0;
+                    bool ok = read_row(batch, r, g, standing, terms, skip, row_len, why);
                     std::size_t len = 0;
+                    std::size_t from = 0;  // the entry of the row's period 0
                     if (!ok) {
                         failure = read_failure(g, why);
                     } else {
-                        len = static_cast<std::size_t>(row_len);
+                        from = static_cast<std::size_t>(skip);
+                        len = static_cast<std::size_t>(row_len) + from;
                         if (scratch.size() < len * kColumns) {
                             // Held to the memory bound when it grows only: the
                             // bound reads the address-space limit, a system call.
@@ -417,13 +505,15 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                         if (raise) return;
                         continue;
                     }
-                    sums.grow(len);
-                    const float* s = scratch.data();
-                    for (std::size_t k = 0; k < len; ++k) {
-                        sums.cap[k] += static_cast<double>(s[len + k]);
-                        sums.interest[k] += static_cast<double>(s[2 * len + k]);
-                        sums.pmt[k] += static_cast<double>(s[3 * len + k]);
-                        sums.bal[k] += static_cast<double>(s[4 * len + k]);
+                    sums.grow(len - from);
+                    float* s = scratch.data();
+                    // Period 0 is the age, its payment made (as in fill_row_from).
+                    if (from > 0) s[len + from] = s[2 * len + from] = s[3 * len + from] = 0.0f;
+                    for (std::size_t k = 0; k + from < len; ++k) {
+                        sums.cap[k] += static_cast<double>(s[len + from + k]);
+                        sums.interest[k] += static_cast<double>(s[2 * len + from + k]);
+                        sums.pmt[k] += static_cast<double>(s[3 * len + from + k]);
+                        sums.bal[k] += static_cast<double>(s[4 * len + from + k]);
                         sums.loans[k] += 1;
                     }
                 }

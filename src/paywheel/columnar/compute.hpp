@@ -71,6 +71,19 @@ struct ScheduleResult {
     std::vector<RowFailure> failures;
 };
 
+// A book as it stands, per row of the book (the rows of all batches in
+// order): the periods each loan has run (nullptr: none) and the balance it
+// owes at that age (nullptr: none given). With a balance a row is its
+// standing loan (Terms::age), scheduled from that balance over what remains
+// of its contract; with an age alone, its schedule from origination less the
+// periods run. Either way its periods are numbered from 0 at the age. An age
+// outside [0, pers) fails as bad_age, a balance that is not positive and
+// finite in binary32 as bad_balance.
+struct StandingColumns {
+    const std::int64_t* ages = nullptr;
+    const double* balances = nullptr;
+};
+
 struct ComputeOptions {
     Layout layout = Layout::Long;
     OnError on_error = OnError::Raise;
@@ -82,6 +95,7 @@ struct ComputeOptions {
     // List layout with 32-bit offsets: a result past 2^31 - 1 values is
     // refused (TooLarge) rather than given offsets that wrap.
     bool int32_offsets = false;
+    StandingColumns standing;
 };
 
 // Rows of `batches` in order form the book. Every row's terms are read once,
@@ -104,6 +118,6 @@ struct CashflowTotals {
 // combined in row order: the same bits for any thread count. Memory grows
 // with the longest loan and the block count of one wave, not with the book.
 CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError on_error, const ChunkRunner& run,
-                                 const std::atomic<bool>& stop);
+                                 const std::atomic<bool>& stop, const StandingColumns& standing = {});
 
 }  // namespace paywheel::columnar

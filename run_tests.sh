@@ -8,6 +8,8 @@
 # tail of a failing one is printed.
 #
 #   QH_PYTHONS="3.10 3.11 3.12 3.13"  interpreters for the Python suite
+#   QH_OTHER_MARKERS=boundary          what the interpreters other than the primary run
+#                                      (the primary runs every test; '' runs every test)
 #   QH_JOBS=3                          stages run side by side
 #   QH_PYTEST_WORKERS=2                pytest-xdist workers of each Python suite
 #   QH_FUZZ_SECONDS=18                 time per libFuzzer target
@@ -141,15 +143,26 @@ line_counts() {
 
 # ------------------------------------------------------------------ C++
 
+# One compiler cache for every build of the run (the four wheels, the test
+# builds, the sanitized ones): the engine's objects are the same for every
+# interpreter, so only the bindings compile again per wheel. Paths are taken
+# relative to the clone, so a later clone elsewhere hits the same entries.
+use_compiler_cache() {
+    command -v ccache >/dev/null 2>&1 || return 0
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+    export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1 CCACHE_SLOPPINESS=pch_defines,time_macros
+    export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-4G}"
+}
+
 engine_release() {
     cmake -S . -B build/tests -DQH_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release &&
-        cmake --build build/tests -j2 &&
+        cmake --build build/tests -j2 --target engine_tests batch_tests &&
         ctest --test-dir build/tests --output-on-failure -j2
 }
 
 engine_sanitized() {
     cmake -S . -B build/sanitize -DQH_BUILD_TESTS=ON -DQH_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-        cmake --build build/sanitize -j2 &&
+        cmake --build build/sanitize -j2 --target engine_tests batch_tests &&
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
             ctest --test-dir build/sanitize --output-on-failure -j2
 }
@@ -183,20 +196,27 @@ fuzz_targets() {
 
 # ------------------------------------------------------------------ Python
 
-# pytest_suite PYTHON: the suite, side by side on QH_PYTEST_WORKERS workers,
-# then the tests marked serial (they time themselves or count threads and
-# processes) one at a time.
+# pytest_suite PYTHON [MARKERS]: the suite (or the tests matching the marker
+# expression), side by side on QH_PYTEST_WORKERS workers, then the tests marked
+# serial (they time themselves or count threads and processes) one at a time.
 pytest_suite() {
-    local py="$1" f rc=0
+    local py="$1" only="${2:-}" f rc=0
+    local -a select=() serial=(-m serial)
+    if [[ -n "$only" ]]; then
+        select=(-m "($only) and not serial")
+        serial=(-m "($only) and serial")
+    else
+        select=(-m "not serial")
+    fi
     # The workers must collect the same test ids, and an id made from a set
     # follows the string hash: one seed per suite, random, shown for reruns.
     export PYTHONHASHSEED="${PYTHONHASHSEED:-$((RANDOM * 32768 + RANDOM))}"
     echo "PYTHONHASHSEED=$PYTHONHASHSEED"
     local -a ignores=()
     for f in "${OWN_STAGE_TESTS[@]}"; do ignores+=("--ignore=tests/python/$f"); done
-    "$py" -m pytest tests/python -q -p no:cacheprovider -n "${QH_PYTEST_WORKERS:-2}" -m "not serial" "${ignores[@]}" ||
+    "$py" -m pytest tests/python -q -p no:cacheprovider -n "${QH_PYTEST_WORKERS:-2}" "${select[@]}" "${ignores[@]}" ||
         rc=1
-    "$py" -m pytest tests/python -q -p no:cacheprovider -m serial "${ignores[@]}"
+    "$py" -m pytest tests/python -q -p no:cacheprovider "${serial[@]}" "${ignores[@]}"
     local serial=$?
     ((serial == 0 || serial == 5)) || rc=1  # 5: no test is marked serial
     return $rc
@@ -244,7 +264,7 @@ python_version() {
     local dir="$ROOT/.venv-$version"
     make_venv "$dir" "$py" "$ROOT/tests/python/requirements.txt" &&
         install_wheel "$dir/bin/python" "$version" &&
-        QH_STRESS_SECONDS=5 pytest_suite "$dir/bin/python"
+        QH_STRESS_SECONDS=5 pytest_suite "$dir/bin/python" "${QH_OTHER_MARKERS:-boundary}"
 }
 
 # ruff's lint and format check over the Python packages (pyproject.toml).
@@ -365,6 +385,7 @@ for r in map(Requirement, m.requires("quill_harbor") or []):
 
 ensure_system_packages
 ensure_fuzz_packages
+use_compiler_cache
 PRIMARY_VERSION="$("$(find_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || echo '?')"
 PRIMARY="python $PRIMARY_VERSION environment"
 

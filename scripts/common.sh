@@ -8,9 +8,10 @@ VENV="$ROOT/.venv"
 log() { printf '==> %s\n' "$*" >&2; }
 
 # What building the package needs, and what the tests add to it (GoogleTest,
-# Google Benchmark, and GMP and MPFR as exact oracles for the power tests).
+# Google Benchmark, GMP and MPFR as exact oracles for the power tests, and
+# ccache, one compiler cache for every build of a test run).
 BUILD_PACKAGES=(cmake g++)
-TEST_PACKAGES=(libgtest-dev libbenchmark-dev libgmp-dev libmpfr-dev)
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev libgmp-dev libmpfr-dev ccache)
 ensure_build_packages() {
     install_missing_packages "${BUILD_PACKAGES[@]}"
 }

@@ -10,6 +10,7 @@ from importlib.metadata import PackageNotFoundError as _NotInstalled
 from importlib.metadata import version as _version
 
 from .errors import ErrorTable, LoanError
+from .history import History, Performance, RecordError, RollRates, history, performance, roll_rates
 from .projection import NoYieldError, Projection, ProjectionStream, Valuation, project, value
 from .scheduling import Cashflows, Schedules, ScheduleStream, cashflows, schedules, stream_schedules
 from .tape.rates import ImplausibleRates
@@ -34,6 +35,13 @@ __all__ = [
     "book_errors",
     "tape_rows",
     "ImplausibleRates",
+    "history",
+    "History",
+    "performance",
+    "roll_rates",
+    "Performance",
+    "RollRates",
+    "RecordError",
     "__version__",
 ]
 

@@ -89,6 +89,10 @@ _WORDS: dict[str, tuple[str, tuple[str, ...]]] = {
     "bad_balance": ("{field} is not a positive, finite balance", ()),
     "bad_fee": ("{field} is not a fee from 0 to the rate", ("rate",)),
     "no_yield": ("no yield (or spread) gives the price asked for", ()),
+    # Records of a loan-level history.
+    "bad_field_count": ("the record does not hold the number of fields its layout has", ()),
+    "unknown_code": ("{field} holds no code its layout documents", ()),
+    "no_origination": ("{field} names a loan with no origination record", ()),
 }
 
 

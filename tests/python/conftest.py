@@ -110,7 +110,35 @@ SERIAL_TESTS = {
 }
 
 
+# Modules whose tests cross the native boundary: the module's operations, the
+# columnar bindings, object lifetimes, lock handling and process state. The
+# interpreters other than the primary run these (run_tests.sh), since the
+# boundary is what differs between them; the primary runs every test.
+BOUNDARY_MODULES = {
+    "test_batch_operations",
+    "test_call_memory",
+    "test_hostile_environments",
+    "test_inputs",
+    "test_interop",
+    "test_loan_errors",
+    "test_module_binding",
+    "test_native_lifetimes",
+    "test_panics",
+    "test_paywheel_fn",
+    "test_power_mode",
+    "test_process_state",
+    "test_refcounts",
+    "test_result_conversion",
+    "test_scheduling_inputs",
+    "test_schedules",
+    "test_stress",
+    "test_text_grammar",
+}
+
+
 def pytest_collection_modifyitems(items):
     for item in items:
         if getattr(item, "originalname", None) in SERIAL_TESTS:
             item.add_marker(pytest.mark.serial)
+        if item.path.stem in BOUNDARY_MODULES:
+            item.add_marker(pytest.mark.boundary)

@@ -120,3 +120,28 @@ def test_dates_past_year_9999_are_written_and_drawn(tmp_path):
     assert proc.returncode == 0, proc.stderr
     dates = pq.read_table(tmp_path / "out.parquet").column("date").cast(pa.int32()).to_pylist()
     assert dates[-1] > dates[0] and (tmp_path / "p.png").read_bytes().startswith(b"\x89PNG")
+
+
+# Each subcommand's input flags: every one of them, named again as -o or --failures, is refused.
+INPUTS = {"schedules": ["LOANS", "--rate-steps"], "cashflows": ["LOANS", "--rate-steps"],
+          "project": ["LOANS", "--rate-steps", "--scenarios"],
+          "value": ["LOANS", "--rate-steps", "--scenarios", "--curve"]}
+CONTENT = {"LOANS": GOOD, "--rate-steps": "id,per,rate\nb,13,0.02\n", "--scenarios": '[{"cpr": 0.08}]',
+           "--curve": "years,rate\n1,5\n"}
+
+
+@pytest.mark.parametrize("command, given, out", [
+    (command, given, out) for command, flags in INPUTS.items() for given in flags for out in ("-o", "--failures")])
+def test_no_output_replaces_an_input_of_any_flag(tmp_path, monkeypatch, capsys, command, given, out):
+    files = {flag: tmp_path / f"{flag.strip('-')}.csv" for flag in INPUTS[command]}
+    for flag, path in files.items():
+        path.write_text(CONTENT[flag])
+    argv = [command, str(files["LOANS"])]
+    for flag in INPUTS[command][1:]:
+        argv += [flag, str(files[flag])]
+    argv += ["--discount-rate", "5"] if command == "value" and "--curve" not in argv else []
+    outputs = {"-o": str(tmp_path / "out.csv"), out: str(files[given])}
+    monkeypatch.chdir(tmp_path)
+    status = cli_command.main(argv + [x for pair in outputs.items() for x in pair])
+    assert status == 2 and "is the input file" in capsys.readouterr().err
+    assert all(path.read_text() == CONTENT[flag] for flag, path in files.items())

@@ -155,6 +155,7 @@ def test_rows_that_cannot_be_read(field, value, code, kwargs):
      [1] * 4 + [3] * 3 + [6] * 5 + [12] * 5 + [3]),
     ("int_freq", ["Weekly", "Biweekly", "Fortnightly", "semi-monthly", "M"], {"periods_per_year": 52 * 12},
      [12, 24, 24, 26, 52]),
+    ("int_freq", ["12", "4", "2.0", "1", "Q"], {"frequency_unit": "payments-per-year"}, [1, 3, 6, 12, 3]),
 ])
 def test_values_as_lenders_write_them(field, values, kwargs, want):
     n = len(values)
@@ -201,6 +202,8 @@ def test_bad_arguments_name_what_is_wrong(kwargs, error, fragment):
     (["2024-01-31", "2023-02-28"], _dt.date(2024, 2, 29), 12, [1, 12]),   # the end of a shorter month
     (pa.array([202301, 202310], pa.int64()), _dt.datetime(2024, 12, 31, 9), 4, [7, 4]),
     (pa.array([_dt.date(2024, 3, 1)], pa.date32()), np.datetime64("2024-09-01"), 2, [1]),
+    (["3/15/19", "15-Mar-19", "15-march-2019", "43539", "1/1/20", "45292"], "2024-03-15", 12, [60, 60, 60, 60, 50, 2]),
+    (pa.array([43539.0, 45292.5]), "2024-03-15", 12, [60, 2]),  # Excel serial days
 ])
 def test_ages_from_dates(dates, as_of, ppy, want):
     n = len(dates)
@@ -232,6 +235,8 @@ def test_bad_tape_options(kwargs, fragment):
     ("annual-percent", ["1300000%", "6"], 1, None),
     ("annual-percent", ["6.125%", "0.5", "7"], 0, None),          # a few low rates are real
     ("per-period", ["0.005", "1"], 0, None),
+    ("per-period", ["0.06125", "0.055", "0.004"], 2, "annual"),  # 73.5% a year: yearly fractions
+    ("annual-percent", ["0.475%", "1.20%", "0.625 %"], 0, None),  # a percent sign says percent
 ])
 def test_implausible_rates_refuse_the_tape(tmp_path, unit, rates, count, hint):
     n = len(rates)
@@ -305,3 +310,37 @@ def test_tape_rows_are_the_lines_an_editor_shows(tmp_path, text, failed, kept):
 def test_a_header_without_a_line_break_is_an_empty_tape(tmp_path):
     (tmp_path / "tape.csv").write_text("amt,rate,pers,int_freq,cap_freq")
     assert qc.book(tmp_path / "tape.csv").num_rows == 0
+
+
+BASE = {"id": ["a", "b"], "amt": [1e5, 2e5], "rate": [0.005, 0.004], "pers": [360, 360], "int_freq": [1, 1],
+        "cap_freq": [1, 1]}
+
+
+@pytest.mark.parametrize("case, columns, kwargs, want", [
+    ("remaining term", {"rem": [300, 1]}, {"remaining": "rem"}, {"age": [60, 359]}),
+    ("mapped remaining term", {"rem": ["300", "361"]}, {"columns": {"remaining": "rem"}, "errors": "skip"},
+     {"age": [60]}),
+    ("first payment", {"fp": ["2024-01-15", "15-Jan-25"]},
+     {"age_from": "first-payment=fp", "as_of": "2024-12-31"}, {"age": [12, 0]}),
+    ("origination", {"fp": ["2024-01-15", "12/15/24"]}, {"age_from": "origination=fp", "as_of": "2024-12-31"},
+     {"age": [11, 0]}),
+    ("blank fee", {"rate": ["6", "6"], "fee": [" ", "0.25"]}, {"rate_unit": "annual-percent"},
+     {"fee": [0.0, 0.25 / 1200]}),
+    ("fee above 1", {"rate": [0.06, 0.06], "fee": ["25", "0.25"]}, {"rate_unit": "annual"}, ("fee", "annual-percent")),
+    ("step rate above 1", {"rate": [0.065, 0.06]},
+     {"rate_unit": "annual", "rate_steps": pa.table({"id": ["a"], "per": [13], "rate": ["6.5"]})},
+     ("rate of the rate steps", "annual-percent")),
+    ("12 a year on long terms", {"int_freq": ["12", "M"], "cap_freq": [12, 1]}, {}, UserWarning),
+])
+def test_a_servicer_tape_as_written(case, columns, kwargs, want):
+    tape = pa.table({**BASE, **columns})
+    if isinstance(want, tuple):
+        with pytest.raises(qc.ImplausibleRates) as info:
+            qc.book(tape, **kwargs)
+        assert (info.value.column, info.value.rate_unit) == want
+    elif want is UserWarning:
+        with pytest.warns(UserWarning, match="1 loan of 120 periods or more pays once every 12 periods"):
+            assert qc.book(tape).column("int_freq").to_pylist() == [12, 1]
+    else:
+        book = qc.book(tape, **kwargs)
+        assert {name: book.column(name).to_pylist() for name in want} == want

@@ -40,9 +40,10 @@ MEASURES = (
     "servicing",
     "net_cashflow",
 )
-# The measures that add across parts of a book; the cash flow and the net
-# cash flow are formed from them once they are combined.
-SUMMED = tuple(m for m in MEASURES if m not in ("cashflow", "net_cashflow"))
+# The measures that add across parts of a book; loss, recovery, the cash
+# flow and the net cash flow are formed from them once they are combined
+# (projection.derived).
+SUMMED = ("balance", "scheduled_principal", "prepaid_principal", "defaulted_principal", "interest", "servicing")
 # The book as it stands, read by projections: the principal balance at
 # period 0 and the servicing fee (in the unit of the rate).
 BALANCE = "balance"

@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import argparse
 import datetime
-from typing import NoReturn
+from typing import Any, NoReturn
 
-from ..tape.reading import RATE_UNITS, REQUIRED
+from ..tape.numbers import DECIMALS
+from ..tape.reading import FREQUENCY_UNITS, RATE_UNITS, REQUIRED, TAPE_FIELDS
 from ..tape.stream import FREQUENCY_HELP
 from .exits import CliError, Exit
 
@@ -61,6 +62,16 @@ def date(text: str) -> datetime.date:
         raise argparse.ArgumentTypeError(f"expected a date as YYYY-MM-DD, not {text!r}") from None
 
 
+def reading_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The tape reader's options the flags give, as ``book()`` takes them."""
+    options: dict[str, Any] = {"decimal": args.decimal, "frequency_unit": args.frequency_unit}
+    if args.age_from is not None:
+        if args.as_of is None:
+            raise CliError(None, "--age-from counts ages to a date: give --as-of DATE too")
+        options.update(age_from=args.age_from, as_of=args.as_of)
+    return options
+
+
 def parse_map(items: list[str] | None) -> dict[str, str]:
     mapping: dict[str, str] = {}
     for item in items or []:
@@ -96,8 +107,8 @@ def add_tape_arguments(p: argparse.ArgumentParser) -> None:
         "--map",
         action="append",
         metavar="TARGET=SOURCE",
-        help="take engine column TARGET (id, amt, rate, pers, int_freq, cap_freq, age, io_pers, "
-        "amort_pers) from tape column SOURCE; repeatable, and one SOURCE may feed two targets",
+        help=f"take TARGET ({', '.join(TAPE_FIELDS)}) from tape column SOURCE; remaining is the remaining "
+        "term, which gives the age (pers - remaining); repeatable, and one SOURCE may feed two targets",
     )
     g.add_argument(
         "--rate-steps",
@@ -119,11 +130,39 @@ def add_tape_arguments(p: argparse.ArgumentParser) -> None:
         default=12,
         help="periods in a year, for annual rates and frequency words (default 12: monthly periods)",
     )
-    g.add_argument("--delimiter", help="the CSV delimiter (default: sniffed from the file)")
+    g.add_argument(
+        "--frequency-unit",
+        choices=FREQUENCY_UNITS,
+        default="periods",
+        help="periods (default): a numeric int_freq or cap_freq is the periods between payments; "
+        "payments-per-year: 12, 4, 2 or 1 payments a year (words such as Quarterly read either way)",
+    )
+    g.add_argument(
+        "--age-from",
+        metavar="[first-payment=]COLUMN",
+        help="each loan's age from a date column, counted to --as-of: COLUMN (or origination=COLUMN), the "
+        "loan's date, gives the whole periods since; first-payment=COLUMN, its first payment's date, gives "
+        "the payments made (that date's own included)",
+    )
+    g.add_argument(
+        "--as-of",
+        type=date,
+        metavar="DATE",
+        help="the date (YYYY-MM-DD) of period 0: --age-from counts the ages to it, and project and value "
+        "add a date column",
+    )
+    g.add_argument(
+        "--decimal",
+        choices=DECIMALS,
+        default=".",
+        help="the decimal mark of the tape's numbers (default .; with , amounts group thousands by . or a space)",
+    )
+    g.add_argument("--delimiter", help="the CSV delimiter of the tape (default: sniffed from the file)")
     g.add_argument(
         "--allow-high-rates",
         action="store_true",
-        help="compute loans whose rate is above 1 (100%%) per period instead of stopping",
+        help="compute a tape whose rates, step rates or fees look implausible in --rate-unit (above 1, that is "
+        "100%%, a period; read per period, mostly above 50%% a year) instead of stopping",
     )
     r = p.add_argument_group("running")
     r.add_argument(

@@ -17,29 +17,21 @@ from ..projection import project
 from ..tape.stream import TapeRun
 from .exits import CliError
 from .failures import refusal_rows
-from .options import TAPE_HELP, add_tape_arguments, date, lag
+from .options import TAPE_HELP, add_tape_arguments, lag
 from .progress import Progress
 from .report import by_shape, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done
 from .scenarios import percent, scenarios_of
 
 
-def tape_columns(run: TapeRun, by: list[str], flag: str = "--by") -> Any:
-    """Tape columns (--by, say) of the rows the engine reads: the tape's rows less those it could not read."""
-    pa = require("pyarrow", "project")
-    np = require("numpy", "project")
-    missing = [name for name in by if name not in run.tape.names]
+def check_columns(run: TapeRun, names: list[str], flag: str) -> None:
+    """Refuses a flag (--by, say) that names a column the tape does not have."""
+    missing = [name for name in names if name not in run.tape.names]
     if missing:
         raise CliError(
             run.path,
             f"{flag} names column {missing[0]!r}, which the tape does not have (it has {', '.join(run.tape.names)})",
         )
-    table = pa.Table.from_batches(list(run.tape.batches(by)))
-    if run.dropped:
-        keep = np.ones(table.num_rows, dtype=bool)
-        keep[np.asarray(sorted(run.dropped), dtype=np.int64)] = False
-        table = table.filter(pa.array(keep))
-    return table
 
 
 def _frequencies(loans: Any, errors: Any) -> dict[int, int]:
@@ -101,9 +93,6 @@ class Project(Command):
     name = "project"
     reads_ages = True
 
-    def inputs(self, args: argparse.Namespace) -> list[str]:
-        return [args.loans] + ([args.scenarios] if args.scenarios else [])
-
     def prepare(self, args: argparse.Namespace) -> None:
         super().prepare(args)
         args.scenario_list = scenarios_of(args)
@@ -111,12 +100,7 @@ class Project(Command):
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         assert run is not None
         by = args.by or []
-        missing = [name for name in by if name not in run.tape.names]
-        if missing:
-            raise CliError(
-                run.path,
-                f"--by names column {missing[0]!r}, which the tape does not have (it has {', '.join(run.tape.names)})",
-            )
+        check_columns(run, by, "--by")
         # The segments come through the one pass over the tape with the engine's
         # columns, row for row (an engine column, --by int_freq, as the engine reads it).
         loans = run.reader(progress, keep=by).read_all()
@@ -191,7 +175,6 @@ def register(sub: Any) -> None:
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
     add_scenario_arguments(p)
     p.add_argument("--by", action="append", metavar="COL", help="total by this tape column; repeatable")
-    p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD): adds a date column")
     p.add_argument(
         "--plot",
         metavar="FILE",

@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import os
 import resource
+import sys
 from collections import Counter
 from collections.abc import Iterable, Sequence
 
+from ..tape import texts
 from ..tape.stream import MAX_PLAIN_TERM_MONTHS, TapeRun
 
 
@@ -56,13 +58,22 @@ def shown(path: str) -> str:
 
 
 def long_terms(run: TapeRun) -> list[tuple[str, str]]:
-    """A row of the table for loans whose term passes MAX_PLAIN_TERM_MONTHS (none when no loan's does)."""
+    """Rows of the table for terms that look mistyped: loans whose term passes MAX_PLAIN_TERM_MONTHS, and
+    loans of 120 periods or more paying once every 12 periods by a numeric frequency of 12 (none when no
+    loan is either). The second is also said once on standard error."""
+    rows = []
     terms = run.long_terms
-    if not terms.count or terms.first is None:
-        return []
-    return [
-        (
-            f"terms over {MAX_PLAIN_TERM_MONTHS:,} months",
-            f"{terms.count:,} (longest {terms.longest:,} periods; first at row {run.row_of(terms.first)})",
+    if terms.count and terms.first is not None:
+        rows.append(
+            (
+                f"terms over {MAX_PLAIN_TERM_MONTHS:,} months",
+                f"{terms.count:,} (longest {terms.longest:,} periods; first at row {run.row_of(terms.first)})",
+            )
         )
-    ]
+    converter = run.converter
+    if converter.twelve is not None:
+        row = run.row_of(converter.twelve)
+        rows.append(("paid every 12 periods", f"{converter.twelves:,} (120 periods or more; first at row {row})"))
+        text = texts.twelves(converter.twelves, row, run.spec.sources["int_freq"], texts.COMMAND)
+        print(f"quill-harbor: warning: {text}", file=sys.stderr)
+    return rows

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import os
 import sys
 import time
@@ -31,8 +32,14 @@ from ..tape.files import TapeError
 from ..tape.stream import TapeRun
 from .exits import CliError, Exit
 from .failures import Refused, refused_loans, stop_on, write_refused
-from .options import parse_map
+from .options import parse_map, reading_options
 from .progress import Progress
+
+# The tape's remaining term, which gives the age.
+REMAINING = "remaining"
+# The destinations of every flag, of any subcommand, that names a file the run reads besides the tape:
+# a new input flag is added here, and every output of every subcommand is checked against it.
+INPUT_FLAGS = ("rate_steps", "scenarios", "curve", "prices")
 
 
 class Output(NamedTuple):
@@ -82,19 +89,25 @@ class Command:
         return out
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
-        """Every file the run reads, so that no output replaces one."""
-        return (
-            [args.loans] + ([args.rate_steps] if getattr(args, "rate_steps", None) else []) if self.reads_tape else []
-        )
+        """Every file the run reads, so that no output replaces one: the tape and each file an input flag
+        of any subcommand names. An override adds to this list; it never replaces it."""
+        files = [args.loans] if self.reads_tape else []
+        return files + [getattr(args, dest) for dest in INPUT_FLAGS if getattr(args, dest, None)]
 
     def prepare(self, args: argparse.Namespace) -> None:
         """Checks of the flags that need no file of the run's (before anything is opened)."""
-        if self.reads_tape and AGE in parse_map(args.map) and not self.reads_ages:
+        if not self.reads_tape:
+            return
+        mapping = parse_map(args.map)
+        given = [f"--map {name}=..." for name in (AGE, REMAINING) if name in mapping]
+        given += ["--age-from"] if args.age_from is not None else []
+        if given and not self.reads_ages:
             raise CliError(
                 None,
-                f"--map age=... has no effect on {self.name}: its flows run from each loan's "
+                f"{given[0]} has no effect on {self.name}: its flows run from each loan's "
                 "origination; `quill-harbor project` runs from the loans' ages",
             )
+        reading_options(args)  # --age-from without --as-of, before anything is opened
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         raise NotImplementedError
@@ -107,6 +120,17 @@ class Command:
 
     def report(self, args: argparse.Namespace, done: Done) -> None:
         raise NotImplementedError
+
+
+@functools.cache
+def schedules_take_ages() -> bool:
+    """Whether the library's schedules and cash flows run a loan that has an age from that age on, asked of
+    the library itself with a two-period loan aged one: until they do, an age given to the schedules and
+    cashflows subcommands would be dropped without a word, so it is refused."""
+    from ..scheduling import schedules
+
+    loan = {"amt": [1.0], "rate": [0.01], "pers": [2], "int_freq": [1], "cap_freq": [1]}
+    return bool(schedules({**loan, AGE: [1]}).num_rows != schedules(loan).num_rows)
 
 
 def _inside(folder: str, path: str) -> bool:
@@ -147,6 +171,7 @@ def open_tape(command: Command, args: argparse.Namespace) -> TapeRun:
         rate_steps=args.rate_steps,
         allow_high_rates=args.allow_high_rates,
         ages=command.reads_ages,
+        reading=reading_options(args),
     )
 
 
@@ -201,6 +226,9 @@ def execute(command: Command, args: argparse.Namespace) -> int:
     with Staged([o.path for o in outputs]) as staged:
         run = open_tape(command, args) if command.reads_tape else None
         show = args.progress if getattr(args, "progress", None) is not None else sys.stderr.isatty()
+        if show and run is not None and run.total is None:
+            # A CSV tape's rows show only as it is read: counted first, so the report has a real total.
+            run.total = run.tape.counted_rows()
         progress = Progress(command.name, run.total if run is not None else None, show)
         start = time.perf_counter()
         try:

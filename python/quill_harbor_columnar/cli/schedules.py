@@ -18,7 +18,7 @@ from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
 from .report import by_shape, human_bytes, long_terms, peak_rss, print_table, rate, shown
-from .run import Command, Done, Output
+from .run import Command, Done, Output, schedules_take_ages
 
 # Parquet settings of the schedules file: the loan label repeats and takes a
 # dictionary; the period and the floats do not (a dictionary over the floats
@@ -54,6 +54,10 @@ class _Written(NamedTuple):
 
 class Schedules(Command):
     name = "schedules"
+
+    @property
+    def reads_ages(self) -> bool:  # type: ignore[override]
+        return schedules_take_ages()
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         out = super().outputs(args)
@@ -102,7 +106,6 @@ class Schedules(Command):
                 ("loans", f"{done.run.loans:,}"),
                 *by_shape(done.run.shapes),
                 ("rows written", f"{done.result.rows:,}"),
-                *by_shape(done.run.shapes),
                 *refusal_rows(done.refused),
                 *long_terms(done.run),
                 ("elapsed", f"{done.elapsed:.2f} s"),

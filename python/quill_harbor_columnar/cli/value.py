@@ -8,31 +8,38 @@ import argparse
 import csv
 import math
 import os
+import re
 from typing import Any
 
 from .._internal.deps import require
-from .._internal.names import ID, SCENARIO
+from .._internal.names import ID, SCENARIO, SCENARIO_NAME
+from ..errors import ErrorTable
 from ..io.atomic import Staged
 from ..io.writers import write_table
 from ..plots.valuation import plot_values
 from ..projection import value
+from ..projection.scenarios import parse_scenarios, scenario_names
+from ..projection.standing import values as standing_values
 from ..tape.stream import TapeRun
 from .exits import CliError
-from .options import TAPE_HELP, add_tape_arguments, date, number
+from .options import TAPE_HELP, add_tape_arguments, number
 from .progress import Progress
-from .project import add_scenario_arguments, tape_columns
-from .report import by_code, peak_rss, print_table, shown
+from .project import add_scenario_arguments, check_columns
+from .report import by_code, long_terms, peak_rss, print_table, shown
 from .run import Command, Done
 from .scenarios import scenarios_of
 
 # Rows of the value table printed; the output holds them all.
 _SHOWN = 20
+# A row of the value table that no yield solves (kept, its yield null).
+NO_YIELD = "no_yield"
 # value()'s arguments as the flags that set them, for its messages.
 _FLAGS = (("discount_rate", "--discount-rate"), ("curve", "--curve"), ("spread", "--spread"), ("price", "--price"))
 
 
 def read_curve(path: str) -> dict[str, list[float]]:
-    """A curve file's years and rates (percent) as value()'s curve (fractions)."""
+    """A curve file's years and rates (percent) as value()'s curve (fractions); a value that is no finite
+    number is refused with its line."""
     try:
         with open(path, encoding="utf-8", newline="") as f:
             rows = list(csv.DictReader(f))
@@ -45,12 +52,15 @@ def read_curve(path: str) -> dict[str, list[float]]:
     years, rates = [], []
     for line, row in enumerate(rows, start=2):
         try:
-            years.append(float(row["years"]))
-            rates.append(float(row["rate"]) / 100.0)
+            year, rate = float(row["years"]), float(row["rate"])
         except (TypeError, ValueError):
+            year = rate = math.nan
+        if not (math.isfinite(year) and math.isfinite(rate)):
             raise CliError(
-                path, f"line {line}: years and rate must be numbers, not {row['years']!r}, {row['rate']!r}"
-            ) from None
+                path, f"line {line}: years and rate must be finite numbers, not {row['years']!r}, {row['rate']!r}"
+            )
+        years.append(year)
+        rates.append(rate / 100.0)
     return {"years": years, "rates": rates}
 
 
@@ -74,6 +84,48 @@ def discount_of(args: argparse.Namespace) -> dict[str, Any]:
     return kw
 
 
+def _check_prices(run: TapeRun, loans: Any, column: str) -> None:
+    """Refuses a --price-column value that is no price above 0, naming the row where the tape holds it."""
+    np = require("numpy", "value")
+    prices = standing_values(loans.column(column), column)
+    bad = np.flatnonzero(~(prices > 0) | ~np.isfinite(prices))
+    if len(bad):
+        k = int(bad[0])
+        row = int(run.to_tape()([k])[0])
+        held = loans.column(column)[k].as_py()
+        raise CliError(
+            run.path,
+            f"--price-column must hold prices above 0 (percent of the start balance), not {held!r}",
+            row=run.row_of(row),
+            column=column,
+        )
+
+
+def _refusal(args: argparse.Namespace, error: ValueError) -> CliError:
+    """value()'s refusal of an argument, named by its flag, against the file it came from: the curve's to
+    the curve file, a flag's to no file, anything else to the tape."""
+    text = str(error).splitlines()[0]
+    file = args.loans
+    for name, flag in _FLAGS:
+        if re.match(rf"{name}\b", text):
+            file = args.curve if name == "curve" else None
+        text = re.sub(rf"\b{name}\b", flag, text)
+    return CliError(file, text)
+
+
+def _named(table: Any, args: argparse.Namespace) -> Any:
+    """The value table with a scenario_name column beside the scenario where the scenarios are named."""
+    pa = require("pyarrow", "value")
+    names = scenario_names(parse_scenarios(args.scenario_list, args.periods_per_year))
+    if names is None or SCENARIO_NAME in table.column_names:
+        return table
+    if SCENARIO in table.column_names:
+        index = table.column(SCENARIO).to_numpy()
+        column = pa.array([names[int(i)] for i in index], pa.string())
+        return table.add_column(table.column_names.index(SCENARIO) + 1, SCENARIO_NAME, column)
+    return table.add_column(0, SCENARIO_NAME, pa.array([names[0]] * table.num_rows, pa.string()))
+
+
 def _lines(table: Any, keys: list[str]) -> list[str]:
     head = [*keys, "price", "yield", "spread (bp)", "WAL (years)", "mod. duration"]
 
@@ -85,7 +137,7 @@ def _lines(table: Any, keys: list[str]) -> list[str]:
         spread = None if r["spread"] is None else r["spread"] * 1e4
         rows.append(
             [
-                *(str(r[k]) for k in keys),
+                *("-" if r[k] is None else str(r[k]) for k in keys),
                 num(r["price"], ",.4f"),
                 num(r["yield"], ".4%"),
                 num(spread, ",.1f"),
@@ -105,9 +157,6 @@ class Value(Command):
     name = "value"
     reads_ages = True  # loans are valued from their ages, as project projects them
 
-    def inputs(self, args: argparse.Namespace) -> list[str]:
-        return [args.loans] + [p for p in (args.scenarios, args.curve) if p]
-
     def prepare(self, args: argparse.Namespace) -> None:
         super().prepare(args)
         args.scenario_list = scenarios_of(args)
@@ -117,19 +166,13 @@ class Value(Command):
         assert run is not None
         pa = require("pyarrow", "value")
         by = args.by or []
-        if args.price_column is not None and args.price_column not in run.tape.names:
-            raise CliError(
-                args.loans,
-                f"--price-column names column {args.price_column!r}, which the tape does "
-                f"not have (it has {', '.join(run.tape.names)})",
-            )
-        loans = run.reader(progress).read_all()
-        extra = [*by, *([args.price_column] if args.price_column else [])]
-        if extra:
-            columns = tape_columns(run, extra)
-            for name in dict.fromkeys(extra):
-                if name not in loans.column_names:
-                    loans = loans.append_column(name, columns.column(name))
+        check_columns(run, by, "--by")
+        price = [args.price_column] if args.price_column is not None else []
+        check_columns(run, price, "--price-column")
+        # One pass over the tape: the engine's columns with the --by and --price-column columns beside them.
+        loans = run.reader(progress, keep=[*by, *price]).read_all()
+        if price:
+            _check_prices(run, loans, args.price_column)
         try:
             v = value(
                 loans,
@@ -140,28 +183,24 @@ class Value(Command):
                 per_loan=args.per_loan,
                 errors="skip",
                 threads=args.threads,
+                strict=args.strict,
                 **args.discount,
             )
         except ValueError as e:
-            text = str(e).splitlines()[0]
-            for name, flag in _FLAGS:
-                text = text.replace(name, flag)
-            raise CliError(args.loans, text) from None
+            raise _refusal(args, e) from None
         if args.errors == "raise" and v.unsolved:
             raise CliError(args.loans, f"row {v.unsolved[0]} of the values: no yield (or spread) gives the price")
+        table = v.to_arrow()
         if args.per_loan and ID not in loans.column_names:
             # Without ids a loan is its tape row.
-            table = v.to_arrow()
             rows = run.to_tape()(table.column(ID).to_numpy())
-            v = type(v)(
-                table.set_column(table.column_names.index(ID), ID, pa.array(rows, pa.int64())),
-                v.errors,
-                v.by,
-                v.periods_per_year,
-                v.as_of,
-                v.unsolved,
-            )
-        return v
+            table = table.set_column(table.column_names.index(ID), ID, pa.array(rows, pa.int64()))
+        table = _named(table, args)
+        return type(v)(table, v.errors, v.by, v.periods_per_year, v.as_of, v.unsolved)
+
+    def engine_errors(self, result: Any) -> Any:
+        # A row no yield solves is kept, its yield null, and counted apart; it is no refused loan.
+        return ErrorTable(None, [f for f in result.errors.failures if f.code != NO_YIELD])
 
     def write(self, args: argparse.Namespace, done: Done, staged: Staged, writing: Any) -> None:
         kinds = {o.path: o.kind for o in self.outputs(args)}
@@ -182,6 +221,7 @@ class Value(Command):
                 ("loans", f"{done.run.loans:,}"),
                 ("failed loans", f"{len(done.refused):,}"),
                 *by_code(r.code for r in done.refused),
+                *long_terms(done.run),
                 ("scenarios", f"{len(args.scenario_list):,}"),
                 ("rows written", f"{table.num_rows:,}"),
                 *([("rows without a yield", f"{len(v.unsolved):,}")] if v.unsolved else []),
@@ -193,7 +233,7 @@ class Value(Command):
             ],
         )
         print()
-        keys = [k for k in (SCENARIO, *(args.by or []), ID) if k in table.column_names]
+        keys = [k for k in (SCENARIO, SCENARIO_NAME, *(args.by or []), ID) if k in table.column_names]
         print("\n".join(_lines(table, keys)))
 
 
@@ -228,7 +268,6 @@ def register(sub: Any) -> None:
     d.add_argument("--price-column", metavar="NAME", help="each loan's price, from this tape column (with --per-loan)")
     p.add_argument("--per-loan", action="store_true", help="one row per loan (and scenario, and price)")
     p.add_argument("--by", action="append", metavar="COL", help="value by this tape column; repeatable")
-    p.add_argument("--as-of", type=date, metavar="DATE", help="date of period 0 (YYYY-MM-DD)")
     p.add_argument(
         "--plot", metavar="FILE", help="draw the yield table, or the price of each scenario, to FILE (.png, .svg, .pdf)"
     )

@@ -16,6 +16,7 @@ from typing import Any
 
 from .._internal.deps import require
 from .._internal.names import DATE, PERIOD, SCENARIO
+from ..projection import derived
 from .axes import auto_every, formatter, scale
 
 # More segments than this stop being told apart by colour.
@@ -138,7 +139,7 @@ def plot_projection(proj: Any, path: str, fmt: str, title: str, frequencies: Map
     first = {
         name: grid(name)[0].sum(axis=0) for name in ("scheduled_principal", "prepaid_principal", "recovery", "interest")
     }
-    principal = bars(first["scheduled_principal"] + first["prepaid_principal"] + first["recovery"])
+    principal = bars(derived.principal(first))
     interest = bars(first["interest"])
     middle.bar(left, principal, width=width, align="edge", label="principal", color=PRINCIPAL, linewidth=0)
     middle.bar(

@@ -26,6 +26,7 @@ def row_bytes(
     keys: Sequence[Any] = (),
     loans: bool = False,
     named: bool = False,
+    derived: bool = False,
 ) -> int:
     """The most building a long table adds to each row beside the native
     measures, for the memory check of the native call that computes them:
@@ -34,8 +35,16 @@ def row_bytes(
     bytes (every segment has the same rows) twice, as a take of text may grow
     its buffer by doubling, the loan as int64, the date (int64 while
     indexed, then date32), and the scenario's name (its int32 index, from
-    the int64 scenario)."""
-    row = (8 if blocks else 0) + (8 if multi or named else 0) + (12 if dated else 0) + (8 if loans else 0)
+    the int64 scenario), and with ``derived`` the measures formed from the
+    sums (loss, recovery, the two cash flows, the liquidated defaults and one
+    temporary)."""
+    row = (
+        (48 if derived else 0)
+        + (8 if blocks else 0)
+        + (8 if multi or named else 0)
+        + (12 if dated else 0)
+        + (8 if loans else 0)
+    )
     row += 4 if named else 0
     if keys:
         row += 4 + sum(2 * -(-key.nbytes // max(len(key), 1)) for key in keys)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import datetime as _dt
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
@@ -14,14 +15,14 @@ from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, LOAN, MEASURES, SCE
 from ..errors import ErrorTable, Failure
 from .ages import ages as read_ages
 from .ages import quote_ages
-from .assembly import block_rows, long_columns, long_schema, row_bytes
+from .assembly import long_columns, long_schema, row_bytes
 from .dates import as_date, period_dates
-from .results import Projection, ProjectionStream
+from .results import ProjectionStream
 from .scenarios import Scenario, checked_periods_per_year, parse_scenarios, scenario_names
-from .segments import by_names, segment_codes
-from .standing import amounts, quote_standing, standing
+from .segments import by_names
+from .standing import quote_standing, standing
 
-__all__ = ["project"]
+__all__ = ["Checked", "checked", "inputs", "names_column", "project"]
 
 
 class Inputs:
@@ -76,6 +77,51 @@ def _raise_first(failed: ErrorTable) -> None:
         raise failed.exceptions()[0]
 
 
+@dataclasses.dataclass(frozen=True)
+class Checked:
+    """project()'s keywords, checked: every ValueError names its keyword."""
+
+    ppy: int
+    parsed: list[Scenario]
+    skip: bool
+    n_threads: int
+    names: list[str]
+    as_of: _dt.date | None
+    strict: bool
+    batch_rows: int = 65536
+
+
+def checked(
+    scenarios: Any,
+    *,
+    by: Any = None,
+    as_of: Any = None,
+    periods_per_year: Any = 12,
+    errors: Any = "raise",
+    threads: Any = None,
+    per_loan: Any = False,
+    batch_rows: Any = 65536,
+    strict: Any = True,
+) -> Checked:
+    """project()'s keywords checked, before any computing."""
+    ppy = checked_periods_per_year(periods_per_year)
+    parsed = parse_scenarios(scenarios, ppy)
+    skip = checks.skips(errors)
+    n_threads = checks.threads(threads)
+    strict = checks.strict(strict)
+    names = by_names(by)
+    if as_of is not None:
+        as_of = as_date(as_of)
+        period_dates(as_of, 0, ppy)  # checks as_of against the periods before any computing
+    if per_loan:
+        if names:
+            raise ValueError(
+                "per_loan=True gives one row per loan with its label; by= totals, so give one or the other"
+            )
+        checks.positive_int("batch_rows", batch_rows)
+    return Checked(ppy, parsed, skip, n_threads, names, as_of, strict, batch_rows)
+
+
 def project(
     loans: Any,
     scenarios: Any,
@@ -105,92 +151,19 @@ def project(
     (``io_pers``, ``amort_pers``, ``rate_steps``) run their survivors through
     the shaped schedule; ``strict`` is as for ``schedules``.
     """
-    ppy = checked_periods_per_year(periods_per_year)
-    parsed = parse_scenarios(scenarios, ppy)
-    skip = checks.skips(errors)
-    n_threads = checks.threads(threads)
-    lenient = not checks.strict(strict)
-    names = by_names(by)
-    if as_of is not None:
-        as_of = as_date(as_of)
-        period_dates(as_of, 0, ppy)  # checks as_of against the periods before any computing
+    keywords = dict(locals())  # every keyword of this signature, as given
+    del keywords["loans"], keywords["scenarios"]
+    # The whole book is one part of itself: its partial, finished.
+    from .partials import Call, finish, partial
+
+    call = Call("project", scenarios, keywords)
+    c = call.checked
     if per_loan:
-        if names:
-            raise ValueError(
-                "per_loan=True gives one row per loan with its label; by= totals, so give one or the other"
-            )
-        checks.positive_int("batch_rows", batch_rows)
-        return _project_loans(loans, parsed, as_of, ppy, skip, n_threads, batch_rows, lenient)
-    return _project_totals(loans, parsed, names, as_of, ppy, skip, n_threads, lenient)
+        return _project_loans(loans, c.parsed, c.as_of, c.ppy, c.skip, c.n_threads, c.batch_rows, not c.strict)
+    return finish(call, partial(call, loans))
 
 
-def _project_totals(
-    loans: Any,
-    parsed: list[Scenario],
-    names: list[str],
-    as_of: _dt.date | None,
-    ppy: int,
-    skip: bool,
-    n_threads: int,
-    lenient: bool,
-) -> Projection:
-    np = require("numpy", "project()")
-    pa = require("pyarrow", "project()")
-    got = inputs(loans, names)
-    codes: Any = None
-    keys: list[Any] = []
-    segment_count = 1
-    if got.by_columns:
-        codes, keys = segment_codes(got.by_columns)
-        segment_count = len(keys[0])
-        if segment_count == 0:  # no loans: no rows either way
-            codes, segment_count = None, 1
-    native_scenarios = [s.native() for s in parsed]
-    multi = len(parsed) > 1
-    names_of = scenario_names(parsed)
-    table, horizons, failures, errors_table = _native.project(
-        got.source,
-        got.ages,
-        codes,
-        segment_count,
-        native_scenarios,
-        skip,
-        n_threads,
-        got.standing.get(BALANCE),
-        got.standing.get(FEE),
-        row_bytes(multi=multi, dated=as_of is not None, blocks=True, keys=keys, named=names_of is not None),
-        not lenient,
-    )
-    failed = ErrorTable(errors_table, got.quote(failures))
-    if not skip:
-        _raise_first(failed)
-    assert table is not None  # the native side leaves it out only for a failure raised above
-    amt = amounts(got.table, got.names, codes, segment_count, [f.index for f in failed.failures])
-
-    # Blocks run scenario by scenario, segment by segment; every segment of a
-    # scenario runs to the scenario's horizon.
-    lengths = np.repeat(np.array([max(h + 1, 0) for h in horizons], dtype=np.int64), segment_count)
-    block, period, spans = block_rows(lengths)
-    leading: list[tuple[str, Any]] = []
-    scenario = np.floor_divide(block, segment_count, dtype=np.int64) if multi or names_of is not None else None
-    if multi:
-        leading.append((SCENARIO, scenario))
-    if names_of is not None:
-        leading.append((SCENARIO_NAME, _names_column(names_of, scenario)))
-    del scenario
-    if names:
-        segment = pa.array(np.remainder(block, segment_count))
-        leading += [(name, key.take(segment)) for name, key in zip(names, keys)]
-        del segment
-    del block
-    measures = {name: table.column(name) for name in MEASURES}
-    columns = long_columns(leading, period, measures, as_of, ppy)
-    # The original amt of each span's loans, for the summary's loss share.
-    starting = [float(amt[i % segment_count]) for i, n in enumerate(lengths.tolist()) if n]
-    return Projection(pa.table(columns), failed, names, ppy, len(parsed), spans, names_of, starting)
-
-
-def _names_column(names: list[str | None], scenario: Any) -> Any:
+def names_column(names: list[str | None], scenario: Any) -> Any:
     """Each row's scenario name, dictionary-encoded (a few names over many rows)."""
     pa = require("pyarrow", "project()")
     np = require("numpy", "project()")
@@ -297,7 +270,7 @@ def _project_loans(
                 leading.append(
                     (
                         SCENARIO_NAME,
-                        _names_column(names_of, scenario if scenario is not None else np.zeros(rows, np.int64)),
+                        names_column(names_of, scenario if scenario is not None else np.zeros(rows, np.int64)),
                     )
                 )
             measures = {name: out.column(name) for name in MEASURES}

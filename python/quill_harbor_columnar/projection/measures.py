@@ -8,6 +8,7 @@ from typing import Any
 
 from .._internal.deps import require
 from .._internal.names import MEASURES, PERIOD, SCENARIO, SCENARIO_NAME
+from . import derived
 
 
 def summary(
@@ -48,7 +49,7 @@ def summary(
     out["start_balance"] = start_balance
     for name in ("scheduled_principal", "prepaid_principal", "defaulted_principal"):
         out[name] = total(cols[name])
-    principal = cols["scheduled_principal"] + cols["prepaid_principal"] + cols["recovery"]
+    principal = derived.principal(cols)
     out["principal"] = total(principal)
     out["interest"] = total(cols["interest"])
     out["loss"] = total(cols["loss"])

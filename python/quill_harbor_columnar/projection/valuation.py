@@ -33,9 +33,9 @@ from .._internal.inputs import arrow_column, arrow_table, plain_column
 from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
 from .._internal.tables import HeldTable
 from ..errors import ErrorTable
+from . import derived
 from .ages import ages as read_ages
 from .ages import quote_ages
-from .compute import project
 from .dates import as_date, period_dates
 from .scenarios import checked_periods_per_year, parse_scenarios
 from .segments import by_names
@@ -208,12 +208,15 @@ def value(
     a curve), ``wal``, ``macaulay_duration``, ``modified_duration`` and
     ``convexity``.
     """
-    a = checked_arguments(
-        scenarios, discount_rate, curve, spread, price, by, as_of, periods_per_year, per_loan, errors, threads, strict
-    )
+    keywords = dict(locals())  # every keyword of this signature, as given
+    del keywords["loans"], keywords["scenarios"]
+    # The whole book is one part of itself: its partial, finished.
+    from .partials import Call, finish, partial
+
+    call = Call("value", scenarios, keywords)
     if per_loan:
-        return _value_loans(loans, a)
-    return _value_book(loans, scenarios, a, errors, threads)
+        return _value_loans(loans, call.checked)
+    return finish(call, partial(call, loans))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -287,16 +290,6 @@ def _columns_of(values: Any, discount: tuple) -> dict[str, Any]:
     return out
 
 
-def _value_book(loans: Any, scenarios: Any, a: _Arguments, errors: str, threads: int | None) -> Valuation:
-    pa = _require("pyarrow", "value()")
-
-    proj = project(
-        loans, scenarios, by=a.names or None, periods_per_year=a.ppy, errors=errors, threads=threads, strict=a.strict
-    )
-    out, unsolved = book_values(proj.to_arrow(), proj.spans, proj.scenarios > 1, a)
-    return Valuation(pa.table(out), proj.errors, a.names, a.ppy, a.as_of, unsolved)
-
-
 def book_values(t: Any, bounds: Any, multi: bool, a: _Arguments) -> tuple[dict[str, Any], list[int]]:
     """The value columns of a projection table ``t`` whose runs of one
     scenario and segment span ``bounds`` ((start, end) rows, in row order),
@@ -308,7 +301,7 @@ def book_values(t: Any, bounds: Any, multi: bool, a: _Arguments) -> tuple[dict[s
         n: np.ascontiguousarray(np.asarray(t.column(n), dtype=np.float64))
         for n in ("balance", "scheduled_principal", "prepaid_principal", "recovery", "net_cashflow")
     }
-    principal = col["scheduled_principal"] + col["prepaid_principal"] + col["recovery"]
+    principal = derived.principal(col)
     flat = np.asarray(bounds, dtype=np.int64).reshape(-1)
     runs = _native.value_runs(col["net_cashflow"], principal, col["balance"], flat, a.discount, a.prices)
     run = np.asarray(runs.column("run"), dtype=np.int64)

@@ -21,8 +21,8 @@ from __future__ import annotations
 import datetime as _dt
 import json
 import os
+import warnings
 from collections.abc import Callable, Mapping, Sequence
-from fractions import Fraction
 from typing import Any
 
 from .._internal.deps import require
@@ -30,30 +30,49 @@ from .._internal.inputs import arrow_table
 from .._internal.names import FIELDS as ENGINE_FIELDS
 from ..errors import ErrorTable, LoanError
 from . import dates, numbers, texts
+from .columns import Rows, amounts, frequencies, ints, is_text, optional_ints, plain, rates
 from .files import RowNumbers, Tape, kind_of
-from .rates import RateCheck
+from .rates import ImplausibleRates, RateCheck, first_refusal
 from .steps import NO_LOAN, RateSteps, steps_type
-from .words import FOLD_PATTERN, FREQUENCY_WORDS, PAYMENTS_PER_YEAR  # noqa: F401 - the command lists the words
+from .words import FREQUENCY_WORDS  # noqa: F401 - the command lists the words
 
 # The shape's optional whole-number fields: a null, or an empty cell, is the default.
 SHAPE_FIELDS = ("io_pers", "amort_pers")
 # age, the shape, and the book as it stands: the current balance and the servicing fee.
-TAPE_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS, "balance", "fee")
+OUTPUT_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS, "balance", "fee")
+# What a tape may map: the columns above, and the remaining term, which gives the age (pers - remaining).
+TAPE_FIELDS = (*OUTPUT_FIELDS, "remaining")
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
+# How numeric frequencies read: periods between payments, or payments a year (as words always read).
+FREQUENCY_UNITS = ("periods", "payments-per-year")
+# The forms of age_from: the date a loan was made, or the date of its first payment.
+AGE_FROM = ("origination", "first-payment")
 
 # The schema metadata keys under which errors="skip" keeps the rows it
 # dropped, and a CSV tape the lines its rows start on.
 FAILURES_KEY = b"quill_harbor.book.failures"
 LINES_KEY = b"quill_harbor.book.lines"
+# A numeric frequency of 12 on a term this long is more likely 12 payments a year than one every 12 periods.
+LONG_TERM = 120
 
-_INT = r"^[+-]?[0-9]+$"
-_INT32 = (-(2**31), 2**31 - 1)
+
+def age_from_form(age_from: str, have: Sequence[str]) -> tuple[str, str]:
+    """(form, column) of an ``age_from``: ``"COLUMN"`` or ``"origination=COLUMN"`` (the loan's date),
+    ``"first-payment=COLUMN"`` (its first payment's date). A column named with an ``=`` is itself."""
+    form, sep, column = age_from.partition("=")
+    if sep and form.strip() in AGE_FROM and age_from not in have:
+        return form.strip(), column.strip()
+    return "origination", age_from
 
 
 class Spec:
     """Where each engine field comes from, how its values read, and which
-    tape columns are kept as they are."""
+    tape columns are kept as they are.
+
+    ``age_kind`` says how the ``age`` source reads: None (whole periods), "origination" or
+    "first-payment" (a date, counted to ``as_of``), or "remaining" (the remaining term).
+    """
 
     def __init__(
         self,
@@ -65,10 +84,16 @@ class Spec:
         decimal: str = ".",
         age_from: str | None = None,
         as_of: Any = None,
+        remaining: str | None = None,
+        frequency_unit: str = "periods",
         keep: Sequence[str] | None = None,
     ) -> None:
         if rate_unit not in RATE_UNITS:
             raise ValueError(f"rate_unit must be one of {', '.join(map(repr, RATE_UNITS))}, not {rate_unit!r}")
+        if frequency_unit not in FREQUENCY_UNITS:
+            raise ValueError(
+                f"frequency_unit must be one of {', '.join(map(repr, FREQUENCY_UNITS))}, not {frequency_unit!r}"
+            )
         if isinstance(periods_per_year, bool) or not isinstance(periods_per_year, int) or periods_per_year < 1:
             raise ValueError(f"periods_per_year must be a positive int, not {periods_per_year!r}")
         self.decimal = numbers.check_decimal(decimal)
@@ -76,39 +101,58 @@ class Spec:
         unknown = [k for k in columns if k not in TAPE_FIELDS]
         if unknown:
             raise ValueError(f"columns maps unknown field {unknown[0]!r}; the fields are {', '.join(TAPE_FIELDS)}")
-        for field, source in columns.items():
-            if not isinstance(source, str):
-                raise TypeError(f"columns[{field!r}] must be a column name (str), not {type(source).__name__}")
+        for field, source in [*columns.items(), ("remaining", remaining), ("age_from", age_from)]:
+            if source is not None and not isinstance(source, str):
+                raise TypeError(f"{field} must be a column name (str), not {type(source).__name__}")
         have = list(available)
+        if remaining is not None:
+            if columns.get("remaining", remaining) != remaining:
+                raise ValueError("remaining and columns['remaining'] name two columns; give one")
+            columns["remaining"] = remaining
         self.as_of: _dt.date | None = None
         self.months_per_period = 0
+        self.age_kind: str | None = None
+        given = [
+            n
+            for n, v in (
+                ("columns['age']", "age" in columns),
+                ("age_from", age_from is not None),
+                ("remaining", "remaining" in columns),
+            )
+            if v
+        ]
+        if len(given) > 1:
+            raise ValueError(f"{given[0]} and {given[1]} both give the age: give one, not both")
+        age_name = "age"
         if age_from is not None:
-            if not isinstance(age_from, str):
-                raise TypeError(f"age_from must be a column name (str), not {type(age_from).__name__}")
-            if "age" in columns:
-                raise ValueError("give the age either as a column (columns['age']) or from a date (age_from), not both")
             if as_of is None:
                 raise ValueError("age_from needs as_of, the date the ages are counted to")
             self.months_per_period = dates.check_periods(periods_per_year)
             self.as_of = dates.as_of_date(as_of)
-            columns["age"] = age_from
+            self.age_kind, columns["age"] = age_from_form(age_from, have)
+            age_name = "age_from"
         elif as_of is not None:
             raise ValueError("as_of is the date ages are counted to from age_from's dates; give age_from too")
+        elif "remaining" in columns:
+            self.age_kind, columns["age"] = "remaining", columns["remaining"]
+            age_name = "remaining"
+        columns.pop("remaining", None)
         self.sources: dict[str, str] = {}
-        for field in TAPE_FIELDS:
+        for field in OUTPUT_FIELDS:
             source = columns.get(field, field)
             if source in have:
                 self.sources[field] = source
             elif field in columns or field in REQUIRED:
-                named = "age_from" if field == "age" and age_from is not None else field
+                named = age_name if field == "age" else field
                 raise ValueError(
                     f"the tape has no column {source!r}"
-                    + (f" (for {named})" if source != field else "")
+                    + (f" (for {named})" if source != named else "")
                     + f"; its columns are: {', '.join(have) if have else '(none)'}"
                 )
-        self.keep = _kept(keep, have, [f for f in TAPE_FIELDS if f in self.sources])
+        self.keep = _kept(keep, have, [f for f in OUTPUT_FIELDS if f in self.sources])
         self.rate_unit = rate_unit
         self.periods_per_year = periods_per_year
+        self.frequency_unit = frequency_unit
 
     @property
     def source_columns(self) -> list[str]:
@@ -131,7 +175,7 @@ class Spec:
             "balance": pa.float64(),
             "fee": pa.float64(),
         }
-        fields = [pa.field(f, types[f]) for f in TAPE_FIELDS if f in self.sources]
+        fields = [pa.field(f, types[f]) for f in OUTPUT_FIELDS if f in self.sources]
         if self.keep:
             if tape_schema is None:
                 raise ValueError("keeping tape columns needs the tape's schema")
@@ -166,291 +210,9 @@ def _kept(keep: Sequence[str] | None, have: list[str], outputs: list[str]) -> li
     return names
 
 
-class _Rows:
-    """The first failure of each row of one batch, in field order."""
-
-    def __init__(self, n: int) -> None:
-        np = require("numpy", "book()")
-        self.failed = np.zeros(n, dtype=bool)
-        self.found: list[tuple[Any, str, str, Any]] = []  # (mask of new rows, code, field, raw column)
-
-    def add(self, bad: Any, code: str, field: str, raw: Any) -> None:
-        new = bad & ~self.failed
-        if new.any():
-            self.found.append((new, code, field, raw))
-            self.failed |= new
-
-    def rows(self, offset: int, ids: Any, reason: Callable[[str], str]) -> list[tuple]:
-        """Failure rows (index, id, code, field, value, reason, terms), in row order."""
-        np = require("numpy", "book()")
-        out = []
-        for new, code, field, raw in self.found:
-            for i in np.flatnonzero(new).tolist():
-                value = _as_text(raw[i].as_py())
-                loan_id = ids[i].as_py() if ids is not None else None
-                out.append(
-                    (offset + i, None if loan_id is None else str(loan_id), code, field, value, reason(code), None)
-                )
-        out.sort(key=lambda r: r[0])
-        return out
-
-
-def _as_text(value: Any) -> str | None:
-    if value is None or isinstance(value, str):
-        return value
-    return repr(value) if isinstance(value, float) else str(value)
-
-
-def _plain(column: Any) -> Any:
-    """One contiguous array, dictionary-encoded columns decoded."""
-    pa = require("pyarrow", "book()")
-    if isinstance(column, pa.ChunkedArray):
-        column = column.combine_chunks() if column.num_chunks != 1 else column.chunk(0)
-    if pa.types.is_dictionary(column.type):
-        column = column.dictionary_decode()
-    if getattr(pa.types, "is_string_view", lambda _: False)(column.type):
-        column = column.cast(pa.string())  # polars exports text as views; the text kernels read offsets
-    return column
-
-
-def _is_text(t: Any) -> bool:
-    pa = require("pyarrow", "book()")
-    views = getattr(pa.types, "is_string_view", lambda _: False)
-    return pa.types.is_string(t) or pa.types.is_large_string(t) or views(t)
-
-
-def _column_type_error(field: str, source: str, column: Any, want: str) -> TypeError:
-    named = f"column {source!r}" + (f" (for {field})" if source != field else "")
-    return TypeError(f"{named} holds {column.type}; {field} needs {want}")
-
-
-def _nearest_float32_as_double(text: str) -> float:
-    """The binary32 value nearest to a decimal text (ties to even), as a float64."""
-    np = require("numpy", "book()")
-    exact = Fraction(text.strip())
-    guess = np.float32(float(exact))
-    candidates = [
-        c
-        for c in (guess, np.nextafter(guess, np.float32("inf")), np.nextafter(guess, np.float32("-inf")))
-        if np.isfinite(c)
-    ]
-    if not candidates:
-        return float(guess)
-    return float(
-        min(
-            candidates,
-            key=lambda c: (abs(Fraction(float(c)) - exact), int(np.array(c, dtype=np.float32).view(np.uint32)) & 1),
-        )
-    )
-
-
-def _floats(
-    column: Any,
-    field: str,
-    source: str,
-    rows: _Rows,
-    *,
-    percent: bool,
-    code: str,
-    engine_units: bool,
-    amount: bool = False,
-    decimal: str = ".",
-) -> Any:
-    """float64 values of a number column (NaN where the row failed). Text
-    reads in the amount forms with ``amount`` (thousands separators, currency
-    signs, accounting negatives), else as plain numbers; both with the
-    tape's ``decimal`` mark."""
-    pa = require("pyarrow", "book()")
-    pc = require("pyarrow.compute", "book()")
-    np = require("numpy", "book()")
-    null = np.asarray(column.is_null())
-    rows.add(null, "null", field, column)
-    if _is_text(column.type):
-        text = pc.utf8_trim_whitespace(column)
-        if percent:
-            text = pc.utf8_trim_whitespace(pc.replace_substring_regex(text, r"%$", ""))
-        text, ok_np = (numbers.amounts if amount else numbers.decimals)(text, decimal)
-        rows.add(~ok_np & ~null, code, field, column)
-        values = np.asarray(
-            pc.fill_null(pc.cast(pc.if_else(pa.array(ok_np), text, pa.scalar("nan")), pa.float64()), np.nan)
-        )
-        if engine_units and len(values):
-            values = _exact_narrowing(values, text, ok_np)
-        return values
-    if (
-        pa.types.is_integer(column.type)
-        or pa.types.is_floating(column.type)
-        or pa.types.is_decimal(column.type)
-        or pa.types.is_boolean(column.type)
-    ):
-        if pa.types.is_boolean(column.type):
-            column = pc.cast(column, pa.int8())
-        return np.asarray(pc.fill_null(pc.cast(column, pa.float64(), safe=False), np.nan))
-    raise _column_type_error(field, source, column, "numbers or text")
-
-
-def _exact_narrowing(values: Any, text: Any, ok: Any) -> Any:
-    """Decimal text read through float64 can round twice on its way to binary32:
-    only when the float64 lands exactly halfway between two binary32 values
-    (or in the binary32 subnormal range). Those rows take the binary32 value
-    nearest to the text itself, which the engine's narrowing keeps as is."""
-    np = require("numpy", "book()")
-    bits = values.view(np.uint64)
-    with np.errstate(invalid="ignore"):
-        halfway = (bits & np.uint64(0x1FFFFFFF)) == np.uint64(0x10000000)
-        tiny = (np.abs(values) < 2.0**-126) & (values != 0)
-    suspect = np.flatnonzero((halfway | tiny) & ok & np.isfinite(values))
-    if len(suspect):
-        values = values.copy()
-        for i in suspect.tolist():
-            values[i] = _nearest_float32_as_double(text[i].as_py())
-    return values
-
-
-# The failures of a whole-number text, in the order they are looked for.
-_WHOLE_CODES = ("parse_int", "unknown_frequency", "bad_frequency", "int_out_of_range")
-
-
-def _whole_texts(text: Any, words: int | None, decimal: str) -> tuple[Any, Any]:
-    """(int64 value, index into _WHOLE_CODES or -1) of each text of an array without nulls."""
-    pa = require("pyarrow", "book()")
-    pc = require("pyarrow.compute", "book()")
-    np = require("numpy", "book()")
-    text = pc.utf8_trim_whitespace(text)
-    is_int = np.asarray(pc.match_substring_regex(text, _INT))
-    if not is_int.all():
-        text = numbers.integral(text, decimal)
-        is_int = np.asarray(pc.match_substring_regex(text, _INT))
-    digits = np.asarray(pc.utf8_length(pc.replace_substring_regex(text, r"^[+-]?0*", "")))
-    short = is_int & (digits <= 18)
-    clean = pc.if_else(pa.array(short), pc.replace_substring_regex(text, r"^\+", ""), pa.scalar("0"))
-    values = np.asarray(pc.cast(clean, pa.int64())).astype(np.int64)
-    codes = np.full(len(values), -1, dtype=np.int8)
-    codes[(is_int & ~short) | (short & ((values < _INT32[0]) | (values > _INT32[1])))] = 3
-    if words is None:
-        codes[~is_int] = 0
-    elif not is_int.all():
-        folded = pc.utf8_lower(pc.replace_substring_regex(text, FOLD_PATTERN, ""))
-        names = list(PAYMENTS_PER_YEAR)
-        found = np.asarray(pc.fill_null(pc.index_in(folded, value_set=pa.array(names)), -1))
-        per_year = np.array([PAYMENTS_PER_YEAR[w] for w in names], dtype=np.int64)[np.maximum(found, 0)]
-        word = (found >= 0) & ~is_int
-        whole = word & (words % per_year == 0)
-        values = np.where(whole, words // per_year, values)
-        _, numeric = numbers.decimals(text, decimal)
-        codes[~is_int & ~word] = np.where(numeric[~is_int & ~word], 0, 1)
-        codes[word & ~whole] = 2
-    return values, codes
-
-
-def _ints(column: Any, field: str, source: str, rows: _Rows, *, words: int | None = None, decimal: str = ".") -> Any:
-    """int64 values of a whole-number column (0 where the row failed). A whole
-    number may carry a zero fraction ("360.0"); with ``words`` (periods per
-    year), frequency words are read too."""
-    pa = require("pyarrow", "book()")
-    pc = require("pyarrow.compute", "book()")
-    np = require("numpy", "book()")
-    null = np.asarray(column.is_null())
-    rows.add(null, "null", field, column)
-    n = len(column)
-    if _is_text(column.type):
-        # A tape writes its terms and frequencies in a few spellings: each is read once.
-        encoded = pc.dictionary_encode(column)
-        index = np.asarray(pc.fill_null(encoded.indices, 0)).astype(np.int64)
-        values, codes = _whole_texts(encoded.dictionary, words, decimal)
-        values, codes = (
-            (values[index], np.where(null, -1, codes[index]))
-            if len(values)
-            else (np.zeros(n, dtype=np.int64), np.full(n, -1, dtype=np.int8))
-        )
-        for k, code in enumerate(_WHOLE_CODES):
-            rows.add(codes == k, code, field, column)
-        return np.where(rows.failed, 0, values)
-    if pa.types.is_boolean(column.type):
-        column = pc.cast(column, pa.int8())
-    if pa.types.is_integer(column.type):
-        raw = np.asarray(pc.fill_null(column, 0))
-        if raw.dtype == np.uint64:
-            bad_range = raw > np.uint64(_INT32[1])
-        else:
-            raw64 = raw.astype(np.int64)
-            bad_range = (raw64 < _INT32[0]) | (raw64 > _INT32[1])
-        rows.add(~null & bad_range, "int_out_of_range", field, column)
-        values = np.where(bad_range, 0, raw).astype(np.int64) if n else np.zeros(0, dtype=np.int64)
-        return values
-    if pa.types.is_floating(column.type) or pa.types.is_decimal(column.type):
-        # A frame's whole numbers turn float where a value is missing (NaN).
-        raw = np.asarray(pc.fill_null(pc.cast(column, pa.float64(), safe=False), np.nan))
-        with np.errstate(invalid="ignore"):
-            missing = np.isnan(raw) & ~null
-            whole = raw == np.floor(raw)
-            in_range = (raw >= _INT32[0]) & (raw <= _INT32[1])
-        rows.add(missing, "null", field, column)
-        rows.add(~null & ~missing & ~whole & np.isfinite(raw), "parse_int", field, column)
-        rows.add(~null & ~missing & ~in_range, "int_out_of_range", field, column)
-        return np.where(rows.failed, 0, np.where(whole & in_range, raw, 0)).astype(np.int64)
-    raise _column_type_error(
-        field,
-        source,
-        column,
-        "whole numbers (integers, floats or text)" + (" or frequency words" if words is not None else ""),
-    )
-
-
-def _amounts(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> Any:
-    """An amount column (the loan's amount, a current balance) as float64, read as lenders write amounts."""
-    return _floats(
-        column,
-        field,
-        source,
-        rows,
-        percent=False,
-        code="parse_float",
-        engine_units=True,
-        amount=True,
-        decimal=spec.decimal,
-    )
-
-
-def _rates(column: Any, field: str, source: str, rows: _Rows, spec: Spec) -> tuple[Any, Any]:
-    """A column in the tape's rate_unit (a rate, a step's rate or a fee): its values as read, and as
-    rates per period (float64)."""
-    unit = spec.rate_unit
-    as_read = _floats(
-        column,
-        field,
-        source,
-        rows,
-        percent=unit == "annual-percent",
-        code="parse_float" if unit == "per-period" else "bad_rate",
-        engine_units=unit == "per-period",
-        decimal=spec.decimal,
-    )
-    if unit == "annual":
-        return as_read, as_read / spec.periods_per_year
-    if unit == "annual-percent":
-        return as_read, as_read / 100.0 / spec.periods_per_year
-    return as_read, as_read
-
-
-def _optional_ints(column: Any, field: str, source: str, rows: _Rows) -> tuple[Any, Any]:
-    """(int64 values, null mask) of a field whose null or empty cell means its default."""
-    pa = require("pyarrow", "book()")
-    pc = require("pyarrow.compute", "book()")
-    np = require("numpy", "book()")
-    if _is_text(column.type):
-        column = pc.if_else(pc.equal(pc.utf8_trim_whitespace(column), ""), pa.scalar(None, column.type), column)
-    null = np.asarray(column.is_null())
-    own = _Rows(len(column))
-    values = _ints(column, field, source, own)
-    for mask, code, name, raw in own.found:
-        if code != "null":
-            rows.add(mask, code, name, raw)
-    return values, null
-
-
 def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> RateSteps:
-    """A table or file of steps (the tape's id column, per, rate) read in the tape's units."""
+    """A table or file of steps (the tape's id column, per, rate) read in the tape's units; ``checked``
+    on the result says whether their rates are plausible in that unit."""
     np = require("numpy", "book()")
     table = _table_of(source, delimiter)
     id_name = spec.sources.get("id")
@@ -461,25 +223,53 @@ def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> Ra
     if missing:
         raise ValueError(f"the rate steps have no column {missing[0]!r}; they need {id_name}, per and rate")
     n = table.num_rows
-    rows = _Rows(n)
-    ids = _plain(table.column(id_name))
-    per = _ints(_plain(table.column("per")), "rate_steps", "per", rows)
-    _, rate = _rates(_plain(table.column("rate")), "rate_steps", "rate", rows, spec)
+    rows = Rows(n)
+    ids = plain(table.column(id_name))
+    per = ints(plain(table.column("per")), "rate_steps", "per", rows)
+    raw = plain(table.column("rate"))
+    as_read, rate, signed = rates(raw, "rate_steps", "rate", rows, spec)
     code = np.full(n, "", dtype=object)
     for mask, c, _, _ in rows.found:
         code[mask] = "bad_shape" if c == "null" else c
     bad = {int(i): str(code[i]) for i in np.flatnonzero(rows.failed)}
     text = ids.cast(require("pyarrow", "book()").string()).to_pylist()
-    return RateSteps(text, per, rate, bad)
+    steps = RateSteps(text, per, rate, bad)
+    steps.check = RateCheck(spec.rate_unit, spec.periods_per_year)
+    steps.check.observe(as_read, rate, raw, 0, signed)
+    return steps
+
+
+def steps_refusal(
+    steps: RateSteps | None, source: Any, spelling: Mapping[str, str] = texts.PYTHON
+) -> ImplausibleRates | None:
+    """The refusal of steps whose rates are implausible in the tape's unit, their rows numbered as a person
+    finds them in the steps' own file."""
+    if steps is None or steps.check is None:
+        return None
+    return steps.check.refusal("rate of the rate steps", row_numbers(source, len(steps.ids)), spelling)
+
+
+def _blank_is_zero(column: Any) -> Any:
+    """A fee column whose empty cells (and nulls) are no fee: 0."""
+    pa = require("pyarrow", "book()")
+    pc = require("pyarrow.compute", "book()")
+    if is_text(column.type):
+        blank = pc.fill_null(pc.equal(pc.utf8_trim_whitespace(column), ""), True)
+        return pc.if_else(blank, pa.scalar("0", column.type), column)
+    if pa.types.is_null(column.type):
+        return pa.array([0.0] * len(column), pa.float64())
+    return pc.fill_null(column, pa.scalar(0, column.type))
 
 
 class Converter:
     """Turns tape batches into engine batches, row failures kept apart.
 
-    ``rates`` sees every batch's rates, so that after the last batch it knows
-    whether the tape's rates are plausible in their unit (``rates.refusal``).
-    ``tape_schema`` gives the types of the kept columns. With ``steps``, each
-    loan's rate steps join it as its rate_steps column.
+    ``checks`` see every batch's rates and fees, so that after the last batch it
+    knows whether they are plausible in their unit (``refusal``). ``tape_schema``
+    gives the types of the kept columns. With ``steps``, each loan's rate steps
+    join it as its rate_steps column. ``twelves`` counts the loans whose numeric
+    frequency 12 is read as one payment every 12 periods on a term of 120 periods
+    or more (``twelve``: the first one's tape row).
     """
 
     def __init__(self, spec: Spec, tape_schema: Any = None, steps: RateSteps | None = None) -> None:
@@ -488,7 +278,24 @@ class Converter:
         self.schema = spec.schema(tape_schema)
         if steps is not None:
             self.schema = self.schema.append(require("pyarrow", "book()").field("rate_steps", steps_type()))
-        self.rates = RateCheck(spec.rate_unit)
+        self.rates = RateCheck(spec.rate_unit, spec.periods_per_year)
+        self.fees = RateCheck(spec.rate_unit, spec.periods_per_year, fractions=False)
+        self.twelves = 0
+        self.twelve: int | None = None
+
+    @property
+    def high(self) -> bool:
+        """Whether a rate or fee seen so far is above 1 (100%): the tape is refused whatever follows."""
+        return bool(self.rates.high or self.fees.high)
+
+    def refusal(
+        self, row_number: Callable[[int], int] = lambda i: i, spelling: Mapping[str, str] = texts.PYTHON
+    ) -> ImplausibleRates | None:
+        """The refusal of the rates, then the fees, seen so far, or None."""
+        checks = {self.spec.sources["rate"]: self.rates}
+        if "fee" in self.spec.sources:
+            checks.setdefault(self.spec.sources["fee"], self.fees)
+        return first_refusal(checks, row_number, spelling)
 
     def convert(self, batch: Any, offset: int) -> tuple[Any, list[tuple]]:
         """(engine columns with failing rows dropped, failure rows with tape indices from ``offset``)."""
@@ -496,31 +303,36 @@ class Converter:
         np = require("numpy", "book()")
         spec = self.spec
         n = batch.num_rows
-        rows = _Rows(n)
-        cols = {field: _plain(batch.column(source)) for field, source in spec.sources.items()}
+        rows = Rows(n)
+        cols = {field: plain(batch.column(source)) for field, source in spec.sources.items()}
         out: dict[str, Any] = {}
         ids = None
         if "id" in cols:
             ids = cols["id"] if pa.types.is_string(cols["id"].type) else cols["id"].cast(pa.string())
             rows.add(np.asarray(ids.is_null()), "null", "id", cols["id"])
-        amt = _amounts(cols["amt"], "amt", spec.sources["amt"], rows, spec)
-        as_read, rate = _rates(cols["rate"], "rate", spec.sources["rate"], rows, spec)
-        self.rates.observe(as_read, rate, cols["rate"], offset)
-        ints = {}
-        for field in ("pers", "int_freq", "cap_freq"):
-            words = spec.periods_per_year if field != "pers" else None
-            ints[field] = _ints(cols[field], field, spec.sources[field], rows, words=words, decimal=spec.decimal)
+        amt = amounts(cols["amt"], "amt", spec.sources["amt"], rows, spec)
+        as_read, rate, signed = rates(cols["rate"], "rate", spec.sources["rate"], rows, spec)
+        self.rates.observe(as_read, rate, cols["rate"], offset, signed)
+        terms = {"pers": ints(cols["pers"], "pers", spec.sources["pers"], rows, decimal=spec.decimal)}
+        numeric = {}
+        for field in ("int_freq", "cap_freq"):
+            terms[field], numeric[field] = frequencies(
+                cols[field],
+                field,
+                spec.sources[field],
+                rows,
+                spec.periods_per_year,
+                spec.decimal,
+                spec.frequency_unit == "payments-per-year",
+            )
+        if spec.frequency_unit == "periods":
+            self._count_twelves(terms, numeric, rows, offset)
         if "age" in cols:
-            if spec.as_of is not None:
-                rows.add(np.asarray(cols["age"].is_null()), "null", "age", cols["age"])
-                age, dated = dates.ages(cols["age"], spec.sources["age"], spec.as_of, spec.months_per_period)
-                rows.add(~dated, "bad_date", "age", cols["age"])
-            else:
-                age = _ints(cols["age"], "age", spec.sources["age"], rows, decimal=spec.decimal)
-            rows.add(~rows.failed & ((age < 0) | (age >= ints["pers"])), "bad_age", "age", cols["age"])
-        shape = {f: _optional_ints(cols[f], f, spec.sources[f], rows) for f in SHAPE_FIELDS if f in cols}
+            age = self._ages(cols["age"], terms, rows)
+            rows.add(~rows.failed & ((age < 0) | (age >= terms["pers"])), "bad_age", "age", cols["age"])
+        shape = {f: optional_ints(cols[f], f, spec.sources[f], rows) for f in SHAPE_FIELDS if f in cols}
         if self.steps is not None:
-            steps, bad_steps = self.steps.column(ids, ints["pers"], ints["int_freq"], ints["cap_freq"])
+            steps, bad_steps = self.steps.column(ids, terms["pers"], terms["int_freq"], terms["cap_freq"])
             text: list[str | None] = [None] * n
             for r, _, v in bad_steps:
                 text[r] = v
@@ -531,9 +343,11 @@ class Converter:
         # The fee is in the rate's unit; the projection checks both against the rate.
         standing = {}
         if "balance" in cols:
-            standing["balance"] = _amounts(cols["balance"], "balance", spec.sources["balance"], rows, spec)
+            standing["balance"] = amounts(cols["balance"], "balance", spec.sources["balance"], rows, spec)
         if "fee" in cols:
-            _, standing["fee"] = _rates(cols["fee"], "fee", spec.sources["fee"], rows, spec)
+            fee = _blank_is_zero(cols["fee"])
+            fee_read, standing["fee"], _ = rates(fee, "fee", spec.sources["fee"], rows, spec)
+            self.fees.observe(fee_read, standing["fee"], cols["fee"], offset)
         failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
         everything = not failures
@@ -542,7 +356,7 @@ class Converter:
         out["amt"] = pa.array(amt if everything else amt[keep], pa.float64())
         out["rate"] = pa.array(rate if everything else rate[keep], pa.float64())
         for field in ("pers", "int_freq", "cap_freq"):
-            out[field] = pa.array((ints[field] if everything else ints[field][keep]).astype(np.int32), pa.int32())
+            out[field] = pa.array((terms[field] if everything else terms[field][keep]).astype(np.int32), pa.int32())
         if "age" in cols:
             out["age"] = pa.array((age if everything else age[keep]).astype(np.int32), pa.int32())
         for name in spec.keep:
@@ -559,6 +373,33 @@ class Converter:
         for name, values in standing.items():
             out[name] = pa.array(values if everything else values[keep], pa.float64())
         return pa.RecordBatch.from_arrays([out[f] for f in self.schema.names], schema=self.schema), failures
+
+    def _ages(self, column: Any, terms: dict[str, Any], rows: Rows) -> Any:
+        """Each row's age in periods: a whole number; the whole periods from its origination date to as_of;
+        from its first payment's date, the periods of the payments made, that date's own included (the
+        whole periods from it to as_of, and the int_freq periods before it, since the loan began one
+        payment earlier); or pers less its remaining term."""
+        np = require("numpy", "book()")
+        spec = self.spec
+        if spec.as_of is None:
+            age = ints(column, "age", spec.sources["age"], rows, decimal=spec.decimal)
+            return terms["pers"] - age if spec.age_kind == "remaining" else age
+        rows.add(np.asarray(column.is_null()), "null", "age", column)
+        age, dated = dates.ages(column, spec.sources["age"], spec.as_of, spec.months_per_period)
+        rows.add(~dated, "bad_date", "age", column)
+        return age + terms["int_freq"] if spec.age_kind == "first-payment" else age
+
+    def _count_twelves(self, terms: dict[str, Any], numeric: dict[str, Any], rows: Rows, offset: int) -> None:
+        np = require("numpy", "book()")
+        long = ~rows.failed & (terms["pers"] >= LONG_TERM)
+        twelve = long & (
+            (numeric["int_freq"] & (terms["int_freq"] == 12)) | (numeric["cap_freq"] & (terms["cap_freq"] == 12))
+        )
+        found = np.flatnonzero(twelve)
+        if len(found):
+            self.twelves += len(found)
+            if self.twelve is None:
+                self.twelve = offset + int(found[0])
 
 
 def tape_row_mapper(dropped: Sequence[int]) -> Callable[[Any], Any]:
@@ -607,6 +448,8 @@ def book(
     decimal: str = ".",
     age_from: str | None = None,
     as_of: Any = None,
+    remaining: str | None = None,
+    frequency_unit: str = "periods",
     keep: Sequence[str] | None = None,
     allow_high_rates: bool = False,
     rate_steps: Any = None,
@@ -642,23 +485,37 @@ def book(
       abbreviations, in any case, spaces and hyphens aside: M, Mo, Month,
       Monthly; Q, Qtr, Quarterly; S, SA, Semi-Annual, Semiannual, Semi
       Annually; A, Y, Annual, Annually, Yearly; and Semi-Monthly, Biweekly,
-      Fortnightly, Weekly where ``periods_per_year`` allows them.
+      Fortnightly, Weekly where ``periods_per_year`` allows them. A number
+      is the periods between payments, or with
+      ``frequency_unit="payments-per-year"`` the payments a year (12, 4, 2,
+      1). A numeric 12 read as one payment every 12 periods on a term of
+      120 periods or more warns once (UserWarning).
     - ``age_from`` names a date column and ``as_of`` (a date, or an ISO text
-      such as ``"2024-12-31"``) the date to count to: ``age`` is the whole
-      periods from each row's date to ``as_of`` (periods must be whole
-      months: ``periods_per_year`` dividing 12). Dates read as ISO
-      (``2024-01-31``), ``MM/DD/YYYY`` (``1/31/2024``) or ``YYYYMM``
-      (``202401``, text or number: the first of the month), or as Arrow
-      dates and timestamps.
+      such as ``"2024-12-31"``) the date to count to (periods must be whole
+      months: ``periods_per_year`` dividing 12). ``age_from="COLUMN"`` (or
+      ``"origination=COLUMN"``), the date each loan was made: ``age`` is the
+      whole periods from it to ``as_of``. ``"first-payment=COLUMN"``, the
+      date of its first payment: ``age`` counts the payments made, that
+      date's own included (the whole periods from it, and the ``int_freq``
+      periods before it). Dates read as ISO (``2024-01-31``), ``M/D/YYYY``
+      or ``M/D/YY`` (``1/31/2024``, ``3/15/19``), ``DD-Mon-YY``
+      (``15-Mar-19``), ``YYYYMM`` (``202401``, text or number: the first of
+      the month), Excel serial day numbers (``43539``, a number or a text of
+      up to five digits), or as Arrow dates and timestamps.
+    - ``remaining`` names a column of remaining terms (or
+      ``columns={"remaining": ...}``): ``age`` is ``pers`` less it.
+    - ``fee``: in the rate's unit; an empty cell is no fee (0).
 
     ``keep`` names tape columns carried through unchanged, after the engine
     columns (``project(book(tape, keep=["Product"]), by="Product")``).
 
     A tape whose rates are implausible in ``rate_unit`` is refused whole with
     ImplausibleRates (a ValueError): rates above 1 (100%) per period (a
-    year, with ``"annual"``), or with ``"annual-percent"`` rates mostly
-    below 1, which look like fractions. ``allow_high_rates=True`` keeps the
-    rates as read.
+    year, with ``"annual"``); with ``"per-period"``, rates mostly above 50%
+    a year, which look like yearly fractions; with ``"annual-percent"``
+    rates mostly below 1 written without a % sign, which look like
+    fractions. Step rates are held to the same, and fees to the first two.
+    ``allow_high_rates=True`` keeps the rates as read.
 
     ``io_pers`` and ``amort_pers`` (int32, a null the default) come along
     when the tape has them (or ``columns`` maps them). ``rate_steps``: a
@@ -684,9 +541,15 @@ def book(
         decimal=decimal,
         age_from=age_from,
         as_of=as_of,
+        remaining=remaining,
+        frequency_unit=frequency_unit,
         keep=keep,
     )
-    converter = Converter(spec, table.schema, None if rate_steps is None else read_rate_steps(rate_steps, spec))
+    steps = None if rate_steps is None else read_rate_steps(rate_steps, spec)
+    refusal = None if allow_high_rates else steps_refusal(steps, rate_steps)
+    if refusal is not None:
+        raise refusal
+    converter = Converter(spec, table.schema, steps)
     needed = table.select(spec.source_columns)
     batch = needed.combine_chunks().to_batches()
     merged = pa.concat_batches(batch) if len(batch) > 1 else (batch[0] if batch else None)
@@ -695,9 +558,15 @@ def book(
         merged = empty
     result, failures = converter.convert(merged, 0)
     numbering = row_numbers(source, table.num_rows)
-    refusal = None if allow_high_rates else converter.rates.refusal(spec.sources["rate"], numbering.of)
+    refusal = None if allow_high_rates else converter.refusal(numbering.of)
     if refusal is not None:
         raise refusal
+    if converter.twelve is not None:
+        warnings.warn(
+            texts.twelves(converter.twelves, numbering.of(converter.twelve), spec.sources["int_freq"]),
+            UserWarning,
+            stacklevel=2,
+        )
     failures = orphan_failures(converter.steps, periods_per_year) + failures
     if failures and errors == "raise":
         first = failures[0]

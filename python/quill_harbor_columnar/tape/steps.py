@@ -35,6 +35,7 @@ class RateSteps:
         for i, loan_id in enumerate(ids):
             self.by_id[loan_id].append(i)  # a step without an id names no loan
         self.seen: set[str] = set()
+        self.check: Any = None  # a RateCheck of the steps' rates, once read
 
     def _text(self, rows: list[int]) -> str:
         return (

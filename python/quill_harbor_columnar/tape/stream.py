@@ -13,7 +13,7 @@ file, row and column.
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any
 
 from .._internal.deps import require
@@ -21,7 +21,7 @@ from .._internal.names import AGE
 from ..errors import Failure
 from . import texts
 from .files import RowNumbers, Tape, TapeError
-from .reading import Converter, Spec, orphan_failures, read_rate_steps, tape_row_mapper
+from .reading import Converter, Spec, orphan_failures, read_rate_steps, steps_refusal, tape_row_mapper
 from .steps import NO_LOAN
 from .words import FREQUENCY_WORDS
 
@@ -69,11 +69,13 @@ class TapeRun:
         rate_steps: str | None = None,
         allow_high_rates: bool = False,
         ages: bool = True,
+        reading: Mapping[str, Any] | None = None,
     ) -> None:
         self.path = path
         self.tape = Tape(path, delimiter=delimiter, batch_rows=batch_rows)
         try:
-            self.spec = Spec(mapping, rate_unit, periods_per_year, self.tape.names)
+            # ``reading``: Spec's other options (decimal, age_from, as_of, remaining, frequency_unit).
+            self.spec = Spec(mapping, rate_unit, periods_per_year, self.tape.names, **(reading or {}))
         except (TypeError, ValueError) as e:
             raise TapeError(path, str(e)) from None
         if not ages:
@@ -81,9 +83,13 @@ class TapeRun:
         steps = None
         if rate_steps is not None:
             try:
-                steps = read_rate_steps(rate_steps, self.spec, delimiter)
+                # --delimiter names the tape's; the steps file is a file of its own, its delimiter sniffed.
+                steps = read_rate_steps(rate_steps, self.spec)
             except (TypeError, ValueError) as e:
                 raise TapeError(rate_steps, str(e)) from None
+            refusal = None if allow_high_rates else steps_refusal(steps, rate_steps, texts.COMMAND)
+            if refusal is not None:
+                raise TapeError(rate_steps, str(refusal))
         self.converter = Converter(self.spec, steps=steps)
         # Loans by shape, once the tape has shape columns or steps.
         self.shapes: Counter[str] | None = (
@@ -131,7 +137,7 @@ class TapeRun:
         try:
             for raw in raws:
                 batch, dropped = self._convert(raw)
-                if not self.allow_high_rates and self.converter.rates.high:
+                if not self.allow_high_rates and self.converter.high:
                     # Every loan of the tape would be computed wrongly: stop here, and read
                     # on only to count the rates for the refusal.
                     for rest in raws:
@@ -207,7 +213,7 @@ class TapeRun:
         """Stops a tape whose rates are implausible in their unit (unless allowed), as ``book()`` does;
         called once every row is read."""
         self._read = True
-        refusal = self.converter.rates.refusal(self.spec.sources["rate"], self.row_of, texts.COMMAND)
+        refusal = self.converter.refusal(self.row_of, texts.COMMAND)
         if refusal is not None:
             raise TapeError(self.path, str(refusal))
 

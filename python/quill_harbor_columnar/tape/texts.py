@@ -16,7 +16,7 @@ AMOUNT_FORMS = {
 }
 RATE_FORMS = {".": "6.125 or 0.06125", ",": "6,125 or 0,06125"}
 WHOLE_FORMS = {".": "360 or 360.0", ",": "360 or 360,0"}
-DATE_FORMS = "YYYY-MM-DD, MM/DD/YYYY or YYYYMM"
+DATE_FORMS = "YYYY-MM-DD, M/D/YYYY, M/D/YY, DD-Mon-YY, YYYYMM or an Excel serial day number"
 FREQUENCY_EXAMPLES = "M, Monthly, Q, Quarterly, SA, Semi-Annual, A or Annual"
 
 # A row failure's reason, by code. Placeholders: {amounts}, {rates}, {whole}
@@ -61,6 +61,12 @@ _LOW = (
     "{use} {annual} (or {allow} to keep them)"
 )
 
+_YEARLY = (
+    "{count:,} of {read:,} rates are above 50% a year read per period, the first at row {row}, column {column}: "
+    "{value!r}, which is {yearly:.1%} a year; rates are read per period, and these look like "
+    "yearly fractions: for yearly fractions {use} {annual} (or {allow} to keep them)"
+)
+
 
 def high_rates(
     rate_unit: str, count: int, row: int, column: str, value: object, spelling: Mapping[str, str] = PYTHON
@@ -96,4 +102,32 @@ def fraction_rates(
         use=spelling["use"],
         allow=spelling["allow"],
         annual=spelling["unit"].format(unit="annual"),
+    )
+
+
+def yearly_rates(
+    count: int, read: int, row: int, column: str, value: object, yearly: float, spelling: Mapping[str, str] = PYTHON
+) -> str:
+    """The refusal of a per-period tape whose rates mostly come to more than 50% a year (``yearly``: the
+    first one's)."""
+    return _YEARLY.format(
+        count=count,
+        read=read,
+        row=row,
+        column=column,
+        value=value,
+        yearly=yearly,
+        use=spelling["use"],
+        allow=spelling["allow"],
+        annual=spelling["unit"].format(unit="annual"),
+    )
+
+
+def twelves(count: int, row: int, column: str, spelling: Mapping[str, str] = PYTHON) -> str:
+    """The warning for numeric frequencies of 12 read as one payment every 12 periods on long terms."""
+    flag = 'frequency_unit="payments-per-year"' if spelling is PYTHON else "--frequency-unit payments-per-year"
+    return (
+        f"{count:,} loan{'s' if count != 1 else ''} of 120 periods or more pay{'s' if count == 1 else ''} once "
+        f"every 12 periods (a frequency of 12, the first at row {row}, column {column}); frequencies are read "
+        f"as periods between payments: if 12 means 12 payments a year, {spelling['use']} {flag}"
     )

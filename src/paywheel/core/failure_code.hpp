@@ -39,9 +39,13 @@ enum class FailureCode : std::uint8_t {
     BadBalance,      // a current balance that is not positive and finite
     BadFee,          // a servicing fee that is negative or above the rate
     NoYield,         // no yield (or spread) gives the price asked for
+    // Records of a loan-level history file.
+    BadFieldCount,   // a record with more or fewer fields than its layout has
+    UnknownCode,     // a code field (delinquency, zero balance) holding no code of its layout
+    NoOrigination,   // a performance record whose loan has no origination record
 };
 
-inline constexpr int kFailureCodeCount = 23;
+inline constexpr int kFailureCodeCount = 26;
 
 // The names callers read, in enum order.
 inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
@@ -50,6 +54,7 @@ inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
     "too_large",      "bad_frequency", "bad_rate",        "bad_age",       "unknown_frequency",    "bad_date",
     "bad_shape",      "nan_schedule",
     "bad_balance",    "bad_fee",      "no_yield",
+    "bad_field_count", "unknown_code", "no_origination",
 };
 
 inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }

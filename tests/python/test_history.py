@@ -1,0 +1,319 @@
+"""Loan-level histories: reading both agency layouts, bad records as failures, the realized measures
+against a pandas transcription of the published formulas, and the generator's speeds recovered."""
+
+import gzip
+import shutil
+import subprocess
+import sys
+import zipfile
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import quill_harbor_columnar as qc
+from quill_harbor_columnar.history import RecordError, write_sample_history
+from quill_harbor_columnar.history.layouts import (
+    FANNIE_FIELDS,
+    FREDDIE_ORIGINATION_FIELDS,
+    FREDDIE_PERFORMANCE_FIELDS,
+)
+
+KINDS = {"str": pa.string(), "int": pa.int32(), "float": pa.float64(), "date": pa.date32(), "dlq": pa.int32(),
+         "zb": pa.string()}
+
+
+@pytest.fixture(scope="module")
+def fannie(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("fannie")
+    write_sample_history(str(folder), 1500, 30, "fannie-mae", cpr=0.12, cdr=0.03, severity=0.4, seed=7)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def freddie(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("freddie")
+    write_sample_history(str(folder), 1500, 30, "freddie-mac", cpr=0.12, cdr=0.03, severity=0.4, seed=7)
+    return folder
+
+
+def _freddie(folder, **kw):
+    return qc.history(folder / "historical_data_time_*", "freddie-mac", origination=folder / "historical_data_2*", **kw)
+
+
+# ---------------------------------------------------------------- the formulas, transcribed
+
+def _raw(folder, pattern, names):
+    frames = [pd.read_csv(p, sep="|", header=None, names=names, dtype=str, keep_default_na=False)
+              for p in sorted(folder.glob(pattern))]
+    return frames
+
+
+def _num(s):
+    return pd.to_numeric(s.where(s != "", None)).astype(float)
+
+
+def _month(s, form):
+    s = s.where(s != "", None)
+    fmt = "%m%Y" if form == "MMYYYY" else "%Y%m"
+    return pd.to_datetime(s, format=fmt)
+
+
+def _transcribe(frames, layout, by):
+    """The measures as the published definitions state them, file by file, in pandas."""
+    rows = []
+    for f in frames:
+        if layout == "fannie-mae":
+            d = pd.DataFrame({"id": f.loan_id, "month": _month(f.act_period, "MMYYYY"), "bal": _num(f.current_upb),
+                              "rate": _num(f.curr_rate), "rem": _num(f.rem_months), "age": _num(f.loan_age),
+                              "dlq": pd.to_numeric(f.dlq_status.replace("XX", "-1")), "zb": f.zero_bal_code,
+                              "vintage": _month(f.first_pay, "MMYYYY").dt.year})
+            last_upb = _num(f.last_upb)
+            months = ((_month(f.disposition_date, "MMYYYY").dt.to_period("M") -
+                       _month(f.last_paid_installment_date, "MMYYYY").dt.to_period("M"))
+                      .apply(lambda x: x.n if pd.notna(x) else 0)).astype(float)
+            z = lambda c: _num(c).fillna(0.0)  # noqa: E731
+            costs = (z(f.foreclosure_costs) + z(f.property_preservation_and_repair_costs) + z(f.asset_recovery_costs)
+                     + z(f.miscellaneous_holding_expenses_and_credits) + z(f.associated_taxes_for_holding_property))
+            proceeds = (z(f.net_sales_proceeds) + z(f.credit_enhancement_proceeds)
+                        + z(f.repurchases_make_whole_proceeds) + z(f.other_foreclosure_proceeds))
+            interest = months * (d.rate.fillna(0) / 100 - 0.0035) / 12 * (last_upb - z(f.non_interest_bearing_upb))
+            d["loss"] = last_upb + costs + z(f.principal_forgiveness_amount) + interest - proceeds
+            d["zb_upb"] = last_upb
+        else:
+            d = pd.DataFrame({"id": f.loan_sequence_number, "month": _month(f.monthly_reporting_period, "YYYYMM"),
+                              "bal": _num(f.current_actual_upb), "rate": _num(f.current_interest_rate),
+                              "rem": _num(f.remaining_months_to_legal_maturity), "age": _num(f.loan_age),
+                              "dlq": pd.to_numeric(f.current_loan_delinquency_status.replace("RA", "999")),
+                              "zb": f.zero_balance_code, "vintage": f.vintage})
+            z = lambda c: _num(c).fillna(0.0)  # noqa: E731
+            upb = _num(f.zero_balance_removal_upb)
+            d["loss"] = ((upb - z(f.net_sale_proceeds)) + z(f.delinquent_accrued_interest) - z(f.expenses)
+                         - z(f.mi_recoveries) - z(f.non_mi_recoveries))
+            d["zb_upb"] = upb
+        g = d.groupby("id", sort=False)
+        prev = g[["bal", "rate", "rem", "zb"]].shift(1)
+        liquidation = d.zb.isin(["02", "03", "09", "15"])
+        event = liquidation | (d.dlq >= 6)
+        before = event.groupby(d.id).cumsum() - event
+        pool = prev.bal.notna() & (prev.bal > 0) & (prev.zb == "") & (before == 0)
+        r = prev.rate / 1200
+        sched = (prev.bal * r / ((1 + r) ** prev.rem - 1)).where(prev.rem > 1, prev.bal).clip(upper=prev.bal)
+        credit = pool & event
+        full = pool & ~credit & (d.zb == "01")
+        running = pool & ~credit & (d.zb == "")
+        d["loans"] = pool.astype(float)
+        d["balance"] = prev.bal.where(pool, 0.0)
+        d["scheduled_principal"] = sched.where(pool, 0.0)
+        d["prepaid_principal"] = ((prev.bal - sched).where(full, 0.0)
+                                  + (prev.bal - sched - d.bal).where(running & (prev.bal - sched - d.bal >= 0.01), 0.0))
+        d["defaulted_balance"] = prev.bal.where(credit, 0.0)
+        liq = liquidation & d.loss.notna()
+        d["liq"] = d.zb_upb.where(liq, 0.0)
+        d["loss"] = d.loss.where(liq, 0.0)
+        d["age_balance"] = d.balance * d.age
+        rows.append(d[pool | liq])
+    d = pd.concat(rows)
+    sums = d.groupby(["month", *by]).agg(
+        loans=("loans", "sum"), balance=("balance", "sum"), scheduled_principal=("scheduled_principal", "sum"),
+        prepaid_principal=("prepaid_principal", "sum"), defaulted_balance=("defaulted_balance", "sum"),
+        loss=("loss", "sum"), liq=("liq", "sum"), age_balance=("age_balance", "sum")).reset_index()
+    sums["recovery"] = sums.liq - sums.loss
+    sums["smm"] = sums.prepaid_principal / (sums.balance - sums.scheduled_principal)
+    sums["cpr"] = 1 - (1 - sums.smm) ** 12
+    sums["mdr"] = sums.defaulted_balance / sums.balance
+    sums["cdr"] = 1 - (1 - sums.mdr) ** 12
+    sums["severity"] = sums.loss / sums.liq
+    age = sums.age_balance / sums.balance
+    sums["psa"] = 100 * sums.cpr / (0.06 * np.minimum(age, 30) / 30)
+    return sums
+
+
+MEASURES = ["loans", "balance", "scheduled_principal", "prepaid_principal", "defaulted_balance", "loss", "recovery",
+            "smm", "cpr", "mdr", "cdr", "severity", "psa"]
+
+
+@pytest.mark.parametrize("layout", ["fannie-mae", "freddie-mac"])
+@pytest.mark.parametrize("by", [[], ["vintage"]])
+def test_measures_equal_the_published_formulas(fannie, freddie, layout, by):
+    if layout == "fannie-mae":
+        h = qc.history(fannie, layout)
+        frames = _raw(fannie, "*.txt", [n for n, _ in FANNIE_FIELDS])
+    else:
+        h = _freddie(freddie)
+        origination = pd.concat(_raw(freddie, "historical_data_2*", [n for n, _ in FREDDIE_ORIGINATION_FIELDS]))
+        vintage = dict(zip(origination.loan_sequence_number, origination.first_payment_date.str[:4].astype(int)))
+        frames = [f.assign(vintage=f.loan_sequence_number.map(vintage))
+                  for f in _raw(freddie, "historical_data_time_*", [n for n, _ in FREDDIE_PERFORMANCE_FIELDS])]
+    got = qc.performance(h, by=by or None).to_pandas()
+    want = _transcribe(frames, layout, by)
+    assert len(got) == len(want) and len(got) > 20
+    got["month"] = pd.to_datetime(got["month"])
+    merged = want.merge(got, on=["month", *by], suffixes=("_want", ""))
+    assert len(merged) == len(want)
+    assert merged.defaulted_balance.sum() > 0 and merged.loss.sum() > 0
+    for name in MEASURES:
+        np.testing.assert_allclose(merged[name], merged[name + "_want"], rtol=1e-12, atol=0, equal_nan=True,
+                                   err_msg=name)
+
+
+def test_realized_speeds_recover_the_generator(tmp_path):
+    cpr, cdr, severity = 0.10, 0.04, 0.3
+    write_sample_history(str(tmp_path), 6000, 36, "fannie-mae", cpr=cpr, cdr=cdr, severity=severity, seed=3)
+    h = qc.history(tmp_path, "fannie-mae")
+    p = qc.performance(h).to_pandas()
+    smm = p.prepaid_principal.sum() / (p.balance - p.scheduled_principal).sum()
+    mdr = p.defaulted_balance.sum() / p.balance.sum()
+    events = h.to_arrow().column("zero_balance_code").value_counts().to_pylist()
+    counts = {e["values"]: e["counts"] for e in events}
+    payoffs = counts["01"]
+    defaults = sum(counts.get(c, 0) for c in ("02", "03", "09", "15"))
+    want_smm = 1 - (1 - cpr) ** (1 / 12)
+    want_mdr = 1 - (1 - cdr) ** (1 / 12)
+    assert abs(smm / want_smm - 1) < 4 / np.sqrt(payoffs)
+    assert abs(mdr / want_mdr - 1) < 4 / np.sqrt(defaults)
+    assert p.loss.sum() / (p.loss + p.recovery).sum() == pytest.approx(severity, rel=1e-6)
+
+
+# ---------------------------------------------------------------- reading
+
+@pytest.mark.parametrize("layout", ["fannie-mae", "freddie-mac"])
+def test_every_documented_field_reads_with_its_type(fannie, freddie, layout):
+    if layout == "fannie-mae":
+        fields = FANNIE_FIELDS
+        h = qc.history(fannie, layout, columns=[n for n, _ in fields])
+    else:
+        fields = FREDDIE_PERFORMANCE_FIELDS + FREDDIE_ORIGINATION_FIELDS
+        h = _freddie(freddie, columns=[n for n, _ in fields])
+    schema = h.to_arrow().schema
+    for name, kind in fields:
+        if name in ("orig_rate", "orig_term"):  # the history's own columns of the same names
+            continue
+        assert schema.field(name).type == KINDS[kind], name
+    t = h.to_arrow()
+    assert t.num_rows > 1000 and t.column("month").null_count == 0 and t.column("orig_rate").null_count == 0
+    assert 0 < pa.compute.max(t.column("rate")).as_py() < 0.1
+
+
+def test_older_releases_compression_and_path_forms_read_alike(freddie, tmp_path):
+    whole = _freddie(freddie).to_arrow()
+    # Older records stop after 28 to 31 fields: cut each line's trailing fields, by line, within one file.
+    short = tmp_path / "short"
+    short.mkdir()
+    for i, path in enumerate(sorted(freddie.glob("historical_data_time_*"))):
+        lines = path.read_text().splitlines()
+        cut = ["|".join(line.split("|")[: 28 + (j + i) % 4]) for j, line in enumerate(lines)]
+        (short / path.name).write_text("\n".join(cut) + "\n")
+    older = qc.history(short, "freddie-mac", origination=sorted(freddie.glob("historical_data_2*"))).to_arrow()
+    assert older.drop_columns(["delinquent_interest"]).equals(whole.drop_columns(["delinquent_interest"]))
+    # .gz and .zip and a list of files.
+    packed = tmp_path / "packed"
+    packed.mkdir()
+    files = sorted(freddie.glob("historical_data_time_*"))
+    for path in files[:3]:
+        with open(path, "rb") as src, gzip.open(packed / (path.name + ".gz"), "wb") as dst:
+            shutil.copyfileobj(src, dst)
+    with zipfile.ZipFile(packed / "rest.zip", "w") as z:
+        for path in files[3:]:
+            z.write(path, path.name)
+    again = qc.history(packed, "freddie-mac", origination=freddie / "historical_data_2*").to_arrow()
+    assert again.equals(whole)
+
+
+# ---------------------------------------------------------------- bad records
+
+FIELD_AT = {name: i for i, (name, _) in enumerate(FANNIE_FIELDS)}
+BAD = [  # (field, text or None for a cut record, code)
+    (None, None, "bad_field_count"),
+    ("current_upb", "12a4.50", "parse_float"),
+    ("loan_age", "1.5", "parse_int"),
+    ("act_period", "132020", "bad_date"),
+    ("first_pay", "2020-1", "bad_date"),
+    ("dlq_status", "ZZ", "unknown_code"),
+    ("zero_bal_code", "42", "unknown_code"),
+]
+
+
+def _fannie_lines(fannie):
+    return sorted(fannie.glob("*.txt"))[0].read_text().splitlines()
+
+
+@pytest.mark.parametrize("field, text, code", BAD)
+def test_a_bad_record_is_a_listed_failure(fannie, tmp_path, field, text, code):
+    lines = _fannie_lines(fannie)[:40]
+    cells = lines[9].split("|")
+    if field is None:
+        cells = cells[:50]
+    else:
+        cells[FIELD_AT[field]] = text
+    lines[9] = "|".join(cells)
+    path = tmp_path / "bad.txt"
+    path.write_text("\n".join(lines) + "\n")
+    h = qc.history(path, "fannie-mae", errors="skip")
+    [failure] = h.failures
+    assert (failure.file, failure.line, failure.code, failure.field) == (str(path), 10, code, field)
+    assert h.to_arrow().num_rows == 39
+    assert h.failure_table().column("line").to_pylist() == [10]
+    with pytest.raises(qc.LoanError) as raised:
+        qc.history(path, "fannie-mae")
+    assert isinstance(raised.value, RecordError)
+    assert (raised.value.file, raised.value.line, raised.value.field, raised.value.code) == (str(path), 10, field, code)
+    assert f"line 10" in str(raised.value)
+
+
+def test_a_freddie_loan_without_origination_and_a_blank_line(freddie, tmp_path):
+    perf = sorted(freddie.glob("historical_data_time_*"))[0]
+    orig = sorted(freddie.glob("historical_data_2*"))[0]
+    lines = perf.read_text().splitlines()
+    lines.insert(3, "")
+    (tmp_path / "p.txt").write_text("\n".join(lines) + "\n")
+    ol = orig.read_text().splitlines()
+    (tmp_path / "o.txt").write_text("\n".join(ol[1:]) + "\n")  # the first loan has no origination record
+    h = qc.history(tmp_path / "p.txt", "freddie-mac", origination=tmp_path / "o.txt", errors="skip")
+    first_loan = ol[0].split("|")[19]
+    codes = [(f.line, f.code) for f in h.failures]
+    assert (4, "bad_field_count") in codes
+    missing = [f for f in h.failures if f.code == "no_origination"]
+    assert missing and all(f.id == first_loan and f.field == "loan_sequence_number" for f in missing)
+    assert first_loan not in set(h.to_arrow().column("id").to_pylist())
+
+
+# ---------------------------------------------------------------- the command
+
+def _cli(*args):
+    return subprocess.run([sys.executable, "-m", "quill_harbor_columnar.cli", *map(str, args)],
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_the_commands(tmp_path):
+    folder = tmp_path / "h"
+    ok = _cli("sample-history", "--loans", 300, "--months", 14, "--layout", "fannie-mae", "-o", folder)
+    assert ok.returncode == 0, ok.stderr
+    out = tmp_path / "perf.parquet"
+    run = _cli("performance", folder, "--layout", "fannie-mae", "--by", "vintage", "--window", 12, "-o", out,
+               "--roll-rates", tmp_path / "rolls.csv", "--plot", tmp_path / "p.png")
+    assert run.returncode == 0, run.stderr
+    table = pq.read_table(out)
+    assert {"vintage", "cpr_12", "cdr_12", "psa"} <= set(table.column_names)
+    rolls = pd.read_csv(tmp_path / "rolls.csv")
+    sums = rolls.groupby(["month", "vintage", "from"]).loan_share.sum()
+    np.testing.assert_allclose(sums, 1.0, rtol=1e-12)
+    # A bad record: --errors raise stops (status 2) naming file, line and field, and writes nothing.
+    bad = sorted(folder.glob("*.txt"))[0]
+    lines = bad.read_text().splitlines()
+    cells = lines[4].split("|")
+    cells[FIELD_AT["current_upb"]] = "x"
+    lines[4] = "|".join(cells)
+    bad.write_text("\n".join(lines) + "\n")
+    out.unlink()
+    stop = _cli("performance", folder, "--layout", "fannie-mae", "--errors", "raise", "-o", out)
+    assert stop.returncode == 2 and "row 5" in stop.stderr and "current_upb" in stop.stderr and not out.exists()
+    skip = _cli("performance", folder, "--layout", "fannie-mae", "-o", out, "--failures", tmp_path / "f.csv")
+    assert skip.returncode == 0 and pd.read_csv(tmp_path / "f.csv").line.tolist() == [5]
+    # Nothing reads: status 3.
+    junk = tmp_path / "junk.txt"
+    junk.write_text("a|b\nc|d\n")
+    none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv")
+    assert none.returncode == 3, none.stderr

@@ -170,3 +170,28 @@ def test_schedules_and_cashflows_run_from_the_age_as_project_does(with_balance):
     cf = qc.cashflows(book, errors="skip").to_pandas()
     for mine, theirs in (("Cap", "scheduled_principal"), ("Int", "interest"), ("Bal", "balance")):
         np.testing.assert_allclose(cf[mine], totals[theirs], rtol=1e-12)
+
+
+def test_the_fee_is_a_strip_of_the_balance_after_steps():
+    # 4.8% a year stepping to 7.2% at 61, then to 3.6% at 121: a 25 bp fee
+    # stays 25 bp of the balance the interest is charged on.
+    loan = {"id": "arm", "amt": 3e5, "rate": 0.048 / 12, "pers": 180, "int_freq": 1, "cap_freq": 1, "io_pers": None,
+            "amort_pers": None, "rate_steps": [{"per": 61, "rate": 0.072 / 12}, {"per": 121, "rate": 0.036 / 12}]}
+    fee = 0.0025 / 12
+    for extra in ({}, {"age": 30}, {"age": 70, "balance": 2.5e5}):
+        book = table_of([{**loan, **extra}]).append_column("fee", pa.array([fee]))
+        got = pa.Table.from_batches(list(qc.project(book, {}, per_loan=True).to_reader())).to_pydict()
+        bal, serv, interest = (np.array(got[m]) for m in ("balance", "servicing", "interest"))
+        # Within the engine's own binary32 interest (its interest over the balance drifts near maturity).
+        np.testing.assert_allclose(serv[1:], bal[:-1] * float(np.float32(fee)), rtol=1e-3, err_msg=str(extra))
+        period = np.arange(len(bal))[1:] + extra.get("age", 0)
+        in_force = np.where(period < 61, 0.048, np.where(period < 121, 0.072, 0.036)) / 12
+        ratio = np.float32(fee).astype(np.float64) / np.float32(in_force).astype(np.float64)
+        assert np.array_equal(serv[1:], ratio * interest[1:]), extra
+    # A fee above the rate in force after a step (to 0.24%) is refused, naming the period.
+    loan["rate_steps"][1]["rate"] = 0.0024 / 12
+    book = table_of([loan]).append_column("fee", pa.array([0.0035 / 12]))
+    got = qc.project(book, {}, errors="skip").errors.exceptions()
+    assert [(e.code, e.field) for e in got] == [("bad_fee", "fee")] and "from period 121" in got[0].reason
+    aged = table_of([{**loan, "age": 130}]).append_column("fee", pa.array([0.0035 / 12]))
+    assert "from period 131" in qc.project(aged, {}, errors="skip").errors.exceptions()[0].reason

@@ -59,7 +59,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                     continue;
                 }
                 ages[gi] = age;
-                if (!standing.empty()) standing[gi] = st;
+                if (!standing.empty()) standing[gi] = std::move(st);
                 offsets[gi + 1] = static_cast<std::int64_t>(S) * (terms[gi].pers - start_of(age, st)) + lags;
             }
         } catch (const std::bad_alloc&) {
@@ -99,6 +99,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
             std::vector<float>& schedule = mine.schedule;
             Group& w = mine.group;
             WeightCache& weights = mine.weights;
+            const Standing none;  // a row of a book without balances or fees
             for (std::int64_t r = bl.begin; r < bl.end; ++r) {
                 const std::int64_t g = bl.global + (r - bl.begin);
                 const std::size_t gi = static_cast<std::size_t>(g);
@@ -107,7 +108,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 RowFailure failure;
                 failure.index = row_base + g;
                 std::size_t len = 0;
-                const Standing st = standing.empty() ? Standing{} : standing[gi];
+                const Standing& st = standing.empty() ? none : standing[gi];
                 const bool ok = run_engine(batches[bl.batch], r, terms[gi], schedule, len, failure, oom);
                 if (oom.load(std::memory_order_relaxed)) return;
                 if (!ok) {
@@ -121,7 +122,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 }
                 // A group of this loan alone: its own schedule.
                 w.clear();
-                w.add(schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee_ratio);
+                w.add(schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee);
                 std::size_t o = static_cast<std::size_t>(offsets[gi]);
                 for (std::size_t s = 0; s < S; ++s) {
                     const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
@@ -295,7 +296,7 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
                     if (raise) return;
                     continue;
                 }
-                const LoanSchedule loan{schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee_ratio};
+                const LoanSchedule loan{schedule.data(), len, start_of(age, st), terms[gi].int_freq, &st.fee};
                 const std::int64_t R = loan.remaining();
                 const double start_balance = static_cast<double>(schedule[4 * len + static_cast<std::size_t>(loan.start)]);
                 // The loan's coupon as a yield: where a solve for it starts.

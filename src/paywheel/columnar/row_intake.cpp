@@ -1,10 +1,12 @@
 #include "paywheel/columnar/row_intake.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
 #include <utility>
 
+#include "paywheel/core/message_text.hpp"
 #include "paywheel/core/messages.hpp"
 #include "paywheel/core/numeric.hpp"
 
@@ -62,23 +64,61 @@ bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* 
     return false;
 }
 
-bool read_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, Terms& terms, Standing& st,
-                   RowFailure& failure) {
+namespace {
+
+// The fee strip of row r (FeeRatio): fee / the rate in force, from its
+// contract's rate and steps, each step's from its entry of the schedule (its
+// period less `shift`, the age of a row scheduled from its balance). False,
+// with `failure` naming the period, when the fee is above the rate in force
+// at a period after `age`. A step that does not read or breaks a rule of
+// shapes is left to the shape's own refusal.
+bool fee_strip(const InputBatch& batch, std::int64_t r, double fee, std::int64_t age, std::int64_t shift,
+               const Terms& terms, FeeRatio& out, RowFailure& failure) {
+    const float ff = num::narrow_to_float(fee);
+    if (!(ff >= 0.0f)) return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+    std::vector<std::pair<std::int32_t, float>> steps;
+    if (terms.has_steps) {
+        std::vector<std::int32_t> per;
+        std::vector<float> rate;
+        DecodeFailure why;
+        if (read_steps(batch, r, per, rate, why))
+            for (std::size_t i = 0; i < per.size(); ++i)
+                if (per[i] >= 2 && per[i] <= terms.pers) steps.emplace_back(per[i], rate[i]);
+        std::sort(steps.begin(), steps.end());
+    }
+    // The rate read at origination is in force after the age unless a step
+    // already replaced it. A rate that is not a rate at all is left for the
+    // engine to refuse.
+    if ((steps.empty() || steps[0].first > age + 1) && ff > terms.rate)
+        return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+    if (ff == 0.0f) return true;
+    out.first = static_cast<double>(ff) / static_cast<double>(terms.rate);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto [per, rate] = steps[i];
+        const std::int64_t next = i + 1 < steps.size() ? steps[i + 1].first : std::int64_t{terms.pers} + 1;
+        if (ff > rate && next > age + 1) {
+            refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+            failure.reason = messages::text(messages::kBadFeeFrom, static_cast<long long>(std::max<std::int64_t>(per, age + 1)));
+            return false;
+        }
+        out.steps.emplace_back(per - shift, static_cast<double>(ff) / static_cast<double>(rate));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_standing(const InputBatch& batch, std::int64_t r, const ProjectionInput& in, std::int64_t g,
+                   std::int64_t age, Terms& terms, Standing& st, RowFailure& failure) {
     if (in.balances != nullptr) {
         const double b = in.balances[g];
         const float bf = num::narrow_to_float(b);
         if (!(bf > 0.0f && std::isfinite(bf)))
             return refuse_row(failure, FailureCode::BadBalance, Field::Balance, messages::kBadBalance, b, terms);
     }
-    if (in.fees != nullptr) {
-        const double fee = in.fees[g];
-        const float ff = num::narrow_to_float(fee);
-        // Compared with the rate as the engine reads it; a rate that is not a
-        // rate at all is left for the engine to refuse.
-        if (!(ff >= 0.0f) || ff > terms.rate)
-            return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
-        st.fee_ratio = ff == 0.0f ? 0.0 : static_cast<double>(ff) / static_cast<double>(terms.rate);
-    }
+    if (in.fees != nullptr &&
+        !fee_strip(batch, r, in.fees[g], age, in.balances != nullptr ? age : 0, terms, st.fee, failure))
+        return false;
     if (in.balances != nullptr) {
         terms.amt = num::narrow_to_float(in.balances[g]);
         terms.pers = static_cast<std::int32_t>(terms.pers - age);
@@ -110,7 +150,7 @@ bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, co
         failure.terms = terms;
         return false;
     }
-    return read_standing(in, g, age, terms, st, failure);
+    return read_standing(batch, r, in, g, age, terms, st, failure);
 }
 
 void blame_rebased(RowFailure& failure, const Standing& st, const ProjectionInput& in, std::int64_t g) {

@@ -42,11 +42,28 @@ class ScheduleStream:
 # zero rate or a single capital block the lender's schedule.
 # ``ages`` (int64) and ``balances`` (float64), one a row, or None: each
 # loan's schedule from its age on (with a balance, the loan as it stands).
+# ``periods_per_year``: the call's calendar, which a loan's own
+# ``payments_per_year`` column divides (here and in the projection calls).
 def schedules(
-    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., ages: Any = ..., balances: Any = ..., /
+    source: Any,
+    list: bool,
+    skip: bool,
+    threads: int,
+    strict: bool = ...,
+    ages: Any = ...,
+    balances: Any = ...,
+    periods_per_year: int = ...,
+    /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def cashflows(
-    source: Any, skip: bool, threads: int, strict: bool = ..., ages: Any = ..., balances: Any = ..., /
+    source: Any,
+    skip: bool,
+    threads: int,
+    strict: bool = ...,
+    ages: Any = ...,
+    balances: Any = ...,
+    periods_per_year: int = ...,
+    /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
     source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., /
@@ -74,6 +91,7 @@ def project(
     fees: Any,
     row_bytes: int,
     strict: bool = ...,
+    periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
 
@@ -90,6 +108,7 @@ def project_loans(
     fees: Any,
     row_bytes: int,
     strict: bool = ...,
+    periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 
@@ -111,6 +130,7 @@ def value_loans(
     skip: bool,
     threads: int,
     strict: bool = ...,
+    periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 

@@ -146,6 +146,7 @@ def schedules(
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
     strict: bool = True,
+    periods_per_year: int = 12,
 ) -> Schedules:
     """Schedules of every loan of a book, computed on the worker pool.
 
@@ -164,13 +165,16 @@ def schedules(
     from its age on, numbered from 0 there, as ``project(book, {})`` runs it
     (with a balance, the loan as it stands on its contract; see
     docs/schedules.md).
+    An optional ``payments_per_year`` column (12, 4, 2 or 1; null: the
+    call's ``periods_per_year``) schedules a loan in its own periods: its
+    ``pers``, ``rate`` and frequencies count them.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
     book = _AsItStands(loans, "schedules()")
     table, failures, errors_table = _native.schedules(
-        book.source, is_list, skip, n, checks.strict(strict), book.ages, book.balances
+        book.source, is_list, skip, n, checks.strict(strict), book.ages, book.balances, periods_per_year
     )
     failed = book.errors(failures, errors_table)
     if not skip:
@@ -208,20 +212,27 @@ def stream_schedules(
 
 
 def cashflows(
-    loans: Loans, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+    loans: Loans,
+    *,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    strict: bool = True,
+    periods_per_year: int = 12,
 ) -> Cashflows:
     """Portfolio totals per period index, without keeping per-loan schedules.
 
     Sums are float64 over the exact binary32 values, in fixed blocks of rows
     combined in row order: the same bits for any thread count. With ``age``
     (and ``balance``) columns, each loan's remaining flows from its age on,
-    period 0 at the age, as in ``schedules``.
+    period 0 at the age, as in ``schedules``. A loan with its own
+    ``payments_per_year`` adds its flows every periods_per_year /
+    payments_per_year periods of the calendar, its balance standing between.
     """
     skip = checks.skips(errors)
     n = checks.threads(threads)
     book = _AsItStands(loans, "cashflows()")
     table, failures, errors_table = _native.cashflows(
-        book.source, skip, n, checks.strict(strict), book.ages, book.balances
+        book.source, skip, n, checks.strict(strict), book.ages, book.balances, periods_per_year
     )
     failed = book.errors(failures, errors_table)
     if not skip:

@@ -195,3 +195,48 @@ def test_the_fee_is_a_strip_of_the_balance_after_steps():
     assert [(e.code, e.field) for e in got] == [("bad_fee", "fee")] and "from period 121" in got[0].reason
     aged = table_of([{**loan, "age": 130}]).append_column("fee", pa.array([0.0035 / 12]))
     assert "from period 131" in qc.project(aged, {}, errors="skip").errors.exceptions()[0].reason
+
+
+def own_period_book(loans: list[dict]) -> pa.Table:
+    cols = {k: [ln.get(k) for ln in loans] for k in ("id", "amt", "rate", "pers", "int_freq", "cap_freq",
+                                                    "payments_per_year")}
+    types = {"id": pa.string(), "amt": pa.float64(), "rate": pa.float64(), "payments_per_year": pa.int32()}
+    return pa.table({k: pa.array(v, types.get(k, pa.int64())) for k, v in cols.items()})
+
+
+@pytest.mark.parametrize("payments", [4, 2, 1])
+def test_own_period_payers_discount_to_their_amount_at_their_own_rate(payments):
+    per_period = 0.06 / payments  # 6% a year, paid `payments` times a year
+    loan = {"id": "x", "amt": 1e6, "rate": per_period, "pers": 10 * payments, "int_freq": 1, "cap_freq": 1,
+            "payments_per_year": payments}
+    book = own_period_book([loan])
+    rows = pa.table(qc.schedules(book, layout="list")).to_pylist()[0]
+    assert rows["Int"][1] == pytest.approx(1e6 * per_period, rel=1e-6)  # the period's rate on the balance
+    step = 12 // payments
+    flows = qc.cashflows(book).to_pandas()
+    assert len(flows) == 10 * 12 + 1 and (flows["Pmt"][flows["period"] % step != 0] == 0).all()
+    # The monthly nominal rate equivalent to per_period a period of its own.
+    monthly = 12 * ((1 + per_period) ** (1 / step) - 1)
+    v = qc.value(book, {}, discount_rate=monthly).to_pandas()
+    assert v["price"][0] == pytest.approx(100, abs=1e-4)
+
+
+def test_a_mixed_book_is_the_sum_of_its_loans_on_the_calendar():
+    loans = [{"id": "q", "amt": 1e6, "rate": 0.015, "pers": 40, "int_freq": 1, "cap_freq": 1, "payments_per_year": 4},
+             {"id": "m", "amt": 5e5, "rate": 0.005, "pers": 120, "int_freq": 1, "cap_freq": 1},
+             {"id": "a", "amt": 2e5, "rate": 0.055, "pers": 7, "int_freq": 1, "cap_freq": 1, "payments_per_year": 1}]
+    scenario = {"cpr": 0.08, "cdr": 0.01, "severity": 0.3, "lag": 2}
+    mixed = qc.project(own_period_book(loans), scenario).to_pandas()
+    cf = qc.cashflows(own_period_book(loans)).to_pandas()
+    total = np.zeros((len(mixed), 3))
+    cf_total = np.zeros((len(cf), 2))
+    for ln in loans:
+        one = qc.project(own_period_book([ln]), scenario).to_pandas()
+        total[:len(one)] += one[["balance", "interest", "prepaid_principal"]].to_numpy()
+        c = qc.cashflows(own_period_book([ln])).to_pandas()
+        cf_total[:len(c)] += c[["Cap", "Int"]].to_numpy()
+    np.testing.assert_allclose(mixed[["balance", "interest", "prepaid_principal"]].to_numpy(), total, rtol=1e-12)
+    np.testing.assert_allclose(cf[["Cap", "Int"]].to_numpy(), cf_total, rtol=1e-12)
+    # Between its payment dates a quarterly balance stands, and prepays with its accrued interest.
+    q = qc.project(own_period_book(loans[:1]), {"smm": 0.01}).to_pandas()
+    assert q["scheduled_principal"][1] == 0 and q["interest"][1] > 0 and q["interest"][3] > 14000

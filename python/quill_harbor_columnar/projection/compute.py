@@ -248,6 +248,7 @@ def _project_loans(
                 None if fees is None else fees[b:e],
                 added,
                 not lenient,
+                ppy,
             )
             failed = ErrorTable(errors_table, quote_standing(quote_ages(fails, ages, age_column), standing_columns))
             failures.extend(failed.failures)

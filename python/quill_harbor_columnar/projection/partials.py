@@ -297,6 +297,7 @@ def partial(call: Call, loans: Any, *, threads: int | None = None, offset: int =
         got.standing.get(FEE),
         row_bytes(multi=len(a.parsed) > 1, dated=dated, blocks=True, keys=keys, named=named, derived=True),
         a.strict,
+        a.ppy,
     )
     failed = got.quote(failures)
     if not a.skip:

@@ -371,6 +371,7 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
         a.skip,
         a.n_threads,
         a.strict,
+        a.ppy,
     )
     failed = ErrorTable(errors_table, quote_standing(quote_ages(failures, ages, age_column), standing_columns))
     if not a.skip and len(failed):

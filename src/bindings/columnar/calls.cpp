@@ -72,6 +72,7 @@ struct CallArgs {
     bool strict = true;
     PyObject* ages = Py_None;      // int64 a row, or None
     PyObject* balances = Py_None;  // float64 a row, or None
+    long long periods_per_year = 12;
 };
 
 // The one body of both calls. New reference: (table or None, failures,
@@ -80,7 +81,7 @@ PyObject* run_call(Operation op, const CallArgs& a) {
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(a.threads);
-        std::unique_ptr<Book> book = read_book(a.source, a.strict);
+        std::unique_ptr<Book> book = read_book(a.source, a.strict, a.periods_per_year);
         if (op == Operation::Schedules && book->rows() > INT32_MAX)
             throw pc::ColumnarError(pc::CallFailure::BadInput,
                                     paywheel::messages::kTooManyLoans);
@@ -128,7 +129,8 @@ PyObject* run_call(Operation op, const CallArgs& a) {
 PyObject* py_schedules(PyObject*, PyObject* args) {
     CallArgs a;
     int list = 0, skip = 0, strict = 1;
-    if (!PyArg_ParseTuple(args, "OppL|pOO", &a.source, &list, &skip, &a.threads, &strict, &a.ages, &a.balances))
+    if (!PyArg_ParseTuple(args, "OppL|pOOL", &a.source, &list, &skip, &a.threads, &strict, &a.ages, &a.balances,
+                          &a.periods_per_year))
         return nullptr;
     a.list = list != 0;
     a.skip = skip != 0;
@@ -139,7 +141,8 @@ PyObject* py_schedules(PyObject*, PyObject* args) {
 PyObject* py_cashflows(PyObject*, PyObject* args) {
     CallArgs a;
     int skip = 0, strict = 1;
-    if (!PyArg_ParseTuple(args, "OpL|pOO", &a.source, &skip, &a.threads, &strict, &a.ages, &a.balances))
+    if (!PyArg_ParseTuple(args, "OpL|pOOL", &a.source, &skip, &a.threads, &strict, &a.ages, &a.balances,
+                          &a.periods_per_year))
         return nullptr;
     a.skip = skip != 0;
     a.strict = strict != 0;

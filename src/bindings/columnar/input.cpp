@@ -425,9 +425,10 @@ std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
                  m::text(m::kLengthMismatch, name, static_cast<long long>(n), kFieldNames[length_field],
                          static_cast<long long>(length), static_cast<long long>(std::min(n, length))));
     };
-    const Field shape_fields[2] = {Field::IoPers, Field::AmortPers};
-    pc::ColumnView* const shape_views[2] = {&batch.shape.io_pers, &batch.shape.amort_pers};
-    for (int s = 0; s < 2; ++s) {
+    const Field shape_fields[3] = {Field::IoPers, Field::AmortPers, Field::PaymentsPerYear};
+    pc::ColumnView* const shape_views[3] = {&batch.shape.io_pers, &batch.shape.amort_pers,
+                                            &batch.shape.payments_per_year};
+    for (int s = 0; s < 3; ++s) {
         const int f = static_cast<int>(shape_fields[s]);
         PyObject* obj = PyDict_GetItemString(mapping, kFieldNames[f]);
         if (obj == nullptr || obj == Py_None) continue;
@@ -749,9 +750,14 @@ std::unique_ptr<Book> read_any_book(PyObject* source) {
 
 }  // namespace
 
-std::unique_ptr<Book> read_book(PyObject* source, bool strict) {
+std::unique_ptr<Book> read_book(PyObject* source, bool strict, long long periods_per_year) {
+    if (periods_per_year < 1 || periods_per_year > 366)
+        throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kPeriodsPerYearRange);
     std::unique_ptr<Book> book = read_any_book(source);
-    for (InputBatch& b : book->batches) b.strict = strict;
+    for (InputBatch& b : book->batches) {
+        b.strict = strict;
+        b.periods_per_year = static_cast<std::int32_t>(periods_per_year);
+    }
     return book;
 }
 

@@ -120,7 +120,7 @@ bool check_kind(Field f, Kind k, const std::string& found, ImportProblem& why) {
 
 namespace {
 
-constexpr Field kShapeFields[2] = {Field::IoPers, Field::AmortPers};
+constexpr Field kShapeFields[3] = {Field::IoPers, Field::AmortPers, Field::PaymentsPerYear};
 
 // The rate_steps column's type: a list or large list of structs with an
 // integer per and a numeric rate (or the null type: no steps anywhere).
@@ -160,7 +160,7 @@ bool steps_layout(const ArrowSchema& c, ArrowLayout& layout, ImportProblem& why)
 
 // The shape columns among a struct's children (child i, named `name`).
 bool shape_layout(const ArrowSchema& c, int i, ArrowLayout& layout, ImportProblem& why) {
-    for (int s = 0; s < 2; ++s) {
+    for (int s = 0; s < 3; ++s) {
         const Field field = kShapeFields[s];
         if (std::strcmp(c.name, name(field)) != 0) continue;
         if (layout.shape_child[s] >= 0)
@@ -358,8 +358,8 @@ bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::i
                                b.columns[f], why))
             return false;
     }
-    ColumnView* const shape[2] = {&b.shape.io_pers, &b.shape.amort_pers};
-    for (int s = 0; s < 2; ++s) {
+    ColumnView* const shape[3] = {&b.shape.io_pers, &b.shape.amort_pers, &b.shape.payments_per_year};
+    for (int s = 0; s < 3; ++s) {
         if (layout.shape_child[s] < 0) continue;
         if (!column_from_arrow(array, layout.shape_child[s], layout.shape_kind[s], name(kShapeFields[s]),
                                array.offset + start, rows, *shape[s], why))

@@ -115,6 +115,24 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
     return false;
 }
 
+void to_calendar(const float* s, std::size_t len, std::size_t from, std::int32_t step, float* out,
+                 std::size_t out_len) noexcept {
+    const auto k = static_cast<std::size_t>(step);
+    for (std::size_t c = 0; c < kColumns; ++c) {
+        const float* own = s + c * len + from;
+        float* cal = out + c * out_len;
+        for (std::size_t p = 0; p < out_len; ++p) {
+            const std::size_t j = p / k;
+            if (c == 0)
+                cal[p] = static_cast<float>(static_cast<std::int32_t>(p));
+            else if (c == kColumns - 1)
+                cal[p] = own[j];  // the balance stands between payment dates
+            else
+                cal[p] = p % k == 0 ? own[j] : 0.0f;
+        }
+    }
+}
+
 namespace {
 
 // Rows per chunk of the cash-flow sums: their blocks. It depends on the
@@ -471,6 +489,7 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             QuietAborts quiet;
             try {
                 std::vector<float>& scratch = schedules->mine();
+                std::vector<float> calendar;  // a loan paid in its own periods, on the calendar
                 for (std::int64_t r = ch.begin; r < ch.end; ++r) {
                     if (stop.load(std::memory_order_relaxed)) return;
                     const std::int64_t g = ch.global + (r - ch.begin);
@@ -505,10 +524,20 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
                         if (raise) return;
                         continue;
                     }
-                    sums.grow(len - from);
                     float* s = scratch.data();
                     // Period 0 is the age, its payment made (as in fill_row_from).
                     if (from > 0) s[len + from] = s[2 * len + from] = s[3 * len + from] = 0.0f;
+                    if (terms.step > 1) {
+                        // A loan paid in its own periods: summed on the calendar.
+                        const std::size_t cal = (len - 1 - from) * static_cast<std::size_t>(terms.step) + 1;
+                        check_memory_bound(checked_mul(cal, kColumns * sizeof(float)));
+                        calendar.resize(cal * kColumns);
+                        to_calendar(s, len, from, terms.step, calendar.data(), cal);
+                        s = calendar.data();
+                        len = cal;
+                        from = 0;
+                    }
+                    sums.grow(len - from);
                     for (std::size_t k = 0; k + from < len; ++k) {
                         sums.cap[k] += static_cast<double>(s[len + from + k]);
                         sums.interest[k] += static_cast<double>(s[2 * len + from + k]);

@@ -55,6 +55,13 @@ std::vector<Chunk> make_chunks(const std::vector<InputBatch>& batches, std::int6
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
               RowFailure& failure, std::atomic<bool>& oom) noexcept;
 
+// A schedule in a loan's own periods on the call's calendar: columns of s
+// (`len` entries each, own period 0 at entry `from`) into out (`out_len` =
+// (len - 1 - from) * step + 1 entries each). Own period j falls on calendar
+// period j * step; between, nothing is paid and the balance stands.
+void to_calendar(const float* s, std::size_t len, std::size_t from, std::int32_t step, float* out,
+                 std::size_t out_len) noexcept;
+
 struct ScheduleResult {
     std::int64_t rows = 0;    // input rows
     std::int64_t values = 0;  // entries of each of the five columns

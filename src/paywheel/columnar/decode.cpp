@@ -262,7 +262,9 @@ bool read_optional_i32(const ColumnView& c, Field f, std::int64_t row, std::int3
 }
 
 // The shape of a row, after its terms.
-bool decode_shape(const ShapeColumns& shape, std::int64_t row, Terms& t, DecodeFailure& why) noexcept {
+bool decode_shape(const ShapeColumns& shape, std::int32_t periods_per_year, std::int64_t row, Terms& t,
+                  DecodeFailure& why) noexcept {
+    t.step = 1;
     if (!shape.present()) {
         t.io_pers = 0;
         t.amort_pers = t.pers;
@@ -279,6 +281,18 @@ bool decode_shape(const ShapeColumns& shape, std::int64_t row, Terms& t, DecodeF
     std::int64_t begin = 0, end = 0;
     shape.rate_steps.items(row, begin, end);
     t.has_steps = end > begin;
+    std::int32_t payments = 0;
+    bool own = false;
+    if (!read_optional_i32(shape.payments_per_year, Field::PaymentsPerYear, row, payments, own, why)) return false;
+    if (own) {
+        if (!(payments == 12 || payments == 4 || payments == 2 || payments == 1) || periods_per_year % payments != 0) {
+            char text[16];
+            const auto end = std::to_chars(text, text + sizeof text, payments).ptr;
+            return fail_quoting(why, FailureCode::BadFrequency, Field::PaymentsPerYear, messages::kBadPaymentsPerYear,
+                                std::string_view(text, static_cast<std::size_t>(end - text)));
+        }
+        t.step = periods_per_year / payments;
+    }
     return true;
 }
 
@@ -291,7 +305,7 @@ bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailu
            read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&
            read_i32(batch.column(Field::IntFreq), Field::IntFreq, row, t.int_freq, why) &&
            read_i32(batch.column(Field::CapFreq), Field::CapFreq, row, t.cap_freq, why) &&
-           decode_shape(batch.shape, row, t, why);
+           decode_shape(batch.shape, batch.periods_per_year, row, t, why);
 }
 
 void StepsView::items(std::int64_t row, std::int64_t& begin, std::int64_t& end) const noexcept {

@@ -89,12 +89,15 @@ struct StepsView {
 
 // The optional columns of a loan's shape (loan_shapes in shapes.hpp says
 // what they mean). All absent: the book has no shapes.
+// payments_per_year (absent or null: the call's periods_per_year) rides
+// with them: the loan's own payment period.
 struct ShapeColumns {
     ColumnView io_pers, amort_pers;
     StepsView rate_steps;
+    ColumnView payments_per_year;
     bool present() const noexcept {
         return io_pers.kind != Kind::Absent || amort_pers.kind != Kind::Absent ||
-               rate_steps.kind != StepsView::Offsets::Absent;
+               rate_steps.kind != StepsView::Offsets::Absent || payments_per_year.kind != Kind::Absent;
     }
 };
 
@@ -110,6 +113,9 @@ struct InputBatch {
     // The call's strict=: false gives a piece the engine refuses for a zero
     // rate or a single capital block the schedule a lender writes instead.
     bool strict = true;
+    // The call's calendar: its periods a year, which a loan's own
+    // payments_per_year must divide.
+    std::int32_t periods_per_year = 12;
     const ColumnView& column(Field f) const noexcept { return columns[static_cast<int>(f)]; }
     bool row_is_null(std::int64_t row) const noexcept;
 };
@@ -134,6 +140,12 @@ struct Terms {
     // io_pers, amort_pers and the steps' periods still count from
     // origination. 0 for a loan scheduled from origination.
     std::int32_t age = 0;
+    // Periods of the call's calendar to one of the loan's own (its
+    // payments_per_year over the call's periods_per_year): pers, rate,
+    // int_freq and cap_freq are in its own periods, and its flows fall every
+    // `step` calendar periods.
+    std::int32_t step = 1;
+    std::int64_t calendar_pers() const noexcept { return static_cast<std::int64_t>(pers) * step; }
     LoanTerms loan() const;
     // False for a loan without shape, or with neutral values: it takes the
     // engine's own path.

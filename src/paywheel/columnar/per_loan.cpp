@@ -60,7 +60,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 }
                 ages[gi] = age;
                 if (!standing.empty()) standing[gi] = std::move(st);
-                offsets[gi + 1] = static_cast<std::int64_t>(S) * (terms[gi].pers - start_of(age, st)) + lags;
+                offsets[gi + 1] = static_cast<std::int64_t>(S) * (terms[gi].calendar_pers() - start_of(age, st)) + lags;
             }
         } catch (const std::bad_alloc&) {
             oom.store(true);
@@ -70,7 +70,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
     std::size_t widest = 0;  // the longest schedule, in entries
     for (std::size_t i = 0; i < static_cast<std::size_t>(rows); ++i) {
         offsets[i + 1] += offsets[i];
-        if (ages[i] >= 0) widest = std::max<std::size_t>(widest, static_cast<std::size_t>(terms[i].pers) + 1);
+        if (ages[i] >= 0) widest = std::max<std::size_t>(widest, static_cast<std::size_t>(terms[i].calendar_pers()) + 1);
     }
     const std::size_t values = static_cast<std::size_t>(offsets.back());
     // The peak: the rows' terms, ages and offsets, every worker's scratch,
@@ -122,7 +122,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
                 }
                 // A group of this loan alone: its own schedule.
                 w.clear();
-                w.add(schedule.data(), len, start_of(age, st), terms[gi].int_freq, st.fee);
+                w.add(schedule.data(), len, start_of(age, st), terms[gi].int_freq * terms[gi].step, st.fee);
                 std::size_t o = static_cast<std::size_t>(offsets[gi]);
                 for (std::size_t s = 0; s < S; ++s) {
                     const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
@@ -238,7 +238,7 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
                     continue;
                 }
                 ages[gi] = age;
-                longest[b] = std::max<std::int64_t>(longest[b], terms[gi].pers - start_of(age, standing[gi]));
+                longest[b] = std::max<std::int64_t>(longest[b], terms[gi].calendar_pers() - start_of(age, standing[gi]));
             }
         } catch (const std::bad_alloc&) {
             oom.store(true);
@@ -296,7 +296,8 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
                     if (raise) return;
                     continue;
                 }
-                const LoanSchedule loan{schedule.data(), len, start_of(age, st), terms[gi].int_freq, &st.fee};
+                const LoanSchedule loan{schedule.data(), len, start_of(age, st), terms[gi].int_freq * terms[gi].step,
+                                        &st.fee};
                 const std::int64_t R = loan.remaining();
                 const double start_balance = static_cast<double>(schedule[4 * len + static_cast<std::size_t>(loan.start)]);
                 // The loan's coupon as a yield: where a solve for it starts.

@@ -129,9 +129,9 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     }
                     const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
                     const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
-                    longest_here = std::max<std::int64_t>(longest_here, t.pers - start_of(age, st));
+                    longest_here = std::max<std::int64_t>(longest_here, t.calendar_pers() - start_of(age, st));
                     order.push_back(Key{age, seg, r, std::move(st)});
-                    widest_here = std::max<std::size_t>(widest_here, static_cast<std::size_t>(t.pers) + 1);
+                    widest_here = std::max<std::size_t>(widest_here, static_cast<std::size_t>(t.calendar_pers()) + 1);
                     if (slot_of[static_cast<std::size_t>(seg)] < 0) {
                         slot_of[static_cast<std::size_t>(seg)] = static_cast<std::int32_t>(out.segments.size());
                         out.segments.push_back(seg);
@@ -190,7 +190,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                         group_age = key.age;
                         group_seg = key.segment;
                     }
-                    group.add(schedule.data(), len, start_of(key.age, key.standing), t.int_freq,
+                    group.add(schedule.data(), len, start_of(key.age, key.standing), t.int_freq * t.step,
                               key.standing.fee);
                 }
                 flush();

@@ -30,7 +30,8 @@ std::string number_text(double v) {
 bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std::vector<float>& schedule,
                 std::size_t& len, RowFailure& failure, std::atomic<bool>& oom) {
     const std::int64_t row_len = row_length(terms.pers);
-    if (row_len < 0) {
+    const std::int64_t calendar_len = terms.calendar_pers() > INT32_MAX ? -1 : row_length(static_cast<std::int32_t>(terms.calendar_pers()));
+    if (row_len < 0 || calendar_len < 0) {
         failure.code = FailureCode::TooLarge;
         failure.field = Field::Pers;
         failure.reason = messages::kUnevenColumns;
@@ -48,8 +49,24 @@ bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std
         return false;
     }
     float* s = schedule.data();
-    return fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len},
-                    failure, oom);
+    if (!fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
+                  oom))
+        return false;
+    if (terms.step == 1) return true;
+    // A loan paid in its own periods: its schedule on the call's calendar.
+    try {
+        const std::vector<float> own(schedule.begin(), schedule.begin() + static_cast<std::ptrdiff_t>(len * kColumns));
+        const auto cal = static_cast<std::size_t>(calendar_len);
+        if (schedule.size() < cal * kColumns) schedule.resize(cal * kColumns);
+        to_calendar(own.data(), len, 0, terms.step, schedule.data(), cal);
+        len = cal;
+    } catch (...) {
+        oom.store(true);
+        failure.has_terms = true;
+        failure.terms = terms;
+        return false;
+    }
+    return true;
 }
 
 bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* reason, double value,
@@ -101,7 +118,7 @@ bool fee_strip(const InputBatch& batch, std::int64_t r, double fee, std::int64_t
             failure.reason = messages::text(messages::kBadFeeFrom, static_cast<long long>(std::max<std::int64_t>(per, age + 1)));
             return false;
         }
-        out.steps.emplace_back(per - shift, static_cast<double>(ff) / static_cast<double>(rate));
+        out.steps.emplace_back((per - shift) * terms.step, static_cast<double>(ff) / static_cast<double>(rate));
     }
     return true;
 }
@@ -150,7 +167,11 @@ bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, co
         failure.terms = terms;
         return false;
     }
-    return read_standing(batch, r, in, g, age, terms, st, failure);
+    if (!read_standing(batch, r, in, g, age, terms, st, failure)) return false;
+    // The age counts the loan's own periods; its schedule and the curves read
+    // by age run on the call's calendar.
+    age *= terms.step;
+    return true;
 }
 
 void blame_rebased(RowFailure& failure, const Standing& st, const ProjectionInput& in, std::int64_t g) {

@@ -44,7 +44,9 @@ class Schedules(NativeTable):
     row per period; ``loan`` is the input row, or the id (dictionary-encoded)
     when the input has one. "list": a row per loan, ``loan`` then five
     ``list<float32>`` columns sharing one offsets buffer (``large_list`` past
-    2^31 values); failed rows are null there with ``errors="skip"``.
+    2^31 values); failed rows are null there with ``errors="skip"``. A book
+    with a ``payments_per_year`` column adds ``period`` (int32): the period of
+    the call's calendar each row falls in.
     """
 
     __slots__ = ("layout", "errors")

@@ -99,6 +99,8 @@ PyObject* run_call(Operation op, const CallArgs& a) {
                 opt.on_error = a.skip ? pc::OnError::Skip : pc::OnError::Raise;
                 opt.loan_is_global_row = true;  // the row index is also the index into the ids
                 opt.standing = standing;
+                for (const pc::InputBatch& b : book->batches)
+                    opt.calendar = opt.calendar || b.shape.payments_per_year.kind != pc::Kind::Absent;
                 pc::ScheduleResult res = pc::compute_schedules(book->batches, opt, run, stop);
                 failures = pc::with_ids(res.failures, book->batches, book->has_id, 0);
                 if (!a.skip && !failures.empty()) return;

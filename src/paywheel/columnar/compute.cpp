@@ -333,13 +333,15 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     for (std::int64_t i = 0; i < rows; ++i) offsets[i + 1] += offsets[i];
 
     const std::size_t values = static_cast<std::size_t>(offsets[rows]);
-    const std::size_t per_value = kColumns * sizeof(float) + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0);
+    const std::size_t per_value = kColumns * sizeof(float) + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0) +
+                                  (opt.calendar ? sizeof(std::int32_t) : 0);
     const std::size_t need = checked_add(checked_mul(values, per_value), bookkeeping);
     if (need > bound) throw too_large_for_memory(need, bound);
     // Every value of a kept row is written below, and a failed row's span
     // is closed up or the result dropped, so these need no zero fill.
     for (std::size_t k = 0; k < kColumns; ++k) res.columns[k] = Region::allocate_for_overwrite(values * sizeof(float));
     if (opt.layout == Layout::Long) res.loan = Region::allocate_for_overwrite(values * sizeof(std::int32_t));
+    if (opt.calendar) res.calendar = Region::allocate_for_overwrite(values * sizeof(std::int32_t));
 
     // Pass 2: the engine on each row's own copy of its terms, each worker
     // writing (and so faulting in) the pages of its own rows.
@@ -373,6 +375,11 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
                 oom.store(true);
             }
             if (filled) {
+                if (std::int32_t* cal = res.calendar.as<std::int32_t>(); cal != nullptr) {
+                    const std::int32_t step = terms[static_cast<std::size_t>(g)].step;
+                    for (std::int64_t k = off; k < offsets[g + 1]; ++k)
+                        cal[k] = static_cast<std::int32_t>((k - off) * step);
+                }
                 if (loan != nullptr) {
                     const std::int32_t v = static_cast<std::int32_t>(opt.loan_is_global_row ? opt.row_base + g : r);
                     std::fill(loan + off, loan + offsets[g + 1], v);
@@ -400,6 +407,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             res.failures.resize(1);
             for (Region& r : res.columns) r = Region();
             res.loan = Region();
+            res.calendar = Region();
         }
         res.values = static_cast<std::int64_t>(values);
         return res;
@@ -420,9 +428,10 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
         if (start != w && len > 0) {
             for (Region& col : res.columns)
                 std::memmove(col.as<float>() + w, col.as<float>() + start, static_cast<std::size_t>(len) * sizeof(float));
-            if (res.loan.data() != nullptr)
-                std::memmove(res.loan.as<std::int32_t>() + w, res.loan.as<std::int32_t>() + start,
-                             static_cast<std::size_t>(len) * sizeof(std::int32_t));
+            for (Region* r : {&res.loan, &res.calendar})
+                if (r->data() != nullptr)
+                    std::memmove(r->as<std::int32_t>() + w, r->as<std::int32_t>() + start,
+                                 static_cast<std::size_t>(len) * sizeof(std::int32_t));
         }
         w += len;
     }
@@ -432,6 +441,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     // whose loans mostly failed holds only what it keeps.
     for (Region& col : res.columns) col.shrink_to(static_cast<std::size_t>(w) * sizeof(float));
     res.loan.shrink_to(static_cast<std::size_t>(w) * sizeof(std::int32_t));
+    res.calendar.shrink_to(static_cast<std::size_t>(w) * sizeof(std::int32_t));
     if (opt.layout == Layout::List) {
         res.validity = Region::allocate(static_cast<std::size_t>((rows + 7) / 8));
         std::uint8_t* bits = res.validity.as<std::uint8_t>();

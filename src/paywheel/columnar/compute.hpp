@@ -68,6 +68,9 @@ struct ScheduleResult {
     Region columns[kColumns];
     // Long layout: per value, the row (within the batch) it belongs to.
     Region loan;
+    // With ComputeOptions::calendar: per value (int32), the period of the
+    // call's calendar its row falls in (Per times the loan's step).
+    Region calendar;
     // rows + 1 int64 offsets of each row's span; a failed row's span is empty.
     Region offsets;
     // List layout with failed rows: Arrow validity bits (1 = row present).
@@ -103,6 +106,8 @@ struct ComputeOptions {
     // refused (TooLarge) rather than given offsets that wrap.
     bool int32_offsets = false;
     StandingColumns standing;
+    // Fill ScheduleResult::calendar (a book with a payments_per_year column).
+    bool calendar = false;
 };
 
 // Rows of `batches` in order form the book. Every row's terms are read once,

@@ -10,7 +10,20 @@ from importlib.metadata import PackageNotFoundError as _NotInstalled
 from importlib.metadata import version as _version
 
 from .errors import ErrorTable, LoanError
-from .history import History, Performance, RecordError, RollRates, history, performance, roll_rates
+from .history import (
+    Backtest,
+    Fit,
+    History,
+    Performance,
+    RecordError,
+    RollRates,
+    as_of,
+    backtest,
+    fit,
+    history,
+    performance,
+    roll_rates,
+)
 from .projection import NoYieldError, Projection, ProjectionStream, Valuation, project, value
 from .scheduling import Cashflows, Schedules, ScheduleStream, cashflows, schedules, stream_schedules
 from .tape.rates import ImplausibleRates
@@ -42,6 +55,11 @@ __all__ = [
     "Performance",
     "RollRates",
     "RecordError",
+    "as_of",
+    "backtest",
+    "fit",
+    "Backtest",
+    "Fit",
     "__version__",
 ]
 

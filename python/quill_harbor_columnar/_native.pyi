@@ -114,7 +114,12 @@ def project_loans(
 
 # (mode, periods_per_year, rate, years, zero rates, spread); mode 0 a rate,
 # 1 a curve and spread, 2 a price, 3 a curve and a price.
-_Discount = tuple[int, int, float, list[float], list[float], float]
+# (mode, periods_per_year, rate, years, zero rates, spread), and optionally
+# the conventions (basis, delay days, settle days, shift).
+_Discount = (
+    tuple[int, int, float, list[float], list[float], float]
+    | tuple[int, int, float, list[float], list[float], float, int, float, float, float]
+)
 
 # One row per loan, scenario and price: loan (the row in source), scenario,
 # price_index, then the value columns.

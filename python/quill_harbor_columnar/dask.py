@@ -10,6 +10,16 @@ from .scale.dask import (
     schedules_meta,
     value,
 )
+from .scale.history import dask_performance as performance
 
-__all__ = ["ONE_PARTITION_ROWS", "PartitionWarning", "cashflows", "project", "schedules", "schedules_meta", "value"]
+__all__ = [
+    "ONE_PARTITION_ROWS",
+    "PartitionWarning",
+    "cashflows",
+    "performance",
+    "project",
+    "schedules",
+    "schedules_meta",
+    "value",
+]
 _threads_here = _threads_here  # the engine threads of a task, as the tests ask the module

@@ -73,10 +73,14 @@ TEST(Valuation, TheValueKernelIsTheProjectionValuedToTheBit) {
     DiscountSpec curve_spec{DiscountMode::Curve, 12, 0.0, {0.25, 3.0, 9.0}, {0.02, 0.035, 0.03}, 0.011};
     DiscountSpec price_spec{DiscountMode::Price, 12, 0.0, {}, {}, 0.0};
     DiscountSpec spread_spec{DiscountMode::CurvePrice, 12, 0.0, {0.25, 3.0, 9.0}, {0.02, 0.035, 0.03}, 0.0};
+    // The market's conventions: a delay, a value date inside the period, the bond-equivalent basis, a shift.
+    DiscountSpec bey_rate_spec{DiscountMode::Rate, 12, 0.047, {}, {}, 0.0, YieldBasis::BondEquivalent, 24.0, 0.0, 1e-4};
+    DiscountSpec market_spec{DiscountMode::CurvePrice, 12, 0.0, {0.25, 3.0, 9.0}, {0.02, 0.035, 0.03}, 0.0,
+                             YieldBasis::BondEquivalent, 14.0, 9.0, 0.0025};
     for (bool standing : {false, true}) {
         ProjectionInput in{age.data(), nullptr, 1, standing ? balance.data() : nullptr, standing ? fee.data() : nullptr};
         const LoanProjection flows = compute_loan_projection({batch}, in, sc, OnError::Skip, 0, serial, stop);
-        for (const DiscountSpec& spec : {rate_spec, curve_spec, price_spec, spread_spec}) {
+        for (const DiscountSpec& spec : {rate_spec, curve_spec, price_spec, spread_spec, bey_rate_spec, market_spec}) {
             const bool priced = spec.mode == DiscountMode::Price || spec.mode == DiscountMode::CurvePrice;
             const std::vector<double> prices = priced ? std::vector<double>{96.5, 103.0} : std::vector<double>{};
             Valuer valuer(spec);

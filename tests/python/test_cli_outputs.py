@@ -125,9 +125,10 @@ def test_dates_past_year_9999_are_written_and_drawn(tmp_path):
 # Each subcommand's input flags: every one of them, named again as -o or --failures, is refused.
 INPUTS = {"schedules": ["LOANS", "--rate-steps"], "cashflows": ["LOANS", "--rate-steps"],
           "project": ["LOANS", "--rate-steps", "--scenarios"],
-          "value": ["LOANS", "--rate-steps", "--scenarios", "--curve"]}
+          "value": ["LOANS", "--rate-steps", "--scenarios", "--curve"],
+          "performance": ["LOANS", "--origination"]}
 CONTENT = {"LOANS": GOOD, "--rate-steps": "id,per,rate\nb,13,0.02\n", "--scenarios": '[{"cpr": 0.08}]',
-           "--curve": "years,rate\n1,5\n"}
+           "--curve": "years,rate\n1,5\n", "--origination": "a|b\n"}
 
 
 @pytest.mark.parametrize("command, given, out", [
@@ -139,7 +140,7 @@ def test_no_output_replaces_an_input_of_any_flag(tmp_path, monkeypatch, capsys, 
     argv = [command, str(files["LOANS"])]
     for flag in INPUTS[command][1:]:
         argv += [flag, str(files[flag])]
-    argv += ["--discount-rate", "5"] if command == "value" and "--curve" not in argv else []
+    argv += ["--layout", "freddie-mac"] if command == "performance" else []
     outputs = {"-o": str(tmp_path / "out.csv"), out: str(files[given])}
     monkeypatch.chdir(tmp_path)
     status = cli_command.main(argv + [x for pair in outputs.items() for x in pair])

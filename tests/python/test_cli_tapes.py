@@ -67,3 +67,19 @@ def test_progress_on_a_csv_tape_has_its_total_from_the_start(tmp_path, monkeypat
     monkeypatch.chdir(tmp_path)
     assert cli_command.main(["cashflows", "book.csv", "-o", "out.csv", "--progress", "--batch-rows", "1"]) == 0
     assert "cashflows: 1 of 3 loans (33%)" in capsys.readouterr().err
+
+
+def test_the_value_plot_labels_a_bar_per_scenario_and_segment(tmp_path, monkeypatch):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    from quill_harbor_columnar.plots.valuation import plot_values
+
+    drawn = []
+    monkeypatch.setattr(plt, "close", drawn.append)
+    table = pa.table({"scenario": [0, 0, 1, 1], "scenario_name": ["base", "base", None, None],
+                      "product": ["car", "home"] * 2, "price": [101.0, 99.0, 100.5, 98.0],
+                      "yield": [0.06] * 4})
+    plot_values(table, str(tmp_path / "v.png"), "png", "values")
+    price, rate = drawn[0].axes
+    names = ["base, product car", "base, product home", "scenario 1, product car", "scenario 1, product home"]
+    assert [t.get_text() for t in rate.get_xticklabels()] == names and len(price.patches) == 4
+    assert [t.get_text() for t in price.texts] == ["101.00", "99.00", "100.50", "98.00"]

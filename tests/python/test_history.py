@@ -317,3 +317,57 @@ def test_the_commands(tmp_path):
     junk.write_text("a|b\nc|d\n")
     none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv")
     assert none.returncode == 3, none.stderr
+
+
+# ---------------------------------------------------------------- actual against projected
+
+def test_fit_recovers_the_generator_and_backtest_sets_it_beside_history(tmp_path):
+    cpr, cdr, severity = 0.12, 0.03, 0.35
+    write_sample_history(str(tmp_path), 6000, 36, "fannie-mae", cpr=cpr, cdr=cdr, severity=severity, seed=11)
+    h = qc.history(tmp_path, "fannie-mae")
+    book = qc.as_of(h, "2020-06")
+    assert {"id", "amt", "rate", "pers", "int_freq", "cap_freq", "age", "balance", "vintage"} <= set(book.column_names)
+    fitted = qc.fit(h, start="2020-07")
+    [row] = fitted.to_arrow().to_pylist()
+    assert row["cpr"] == pytest.approx(cpr, rel=0.1) and row["cdr"] == pytest.approx(cdr, rel=0.25)
+    assert row["severity"] == pytest.approx(severity, rel=1e-6) and row["psa"] > 0 and row["sda"] > 0
+    bt = qc.backtest(h, book, fitted.scenarios()).to_pandas()
+    constant = bt[bt.scenario == 0].sort_values("month")
+    assert len(constant) == 30
+    # Projected at the fitted speeds, the book ends near where it really did.
+    end = constant.iloc[-1]
+    assert end.projected_balance == pytest.approx(end.realized_balance, rel=0.01)
+    np.testing.assert_allclose(constant.diff_balance, constant.realized_balance - constant.projected_balance)
+    # Period 1's realized balance is the book's loans still performing a month on.
+    p = qc.performance(h, start="2020-07", end="2020-07").to_pandas()
+    assert constant.iloc[0].realized_prepaid == pytest.approx(p.prepaid_principal[0], rel=1e-9)
+
+
+# ---------------------------------------------------------------- scale-out
+
+def test_dask_equals_one_machine(fannie, freddie):
+    pytest.importorskip("dask")
+    import quill_harbor_columnar.dask as qd
+
+    for one, many in (
+        (qc.performance(qc.history(fannie, "fannie-mae", batch_rows=5000), by="vintage", window=6),
+         qd.performance(fannie, "fannie-mae", by="vintage", window=6, batch_rows=5000)),
+        (qc.performance(_freddie(freddie), by=["vintage", "coupon"]),
+         qd.performance(freddie / "historical_data_time_*", "freddie-mac", origination=freddie / "historical_data_2*",
+                        by=["vintage", "coupon"])),
+    ):  # fmt: skip
+        pd.testing.assert_frame_equal(one.to_pandas(), many.to_pandas(), check_exact=True)
+
+
+def test_spark_equals_one_machine(fannie):
+    pytest.importorskip("pyspark", reason="pyspark is not installed: pip install 'quill_harbor[spark]'")
+    if shutil.which("java") is None:
+        pytest.skip("no Java runtime for Spark")
+    from pyspark.sql import SparkSession
+
+    import quill_harbor_columnar.spark as qs
+
+    spark = SparkSession.builder.master("local[2]").getOrCreate()
+    got = qs.performance(fannie, "fannie-mae", spark=spark, by="vintage", window=6, batch_rows=5000)
+    want = qc.performance(qc.history(fannie, "fannie-mae", batch_rows=5000), by="vintage", window=6)
+    pd.testing.assert_frame_equal(got.to_pandas(), want.to_pandas(), check_exact=True)

@@ -344,3 +344,19 @@ def test_a_servicer_tape_as_written(case, columns, kwargs, want):
     else:
         book = qc.book(tape, **kwargs)
         assert {name: book.column(name).to_pylist() for name in want} == want
+
+
+def test_a_loan_in_its_own_payment_periods(monkeypatch):
+    from quill_harbor_columnar._internal import names
+
+    monkeypatch.setattr(names, "PAYMENTS_PER_YEAR", "payments_per_year", raising=False)
+    tape = pa.table({"id": ["q", "mq", "num", "odd"], "amt": [1e6] * 4, "rate": ["6"] * 4, "pers": [120, 360, 360, 121],
+                     "int_freq": ["Quarterly", "M", "3", "Q"], "cap_freq": ["Q", "Q", "3", "Q"], "age": [12, 5, 5, 5],
+                     "io_pers": [36, None, None, None], "fee": ["0.25"] * 4})
+    b = qc.book(tape, rate_unit="annual-percent", rate_steps=pa.table({"id": ["q"], "per": [13], "rate": ["8"]}))
+    got = {name: b.column(name).to_pylist() for name in ("payments_per_year", "pers", "int_freq", "cap_freq", "age",
+                                                          "io_pers", "rate", "fee")}
+    assert got == {"payments_per_year": [4, 12, None, None], "pers": [40, 360, 360, 121], "int_freq": [1, 1, 3, 3],
+                   "cap_freq": [1, 3, 3, 3], "age": [4, 5, 5, 5], "io_pers": [12, None, None, None],
+                   "rate": [6 / 100 / 4] + [6 / 100 / 12] * 3, "fee": [0.25 / 100 / 4] + [0.25 / 100 / 12] * 3}
+    assert b.column("rate_steps").to_pylist()[0] == [{"per": 5, "rate": 8 / 100 / 4}]

@@ -58,13 +58,18 @@ VALUES = (
     "start_balance",
     "pv",
     "price",
+    "accrued",
+    "clean_price",
     "yield",
+    "bey",
     "spread",
     "wal",
     "macaulay_duration",
     "modified_duration",
     "convexity",
 )
+# The value columns a shift adds, after them.
+EFFECTIVE = ("effective_duration", "effective_convexity")
 # The command's failures file: the tape row a person finds in the file, and
 # the value as read.
 FAILURE_FILE = ("row", ID, "code", "field", "value", "reason")

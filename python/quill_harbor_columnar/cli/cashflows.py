@@ -17,7 +17,7 @@ from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
 from .report import by_shape, long_terms, peak_rss, print_table, rate, shown
-from .run import Command, Done, Output, schedules_take_ages
+from .run import Command, Done, Output, takes_ages
 
 
 class _Totals(NamedTuple):
@@ -34,7 +34,7 @@ class Cashflows(Command):
 
     @property
     def reads_ages(self) -> bool:  # type: ignore[override]
-        return schedules_take_ages()
+        return takes_ages("cashflows")
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         if args.plot_every is not None and args.plot_every < 1:

@@ -19,7 +19,7 @@ from typing import Any
 from .._internal.deps import optional
 from ..io.atomic import OutputError
 from ..tape.files import TapeError
-from . import cashflows, performance, project, sample, sample_history, schedules, value
+from . import backtest, cashflows, performance, project, sample, sample_history, schedules, value
 from .exits import CliError, Exit
 from .options import TAPE_HELP, Parser
 from .run import execute
@@ -42,7 +42,7 @@ def build_parser() -> Parser:
     )
     parser.add_argument("--version", action="version", version=f"quill-harbor {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in (sample, schedules, cashflows, project, value, sample_history, performance):
+    for command in (sample, schedules, cashflows, project, value, sample_history, performance, backtest):
         command.register(sub)
     return parser
 

@@ -88,10 +88,12 @@ def parse_map(items: list[str] | None) -> dict[str, str]:
 
 
 TAPE_HELP = (
-    "The tape needs the columns " + ", ".join(REQUIRED) + " (and optionally id and age), named as the engine names "
+    "The tape needs the columns " + ", ".join(REQUIRED) + " (and optionally id, and an age: a column, the "
+    "remaining term or --age-from a date), named as the engine names "
     "them or mapped with --map TARGET=SOURCE, e.g. --map amt=principal --map int_freq=payment_frequency. Rates are "
     "per period (0.004 is 0.4%% a period) unless --rate-unit says annual or annual-percent; frequencies are periods "
-    f"between payments, or one of the words {FREQUENCY_HELP}."
+    f"between payments (payments a year with --frequency-unit payments-per-year), or one of the words "
+    f"{FREQUENCY_HELP}."
 ).replace("%%", "%")  # descriptions are printed as they are, unlike help strings
 
 

@@ -8,7 +8,7 @@ from typing import Any, NamedTuple
 
 from ..history.failures import RecordError, failure_table
 from ..history.partials import cohort_columns, combine
-from ..history.performance import finish_performance, finish_rolls, history_partials
+from ..history.performance import finish_performance, finish_rolls, history_partial_sets
 from ..history.reading import DEFAULT_BATCH_ROWS, History
 from ..io.atomic import Staged
 from ..io.writers import write_table
@@ -58,7 +58,7 @@ class HistoryCommand(Command):
     reads_tape = False
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
-        return list(args.history) + list(args.origination or [])
+        return super().inputs(args) + list(args.history) + list(args.origination or [])
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         out = [output(args.output, "table", "the output")]
@@ -78,9 +78,9 @@ class HistoryCommand(Command):
             with writing(args.failures):
                 write_table(failure_table(history.failures), staged[args.failures], kind)
 
-    def partials(self, args: argparse.Namespace, history: History, progress: Progress, kind: str) -> Any:
+    def partials(self, args: argparse.Namespace, history: History, progress: Progress, kinds: list[str]) -> Any:
         try:
-            return history_partials(history, cohort_columns(args.by), kind, progress=progress.advance)
+            return history_partial_sets(history, cohort_columns(args.by), kinds, progress=progress.advance)
         except RecordError as e:
             raise record_error(e) from None
 
@@ -101,12 +101,11 @@ class Performance(HistoryCommand):
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         history = open_history(args, progress)
         by = cohort_columns(args.by)
-        partial = combine(self.partials(args, history, progress, "performance"))
-        table = finish_performance(partial, by, window=args.window)
+        kinds = ["performance", "rolls"] if args.roll_rates else ["performance"]
+        sets = self.partials(args, history, progress, kinds)
+        table = finish_performance(combine(sets[0]), by, window=args.window)
         check_failures(args, history, table.num_rows)
-        rolls = None
-        if args.roll_rates:
-            rolls = finish_rolls(combine(self.partials(args, history, progress, "rolls")), by)
+        rolls = finish_rolls(combine(sets[1]), by) if args.roll_rates else None
         return HistoryRun(history, table, rolls)
 
     def write(self, args: argparse.Namespace, done: Done, staged: Staged, writing: Any) -> None:

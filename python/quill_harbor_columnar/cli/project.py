@@ -14,6 +14,7 @@ from ..io.atomic import Staged
 from ..io.writers import write_table
 from ..plots.projection import plot_projection
 from ..projection import project
+from ..tape.periods import in_book_periods
 from ..tape.stream import TapeRun
 from .exits import CliError
 from .failures import refusal_rows
@@ -34,15 +35,15 @@ def check_columns(run: TapeRun, names: list[str], flag: str) -> None:
         )
 
 
-def _frequencies(loans: Any, errors: Any) -> dict[int, int]:
-    """Loans by payment frequency, of the loans that were projected (a
+def _frequencies(loans: Any, errors: Any, periods_per_year: int) -> dict[int, int]:
+    """Loans by payment frequency in the book's periods, of the loans that were projected (a
     refused bullet loan's would widen every bar)."""
     np = require("numpy", "--plot")
     keep = np.ones(loans.num_rows, dtype=bool)
     keep[np.asarray([e.index for e in errors.failures], dtype=np.int64)] = False
     counts: dict[int, int] = {}
     for name in ("int_freq", "cap_freq"):
-        values, n = np.unique(np.asarray(loans.column(name))[keep], return_counts=True)
+        values, n = np.unique(in_book_periods(loans, name, periods_per_year)[keep], return_counts=True)
         for f, c in zip(values.tolist(), n.tolist()):
             counts[f] = counts.get(f, 0) + c
     return counts
@@ -128,7 +129,7 @@ class Project(Command):
                     staged[args.plot],
                     kinds[args.plot],
                     f"Projected cash flows of {os.path.basename(args.loans)}",
-                    _frequencies(done.result.loans, proj.errors),
+                    _frequencies(done.result.loans, proj.errors, args.periods_per_year),
                 )
 
     def report(self, args: argparse.Namespace, done: Done) -> None:

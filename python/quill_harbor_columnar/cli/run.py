@@ -28,6 +28,7 @@ from .._internal.deps import require
 from .._internal.names import AGE
 from ..io.atomic import Staged
 from ..io.formats import accepted, format_of
+from ..scheduling import cashflows, stream_schedules
 from ..tape.files import TapeError
 from ..tape.stream import TapeRun
 from .exits import CliError, Exit
@@ -123,14 +124,19 @@ class Command:
 
 
 @functools.cache
-def schedules_take_ages() -> bool:
-    """Whether the library's schedules and cash flows run a loan that has an age from that age on, asked of
-    the library itself with a two-period loan aged one: until they do, an age given to the schedules and
-    cashflows subcommands would be dropped without a word, so it is refused."""
-    from ..scheduling import schedules
+def takes_ages(call: str) -> bool:
+    """Whether the library's ``call`` ("schedules": the stream the schedules subcommand writes, or
+    "cashflows") runs a loan that has an age from that age on, asked of the library itself with a
+    two-period loan aged one: until it does, an age given to that subcommand would be dropped without a
+    word, so it is refused."""
 
-    loan = {"amt": [1.0], "rate": [0.01], "pers": [2], "int_freq": [1], "cap_freq": [1]}
-    return bool(schedules({**loan, AGE: [1]}).num_rows != schedules(loan).num_rows)
+    def rows(loan: dict[str, list[Any]]) -> int:
+        if call == "cashflows":
+            return int(cashflows(loan).num_rows)
+        return sum(batch.num_rows for batch in stream_schedules(loan).to_reader())
+
+    loan: dict[str, list[Any]] = {"amt": [1.0], "rate": [0.01], "pers": [2], "int_freq": [1], "cap_freq": [1]}
+    return rows({**loan, AGE: [1]}) != rows(loan)
 
 
 def _inside(folder: str, path: str) -> bool:
@@ -220,7 +226,8 @@ def _first_conversion() -> None:
 def execute(command: Command, args: argparse.Namespace) -> int:
     _first_conversion()
     outputs = command.outputs(args)
-    check_outputs(outputs, command.inputs(args))
+    # The base class's inputs whatever a subcommand's own list says: no input flag is ever left unchecked.
+    check_outputs(outputs, list(dict.fromkeys([*Command.inputs(command, args), *command.inputs(args)])))
     command.prepare(args)
     failures = next((o for o in outputs if o.flag == "--failures"), None)
     with Staged([o.path for o in outputs]) as staged:

@@ -18,7 +18,7 @@ from .failures import refusal_rows
 from .options import TAPE_HELP, add_tape_arguments, count
 from .progress import Progress
 from .report import by_shape, human_bytes, long_terms, peak_rss, print_table, rate, shown
-from .run import Command, Done, Output, schedules_take_ages
+from .run import Command, Done, Output, takes_ages
 
 # Parquet settings of the schedules file: the loan label repeats and takes a
 # dictionary; the period and the floats do not (a dictionary over the floats
@@ -57,7 +57,7 @@ class Schedules(Command):
 
     @property
     def reads_ages(self) -> bool:  # type: ignore[override]
-        return schedules_take_ages()
+        return takes_ages("schedules")
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         out = super().outputs(args)

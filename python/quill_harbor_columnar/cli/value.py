@@ -22,7 +22,7 @@ from ..projection.scenarios import parse_scenarios, scenario_names
 from ..projection.standing import values as standing_values
 from ..tape.stream import TapeRun
 from .exits import CliError
-from .options import TAPE_HELP, add_tape_arguments, number
+from .options import TAPE_HELP, add_tape_arguments, date, number
 from .progress import Progress
 from .project import add_scenario_arguments, check_columns
 from .report import by_code, long_terms, peak_rss, print_table, shown
@@ -34,7 +34,13 @@ _SHOWN = 20
 # A row of the value table that no yield solves (kept, its yield null).
 NO_YIELD = "no_yield"
 # value()'s arguments as the flags that set them, for its messages.
-_FLAGS = (("discount_rate", "--discount-rate"), ("curve", "--curve"), ("spread", "--spread"), ("price", "--price"))
+_FLAGS = (
+    ("discount_rate", "--discount-rate"),
+    ("curve", "--curve"),
+    ("spread", "--spread"),
+    ("price", "--price"),
+    *((name, f"--{name}") for name in ("basis", "delay", "settle", "shift")),
+)
 
 
 def read_curve(path: str) -> dict[str, list[float]]:
@@ -84,6 +90,22 @@ def discount_of(args: argparse.Namespace) -> dict[str, Any]:
     return kw
 
 
+# The summary's columns after the keys: (heading, column, format, scale).
+_SHOWN_VALUES = (
+    ("price (full)", "price", ",.4f", 1),
+    ("clean price", "clean_price", ",.4f", 1),
+    ("yield", "yield", ".4%", 1),
+    ("BEY", "bey", ".4%", 1),
+    ("spread (bp)", "spread", ",.1f", 1e4),
+    ("WAL (years)", "wal", ",.2f", 1),
+    ("Mac. duration", "macaulay_duration", ",.3f", 1),
+    ("mod. duration", "modified_duration", ",.3f", 1),
+    ("convexity", "convexity", ",.4f", 1),
+    ("eff. duration", "effective_duration", ",.3f", 1),
+    ("eff. convexity", "effective_convexity", ",.4f", 1),
+)
+
+
 def _check_prices(run: TapeRun, loans: Any, column: str) -> None:
     """Refuses a --price-column value that is no price above 0, naming the row where the tape holds it."""
     np = require("numpy", "value")
@@ -127,22 +149,18 @@ def _named(table: Any, args: argparse.Namespace) -> Any:
 
 
 def _lines(table: Any, keys: list[str]) -> list[str]:
-    head = [*keys, "price", "yield", "spread (bp)", "WAL (years)", "mod. duration"]
+    shown = [c for c in _SHOWN_VALUES if c[1] in table.column_names]
+    head = [*keys, *(c[0] for c in shown)]
 
     def num(x: Any, fmt: str) -> str:
         return "-" if x is None or (isinstance(x, float) and math.isnan(x)) else format(x, fmt)
 
     rows = []
     for r in table.slice(0, _SHOWN).to_pylist():
-        spread = None if r["spread"] is None else r["spread"] * 1e4
         rows.append(
             [
                 *("-" if r[k] is None else str(r[k]) for k in keys),
-                num(r["price"], ",.4f"),
-                num(r["yield"], ".4%"),
-                num(spread, ",.1f"),
-                num(r["wal"], ",.2f"),
-                num(r["modified_duration"], ",.3f"),
+                *(num(None if r[c] is None else r[c] * x, f) for _, c, f, x in shown),
             ]
         )
     widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(head)]
@@ -184,6 +202,10 @@ class Value(Command):
                 errors="skip",
                 threads=args.threads,
                 strict=args.strict,
+                basis=args.basis,
+                delay=args.delay,
+                settle=args.settle,
+                shift=args.shift,
                 **args.discount,
             )
         except ValueError as e:
@@ -266,6 +288,29 @@ def register(sub: Any) -> None:
         help="price in percent of the start balance; repeatable for a yield table",
     )
     d.add_argument("--price-column", metavar="NAME", help="each loan's price, from this tape column (with --per-loan)")
+    c = p.add_argument_group("the market's conventions")
+    c.add_argument(
+        "--basis",
+        choices=("mortgage", "bey", "bond-equivalent"),
+        default="mortgage",
+        help="the yield the durations and convexity are taken against: mortgage (compounded each period, the "
+        "default) or bey (bond-equivalent, compounded semi-annually); both yields are reported",
+    )
+    c.add_argument(
+        "--delay", type=int, default=0, metavar="DAYS", help="days (30/360) from a period's end to its payment"
+    )
+    c.add_argument(
+        "--settle",
+        type=date,
+        metavar="DATE",
+        help="settlement date in the first period (YYYY-MM-DD): the value date, for accrued interest and clean price",
+    )
+    c.add_argument(
+        "--shift",
+        type=number,
+        metavar="BP",
+        help="effective duration and convexity: the yield (or curve) shifted by -BP and +BP basis points",
+    )
     p.add_argument("--per-loan", action="store_true", help="one row per loan (and scenario, and price)")
     p.add_argument("--by", action="append", metavar="COL", help="value by this tape column; repeatable")
     p.add_argument(

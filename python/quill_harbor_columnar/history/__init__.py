@@ -1,6 +1,7 @@
 """Loan-level histories: the agencies' files read (``history``), realized measures and roll rates
 (``performance``, ``roll_rates``), and synthetic histories (``write_sample_history``)."""
 
+from .backtest import Backtest, Fit, as_of, backtest, fit
 from .failures import RecordError, RecordFailure
 from .performance import Performance, RollRates, performance, roll_rates
 from .reading import History, history
@@ -16,4 +17,9 @@ __all__ = [
     "RecordError",
     "RecordFailure",
     "write_sample_history",
+    "as_of",
+    "backtest",
+    "fit",
+    "Backtest",
+    "Fit",
 ]

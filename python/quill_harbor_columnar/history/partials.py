@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .._internal.deps import require
+from ..projection.partials import tree
 from .layouts import DEFAULT_DELINQUENCY, LIQUIDATION_CODES, PREPAID_CODES
 from .schedule import scheduled_principal
 
@@ -196,37 +197,67 @@ class Deriver:
             age=age,
             from_state=from_state,
             to_state=to_state,
+            extra={"start_rate": p_rate},
         )
+
+
+def _codes(values: Any) -> tuple[Any, Any]:
+    """Labels and each value's code (an index into the labels)."""
+    np = require("numpy", "performance()")
+    pa = require("pyarrow", "performance()")
+    pc = require("pyarrow.compute", "performance()")
+    if isinstance(values, (pa.Array, pa.ChunkedArray)):
+        encoded = pc.dictionary_encode(values)
+        encoded = encoded.combine_chunks() if isinstance(encoded, pa.ChunkedArray) else encoded
+        labels = encoded.dictionary.to_pylist()
+        codes = np.asarray(encoded.indices.fill_null(len(labels)), dtype=np.int64)
+        return np.asarray([*labels, None], dtype=object), codes
+    values = np.asarray(values)
+    if values.dtype.kind in "iu" and values.size:
+        low = int(values.min())
+        span = int(values.max()) - low + 1
+        if span <= 4 * values.size + 1024:  # small whole numbers (months as days, states): no sort
+            present = np.bincount(values - low, minlength=span) > 0
+            labels = np.flatnonzero(present) + low
+            index = np.cumsum(present) - 1
+            return labels, index[values - low]
+    labels, codes = np.unique(values, return_inverse=True)
+    return labels, codes.reshape(-1)
 
 
 def _group(month: Any, keys: list[Any], mask: Any, values: list[Any]) -> Partial:
     """Sums of ``values`` over the rows in ``mask``, by month and ``keys`` (each summed in row order)."""
     np = require("numpy", "performance()")
     pa = require("pyarrow", "performance()")
-    pc = require("pyarrow.compute", "performance()")
     rows = np.flatnonzero(mask)
     if not rows.size:
         return {}
     take = pa.array(rows)
-    codes = [np.unique(month[rows], return_inverse=True)]
+    codes = [_codes(month[rows])]
     for key in keys:
-        if isinstance(key, (pa.Array, pa.ChunkedArray)):
-            encoded = pc.dictionary_encode(key.take(take))
-            encoded = encoded.combine_chunks() if isinstance(encoded, pa.ChunkedArray) else encoded
-            labels = encoded.dictionary.to_pylist()
-            inv = np.asarray(encoded.indices.fill_null(len(labels)), dtype=np.int64)
-            codes.append((np.asarray([*labels, None], dtype=object), inv))
-        else:
-            codes.append(np.unique(np.asarray(key)[rows], return_inverse=True))
+        codes.append(_codes(key.take(take) if isinstance(key, (pa.Array, pa.ChunkedArray)) else np.asarray(key)[rows]))
     combined = np.zeros(rows.size, dtype=np.int64)
-    for labels, inv in codes:
-        combined = combined * (len(labels) + 1) + inv.reshape(-1)
-    uniq, first, group = np.unique(combined, return_index=True, return_inverse=True)
-    group = group.reshape(-1)
-    sums = [np.bincount(group, weights=v[rows], minlength=uniq.size) for v in values]
-    labelled = [(labels, inv.reshape(-1)[first]) for labels, inv in codes]
+    size = 1
+    for labels, code in codes:
+        combined = combined * len(labels) + code
+        size *= len(labels)
+    if size <= 4 * rows.size + 4096:
+        # Few cells: every group a cell, no sort; bincount adds each cell's rows in row order.
+        counts = np.bincount(combined, minlength=size)
+        cells = np.flatnonzero(counts)
+        slot = np.zeros(size, dtype=np.int64)
+        slot[cells] = np.arange(cells.size)
+        group = slot[combined]
+        first = np.full(cells.size, rows.size, dtype=np.int64)
+        np.minimum.at(first, group, np.arange(rows.size))
+    else:
+        _, first, group = np.unique(combined, return_index=True, return_inverse=True)
+        group = group.reshape(-1)
+    n_groups = first.size
+    sums = [np.bincount(group, weights=v[rows], minlength=n_groups) for v in values]
+    labelled = [(labels, code[first]) for labels, code in codes]
     out: Partial = {}
-    for g in range(uniq.size):
+    for g in range(n_groups):
         key = tuple(_plain(labels[at[g]]) for labels, at in labelled)
         out[key] = np.array([s[g] for s in sums])
     return out
@@ -245,13 +276,9 @@ def add(acc: Partial, more: Partial) -> Partial:
 
 
 def combine(parts: Sequence[Partial]) -> Partial:
-    """Partials combined pairwise in order (((0+1)+(2+3))...): a fixed tree for a fixed list of files."""
-    level = list(parts)
-    if not level:
-        return {}
-    while len(level) > 1:
-        level = [add(level[i], level[i + 1]) if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
-    return level[0]
+    """Files' partials combined up the projection's one pairwise tree in file order (((0+1)+(2+3))...),
+    the same grouping of every float64 addition whichever engine combines them."""
+    return tree(list(parts), add) if parts else {}
 
 
 def performance_part(rows: Rows) -> Partial:
@@ -279,8 +306,14 @@ def roll_part(rows: Rows) -> Partial:
 
 def file_partial(batches: Iterable[Any], by: list[str], part: Callable[[Rows], Partial]) -> Partial:
     """One file's partial sums: its batches in order, each batch's sums added to the file's."""
+    return file_partials(batches, by, [part])[0]
+
+
+def file_partials(batches: Iterable[Any], by: list[str], parts: Sequence[Callable[[Rows], Partial]]) -> list[Partial]:
+    """Several kinds of partial sums of one file from one pass over it."""
     deriver = Deriver(by)
-    acc: Partial = {}
+    accs: list[Partial] = [{} for _ in parts]
     for batch in batches:
-        acc = add(acc, part(deriver.rows(batch)))
-    return acc
+        rows = deriver.rows(batch)
+        accs = [add(acc, part(rows)) for acc, part in zip(accs, parts)]
+    return accs

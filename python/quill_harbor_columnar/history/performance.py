@@ -33,6 +33,7 @@ from .partials import (
     cohort_columns,
     combine,
     file_partial,
+    file_partials,
     needed_columns,
     performance_part,
     roll_part,
@@ -47,11 +48,14 @@ _EPOCH = _dt.date(1970, 1, 1)
 class Performance(HeldTable):
     """Realized measures, a row per month (and cohort): see ``performance()``."""
 
-    __slots__ = ("by",)
+    __slots__ = ("by", "failures")
 
     def __init__(self, table: Any, by: list[str]) -> None:
         super().__init__(table)
         self.by = by
+        # Records that did not read, where the measures were computed on a cluster (one machine lists them
+        # on its History).
+        self.failures: list[Any] = []
 
 
 class RollRates(HeldTable):
@@ -89,6 +93,15 @@ def _file_batches(history: Any, columns: list[str], progress: Any = None) -> lis
     if missing:
         raise ValueError(f"the history has no column {missing[0]!r}")
     return [table.select(columns).to_batches()]
+
+
+def history_partial_sets(
+    history: Any, by: list[str], kinds: Sequence[str], progress: Any = None
+) -> list[list[Partial]]:
+    """For each kind ("performance", "rolls"), each file's partial sums, from one pass over the files."""
+    parts = [performance_part if kind == "performance" else roll_part for kind in kinds]
+    per_file = [file_partials(batches, by, parts) for batches in _file_batches(history, needed_columns(by), progress)]
+    return [[sets[i] for sets in per_file] for i in range(len(kinds))]
 
 
 def history_partials(history: Any, by: list[str], kind: str = "performance", progress: Any = None) -> list[Partial]:

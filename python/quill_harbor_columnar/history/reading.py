@@ -199,6 +199,10 @@ def _failure(source: Source, bad: BadField, ids: Any) -> RecordFailure:
     return RecordFailure(source.name, bad.line, loan, bad.code, bad.field, bad.value)
 
 
+def _are_sources(paths: Any) -> bool:
+    return isinstance(paths, list) and bool(paths) and all(isinstance(p, Source) for p in paths)
+
+
 class History(ArrowConversions):
     """A loan-level history: one typed loan-month table (``STANDARD_NAMES``, then the fields asked for with
     ``columns=``). Small inputs are read when the history is made; larger ones as it is used, batch by
@@ -221,7 +225,7 @@ class History(ArrowConversions):
         self.layout = layout_of(layout)
         self.errors = errors
         self.batch_rows = batch_rows
-        self.sources = sources(paths)
+        self.sources: list[Source] = list(paths) if _are_sources(paths) else sources(paths)  # type: ignore[arg-type]
         extra = [c for c in (columns or []) if c not in STANDARD_NAMES]
         origination_names = {n for n, _ in FREDDIE_ORIGINATION_FIELDS}
         known = set(self.layout.names) | (origination_names if self.layout.name == "freddie-mac" else set())

@@ -47,7 +47,9 @@ def plot_backtest(table: Any, path: str, kind: str, title: str) -> None:
     fig, ax = plt.subplots(figsize=(10, 5))
     factor, unit = scale(frame["projected_balance"].tolist() + frame["realized_balance"].tolist())
     first = True
-    for i, (label, rows) in enumerate(frame.groupby("scenario", sort=True)):
+    for i, (scenario, rows) in enumerate(frame.groupby("scenario", sort=True)):
+        named = "scenario_name" in rows and rows["scenario_name"].notna().any()
+        label = rows["scenario_name"].iloc[0] if named else f"scenario {scenario}"
         rows = rows.groupby("month", sort=True)[["projected_balance", "realized_balance"]].sum()
         colour = COLOURS[i % len(COLOURS)]
         ax.plot(rows.index, rows["projected_balance"], color=colour, linestyle="--", label=f"projected: {label}")

@@ -6,7 +6,7 @@ from __future__ import annotations
 from typing import Any
 
 from .._internal.deps import require
-from .._internal.names import ID, SCENARIO, SCENARIO_NAME, VALUES
+from .._internal.names import EFFECTIVE, ID, SCENARIO, SCENARIO_NAME, VALUES
 
 
 def _label(key: Any, labels: list[str]) -> str:
@@ -39,7 +39,7 @@ def plot_values(table: Any, path: str, fmt: str, title: str) -> None:
     df = table.to_pandas()
     if SCENARIO not in df.columns:
         df.insert(0, SCENARIO, 0)
-    labels = [c for c in df.columns if c not in VALUES and c != ID]
+    labels = [c for c in df.columns if c not in VALUES and c not in EFFECTIVE and c != ID]
     groups = df.groupby(labels, sort=False, dropna=False)
     per_loan = ID in df.columns
     several_prices = not per_loan and groups["price"].nunique().max() > 1 and df["yield"].notna().any()

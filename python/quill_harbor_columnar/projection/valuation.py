@@ -8,9 +8,13 @@ of period k is discounted by (1 + y/N)^-k. A ``curve`` gives continuously
 compounded zero rates z(t) at its ``years``, linear in t between them and flat
 outside; with a ``spread`` s the discount is exp(-(z(t) + s) t). ``price`` is
 percent of the start balance. Durations and convexity are taken with respect
-to the yield: Macaulay sum(t cf B) / P, modified Macaulay / (1 + y/N),
-convexity sum(cf B t (N t + 1)) / (N (1 + y/N)^2) / P. The value is that of
-``net_cashflow``, the cash flow less servicing.
+to the yield of the basis r, compounded m times a year (m = N, or 2 for the
+bond-equivalent yield): Macaulay sum(t cf B) / P, modified Macaulay /
+(1 + r/m), convexity sum(cf B t (t + 1/m)) / (1 + r/m)^2 / P / 100. The
+market's conventions (the basis, a payment delay, a settlement date, the
+effective measures' shift) are checked in ``conventions`` and computed
+natively with the sums. The value is that of ``net_cashflow``, the cash flow
+less servicing.
 
 Loan by loan, the flows are valued natively as each loan is projected;
 book and segment values come from the projection's summed flows. Every sum
@@ -30,12 +34,13 @@ from .. import _native
 from .._internal import checks
 from .._internal.deps import require as _require
 from .._internal.inputs import arrow_column, arrow_table, plain_column
-from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
+from .._internal.names import AGE, BALANCE, EFFECTIVE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
 from .._internal.tables import HeldTable
 from ..errors import ErrorTable
 from . import derived
 from .ages import ages as read_ages
 from .ages import quote_ages
+from .conventions import conventions
 from .dates import as_date, period_dates
 from .scenarios import checked_periods_per_year, parse_scenarios
 from .segments import by_names
@@ -142,8 +147,9 @@ def _prices(price: Any, per_loan: bool) -> list[float] | str:
     return out
 
 
-def _discount(ppy: int, discount_rate: Any, curve: Any, spread: Any, price: Any) -> tuple:
-    """The native discount (mode, periods_per_year, rate, years, rates, spread)."""
+def _discount(ppy: int, discount_rate: Any, curve: Any, spread: Any, price: Any, tail: tuple = ()) -> tuple:
+    """The native discount (mode, periods_per_year, rate, years, rates, spread,
+    then ``tail``: basis, delay days, settle days, shift)."""
     given = [n for n, v in (("discount_rate", discount_rate), ("curve", curve), ("price", price)) if v is not None]
     if not given:
         raise ValueError("discount_rate, curve or price must set the discount; give one of them")
@@ -157,12 +163,12 @@ def _discount(ppy: int, discount_rate: Any, curve: Any, spread: Any, price: Any)
         y = _number("discount_rate", discount_rate)
         if not y > -ppy:
             raise ValueError(f"discount_rate must be above -periods_per_year ({-ppy}), not {discount_rate!r}")
-        return (_RATE, ppy, y, [], [], 0.0)
+        return (_RATE, ppy, y, [], [], 0.0, *tail)
     if curve is not None:
         years, rates = _curve(curve)
         s = _number("spread", spread) if spread is not None else 0.0
-        return (_CURVE_PRICE if price is not None else _CURVE, ppy, 0.0, years, rates, s)
-    return (_PRICE, ppy, 0.0, [], [], 0.0)
+        return (_CURVE_PRICE if price is not None else _CURVE, ppy, 0.0, years, rates, s, *tail)
+    return (_PRICE, ppy, 0.0, [], [], 0.0, *tail)
 
 
 def _check_as_of(as_of: Any, ppy: int) -> Any:
@@ -191,6 +197,10 @@ def value(
     errors: str = "raise",
     threads: int | None = None,
     strict: bool = True,
+    basis: str = "mortgage",
+    delay: int = 0,
+    settle: _dt.date | str | None = None,
+    shift: float | None = None,
 ) -> Valuation:
     """What the book is worth under each scenario (see the module for the
     conventions).
@@ -204,9 +214,22 @@ def value(
     ``threads`` are as for ``project``; the book may carry ``age``,
     ``balance`` and ``fee`` columns. Returns a ``Valuation``: ``scenario``
     (with more than one), the ``by`` columns, ``id`` (per loan), then
-    ``start_balance``, ``pv``, ``price``, ``yield``, ``spread`` (null without
-    a curve), ``wal``, ``macaulay_duration``, ``modified_duration`` and
-    ``convexity``.
+    ``start_balance``, ``pv``, ``price``, ``accrued``, ``clean_price``,
+    ``yield``, ``bey``, ``spread`` (null without a curve), ``wal``,
+    ``macaulay_duration``, ``modified_duration`` and ``convexity`` (years
+    squared over 100, as the market quotes it).
+
+    The market's conventions (see docs/valuation.md): ``yield`` is
+    compounded with the payment frequency (the mortgage yield) and ``bey``
+    semi-annually; ``basis`` ("mortgage" or "bond-equivalent") chooses the
+    yield the durations and convexity are taken against. Each flow is paid
+    ``delay`` days (30/360) after its period ends. ``settle`` (a date in the
+    first period) moves the value date: ``accrued`` is the first period's
+    interest to it per 100 of ``start_balance`` and ``clean_price`` is
+    ``price`` (the full price) less ``accrued``. ``shift`` (basis points)
+    adds ``effective_duration`` and ``effective_convexity``: the yield of
+    the basis (or, with a curve, the whole curve) moved by -shift and +shift
+    and the same flows revalued.
     """
     keywords = dict(locals())  # every keyword of this signature, as given
     del keywords["loans"], keywords["scenarios"]
@@ -247,6 +270,11 @@ def checked_arguments(
     errors: Any,
     threads: Any,
     strict: Any,
+    *,
+    basis: Any = "mortgage",
+    delay: Any = 0,
+    settle: Any = None,
+    shift: Any = None,
 ) -> _Arguments:
     """value()'s arguments checked, before any computing."""
     ppy = checked_periods_per_year(periods_per_year)
@@ -257,11 +285,13 @@ def checked_arguments(
         raise ValueError(f"per_loan must be True or False, not {per_loan!r}")
     if not isinstance(strict, bool):
         raise ValueError(f"strict must be True or False, not {strict!r}")
-    discount = _discount(ppy, discount_rate, curve, spread, price)
+    as_of = _check_as_of(as_of, ppy)
+    market = conventions(basis, delay, settle, shift, as_of, ppy)
+    discount = _discount(ppy, discount_rate, curve, spread, price, market.native())
     prices = _prices(price, per_loan) if price is not None else []
     names = by_names(by)
     for n in names:
-        if n in VALUES or n == ID:
+        if n in VALUES or n in EFFECTIVE or n == ID:
             raise ValueError(f"by column {n!r} has the name of a value column; rename it")
     return _Arguments(
         ppy=ppy,
@@ -271,7 +301,7 @@ def checked_arguments(
         discount=discount,
         prices=prices,
         names=names,
-        as_of=_check_as_of(as_of, ppy),
+        as_of=as_of,
         strict=strict,
     )
 
@@ -281,7 +311,8 @@ def _columns_of(values: Any, discount: tuple) -> dict[str, Any]:
     np = _require("numpy", "value()")
     pa = _require("pyarrow", "value()")
     out = {}
-    for name in VALUES:
+    shifted = len(discount) > 9 and discount[9] > 0
+    for name in (*VALUES, *EFFECTIVE) if shifted else VALUES:
         x = np.asarray(values.column(name), dtype=np.float64)
         nan = np.isnan(x)
         out[name] = pa.array(x, type=pa.float64(), mask=nan if nan.any() else None)

@@ -319,8 +319,12 @@ def frequencies(
     np = require("numpy", "book()")
     values = ints(column, field, source, rows, words=periods_per_year, decimal=decimal)
     if is_text(column.type):
+        # A tape writes its frequencies in a few spellings: each is looked at once.
         pattern = r"^\s*[+-]?[0-9]+(?:" + ("\\." if decimal == "." else ",") + r"0*)?\s*$"
-        numeric = np.asarray(pc.fill_null(pc.match_substring_regex(column, pattern), False))
+        encoded = pc.dictionary_encode(column)
+        spelled = np.asarray(pc.fill_null(pc.match_substring_regex(encoded.dictionary, pattern), False))
+        index = np.asarray(pc.fill_null(encoded.indices, 0)).astype(np.int64)
+        numeric = (spelled[index] if len(spelled) else np.zeros(len(column), bool)) & np.asarray(column.is_valid())
     else:
         numeric = np.asarray(column.is_valid()) if not pa.types.is_null(column.type) else np.zeros(len(column), bool)
     if per_year:

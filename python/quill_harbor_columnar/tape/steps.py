@@ -36,6 +36,12 @@ class RateSteps:
             self.by_id[loan_id].append(i)  # a step without an id names no loan
         self.seen: set[str] = set()
         self.check: Any = None  # a RateCheck of the steps' rates, once read
+        self.as_read: Any = None  # each step's rate as read, in the tape's unit
+
+    def read_of(self, loan_id: str | None) -> list[float]:
+        """The rates as read of a loan's steps that read, in the order ``column`` lists them."""
+        rows = self.by_id.get(loan_id, []) if loan_id is not None else []
+        return [float(self.as_read[i]) for i in rows if i not in self.bad]
 
     def _text(self, rows: list[int]) -> str:
         return (

@@ -21,6 +21,7 @@ from .._internal.names import AGE
 from ..errors import Failure
 from . import texts
 from .files import RowNumbers, Tape, TapeError
+from .periods import in_book_periods
 from .reading import Converter, Spec, orphan_failures, read_rate_steps, steps_refusal, tape_row_mapper
 from .steps import NO_LOAN
 from .words import FREQUENCY_WORDS
@@ -220,11 +221,12 @@ class TapeRun:
     def _observe(self, batch: Any, dropped: list[int], offset: int) -> None:
         """The payment frequencies and the terms past MAX_PLAIN_TERM_MONTHS of the batch's loans."""
         np = require("numpy", "reading tapes")
+        ppy = self.spec.periods_per_year
         for name in ("int_freq", "cap_freq"):
-            values, counts = np.unique(np.asarray(batch.column(name)), return_counts=True)
+            values, counts = np.unique(in_book_periods(batch, name, ppy), return_counts=True)
             for value, n in zip(values.tolist(), counts.tolist()):
                 self.frequencies[value] += n
-        pers = np.asarray(batch.column("pers"), dtype=np.int64)
+        pers = in_book_periods(batch, "pers", ppy)
         long = np.flatnonzero(pers * 12 > MAX_PLAIN_TERM_MONTHS * self.spec.periods_per_year)
         if len(long):
             terms = self.long_terms

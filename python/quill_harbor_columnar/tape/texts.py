@@ -31,7 +31,8 @@ REASONS = {
     + FREQUENCY_EXAMPLES,
     "bad_frequency": "the frequency's payments a year do not divide periods_per_year ({ppy}) evenly",
     "bad_date": "the date does not read as " + DATE_FORMS,
-    "bad_age": "age must be a whole number with 0 <= age < pers (from a date: the whole periods to as_of)",
+    "bad_age": "age must be a whole number with 0 <= age < pers (from a date: the periods to as_of; from a "
+    "remaining term: pers less it)",
     "bad_shape": "a rate step for a period twice, outside 2..pers, not just after a period that is both an "
     "interest and a capital date, or for an id the tape does not hold",
 }

@@ -99,15 +99,18 @@ void check_prices(const double* p, std::size_t n, const char* what) {
             throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kValuePriceRange, what));
 }
 
-// The discount as (mode, periods_per_year, rate, years, zero rates, spread),
-// built and checked in Python already; the Valuer checks it again.
+// The discount as (mode, periods_per_year, rate, years, zero rates, spread)
+// and optionally the market's conventions (basis, delay days, settle days,
+// shift), built and checked in Python already; the Valuer checks it again.
 pc::Valuer read_discount(PyObject* obj) {
-    int mode;
+    int mode, basis = 0;
     long long ppy;
-    double rate, spread;
+    double rate, spread, delay = 0.0, settle = 0.0, shift = 0.0;
     PyObject *years, *rates;
-    if (!PyTuple_Check(obj) || !PyArg_ParseTuple(obj, "iLdOOd", &mode, &ppy, &rate, &years, &rates, &spread) ||
-        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice)) {
+    if (!PyTuple_Check(obj) ||
+        !PyArg_ParseTuple(obj, "iLdOOd|iddd", &mode, &ppy, &rate, &years, &rates, &spread, &basis, &delay, &settle,
+                          &shift) ||
+        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice) || basis < 0 || basis > 1) {
         PyErr_Clear();
         throw pc::ColumnarError(pc::CallFailure::BadType, msg::kValueSpecShape);
     }
@@ -119,6 +122,10 @@ pc::Valuer read_discount(PyObject* obj) {
     spec.years = number_list(years, "curve years");
     spec.zero_rates = number_list(rates, "curve rates");
     spec.spread = spread;
+    spec.basis = static_cast<pc::YieldBasis>(basis);
+    spec.delay_days = delay;
+    spec.settle_days = settle;
+    spec.shift = shift;
     return pc::Valuer(std::move(spec));
 }
 

@@ -80,6 +80,16 @@ std::array<double, M> lane_sums(std::size_t n, const F& f) noexcept {
     return out;
 }
 
+// The sums over exponents k + d instead of k, for flows d periods later:
+// sum c x^(k+d) = x^d P, sum (k+d) c x^(k+d) = x^d (P1 + d P) and
+// sum (k+d)^2 c x^(k+d) = x^d (P2 + 2d P1 + d^2 P). With d = 0, the sums as
+// they are, to the bit.
+Sums offset(const Sums& s, double x, double d) noexcept {
+    if (d == 0.0) return s;
+    const double f = std::pow(x, d);
+    return Sums{f * s.P, f * (s.P1 + d * s.P), f * (s.P2 + (2.0 * d) * s.P1 + (d * d) * s.P)};
+}
+
 // The middle of a bracket: geometric while it spans more than a factor of
 // four, so that a root orders of magnitude away is reached in a few steps.
 double middle(double lo, double hi) noexcept {
@@ -91,10 +101,10 @@ double middle(double lo, double hi) noexcept {
 // Halley's method near the root (cubic convergence: about four sums from a
 // guess a few percent off) and Newton's further out, kept inside a bracket:
 // Newton where Halley's step leaves it, bisection where Newton's does or
-// shrinks too slowly. `at` gets the sums of
-// the last evaluation, within one step of 1e-15 x of the root.
+// shrinks too slowly. The exponents are k + d (d > -1). `at` gets the sums
+// of the last evaluation, within one step of 1e-15 x of the root.
 template <typename Coef>
-bool solve(const Coef& c, std::size_t n, double target, double x0, double& x, Sums& at) noexcept {
+bool solve(const Coef& c, std::size_t n, double d, double target, double x0, double& x, Sums& at) noexcept {
     if (!(target > 0.0) || !std::isfinite(target) || n < 2) return false;
     // p(0) = 0 < target: lo always has p below the target, hi at or above.
     double lo = 0.0, hi = std::numeric_limits<double>::infinity();
@@ -103,7 +113,7 @@ bool solve(const Coef& c, std::size_t n, double target, double x0, double& x, Su
     // time is slower than bisecting.
     double step_before = std::numeric_limits<double>::infinity(), last_step = step_before;
     for (int step = 0; step < kMaxSteps; ++step) {
-        at = power_sums(c, n, x);
+        at = offset(power_sums(c, n, x), x, d);
         double next;
         if (!std::isfinite(at.P) || !std::isfinite(at.P2)) {
             // Past the range of doubles: the root is below.
@@ -136,7 +146,7 @@ bool solve(const Coef& c, std::size_t n, double target, double x0, double& x, Su
             // The bracket is closed: a root if p meets the target there (a
             // sum that overflows to NaN, say 0 times infinity, closes it too).
             x = middle(lo, hi);
-            at = power_sums(c, n, x);
+            at = offset(power_sums(c, n, x), x, d);
             return std::fabs(at.P - target) <= 1e-9 * target;
         }
         if (!(next > 0.0) || !std::isfinite(next)) return false;
@@ -149,7 +159,7 @@ bool solve(const Coef& c, std::size_t n, double target, double x0, double& x, Su
 
 bool solve_power_sum(const double* c, std::size_t n, double target, double x0, double& x) noexcept {
     Sums at;
-    return solve([c](std::size_t k) { return c[k]; }, n, target, x0, x, at);
+    return solve([c](std::size_t k) { return c[k]; }, n, 0.0, target, x0, x, at);
 }
 
 Valuer::Valuer(DiscountSpec spec) : spec_(std::move(spec)) {
@@ -173,6 +183,12 @@ Valuer::Valuer(DiscountSpec spec) : spec_(std::move(spec)) {
         }
         case DiscountMode::Price: break;
     }
+    if (spec_.basis != YieldBasis::Mortgage && spec_.basis != YieldBasis::BondEquivalent) refuse(messages::kValueBasis);
+    if (!std::isfinite(spec_.delay_days) || !(spec_.delay_days >= 0.0)) refuse(messages::kValueDelay);
+    if (!std::isfinite(spec_.settle_days) || !(spec_.settle_days >= 0.0) || !(spec_.settle_days <= 360.0 / N))
+        refuse(messages::kValueSettle);
+    if (!std::isfinite(spec_.shift) || !(spec_.shift >= 0.0)) refuse(messages::kValueShift);
+    if (spec_.delay_days != spec_.settle_days) offset_ = (spec_.delay_days - spec_.settle_days) * N / 360.0;
 }
 
 double Valuer::zero_rate(double t) const noexcept {
@@ -191,33 +207,54 @@ void Valuer::reserve(std::size_t periods) {
     const std::size_t from = df_.size();
     if (from > periods) return;
     const double N = spec_.periods_per_year;
+    const double m = spec_.basis == YieldBasis::Mortgage ? N : 2.0;
+    // A shift moves a curve by a factor on each period's discount; a yield's
+    // shift is a power sum at another rate, with no table.
+    const bool shifted =
+        spec_.shift > 0.0 && (spec_.mode == DiscountMode::Curve || spec_.mode == DiscountMode::CurvePrice);
     df_.resize(periods + 1);
     if (spec_.mode == DiscountMode::Rate) {
         t_df_.resize(periods + 1);
         c_df_.resize(periods + 1);
     }
+    if (shifted) {
+        up_.resize(periods + 1);
+        down_.resize(periods + 1);
+    }
     const double base = 1.0 + spec_.rate / N;
     for (std::size_t k = from; k <= periods; ++k) {
-        const double t = static_cast<double>(k) / N;
+        const double tau = static_cast<double>(k) + offset_;
+        const double t = tau / N;
+        if (shifted) {
+            up_[k] = std::exp(-spec_.shift * t);
+            down_[k] = std::exp(spec_.shift * t);
+        }
         switch (spec_.mode) {
             case DiscountMode::Rate:
-                df_[k] = std::pow(base, -static_cast<double>(k));
+                df_[k] = std::pow(base, -tau);
                 t_df_[k] = t * df_[k];
-                c_df_[k] = t * (N * t + 1.0) * df_[k];
+                c_df_[k] = t * (m * t + 1.0) * df_[k];
                 break;
             case DiscountMode::Curve: df_[k] = std::exp(-(zero_rate(t) + spec_.spread) * t); break;
             case DiscountMode::CurvePrice: df_[k] = std::exp(-zero_rate(t) * t); break;
             case DiscountMode::Price: break;
         }
+        // A factor past the largest double (a rate near -N over a long
+        // run, say) makes every value of the flows infinite or NaN.
+        if (k > 0 && !std::isfinite(df_[k])) refuse(messages::kValueOverflow);
     }
 }
 
 bool Valuer::value(const double* cf, const double* prin, std::size_t n, double start_balance, double price,
                    double guess, ValueRow& out) const {
     const double N = spec_.periods_per_year;
+    const double d = offset_;
+    const bool bey_basis = spec_.basis == YieldBasis::BondEquivalent;
+    // The compounding of the basis' yield, a year.
+    const double m = bey_basis ? 2.0 : N;
     // The principal's sums, with the discounted flows' at a given rate in
     // the same pass: sum prin, sum k prin, then sum cf B, sum t cf B and
-    // sum t (N t + 1) cf B from the tables.
+    // sum t (m t + 1) cf B from the tables.
     const bool at_rate = spec_.mode == DiscountMode::Rate;
     const double* df = df_.data();
     const double* t_df = t_df_.data();
@@ -235,22 +272,31 @@ bool Valuer::value(const double* cf, const double* prin, std::size_t n, double s
                       return std::array<double, 5>{w[0], w[1], 0.0, 0.0, 0.0};
                   }();
     out[kStartBalance] = start_balance;
-    out[kWal] = sums[1] / sums[0] / N;
+    // From the value date to each payment, the delay included.
+    out[kWal] = d == 0.0 ? sums[1] / sums[0] / N : (sums[1] / sums[0] + d) / N;
+    // The first period's interest net of servicing, for the part of the
+    // period before the value date.
+    out[kAccrued] = spec_.settle_days == 0.0 || n < 2
+                        ? 0.0
+                        : 100.0 * ((cf[1] - prin[1]) / start_balance) * (spec_.settle_days * N / 360.0);
     out[kSpread] = kNaN;
+    out[kEffectiveDuration] = out[kEffectiveConvexity] = kNaN;
     double y = kNaN;
-    // The sums at the yield: P = sum cf B, s1 = sum t cf B, s2 = sum t (N t + 1) cf B.
+    // The sums at the yield: P = sum cf B, s1 = sum t cf B, s2 = sum t (m t + 1) cf B.
     double P = 0.0, s1 = 0.0, s2 = 0.0;
+    double u = 0.0;  // CurvePrice: exp(-spread / N)
     bool ok = true;
     const auto at_solved_yield = [&](double target) {
         double v = 0.0;
         Sums at;
-        if (!solve([cf](std::size_t k) { return cf[k]; }, n, target, 1.0 / (1.0 + guess / N), v, at)) return false;
+        if (!solve([cf](std::size_t k) { return cf[k]; }, n, d, target, 1.0 / (1.0 + guess / N), v, at)) return false;
         y = N * (1.0 / v - 1.0);
         // The sums of the solve's last evaluation, within 1e-15 of the root:
-        // t = k / N, so sum t cf B = P1 / N and sum t (N t + 1) cf B = (P2 + P1) / N.
+        // t = (k + d) / N, so sum t cf B = P1 / N and
+        // sum t (m t + 1) cf B = (P2 m / N + P1) / N.
         P = at.P;
         s1 = at.P1 / N;
-        s2 = (at.P2 + at.P1) / N;
+        s2 = (at.P2 * (m / N) + at.P1) / N;
         return true;
     };
     switch (spec_.mode) {
@@ -278,11 +324,10 @@ bool Valuer::value(const double* cf, const double* prin, std::size_t n, double s
         case DiscountMode::CurvePrice: {
             const double target = price / 100.0 * start_balance;
             out[kPv] = target;
-            // The spread s with sum cf D u^k = target, u = exp(-s / N).
-            double u = 0.0;
+            // The spread s with sum cf D u^(k + d) = target, u = exp(-s / N).
             const double* D = df_.data();
             Sums at;
-            ok = solve([cf, D](std::size_t k) { return cf[k] * D[k]; }, n, target, 1.0, u, at);
+            ok = solve([cf, D](std::size_t k) { return cf[k] * D[k]; }, n, d, target, 1.0, u, at);
             if (ok) {
                 out[kSpread] = -N * std::log(u);
                 ok = at_solved_yield(target);
@@ -290,16 +335,57 @@ bool Valuer::value(const double* cf, const double* prin, std::size_t n, double s
             break;
         }
     }
+    if (!std::isfinite(out[kPv])) {
+        // Flows discounted past the range of doubles have no value.
+        out[kPv] = kNaN;
+        ok = false;
+    }
     out[kPrice] = 100.0 * out[kPv] / start_balance;
+    out[kCleanPrice] = out[kPrice] - out[kAccrued];
     if (!ok) {
-        out[kYield] = out[kMacaulay] = out[kModified] = out[kConvexity] = kNaN;
+        out[kYield] = out[kBey] = out[kMacaulay] = out[kModified] = out[kConvexity] = kNaN;
         return false;
     }
     const double b = 1.0 + y / N;
+    // (1 + y/N)^(N/2) = 1 + bey/2, in logarithms so that a small yield
+    // keeps its digits.
+    const double bey = N == 2.0 ? y : 2.0 * std::expm1(std::log1p(y / N) * (N / 2.0));
+    const double bm = bey_basis ? 1.0 + bey / 2.0 : b;  // 1 + r/m of the basis' yield r
     out[kYield] = y;
+    out[kBey] = bey;
     out[kMacaulay] = s1 / P;
-    out[kModified] = s1 / P / b;
-    out[kConvexity] = s2 / (N * b * b) / P;
+    out[kModified] = s1 / P / bm;
+    out[kConvexity] = s2 / (m * bm * bm) / P / 100.0;
+    if (spec_.shift > 0.0) {
+        const double h = spec_.shift;
+        double p0 = 0.0, up = 0.0, down = 0.0;
+        const double* U = up_.data();
+        const double* W = down_.data();
+        if (spec_.mode == DiscountMode::Curve) {
+            // The whole curve (and so every zero rate plus the spread) moved by -h and +h.
+            const std::array<double, 3> v = lane_sums<3>(n, [=](std::size_t k) {
+                return std::array<double, 3>{cf[k] * df[k], cf[k] * df[k] * U[k], cf[k] * df[k] * W[k]};
+            });
+            p0 = v[0], up = v[1], down = v[2];
+        } else if (spec_.mode == DiscountMode::CurvePrice) {
+            const double* D = df_.data();
+            p0 = offset(power_sums([cf, D](std::size_t k) { return cf[k] * D[k]; }, n, u), u, d).P;
+            up = offset(power_sums([cf, D, U](std::size_t k) { return cf[k] * D[k] * U[k]; }, n, u), u, d).P;
+            down = offset(power_sums([cf, D, W](std::size_t k) { return cf[k] * D[k] * W[k]; }, n, u), u, d).P;
+        } else {
+            // The basis' yield r moved by -h and +h; the flows discounted by
+            // x^(k + d), x = 1 / (1 + r/m)^(m/N).
+            const double r = bey_basis ? bey : y;
+            const auto at = [&](double rate) {
+                if (!(1.0 + rate / m > 0.0)) return kNaN;
+                const double x = bey_basis ? std::exp(-std::log1p(rate / m) * (m / N)) : 1.0 / (1.0 + rate / N);
+                return offset(power_sums([cf](std::size_t k) { return cf[k]; }, n, x), x, d).P;
+            };
+            p0 = at(r), up = at(r + h), down = at(r - h);
+        }
+        out[kEffectiveDuration] = (down - up) / (2.0 * h * p0);
+        out[kEffectiveConvexity] = (up + down - 2.0 * p0) / (h * h * p0) / 100.0;
+    }
     return true;
 }
 

@@ -6,8 +6,15 @@
 // (1 + y/N)^-k. A curve gives continuously compounded zero rates z(t),
 // linear in t between its points and flat outside them, and a spread s adds
 // to them: the discount is exp(-(z(t) + s) t). Durations and convexity are
-// taken with respect to the yield: Macaulay sum(t cf B) / P, modified that
-// over (1 + y/N), convexity sum(cf B t (N t + 1)) / (N (1 + y/N)^2) / P.
+// taken with respect to the yield of the basis, compounded m times a year
+// (m = N for the mortgage yield, 2 for the bond-equivalent yield r, with
+// (1 + y/N)^(N/2) = 1 + r/2): Macaulay sum(t cf B) / P, modified that over
+// (1 + r/m), convexity sum(cf B t (t + 1/m)) / (1 + r/m)^2 / P / 100 (quoted
+// in years squared over 100, as the market quotes it).
+// The market's timing: a flow is paid `delay` days (30/360) after its
+// period ends, and the value is taken `settle` days into the first period,
+// so the flow of period k falls at t = (k + (delay - settle) N / 360) / N
+// years; with both 0 the times are those above, to the bit.
 // Every sum runs over the periods in order, so the bits depend on the flows
 // alone.
 #pragma once
@@ -26,29 +33,48 @@ enum class DiscountMode : std::uint8_t {
     CurvePrice,  // the spread over a curve is solved from a price, then the yield
 };
 
+// Which yield the durations and convexity are taken against.
+enum class YieldBasis : std::uint8_t {
+    Mortgage,        // the yield compounded with the payment frequency
+    BondEquivalent,  // compounded semi-annually
+};
+
 struct DiscountSpec {
     DiscountMode mode = DiscountMode::Rate;
     std::int32_t periods_per_year = 12;
     double rate = 0.0;  // Rate
     std::vector<double> years, zero_rates;  // Curve, CurvePrice: strictly increasing years
     double spread = 0.0;                    // Curve
+    YieldBasis basis = YieldBasis::Mortgage;
+    double delay_days = 0.0;   // 30/360 days from a period's end to its payment, >= 0
+    double settle_days = 0.0;  // 30/360 days from the first period's start to the value date, 0..360/N
+    // The shift of the effective measures (a rate, 0.0025 for 25 bp): the
+    // yield of the basis, or the whole zero curve, moved up and down by it
+    // and the same flows revalued. 0: none (their columns are NaN).
+    double shift = 0.0;
 };
 
 // The columns of a value, in output order.
 enum ValueColumn : std::size_t {
     kStartBalance,
     kPv,
-    kPrice,
+    kPrice,  // the full price, percent of start_balance
+    kAccrued,  // interest accrued to the value date, per 100 of start_balance
+    kCleanPrice,  // price - accrued
     kYield,
+    kBey,
     kSpread,
     kWal,
     kMacaulay,
     kModified,
     kConvexity,
+    kEffectiveDuration,
+    kEffectiveConvexity,
     kValueColumnCount
 };
 inline constexpr const char* kValueColumnNames[kValueColumnCount] = {
-    "start_balance", "pv", "price", "yield", "spread", "wal", "macaulay_duration", "modified_duration", "convexity"};
+    "start_balance", "pv",  "price", "accrued", "clean_price", "yield", "bey", "spread", "wal", "macaulay_duration",
+    "modified_duration", "convexity", "effective_duration", "effective_convexity"};
 
 using ValueRow = double[kValueColumnCount];
 
@@ -58,12 +84,15 @@ class Valuer {
 public:
     // Throws ColumnarError (BadInput) for a spec no flows can be valued by:
     // a rate at or below -N, a curve that is empty, uneven or not strictly
-    // increasing, or non-finite numbers.
+    // increasing, non-finite numbers, a negative delay or shift, or a value
+    // date outside the first period.
     explicit Valuer(DiscountSpec spec);
 
     const DiscountSpec& spec() const noexcept { return spec_; }
     // Readies the tables for flows of periods 0..periods; call before the
-    // threads that read them start. Throws std::bad_alloc.
+    // threads that read them start. Throws std::bad_alloc, and ColumnarError
+    // (BadInput) where a discount factor of the given rate or curve exceeds
+    // the largest double, so that no value of such flows would be a number.
     void reserve(std::size_t periods);
 
     // Values flows cf[0..n) (net of servicing) with principal prin[0..n) of a
@@ -80,9 +109,12 @@ public:
 
 private:
     DiscountSpec spec_;
-    // Rate: (1 + y/N)^-k, then the same times t_k and times t_k (N t_k + 1).
-    // Curve: exp(-(z(t_k) + spread) t_k). CurvePrice: exp(-z(t_k) t_k).
-    std::vector<double> df_, t_df_, c_df_;
+    double offset_ = 0.0;  // (delay - settle) N / 360: the flows' offset, in periods
+    // Rate: (1 + y/N)^-(k + offset), then the same times t_k and times
+    // t_k (m t_k + 1). Curve: exp(-(z(t_k) + spread) t_k). CurvePrice:
+    // exp(-z(t_k) t_k). With a shift over a curve: exp(-shift t_k) and
+    // exp(shift t_k).
+    std::vector<double> df_, t_df_, c_df_, up_, down_;
 };
 
 // The x > 0 with sum_{k=1}^{n-1} c[k] x^k = target, by Newton's method kept

@@ -151,7 +151,16 @@ inline constexpr const char* kValueCurveOrder = "curve years must be strictly in
 inline constexpr const char* kValueSpread = "spread must be a finite number";
 inline constexpr const char* kValueNoPrice = "price must give at least one price";
 inline constexpr const char* kValueSpecShape =
-    "a discount is (mode, periods_per_year, rate, years, zero rates, spread)";
+    "a discount is (mode, periods_per_year, rate, years, zero rates, spread[, basis, delay days, settle days, "
+    "shift])";
+inline constexpr const char* kValueBasis = "basis must be mortgage (0) or bond-equivalent (1)";
+inline constexpr const char* kValueDelay = "delay must be a finite number of days, 0 or more";
+inline constexpr const char* kValueSettle =
+    "settle must fall in the first period: from 0 to 360 / periods_per_year days (30/360) after its start";
+inline constexpr const char* kValueShift = "shift must be a finite rate, 0 or more";
+inline constexpr const char* kValueOverflow =
+    "discount_rate (or the curve and spread) discounts a flow by a factor past the largest double: no value of "
+    "these flows is a number; give a rate further above -periods_per_year";
 inline constexpr const char* kValuePriceRange = "%s must hold positive, finite prices";
 inline constexpr const char* kValueBounds = "bounds must be pairs of row offsets within the flows, in order";
 // The projection calls' arguments, which the Python layer builds and checks

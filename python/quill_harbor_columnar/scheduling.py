@@ -15,7 +15,7 @@ from . import _native
 from ._internal import checks, standing
 from ._internal.deps import require
 from ._internal.inputs import arrow_table, column_names, native_source
-from ._internal.names import AGE, BALANCE
+from ._internal.names import AGE, BALANCE, FIELDS, SHAPE
 from ._internal.tables import NativeTable
 from .errors import ErrorTable, Failure
 
@@ -201,13 +201,15 @@ def stream_schedules(
     ``batch_rows`` bounds each output batch's rows: loans in the list layout,
     periods in the long layout (whole loans, at least one a batch). With ``errors="raise"`` the stream fails at
     the first failing row; with ``"skip"`` failures gather in ``.errors``.
-    List columns are ``large_list`` in streams.
+    List columns are ``large_list`` in streams. ``age`` and ``balance``
+    columns read as in ``schedules``, batch by batch.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
     checks.positive_int("batch_rows", batch_rows)
-    source = native_source(loans)
+    # A stream reads a book's age and balance columns batch by batch.
+    source = native_source(loans, (*FIELDS, *SHAPE, AGE, BALANCE))
     if isinstance(source, tuple):
         raise TypeError("stream_schedules needs a mapping of columns or an object with __arrow_c_stream__")
     return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict)), layout)

@@ -166,6 +166,9 @@ def test_schedules_and_cashflows_run_from_the_age_as_project_does(with_balance):
         w = want[ln["id"]]
         assert row["Per"] == list(range(ln["pers"] - ln["age"] + 1))
         assert row["Bal"] == w["balance"] and row["Cap"] == w["scheduled_principal"] and row["Int"] == w["interest"]
+    streamed = qc.stream_schedules(book, layout="list", errors="skip", batch_rows=2).to_reader()
+    kept = [r for r in pa.Table.from_batches(list(streamed)).to_pylist() if r["Per"] is not None]
+    assert kept == [r for r in rows if r["Per"] is not None]
     totals = qc.project(book, {}, errors="skip").to_pandas()
     cf = qc.cashflows(book, errors="skip").to_pandas()
     for mine, theirs in (("Cap", "scheduled_principal"), ("Int", "interest"), ("Bal", "balance")):

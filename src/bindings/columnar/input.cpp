@@ -437,6 +437,17 @@ std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
         column_from_object(*book, f, column.get(), *shape_views[s], n);
         check_length(kFieldNames[f], n);
     }
+    // The book as it stands, for the calls that read it from the batch.
+    const std::pair<Field, pc::ColumnView*> standing[2] = {{Field::Age, &batch.age}, {Field::Balance, &batch.balance}};
+    for (const auto& [field, view] : standing) {
+        const int f = static_cast<int>(field);
+        PyObject* obj = PyDict_GetItemString(mapping, kFieldNames[f]);
+        if (obj == nullptr || obj == Py_None) continue;
+        PyRef column = PyRef::borrow(obj);
+        std::int64_t n = 0;
+        column_from_object(*book, f, column.get(), *view, n);
+        check_length(kFieldNames[f], n);
+    }
     if (PyObject* obj = PyDict_GetItemString(mapping, "rate_steps"); obj != nullptr && obj != Py_None) {
         PyRef column = PyRef::borrow(obj);
         std::int64_t n = 0;

@@ -197,6 +197,17 @@ bool layout_from_schema(const ArrowSchema& schema, ArrowLayout& layout, ImportPr
         const ArrowSchema* c = schema.children[i];
         if (c == nullptr || c->name == nullptr || c->format == nullptr) continue;
         if (!shape_layout(*c, static_cast<int>(i), layout, why)) return false;
+        // Lenient: a column of another type is left to the caller's own reading.
+        const Kind k = c->dictionary == nullptr ? kind_of_arrow(c->format) : Kind::Absent;
+        if (std::strcmp(c->name, name(Field::Age)) == 0 && layout.age_child < 0 && (is_integral(k) || is_text(k))) {
+            layout.age_child = static_cast<int>(i);
+            layout.age_kind = k;
+        }
+        if (std::strcmp(c->name, name(Field::Balance)) == 0 && layout.balance_child < 0 &&
+            (is_float(k) || is_integral(k) || is_text(k))) {
+            layout.balance_child = static_cast<int>(i);
+            layout.balance_kind = k;
+        }
         for (int f = 0; f < kFieldCount; ++f) {
             if (std::strcmp(c->name, kFieldNames[f]) != 0) continue;
             const Field field = static_cast<Field>(f);
@@ -366,6 +377,13 @@ bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::i
             return false;
     }
     if (layout.steps_child >= 0 && !steps_from_arrow(array, layout, array.offset + start, rows, b.shape.rate_steps, why))
+        return false;
+    if (layout.age_child >= 0 && !column_from_arrow(array, layout.age_child, layout.age_kind, name(Field::Age),
+                                                    array.offset + start, rows, b.age, why))
+        return false;
+    if (layout.balance_child >= 0 &&
+        !column_from_arrow(array, layout.balance_child, layout.balance_kind, name(Field::Balance), array.offset + start,
+                           rows, b.balance, why))
         return false;
     return true;
 }

@@ -31,6 +31,10 @@ struct ArrowLayout {
     // sit at steps_per and steps_rate. -1: absent.
     int shape_child[3] = {-1, -1, -1};
     Kind shape_kind[3] = {Kind::Absent, Kind::Absent, Kind::Absent};
+    // The book as it stands: age and balance, bound where their type reads
+    // (-1: absent or not bound).
+    int age_child = -1, balance_child = -1;
+    Kind age_kind = Kind::Absent, balance_kind = Kind::Absent;
     int steps_child = -1;
     bool steps_null = false;   // every list null
     bool steps_large = false;

@@ -184,11 +184,14 @@ RowFailure read_failure(std::int64_t index, DecodeFailure& why) {
 // Row g as it stands (StandingColumns): its age and balance checked; with a
 // balance its terms become the standing loan's, without one `skip` is the
 // number of leading periods of its schedule left out.
-bool stand_row(const StandingColumns& in, std::int64_t g, Terms& terms, std::int32_t& skip,
-               DecodeFailure& why) noexcept {
+bool stand_row(const StandingColumns& in, const InputBatch& batch, std::int64_t r, std::int64_t g, Terms& terms,
+               std::int32_t& skip, DecodeFailure& why) noexcept {
     skip = 0;
-    if (in.ages == nullptr && in.balances == nullptr) return true;
-    const std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
+    std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
+    bool has_age = in.ages != nullptr, has_balance = in.balances != nullptr;
+    float balance = has_balance ? num::narrow_to_float(in.balances[g]) : 0.0f;
+    if (in.from_batches && !read_standing_columns(batch, r, age, has_age, balance, has_balance, why)) return false;
+    if (!has_age && !has_balance) return true;
     if (age < 0 || age >= terms.pers) {
         why.code = FailureCode::BadAge;
         why.field = Field::Age;
@@ -204,11 +207,10 @@ bool stand_row(const StandingColumns& in, std::int64_t g, Terms& terms, std::int
         }
         return false;
     }
-    if (in.balances == nullptr) {
+    if (!has_balance) {
         skip = static_cast<std::int32_t>(age);
         return true;
     }
-    const float balance = num::narrow_to_float(in.balances[g]);
     if (!(balance > 0.0f && std::isfinite(balance))) {
         why.code = FailureCode::BadBalance;
         why.field = Field::Balance;
@@ -226,7 +228,7 @@ bool stand_row(const StandingColumns& in, std::int64_t g, Terms& terms, std::int
 // fails before the engine sees it.
 bool read_row(const InputBatch& batch, std::int64_t r, std::int64_t g, const StandingColumns& standing, Terms& terms,
               std::int32_t& skip, std::int64_t& len, DecodeFailure& why) noexcept {
-    if (!decode_row(batch, r, terms, why) || !stand_row(standing, g, terms, skip, why)) return false;
+    if (!decode_row(batch, r, terms, why) || !stand_row(standing, batch, r, g, terms, skip, why)) return false;
     len = row_length(terms.pers);
     if (len >= 0) {
         len -= skip;
@@ -297,7 +299,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     offsets[0] = 0;
     std::vector<Terms> terms(n_rows);
     // Periods left out of the front of each row's schedule (an age without a balance).
-    std::vector<std::int32_t> skips(opt.standing.ages != nullptr ? n_rows : 0);
+    std::vector<std::int32_t> skips(opt.standing.ages != nullptr || opt.standing.from_batches ? n_rows : 0);
     std::vector<std::uint8_t> status(n_rows, kPending);
     FailureLog log;
     std::atomic<std::int64_t> first_failure{std::numeric_limits<std::int64_t>::max()};

@@ -89,9 +89,12 @@ struct ScheduleResult {
 // periods run. Either way its periods are numbered from 0 at the age. An age
 // outside [0, pers) fails as bad_age, a balance that is not positive and
 // finite in binary32 as bad_balance.
+// from_batches: read them from each batch's own columns (InputBatch::age,
+// balance) instead, as a stream does.
 struct StandingColumns {
     const std::int64_t* ages = nullptr;
     const double* balances = nullptr;
+    bool from_batches = false;
 };
 
 struct ComputeOptions {

@@ -308,6 +308,25 @@ bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailu
            decode_shape(batch.shape, batch.periods_per_year, row, t, why);
 }
 
+bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64_t& age, bool& has_age,
+                           float& balance, bool& has_balance, DecodeFailure& why) noexcept {
+    if (batch.age.kind != Kind::Absent) {
+        if (batch.age.is_null(row) || batch.age.kind == Kind::Null)
+            return fail(why, FailureCode::BadAge, Field::Age, messages::kBadAge);
+        std::int32_t a = 0;
+        if (!read_i32(batch.age, Field::Age, row, a, why)) return false;
+        age = a;
+        has_age = true;
+    }
+    if (batch.balance.kind != Kind::Absent) {
+        if (batch.balance.is_null(row) || batch.balance.kind == Kind::Null)
+            return fail(why, FailureCode::BadBalance, Field::Balance, messages::kBadBalance);
+        if (!read_f32(batch.balance, Field::Balance, row, balance, why)) return false;
+        has_balance = true;
+    }
+    return true;
+}
+
 void StepsView::items(std::int64_t row, std::int64_t& begin, std::int64_t& end) const noexcept {
     begin = end = 0;
     if (kind == Offsets::Absent || kind == Offsets::Null) return;

@@ -116,6 +116,10 @@ struct InputBatch {
     // The call's calendar: its periods a year, which a loan's own
     // payments_per_year must divide.
     std::int32_t periods_per_year = 12;
+    // The book as it stands, from its own columns, bound where they are
+    // integers (age) or numbers (balance), typed or text; read only by the
+    // calls that ask for them (a stream of schedules).
+    ColumnView age, balance;
     const ColumnView& column(Field f) const noexcept { return columns[static_cast<int>(f)]; }
     bool row_is_null(std::int64_t row) const noexcept;
 };
@@ -171,6 +175,12 @@ struct DecodeFailure {
 // Allocates only to quote a failing value; a failed allocation there
 // leaves the value out.
 bool decode_row(const InputBatch& batch, std::int64_t row, Terms& terms, DecodeFailure& why) noexcept;
+
+// Row r's age and balance from the batch's own columns (has_* false where
+// a column is not bound): false with `why` for one that does not read, a
+// null being bad_age or bad_balance.
+bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64_t& age, bool& has_age,
+                           float& balance, bool& has_balance, DecodeFailure& why) noexcept;
 
 // Row r's rate steps, as the engine reads them: per as an int32 and rate
 // narrowed to binary32 exactly as `rate` is. Appends to per and rate; false

@@ -8,6 +8,22 @@ _Failure = tuple[int, str | None, str, str | None, str | None, str, _Terms | Non
 
 # Every failure code, in the order of the native enum.
 FAILURE_CODES: Final[tuple[str, ...]]
+# Every field a failure can blame, in the order of the native enum.
+FAILURE_FIELDS: Final[tuple[str, ...]]
+# The discount modes of _Discount.
+DISCOUNT_RATE: Final[int]
+DISCOUNT_CURVE: Final[int]
+DISCOUNT_PRICE: Final[int]
+DISCOUNT_CURVE_PRICE: Final[int]
+# The yield bases of a discount's conventions.
+BASIS_MORTGAGE: Final[int]
+BASIS_BOND_EQUIVALENT: Final[int]
+# An age that is not an integer at all (refused as bad_age, no value quoted).
+NOT_AN_AGE: Final[int]
+# The longest lag a scenario may give.
+MAX_LAG: Final[int]
+# Every text of the message catalogue, by its native constant's name.
+_MESSAGES: Final[dict[str, str]]
 
 @final
 class Table:
@@ -112,10 +128,10 @@ def project_loans(
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 
-# (mode, periods_per_year, rate, years, zero rates, spread); mode 0 a rate,
-# 1 a curve and spread, 2 a price, 3 a curve and a price.
-# (mode, periods_per_year, rate, years, zero rates, spread), and optionally
-# the conventions (basis, delay days, settle days, shift).
+# (mode, periods_per_year, rate, years, zero rates, spread), mode one of
+# DISCOUNT_RATE, DISCOUNT_CURVE (and spread), DISCOUNT_PRICE,
+# DISCOUNT_CURVE_PRICE; and optionally the conventions (basis, one of
+# BASIS_MORTGAGE and BASIS_BOND_EQUIVALENT, delay days, settle days, shift).
 _Discount = (
     tuple[int, int, float, list[float], list[float], float]
     | tuple[int, int, float, list[float], list[float], float, int, float, float, float]

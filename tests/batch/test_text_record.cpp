@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "paywheel/batch/text_record.hpp"
@@ -993,27 +994,35 @@ TEST(DecodeTextRecord, LookupOrder) {
 }
 
 TEST(DecodeTextRecord, EachLookupAndParseIsItsOwnSite) {
-    std::vector<TextRecord> failing;
+    // Each failing record, and the code and field its abort blames.
+    std::vector<std::tuple<TextRecord, const char*, const char*>> failing;
     for (const char* key : {"id", "amt", "rate", "pers", "int_freq", "cap_freq"}) {
         TextRecord r = valid_record();
         r.erase(key);
-        failing.push_back(r);
+        failing.emplace_back(r, "null", key);
     }
     for (const char* key : {"amt", "rate", "pers", "int_freq", "cap_freq"}) {
         TextRecord r = valid_record();
         r[key] = "?";
-        failing.push_back(r);
+        const bool is_float = std::string_view(key) == "amt" || std::string_view(key) == "rate";
+        failing.emplace_back(r, is_float ? "parse_float" : "parse_int", key);
     }
+    TextRecord past = valid_record();
+    past["pers"] = "2147483648";
+    failing.emplace_back(past, "int_out_of_range", "pers");
     std::set<std::uint32_t> lines;
-    for (const TextRecord& r : failing) {
+    for (const auto& [r, code, field] : failing) {
         const auto a = abort_of(r);
         ASSERT_TRUE(a.has_value());
+        ASSERT_TRUE(a->blame().has_value()) << field;
+        EXPECT_STREQ(paywheel::name_of(a->blame()->code), code) << field;
+        EXPECT_STREQ(paywheel::name_of(a->blame()->field), field) << field;
         const std::string_view file = a->site().file;
         EXPECT_TRUE(file.ends_with("src/paywheel/batch/text_record.cpp")) << file;
         EXPECT_GT(a->site().line, 0u);
         lines.insert(a->site().line);
     }
-    EXPECT_EQ(lines.size(), failing.size());
+    EXPECT_EQ(lines.size(), failing.size() - 1);  // the two parses of pers are one site
 }
 
 }  // namespace

@@ -539,6 +539,44 @@ TEST_P(KnownAnswers, AbortMessagesInOrder) {
     }
 }
 
+// The engine names each refusal where it raises it: the code and the field
+// to blame (the reference engine has messages only).
+TEST(KnownAnswersBlame, EveryAbortNamesItsCodeAndField) {
+    struct Case {
+        LoanTerms t;
+        const char* code;
+        const char* field;
+    };
+    const Case cases[] = {
+        {terms(1000, 0.05f, 4, 1, 0), "zero_frequency", "cap_freq"},
+        {terms(1000, 0.05f, 4, 0, 0), "zero_frequency", "cap_freq"},
+        {terms(1000, 0.05f, 4, 0, 1), "zero_frequency", "int_freq"},
+        {terms(1000, 0.05f, 4, 0, 4), "single_capital_block", "cap_freq"},
+        {terms(1000, 0.05f, 1, 1, 1), "single_capital_block", "pers"},
+        {terms(1000, 0.05f, 0, 0, 1), "no_periods", "pers"},
+        {terms(1000, 0.05f, -1, 1, 0), "no_periods", "pers"},
+        {terms(1000, 0.05f, kMax, 0, 0), "no_periods", "pers"},
+        {terms(-1000, 0.05f, 4, 1, 2), "decreasing_blocks", "amt"},
+        {terms(1000, 0.00000001f, 4, 1, 2), "vanishing_rate", "rate"},
+        {terms(1000, 0.0f, 4, 2, 2), "zero_rate", "rate"},
+        {terms(kNaN, 0.05f, 4, 1, 2), "non_finite", "amt"},
+    };
+    for (const Case& c : cases) {
+        const std::string what = std::to_string(c.t.amt) + " " + std::to_string(c.t.rate) + " " +
+                                 std::to_string(c.t.pers) + " " + std::to_string(c.t.int_freq) + " " +
+                                 std::to_string(c.t.cap_freq);
+        try {
+            paywheel::QuietAborts quiet;
+            (void)paywheel::build_schedule(c.t);
+            ADD_FAILURE() << what << ": returned normally";
+        } catch (const paywheel::Abort& a) {
+            ASSERT_TRUE(a.blame().has_value()) << what;
+            EXPECT_STREQ(paywheel::name_of(a.blame()->code), c.code) << what;
+            EXPECT_STREQ(paywheel::name_of(a.blame()->field), c.field) << what;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, KnownAnswers, ::testing::Values(&kFast, &kReference),
                          [](const ::testing::TestParamInfo<const Engine*>& info) { return std::string(info.param->name); });
 

@@ -1,35 +1,46 @@
-"""The fixed failure texts, mirrored once from src/paywheel/core/messages.hpp.
-
-Every Python test names a text from here; when a message is reworded, this
-file and the header change together.
+"""The fixed failure texts, read from the message catalogue
+(src/paywheel/core/messages.hpp) through the columnar extension, which lists
+every text under its constant's name: a reworded message changes in the
+header alone.
 """
 
+from quill_harbor_columnar._native import _MESSAGES as CATALOGUE
+
+
+class _ByKind:
+    """A failed parse's text by its kind: FLOAT_ERR % "Empty" is kFloatEmpty."""
+
+    def __init__(self, prefix):
+        self._prefix = prefix
+
+    def __mod__(self, kind):
+        return CATALOGUE[self._prefix + kind]
+
+
 # Engine.
-REMAINDER_BY_ZERO = "attempt to calculate the remainder with a divisor of zero"
-SLICE_START = "range start index 1 out of range for slice of length 0"
-UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
-REMOVAL_INDEX = "removal index (is 0) should be < len (is 0)"
-INDEX_OUT_OF_BOUNDS = "ndarray: index out of bounds"
-CHUNK_SIZE_ZERO = "chunk size must be non-zero"
+REMAINDER_BY_ZERO = CATALOGUE["kRemainderByZero"]
+SLICE_START = CATALOGUE["kSliceStart"]
+UNWRAP_NONE = CATALOGUE["kUnwrapNone"]
+REMOVAL_INDEX = CATALOGUE["kRemovalIndex"]
+INDEX_OUT_OF_BOUNDS = CATALOGUE["kIndexOutOfBounds"]
+CHUNK_SIZE_ZERO = CATALOGUE["kChunkSizeZero"]
 
 # Text records and typed lookups: a missing key, a failed conversion.
-MISSING_KEY = UNWRAP_NONE
-UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value"
-FLOAT_ERR = UNWRAP_ERR + ": ParseFloatError { kind: %s }"
-INT_ERR = UNWRAP_ERR + ": ParseIntError { kind: %s }"
+MISSING_KEY = CATALOGUE["kMissingKey"]
+UNWRAP_ERR = CATALOGUE["kUnwrapErr"]
+FLOAT_ERR = _ByKind("kFloat")
+INT_ERR = _ByKind("kInt")
 
 # Columnar rows: a schedule that would hold NaN.
-NAN_SCHEDULE = "the schedule would hold NaN"
+NAN_SCHEDULE = CATALOGUE["kNanSchedule"]
 
 # Python boundary.
-STR_TO_VEC = "Can't extract `str` to `Vec`"
-INT_OUT_OF_RANGE = "out of range integral type conversion attempted"
-INITIALISED_TWICE = "PyO3 modules may only be initialized once per interpreter process"
-UNWRAPPED_PANIC = "Unwrapped panic from Python code"
-RESUMING_PANIC = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-PYTHON_TRACE_BELOW = "Python stack trace below:\n"
+STR_TO_VEC = CATALOGUE["kStrToVec"]
+INT_OUT_OF_RANGE = CATALOGUE["kIntOutOfRange"]
+INITIALISED_TWICE = CATALOGUE["kInitialisedTwice"]
+UNWRAPPED_PANIC = CATALOGUE["kUnwrappedPanic"]
+RESUMING_PANIC = CATALOGUE["kResumingPanic"]
+PYTHON_TRACE_BELOW = CATALOGUE["kPythonTraceBelow"]
 
 # Memory.
-PROJECTION_PAST_MEMORY = (
-    "the projection would need %zu bytes at its peak, more than the %zu bytes of memory this process may use"
-)
+PROJECTION_PAST_MEMORY = CATALOGUE["kProjectionPastMemory"]

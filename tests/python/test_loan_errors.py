@@ -7,8 +7,11 @@ import sys
 import pytest
 
 import quill_harbor_columnar as qc
+from quill_harbor_columnar import _native, errors
+from quill_harbor_columnar._internal import names
 from quill_harbor_columnar._internal.deps import require
 from quill_harbor_columnar.errors import CODES, explain
+from quill_harbor_columnar.tape import texts
 
 TERMS = (1000.0, 0.0, 12, 1, 12)
 
@@ -29,6 +32,17 @@ def test_every_code_is_explained_and_its_error_pickles(code):
 
 def test_codes_have_distinct_explanations():
     assert len({explain(c) for c in CODES}) == len(CODES)
+
+
+@pytest.mark.parametrize("where, spelt, native", [
+    ("codes LoanError explains", errors._WORDS, _native.FAILURE_CODES),
+    ("codes the tape reader explains", texts.REASONS, _native.FAILURE_CODES),
+    ("columns a failure blames", (*names.FIELDS, *names.SHAPE, names.AGE, *names.STANDING), _native.FAILURE_FIELDS),
+])
+def test_python_spells_only_the_native_names(where, spelt, native):
+    # Python reads codes and fields by name: one it spells that the extension
+    # does not define would never match a failure.
+    assert set(spelt) <= set(native), (where, sorted(set(spelt) - set(native)))
 
 
 def test_error_table_from_rows():

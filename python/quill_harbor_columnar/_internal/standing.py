@@ -8,13 +8,14 @@ from collections.abc import Sequence
 from dataclasses import replace
 from typing import Any
 
+from .. import _native
 from .deps import require
 from .inputs import arrow_column
 from .names import AGE, STANDING
 
 # An age that is not an integer at all: refused as bad_age, its text quoted
 # from the column (the native side has only the number).
-NOT_AN_AGE = -(2**63)
+NOT_AN_AGE = _native.NOT_AN_AGE
 
 # Decimal text as the number readers take it (and inf, infinity, nan).
 _NUMBER = r"^\s*[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))\s*$"

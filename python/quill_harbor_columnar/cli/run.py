@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import functools
 import os
 import sys
 import time
@@ -123,7 +122,9 @@ class Command:
         raise NotImplementedError
 
 
-@functools.cache
+_TAKES_AGES: dict[str, bool] = {}
+
+
 def takes_ages(call: str) -> bool:
     """Whether the library's ``call`` ("schedules": the stream the schedules subcommand writes, or
     "cashflows") runs a loan that has an age from that age on, asked of the library itself with a
@@ -135,8 +136,10 @@ def takes_ages(call: str) -> bool:
             return int(cashflows(loan).num_rows)
         return sum(batch.num_rows for batch in stream_schedules(loan).to_reader())
 
-    loan: dict[str, list[Any]] = {"amt": [1.0], "rate": [0.01], "pers": [2], "int_freq": [1], "cap_freq": [1]}
-    return rows({**loan, AGE: [1]}) != rows(loan)
+    if call not in _TAKES_AGES:
+        loan: dict[str, list[Any]] = {"amt": [1.0], "rate": [0.01], "pers": [2], "int_freq": [1], "cap_freq": [1]}
+        _TAKES_AGES[call] = rows({**loan, AGE: [1]}) != rows(loan)
+    return _TAKES_AGES[call]
 
 
 def _inside(folder: str, path: str) -> bool:

@@ -17,12 +17,17 @@ import math
 import numbers
 from typing import Any
 
+from .. import _native
 from .dates import as_date, period_dates
 
 __all__ = ["Conventions", "conventions", "days_30_360", "BASES"]
 
 # The basis names and their native codes.
-BASES = {"mortgage": 0, "bond-equivalent": 1, "bey": 1}
+BASES = {
+    "mortgage": _native.BASIS_MORTGAGE,
+    "bond-equivalent": _native.BASIS_BOND_EQUIVALENT,
+    "bey": _native.BASIS_BOND_EQUIVALENT,
+}
 # A century of days: a longer delay is a slip, not a convention.
 _MAX_DELAY = 36_000
 

@@ -8,6 +8,8 @@ import numbers
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from .. import _native
+
 __all__ = ["Scenario", "parse_scenarios", "scenario_names", "checked_periods_per_year"]
 
 _PREPAY = ("smm", "cpr", "psa")
@@ -147,8 +149,8 @@ def _one_scenario(index: int, scenario: Any, periods_per_year: int) -> Scenario:
     if isinstance(lag, bool) or not isinstance(lag, numbers.Integral) or lag < 0:
         raise ValueError(f"{where}: 'lag' must be an int >= 0 (periods), not {lag!r}")
     lag = int(lag)
-    if lag > 2**20:
-        raise ValueError(f"{where}: 'lag' of {lag} periods is past any loan's term; give at most {2**20}")
+    if lag > _native.MAX_LAG:
+        raise ValueError(f"{where}: 'lag' of {lag} periods is past any loan's term; give at most {_native.MAX_LAG}")
     name = scenario.get(_NAME)
     if name is not None and (not isinstance(name, str) or not name.strip()):
         raise ValueError(f"{where}: 'name' must be a non-empty text, not {name!r}")

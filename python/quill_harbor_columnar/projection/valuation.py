@@ -49,8 +49,13 @@ from .standing import values as standing_values
 
 __all__ = ["value", "Valuation", "NoYieldError", "VALUES", "book_values", "checked_arguments"]
 
-# The native discount modes, in the order of the native enum.
-_RATE, _CURVE, _PRICE, _CURVE_PRICE = range(4)
+# The native discount modes, by name.
+_RATE, _CURVE, _PRICE, _CURVE_PRICE = (
+    _native.DISCOUNT_RATE,
+    _native.DISCOUNT_CURVE,
+    _native.DISCOUNT_PRICE,
+    _native.DISCOUNT_CURVE_PRICE,
+)
 
 
 class NoYieldError(ValueError):

@@ -6,7 +6,6 @@
 #include "bindings/columnar/edge.hpp"
 #include "bindings/columnar/native.hpp"
 #include "paywheel/core/abort.hpp"
-#include "paywheel/core/failure_code.hpp"
 #include "paywheel/core/power.hpp"
 #include "paywheel/core/power_setting.hpp"
 
@@ -35,18 +34,6 @@ PyMethodDef g_functions[] = {
 PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_native", "Native core of quill_harbor_columnar.", -1, g_functions,
                         nullptr, nullptr, nullptr, nullptr};
 
-// FAILURE_CODES: every failure code's name, in the enum's order.
-bool add_failure_codes(PyObject* module) {
-    PyRef codes = PyRef::steal(PyTuple_New(paywheel::kFailureCodeCount));
-    if (!codes) return false;
-    for (int i = 0; i < paywheel::kFailureCodeCount; ++i) {
-        PyObject* name = PyUnicode_FromString(paywheel::kFailureCodeNames[i]);
-        if (name == nullptr) return false;
-        PyTuple_SET_ITEM(codes.get(), i, name);
-    }
-    return PyModule_AddObjectRef(module, "FAILURE_CODES", codes.get()) >= 0;
-}
-
 PyObject* initialise() {
     // The abort report's settings and the power mode are the process's,
     // shared with quill_harbor through the engine library: whichever module
@@ -55,7 +42,7 @@ PyObject* initialise() {
     if (!paywheel::apply_power_setting_once()) throw Refusal{PyExc_ImportError, paywheel::kPowerModeError};
     PyRef m = PyRef::steal(PyModule_Create(&g_module));
     if (!m) return nullptr;
-    if (!register_result_types(m.get()) || !register_stream_type(m.get()) || !add_failure_codes(m.get())) return nullptr;
+    if (!register_result_types(m.get()) || !register_stream_type(m.get()) || !register_names(m.get())) return nullptr;
     return m.release();
 }
 

@@ -42,6 +42,10 @@ PyObject* py_project_loans(PyObject* self, PyObject* args);
 PyObject* py_value_loans(PyObject* self, PyObject* args);
 PyObject* py_value_runs(PyObject* self, PyObject* args);
 
+// names.cpp: the codes, modes, constants and message texts Python reads by
+// name; false with an exception set.
+bool register_names(PyObject* module);
+
 // A zero-initialised static type object with the reference a static type
 // starts with.
 PyTypeObject blank_type();

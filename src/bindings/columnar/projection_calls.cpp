@@ -86,7 +86,7 @@ std::vector<pc::Scenario> read_scenarios(PyObject* obj) {
         s.dflt.by_age = dflt_age != 0;
         if (!(severity >= 0.0 && severity <= 1.0))
             throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotAFraction, "severity"));
-        if (lag < 0 || lag > (1 << 20)) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
+        if (lag < 0 || lag > pc::kMaxLag) throw pc::ColumnarError(pc::CallFailure::BadInput, msg::kLagRange);
         s.severity = severity;
         s.lag = static_cast<std::int32_t>(lag);
     }
@@ -110,7 +110,8 @@ pc::Valuer read_discount(PyObject* obj) {
     if (!PyTuple_Check(obj) ||
         !PyArg_ParseTuple(obj, "iLdOOd|iddd", &mode, &ppy, &rate, &years, &rates, &spread, &basis, &delay, &settle,
                           &shift) ||
-        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice) || basis < 0 || basis > 1) {
+        mode < 0 || mode > static_cast<int>(pc::DiscountMode::CurvePrice) || basis < 0 ||
+        basis > static_cast<int>(pc::YieldBasis::BondEquivalent)) {
         PyErr_Clear();
         throw pc::ColumnarError(pc::CallFailure::BadType, msg::kValueSpecShape);
     }

@@ -161,34 +161,43 @@ ParsedI32 parse_i32(std::string_view text) noexcept {
 namespace {
 
 // Each helper aborts at the call site that the caller's source location names,
-// so every lookup and every parse in decode_text_record is its own site.
+// so every lookup and every parse in decode_text_record is its own site; the
+// abort blames the field read, with the code a columnar row gets for it.
 
-const std::string& lookup(const TextRecord& record, const char* key,
+const std::string& lookup(const TextRecord& record, Field field,
                           std::source_location loc = std::source_location::current()) {
-    const auto it = record.find(key);
-    if (it == record.end()) raise_abort(messages::kMissingKey, loc);
+    const auto it = record.find(name_of(field));
+    if (it == record.end()) raise_abort(Blame{FailureCode::Null, field}, messages::kMissingKey, loc);
     return it->second;
 }
 
-float unwrap_f32(const std::string& text, std::source_location loc = std::source_location::current()) {
+float unwrap_f32(const std::string& text, Field field, std::source_location loc = std::source_location::current()) {
     const ParsedF32 p = parse_f32(text);
     if (!p.ok)
-        raise_abort(p.kind == FloatErrorKind::Empty ? messages::kFloatEmpty : messages::kFloatInvalid,
-                    loc);
+        raise_abort(Blame{FailureCode::ParseFloat, field},
+                    p.kind == FloatErrorKind::Empty ? messages::kFloatEmpty : messages::kFloatInvalid, loc);
     return p.value;
 }
 
-std::int32_t unwrap_i32(const std::string& text, std::source_location loc = std::source_location::current()) {
+std::int32_t unwrap_i32(const std::string& text, Field field,
+                        std::source_location loc = std::source_location::current()) {
     const ParsedI32 p = parse_i32(text);
     if (!p.ok) {
         const char* message = messages::kIntInvalidDigit;
+        FailureCode code = FailureCode::ParseInt;
         switch (p.kind) {
             case IntErrorKind::Empty: message = messages::kIntEmpty; break;
             case IntErrorKind::InvalidDigit: message = messages::kIntInvalidDigit; break;
-            case IntErrorKind::PosOverflow: message = messages::kIntPosOverflow; break;
-            case IntErrorKind::NegOverflow: message = messages::kIntNegOverflow; break;
+            case IntErrorKind::PosOverflow:
+                message = messages::kIntPosOverflow;
+                code = FailureCode::IntOutOfRange;
+                break;
+            case IntErrorKind::NegOverflow:
+                message = messages::kIntNegOverflow;
+                code = FailureCode::IntOutOfRange;
+                break;
         }
-        raise_abort(message, loc);
+        raise_abort(Blame{code, field}, message, loc);
     }
     return p.value;
 }
@@ -196,17 +205,17 @@ std::int32_t unwrap_i32(const std::string& text, std::source_location loc = std:
 }  // namespace
 
 LoanTerms decode_text_record(const TextRecord& record) {
-    const std::string& id = lookup(record, "id");
-    const std::string& amt_text = lookup(record, "amt");
-    const float amt = unwrap_f32(amt_text);
-    const std::string& rate_text = lookup(record, "rate");
-    const float rate = unwrap_f32(rate_text);
-    const std::string& pers_text = lookup(record, "pers");
-    const std::int32_t pers = unwrap_i32(pers_text);
-    const std::string& int_freq_text = lookup(record, "int_freq");
-    const std::int32_t int_freq = unwrap_i32(int_freq_text);
-    const std::string& cap_freq_text = lookup(record, "cap_freq");
-    const std::int32_t cap_freq = unwrap_i32(cap_freq_text);
+    const std::string& id = lookup(record, Field::Id);
+    const std::string& amt_text = lookup(record, Field::Amt);
+    const float amt = unwrap_f32(amt_text, Field::Amt);
+    const std::string& rate_text = lookup(record, Field::Rate);
+    const float rate = unwrap_f32(rate_text, Field::Rate);
+    const std::string& pers_text = lookup(record, Field::Pers);
+    const std::int32_t pers = unwrap_i32(pers_text, Field::Pers);
+    const std::string& int_freq_text = lookup(record, Field::IntFreq);
+    const std::int32_t int_freq = unwrap_i32(int_freq_text, Field::IntFreq);
+    const std::string& cap_freq_text = lookup(record, Field::CapFreq);
+    const std::int32_t cap_freq = unwrap_i32(cap_freq_text, Field::CapFreq);
 
     LoanTerms terms;
     terms.id = id;

@@ -68,7 +68,9 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
                         reason = messages::kNanSchedule;
                     }
                 } catch (const Abort& a) {
-                    blame = classify_refusal(loan, a.message());
+                    // The engine's aborts all name a code and a field.
+                    if (!a.blame()) throw;
+                    blame = *a.blame();
                     reason = a.message();
                 }
             }
@@ -106,8 +108,9 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
         failure.value = quote_field(batch, r, failure.field, terms);
         failure.has_value = failure.field != Field::None;
     } catch (...) {
-        // Memory ran out (nothing else leaves the engine): the whole call
-        // fails with MemoryError.
+        // Memory ran out (nothing else leaves the engine; an abort naming
+        // no code would be a fault of this layer, never the row's): the
+        // whole call fails with MemoryError.
         oom.store(true);
     }
     failure.has_terms = true;

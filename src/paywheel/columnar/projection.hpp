@@ -29,8 +29,11 @@ struct Scenario {
     RateCurve prepay;
     RateCurve dflt;
     double severity = 0.0;
-    std::int32_t lag = 0;
+    std::int32_t lag = 0;  // 0..kMaxLag
 };
+
+// The longest lag, in periods, between a default and its recovery.
+inline constexpr std::int32_t kMaxLag = 1 << 20;
 
 // The measures of a projection, in output order.
 enum Measure : std::size_t {

@@ -324,7 +324,8 @@ bool fill_shaped(const InputBatch& batch, std::int64_t r, const Terms& t, const 
                     reason = m::kNanSchedule;
                 }
             } catch (const Abort& e) {
-                refused = classify_refusal(sub, e.message());
+                if (!e.blame()) throw;  // not the piece's refusal (see fill_row)
+                refused = *e.blame();
                 reason = e.message();
             }
             // Row `at` is the previous piece's last (or, refused, row 0 as it was).

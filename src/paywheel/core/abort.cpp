@@ -129,6 +129,12 @@ void raise_abort(std::string owned_message, std::source_location loc) {
     throw a;
 }
 
+void raise_abort(Blame blame, const char* static_message, std::source_location loc) {
+    Abort a(static_message, site_of(loc), blame);
+    if (t_quiet_depth == 0) write_abort_report(a.message(), a.message_size(), a.site());
+    throw a;
+}
+
 void raise_abort_silently(std::string owned_message, std::source_location loc) {
     throw Abort(std::move(owned_message), site_of(loc));
 }

@@ -1,13 +1,17 @@
 // The one failure path of the whole system for conditions a caller cannot
 // recover from inside a call: the engine, the drivers and the boundary raise
 // an Abort, it unwinds to the entry trampoline, and only the trampoline turns
-// it into a Python exception. Nothing in between catches it.
+// it into a Python exception. Nothing in between catches it, except the
+// columnar layer, which keeps an engine abort as its row's failure.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <utility>
+
+#include "paywheel/core/failure_code.hpp"
 
 namespace paywheel {
 
@@ -19,18 +23,24 @@ struct AbortSite {
 
 // Deliberately not derived from std::exception: a generic handler for
 // library errors must never swallow an abort half-way to the boundary.
+//
+// An abort that refuses a loan carries, from the site that raises it, the
+// failure code and the field to blame (blame()); the code is what callers
+// read, the message is for the record. Aborts of the boundary and the pool,
+// which no loan causes, carry none.
 class Abort {
 public:
-    Abort(const char* static_message, AbortSite site) noexcept
-        : static_message_(static_message), site_(site) {}
-    Abort(std::string owned_message, AbortSite site) noexcept
-        : static_message_(nullptr), owned_message_(std::move(owned_message)), site_(site) {}
+    Abort(const char* static_message, AbortSite site, std::optional<Blame> blame = std::nullopt) noexcept
+        : static_message_(static_message), site_(site), blame_(blame) {}
+    Abort(std::string owned_message, AbortSite site, std::optional<Blame> blame = std::nullopt) noexcept
+        : static_message_(nullptr), owned_message_(std::move(owned_message)), site_(site), blame_(blame) {}
 
     const char* message() const noexcept {
         return static_message_ != nullptr ? static_message_ : owned_message_.c_str();
     }
     std::size_t message_size() const noexcept;
     const AbortSite& site() const noexcept { return site_; }
+    const std::optional<Blame>& blame() const noexcept { return blame_; }
 
 private:
     // Static texts cost no allocation, which matters when the abort reports
@@ -38,6 +48,7 @@ private:
     const char* static_message_;
     std::string owned_message_;
     AbortSite site_;
+    std::optional<Blame> blame_;
 };
 
 inline AbortSite site_of(const std::source_location& loc) noexcept {
@@ -50,6 +61,9 @@ inline AbortSite site_of(const std::source_location& loc) noexcept {
 [[noreturn]] void raise_abort(const char* static_message,
                               std::source_location loc = std::source_location::current());
 [[noreturn]] void raise_abort(std::string owned_message,
+                              std::source_location loc = std::source_location::current());
+// A loan's refusal: the code and field to blame travel with the abort.
+[[noreturn]] void raise_abort(Blame blame, const char* static_message,
                               std::source_location loc = std::source_location::current());
 
 // Throws without a report: for an abort whose report was already written

@@ -227,7 +227,7 @@ namespace detail {
 
 void capital_into(const LoanTerms& terms, const float* prof, std::size_t n, float* col, float* bal,
                   const Running* folded) {
-    if (n == 0) raise_abort(messages::kSliceStart);
+    if (n == 0) raise_abort(kNoPeriods, messages::kSliceStart);
     if (capital_every_period(terms, prof, n, col, bal, folded)) return;
     const std::size_t blocks = blocks_of(n, terms.cap_freq).count;
     Scratch pool(blocks);
@@ -237,7 +237,7 @@ void capital_into(const LoanTerms& terms, const float* prof, std::size_t n, floa
 
 void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std::size_t blocks, float* col,
                        float* bal) {
-    if (blocks == 0) raise_abort(messages::kUnwrapNone);
+    if (blocks == 0) raise_abort(kNoPeriods, messages::kUnwrapNone);
 
     // An ordinary loan's block totals rise strictly; then the smallest is
     // the first and every suffix minimum is the entry itself, so the general
@@ -253,7 +253,11 @@ void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std
 
     std::fill(col, col + len, 0.0f);
     const DuePeriods due(len, terms.cap_freq);
-    if (due.exact_count() > pool_len) raise_abort(messages::kRemovalIndex);
+    // Fewer totals than due periods: the blocks did not rise, and the loan's
+    // terms say why (an amount so small its blocks round to equal, when
+    // nothing else does).
+    const Blame unordered = {FailureCode::DecreasingBlocks, Field::Amt};
+    if (due.exact_count() > pool_len) raise_abort(blame_degenerate(terms, unordered), messages::kRemovalIndex);
     // The column's left-to-right total is folded in while it is filled. The
     // entries in between are +0.0 and can be left out: adding +0.0 changes
     // only a -0.0 running sum, and a sum that starts at +0.0 is never -0.0
@@ -319,7 +323,7 @@ void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std
     // Past 2^24 only multiples whose binary32 form is exact are due.
     for (std::int64_t l = due.first_tested(); l <= due.last; l += due.step) {
         if (!due_past_exact(l)) continue;
-        if (taken >= pool_len) raise_abort(messages::kRemovalIndex);
+        if (taken >= pool_len) raise_abort(blame_degenerate(terms, unordered), messages::kRemovalIndex);
         const float v = pool[taken++];
         col[static_cast<std::size_t>(l)] = v;
         total = total + v;
@@ -333,7 +337,7 @@ void capital_from_pool(const LoanTerms& terms, std::size_t len, float* pool, std
 }  // namespace detail
 
 Series capital_schedule(const LoanTerms& terms) {
-    detail::check_frequency(terms.pers, terms.cap_freq);
+    detail::check_frequency(terms.pers, terms.cap_freq, Field::CapFreq);
     const Series profile = principal_profile(terms);
     Series col(profile.size());
     detail::capital_into(terms, profile.data(), profile.size(), col.data(), nullptr, nullptr);

@@ -18,11 +18,26 @@ namespace paywheel::detail {
 
 // The one failure of the period marks: a zero frequency on a non-empty
 // period range. Checked on its own so that callers keep the same abort order
-// without building the marks.
-inline void check_frequency(std::int32_t pers, std::int32_t freq) {
+// without building the marks; `field` is the frequency's (cap_freq or
+// int_freq), blamed by the abort.
+inline void check_frequency(std::int32_t pers, std::int32_t freq, Field field) {
     if (num::column_length(pers) != 0 && freq == 0)
-        raise_abort(messages::kRemainderByZero);
+        raise_abort(Blame{FailureCode::ZeroFrequency, field}, messages::kRemainderByZero);
 }
+
+// A loan with no periods to schedule (pers < 1, or past the axis): every
+// column is too short for the capital and interest schedules.
+inline constexpr Blame kNoPeriods{FailureCode::NoPeriods, Field::Pers};
+
+// The blame of an abort raised because a loan's profile degenerated: its
+// capital blocks cannot be taken in rising order, or a NaN makes its
+// interest payments undecidable. A degenerate profile has a cause in the
+// terms; the first of them in the order below takes the blame (a
+// non-finite term, then a single capital block, a zero rate, a negative
+// amount, rate or frequency, a growth factor past binary32, a vanishing
+// rate), else `otherwise`, the site's own. For a loan with periods and
+// non-zero frequencies, as both sites have.
+Blame blame_degenerate(const LoanTerms& terms, Blame otherwise) noexcept;
 
 // Periods up to 2^24 survive the round trip through binary32, so every
 // multiple of the step up to there is due without testing its mark.

@@ -1,20 +1,16 @@
 #include "paywheel/core/failure_code.hpp"
 
 #include <cmath>
-#include <cstring>
 
-#include "paywheel/core/messages.hpp"
+#include "paywheel/core/detail.hpp"
+#include "paywheel/core/engine.hpp"
 #include "paywheel/core/numeric.hpp"
 
 namespace paywheel {
 
-Blame classify_refusal(const LoanTerms& t, const char* message) noexcept {
-    const bool has_periods = num::column_length(t.pers) > 1;
-    // The period marks come first, the capital frequency before the interest one.
-    if (message != nullptr &&
-        (std::strcmp(message, messages::kRemainderByZero) == 0 || std::strcmp(message, messages::kChunkSizeZero) == 0))
-        return {FailureCode::ZeroFrequency, t.cap_freq == 0 ? Field::CapFreq : Field::IntFreq};
-    if (!has_periods) return {FailureCode::NoPeriods, Field::Pers};
+namespace detail {
+
+Blame blame_degenerate(const LoanTerms& t, Blame otherwise) noexcept {
     if (!std::isfinite(t.amt)) return {FailureCode::NonFinite, Field::Amt};
     if (!std::isfinite(t.rate)) return {FailureCode::NonFinite, Field::Rate};
     if (t.pers == 1) return {FailureCode::SingleCapitalBlock, Field::Pers};
@@ -28,17 +24,15 @@ Blame classify_refusal(const LoanTerms& t, const char* message) noexcept {
     if (t.cap_freq < 0) return {FailureCode::DecreasingBlocks, Field::CapFreq};
     if (t.int_freq < 0) return {FailureCode::DecreasingBlocks, Field::IntFreq};
     // (1 + rate)^pers past the largest binary32 (2^128 = e^88.72...).
-    if (static_cast<double>(t.pers) * std::log1p(static_cast<double>(t.rate)) > 88.0) return {FailureCode::GrowthOverflow, Field::Rate};
+    if (static_cast<double>(t.pers) * std::log1p(static_cast<double>(t.rate)) > 88.0)
+        return {FailureCode::GrowthOverflow, Field::Rate};
     // A rate too small for binary32 to compound: 1 + rate rounds to 1 or
     // nearly, the annuity factor degenerates and the blocks are infinite.
     if (std::fabs(t.rate) < 1e-6f) return {FailureCode::VanishingRate, Field::Rate};
-    // What is left: blocks the capital cannot be taken from in rising order
-    // (an amount so small its blocks round to equal), or a level payment
-    // that degenerates (a rate too small for binary32 to compound).
-    if (message != nullptr && std::strcmp(message, messages::kRemovalIndex) == 0)
-        return {FailureCode::DecreasingBlocks, Field::Amt};
-    return {FailureCode::VanishingRate, Field::Rate};
+    return otherwise;
 }
+
+}  // namespace detail
 
 Field blame_nan(const LoanTerms& t) noexcept { return std::isfinite(t.amt) ? Field::Rate : Field::Amt; }
 

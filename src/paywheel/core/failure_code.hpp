@@ -1,14 +1,15 @@
 // Every kind of row failure the system reports, as one enum. A failure
-// travels as a code, the field it blames and the row; its text comes from
-// messages.hpp (or is the engine's own abort message), and the Python layer
-// reads the code's name, never the text.
+// travels as a code, the field it blames and the row, all set where it is
+// raised (an engine abort carries them, abort.hpp); its text comes from
+// messages.hpp, and the Python layer reads the code's name, never the text.
+// Plain enums only: including this needs nothing else.
 #pragma once
 
 #include <cstdint>
 
-#include "paywheel/core/engine.hpp"
-
 namespace paywheel {
+
+struct LoanTerms;
 
 enum class FailureCode : std::uint8_t {
     // Decoding a row.
@@ -78,12 +79,6 @@ struct Blame {
     FailureCode code;
     Field field;
 };
-
-// Why the engine refused `terms`, given the message it aborted with: the
-// loan shape behind the abort and the field that makes it so. Follows the
-// engine's own order of checks, so that a loan with several faults is
-// blamed for the one the engine met first.
-Blame classify_refusal(const LoanTerms& terms, const char* abort_message) noexcept;
 
 // The field behind a schedule that came out holding NaN: a non-finite
 // amount, or else the rate (zero, or too small to compound).

@@ -20,7 +20,7 @@ float level_payment(const LoanTerms& terms, PowFn pow) noexcept {
 }
 
 void interest_into(const LoanTerms& terms, float pmt, const float* prof, std::size_t len, float* col) {
-    if (len == 0) raise_abort(messages::kIndexOutOfBounds);
+    if (len == 0) raise_abort(kNoPeriods, messages::kIndexOutOfBounds);
     // The accrued interest of period k is pmt - profile[k]; period 0 accrues
     // nothing but is never summed either.
     if (terms.int_freq == 1 && len >= 2 && DuePeriods::all_exact(len)) {
@@ -38,7 +38,7 @@ void interest_into(const LoanTerms& terms, float pmt, const float* prof, std::si
 }
 
 void interest_from_sums(const LoanTerms& terms, std::size_t len, float* sums, std::size_t blocks, float* col) {
-    if (blocks == 0) raise_abort(messages::kUnwrapNone);
+    if (blocks == 0) raise_abort(kNoPeriods, messages::kUnwrapNone);
 
     // Pending sums only ever lose their front, so the k-th payment chooses
     // among sums[k..]: the largest magnitude, a later one winning ties. A NaN
@@ -66,7 +66,11 @@ void interest_from_sums(const LoanTerms& terms, std::size_t len, float* sums, st
     // decides whether a NaN makes the choice abort: it sees every sum.
     const std::size_t exact_due = due.exact_count();
     const std::size_t exact_paid = exact_due < blocks ? exact_due : blocks;
-    if (exact_paid > 0 && blocks >= 2 && nan_upto > 0) raise_abort(messages::kUnwrapNone);
+    // A NaN among the sums has a cause in the terms; a rate too small to
+    // compound, when nothing else is.
+    const Blame undecidable = {FailureCode::VanishingRate, Field::Rate};
+    if (exact_paid > 0 && blocks >= 2 && nan_upto > 0)
+        raise_abort(blame_degenerate(terms, undecidable), messages::kUnwrapNone);
     std::size_t paid = 0;
     for (std::int64_t j = due.step; paid < exact_paid; j += due.step) col[static_cast<std::size_t>(j)] = sums[paid++];
     // Once nothing is pending the remaining payment periods pay no interest,
@@ -75,7 +79,7 @@ void interest_from_sums(const LoanTerms& terms, std::size_t len, float* sums, st
     for (std::int64_t j = due.first_tested(); j <= due.last; j += due.step) {
         if (!due_past_exact(j)) continue;
         if (paid >= blocks) break;
-        if (blocks - paid >= 2 && paid < nan_upto) raise_abort(messages::kUnwrapNone);
+        if (blocks - paid >= 2 && paid < nan_upto) raise_abort(blame_degenerate(terms, undecidable), messages::kUnwrapNone);
         col[static_cast<std::size_t>(j)] = sums[paid++];
     }
 }
@@ -83,7 +87,7 @@ void interest_from_sums(const LoanTerms& terms, std::size_t len, float* sums, st
 }  // namespace detail
 
 Series interest_schedule(const LoanTerms& terms) {
-    detail::check_frequency(terms.pers, terms.int_freq);
+    detail::check_frequency(terms.pers, terms.int_freq, Field::IntFreq);
     const detail::PowFn pow = detail::power_function();
     const Series profile = principal_profile(terms);
     Series col(profile.size());

@@ -1,8 +1,10 @@
 // The fixed texts of every failure the system reports: engine aborts, text
 // decoding, the batch machinery and the Python boundary. Callers, the C++
-// tests and (mirrored once, in tests/python/messages.py) the Python tests all
-// name a text from here, so a reworded message changes in one place.
-// Plain constants only: including this needs nothing else.
+// tests and the Python tests (through quill_harbor_columnar._native's
+// _MESSAGES, listed from this header when the build is configured) all name
+// a text from here, so a reworded message changes in one place.
+// Plain constants only, one declaration a line start, named k...: including
+// this needs nothing else.
 #pragma once
 
 namespace paywheel::messages {

@@ -15,7 +15,8 @@ Series period_axis(std::int32_t pers) {
 Series payment_marks(std::int32_t pers, std::int32_t freq) {
     const std::size_t len = num::column_length(pers);
     if (len == 0) return {};  // the loop never runs, so even freq 0 passes
-    if (freq == 0) raise_abort(messages::kRemainderByZero);
+    // Which of a loan's frequencies this is, only the caller knows.
+    if (freq == 0) raise_abort(Blame{FailureCode::ZeroFrequency, Field::None}, messages::kRemainderByZero);
     Series out(len, 0.0f);
     // Stepping by |freq| instead of taking a remainder per entry.
     const std::int64_t step = detail::DuePeriods(len, freq).step;
@@ -25,10 +26,10 @@ Series payment_marks(std::int32_t pers, std::int32_t freq) {
 }
 
 std::vector<float> block_sums(const Series& column, std::int32_t freq) {
-    if (column.empty()) raise_abort(messages::kSliceStart);
+    if (column.empty()) raise_abort(detail::kNoPeriods, messages::kSliceStart);
     // Callers always run payment_marks with the same frequency first, which
     // rejects 0; a zero block size would otherwise never advance.
-    if (freq == 0) raise_abort(messages::kChunkSizeZero);
+    if (freq == 0) raise_abort(Blame{FailureCode::ZeroFrequency, Field::None}, messages::kChunkSizeZero);
     const float* data = column.data();
     return detail::sum_blocks(column.size(), freq, [data](std::size_t k) { return data[k]; });
 }

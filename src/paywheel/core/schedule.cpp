@@ -136,7 +136,7 @@ void fill_general(const LoanTerms& t, std::size_t n, PowFn pow, const ScheduleOu
         detail::profile_into(t, prof, n, pow);
         detail::capital_into(t, prof, n, out.cap, out.bal, nullptr);
     }
-    detail::check_frequency(t.pers, t.int_freq);
+    detail::check_frequency(t.pers, t.int_freq, Field::IntFreq);
     detail::interest_into(t, detail::level_payment(t, pow), prof, n, out.interest);
 }
 
@@ -149,9 +149,10 @@ void fill_schedule(const LoanTerms& terms, const ScheduleOut& out) {
     // once and shared; it lives in the Pmt column until the payments are
     // summed over it.
     const ScheduleShape shape = schedule_shape(terms.pers);
-    if (shape.per > out.per_room || shape.rest > out.room) raise_abort(messages::kStorageTooShort);
+    if (shape.per > out.per_room || shape.rest > out.room)
+        raise_abort(Blame{FailureCode::TooLarge, Field::Pers}, messages::kStorageTooShort);
     detail::period_axis_into(out.per, shape.per);
-    detail::check_frequency(terms.pers, terms.cap_freq);
+    detail::check_frequency(terms.pers, terms.cap_freq, Field::CapFreq);
     const std::size_t n = shape.rest;
     const PowFn pow = detail::power_function();
     if (single_pass_serves(terms, n))
@@ -170,7 +171,7 @@ Schedule build_schedule(const LoanTerms& terms) {
     const ScheduleShape shape = schedule_shape(terms.pers);
     check_memory_bound(shape.per * sizeof(float));
     Series per(shape.per);
-    detail::check_frequency(terms.pers, terms.cap_freq);
+    detail::check_frequency(terms.pers, terms.cap_freq, Field::CapFreq);
     constexpr std::size_t kMax = static_cast<std::size_t>(-1);
     if (shape.rest > (kMax / sizeof(float) - shape.per) / 4) throw std::bad_alloc();
     check_memory_bound((shape.per + 4 * shape.rest) * sizeof(float));

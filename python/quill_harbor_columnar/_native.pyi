@@ -66,6 +66,7 @@ def schedules(
     skip: bool,
     threads: int,
     strict: bool = ...,
+    cents: bool = ...,
     ages: Any = ...,
     balances: Any = ...,
     periods_per_year: int = ...,
@@ -76,13 +77,14 @@ def cashflows(
     skip: bool,
     threads: int,
     strict: bool = ...,
+    cents: bool = ...,
     ages: Any = ...,
     balances: Any = ...,
     periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
-    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., /
+    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
 ) -> ScheduleStream: ...
 def default_threads() -> int: ...
 
@@ -107,6 +109,7 @@ def project(
     fees: Any,
     row_bytes: int,
     strict: bool = ...,
+    cents: bool = ...,
     periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
@@ -124,6 +127,7 @@ def project_loans(
     fees: Any,
     row_bytes: int,
     strict: bool = ...,
+    cents: bool = ...,
     periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
@@ -151,6 +155,7 @@ def value_loans(
     skip: bool,
     threads: int,
     strict: bool = ...,
+    cents: bool = ...,
     periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...

@@ -3,7 +3,7 @@
 from .scale.dask import (
     ONE_PARTITION_ROWS,
     PartitionWarning,
-    _threads_here,
+    _threads_here,  # noqa: F401 - a task's engine threads, as the tests ask the module
     cashflows,
     project,
     schedules,
@@ -22,4 +22,3 @@ __all__ = [
     "schedules_meta",
     "value",
 ]
-_threads_here = _threads_here  # the engine threads of a task, as the tests ask the module

@@ -93,6 +93,12 @@ _WORDS: dict[str, tuple[str, tuple[str, ...]]] = {
     "bad_field_count": ("the record does not hold the number of fields its layout has", ()),
     "unknown_code": ("{field} holds no code its layout documents", ()),
     "no_origination": ("{field} names a loan with no origination record", ()),
+    # Cent mode.
+    "unequal_frequencies": (
+        "int_freq and cap_freq differ: cent mode schedules a loan in its own payment period, "
+        "interest and capital falling due together",
+        ("int_freq", "cap_freq"),
+    ),
 }
 
 

@@ -19,7 +19,16 @@ from ._internal.names import AGE, BALANCE, FIELDS, SHAPE
 from ._internal.tables import NativeTable
 from .errors import ErrorTable, Failure
 
-__all__ = ["schedules", "stream_schedules", "cashflows", "Schedules", "Cashflows", "ScheduleStream", "Loans"]
+__all__ = [
+    "schedules",
+    "stream_schedules",
+    "cashflows",
+    "Schedules",
+    "Cashflows",
+    "ScheduleStream",
+    "Loans",
+    "Precision",
+]
 
 
 class _ArrowStreamExportable(Protocol):
@@ -29,6 +38,9 @@ class _ArrowStreamExportable(Protocol):
 class _ArrowArrayExportable(Protocol):
     def __arrow_c_array__(self, requested_schema: Any = ...) -> tuple[Any, Any]: ...
 
+
+# binary32: the engine's bits; cent: whole cents, as a servicer books a loan.
+Precision: TypeAlias = Literal["binary32", "cent"]
 
 # What every operation takes as a book.
 Loans: TypeAlias = Mapping[str, Any] | _ArrowStreamExportable | _ArrowArrayExportable
@@ -46,7 +58,8 @@ class Schedules(NativeTable):
     ``list<float32>`` columns sharing one offsets buffer (``large_list`` past
     2^31 values); failed rows are null there with ``errors="skip"``. A book
     with a ``payments_per_year`` column adds ``period`` (int32): the period of
-    the call's calendar each row falls in.
+    the call's calendar each row falls in. With ``precision="cent"`` the five
+    value columns are float64.
     """
 
     __slots__ = ("layout", "errors")
@@ -149,6 +162,7 @@ def schedules(
     threads: int | None = None,
     strict: bool = True,
     periods_per_year: int = 12,
+    precision: Precision = "binary32",
 ) -> Schedules:
     """Schedules of every loan of a book, computed on the worker pool.
 
@@ -170,13 +184,17 @@ def schedules(
     An optional ``payments_per_year`` column (12, 4, 2 or 1; null: the
     call's ``periods_per_year``) schedules a loan in its own periods: its
     ``pers``, ``rate`` and frequencies count them.
+    ``precision="cent"`` schedules every loan in whole cents, as a servicer
+    books it (docs/schedules.md): float64 columns, each value the double
+    nearest a whole number of cents, the balance ending at exactly 0.00.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
     book = _AsItStands(loans, "schedules()")
+    cents = checks.cents(precision)
     table, failures, errors_table = _native.schedules(
-        book.source, is_list, skip, n, checks.strict(strict), book.ages, book.balances, periods_per_year
+        book.source, is_list, skip, n, checks.strict(strict), cents, book.ages, book.balances, periods_per_year
     )
     failed = book.errors(failures, errors_table)
     if not skip:
@@ -193,6 +211,7 @@ def stream_schedules(
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
     strict: bool = True,
+    precision: Precision = "binary32",
 ) -> ScheduleStream:
     """Schedules batch by batch, as a one-shot Arrow C stream.
 
@@ -202,17 +221,21 @@ def stream_schedules(
     periods in the long layout (whole loans, at least one a batch). With ``errors="raise"`` the stream fails at
     the first failing row; with ``"skip"`` failures gather in ``.errors``.
     List columns are ``large_list`` in streams. ``age`` and ``balance``
-    columns read as in ``schedules``, batch by batch.
+    columns read as in ``schedules``, batch by batch. ``precision`` as for
+    ``schedules``.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
+    cents = checks.cents(precision)
     checks.positive_int("batch_rows", batch_rows)
     # A stream reads a book's age and balance columns batch by batch.
     source = native_source(loans, (*FIELDS, *SHAPE, AGE, BALANCE))
     if isinstance(source, tuple):
         raise TypeError("stream_schedules needs a mapping of columns or an object with __arrow_c_stream__")
-    return ScheduleStream(_native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict)), layout)
+    return ScheduleStream(
+        _native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict), cents), layout
+    )
 
 
 def cashflows(
@@ -222,10 +245,12 @@ def cashflows(
     threads: int | None = None,
     strict: bool = True,
     periods_per_year: int = 12,
+    precision: Precision = "binary32",
 ) -> Cashflows:
     """Portfolio totals per period index, without keeping per-loan schedules.
 
-    Sums are float64 over the exact binary32 values, in fixed blocks of rows
+    Sums are float64 over the exact binary32 values (with ``precision="cent"``,
+    over the cent schedules' float64 values), in fixed blocks of rows
     combined in row order: the same bits for any thread count. With ``age``
     (and ``balance``) columns, each loan's remaining flows from its age on,
     period 0 at the age, as in ``schedules``. A loan with its own
@@ -234,9 +259,10 @@ def cashflows(
     """
     skip = checks.skips(errors)
     n = checks.threads(threads)
+    cents = checks.cents(precision)
     book = _AsItStands(loans, "cashflows()")
     table, failures, errors_table = _native.cashflows(
-        book.source, skip, n, checks.strict(strict), book.ages, book.balances, periods_per_year
+        book.source, skip, n, checks.strict(strict), cents, book.ages, book.balances, periods_per_year
     )
     failed = book.errors(failures, errors_table)
     if not skip:

@@ -117,6 +117,7 @@ SERIAL_TESTS = {
 BOUNDARY_MODULES = {
     "test_batch_operations",
     "test_call_memory",
+    "test_cents",
     "test_hostile_environments",
     "test_inputs",
     "test_interop",
@@ -136,9 +137,25 @@ BOUNDARY_MODULES = {
 }
 
 
+# Modules that drive the package from the outside (the command, its files,
+# the docs' examples, tapes, Dask): the native calls they reach are the ones
+# the other modules test directly, so the sanitized module's run leaves them
+# to the primary interpreter's run.
+ORCHESTRATION_MODULES = {
+    "test_cli",
+    "test_cli_outputs",
+    "test_cli_tapes",
+    "test_dask",
+    "test_docs",
+    "test_tape",
+}
+
+
 def pytest_collection_modifyitems(items):
     for item in items:
         if getattr(item, "originalname", None) in SERIAL_TESTS:
             item.add_marker(pytest.mark.serial)
         if item.path.stem in BOUNDARY_MODULES:
             item.add_marker(pytest.mark.boundary)
+        if item.path.stem in ORCHESTRATION_MODULES:
+            item.add_marker(pytest.mark.orchestration)

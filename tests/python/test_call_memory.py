@@ -76,6 +76,33 @@ def test_a_long_loans_scratch_goes_when_the_call_ends(run_python):
     assert all(mib < 24 for mib in kept.values()), kept
 
 
+@pytest.mark.serial
+def test_per_loan_values_of_long_loans_leave_no_scratch_on_any_pool_thread(run_python):
+    # A 2^21-period loan in a block of its own for each of the pool's four
+    # threads, valued loan by loan three times over: the pool's threads
+    # outlive every call, so scratch that any of them kept would stay.
+    out = run(run_python, """
+        book = loans(3 * 1024 + 1, pers=12)
+        long = [0, 1024, 2048, 3072]
+        book["pers"][long] = 2**21
+        book["rate"][long] = 1e-6
+        del book["id"], book["age"]
+        sc = [{"cpr": 0.05, "cdr": 0.01, "severity": 0.3, "lag": 3}, {"cpr": 0.1}]
+        value = lambda b: qc.value(b, sc, price=[99, 101], per_loan=True)
+        value({k: v[1:3] for k, v in book.items()})
+        gc.collect()
+        start = resident()
+        for _ in range(3):
+            result = value(book)
+            assert result.num_rows == 4 * (3 * 1024 + 1), result
+            del result
+            gc.collect()
+            print((resident() - start) >> 20)
+    """, RAYON_NUM_THREADS="4")
+    kept = [int(mib) for mib in out]
+    assert len(kept) == 3 and max(kept) < 8, kept
+
+
 @pytest.mark.parametrize("loans, scenarios, lag", [(5000, 4, 0), (3000, 1, 2000)],
                          ids=["by id, four scenarios", "by id, a lag"])
 def test_the_checked_peak_covers_the_measured_one(run_python, loans, scenarios, lag):

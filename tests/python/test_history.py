@@ -357,17 +357,3 @@ def test_dask_equals_one_machine(fannie, freddie):
                         by=["vintage", "coupon"])),
     ):  # fmt: skip
         pd.testing.assert_frame_equal(one.to_pandas(), many.to_pandas(), check_exact=True)
-
-
-def test_spark_equals_one_machine(fannie):
-    pytest.importorskip("pyspark", reason="pyspark is not installed: pip install 'quill_harbor[spark]'")
-    if shutil.which("java") is None:
-        pytest.skip("no Java runtime for Spark")
-    from pyspark.sql import SparkSession
-
-    import quill_harbor_columnar.spark as qs
-
-    spark = SparkSession.builder.master("local[2]").getOrCreate()
-    got = qs.performance(fannie, "fannie-mae", spark=spark, by="vintage", window=6, batch_rows=5000)
-    want = qc.performance(qc.history(fannie, "fannie-mae", batch_rows=5000), by="vintage", window=6)
-    pd.testing.assert_frame_equal(got.to_pandas(), want.to_pandas(), check_exact=True)

@@ -60,7 +60,7 @@ def test_polars_categoricals_read_as_their_strings():
 
 
 PACKAGE = pathlib.Path(qc.__file__).parent
-SUBMODULES = {"cli", "dask", "errors", "io", "plots", "projection", "scheduling", "tape"}
+SUBMODULES = {"cli", "dask", "errors", "history", "io", "plots", "projection", "scale", "scheduling", "spark", "tape"}
 
 
 def test_the_package_shows_its_public_names_only():

@@ -208,3 +208,12 @@ def test_segments_of_many_columns_keep_their_own_labels():
     for name, values in keys.items():
         assert (summary[name].to_numpy() == values[loan]).all(), name
     assert (summary["start_balance"].to_numpy() == book["amt"][loan]).all()
+
+
+@pytest.mark.parametrize("names", [[None, None, "x"], ["a", None, "b"], ["a", "b"]])
+def test_scenario_names_reach_pandas_with_unnamed_ones_null(names):
+    loan = {"amt": [1000.0], "rate": [0.01], "pers": [12], "int_freq": [1], "cap_freq": [1]}
+    scenarios = [{"cpr": 0.1 * (i + 1), **({"name": n} if n else {})} for i, n in enumerate(names)]
+    frame = qc.project(loan, scenarios).to_pandas()
+    got = frame.groupby("scenario", sort=True)["scenario_name"].first().tolist()
+    assert [g if isinstance(g, str) else None for g in got] == names

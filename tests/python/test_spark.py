@@ -146,6 +146,28 @@ def test_raise_arrives_as_loan_error_and_skip_lists_failures(spark, book, ids):
                                   for (i, _, c, f, r), label in zip(found, ids_of, strict=True)]
 
 
+@pytest.mark.parametrize("parts", [1, 3, 7])
+def test_partitions_have_the_bits_of_the_partial_path(spark, book, parts):
+    # One machine's partial path over the same cut: the same bits in every
+    # projection and value column (with one part, those of project() and value()).
+    from quill_harbor_columnar.projection.partials import Call, finish, partial, tree
+
+    table, sizes = book[0], cuts(book, parts)
+    starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).tolist()
+    df = frame(spark, table, sizes)
+    for operation, keywords, columns in (("project", {"as_of": AS_OF}, qs.MEASURES),
+                                         ("value", {"discount_rate": 0.06}, qs.VALUES)):
+        keywords = {"by": "product", "errors": "skip", **keywords}
+        call = Call.of(operation, SCENARIOS, **keywords)
+        want = finish(call, tree([partial(call, table.slice(b, n), offset=b) for b, n in zip(starts, sizes)]))
+        if parts == 1:
+            assert want.to_arrow().equals(getattr(qc, operation)(table, SCENARIOS, **keywords).to_arrow())
+        got, want = getattr(qs, operation)(df, SCENARIOS, **keywords), want.to_pandas()
+        assert got["product"].tolist() == want["product"].tolist()
+        for name in columns:
+            assert np.array_equal(got[name].to_numpy().view(np.uint64), want[name].to_numpy().view(np.uint64)), name
+
+
 def shaped(table):
     """``table`` with interest-only periods, rate steps, standing balances and
     a fee: columns each call must carry to its tasks."""
@@ -262,3 +284,13 @@ def test_a_task_computes_on_spark_task_cpus_pool_threads(spark):
     share = [(s >= 2).sum() / max((s >= 1).sum(), 1) for s in (default, two)]
     assert (default >= 1).sum() >= 10 and (two >= 1).sum() >= 10, (np.bincount(default), np.bincount(two))
     assert share[0] < 0.4 < 0.6 < share[1], (np.bincount(default), np.bincount(two))
+
+
+def test_history_performance_equals_one_machine(spark, tmp_path):
+    from quill_harbor_columnar.history import write_sample_history
+
+    write_sample_history(str(tmp_path), 1500, 30, "fannie-mae", cpr=0.12, cdr=0.03, severity=0.4, seed=7)
+    got = qs.performance(tmp_path, "fannie-mae", spark=spark, by="vintage", window=6, batch_rows=5000)
+    want = qc.performance(qc.history(tmp_path, "fannie-mae", batch_rows=5000), by="vintage", window=6)
+    pd = pytest.importorskip("pandas")
+    pd.testing.assert_frame_equal(got.to_pandas(), want.to_pandas(), check_exact=True)

@@ -35,6 +35,17 @@ def strict(value: Any) -> bool:
     return value
 
 
+PRECISIONS = ("binary32", "cent")
+
+
+def cents(precision: Any) -> bool:
+    """precision=: "binary32" (the engine's bits) or "cent" (amounts in whole cents,
+    docs/schedules.md); True for "cent"."""
+    if precision not in PRECISIONS:
+        raise ValueError(f"precision must be 'binary32' or 'cent', not {precision!r}")
+    return bool(precision == "cent")
+
+
 def positive_int(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise ValueError(f"{name} must be a positive int, not {value!r}")

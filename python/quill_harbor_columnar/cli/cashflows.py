@@ -7,14 +7,14 @@ import os
 from typing import Any, NamedTuple
 
 from ..io.atomic import Staged
-from ..io.writers import write_table
+from ..io.writers import decimal_cents, write_table
 from ..plots.axes import auto_every
 from ..plots.cashflows import plot_cashflows
 from ..scheduling import cashflows
 from ..tape.stream import TapeRun
 from .exits import CliError
 from .failures import refusal_rows
-from .options import TAPE_HELP, add_tape_arguments, count
+from .options import TAPE_HELP, add_decimal_columns, add_tape_arguments, check_decimal_columns, count
 from .progress import Progress
 from .report import by_shape, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, takes_ages
@@ -39,11 +39,14 @@ class Cashflows(Command):
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         if args.plot_every is not None and args.plot_every < 1:
             raise CliError(None, "--plot-every must be 1 or more")
+        check_decimal_columns(args)
         return super().outputs(args)
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         assert run is not None
-        totals = cashflows(run.reader(progress), errors="skip", threads=args.threads, strict=args.strict)
+        totals = cashflows(
+            run.reader(progress), errors="skip", threads=args.threads, strict=args.strict, precision=args.precision
+        )
         every = None
         if args.plot:
             period = totals.to_numpy()["period"]
@@ -53,7 +56,10 @@ class Cashflows(Command):
     def write(self, args: argparse.Namespace, done: Done, staged: Staged, writing: Any) -> None:
         kinds = {o.path: o.kind for o in self.outputs(args)}
         with writing(args.output):
-            write_table(done.result.totals.to_arrow(), staged[args.output], kinds[args.output])
+            table = done.result.totals.to_arrow()
+            if args.decimal_columns:
+                table = decimal_cents(table, ("Cap", "Int", "Pmt", "Bal"))
+            write_table(table, staged[args.output], kinds[args.output])
         if args.plot:
             with writing(args.plot):
                 plot_cashflows(
@@ -110,4 +116,5 @@ def register(sub: Any) -> None:
         help="periods summed in each bar (default: the least common multiple of the book's payment "
         "frequencies, so each bar holds a payment of every loan)",
     )
+    add_decimal_columns(p)
     p.set_defaults(run=Cashflows())

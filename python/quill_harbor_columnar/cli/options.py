@@ -97,6 +97,20 @@ TAPE_HELP = (
 ).replace("%%", "%")  # descriptions are printed as they are, unlike help strings
 
 
+def add_decimal_columns(p: argparse.ArgumentParser) -> None:
+    """--decimal-columns, for the commands that write amounts."""
+    p.add_argument(
+        "--decimal-columns",
+        action="store_true",
+        help="with --precision cent, write the amount columns as decimal(18,2) instead of float64 (Parquet DOUBLE)",
+    )
+
+
+def check_decimal_columns(args: argparse.Namespace) -> None:
+    if args.decimal_columns and args.precision != "cent":
+        raise CliError(None, "--decimal-columns needs --precision cent: binary32 amounts are not whole cents")
+
+
 def add_tape_arguments(p: argparse.ArgumentParser) -> None:
     """The input flags every subcommand that reads a tape shares."""
     p.add_argument(
@@ -191,6 +205,13 @@ def add_tape_arguments(p: argparse.ArgumentParser) -> None:
         default=True,
         help="--no-strict: a zero rate or a single capital block gets the lender's schedule (equal "
         "capital, a bullet) instead of a refusal (default: --strict)",
+    )
+    r.add_argument(
+        "--precision",
+        choices=("binary32", "cent"),
+        default="binary32",
+        help="binary32 (default): the engine's single-precision schedules; cent: every amount in whole cents, "
+        "as a servicer books the loan (a loan paid every k periods is scheduled in its own payment period)",
     )
     # No default in the parser: the run asks whether standard error is a
     # terminal when it starts (and the help states the default in words).

@@ -114,6 +114,7 @@ class Project(Command):
             errors="skip",
             threads=args.threads,
             strict=args.strict,
+            precision=args.precision,
         )
         return _Projected(proj, loans)
 

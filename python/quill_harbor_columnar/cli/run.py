@@ -180,7 +180,8 @@ def open_tape(command: Command, args: argparse.Namespace) -> TapeRun:
         rate_steps=args.rate_steps,
         allow_high_rates=args.allow_high_rates,
         ages=command.reads_ages,
-        reading=reading_options(args),
+        # Cent mode keeps every amount on its cent (Spec's exact_amounts).
+        reading={**reading_options(args), "exact_amounts": getattr(args, "precision", "binary32") == "cent"},
     )
 
 

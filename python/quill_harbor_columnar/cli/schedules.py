@@ -10,12 +10,12 @@ from .._internal.deps import require
 from .._internal.names import ID, LOAN, SCHEDULE
 from ..io.atomic import Staged
 from ..io.formats import CSV
-from ..io.writers import TableSink
+from ..io.writers import TableSink, decimal_cents
 from ..scheduling import stream_schedules
 from ..tape.stream import TapeRun
 from .exits import CliError
 from .failures import refusal_rows
-from .options import TAPE_HELP, add_tape_arguments, count
+from .options import TAPE_HELP, add_decimal_columns, add_tape_arguments, check_decimal_columns, count
 from .progress import Progress
 from .report import by_shape, human_bytes, long_terms, peak_rss, print_table, rate, shown
 from .run import Command, Done, Output, takes_ages
@@ -60,6 +60,7 @@ class Schedules(Command):
         return takes_ages("schedules")
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
+        check_decimal_columns(args)
         out = super().outputs(args)
         if out[0].kind == CSV and args.layout == "list":
             raise CliError(
@@ -77,19 +78,23 @@ class Schedules(Command):
             errors="skip",
             threads=args.threads,
             strict=args.strict,
+            precision=args.precision,
         )
+        amounts = SCHEDULE[1:] if args.decimal_columns else ()
+        parquet = {**PARQUET, "use_byte_stream_split": [c for c in SCHEDULE if c not in amounts]}
         sink = None
         rows = 0
         try:
             out = stream.to_reader()
-            sink = TableSink(staged[args.output], kind, out.schema, threads=args.write_threads, parquet=PARQUET)
+            schema = decimal_cents(out.schema.empty_table(), amounts).schema if amounts else out.schema
+            sink = TableSink(staged[args.output], kind, schema, threads=args.write_threads, parquet=parquet)
             relabel = ID not in run.spec.sources
             for batch in out:
                 if args.errors == "raise" and (run.failures or len(stream.errors)):
                     break
                 if relabel and run.dropped:
                     batch = _relabel(batch, run.to_tape())
-                sink.write(batch)
+                sink.write(decimal_cents(batch, amounts) if amounts else batch)
                 rows += batch.num_rows
             sink.close()
         except BaseException:
@@ -135,4 +140,5 @@ def register(sub: Any) -> None:
         help="one row per period (long) or one row per loan with list columns (list)",
     )
     p.add_argument("--write-threads", type=count, default=2, help="threads encoding Parquet row groups (default 2)")
+    add_decimal_columns(p)
     p.set_defaults(run=Schedules())

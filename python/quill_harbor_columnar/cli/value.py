@@ -202,6 +202,7 @@ class Value(Command):
                 errors="skip",
                 threads=args.threads,
                 strict=args.strict,
+                precision=args.precision,
                 basis=args.basis,
                 delay=args.delay,
                 settle=args.settle,

@@ -66,10 +66,16 @@ class BlockReader:
 
     # ------------------------------------------------------------ fields
 
-    def _parse(self, data: bytes, handler: Any) -> Any:
+    def _parse(self, data: bytes, handler: Any, typed: bool) -> Any:
+        """The block's wanted fields: as their kinds where ``typed`` (numbers parsed by the CSV reader,
+        dates and codes as dictionaries of their texts), else all as text."""
         pa = require("pyarrow", "history()")
         csv = require("pyarrow.csv", "history()")
         names = [name for name, _ in self.fields]
+        text = pa.string()
+        kinds = {"float": pa.float64(), "int": pa.int32(), "str": text}
+        words = pa.dictionary(pa.int32(), text)
+        types = {n: (kinds.get(self.kinds[n], words) if typed else text) for n in self.wanted}
         return csv.read_csv(
             pa.py_buffer(data),
             read_options=csv.ReadOptions(column_names=names, use_threads=True, block_size=1 << 24),
@@ -78,12 +84,20 @@ class BlockReader:
             ),
             convert_options=csv.ConvertOptions(
                 include_columns=self.wanted,
-                column_types={name: pa.string() for name in self.wanted},
+                column_types=types,
                 strings_can_be_null=True,
                 null_values=[""],
                 quoted_strings_can_be_null=False,
             ),
         )
+
+    def _parse_any(self, data: bytes, handler: Any) -> Any:
+        """Typed when every value reads; else as text, so that each value that does not is found."""
+        pa = require("pyarrow", "history()")
+        try:
+            return self._parse(data, handler, typed=True)
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            return self._parse(data, handler, typed=False)
 
     def _lines(self, block: Block) -> tuple[bytes, list[int], list[BadField]]:
         """The slow path, for a block some of whose lines do not hold the layout's fields: each line's
@@ -114,11 +128,11 @@ class BlockReader:
             invalid.append(row)
             return "skip"
 
-        table = self._parse(block.data, handler)
+        table = self._parse_any(block.data, handler)
         bad: list[BadField] = []
         if invalid or table.num_rows != block.lines:
             data, numbers, bad = self._lines(block)
-            table = self._parse(data, lambda row: "error")
+            table = self._parse_any(data, lambda row: "error")
             lines = np.asarray(numbers, dtype=np.int64)
         else:
             lines = np.arange(block.first_line, block.first_line + block.lines, dtype=np.int64)
@@ -131,6 +145,7 @@ class BlockReader:
             if wrong is not None:
                 for row in np.flatnonzero(wrong & ~failed).tolist():
                     value = array[row].as_py()
+                    value = value if value is None or isinstance(value, str) else str(value)
                     bad.append(BadField(row, int(lines[row]), code, name, value))
                 failed |= wrong
         if failed.any():
@@ -147,7 +162,7 @@ class BlockReader:
         pc = require("pyarrow.compute", "history()")
         np = require("numpy", "history()")
         array = array.combine_chunks() if isinstance(array, pa.ChunkedArray) else array
-        if kind == "str":
+        if kind == "str" or array.type in (pa.float64(), pa.int32()):
             return array, None, ""
         if kind in ("float", "int"):
             target, pattern, code = (
@@ -167,7 +182,7 @@ class BlockReader:
                     typed = pa.array([None if v is False else v for v in values], pa.int32())
                     return typed, wrong | out_of_range, code
         # Dates and codes: few distinct texts, each read once.
-        encoded = pc.dictionary_encode(array)
+        encoded = array if pa.types.is_dictionary(array.type) else pc.dictionary_encode(array)
         texts = encoded.dictionary.to_pylist()
         if kind == "date":
             values = [month_days(t, self.date_form) for t in texts]

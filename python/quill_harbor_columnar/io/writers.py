@@ -60,6 +60,27 @@ class TableSink:
             self._file.close()
 
 
+def decimal_cents(data: Any, names: tuple[str, ...]) -> Any:
+    """A table or batch with its float64 (or list of float64) columns ``names``
+    as ``decimal(18,2)``: each value a whole number of cents, the double
+    nearest it rounded back to its cent."""
+    pa = require("pyarrow", "decimal columns")
+    cents = pa.decimal128(18, 2)
+    arrays, fields = [], []
+    for field, column in zip(data.schema, data.columns):
+        t = field.type
+        if field.name in names:
+            if pa.types.is_large_list(t) or pa.types.is_list(t):
+                t = (pa.large_list if pa.types.is_large_list(t) else pa.list_)(cents)
+            else:
+                t = cents
+            column = column.cast(t)
+        arrays.append(column)
+        fields.append(pa.field(field.name, t, field.nullable))
+    make = pa.Table.from_arrays if isinstance(data, pa.Table) else pa.RecordBatch.from_arrays
+    return make(arrays, schema=pa.schema(fields))
+
+
 def write_table(table: Any, path: str, kind: str, *, parquet: dict | None = None) -> None:
     """A whole table to ``path`` (the caller makes it a temporary file when the output must appear whole)."""
     sink = TableSink(path, kind, table.schema, threads=1, parquet=parquet)

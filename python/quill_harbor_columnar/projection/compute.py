@@ -11,18 +11,34 @@ from .. import _native
 from .._internal import checks
 from .._internal.deps import require
 from .._internal.inputs import arrow_column, arrow_table, native_source, plain_column
-from .._internal.names import AGE, BALANCE, FEE, FIELDS, ID, LOAN, MEASURES, SCENARIO, SCENARIO_NAME, SHAPE, STANDING
+from .._internal.names import (
+    AGE,
+    BALANCE,
+    FEE,
+    FIELDS,
+    ID,
+    LOAN,
+    MEASURES,
+    SCENARIO,
+    SCENARIO_NAME,
+    SHAPE,
+    STANDING,
+    SUMMED,
+)
 from ..errors import ErrorTable, Failure
+from ..scheduling import Precision
+from . import derived
 from .ages import ages as read_ages
 from .ages import quote_ages
-from .assembly import long_columns, long_schema, row_bytes
+from .assembly import block_rows, long_columns, long_schema, row_bytes
 from .dates import as_date, period_dates
-from .results import ProjectionStream
+from .partials import Call, Operation, Partial, Sums, finish, partial, raise_first, register
+from .results import Projection, ProjectionStream
 from .scenarios import Scenario, checked_periods_per_year, parse_scenarios, scenario_names
-from .segments import by_names
-from .standing import quote_standing, standing
+from .segments import by_names, segment_codes
+from .standing import amounts, quote_standing, standing
 
-__all__ = ["Checked", "checked", "inputs", "names_column", "project"]
+__all__ = ["Checked", "checked", "inputs", "names_column", "project", "project_partial", "projection"]
 
 
 class Inputs:
@@ -89,6 +105,7 @@ class Checked:
     as_of: _dt.date | None
     strict: bool
     batch_rows: int = 65536
+    cents: bool = False  # precision="cent"
 
 
 def checked(
@@ -102,6 +119,7 @@ def checked(
     per_loan: Any = False,
     batch_rows: Any = 65536,
     strict: Any = True,
+    precision: Any = "binary32",
 ) -> Checked:
     """project()'s keywords checked, before any computing."""
     ppy = checked_periods_per_year(periods_per_year)
@@ -119,7 +137,7 @@ def checked(
                 "per_loan=True gives one row per loan with its label; by= totals, so give one or the other"
             )
         checks.positive_int("batch_rows", batch_rows)
-    return Checked(ppy, parsed, skip, n_threads, names, as_of, strict, batch_rows)
+    return Checked(ppy, parsed, skip, n_threads, names, as_of, strict, batch_rows, checks.cents(precision))
 
 
 def project(
@@ -134,6 +152,7 @@ def project(
     per_loan: bool = False,
     batch_rows: int = 65536,
     strict: bool = True,
+    precision: Precision = "binary32",
 ) -> Any:
     """Projected cash flows of a book under one or more scenarios.
 
@@ -149,27 +168,105 @@ def project(
     of one row per loan, scenario and period, in batches of at most
     ``batch_rows`` rows (whole loans, at least one a batch). Shaped loans
     (``io_pers``, ``amort_pers``, ``rate_steps``) run their survivors through
-    the shaped schedule; ``strict`` is as for ``schedules``.
+    the shaped schedule; ``strict`` and ``precision`` are as for
+    ``schedules``: with ``precision="cent"`` the cent schedules are the base,
+    and the projected flows, expectations, are not rounded.
     """
-    keywords = dict(locals())  # every keyword of this signature, as given
-    del keywords["loans"], keywords["scenarios"]
-    # The whole book is one part of itself: its partial, finished.
-    from .partials import Call, finish, partial
-
-    call = Call("project", scenarios, keywords)
+    call = Call("project", scenarios, {k: v for k, v in locals().items() if k not in ("loans", "scenarios")})
     c = call.checked
     if per_loan:
-        return _project_loans(loans, c.parsed, c.as_of, c.ppy, c.skip, c.n_threads, c.batch_rows, not c.strict)
+        return _project_loans(loans, c.parsed, c.as_of, c.ppy, c.skip, c.n_threads, c.batch_rows, not c.strict, c.cents)
+    # The whole book is one part of itself: its partial, finished.
     return finish(call, partial(call, loans))
+
+
+def project_partial(call: Call, loans: Any, threads: int, offset: int) -> Partial:
+    """A part's sums per scenario, segment and period (``partials.partial``), from the native projection."""
+    np = require("numpy", "project()")
+    a = call.checked
+    got = inputs(loans, a.names)
+    codes: Any = None
+    keys: list[Any] = []
+    count = 1
+    if got.by_columns:
+        codes, keys = segment_codes(got.by_columns)
+        count = len(keys[0])
+    dated = call.operation == "project" and a.as_of is not None
+    named = scenario_names(a.parsed) is not None
+    table, horizons, failures, errors_table = _native.project(
+        got.source,
+        got.ages,
+        codes if count else None,
+        max(count, 1),
+        [s.native() for s in a.parsed],
+        a.skip,
+        threads,
+        got.standing.get(BALANCE),
+        got.standing.get(FEE),
+        row_bytes(multi=len(a.parsed) > 1, dated=dated, blocks=True, keys=keys, named=named, derived=True),
+        a.strict,
+        a.cents,
+        a.ppy,
+    )
+    failed = got.quote(failures)
+    if not a.skip:
+        raise_first(failed, offset)
+    assert table is not None  # the native side leaves it out only for a failure raised above
+    lengths = [max(h + 1, 0) for h in horizons]
+    rows = count * sum(lengths)
+    columns = {name: np.asarray(table.column(name))[:rows] for name in SUMMED}
+    amt = amounts(got.table, got.names, codes, max(count, 1), [f.index for f in failed])[:count]
+    return Partial(Sums(keys, lengths, columns, {"amt": amt}), failed, offset, errors_table)
+
+
+def projection(call: Call, p: Partial, as_of: Any) -> Projection:
+    """The ``Projection`` of a combined partial, its measures formed from the sums."""
+    np = require("numpy", "project()")
+    pa = require("pyarrow", "project()")
+    a, s = call.checked, p.sums
+    g = s.segments
+    runs = [(start, g, n, scenario) for (start, _), n, scenario in zip(s.runs(), s.lengths, a.parsed)]
+    measures = derived.measures(s.columns, runs)
+    # Blocks run scenario by scenario, segment by segment; every segment of a
+    # scenario runs to the scenario's horizon.
+    lengths = np.repeat(np.array(s.lengths, dtype=np.int64), g)
+    block, period, spans = block_rows(lengths)
+    multi, names_of = len(a.parsed) > 1, scenario_names(a.parsed)
+    leading: list[tuple[str, Any]] = []
+    scenario = np.floor_divide(block, max(g, 1), dtype=np.int64) if multi or names_of is not None else None
+    if multi:
+        leading.append((SCENARIO, scenario))
+    if names_of is not None:
+        leading.append((SCENARIO_NAME, names_column(names_of, scenario)))
+    del scenario
+    if a.names:
+        segment = pa.array(np.remainder(block, max(g, 1)))
+        leading += [(name, key.take(segment)) for name, key in zip(a.names, s.keys)]
+        del segment
+    del block
+    columns = long_columns(leading, period, measures, as_of, a.ppy)
+    # The original amt of each span's loans, for the summary's loss share.
+    amt = s.per_segment["amt"]
+    starting = [float(amt[i % g]) for i, n in enumerate(lengths.tolist()) if n]
+    return Projection(pa.table(columns), p.errors(), a.names, a.ppy, len(a.parsed), spans, names_of, starting)
+
+
+def reads(call: Call) -> list[str]:
+    """The book's columns a projection reads besides the terms and the shape."""
+    return [AGE, *STANDING, *call.checked.names]
 
 
 def names_column(names: list[str | None], scenario: Any) -> Any:
     """Each row's scenario name, dictionary-encoded (a few names over many rows)."""
     pa = require("pyarrow", "project()")
     np = require("numpy", "project()")
-    unnamed = np.array([n is None for n in names], dtype=bool)[scenario]
-    indices = pa.array(scenario, type=pa.int32(), mask=unnamed if unnamed.any() else None)
-    return pa.DictionaryArray.from_arrays(indices, pa.array([n or "" for n in names], type=pa.string()))
+    # Each name once in the dictionary (pandas refuses repeated categories);
+    # an unnamed scenario's rows are null.
+    distinct = list(dict.fromkeys(n for n in names if n is not None))
+    code = np.array([-1 if n is None else distinct.index(n) for n in names], dtype=np.int32)[scenario]
+    unnamed = code < 0
+    indices = pa.array(np.maximum(code, 0), type=pa.int32(), mask=unnamed if unnamed.any() else None)
+    return pa.DictionaryArray.from_arrays(indices, pa.array(distinct, type=pa.string()))
 
 
 def _project_loans(
@@ -181,6 +278,7 @@ def _project_loans(
     n_threads: int,
     batch_rows: int,
     lenient: bool,
+    cents: bool = False,
 ) -> ProjectionStream:
     np = require("numpy", "project(per_loan=True)")
     pa = require("pyarrow", "project(per_loan=True)")
@@ -248,6 +346,7 @@ def _project_loans(
                 None if fees is None else fees[b:e],
                 added,
                 not lenient,
+                cents,
                 ppy,
             )
             failed = ErrorTable(errors_table, quote_standing(quote_ages(fails, ages, age_column), standing_columns))
@@ -279,3 +378,14 @@ def _project_loans(
             yield pa.RecordBatch.from_arrays(list(columns.values()), schema=schema)
 
     return ProjectionStream(schema, batches(), failures)
+
+
+def _finish(call: Call, p: Partial) -> Projection:
+    return projection(call, p, call.checked.as_of)
+
+
+def _check(scenarios: Any, keywords: Mapping[str, Any]) -> Checked:
+    return checked(scenarios, **keywords)
+
+
+register("project", Operation(project, _check, project_partial, _finish, reads))

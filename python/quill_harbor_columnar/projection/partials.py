@@ -26,61 +26,49 @@ from __future__ import annotations
 
 import dataclasses
 import inspect
+import types
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TypeVar
 
-from .. import _native
 from .._internal import checks
 from .._internal.deps import require
-from .._internal.names import (
-    AGE,
-    BALANCE,
-    FEE,
-    FIELDS,
-    LOANS,
-    PERIOD,
-    SCENARIO,
-    SCENARIO_NAME,
-    SHAPE,
-    STANDING,
-    SUMMED,
-    TOTALS,
-)
+from .._internal.names import FIELDS, LOANS, PERIOD, SHAPE, TOTALS
 from ..errors import ErrorTable, Failure, LoanError
 from ..scheduling import cashflows
-from . import compute, derived, valuation
-from .assembly import block_rows, long_columns, row_bytes
-from .results import Projection
-from .scenarios import scenario_names
 from .segments import segment_codes
-from .standing import amounts
 
-__all__ = ["Call", "Partial", "Sums", "combine", "finish", "partial", "tree"]
-
-_FUNCTIONS: dict[str, Callable[[], Callable[..., Any]]] = {
-    "project": lambda: compute.project,
-    "value": lambda: valuation.value,
-    "cashflows": lambda: cashflows,
-}
+__all__ = ["Call", "Operation", "Partial", "Sums", "combine", "finish", "partial", "raise_first", "register", "tree"]
 
 
-def _cashflow_checks(scenarios: Any, keywords: Mapping[str, Any]) -> Any:
-    return compute.Checked(
-        ppy=0,
-        parsed=[],
-        skip=checks.skips(keywords["errors"]),
-        n_threads=checks.threads(keywords["threads"]),
-        names=[],
-        as_of=None,
-        strict=checks.strict(keywords["strict"]),
-    )
+@dataclasses.dataclass(frozen=True)
+class Operation:
+    """What partial sums need of one operation: ``function``, the
+    single-machine call (its signature binds a cluster call's keywords);
+    ``check(scenarios, keywords)``, the keywords checked; ``partial(call,
+    loans, threads, offset)`` and ``finish(call, p)``; ``reads(call)``, the
+    book's columns it reads besides the terms and the shape; and whether it
+    takes scenarios."""
+
+    function: Callable[..., Any]
+    check: Callable[[Any, Mapping[str, Any]], Any]
+    partial: Callable[[Any, Any, int, int], Any]
+    finish: Callable[[Any, Any], Any]
+    reads: Callable[[Any], Sequence[str]] = lambda call: ()
+    scenarios: bool = True
 
 
-_CHECKS: dict[str, Callable[[Any, Mapping[str, Any]], Any]] = {
-    "project": lambda scenarios, kw: compute.checked(scenarios, **kw),
-    "value": lambda scenarios, kw: valuation.checked_arguments(scenarios, **kw),
-    "cashflows": _cashflow_checks,
-}
+# Every operation with partial sums, registered by the module that defines it.
+OPERATIONS: dict[str, Operation] = {}
+
+
+def register(name: str, operation: Operation) -> None:
+    OPERATIONS[name] = operation
+
+
+def _operation(name: str) -> Operation:
+    if name not in OPERATIONS:
+        raise ValueError(f"no partial sums for {name!r}; there are {', '.join(OPERATIONS)}")
+    return OPERATIONS[name]
 
 
 class Call:
@@ -91,21 +79,17 @@ class Call:
     __slots__ = ("operation", "scenarios", "keywords", "checked")
 
     def __init__(self, operation: str, scenarios: Any, keywords: Mapping[str, Any]) -> None:
-        if operation not in _FUNCTIONS:
-            raise ValueError(f"no partial sums for {operation!r}; there are {', '.join(_FUNCTIONS)}")
         self.operation, self.scenarios, self.keywords = operation, scenarios, dict(keywords)
-        self.checked = _CHECKS[operation](scenarios, self.keywords)
+        self.checked = _operation(operation).check(scenarios, self.keywords)
 
     @classmethod
     def of(cls, operation: str, scenarios: Any = None, /, **keywords: Any) -> Call:
         """The call with ``keywords`` bound as the single-machine function
         binds them: an unknown keyword refused, the others given defaults."""
-        function = _FUNCTIONS[operation]() if operation in _FUNCTIONS else None
-        if function is None:
-            raise ValueError(f"no partial sums for {operation!r}; there are {', '.join(_FUNCTIONS)}")
-        leading = () if operation == "cashflows" else (scenarios,)
+        op = _operation(operation)
+        leading = (scenarios,) if op.scenarios else ()
         try:
-            bound = inspect.signature(function).bind(None, *leading, **keywords)
+            bound = inspect.signature(op.function).bind(None, *leading, **keywords)
         except TypeError as e:
             raise TypeError(f"{operation}(): {e}") from None
         bound.apply_defaults()
@@ -121,10 +105,7 @@ class Call:
 
     def columns(self, have: Sequence[str]) -> list[str]:
         """The columns of a book with columns ``have`` that the call reads, in the book's order."""
-        wanted = {*FIELDS, *SHAPE}
-        if self.operation != "cashflows":
-            price = self.keywords.get("price")
-            wanted |= {AGE, *STANDING, *self.checked.names, *([price] if isinstance(price, str) else [])}
+        wanted = {*FIELDS, *SHAPE, *_operation(self.operation).reads(self)}
         return [name for name in have if name in wanted]
 
     def run(self, loans: Any, threads: int | None = None) -> Any:
@@ -134,10 +115,10 @@ class Call:
         keywords = dict(self.keywords)
         if keywords.get("threads") is None:
             keywords["threads"] = threads
-        leading = () if self.operation == "cashflows" else (self.scenarios,)
-        return _FUNCTIONS[self.operation]()(loans, *leading, **keywords)
+        op = _operation(self.operation)
+        return op.function(loans, *((self.scenarios,) if op.scenarios else ()), **keywords)
 
-    def _threads(self, threads: int | None) -> int:
+    def threads(self, threads: int | None) -> int:
         asked = self.keywords.get("threads")
         return checks.threads(asked if asked is not None else threads)
 
@@ -260,7 +241,8 @@ def tree(parts: Sequence[T], combine: Callable[[T, T], T] = combine) -> T:  # ty
     return level[0]
 
 
-def _raise_first(failures: list[Failure], offset: int) -> None:
+def raise_first(failures: list[Failure], offset: int) -> None:
+    """Raises the first of a part's failures, at its row in the book."""
     if failures:
         raise dataclasses.replace(failures[0], index=failures[0].index + offset).error()
 
@@ -272,48 +254,13 @@ def partial(call: Call, loans: Any, *, threads: int | None = None, offset: int =
     is raised at once, as a ``LoanError`` at its row in the book."""
     if call.per_loan:
         raise ValueError("per_loan=True gives rows per loan, not sums: run the call on each part")
-    if call.operation == "cashflows":
-        return _cashflow_partial(call, loans, threads, offset)
-    np = require("numpy", "project()")
-    a = call.checked
-    got = compute.inputs(loans, a.names)
-    codes: Any = None
-    keys: list[Any] = []
-    count = 1
-    if got.by_columns:
-        codes, keys = segment_codes(got.by_columns)
-        count = len(keys[0])
-    dated = call.operation == "project" and a.as_of is not None
-    named = scenario_names(a.parsed) is not None
-    table, horizons, failures, errors_table = _native.project(
-        got.source,
-        got.ages,
-        codes if count else None,
-        max(count, 1),
-        [s.native() for s in a.parsed],
-        a.skip,
-        call._threads(threads),
-        got.standing.get(BALANCE),
-        got.standing.get(FEE),
-        row_bytes(multi=len(a.parsed) > 1, dated=dated, blocks=True, keys=keys, named=named, derived=True),
-        a.strict,
-        a.ppy,
-    )
-    failed = got.quote(failures)
-    if not a.skip:
-        _raise_first(failed, offset)
-    assert table is not None  # the native side leaves it out only for a failure raised above
-    lengths = [max(h + 1, 0) for h in horizons]
-    rows = count * sum(lengths)
-    columns = {name: np.asarray(table.column(name))[:rows] for name in SUMMED}
-    amt = amounts(got.table, got.names, codes, max(count, 1), [f.index for f in failed])[:count]
-    return Partial(Sums(keys, lengths, columns, {"amt": amt}), failed, offset, errors_table)
+    return _operation(call.operation).partial(call, loans, call.threads(threads), offset)
 
 
-def _cashflow_partial(call: Call, loans: Any, threads: int | None, offset: int) -> Partial:
+def _cashflow_partial(call: Call, loans: Any, threads: int, offset: int) -> Partial:
     np = require("numpy", "cashflows()")
     try:
-        result = call.run(loans, threads)
+        result = call.run(loans, threads or None)
     except LoanError as e:
         raise LoanError(e.index + offset, e.id, e.code, e.field, e.value, e.reason, e.terms) from None
     t = result.to_numpy()
@@ -325,45 +272,7 @@ def _cashflow_partial(call: Call, loans: Any, threads: int | None, offset: int) 
 def finish(call: Call, p: Partial) -> Any:
     """What the call gives for the combined partial ``p``: a ``Projection``,
     a ``Valuation``, or the cash-flow totals as a pyarrow Table."""
-    if call.operation == "cashflows":
-        return _cashflow_table(p)
-    if call.operation == "project":
-        return _projection(call, p, call.checked.as_of)
-    a = call.checked
-    proj = _projection(call, p, None)
-    out, unsolved = valuation.book_values(proj.to_arrow(), proj.spans, proj.scenarios > 1, a)
-    return valuation.Valuation(require("pyarrow", "value()").table(out), proj.errors, a.names, a.ppy, a.as_of, unsolved)
-
-
-def _projection(call: Call, p: Partial, as_of: Any) -> Projection:
-    np = require("numpy", "project()")
-    pa = require("pyarrow", "project()")
-    a, s = call.checked, p.sums
-    g = s.segments
-    runs = [(start, g, n, scenario) for (start, _), n, scenario in zip(s.runs(), s.lengths, a.parsed)]
-    measures = derived.measures(s.columns, runs)
-    # Blocks run scenario by scenario, segment by segment; every segment of a
-    # scenario runs to the scenario's horizon.
-    lengths = np.repeat(np.array(s.lengths, dtype=np.int64), g)
-    block, period, spans = block_rows(lengths)
-    multi, names_of = len(a.parsed) > 1, scenario_names(a.parsed)
-    leading: list[tuple[str, Any]] = []
-    scenario = np.floor_divide(block, max(g, 1), dtype=np.int64) if multi or names_of is not None else None
-    if multi:
-        leading.append((SCENARIO, scenario))
-    if names_of is not None:
-        leading.append((SCENARIO_NAME, compute.names_column(names_of, scenario)))
-    del scenario
-    if a.names:
-        segment = pa.array(np.remainder(block, max(g, 1)))
-        leading += [(name, key.take(segment)) for name, key in zip(a.names, s.keys)]
-        del segment
-    del block
-    columns = long_columns(leading, period, measures, as_of, a.ppy)
-    # The original amt of each span's loans, for the summary's loss share.
-    amt = s.per_segment["amt"]
-    starting = [float(amt[i % g]) for i, n in enumerate(lengths.tolist()) if n]
-    return Projection(pa.table(columns), p.errors(), a.names, a.ppy, len(a.parsed), spans, names_of, starting)
+    return _operation(call.operation).finish(call, p)
 
 
 def _cashflow_table(p: Partial) -> Any:
@@ -376,3 +285,19 @@ def _cashflow_table(p: Partial) -> Any:
             **{name: pa.array(s.columns[name]) for name in (*TOTALS, LOANS)},
         }
     )
+
+
+def _cashflow_checks(scenarios: Any, keywords: Mapping[str, Any]) -> Any:
+    return types.SimpleNamespace(
+        names=[],  # no segments
+        skip=checks.skips(keywords["errors"]),
+        n_threads=checks.threads(keywords["threads"]),
+        strict=checks.strict(keywords["strict"]),
+        cents=checks.cents(keywords.get("precision", "binary32")),
+    )
+
+
+register(
+    "cashflows",
+    Operation(cashflows, _cashflow_checks, _cashflow_partial, lambda call, p: _cashflow_table(p), scenarios=False),
+)

@@ -37,11 +37,14 @@ from .._internal.inputs import arrow_column, arrow_table, plain_column
 from .._internal.names import AGE, BALANCE, EFFECTIVE, FEE, FIELDS, ID, SCENARIO, SHAPE, STANDING, VALUES
 from .._internal.tables import HeldTable
 from ..errors import ErrorTable
+from ..scheduling import Precision
 from . import derived
 from .ages import ages as read_ages
 from .ages import quote_ages
+from .compute import project_partial, projection, reads
 from .conventions import conventions
 from .dates import as_date, period_dates
+from .partials import Call, Operation, Partial, finish, partial, register
 from .scenarios import checked_periods_per_year, parse_scenarios
 from .segments import by_names
 from .standing import quote_standing, standing
@@ -202,6 +205,7 @@ def value(
     errors: str = "raise",
     threads: int | None = None,
     strict: bool = True,
+    precision: Precision = "binary32",
     basis: str = "mortgage",
     delay: int = 0,
     settle: _dt.date | str | None = None,
@@ -217,7 +221,8 @@ def value(
     name of a column) sets the discount; ``curve`` with ``price`` solves the
     spread. ``scenarios``, ``by``, ``periods_per_year``, ``errors`` and
     ``threads`` are as for ``project``; the book may carry ``age``,
-    ``balance`` and ``fee`` columns. Returns a ``Valuation``: ``scenario``
+    ``balance`` and ``fee`` columns; ``precision="cent"`` values the cent
+    schedules (see ``schedules``). Returns a ``Valuation``: ``scenario``
     (with more than one), the ``by`` columns, ``id`` (per loan), then
     ``start_balance``, ``pv``, ``price``, ``accrued``, ``clean_price``,
     ``yield``, ``bey``, ``spread`` (null without a curve), ``wal``,
@@ -236,15 +241,24 @@ def value(
     the basis (or, with a curve, the whole curve) moved by -shift and +shift
     and the same flows revalued.
     """
-    keywords = dict(locals())  # every keyword of this signature, as given
-    del keywords["loans"], keywords["scenarios"]
-    # The whole book is one part of itself: its partial, finished.
-    from .partials import Call, finish, partial
-
-    call = Call("value", scenarios, keywords)
+    call = Call("value", scenarios, {k: v for k, v in locals().items() if k not in ("loans", "scenarios")})
     if per_loan:
         return _value_loans(loans, call.checked)
+    # The whole book is one part of itself: its partial, finished.
     return finish(call, partial(call, loans))
+
+
+def _finish(call: Call, p: Partial) -> Valuation:
+    """The values of a combined partial: its projection's flows, valued once."""
+    a = call.checked
+    proj = projection(call, p, None)
+    out, unsolved = book_values(proj.to_arrow(), proj.spans, proj.scenarios > 1, a)
+    return Valuation(_require("pyarrow", "value()").table(out), proj.errors, a.names, a.ppy, a.as_of, unsolved)
+
+
+def _reads(call: Call) -> list[str]:
+    price = call.keywords.get("price")
+    return [*reads(call), *([price] if isinstance(price, str) else [])]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -260,6 +274,7 @@ class _Arguments:
     names: list[str]
     as_of: Any
     strict: bool
+    cents: bool = False  # precision="cent"
 
 
 def checked_arguments(
@@ -280,6 +295,7 @@ def checked_arguments(
     delay: Any = 0,
     settle: Any = None,
     shift: Any = None,
+    precision: Any = "binary32",
 ) -> _Arguments:
     """value()'s arguments checked, before any computing."""
     ppy = checked_periods_per_year(periods_per_year)
@@ -308,6 +324,7 @@ def checked_arguments(
         names=names,
         as_of=as_of,
         strict=strict,
+        cents=checks.cents(precision),
     )
 
 
@@ -407,6 +424,7 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
         a.skip,
         a.n_threads,
         a.strict,
+        a.cents,
         a.ppy,
     )
     failed = ErrorTable(errors_table, quote_standing(quote_ages(failures, ages, age_column), standing_columns))
@@ -423,3 +441,9 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
     out.update(_columns_of(out_table, discount))
     unsolved = np.flatnonzero(np.isnan(np.asarray(out_table.column("yield")))).tolist()
     return Valuation(pa.table(out), failed, names, a.ppy, a.as_of, unsolved)
+
+
+register(
+    "value",
+    Operation(value, lambda scenarios, kw: checked_arguments(scenarios, **kw), project_partial, _finish, _reads),
+)

@@ -23,6 +23,7 @@ from .._internal.deps import optional, require
 from .._internal.names import DATE, ID, LOAN, SCHEDULE
 from ..errors import LoanError
 from ..projection.partials import Call, combine, finish, partial, tree
+from ..scheduling import Precision
 from .tasks import threads_here
 
 __all__ = ["ONE_PARTITION_ROWS", "PartitionWarning", "cashflows", "project", "schedules", "schedules_meta", "value"]
@@ -146,17 +147,21 @@ def _text_dtype() -> Any:
     return require("pandas", _WHAT).Series(["id"]).dtype
 
 
-def schedules_meta(with_id: bool, index_dtype: Any = "int64") -> Any:
-    """The empty pandas frame that describes ``schedules(ddf)``'s partitions:
-    ``loan`` is text with an id column, else of the frame's index dtype."""
+def schedules_meta(with_id: bool, index_dtype: Any = "int64", cents: bool = False) -> Any:
+    """The empty frame of ``schedules(ddf)``'s partitions: ``loan`` text with an id column, else of the
+    frame's index dtype; the values float32, or float64 in cent mode."""
     np, pd = require("numpy", _WHAT), require("pandas", _WHAT)
     loan = pd.Series([], dtype=_text_dtype() if with_id else index_dtype)
-    return pd.DataFrame({LOAN: loan, **{name: pd.Series([], dtype=np.float32) for name in SCHEDULE}})
+    value = np.float64 if cents else np.float32
+    return pd.DataFrame({LOAN: loan, **{name: pd.Series([], dtype=value) for name in SCHEDULE}})
 
 
-def _schedules(table: Any, pdf: Any, errors: Any, threads: int | None, strict: bool) -> Any:
+def _schedules(table: Any, pdf: Any, errors: Any, threads: int | None, strict: bool, precision: Any) -> Any:
     np, pd = require("numpy", _WHAT), require("pandas", _WHAT)
-    result = scheduling.schedules(table, layout="long", errors=errors, threads=_threads_here(threads), strict=strict)
+    result = scheduling.schedules(
+        table, layout="long", errors=errors, threads=_threads_here(threads), strict=strict, precision=precision
+    )
+    value = np.float64 if precision == "cent" else np.float32
     cols = result.to_numpy()
     # Long rows carry their loan: the id when there is one, otherwise the
     # partition's own index label, whatever its type (text labels are
@@ -167,11 +172,16 @@ def _schedules(table: Any, pdf: Any, errors: Any, threads: int | None, strict: b
         loan = pd.Series(np.repeat(pdf[ID].to_numpy(dtype=object), counts), dtype=_text_dtype())
     else:
         loan = pd.Series(pdf.index.repeat(counts).array)
-    return pd.DataFrame({LOAN: loan, **{name: pd.Series(np.asarray(cols[name], np.float32)) for name in SCHEDULE}})
+    return pd.DataFrame({LOAN: loan, **{name: pd.Series(np.asarray(cols[name], value)) for name in SCHEDULE}})
 
 
 def schedules(
-    ddf: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+    ddf: Any,
+    *,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    strict: bool = True,
+    precision: Precision = "binary32",
 ) -> Any:
     """A Dask DataFrame of every loan's schedule in the long layout.
 
@@ -179,17 +189,18 @@ def schedules(
     column), then ``Per``, ``Cap``, ``Int``, ``Pmt`` and ``Bal`` as float32.
     Shape columns (``io_pers``, ``amort_pers``, ``rate_steps``, the steps
     held as Arrow lists: ``pandas.ArrowDtype``) and ``strict`` pass through
-    to each partition; ``cashflows`` and ``project`` take them alike.
+    to each partition; ``cashflows`` and ``project`` take them alike, and ``precision`` (float64 with "cent").
     """
     dask, dd, _ = _modules()
     strict = checks.strict(strict)
+    cents = checks.cents(precision)
     parts, offsets, measure = _partitions(ddf, errors)
     return dd.from_delayed(
         [
-            dask.delayed(_on)(p, measure, offset, _schedules, p, errors, threads, strict)
+            dask.delayed(_on)(p, measure, offset, _schedules, p, errors, threads, strict, precision)
             for p, offset in zip(parts, offsets)
         ],
-        meta=schedules_meta(ID in ddf.columns, ddf._meta.index.dtype),
+        meta=schedules_meta(ID in ddf.columns, ddf._meta.index.dtype, cents),
         verify_meta=True,
     )
 

@@ -27,6 +27,7 @@ from .._internal.deps import require
 from .._internal.names import ID, LOAN, MEASURES, SCHEDULE, VALUES
 from ..errors import LoanError
 from ..projection.partials import Call, finish, partial, tree
+from ..scheduling import Precision
 from ..scheduling import schedules as _schedules
 from .tasks import threads_here
 
@@ -154,8 +155,7 @@ def _result_task(batches: Iterable[Any], *, schema: Any, given: Any, call: Call)
 def _results(df: Any, call: Call) -> tuple[list[Any], list[int]]:
     """Every partition's partial (or values), in partition order, and the
     rows of the partitions before each; the earliest failure raised here,
-    its row placed after every earlier partition's. A partition Spark
-    handed no task is an empty part, so that the parts are the frame's."""
+    its row placed after every earlier partition's."""
     np = require("numpy", _WHAT)
     _, T = _sql()
     prepared, given = _prepare(df, call.columns(df.columns))
@@ -167,7 +167,9 @@ def _results(df: Any, call: Call) -> tuple[list[Any], list[int]]:
     struct = _struct([(_ROWS, T.LongType()), (_RESULT, T.BinaryType())])
     task = functools.partial(_result_task, schema=_arrow(struct, df.sparkSession), given=given, call=call)
     t = _tasks(prepared, task, struct).toArrow()
-    count = prepared.rdd.getNumPartitions()
+    # Every partition's task runs, an empty one too, so the parts are the
+    # frame's (a frame of no partitions is one empty part).
+    count = max(t.column(_PART).to_pylist(), default=0) + 1
     rows, results = np.zeros(count, np.int64), [None] * count
     for part, n, payload in zip(t.column(_PART).to_pylist(), t.column(_ROWS).to_pylist(), t.column(_RESULT)):
         rows[part] = n
@@ -181,7 +183,14 @@ def _results(df: Any, call: Call) -> tuple[list[Any], list[int]]:
 
 
 def _schedules_task(
-    batches: Iterable[Any], *, schema: Any, skip: bool, threads: int | None, label: str | None, strict: bool
+    batches: Iterable[Any],
+    *,
+    schema: Any,
+    skip: bool,
+    threads: int | None,
+    label: str | None,
+    strict: bool,
+    precision: Any = "binary32",
 ) -> Iterator[Any]:
     """Long-layout schedules of a partition, batch by batch: ``loan`` is the
     id, or (label None) the row within the partition, for the plan to turn
@@ -190,7 +199,14 @@ def _schedules_task(
     pa = require("pyarrow", _WHAT)
     base = 0
     for batch in _rows(batches):
-        result = _schedules(_loans(batch), layout="long", errors="skip", threads=_threads_here(threads), strict=strict)
+        result = _schedules(
+            _loans(batch),
+            layout="long",
+            errors="skip",
+            threads=_threads_here(threads),
+            strict=strict,
+            precision=precision,
+        )
         if not skip and len(result.errors):
             # The frame was checked before this plan was made, so it has
             # changed since: this job fails rather than leave the loan out.
@@ -260,7 +276,12 @@ def _positioned(out: Any, prepared: Any) -> Any:
 
 
 def schedules(
-    df: Any, *, errors: Literal["raise", "skip"] = "raise", threads: int | None = None, strict: bool = True
+    df: Any,
+    *,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    strict: bool = True,
+    precision: Precision = "binary32",
 ) -> Any:
     """A lazy Spark DataFrame of every loan's schedule in the long layout.
 
@@ -271,17 +292,19 @@ def schedules(
     ``LoanError`` here for the earliest failing loan; ``errors="skip"``
     leaves failing loans out (``failures(df)`` lists them) and runs nothing
     until the result is used. ``threads``: engine threads per task, by
-    default ``spark.task.cpus``. ``strict`` is as for the single-machine call.
+    default ``spark.task.cpus``. ``strict`` and ``precision`` are as for the
+    single-machine call (``"cent"``: the values as double).
     """
     F, T = _sql()
-    call = Call.of("cashflows", errors=errors, threads=threads, strict=strict)
+    call = Call.of("cashflows", errors=errors, threads=threads, strict=strict, precision=precision)
     prepared, given = _prepare(df, call.columns(df.columns))
-    _schedules(_text_ids(given.empty_table()), errors=errors, threads=threads, strict=strict)
+    _schedules(_text_ids(given.empty_table()), errors=errors, threads=threads, strict=strict, precision=precision)
     if not call.checked.skip:
         _results(df, call)  # the earliest failure, raised here
     label = ID if ID in df.columns else None
     fields = [(LOAN, df.schema[ID].dataType) if label else (_ROW, T.LongType())]
-    struct = _struct([*fields, *((name, T.FloatType()) for name in SCHEDULE)])
+    value = T.DoubleType() if call.checked.cents else T.FloatType()
+    struct = _struct([*fields, *((name, value) for name in SCHEDULE)])
     task = functools.partial(
         _schedules_task,
         schema=_arrow(struct, df.sparkSession),
@@ -289,6 +312,7 @@ def schedules(
         threads=threads,
         label=label,
         strict=strict,
+        precision=precision,
     )
     if label is not None:
         return prepared.mapInArrow(task, struct)

@@ -259,7 +259,8 @@ def amounts(column: Any, field: str, source: str, rows: Rows, spec: Any) -> Any:
         rows,
         percent=False,
         code="parse_float",
-        engine_units=True,
+        # Cent mode keeps the double nearest the text, which is on its cent.
+        engine_units=not getattr(spec, "exact_amounts", False),
         amount=True,
         decimal=spec.decimal,
     )

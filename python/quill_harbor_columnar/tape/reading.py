@@ -25,6 +25,7 @@ import warnings
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
+from .._internal import checks
 from .._internal.deps import require
 from .._internal.inputs import arrow_table
 from .._internal.names import FIELDS as ENGINE_FIELDS
@@ -88,7 +89,12 @@ class Spec:
         remaining: str | None = None,
         frequency_unit: str = "periods",
         keep: Sequence[str] | None = None,
+        exact_amounts: bool = False,
     ) -> None:
+        # Cent mode: an amount keeps the double nearest its text, which is
+        # on its cent; a binary32 neighbour (what a text halfway between two
+        # takes otherwise) would move it off.
+        self.exact_amounts = exact_amounts
         if rate_unit not in RATE_UNITS:
             raise ValueError(f"rate_unit must be one of {', '.join(map(repr, RATE_UNITS))}, not {rate_unit!r}")
         if frequency_unit not in FREQUENCY_UNITS:
@@ -482,6 +488,7 @@ def book(
     keep: Sequence[str] | None = None,
     allow_high_rates: bool = False,
     rate_steps: Any = None,
+    precision: str = "binary32",
 ) -> Any:
     """A loan tape as the engine's columns: a pyarrow Table of ``id`` (string,
     when the tape has one), ``amt`` and ``rate`` (float64, rate per period),
@@ -557,6 +564,10 @@ def book(
     for ``book_errors(table)``. A tape row is numbered where a person finds
     it: in a CSV file, its line in an editor (the header is line 1; blank
     lines and the lines of a quoted value count); otherwise its position from 0.
+    ``precision="cent"``: for ``schedules(..., precision="cent")``, every
+    amount the double nearest its text, so on its cent (by default an amount
+    halfway between two binary32 values takes the one the engine's reading
+    of the text gives).
     """
     pa = require("pyarrow", "book()")
     if errors not in ("raise", "skip"):
@@ -573,6 +584,7 @@ def book(
         remaining=remaining,
         frequency_unit=frequency_unit,
         keep=keep,
+        exact_amounts=checks.cents(precision),
     )
     steps = None if rate_steps is None else read_rate_steps(rate_steps, spec)
     refusal = None if allow_high_rates else steps_refusal(steps, rate_steps)

@@ -75,7 +75,8 @@ class TapeRun:
         self.path = path
         self.tape = Tape(path, delimiter=delimiter, batch_rows=batch_rows)
         try:
-            # ``reading``: Spec's other options (decimal, age_from, as_of, remaining, frequency_unit).
+            # ``reading``: Spec's other options (decimal, age_from, as_of, remaining, frequency_unit,
+            # exact_amounts).
             self.spec = Spec(mapping, rate_unit, periods_per_year, self.tape.names, **(reading or {}))
         except (TypeError, ValueError) as e:
             raise TapeError(path, str(e)) from None

@@ -47,8 +47,11 @@ PyObject* failures_to_list(const std::vector<pc::FailureRow>& rows) {
         PyRef terms = PyRef::borrow(Py_None);
         if (f.has_terms) {
             const pc::Terms& t = f.terms;
-            terms = PyRef::steal(Py_BuildValue("(ddiii)", static_cast<double>(t.amt), static_cast<double>(t.rate), t.pers,
-                                               t.int_freq, t.cap_freq));
+            // In cent mode the terms the cent engine read: the amount to its
+            // cent and the float64 rate.
+            const double amt = t.in_cents ? static_cast<double>(t.cents) / 100.0 : static_cast<double>(t.amt);
+            const double rate = t.in_cents ? t.rate64 : static_cast<double>(t.rate);
+            terms = PyRef::steal(Py_BuildValue("(ddiii)", amt, rate, t.pers, t.int_freq, t.cap_freq));
         }
         PyRef index = PyRef::steal(PyLong_FromLongLong(f.index));
         if (!index || !id || !code || !field || !value || !reason || !terms) return nullptr;
@@ -70,6 +73,7 @@ struct CallArgs {
     bool skip = false;
     long long threads = 0;
     bool strict = true;
+    bool cents = false;            // precision="cent"
     PyObject* ages = Py_None;      // int64 a row, or None
     PyObject* balances = Py_None;  // float64 a row, or None
     long long periods_per_year = 12;
@@ -81,7 +85,7 @@ PyObject* run_call(Operation op, const CallArgs& a) {
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(a.threads);
-        std::unique_ptr<Book> book = read_book(a.source, a.strict, a.periods_per_year);
+        std::unique_ptr<Book> book = read_book(a.source, a.strict, a.cents, a.periods_per_year);
         if (op == Operation::Schedules && book->rows() > INT32_MAX)
             throw pc::ColumnarError(pc::CallFailure::BadInput,
                                     paywheel::messages::kTooManyLoans);
@@ -130,24 +134,26 @@ PyObject* run_call(Operation op, const CallArgs& a) {
 
 PyObject* py_schedules(PyObject*, PyObject* args) {
     CallArgs a;
-    int list = 0, skip = 0, strict = 1;
-    if (!PyArg_ParseTuple(args, "OppL|pOOL", &a.source, &list, &skip, &a.threads, &strict, &a.ages, &a.balances,
-                          &a.periods_per_year))
+    int list = 0, skip = 0, strict = 1, cents = 0;
+    if (!PyArg_ParseTuple(args, "OppL|ppOOL", &a.source, &list, &skip, &a.threads, &strict, &cents, &a.ages,
+                          &a.balances, &a.periods_per_year))
         return nullptr;
     a.list = list != 0;
     a.skip = skip != 0;
     a.strict = strict != 0;
+    a.cents = cents != 0;
     return run_call(Operation::Schedules, a);
 }
 
 PyObject* py_cashflows(PyObject*, PyObject* args) {
     CallArgs a;
-    int skip = 0, strict = 1;
-    if (!PyArg_ParseTuple(args, "OpL|pOOL", &a.source, &skip, &a.threads, &strict, &a.ages, &a.balances,
+    int skip = 0, strict = 1, cents = 0;
+    if (!PyArg_ParseTuple(args, "OpL|ppOOL", &a.source, &skip, &a.threads, &strict, &cents, &a.ages, &a.balances,
                           &a.periods_per_year))
         return nullptr;
     a.skip = skip != 0;
     a.strict = strict != 0;
+    a.cents = cents != 0;
     return run_call(Operation::Cashflows, a);
 }
 

@@ -761,12 +761,13 @@ std::unique_ptr<Book> read_any_book(PyObject* source) {
 
 }  // namespace
 
-std::unique_ptr<Book> read_book(PyObject* source, bool strict, long long periods_per_year) {
+std::unique_ptr<Book> read_book(PyObject* source, bool strict, bool cents, long long periods_per_year) {
     if (periods_per_year < 1 || periods_per_year > 366)
         throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kPeriodsPerYearRange);
     std::unique_ptr<Book> book = read_any_book(source);
     for (InputBatch& b : book->batches) {
         b.strict = strict;
+        b.cents = cents;
         b.periods_per_year = static_cast<std::int32_t>(periods_per_year);
     }
     return book;

@@ -73,8 +73,10 @@ void release_pending_views();
 // a (schema, array) capsule pair, or an object with read_next_batch() (a
 // reader backed by Python: its exceptions come through as they are).
 // strict: the call's strict=, kept with every batch (InputBatch::strict),
-// as its periods_per_year is (InputBatch::periods_per_year).
-std::unique_ptr<Book> read_book(PyObject* source, bool strict = true, long long periods_per_year = 12);
+// as its periods_per_year is (InputBatch::periods_per_year); cents: its
+// precision="cent" (InputBatch::cents).
+std::unique_ptr<Book> read_book(PyObject* source, bool strict = true, bool cents = false,
+                                long long periods_per_year = 12);
 
 // Where a stream's batches come from: a book read whole (a dict), an Arrow
 // C stream, or a Python reader. next() gives the next batch as views and

@@ -163,16 +163,16 @@ std::pair<PyRef, PyRef> failure_objects(const std::vector<pc::FailureRow>& failu
 PyObject* py_project(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *segments_obj, *scenarios_obj, *balances_obj, *fees_obj;
     long long segment_count, threads, per_row;
-    int skip, strict = 1;
+    int skip, strict = 1, cents = 0;
     long long ppy = 12;
-    if (!PyArg_ParseTuple(args, "OOOLOpLOOL|pL", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj,
-                          &skip, &threads, &balances_obj, &fees_obj, &per_row, &strict, &ppy))
+    if (!PyArg_ParseTuple(args, "OOOLOpLOOL|ppL", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj,
+                          &skip, &threads, &balances_obj, &fees_obj, &per_row, &strict, &cents, &ppy))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_book(source, strict != 0, ppy);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0, ppy);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const HeldBuffer segments = HeldBuffer::of(segments_obj, "segments", 4, "i", rows);
@@ -223,16 +223,16 @@ PyObject* py_project(PyObject*, PyObject* args) {
 PyObject* py_project_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *scenarios_obj, *balances_obj, *fees_obj;
     long long threads, row_base, per_row;
-    int skip, strict = 1;
+    int skip, strict = 1, cents = 0;
     long long ppy = 12;
-    if (!PyArg_ParseTuple(args, "OOOpLLOOL|pL", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
-                          &balances_obj, &fees_obj, &per_row, &strict, &ppy))
+    if (!PyArg_ParseTuple(args, "OOOpLLOOL|ppL", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
+                          &balances_obj, &fees_obj, &per_row, &strict, &cents, &ppy))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_book(source, strict != 0, ppy);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0, ppy);
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", book->rows());
         const Standing standing = read_standing(balances_obj, fees_obj, book->rows());
         pc::ProjectionInput in;
@@ -265,10 +265,10 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
 PyObject* py_value_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *balances_obj, *fees_obj, *scenarios_obj, *discount_obj, *prices_obj, *loan_prices_obj;
     long long threads;
-    int skip, strict = 1;
+    int skip, strict = 1, cents = 0;
     long long ppy = 12;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOpL|pL", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
-                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads, &strict, &ppy))
+    if (!PyArg_ParseTuple(args, "OOOOOOOOpL|ppL", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
+                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads, &strict, &cents, &ppy))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -277,7 +277,7 @@ PyObject* py_value_loans(PyObject*, PyObject* args) {
         pc::Valuer valuer = read_discount(discount_obj);
         const std::vector<double> prices = number_list(prices_obj, "prices");
         check_prices(prices.data(), prices.size(), "price");
-        std::unique_ptr<Book> book = read_book(source, strict != 0, ppy);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0, ppy);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const Standing standing = read_standing(balances_obj, fees_obj, rows);

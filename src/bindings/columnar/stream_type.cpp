@@ -30,26 +30,27 @@ struct StreamState {
     // The schema's shape, kept so that it can be asked for after export.
     bool list = false;
     bool has_id = false;
+    bool cents = false;
 };
 
 // The schema every batch of a stream has.
-void stream_schema_into(bool list, bool has_id, ArrowSchema* out) {
+void stream_schema_into(bool list, bool has_id, bool cents, ArrowSchema* out) {
     pc::TableData shape;
-    shape.columns = pc::schedule_columns_shape(list, has_id, true);
+    shape.columns = pc::schedule_columns_shape(list, has_id, true, cents);
     pc::export_schema(shape, out);
 }
 
 class ScheduleStreamSource : public pc::TableSource {
 public:
     ScheduleStreamSource(const std::shared_ptr<StreamState>& state, std::unique_ptr<BatchSource> input, std::int64_t batch_rows,
-                         bool list, bool skip, std::size_t threads, bool strict)
+                         bool list, bool skip, std::size_t threads, bool strict, bool cents)
         : state_(state), input_(std::move(input)), has_id_(input_->has_id()), list_(list), skip_(skip),
-          strict_(strict), threads_(threads) {
+          strict_(strict), cents_(cents), threads_(threads) {
         limits_.list = list;
         limits_.batch_rows = batch_rows;
     }
 
-    void schema(ArrowSchema* out) override { stream_schema_into(list_, has_id_, out); }
+    void schema(ArrowSchema* out) override { stream_schema_into(list_, has_id_, cents_, out); }
 
     pc::TablePtr next() override {
         if (failed_) throw pc::ColumnarError(pc::CallFailure::Upstream, failed_message_);
@@ -154,6 +155,7 @@ private:
         while (pos_ >= current_.rows) {
             if (!input_->next(current_)) return false;
             current_.strict = strict_;
+            current_.cents = cents_;
             pos_ = 0;
         }
         const std::int64_t n = pc::rows_for_batch(current_, pos_, limits_);
@@ -169,7 +171,7 @@ private:
     pc::InputBatch current_;
     pc::SliceLimits limits_;
     bool has_id_;
-    bool list_, skip_, strict_;
+    bool list_, skip_, strict_, cents_;
     std::size_t threads_;
     std::int64_t pos_ = 0;
     std::int64_t row_base_ = 0;
@@ -233,8 +235,8 @@ PyObject* stream_consumed(PyObject* self, void*) {
 // handed out (duckdb asks for it first).
 PyObject* stream_schema(PyObject* self, PyObject*) {
     const StreamState& state = state_of(self);
-    const bool list = state.list, has_id = state.has_id;
-    return schema_capsule([&](ArrowSchema* s) { stream_schema_into(list, has_id, s); });
+    const bool list = state.list, has_id = state.has_id, cents = state.cents;
+    return schema_capsule([&](ArrowSchema* s) { stream_schema_into(list, has_id, cents, s); });
 }
 
 PyMethodDef g_stream_methods[] = {
@@ -254,9 +256,10 @@ PyGetSetDef g_stream_getset[] = {
 
 PyObject* py_stream_schedules(PyObject*, PyObject* args) {
     PyObject* source;
-    int list, skip, strict = 1;
+    int list, skip, strict = 1, cents = 0;
     long long threads, batch_rows;
-    if (!PyArg_ParseTuple(args, "OLppL|p", &source, &batch_rows, &list, &skip, &threads, &strict)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OLppL|pp", &source, &batch_rows, &list, &skip, &threads, &strict, &cents))
+        return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         if (batch_rows <= 0) throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kBatchRowsPositive);
@@ -265,8 +268,9 @@ PyObject* py_stream_schedules(PyObject*, PyObject* args) {
         std::unique_ptr<BatchSource> input = batch_source(source);
         state->list = list != 0;
         state->has_id = input->has_id();
+        state->cents = cents != 0;
         state->source = std::make_unique<ScheduleStreamSource>(state, std::move(input), batch_rows, list != 0, skip != 0,
-                                                               n_threads, strict != 0);
+                                                               n_threads, strict != 0, cents != 0);
         PyRef obj = PyRef::steal(PyType_GenericAlloc(&g_stream_type, 0));
         if (!obj) return nullptr;
         reinterpret_cast<StreamObject*>(obj.get())->state = new std::shared_ptr<StreamState>(std::move(state));

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "paywheel/columnar/cent_rows.hpp"
 #include "paywheel/columnar/shapes.hpp"
 #include "paywheel/columnar/per_thread.hpp"
 #include "paywheel/core/abort.hpp"
@@ -45,11 +46,11 @@ TooLarge too_large_for_memory(std::size_t bytes, std::size_t limit) {
 }
 
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
-              RowFailure& failure, std::atomic<bool>& oom) noexcept {
+              RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes) noexcept {
     const LoanTerms loan = terms.loan();
     try {
         if (terms.shaped()) {
-            if (fill_shaped(batch, r, terms, out, failure)) return true;
+            if (fill_shaped(batch, r, terms, out, failure, shapes)) return true;
         } else {
             Blame blame{FailureCode::Null, Field::None};
             const char* reason = nullptr;
@@ -136,6 +137,20 @@ void to_calendar(const float* s, std::size_t len, std::size_t from, std::int32_t
     }
 }
 
+bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const cents::CentOut& out,
+              RowFailure& failure, std::atomic<bool>& oom) noexcept {
+    try {
+        if (fill_cent_row(batch, r, terms, out, failure)) return true;
+        failure.value = quote_field(batch, r, failure.field, terms);
+        failure.has_value = failure.field != Field::None;
+    } catch (...) {
+        oom.store(true);
+    }
+    failure.has_terms = true;
+    failure.terms = terms;
+    return false;
+}
+
 namespace {
 
 // Rows per chunk of the cash-flow sums: their blocks. It depends on the
@@ -195,6 +210,15 @@ bool stand_row(const StandingColumns& in, const InputBatch& batch, std::int64_t 
     float balance = has_balance ? num::narrow_to_float(in.balances[g]) : 0.0f;
     if (in.from_batches && !read_standing_columns(batch, r, age, has_age, balance, has_balance, why)) return false;
     if (!has_age && !has_balance) return true;
+    if (terms.in_cents) {
+        // Cent mode schedules a loan from origination only; a standing one
+        // is refused rather than scheduled on a binary32 balance.
+        why.code = FailureCode::BadAge;
+        why.field = Field::Age;
+        why.reason = messages::kCentsStanding;
+        why.has_value = false;
+        return false;
+    }
     if (age < 0 || age >= terms.pers) {
         why.code = FailureCode::BadAge;
         why.field = Field::Age;
@@ -253,8 +277,9 @@ bool read_row(const InputBatch& batch, std::int64_t r, std::int64_t g, const Sta
 // the whole schedule into `scratch`, then periods skip.. into `out`,
 // numbered from 0. May throw std::bad_alloc.
 bool fill_row_from(const InputBatch& batch, std::int64_t r, const Terms& terms, std::int32_t skip,
-                   const ScheduleOut& out, std::vector<float>& scratch, RowFailure& failure, std::atomic<bool>& oom) {
-    if (skip == 0) return fill_row(batch, r, terms, out, failure, oom);
+                   const ScheduleOut& out, std::vector<float>& scratch, RowFailure& failure, std::atomic<bool>& oom,
+                   ShapeScratch& shapes) {
+    if (skip == 0) return fill_row(batch, r, terms, out, failure, oom, shapes);
     const auto len = static_cast<std::size_t>(row_length(terms.pers));
     if (scratch.size() < len * kColumns) {
         check_memory_bound(len * kColumns * sizeof(float));
@@ -262,7 +287,7 @@ bool fill_row_from(const InputBatch& batch, std::int64_t r, const Terms& terms, 
     }
     float* s = scratch.data();
     if (!fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
-                  oom))
+                  oom, shapes))
         return false;
     float* const cols[kColumns] = {out.per, out.cap, out.interest, out.pmt, out.bal};
     const auto from = static_cast<std::size_t>(skip);
@@ -338,26 +363,40 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     for (std::int64_t i = 0; i < rows; ++i) offsets[i + 1] += offsets[i];
 
     const std::size_t values = static_cast<std::size_t>(offsets[rows]);
-    const std::size_t per_value = kColumns * sizeof(float) + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0) +
+    const std::size_t width = value_bytes(batches);
+    res.cents = width == sizeof(double);
+    const std::size_t per_value = kColumns * width + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0) +
                                   (opt.calendar ? sizeof(std::int32_t) : 0);
     const std::size_t need = checked_add(checked_mul(values, per_value), bookkeeping);
     if (need > bound) throw too_large_for_memory(need, bound);
     // Every value of a kept row is written below, and a failed row's span
     // is closed up or the result dropped, so these need no zero fill.
-    for (std::size_t k = 0; k < kColumns; ++k) res.columns[k] = Region::allocate_for_overwrite(values * sizeof(float));
+    for (std::size_t k = 0; k < kColumns; ++k) res.columns[k] = Region::allocate_for_overwrite(values * width);
     if (opt.layout == Layout::Long) res.loan = Region::allocate_for_overwrite(values * sizeof(std::int32_t));
     if (opt.calendar) res.calendar = Region::allocate_for_overwrite(values * sizeof(std::int32_t));
 
     // Pass 2: the engine on each row's own copy of its terms, each worker
     // writing (and so faulting in) the pages of its own rows.
+    PerThread<ShapeScratch> shape_scratch;  // the call's, gone with it
     run(chunks.size(), [&](std::size_t c) {
         if (stop.load(std::memory_order_relaxed) || oom.load(std::memory_order_relaxed)) return;
         const Chunk& ch = chunks[c];
         if (raise && ch.global > first_failure.load(std::memory_order_relaxed)) return;
         const InputBatch& batch = batches[ch.batch];
         QuietAborts quiet;
+        ShapeScratch* shapes = nullptr;
+        try {
+            shapes = &shape_scratch.mine();
+        } catch (...) {
+            oom.store(true);
+            return;
+        }
         float* cols[kColumns];
-        for (std::size_t k = 0; k < kColumns; ++k) cols[k] = res.columns[k].as<float>();
+        double* cols64[kColumns];
+        for (std::size_t k = 0; k < kColumns; ++k) {
+            cols[k] = res.columns[k].as<float>();
+            cols64[k] = res.columns[k].as<double>();
+        }
         std::int32_t* loan = res.loan.as<std::int32_t>();
         std::vector<float> scratch;  // a whole schedule, for rows with an age and no balance
         for (std::int64_t r = ch.begin; r < ch.end; ++r) {
@@ -369,19 +408,31 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             }
             const std::int64_t off = offsets[g];
             const auto room = static_cast<std::size_t>(offsets[g + 1] - off);
-            const ScheduleOut out{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off, cols[4] + off, room, room};
             RowFailure failure;
             failure.index = opt.row_base + g;
+            const Terms& row_terms = terms[static_cast<std::size_t>(g)];
             const std::int32_t skip = skips.empty() ? 0 : skips[static_cast<std::size_t>(g)];
             bool filled = false;
-            try {
-                filled = fill_row_from(batch, r, terms[static_cast<std::size_t>(g)], skip, out, scratch, failure, oom);
-            } catch (...) {
-                oom.store(true);
+            if (res.cents) {
+                // Cent mode reads no standing and no own periods (stand_row,
+                // decode_row): the row is its whole schedule from origination.
+                filled = fill_row(batch, r, row_terms,
+                                  cents::CentOut{cols64[0] + off, cols64[1] + off, cols64[2] + off, cols64[3] + off,
+                                                 cols64[4] + off, room},
+                                  failure, oom);
+            } else {
+                try {
+                    filled = fill_row_from(batch, r, row_terms, skip,
+                                           ScheduleOut{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off,
+                                                       cols[4] + off, room, room},
+                                           scratch, failure, oom, *shapes);
+                } catch (...) {
+                    oom.store(true);
+                }
             }
             if (filled) {
                 if (std::int32_t* cal = res.calendar.as<std::int32_t>(); cal != nullptr) {
-                    const std::int32_t step = terms[static_cast<std::size_t>(g)].step;
+                    const std::int32_t step = row_terms.step;
                     for (std::int64_t k = off; k < offsets[g + 1]; ++k)
                         cal[k] = static_cast<std::int32_t>((k - off) * step);
                 }
@@ -432,7 +483,8 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
         if (status[static_cast<std::size_t>(i)] == kFailed) continue;
         if (start != w && len > 0) {
             for (Region& col : res.columns)
-                std::memmove(col.as<float>() + w, col.as<float>() + start, static_cast<std::size_t>(len) * sizeof(float));
+                std::memmove(col.as<char>() + static_cast<std::size_t>(w) * width,
+                             col.as<char>() + static_cast<std::size_t>(start) * width, static_cast<std::size_t>(len) * width);
             for (Region* r : {&res.loan, &res.calendar})
                 if (r->data() != nullptr)
                     std::memmove(r->as<std::int32_t>() + w, r->as<std::int32_t>() + start,
@@ -444,7 +496,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     res.values = w;
     // The room the failed rows were given goes back to the system: a result
     // whose loans mostly failed holds only what it keeps.
-    for (Region& col : res.columns) col.shrink_to(static_cast<std::size_t>(w) * sizeof(float));
+    for (Region& col : res.columns) col.shrink_to(static_cast<std::size_t>(w) * width);
     res.loan.shrink_to(static_cast<std::size_t>(w) * sizeof(std::int32_t));
     res.calendar.shrink_to(static_cast<std::size_t>(w) * sizeof(std::int32_t));
     if (opt.layout == Layout::List) {
@@ -476,6 +528,77 @@ struct BlockSums {
     }
 };
 
+// One block's rows scheduled into the worker's scratch (float32, or float64
+// in cent mode) and added to its sums in row order.
+template <typename T>
+void sum_block(const InputBatch& batch, const Chunk& ch, const StandingColumns& standing, bool raise,
+               const std::atomic<bool>& stop, std::atomic<bool>& oom, BlockSums& sums, std::vector<T>& scratch,
+               ShapeScratch& shapes) {
+    std::vector<float> calendar;  // a loan paid in its own periods, on the calendar
+    for (std::int64_t r = ch.begin; r < ch.end; ++r) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        const std::int64_t g = ch.global + (r - ch.begin);
+        Terms terms;
+        DecodeFailure why;
+        std::int64_t row_len = 0;
+        RowFailure failure;
+        failure.index = g;
+        std::int32_t skip = 0;
+        bool ok = read_row(batch, r, g, standing, terms, skip, row_len, why);
+        std::size_t len = 0;
+        std::size_t from = 0;  // the entry of the row's period 0
+        if (!ok) {
+            failure = read_failure(g, why);
+        } else {
+            from = static_cast<std::size_t>(skip);
+            len = static_cast<std::size_t>(row_len) + from;
+            if (scratch.size() < len * kColumns) {
+                // Held to the memory bound when it grows only: the
+                // bound reads the address-space limit, a system call.
+                check_memory_bound(checked_mul(len, kColumns * sizeof(T)));
+                scratch.resize(len * kColumns);
+            }
+            T* s = scratch.data();
+            if constexpr (sizeof(T) == sizeof(double))
+                ok = fill_row(batch, r, terms, cents::CentOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len},
+                              failure, oom);
+            else
+                ok = fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len},
+                              failure, oom, shapes);
+            if (oom.load(std::memory_order_relaxed)) return;
+        }
+        if (!ok) {
+            sums.failures.push_back(std::move(failure));
+            if (raise) return;
+            continue;
+        }
+        const T* s = scratch.data();
+        // Period 0 is the age, its payment made (as in fill_row_from).
+        if (from > 0) scratch[len + from] = scratch[2 * len + from] = scratch[3 * len + from] = T(0);
+        if constexpr (sizeof(T) == sizeof(float)) {
+            if (terms.step > 1) {
+                // A loan paid in its own periods: summed on the calendar
+                // (cent mode refuses these in decode_row).
+                const std::size_t cal = (len - 1 - from) * static_cast<std::size_t>(terms.step) + 1;
+                check_memory_bound(checked_mul(cal, kColumns * sizeof(float)));
+                calendar.resize(cal * kColumns);
+                to_calendar(s, len, from, terms.step, calendar.data(), cal);
+                s = calendar.data();
+                len = cal;
+                from = 0;
+            }
+        }
+        sums.grow(len - from);
+        for (std::size_t k = 0; k + from < len; ++k) {
+            sums.cap[k] += static_cast<double>(s[len + from + k]);
+            sums.interest[k] += static_cast<double>(s[2 * len + from + k]);
+            sums.pmt[k] += static_cast<double>(s[3 * len + from + k]);
+            sums.bal[k] += static_cast<double>(s[4 * len + from + k]);
+            sums.loans[k] += 1;
+        }
+    }
+}
+
 }  // namespace
 
 CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError on_error, const ChunkRunner& run,
@@ -490,7 +613,10 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     // folded in order), only the memory does.
     constexpr std::size_t kWave = 8;
     std::vector<BlockSums> wave(kWave);
+    const bool cent = value_bytes(batches) == sizeof(double);
     auto schedules = std::make_unique<PerThread<std::vector<float>>>();
+    auto schedules64 = std::make_unique<PerThread<std::vector<double>>>();
+    auto shapes = std::make_unique<PerThread<ShapeScratch>>();
     std::size_t passed = 0;  // bytes of every block's sums
 
     for (std::size_t start = 0; start < chunks.size(); start += kWave) {
@@ -503,63 +629,10 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             BlockSums& sums = wave[j];
             QuietAborts quiet;
             try {
-                std::vector<float>& scratch = schedules->mine();
-                std::vector<float> calendar;  // a loan paid in its own periods, on the calendar
-                for (std::int64_t r = ch.begin; r < ch.end; ++r) {
-                    if (stop.load(std::memory_order_relaxed)) return;
-                    const std::int64_t g = ch.global + (r - ch.begin);
-                    Terms terms;
-                    DecodeFailure why;
-                    std::int64_t row_len = 0;
-                    RowFailure failure;
-                    failure.index = g;
-                    std::int32_t skip = 0;
-                    bool ok = read_row(batch, r, g, standing, terms, skip, row_len, why);
-                    std::size_t len = 0;
-                    std::size_t from = 0;  // the entry of the row's period 0
-                    if (!ok) {
-                        failure = read_failure(g, why);
-                    } else {
-                        from = static_cast<std::size_t>(skip);
-                        len = static_cast<std::size_t>(row_len) + from;
-                        if (scratch.size() < len * kColumns) {
-                            // Held to the memory bound when it grows only: the
-                            // bound reads the address-space limit, a system call.
-                            check_memory_bound(checked_mul(len, kColumns * sizeof(float)));
-                            scratch.resize(len * kColumns);
-                        }
-                        float* s = scratch.data();
-                        ok = fill_row(batch, r, terms,
-                                        ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
-                                        oom);
-                        if (oom.load(std::memory_order_relaxed)) return;
-                    }
-                    if (!ok) {
-                        sums.failures.push_back(std::move(failure));
-                        if (raise) return;
-                        continue;
-                    }
-                    float* s = scratch.data();
-                    // Period 0 is the age, its payment made (as in fill_row_from).
-                    if (from > 0) s[len + from] = s[2 * len + from] = s[3 * len + from] = 0.0f;
-                    if (terms.step > 1) {
-                        // A loan paid in its own periods: summed on the calendar.
-                        const std::size_t cal = (len - 1 - from) * static_cast<std::size_t>(terms.step) + 1;
-                        check_memory_bound(checked_mul(cal, kColumns * sizeof(float)));
-                        calendar.resize(cal * kColumns);
-                        to_calendar(s, len, from, terms.step, calendar.data(), cal);
-                        s = calendar.data();
-                        len = cal;
-                        from = 0;
-                    }
-                    sums.grow(len - from);
-                    for (std::size_t k = 0; k + from < len; ++k) {
-                        sums.cap[k] += static_cast<double>(s[len + from + k]);
-                        sums.interest[k] += static_cast<double>(s[2 * len + from + k]);
-                        sums.pmt[k] += static_cast<double>(s[3 * len + from + k]);
-                        sums.bal[k] += static_cast<double>(s[4 * len + from + k]);
-                        sums.loans[k] += 1;
-                    }
+                if (cent) {
+                    sum_block(batch, ch, standing, raise, stop, oom, sums, schedules64->mine(), shapes->mine());
+                } else {
+                    sum_block(batch, ch, standing, raise, stop, oom, sums, schedules->mine(), shapes->mine());
                 }
             } catch (...) {
                 // Only allocation can fail here.
@@ -597,6 +670,8 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
     }
     // The workers' schedules went with the blocks' sums, which are larger.
     schedules.reset();
+    schedules64.reset();
+    shapes.reset();
     give_back_free_pages(passed);
     return tot;
 }

@@ -13,6 +13,8 @@
 #include "paywheel/columnar/decode.hpp"
 #include "paywheel/columnar/failure.hpp"
 #include "paywheel/columnar/region.hpp"
+#include "paywheel/columnar/shapes.hpp"
+#include "paywheel/core/cents.hpp"
 #include "paywheel/core/engine.hpp"
 
 namespace paywheel::columnar {
@@ -51,8 +53,14 @@ std::vector<Chunk> make_chunks(const std::vector<InputBatch>& batches, std::int6
 // failures as data: false with `failure` filled (code and field by the
 // loan's shape, the value quoted as read) when the engine refuses the loan;
 // `oom` set when memory ran out. The schedules, the cash flows and the
-// projection all run a loan through here.
+// projection all run a loan through here; `shapes` is the calling worker's
+// scratch of this call for shaped loans.
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
+              RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes) noexcept;
+
+// The same for a batch in cent mode (InputBatch::cents), into float64
+// columns: the cent engine instead of the binary32 one.
+bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const cents::CentOut& out,
               RowFailure& failure, std::atomic<bool>& oom) noexcept;
 
 // A schedule in a loan's own periods on the call's calendar: columns of s
@@ -61,10 +69,16 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
 // period j * step; between, nothing is paid and the balance stands.
 void to_calendar(const float* s, std::size_t len, std::size_t from, std::int32_t step, float* out,
                  std::size_t out_len) noexcept;
+// Bytes of one value of a schedule column: 8 (float64) in cent mode, else 4.
+inline std::size_t value_bytes(const std::vector<InputBatch>& batches) noexcept {
+    return !batches.empty() && batches.front().cents ? sizeof(double) : sizeof(float);
+}
 
 struct ScheduleResult {
     std::int64_t rows = 0;    // input rows
     std::int64_t values = 0;  // entries of each of the five columns
+    // float32 columns, or float64 ones (cent mode).
+    bool cents = false;
     Region columns[kColumns];
     // Long layout: per value, the row (within the batch) it belongs to.
     Region loan;
@@ -129,7 +143,8 @@ struct CashflowTotals {
     std::vector<RowFailure> failures;
 };
 
-// Sums in float64 of the exact binary32 values, in fixed blocks of rows
+// Sums in float64 of the exact binary32 values (in cent mode, of the
+// columns' float64 values), in fixed blocks of rows
 // combined in row order: the same bits for any thread count. Memory grows
 // with the longest loan and the block count of one wave, not with the book.
 CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError on_error, const ChunkRunner& run,

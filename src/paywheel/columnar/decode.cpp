@@ -1,12 +1,14 @@
 #include "paywheel/columnar/decode.hpp"
 
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 // The text grammars: the one place this layer names their header.
 #include "paywheel/batch/text_record.hpp"
+#include "paywheel/core/cents.hpp"
 #include "paywheel/core/messages.hpp"
 #include "paywheel/core/numeric.hpp"
 
@@ -55,6 +57,21 @@ std::string float_text(float v) {
     std::string s = digits(v);
     if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
     return s;
+}
+
+std::string double_text(double v) {
+    std::string s = digits(v);
+    if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
+    return s;
+}
+
+// Whole cents as a decimal amount: -1234567891 is "-12345678.91".
+std::string cent_text(std::int64_t c) {
+    const std::uint64_t m = c < 0 ? 0 - static_cast<std::uint64_t>(c) : static_cast<std::uint64_t>(c);
+    char buf[32];
+    const int n = std::snprintf(buf, sizeof buf, "%s%llu.%02llu", c < 0 ? "-" : "",
+                                static_cast<unsigned long long>(m / 100), static_cast<unsigned long long>(m % 100));
+    return std::string(buf, static_cast<std::size_t>(n));
 }
 
 bool fail(DecodeFailure& why, FailureCode code, Field f, const char* reason) noexcept {
@@ -128,6 +145,87 @@ bool read_f32(const ColumnView& c, Field f, std::int64_t row, float& out, Decode
         case Kind::Absent: break;
     }
     return fail(why, FailureCode::Null, f, messages::kNullValue);
+}
+
+// Cent mode's rate: float64 as given (a binary32 widened exactly, an
+// integer through double as a Python int goes), text by the float grammar.
+bool read_f64(const ColumnView& c, Field f, std::int64_t row, double& out, DecodeFailure& why) noexcept {
+    if (c.is_null(row)) return fail(why, FailureCode::Null, f, messages::kNullValue);
+    switch (c.kind) {
+        case Kind::F64: out = load<double>(c, row); return true;
+        case Kind::F32: out = static_cast<double>(load<float>(c, row)); return true;
+        case Kind::I8: out = static_cast<double>(load<std::int8_t>(c, row)); return true;
+        case Kind::I16: out = static_cast<double>(load<std::int16_t>(c, row)); return true;
+        case Kind::I32: out = static_cast<double>(load<std::int32_t>(c, row)); return true;
+        case Kind::I64: out = static_cast<double>(load<std::int64_t>(c, row)); return true;
+        case Kind::U8: out = static_cast<double>(load<std::uint8_t>(c, row)); return true;
+        case Kind::U16: out = static_cast<double>(load<std::uint16_t>(c, row)); return true;
+        case Kind::U32: out = static_cast<double>(load<std::uint32_t>(c, row)); return true;
+        case Kind::U64: out = static_cast<double>(load<std::uint64_t>(c, row)); return true;
+        case Kind::BoolBytes:
+        case Kind::BoolBits: {
+            float v = 0.0f;
+            if (!read_f32(c, f, row, v, why)) return false;
+            out = v;
+            return true;
+        }
+        case Kind::Utf8:
+        case Kind::LargeUtf8:
+        case Kind::Utf8View: {
+            // The float grammar decides what reads; the value is then the
+            // double nearest the text.
+            const std::string_view text = c.text(row);
+            const ParsedF32 p = parse_f32(text);
+            if (!p.ok) return fail_quoting(why, FailureCode::ParseFloat, f, float_reason(p.kind), text);
+            std::string_view body = text;
+            if (!body.empty() && body.front() == '+') body.remove_prefix(1);
+            const auto r = std::from_chars(body.data(), body.data() + body.size(), out);
+            if (r.ec == std::errc::result_out_of_range)
+                out = std::copysign(std::numeric_limits<double>::infinity(), body.front() == '-' ? -1.0 : 1.0);
+            else if (r.ec != std::errc() || r.ptr != body.data() + body.size())
+                out = static_cast<double>(p.value);
+            return true;
+        }
+        case Kind::Null:
+        case Kind::Absent: break;
+    }
+    return fail(why, FailureCode::Null, f, messages::kNullValue);
+}
+
+// Cent mode's amount, in whole cents: text and integers exactly, a binary
+// float to its nearest cent. Never through binary32.
+bool read_cents(const ColumnView& c, std::int64_t row, std::int64_t& out, DecodeFailure& why) noexcept {
+    constexpr Field f = Field::Amt;
+    if (c.is_null(row)) return fail(why, FailureCode::Null, f, messages::kNullValue);
+    if (is_text(c.kind)) {
+        const std::string_view text = c.text(row);
+        switch (cents::parse_cents(text, out)) {
+            case cents::TextCents::Ok: return true;
+            case cents::TextCents::NotANumber:
+                return fail_quoting(why, FailureCode::ParseFloat, f, messages::kFloatInvalid, text);
+            case cents::TextCents::NonFinite:
+                return fail_quoting(why, FailureCode::NonFinite, f, messages::kCentNonFinite, text);
+            case cents::TextCents::TooLarge:
+                return fail_quoting(why, FailureCode::TooLarge, f, messages::kCentTooLarge, text);
+        }
+    }
+    double v = 0.0;
+    if (!read_f64(c, f, row, v, why)) return false;
+    if (is_integral(c.kind) && c.kind != Kind::U64 && c.kind != Kind::I64) {
+        out = static_cast<std::int64_t>(v) * 100;  // at most 2^32 x 100: exact
+        return true;
+    }
+    if (c.kind == Kind::I64 || c.kind == Kind::U64) {
+        const bool in_range = c.kind == Kind::I64
+                                  ? std::llabs(load<std::int64_t>(c, row)) < cents::kLargestCents / 100
+                                  : load<std::uint64_t>(c, row) < static_cast<std::uint64_t>(cents::kLargestCents / 100);
+        if (!in_range) return fail_quoting_number(why, FailureCode::TooLarge, f, messages::kCentTooLarge, v);
+        out = (c.kind == Kind::I64 ? load<std::int64_t>(c, row) : static_cast<std::int64_t>(load<std::uint64_t>(c, row))) * 100;
+        return true;
+    }
+    if (cents::cents_of(v, out)) return true;
+    if (!std::isfinite(v)) return fail_quoting_number(why, FailureCode::NonFinite, f, messages::kCentNonFinite, v);
+    return fail_quoting_number(why, FailureCode::TooLarge, f, messages::kCentTooLarge, v);
 }
 
 bool fits_i32(std::int64_t v) noexcept {
@@ -296,10 +394,29 @@ bool decode_shape(const ShapeColumns& shape, std::int32_t periods_per_year, std:
     return true;
 }
 
+// Cent mode schedules a loan in the call's periods only: one paid in its own
+// is refused rather than placed on the calendar.
+bool cent_step(const Terms& t, DecodeFailure& why) noexcept {
+    if (t.step == 1) return true;
+    return fail(why, FailureCode::BadFrequency, Field::PaymentsPerYear, messages::kCentsOwnPeriods);
+}
+
 }  // namespace
 
 bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailure& why) noexcept {
     if (batch.row_is_null(row)) return fail(why, FailureCode::Null, Field::None, messages::kNullRow);
+    if (batch.cents) {
+        if (!read_cents(batch.column(Field::Amt), row, t.cents, why) ||
+            !read_f64(batch.column(Field::Rate), Field::Rate, row, t.rate64, why))
+            return false;
+        t.in_cents = true;
+        t.amt = narrow_to_float(static_cast<double>(t.cents) / 100.0);
+        t.rate = narrow_to_float(t.rate64);
+        return read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&
+               read_i32(batch.column(Field::IntFreq), Field::IntFreq, row, t.int_freq, why) &&
+               read_i32(batch.column(Field::CapFreq), Field::CapFreq, row, t.cap_freq, why) &&
+               decode_shape(batch.shape, batch.periods_per_year, row, t, why) && cent_step(t, why);
+    }
     return read_f32(batch.column(Field::Amt), Field::Amt, row, t.amt, why) &&
            read_f32(batch.column(Field::Rate), Field::Rate, row, t.rate, why) &&
            read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&
@@ -348,20 +465,40 @@ bool StepsView::step_is_null(std::int64_t item) const noexcept {
     return item_validity != nullptr && !bit(item_validity, item_bit_offset + item);
 }
 
-bool read_steps(const InputBatch& batch, std::int64_t row, std::vector<std::int32_t>& per, std::vector<float>& rate,
-                DecodeFailure& why) {
+namespace {
+
+template <typename R>
+bool read_steps_as(const InputBatch& batch, std::int64_t row, std::vector<std::int32_t>& per, std::vector<R>& rate,
+                   DecodeFailure& why) {
     const StepsView& v = batch.shape.rate_steps;
     std::int64_t begin = 0, end = 0;
     v.items(row, begin, end);
     for (std::int64_t i = begin; i < end; ++i) {
         if (v.step_is_null(i)) return fail(why, FailureCode::Null, Field::RateSteps, messages::kNullValue);
         std::int32_t p = 0;
-        float r = 0.0f;
-        if (!read_i32(v.per, Field::RateSteps, i, p, why) || !read_f32(v.rate, Field::RateSteps, i, r, why)) return false;
+        R r{};
+        bool ok = read_i32(v.per, Field::RateSteps, i, p, why);
+        if constexpr (sizeof(R) == sizeof(float))
+            ok = ok && read_f32(v.rate, Field::RateSteps, i, r, why);
+        else
+            ok = ok && read_f64(v.rate, Field::RateSteps, i, r, why);
+        if (!ok) return false;
         per.push_back(p);
         rate.push_back(r);
     }
     return true;
+}
+
+}  // namespace
+
+bool read_steps(const InputBatch& batch, std::int64_t row, std::vector<std::int32_t>& per, std::vector<float>& rate,
+                DecodeFailure& why) {
+    return read_steps_as(batch, row, per, rate, why);
+}
+
+bool read_steps(const InputBatch& batch, std::int64_t row, std::vector<std::int32_t>& per, std::vector<double>& rate,
+                DecodeFailure& why) {
+    return read_steps_as(batch, row, per, rate, why);
 }
 
 namespace {
@@ -411,8 +548,8 @@ std::string quote_field(const InputBatch& batch, std::int64_t row, Field field, 
     const ColumnView& c = batch.column(field);
     if (is_text(c.kind)) return std::string(c.text(row));
     switch (field) {
-        case Field::Amt: return float_text(t.amt);
-        case Field::Rate: return float_text(t.rate);
+        case Field::Amt: return batch.cents ? cent_text(t.cents) : float_text(t.amt);
+        case Field::Rate: return batch.cents ? double_text(t.rate64) : float_text(t.rate);
         case Field::Pers: return digits(t.pers);
         case Field::IntFreq: return digits(t.int_freq);
         case Field::CapFreq: return digits(t.cap_freq);

@@ -110,6 +110,9 @@ struct InputBatch {
     const std::uint8_t* row_validity = nullptr;  // nullptr: no null rows
     std::int64_t row_bit_offset = 0;
     ShapeColumns shape;
+    // The call's precision="cent": amounts read as whole cents and rates as
+    // float64 (Terms::cents, Terms::rate64), and the cent engine fills.
+    bool cents = false;
     // The call's strict=: false gives a piece the engine refuses for a zero
     // rate or a single capital block the schedule a lender writes instead.
     bool strict = true;
@@ -150,6 +153,12 @@ struct Terms {
     // `step` calendar periods.
     std::int32_t step = 1;
     std::int64_t calendar_pers() const noexcept { return static_cast<std::int64_t>(pers) * step; }
+    // Cent mode (InputBatch::cents): the amount in whole cents and the rate
+    // as float64, as read; amt and rate then hold their nearest binary32,
+    // for the failure reports only.
+    std::int64_t cents = 0;
+    double rate64 = 0.0;
+    bool in_cents = false;  // read in cent mode: cents and rate64 are the terms
     LoanTerms loan() const;
     // False for a loan without shape, or with neutral values: it takes the
     // engine's own path.
@@ -187,6 +196,9 @@ bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64
 // with `why` filled (field rate_steps) for a step that is null or does not
 // decode.
 bool read_steps(const InputBatch& batch, std::int64_t row, std::vector<std::int32_t>& per, std::vector<float>& rate,
+                DecodeFailure& why);
+// The same with the rates as float64, for cent mode.
+bool read_steps(const InputBatch& batch, std::int64_t row, std::vector<std::int32_t>& per, std::vector<double>& rate,
                 DecodeFailure& why);
 
 // The text of a field of a decoded row, as it was read: the column's own

@@ -4,15 +4,25 @@
 
 namespace paywheel::columnar::proj {
 
-void Group::add(const float* s, std::size_t len, std::int64_t start, std::int32_t int_freq, const FeeRatio& fee_ratio) {
+void Group::add(const ScheduleView& s, std::size_t len, std::int64_t start, std::int32_t int_freq,
+                const FeeRatio& fee_ratio) {
+    if (s.f64 != nullptr)
+        add_columns(s.f64, len, start, int_freq, fee_ratio);
+    else
+        add_columns(s.f32, len, start, int_freq, fee_ratio);
+}
+
+template <typename T>
+void Group::add_columns(const T* s, std::size_t len, std::int64_t start, std::int32_t int_freq,
+                        const FeeRatio& fee_ratio) {
     const std::int64_t R = static_cast<std::int64_t>(len) - 1 - start;
     const std::size_t n = static_cast<std::size_t>(R) + 1;
     if (cap.size() < n)
         for (std::vector<double>* v : {&cap, &interest, &bal, &bal_prev, &accrued, &fee_interest, &fee_accrued})
             v->resize(n, 0.0);
-    const float* __restrict__ c = s + len + start;
-    const float* __restrict__ i = s + 2 * len + start;
-    const float* __restrict__ b = s + 4 * len + start;
+    const T* __restrict__ c = s + len + start;
+    const T* __restrict__ i = s + 2 * len + start;
+    const T* __restrict__ b = s + 4 * len + start;
     double* __restrict__ gc = cap.data();
     double* __restrict__ gi = interest.data();
     double* __restrict__ gb = bal.data();
@@ -35,7 +45,7 @@ void Group::add(const float* s, std::size_t len, std::int64_t start, std::int32_
     }
     if (int_freq > 1) {
         accrual = true;
-        const float* interest_col = s + 2 * len;
+        const T* interest_col = s + 2 * len;
         const std::int64_t f = int_freq;
         const std::int64_t last = static_cast<std::int64_t>(len) - 1;
         for (std::int64_t j = 1; j <= R; ++j) {

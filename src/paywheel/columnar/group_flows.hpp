@@ -11,6 +11,7 @@
 
 #include "paywheel/columnar/projection.hpp"
 #include "paywheel/columnar/row_intake.hpp"
+#include "paywheel/columnar/schedule_scratch.hpp"
 #include "paywheel/columnar/survival.hpp"
 
 namespace paywheel::columnar::proj {
@@ -56,7 +57,12 @@ struct Group {
 
     // Adds a loan whose engine columns of `len` entries each are in s, its
     // period 0 at entry `start`, paying interest every `int_freq` entries.
-    void add(const float* s, std::size_t len, std::int64_t start, std::int32_t int_freq, const FeeRatio& fee_ratio);
+    // The columns are binary32, or float64 in cent mode.
+    void add(const ScheduleView& s, std::size_t len, std::int64_t start, std::int32_t int_freq, const FeeRatio& fee_ratio);
+
+private:
+    template <typename T>
+    void add_columns(const T* s, std::size_t len, std::int64_t start, std::int32_t int_freq, const FeeRatio& fee_ratio);
 };
 
 // Adds the flows of a group's loans under one scenario into acc[k][p],

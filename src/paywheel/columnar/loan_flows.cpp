@@ -6,9 +6,9 @@ namespace {
 
 // Periods 1..R of one loan's flows, every array its own: a separate
 // function so that the compiler sees the arrays apart and vectorises.
-template <bool kPrepay, bool kDefault, bool kFee>
-[[gnu::noinline]] void net_flow_rows(std::int64_t R, const float* __restrict__ C, const float* __restrict__ I,
-                                     const float* __restrict__ B, const double* __restrict__ live,
+template <bool kPrepay, bool kDefault, bool kFee, typename T>
+[[gnu::noinline]] void net_flow_rows(std::int64_t R, const T* __restrict__ C, const T* __restrict__ I,
+                                     const T* __restrict__ B, const double* __restrict__ live,
                                      const double* __restrict__ prepay, const double* __restrict__ dflt,
                                      double fee_ratio, double* __restrict__ head, double* __restrict__ interest,
                                      double* __restrict__ servicing, double* __restrict__ defaulted) {
@@ -22,24 +22,24 @@ template <bool kPrepay, bool kDefault, bool kFee>
     }
 }
 
-template <bool kPrepay, bool kDefault, bool kAccrual, bool kFee>
-void loan_net_flows(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span, LoanScratch& x,
-                    double* __restrict__ net, double* __restrict__ prin) {
+template <bool kPrepay, bool kDefault, bool kAccrual, bool kFee, typename T>
+void loan_net_flows(const LoanSchedule& l, const T* s, const Weights& wt, const Scenario& sc, std::size_t span,
+                    LoanScratch& x, double* __restrict__ net, double* __restrict__ prin) {
     const std::int64_t R = l.remaining();
     double* head = x.head.data();
     double* interest = x.interest.data();
     double* servicing = x.servicing.data();
     double* defaulted = x.defaulted.data();
     head[0] = interest[0] = servicing[0] = defaulted[0] = 0.0;
-    net_flow_rows<kPrepay, kDefault, kFee>(R, l.s + l.len + l.start, l.s + 2 * l.len + l.start,
-                                           l.s + 4 * l.len + l.start, wt.live.data(), wt.prepay.data(),
+    net_flow_rows<kPrepay, kDefault, kFee>(R, s + l.len + l.start, s + 2 * l.len + l.start,
+                                           s + 4 * l.len + l.start, wt.live.data(), wt.prepay.data(),
                                            wt.dflt.data(), kFee ? l.fee->first : 0.0, head, interest, servicing,
                                            defaulted);
     if constexpr (kFee) {
         // A rate step changes the fee over the rate: the same operations
         // with each period's own.
         if (!l.fee->steps.empty()) {
-            const float* I = l.s + 2 * l.len + l.start;
+            const T* I = s + 2 * l.len + l.start;
             const double* live = wt.live.data();
             for (std::int64_t m = 1; m <= R; ++m)
                 servicing[m] = live[m] * (l.fee->at(l.start + m) * static_cast<double>(I[m]));
@@ -48,7 +48,7 @@ void loan_net_flows(const LoanSchedule& l, const Weights& wt, const Scenario& sc
     if constexpr (kAccrual) {
         // The interest the prepaid balance accrued, added to each period's
         // as project_as adds it.
-        const float* interest_col = l.s + 2 * l.len;
+        const T* interest_col = s + 2 * l.len;
         const std::int64_t f = l.int_freq;
         const std::int64_t last = static_cast<std::int64_t>(l.len) - 1;
         const double* prepay = wt.prepay.data();
@@ -74,13 +74,23 @@ void loan_net_flows(const LoanSchedule& l, const Weights& wt, const Scenario& sc
     }
 }
 
+// The columns as they are: binary32, or float64 in cent mode.
+template <bool kPrepay, bool kDefault, bool kAccrual, bool kFee>
+void loan_net_flows_typed(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
+                          LoanScratch& x, double* net, double* prin) {
+    if (l.s.f64 != nullptr)
+        loan_net_flows<kPrepay, kDefault, kAccrual, kFee>(l, l.s.f64, wt, sc, span, x, net, prin);
+    else
+        loan_net_flows<kPrepay, kDefault, kAccrual, kFee>(l, l.s.f32, wt, sc, span, x, net, prin);
+}
+
 template <bool kPrepay, bool kDefault, bool kAccrual>
 void loan_net_flows_fee(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
                         LoanScratch& x, double* net, double* prin) {
     if (!l.fee->none())
-        loan_net_flows<kPrepay, kDefault, kAccrual, true>(l, wt, sc, span, x, net, prin);
+        loan_net_flows_typed<kPrepay, kDefault, kAccrual, true>(l, wt, sc, span, x, net, prin);
     else
-        loan_net_flows<kPrepay, kDefault, kAccrual, false>(l, wt, sc, span, x, net, prin);
+        loan_net_flows_typed<kPrepay, kDefault, kAccrual, false>(l, wt, sc, span, x, net, prin);
 }
 
 template <bool kPrepay, bool kDefault>

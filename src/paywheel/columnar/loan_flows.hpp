@@ -9,6 +9,7 @@
 
 #include "paywheel/columnar/projection.hpp"
 #include "paywheel/columnar/row_intake.hpp"
+#include "paywheel/columnar/schedule_scratch.hpp"
 #include "paywheel/columnar/survival.hpp"
 
 namespace paywheel::columnar::proj {
@@ -16,7 +17,7 @@ namespace paywheel::columnar::proj {
 // One loan's schedule as the value kernel reads it: its engine columns of
 // `len` entries, period 0 at entry `start`.
 struct LoanSchedule {
-    const float* s;
+    ScheduleView s;  // binary32, or float64 in cent mode
     std::size_t len;
     std::int64_t start;
     std::int32_t int_freq;

@@ -100,7 +100,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
             BlockScratch* mine = nullptr;
             try {
                 mine = &scratch->mine();
-                std::vector<float>& schedule = mine->schedule;
+                ScheduleScratch& schedule = mine->schedule;
                 Group& group = mine->group;
                 std::vector<std::int32_t>& slot_of = mine->slot_of;
                 WeightCache& weights = mine->weights;
@@ -178,7 +178,7 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                     failure.index = bl.global + (r - bl.begin);
                     std::size_t len = 0;
                     const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
-                    const bool ok = run_engine(batch, r, t, schedule, len, failure, oom);
+                    const bool ok = run_engine(batch, r, t, schedule, len, failure, oom, mine->shapes);
                     if (oom.load(std::memory_order_relaxed)) break;
                     if (!ok) {
                         blame_rebased(failure, key.standing, in, failure.index);

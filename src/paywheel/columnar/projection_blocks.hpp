@@ -36,7 +36,8 @@ struct Key {
 // What a worker thread reuses from block to block of one call (PerThread),
 // looked up once a block.
 struct BlockScratch {
-    std::vector<float> schedule;
+    ScheduleScratch schedule;
+    ShapeScratch shapes;
     Group group;
     std::vector<std::int32_t> slot_of;  // per segment: its slot in the block, or -1
     std::vector<Key> order;

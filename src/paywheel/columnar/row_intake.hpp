@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "paywheel/columnar/projection.hpp"
+#include "paywheel/columnar/schedule_scratch.hpp"
 #include "paywheel/core/failure_code.hpp"
 
 namespace paywheel::columnar::proj {
@@ -43,8 +44,9 @@ struct Standing {
 // The engine on one loan of the row r of `batch` into `schedule` (its five
 // columns of `len` entries), failures as data: the code and field by the
 // loan's shape, the value quoted as read. Sets `oom` when memory ran out.
-bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, std::vector<float>& schedule,
-                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom);
+// In cent mode the cent engine fills the float64 columns.
+bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, ScheduleScratch& schedule,
+                std::size_t& len, RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes);
 
 // Fills `failure` with a refusal that quotes `value` and carries the row's
 // terms; returns false.
@@ -53,6 +55,8 @@ bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* 
 
 // The current balance and the fee of row g, checked; a row with a balance
 // gets the terms of its remaining schedule.
+// In cent mode (InputBatch::cents) the balance is read to its nearest cent
+// and the fee compared with the float64 rates.
 bool read_standing(const InputBatch& batch, std::int64_t r, const ProjectionInput& in, std::int64_t g,
                    std::int64_t age, Terms& terms, Standing& st, RowFailure& failure);
 

@@ -21,27 +21,8 @@ namespace m = paywheel::messages;
 // remaining term beyond it is refused rather than run.
 constexpr std::int64_t kLongestTerm = 16777216;
 
-// One piece of a loan: periods (begin, end], the rate in force at its first
-// period (and whether a step set it), paying interest only or amortizing.
-struct Piece {
-    std::int32_t begin;
-    std::int32_t end;
-    float rate;
-    bool from_step;
-    bool interest_only;
-};
-
-// Per-thread storage reused from loan to loan: the row's steps, its pieces
-// and the engine's whole schedule of a piece whose head cannot be taken on
-// its own.
-struct Storage {
-    std::vector<std::int32_t> per;
-    std::vector<float> rate;
-    std::vector<std::size_t> order;
-    std::vector<Piece> pieces;
-    std::vector<float> engine;
-};
-thread_local Storage t_storage;
+using Piece = ShapePiece;
+using Storage = ShapeScratch;
 
 // Beyond this many floats the engine's storage goes back after the loan.
 constexpr std::size_t kKeptEngine = std::size_t{1} << 20;
@@ -271,8 +252,7 @@ bool holds_nan(const ScheduleOut& out, std::size_t n) noexcept {
 }
 
 bool fill_shaped(const InputBatch& batch, std::int64_t r, const Terms& t, const ScheduleOut& out,
-                 RowFailure& failure) {
-    Storage& st = t_storage;
+                 RowFailure& failure, ShapeScratch& st) {
     // The contract the loan was written on: a standing loan's pieces are
     // cut where its contract cuts them, and it is scheduled from its age on.
     Terms c = t;

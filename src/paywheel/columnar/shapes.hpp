@@ -37,7 +37,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "paywheel/columnar/decode.hpp"
 #include "paywheel/columnar/failure.hpp"
@@ -46,11 +48,33 @@
 
 namespace paywheel::columnar {
 
+// One piece of a loan: periods (begin, end], the rate in force at its first
+// period (and whether a step set it), paying interest only or amortizing.
+struct ShapePiece {
+    std::int32_t begin;
+    std::int32_t end;
+    float rate;
+    bool from_step;
+    bool interest_only;
+};
+
+// What fill_shaped reuses from loan to loan: the row's steps, its pieces and
+// the engine's whole schedule of a piece whose head cannot be taken on its
+// own. A call owns one for each of its workers (PerThread): the pool's
+// threads outlive every call.
+struct ShapeScratch {
+    std::vector<std::int32_t> per;
+    std::vector<float> rate;
+    std::vector<std::size_t> order;
+    std::vector<ShapePiece> pieces;
+    std::vector<float> engine;
+};
+
 // The shaped schedule of row r (terms.shaped()) into out, whose columns hold
 // pers + 1 entries: true, or false with failure's code, field and reason set
 // (the caller quotes the value). Never aborts; may throw std::bad_alloc.
 bool fill_shaped(const InputBatch& batch, std::int64_t r, const Terms& terms, const ScheduleOut& out,
-                 RowFailure& failure);
+                 RowFailure& failure, ShapeScratch& scratch);
 
 // Whether strict=false gives a loan the engine refused as `blame` a
 // lender's schedule: a zero rate or a single capital block, with positive

@@ -45,6 +45,7 @@ InputBatch slice_batch(const InputBatch& whole, std::int64_t pos, std::int64_t r
     out.balance = slice(whole.balance, pos);
     out.strict = whole.strict;
     out.periods_per_year = whole.periods_per_year;
+    out.cents = whole.cents;
     return out;
 }
 

@@ -56,7 +56,8 @@ ArrowColumn shape_column(std::string format, std::string name) {
 
 }  // namespace
 
-std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool large_lists) {
+std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool large_lists, bool cents) {
+    const std::string value_format = cents ? "g" : "f";
     std::vector<ArrowColumn> cols;
     ArrowColumn loan = shape_column(std::string(list && has_id ? "u" : "i"), std::string("loan"));
     if (!list && has_id) loan.dictionary = std::make_shared<ArrowColumn>(shape_column(std::string("u"), std::string()));
@@ -64,10 +65,10 @@ std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool lar
     for (const char* name : kColumnNames) {
         if (list) {
             ArrowColumn c = shape_column(std::string(large_lists ? "+L" : "+l"), std::string(name));
-            c.children.push_back(shape_column(std::string("f"), std::string("item")));
+            c.children.push_back(shape_column(value_format, std::string("item")));
             cols.push_back(std::move(c));
         } else {
-            cols.push_back(shape_column(std::string("f"), std::string(name)));
+            cols.push_back(shape_column(value_format, std::string(name)));
         }
     }
     return cols;
@@ -127,8 +128,12 @@ DistinctIds distinct(const std::vector<std::string_view>& ids) {
 
 TablePtr schedule_table(ScheduleResult& res, const std::vector<std::string_view>& ids, const TableShape& shape) {
     auto t = std::make_shared<TableData>();
-    float* cols[kColumns];
-    for (std::size_t k = 0; k < kColumns; ++k) cols[k] = t->keep<float>(std::move(res.columns[k]));
+    // float32 columns, or float64 ones in cent mode.
+    void* cols[kColumns];
+    for (std::size_t k = 0; k < kColumns; ++k) cols[k] = t->keep<void>(std::move(res.columns[k]));
+    const char* format = res.cents ? "g" : "f";
+    const char* named_format = res.cents ? "d" : "f";
+    const int width = res.cents ? 8 : 4;
     std::int64_t* offsets64 = t->keep<std::int64_t>(std::move(res.offsets));
     // A book with loans in their own periods: each row's calendar period.
     const std::int32_t* calendar =
@@ -156,7 +161,7 @@ TablePtr schedule_table(ScheduleResult& res, const std::vector<std::string_view>
         ArrowColumn lc = fixed_column("loan", "i", values, keys);
         if (shape.has_id) lc.dictionary = std::make_shared<ArrowColumn>(std::move(dictionary));
         t->columns.push_back(std::move(lc));
-        for (std::size_t k = 0; k < kColumns; ++k) t->columns.push_back(fixed_column(kColumnNames[k], "f", values, cols[k]));
+        for (std::size_t k = 0; k < kColumns; ++k) t->columns.push_back(fixed_column(kColumnNames[k], format, values, cols[k]));
         if (calendar != nullptr) t->columns.push_back(fixed_column("period", "i", values, calendar));
         t->rows = values;
         t->named.push_back(NamedBuffer{"loan", loan, values, "i", 4});
@@ -186,7 +191,7 @@ TablePtr schedule_table(ScheduleResult& res, const std::vector<std::string_view>
             c.length = rows;
             c.null_count = res.null_count;
             c.buffers = {validity, offsets};
-            c.children.push_back(fixed_column("item", "f", values, cols[k]));
+            c.children.push_back(fixed_column("item", format, values, cols[k]));
             t->columns.push_back(std::move(c));
         }
         if (calendar != nullptr) {
@@ -199,7 +204,7 @@ TablePtr schedule_table(ScheduleResult& res, const std::vector<std::string_view>
         }
         t->rows = rows;
     }
-    for (std::size_t k = 0; k < kColumns; ++k) t->named.push_back(NamedBuffer{kColumnNames[k], cols[k], values, "f", 4});
+    for (std::size_t k = 0; k < kColumns; ++k) t->named.push_back(NamedBuffer{kColumnNames[k], cols[k], values, named_format, width});
     return t;
 }
 

@@ -29,8 +29,9 @@ std::vector<FailureRow> with_ids(std::vector<RowFailure>& failures, const std::v
 std::vector<std::string_view> ids_of(const std::vector<InputBatch>& batches, bool has_id);
 
 // The columns of a schedule table, without data: what a stream announces as
-// its schema before any batch exists. Streams use large lists and utf8 ids.
-std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool large_lists);
+// its schema before any batch exists. Streams use large lists and utf8 ids;
+// the values are float64 in cent mode, else float32.
+std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool large_lists, bool cents = false);
 
 struct TableShape {
     bool list = false;

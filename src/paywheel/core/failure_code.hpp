@@ -44,9 +44,11 @@ enum class FailureCode : std::uint8_t {
     BadFieldCount,   // a record with more or fewer fields than its layout has
     UnknownCode,     // a code field (delinquency, zero balance) holding no code of its layout
     NoOrigination,   // a performance record whose loan has no origination record
+    // Cent mode.
+    UnequalFrequencies,  // int_freq and cap_freq differ: no payment period of its own
 };
 
-inline constexpr int kFailureCodeCount = 26;
+inline constexpr int kFailureCodeCount = 27;
 
 // The names callers read, in enum order.
 inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
@@ -56,6 +58,7 @@ inline constexpr const char* kFailureCodeNames[kFailureCodeCount] = {
     "bad_shape",      "nan_schedule",
     "bad_balance",    "bad_fee",      "no_yield",
     "bad_field_count", "unknown_code", "no_origination",
+    "unequal_frequencies",
 };
 
 inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[static_cast<int>(c)]; }

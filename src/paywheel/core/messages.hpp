@@ -140,11 +140,21 @@ inline constexpr const char* kBadFee = "fee must be a number from 0 to the rate 
 inline constexpr const char* kPeriodsPerYearRange = "periods_per_year must be a whole number from 1 to 366";
 inline constexpr const char* kBadPaymentsPerYear =
     "payments_per_year must be 12, 4, 2 or 1 and divide the call's periods_per_year";
+inline constexpr const char* kCentsStanding =
+    "precision=\"cent\" schedules loans from origination only: ages and balances are not read for schedules or "
+    "cash flows";
+inline constexpr const char* kCentsOwnPeriods =
+    "precision=\"cent\" schedules loans in the call's periods only: payments_per_year must equal periods_per_year";
 inline constexpr const char* kBadFeeFrom =
     "fee must be a number from 0 to the rate in force (in the rate's unit); a rate step puts it above the rate "
     "from period %lld";
 // Valuation (src/paywheel/columnar/valuation).
 inline constexpr const char* kNoYield = "no yield (or spread) was found that gives the price";
+// Loan-level history records (read by the Python package's history reader,
+// which reports them by code, file, line and field).
+inline constexpr const char* kBadFieldCount = "the record does not hold the number of fields its layout has";
+inline constexpr const char* kUnknownCode = "the field holds no code its layout documents";
+inline constexpr const char* kNoOrigination = "the record's loan has no origination record";
 inline constexpr const char* kValuePeriodsPerYear = "periods_per_year must be a positive integer";
 inline constexpr const char* kValueRate = "discount_rate must be a finite rate above -periods_per_year";
 inline constexpr const char* kValueCurveShape =
@@ -201,6 +211,20 @@ inline constexpr const char* kShapeSingleBlock =
 inline constexpr const char* kShapeTermTooLong = "the remaining amortization term passes 2^24 periods";
 // Any loan: a schedule that would hold NaN is refused rather than handed out.
 inline constexpr const char* kNanSchedule = "the schedule would hold NaN";
+
+// Cent mode (src/paywheel/core/cents, src/paywheel/columnar/cent_rows).
+inline constexpr const char* kCentNonFinite = "an amount in cents must be a finite number";
+inline constexpr const char* kCentTooLarge =
+    "the amount passes 2^53 cents, past what a float64 column holds to the cent";
+inline constexpr const char* kCentUnequalFrequencies =
+    "cent mode schedules a loan in its own payment period, so interest and capital must fall due together: "
+    "int_freq and cap_freq differ";
+inline constexpr const char* kCentFrequency = "cent mode needs positive payment frequencies";
+inline constexpr const char* kCentWholePayments =
+    "cent mode needs pers to be a whole number of payment periods (a multiple of int_freq)";
+inline constexpr const char* kCentRate = "cent mode needs finite rates above -1 (-100% a period)";
+inline constexpr const char* kCentPastLargest =
+    "a payment, interest or balance of the schedule passes 2^53 cents, past what a float64 column holds to the cent";
 // Reading the shape columns.
 inline constexpr const char* kDuplicateColumn = "loans has column '%s' more than once";
 inline constexpr const char* kStepsType =

@@ -1,0 +1,28 @@
+// A row of a book in cent mode: its terms checked against the rules of a
+// schedule in whole cents, cut into its own payment period and handed to the
+// cent engine (core/cents.hpp).
+#pragma once
+
+#include <cstdint>
+
+#include "paywheel/columnar/decode.hpp"
+#include "paywheel/columnar/failure.hpp"
+#include "paywheel/core/cents.hpp"
+
+namespace paywheel::columnar {
+
+// Row r (its terms read with InputBatch::cents) into out, whose columns
+// hold pers + 1 entries: true, or false with failure's code, field and
+// reason set (the caller quotes the value). Never aborts; may throw
+// std::bad_alloc (a row's rate steps).
+//
+// A loan pays every k = int_freq = cap_freq periods (differing frequencies
+// are refused): it is scheduled as pers / k payments at k x rate a payment
+// (the double nearest it; the rate column is per period), each row placed
+// on period j x k, the periods between carrying the balance and no flow.
+// io_pers, amort_pers and each step's per - 1 count periods and must fall on
+// payment dates.
+bool fill_cent_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const cents::CentOut& out,
+                   RowFailure& failure);
+
+}  // namespace paywheel::columnar

@@ -1,0 +1,43 @@
+"""Cent-exact schedules by Python's decimal, one loan at a time, sharing
+nothing with the native code: the reference precision="cent" is held to."""
+
+from __future__ import annotations
+
+from decimal import ROUND_HALF_UP, Decimal, localcontext
+
+
+def half_up(x: Decimal) -> Decimal:
+    return x.quantize(Decimal(1), rounding=ROUND_HALF_UP)
+
+
+def schedule(cents: int, rate: float, pers: int, k: int, io_pers: int = 0, amort_pers=None, steps=()):
+    """(Cap, Int, Pmt, Bal) in whole cents for periods 0..pers of a loan paying
+    every k periods: pers / k payments at the double k x rate a payment."""
+    with localcontext() as ctx:
+        ctx.prec = 120
+        n, io = pers // k, io_pers // k
+        amort = (pers - io_pers if amort_pers is None else amort_pers) // k
+        step_at = {(p - 1) // k + 1: Decimal(float(k) * r) for p, r in steps}
+        r = Decimal(float(k) * rate)
+        sign = -1 if cents < 0 else 1
+        balance = Decimal(abs(cents))
+        rows = [(0, 0, 0, balance)]
+        payment, refigure = Decimal(0), False
+        for j in range(1, n + 1):
+            if j in step_at:
+                r, refigure = step_at[j], True
+            refigure = refigure or j == io + 1
+            interest = half_up(balance * r)
+            principal = Decimal(0)
+            if j > io:
+                if refigure:
+                    R = amort - (j - 1 - io)
+                    payment = half_up(balance / R if r == 0 else balance * r / (1 - (1 + r) ** -R))
+                    refigure = False
+                principal = min(max(payment - interest, Decimal(0)), balance)
+            if j == n:
+                principal = balance
+            rows += [(0, 0, 0, balance)] * (k - 1)
+            balance -= principal
+            rows.append((principal, interest, principal + interest, balance))
+        return [tuple(sign * int(v) for v in row) for row in rows]

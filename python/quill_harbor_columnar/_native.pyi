@@ -56,11 +56,32 @@ class ScheduleStream:
 # None when a failure stopped the call.
 # ``strict`` (default True): False gives a piece the engine refuses for a
 # zero rate or a single capital block the lender's schedule.
+# ``ages`` (int64) and ``balances`` (float64), one a row, or None: each
+# loan's schedule from its age on (with a balance, the loan as it stands).
+# ``periods_per_year``: the call's calendar, which a loan's own
+# ``payments_per_year`` column divides (here and in the projection calls).
 def schedules(
-    source: Any, list: bool, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
+    source: Any,
+    list: bool,
+    skip: bool,
+    threads: int,
+    strict: bool = ...,
+    cents: bool = ...,
+    ages: Any = ...,
+    balances: Any = ...,
+    periods_per_year: int = ...,
+    /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def cashflows(
-    source: Any, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
+    source: Any,
+    skip: bool,
+    threads: int,
+    strict: bool = ...,
+    cents: bool = ...,
+    ages: Any = ...,
+    balances: Any = ...,
+    periods_per_year: int = ...,
+    /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
     source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
@@ -89,6 +110,7 @@ def project(
     row_bytes: int,
     strict: bool = ...,
     cents: bool = ...,
+    periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[int], list[_Failure], Table]: ...
 
@@ -106,6 +128,7 @@ def project_loans(
     row_bytes: int,
     strict: bool = ...,
     cents: bool = ...,
+    periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 
@@ -133,6 +156,7 @@ def value_loans(
     threads: int,
     strict: bool = ...,
     cents: bool = ...,
+    periods_per_year: int = ...,
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 

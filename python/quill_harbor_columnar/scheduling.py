@@ -12,11 +12,12 @@ from collections.abc import Mapping
 from typing import Any, Literal, Protocol, TypeAlias
 
 from . import _native
-from ._internal import checks
+from ._internal import checks, standing
 from ._internal.deps import require
-from ._internal.inputs import native_source
+from ._internal.inputs import arrow_table, column_names, native_source
+from ._internal.names import AGE, BALANCE, FIELDS, SHAPE
 from ._internal.tables import NativeTable
-from .errors import ErrorTable
+from .errors import ErrorTable, Failure
 
 __all__ = [
     "schedules",
@@ -55,8 +56,10 @@ class Schedules(NativeTable):
     row per period; ``loan`` is the input row, or the id (dictionary-encoded)
     when the input has one. "list": a row per loan, ``loan`` then five
     ``list<float32>`` columns sharing one offsets buffer (``large_list`` past
-    2^31 values); failed rows are null there with ``errors="skip"``. With
-    ``precision="cent"`` the five value columns are float64.
+    2^31 values); failed rows are null there with ``errors="skip"``. A book
+    with a ``payments_per_year`` column adds ``period`` (int32): the period of
+    the call's calendar each row falls in. With ``precision="cent"`` the five
+    value columns are float64.
     """
 
     __slots__ = ("layout", "errors")
@@ -127,6 +130,30 @@ def _raise_first(failed: ErrorTable) -> None:
         raise failed.failures[0].error()
 
 
+class _AsItStands:
+    """A book for the native calls, with its ``age`` and ``balance`` columns
+    where it has them (read where its column names can be read up front)."""
+
+    __slots__ = ("source", "ages", "balances", "columns")
+
+    def __init__(self, loans: Loans, what: str) -> None:
+        names = column_names(loans)
+        self.ages: Any = None
+        self.balances: Any = None
+        self.columns: dict[str, Any] = {}
+        if names is None or not (AGE in names or BALANCE in names):
+            self.source = native_source(loans)
+            return
+        table: Any = loans if isinstance(loans, Mapping) else arrow_table(loans, what)
+        self.source = native_source(loans) if isinstance(loans, Mapping) else table.__arrow_c_stream__()
+        ages, values, self.columns = standing.read(table, names, what)
+        self.ages, self.balances = ages, values.get(BALANCE)
+
+    def errors(self, failures: list, errors_table: Any) -> ErrorTable:
+        records = [Failure.of(row) for row in failures]
+        return ErrorTable(errors_table, standing.quote(records, self.ages, self.columns))
+
+
 def schedules(
     loans: Loans,
     *,
@@ -134,6 +161,7 @@ def schedules(
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
     strict: bool = True,
+    periods_per_year: int = 12,
     precision: Precision = "binary32",
 ) -> Schedules:
     """Schedules of every loan of a book, computed on the worker pool.
@@ -149,6 +177,13 @@ def schedules(
     ``strict=False`` gives a piece the engine refuses for a zero rate or a
     single capital block the schedule a lender writes (equal capital; a
     bullet) instead of a failure.
+    Optional ``age`` and ``balance`` columns: each loan's remaining schedule
+    from its age on, numbered from 0 there, as ``project(book, {})`` runs it
+    (with a balance, the loan as it stands on its contract; see
+    docs/schedules.md).
+    An optional ``payments_per_year`` column (12, 4, 2 or 1; null: the
+    call's ``periods_per_year``) schedules a loan in its own periods: its
+    ``pers``, ``rate`` and frequencies count them.
     ``precision="cent"`` schedules every loan in whole cents, as a servicer
     books it (docs/schedules.md): float64 columns, each value the double
     nearest a whole number of cents, the balance ending at exactly 0.00.
@@ -156,11 +191,12 @@ def schedules(
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
+    book = _AsItStands(loans, "schedules()")
     cents = checks.cents(precision)
     table, failures, errors_table = _native.schedules(
-        native_source(loans), is_list, skip, n, checks.strict(strict), cents
+        book.source, is_list, skip, n, checks.strict(strict), cents, book.ages, book.balances, periods_per_year
     )
-    failed = ErrorTable(errors_table, failures)
+    failed = book.errors(failures, errors_table)
     if not skip:
         _raise_first(failed)
     assert table is not None  # the native side leaves it out only for a failure raised above
@@ -184,14 +220,17 @@ def stream_schedules(
     ``batch_rows`` bounds each output batch's rows: loans in the list layout,
     periods in the long layout (whole loans, at least one a batch). With ``errors="raise"`` the stream fails at
     the first failing row; with ``"skip"`` failures gather in ``.errors``.
-    List columns are ``large_list`` in streams. ``precision`` as for ``schedules``.
+    List columns are ``large_list`` in streams. ``age`` and ``balance``
+    columns read as in ``schedules``, batch by batch. ``precision`` as for
+    ``schedules``.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
     n = checks.threads(threads)
     cents = checks.cents(precision)
     checks.positive_int("batch_rows", batch_rows)
-    source = native_source(loans)
+    # A stream reads a book's age and balance columns batch by batch.
+    source = native_source(loans, (*FIELDS, *SHAPE, AGE, BALANCE))
     if isinstance(source, tuple):
         raise TypeError("stream_schedules needs a mapping of columns or an object with __arrow_c_stream__")
     return ScheduleStream(
@@ -205,19 +244,27 @@ def cashflows(
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
     strict: bool = True,
+    periods_per_year: int = 12,
     precision: Precision = "binary32",
 ) -> Cashflows:
     """Portfolio totals per period index, without keeping per-loan schedules.
 
     Sums are float64 over the exact binary32 values (with ``precision="cent"``,
     over the cent schedules' float64 values), in fixed blocks of rows
-    combined in row order: the same bits for any thread count.
+    combined in row order: the same bits for any thread count. With ``age``
+    (and ``balance``) columns, each loan's remaining flows from its age on,
+    period 0 at the age, as in ``schedules``. A loan with its own
+    ``payments_per_year`` adds its flows every periods_per_year /
+    payments_per_year periods of the calendar, its balance standing between.
     """
     skip = checks.skips(errors)
     n = checks.threads(threads)
     cents = checks.cents(precision)
-    table, failures, errors_table = _native.cashflows(native_source(loans), skip, n, checks.strict(strict), cents)
-    failed = ErrorTable(errors_table, failures)
+    book = _AsItStands(loans, "cashflows()")
+    table, failures, errors_table = _native.cashflows(
+        book.source, skip, n, checks.strict(strict), cents, book.ages, book.balances, periods_per_year
+    )
+    failed = book.errors(failures, errors_table)
     if not skip:
         _raise_first(failed)
     assert table is not None  # the native side leaves it out only for a failure raised above

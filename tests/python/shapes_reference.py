@@ -1,7 +1,8 @@
 """Loan shapes composed the plain way: quill_harbor.paywheel_fn schedules cut
 and joined by the written rules (interest-only pieces, amortizing pieces,
-balloons, rate steps, the strict=False lender schedules), one loan at a
-time, sharing nothing with the columnar code."""
+balloons, rate steps, the strict=False lender schedules, standing loans
+scheduled from their age on a balance), one loan at a time, sharing nothing
+with the columnar code."""
 
 from __future__ import annotations
 
@@ -63,14 +64,33 @@ def _equal_capital(out, b, e, B, R, cf):
         out["Cap"][b + k], out["Int"][b + k], out["Pmt"][b + k], out["Bal"][b + k] = c, 0.0, c, bal
 
 
-def compose(amt, rate, pers, f, cf, io=None, amort=None, steps=(), strict=True):
-    """The loan's five columns (float32 arrays), or Refused."""
+def _standing_plain(balance, rate, age, rest, f, cf, strict):
+    """A loan without a shape from its age on: the engine's schedule of its
+    balance over what remains; with one capital date left (or less than a
+    capital period) its bullet, interest dated from origination."""
+    if cf < rest:
+        return compose(balance, rate, rest, f, cf, strict=strict)
+    out = {c: np.zeros(age + rest + 1, dtype=np.float32) for c in COLUMNS}
+    _interest_only(out, age, age + rest, f32(balance), f32(rate), f, True)
+    out = {c: out[c][age:] for c in COLUMNS}
+    out["Per"][:] = np.arange(rest + 1, dtype=np.float32)
+    out["Bal"][0] = f32(balance)
+    return out
+
+
+def compose(amt, rate, pers, f, cf, io=None, amort=None, steps=(), strict=True, age=0):
+    """The loan's five columns (float32 arrays), or Refused. With an age,
+    amt is the balance owed then and the rows are periods age..pers, counted
+    again from 0: the contract's pieces cut where they are from origination,
+    the piece the age falls in run afresh on the balance."""
     amt, rate = f32(amt), f32(rate)
     io = 0 if io is None else io
     amort = pers - io if amort is None else amort
     steps = sorted((p, f32(r)) for p, r in steps)
     out = {c: np.zeros(pers + 1, dtype=np.float32) for c in COLUMNS}
     neutral = io == 0 and amort == pers and not steps
+    if neutral and age:
+        return _standing_plain(amt, rate, age, pers - age, f, cf, strict)
     if neutral:
         pieces = [(0, pers, rate, False)]
     else:
@@ -91,16 +111,20 @@ def compose(amt, rate, pers, f, cf, io=None, amort=None, steps=(), strict=True):
             raise Refused("bad_shape", "rate_steps")
         if amort > pers - io and not aligned(pers):
             raise Refused("bad_shape", "amort_pers")
+        if amt < 0:
+            raise Refused("decreasing_blocks", "amt")
         cuts = sorted({io} - {0} | {p - 1 for p in pers_of} | {pers})
         pieces, b = [], 0
         for e in cuts:
             r = ([rate] + [sr for p, sr in steps if p <= b + 1])[-1]
             pieces.append((b, e, r, e <= io))
             b = e
-    out["Per"][:] = np.arange(pers + 1, dtype=np.float32)
-    out["Bal"][0] = amt
+    out["Bal"][age] = amt
     B = amt
     for n, (b, e, r, io_piece) in enumerate(pieces):
+        if e <= age:
+            continue
+        b = max(b, age)
         last, L = e == pers, e - b
         if io_piece:
             _interest_only(out, b, e, B, r, f, last)
@@ -108,9 +132,13 @@ def compose(amt, rate, pers, f, cf, io=None, amort=None, steps=(), strict=True):
             continue
         R = amort - (b - io)
         s = None if R < cf and not neutral else engine(B, r, R, f, cf)
+        if s is not None and not strict and r == 0 and np.isnan(s["Pmt"][:L + 1]).any():
+            s = None  # a zero rate the engine runs to NaN
         if s is None:
-            if strict:
+            if strict and not (age and b == age and (R == 1 or cf >= R)):
                 raise Refused(None)
+            if neutral and amt < 0:
+                raise Refused("decreasing_blocks", "amt")
             if r == 0:
                 _equal_capital(out, b, e, B, R, cf)
             elif R == 1 or cf >= R:
@@ -122,13 +150,15 @@ def compose(amt, rate, pers, f, cf, io=None, amort=None, steps=(), strict=True):
             owed = s["Bal"][L - 1]
             for c in COLUMNS[1:]:
                 out[c][b + 1:e + 1] = s[c][1:L + 1]
-                if n == 0:
+                if n == 0 and not age:
                     out[c][0] = s[c][0]
         if last and R > L:  # the balloon
             out["Cap"][e] = owed
             out["Pmt"][e] = f32(owed + out["Int"][e])
             out["Bal"][e] = 0.0
         B = out["Bal"][e]
+    out = {c: out[c][age:].copy() for c in COLUMNS}
+    out["Per"][:] = np.arange(pers - age + 1, dtype=np.float32)
     if any(np.isnan(out[c]).any() for c in COLUMNS):
         raise Refused("nan_schedule")
     return out

@@ -112,7 +112,8 @@ def test_a_lender_tape_goes_through_with_map_and_rate_unit(tmp_path):
         assert listing.column_names == ["row", "id", "code", "field", "value", "reason"]
         rows = list(zip(*[listing.column(c).to_pylist() for c in ("row", "id", "code", "field")]))
         # Editor lines (the header is line 1), as the library numbers the same tape's rows.
-        assert rows == [(4, "C", "bad_frequency", "int_freq"), (6, "E", "single_capital_block", "cap_freq")]
+        # E pays once a year for a year: one period of its own.
+        assert rows == [(4, "C", "bad_frequency", "int_freq"), (6, "E", "single_capital_block", "pers")]
     assert [r[0] for r in qhc.book_errors(book)] == [4]
     assert qhc.tape_rows(book, [e[0] for e in want.errors]) == [6]
     for proc in (s, c):

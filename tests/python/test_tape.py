@@ -77,9 +77,11 @@ def test_a_lender_tape_from_every_kind_of_source(tmp_path):
         "payment_frequency": ["monthly", "QUARTERLY", "Semi-Annual", "yearly"],
         "age": [10, 0, 5, 59],
     })
+    # Each loan in its own payment periods: its term, rate and age counted in them.
     want = {"id": ["A", "B", "C", "D"], "amt": [250000.0, 10000.0, 5000.0, 80000.0],
-            "rate": [4.8 / 100 / 12, 6 / 100 / 12, 5.5 / 100 / 12, 3 / 100 / 12],
-            "pers": [360, 12, 24, 60], "int_freq": [1, 3, 6, 12], "cap_freq": [1, 3, 6, 12], "age": [10, 0, 5, 59]}
+            "rate": [4.8 / 100 / 12, 6 / 100 / 4, 5.5 / 100 / 2, 3 / 100 / 1],
+            "pers": [360, 4, 4, 5], "int_freq": [1] * 4, "cap_freq": [1] * 4, "payments_per_year": [12, 4, 2, 1],
+            "age": [10, 0, 0, 4]}
     pcsv.write_csv(tape, tmp_path / "tape.csv")
     pq.write_table(tape, tmp_path / "tape.parquet")
     sources = [tape, tape.to_pandas(), dict(tape.to_pydict()), str(tmp_path / "tape.parquet"), tmp_path / "tape.csv"]
@@ -96,7 +98,7 @@ def test_a_lender_tape_from_every_kind_of_source(tmp_path):
         assert got.to_pydict() == want, type(source)
     annual = qc.book(tape.set_column(2, "annual_rate_pct", pa.array([0.048, 0.06, 0.055, 0.03])), columns=NAMES,
                      rate_unit="annual", periods_per_year=12)
-    assert annual.column("rate").to_pylist() == [0.048 / 12, 0.06 / 12, 0.055 / 12, 0.03 / 12]
+    assert annual.column("rate").to_pylist() == [0.048 / 12, 0.06 / 4, 0.055 / 2, 0.03 / 1]
 
 
 @pytest.mark.parametrize("field, value, code, kwargs", [
@@ -155,7 +157,8 @@ def test_rows_that_cannot_be_read(field, value, code, kwargs):
      [1] * 4 + [3] * 3 + [6] * 5 + [12] * 5 + [3]),
     ("int_freq", ["Weekly", "Biweekly", "Fortnightly", "semi-monthly", "M"], {"periods_per_year": 52 * 12},
      [12, 24, 24, 26, 52]),
-    ("int_freq", ["12", "4", "2.0", "1", "Q"], {"frequency_unit": "payments-per-year"}, [1, 3, 6, 12, 3]),
+    # Against capital paid once a year: counted in the finer interest periods, or one own period when they agree.
+    ("int_freq", ["12", "4", "2.0", "1", "Q"], {"frequency_unit": "payments-per-year"}, [1, 1, 1, 1, 1]),
 ])
 def test_values_as_lenders_write_them(field, values, kwargs, want):
     n = len(values)
@@ -179,7 +182,7 @@ def test_a_word_must_divide_the_year():
                      "int_freq": ["quarterly", "monthly"], "cap_freq": ["quarterly", "monthly"]})
     kept = qc.book(tape, periods_per_year=6, errors="skip")  # 6 / 4 is not whole; 6 / 12 is not either
     assert kept.num_rows == 0 and [r[2] for r in qc.book_errors(kept)] == ["bad_frequency"] * 2
-    assert qc.book(tape, periods_per_year=24).column("int_freq").to_pylist() == [6, 2]
+    assert qc.book(tape, periods_per_year=24).column("payments_per_year").to_pylist() == [4, 12]
 
 
 @pytest.mark.parametrize("kwargs, error, fragment", [

@@ -6,9 +6,13 @@ from __future__ import annotations
 ID = "id"
 # A book's columns: the label, then the terms the engine reads.
 FIELDS = (ID, "amt", "rate", "pers", "int_freq", "cap_freq")
+# A loan's own payment period, as payments a year (12, 4, 2 or 1; absent or
+# null: the call's periods_per_year): its pers, rate and frequencies count
+# its own periods, and its flows fall on the call's calendar.
+PAYMENTS_PER_YEAR = "payments_per_year"
 # A loan's optional shape: interest-only periods, the amortization term and
-# rate steps (a list of (per, rate) a row).
-SHAPE = ("io_pers", "amort_pers", "rate_steps")
+# rate steps (a list of (per, rate) a row), with its payment period.
+SHAPE = ("io_pers", "amort_pers", "rate_steps", PAYMENTS_PER_YEAR)
 # The periods a loan has already run, read by projections.
 AGE = "age"
 # A schedule's loan label (the id, or the row), then its value columns.

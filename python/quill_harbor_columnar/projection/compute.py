@@ -206,6 +206,7 @@ def project_partial(call: Call, loans: Any, threads: int, offset: int) -> Partia
         row_bytes(multi=len(a.parsed) > 1, dated=dated, blocks=True, keys=keys, named=named, derived=True),
         a.strict,
         a.cents,
+        a.ppy,
     )
     failed = got.quote(failures)
     if not a.skip:
@@ -346,6 +347,7 @@ def _project_loans(
                 added,
                 not lenient,
                 cents,
+                ppy,
             )
             failed = ErrorTable(errors_table, quote_standing(quote_ages(fails, ages, age_column), standing_columns))
             failures.extend(failed.failures)

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 from collections.abc import Sequence
 from dataclasses import replace
 from typing import Any
@@ -10,30 +9,10 @@ from typing import Any
 from .._internal.deps import require
 from .._internal.inputs import arrow_column
 from .._internal.names import STANDING
+from .._internal.standing import values
 from ..errors import Failure
 
 __all__ = ["amounts", "quote_standing", "standing", "values"]
-
-# Decimal text as the number readers take it (and inf, infinity, nan).
-_NUMBER = r"^\s*[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))\s*$"
-
-
-def values(col: Any, name: str) -> Any:
-    """float64 values of a number column; NaN where a value is null or not a
-    number, which the native side refuses (bad_balance, bad_fee)."""
-    np = require("numpy", "project()")
-    pa = require("pyarrow", "project()")
-    pc = require("pyarrow.compute", "project()")
-    t = col.type
-    if pa.types.is_string(t) or pa.types.is_large_string(t):
-        ok = pc.fill_null(pc.match_substring_regex(col, _NUMBER), False)
-        text = pc.utf8_trim_whitespace(pc.if_else(ok, col, pa.scalar("nan", col.type)))
-        return np.asarray(pc.fill_null(pc.cast(text, pa.float64()), math.nan), dtype=np.float64)
-    if pa.types.is_boolean(t):
-        col = pc.cast(col, pa.int8())
-    elif not (pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t)):
-        raise TypeError(f"column {name!r} must hold numbers, not {t}")
-    return np.ascontiguousarray(pc.fill_null(pc.cast(col, pa.float64(), safe=False), math.nan), dtype=np.float64)
 
 
 def standing(table: Any, names: Sequence[str]) -> tuple[dict[str, Any], dict[str, Any]]:

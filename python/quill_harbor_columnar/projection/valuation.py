@@ -425,6 +425,7 @@ def _value_loans(loans: Any, a: _Arguments) -> Valuation:
         a.n_threads,
         a.strict,
         a.cents,
+        a.ppy,
     )
     failed = ErrorTable(errors_table, quote_standing(quote_ages(failures, ages, age_column), standing_columns))
     if not a.skip and len(failed):

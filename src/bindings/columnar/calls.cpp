@@ -73,7 +73,10 @@ struct CallArgs {
     bool skip = false;
     long long threads = 0;
     bool strict = true;
-    bool cents = false;  // precision="cent"
+    bool cents = false;            // precision="cent"
+    PyObject* ages = Py_None;      // int64 a row, or None
+    PyObject* balances = Py_None;  // float64 a row, or None
+    long long periods_per_year = 12;
 };
 
 // The one body of both calls. New reference: (table or None, failures,
@@ -82,10 +85,13 @@ PyObject* run_call(Operation op, const CallArgs& a) {
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(a.threads);
-        std::unique_ptr<Book> book = read_book(a.source, a.strict, a.cents);
+        std::unique_ptr<Book> book = read_book(a.source, a.strict, a.cents, a.periods_per_year);
         if (op == Operation::Schedules && book->rows() > INT32_MAX)
             throw pc::ColumnarError(pc::CallFailure::BadInput,
                                     paywheel::messages::kTooManyLoans);
+        const HeldBuffer ages = HeldBuffer::of(a.ages, "ages", 8, "lq", book->rows());
+        const HeldBuffer balances = HeldBuffer::of(a.balances, "balances", 8, "d", book->rows());
+        const pc::StandingColumns standing{ages.data<std::int64_t>(), balances.data<double>()};
         std::atomic<bool> stop{false};
         pc::TablePtr table;
         std::vector<pc::FailureRow> failures;
@@ -96,6 +102,9 @@ PyObject* run_call(Operation op, const CallArgs& a) {
                 opt.layout = a.list ? pc::Layout::List : pc::Layout::Long;
                 opt.on_error = a.skip ? pc::OnError::Skip : pc::OnError::Raise;
                 opt.loan_is_global_row = true;  // the row index is also the index into the ids
+                opt.standing = standing;
+                for (const pc::InputBatch& b : book->batches)
+                    opt.calendar = opt.calendar || b.shape.payments_per_year.kind != pc::Kind::Absent;
                 pc::ScheduleResult res = pc::compute_schedules(book->batches, opt, run, stop);
                 failures = pc::with_ids(res.failures, book->batches, book->has_id, 0);
                 if (!a.skip && !failures.empty()) return;
@@ -103,7 +112,8 @@ PyObject* run_call(Operation op, const CallArgs& a) {
                                            pc::TableShape{a.list, book->has_id, false});
             } else {
                 pc::CashflowTotals tot =
-                    pc::compute_cashflows(book->batches, a.skip ? pc::OnError::Skip : pc::OnError::Raise, run, stop);
+                    pc::compute_cashflows(book->batches, a.skip ? pc::OnError::Skip : pc::OnError::Raise, run, stop,
+                                          standing);
                 failures = pc::with_ids(tot.failures, book->batches, book->has_id, 0);
                 if (!a.skip && !failures.empty()) return;
                 table = pc::cashflow_table(tot);
@@ -125,7 +135,9 @@ PyObject* run_call(Operation op, const CallArgs& a) {
 PyObject* py_schedules(PyObject*, PyObject* args) {
     CallArgs a;
     int list = 0, skip = 0, strict = 1, cents = 0;
-    if (!PyArg_ParseTuple(args, "OppL|pp", &a.source, &list, &skip, &a.threads, &strict, &cents)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OppL|ppOOL", &a.source, &list, &skip, &a.threads, &strict, &cents, &a.ages,
+                          &a.balances, &a.periods_per_year))
+        return nullptr;
     a.list = list != 0;
     a.skip = skip != 0;
     a.strict = strict != 0;
@@ -136,7 +148,9 @@ PyObject* py_schedules(PyObject*, PyObject* args) {
 PyObject* py_cashflows(PyObject*, PyObject* args) {
     CallArgs a;
     int skip = 0, strict = 1, cents = 0;
-    if (!PyArg_ParseTuple(args, "OpL|pp", &a.source, &skip, &a.threads, &strict, &cents)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OpL|ppOOL", &a.source, &skip, &a.threads, &strict, &cents, &a.ages, &a.balances,
+                          &a.periods_per_year))
+        return nullptr;
     a.skip = skip != 0;
     a.strict = strict != 0;
     a.cents = cents != 0;

@@ -23,6 +23,25 @@ using pc::kFieldNames;
 
 void throw_problem(const pc::ImportProblem& why) { throw pc::ColumnarError(why.kind, why.message); }
 
+HeldBuffer HeldBuffer::of(PyObject* obj, const char* what, std::size_t itemsize, std::string_view formats,
+                      std::int64_t count) {
+    HeldBuffer b;
+    if (obj == Py_None) return b;
+    if (PyObject_GetBuffer(obj, &b.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        throw pc::ColumnarError(pc::CallFailure::BadType, paywheel::messages::text(paywheel::messages::kNotContiguous, what));
+    }
+    b.held_ = true;
+    std::string_view f = b.view_.format != nullptr ? b.view_.format : "B";
+    if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
+    if (b.view_.itemsize != static_cast<Py_ssize_t>(itemsize) || f.size() != 1 ||
+        formats.find(f[0]) == std::string_view::npos)
+        throw pc::ColumnarError(pc::CallFailure::BadType, paywheel::messages::text(paywheel::messages::kWrongItemType, what));
+    if (count >= 0 && b.view_.len / b.view_.itemsize != count)
+        throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::text(paywheel::messages::kNotOnePerLoan, what));
+    return b;
+}
+
 namespace {
 
 [[noreturn]] void fail(pc::CallFailure kind, std::string message) { throw pc::ColumnarError(kind, std::move(message)); }
@@ -406,15 +425,27 @@ std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
                  m::text(m::kLengthMismatch, name, static_cast<long long>(n), kFieldNames[length_field],
                          static_cast<long long>(length), static_cast<long long>(std::min(n, length))));
     };
-    const Field shape_fields[2] = {Field::IoPers, Field::AmortPers};
-    pc::ColumnView* const shape_views[2] = {&batch.shape.io_pers, &batch.shape.amort_pers};
-    for (int s = 0; s < 2; ++s) {
+    const Field shape_fields[3] = {Field::IoPers, Field::AmortPers, Field::PaymentsPerYear};
+    pc::ColumnView* const shape_views[3] = {&batch.shape.io_pers, &batch.shape.amort_pers,
+                                            &batch.shape.payments_per_year};
+    for (int s = 0; s < 3; ++s) {
         const int f = static_cast<int>(shape_fields[s]);
         PyObject* obj = PyDict_GetItemString(mapping, kFieldNames[f]);
         if (obj == nullptr || obj == Py_None) continue;
         PyRef column = PyRef::borrow(obj);
         std::int64_t n = 0;
         column_from_object(*book, f, column.get(), *shape_views[s], n);
+        check_length(kFieldNames[f], n);
+    }
+    // The book as it stands, for the calls that read it from the batch.
+    const std::pair<Field, pc::ColumnView*> standing[2] = {{Field::Age, &batch.age}, {Field::Balance, &batch.balance}};
+    for (const auto& [field, view] : standing) {
+        const int f = static_cast<int>(field);
+        PyObject* obj = PyDict_GetItemString(mapping, kFieldNames[f]);
+        if (obj == nullptr || obj == Py_None) continue;
+        PyRef column = PyRef::borrow(obj);
+        std::int64_t n = 0;
+        column_from_object(*book, f, column.get(), *view, n);
         check_length(kFieldNames[f], n);
     }
     if (PyObject* obj = PyDict_GetItemString(mapping, "rate_steps"); obj != nullptr && obj != Py_None) {
@@ -730,11 +761,14 @@ std::unique_ptr<Book> read_any_book(PyObject* source) {
 
 }  // namespace
 
-std::unique_ptr<Book> read_book(PyObject* source, bool strict, bool cents) {
+std::unique_ptr<Book> read_book(PyObject* source, bool strict, bool cents, long long periods_per_year) {
+    if (periods_per_year < 1 || periods_per_year > 366)
+        throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kPeriodsPerYearRange);
     std::unique_ptr<Book> book = read_any_book(source);
     for (InputBatch& b : book->batches) {
         b.strict = strict;
         b.cents = cents;
+        b.periods_per_year = static_cast<std::int32_t>(periods_per_year);
     }
     return book;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bindings/pyref.hpp"
@@ -14,6 +16,35 @@
 #include "paywheel/columnar/decode.hpp"
 
 namespace quill::columnar {
+
+// A buffer view held for the length of a call and released, with the lock
+// held, when it goes away.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    HeldBuffer(HeldBuffer&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // A 1-D contiguous buffer of `count` items (any number when negative) of
+    // `itemsize` bytes whose format is one of `formats`; None gives an empty
+    // holder. Throws ColumnarError.
+    static HeldBuffer of(PyObject* obj, const char* what, std::size_t itemsize, std::string_view formats,
+                         std::int64_t count);
+
+    template <typename T>
+    const T* data() const noexcept {
+        return held_ ? static_cast<const T*>(view_.buf) : nullptr;
+    }
+    std::int64_t count() const noexcept { return held_ ? view_.len / view_.itemsize : 0; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
 
 // Everything one call reads: batches and what keeps their memory alive.
 class Book {
@@ -41,9 +72,11 @@ void release_pending_views();
 // Reads `source` whole: a dict of columns, a PyCapsule "arrow_array_stream",
 // a (schema, array) capsule pair, or an object with read_next_batch() (a
 // reader backed by Python: its exceptions come through as they are).
-// strict: the call's strict=, kept with every batch (InputBatch::strict);
-// cents: its precision="cent" (InputBatch::cents).
-std::unique_ptr<Book> read_book(PyObject* source, bool strict = true, bool cents = false);
+// strict: the call's strict=, kept with every batch (InputBatch::strict),
+// as its periods_per_year is (InputBatch::periods_per_year); cents: its
+// precision="cent" (InputBatch::cents).
+std::unique_ptr<Book> read_book(PyObject* source, bool strict = true, bool cents = false,
+                                long long periods_per_year = 12);
 
 // Where a stream's batches come from: a book read whole (a dict), an Arrow
 // C stream, or a Python reader. next() gives the next batch as views and

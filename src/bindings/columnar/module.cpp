@@ -14,8 +14,8 @@ namespace quill::columnar {
 namespace {
 
 PyMethodDef g_functions[] = {
-    {"schedules", py_schedules, METH_VARARGS, "schedules(source, list, skip, threads) -> (table, failures, errors)"},
-    {"cashflows", py_cashflows, METH_VARARGS, "cashflows(source, skip, threads) -> (table, failures, errors)"},
+    {"schedules", py_schedules, METH_VARARGS, "schedules(source, list, skip, threads, strict, ages, balances) -> (table, failures, errors)"},
+    {"cashflows", py_cashflows, METH_VARARGS, "cashflows(source, skip, threads, strict, ages, balances) -> (table, failures, errors)"},
     {"stream_schedules", py_stream_schedules, METH_VARARGS,
      "stream_schedules(source, batch_rows, list, skip, threads) -> ScheduleStream"},
     {"project", py_project, METH_VARARGS,

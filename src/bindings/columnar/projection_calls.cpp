@@ -27,51 +27,6 @@ namespace msg = paywheel::messages;
 
 namespace {
 
-// A buffer view held for the length of a call and released, with the lock
-// held, when it goes away.
-class HeldBuffer {
-public:
-    HeldBuffer() noexcept = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    HeldBuffer(HeldBuffer&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // A 1-D contiguous buffer of `count` items (any number when negative) of
-    // `itemsize` bytes whose format is one of `formats`; None gives an empty
-    // holder. Throws ColumnarError.
-    static HeldBuffer of(PyObject* obj, const char* what, std::size_t itemsize, std::string_view formats,
-                         std::int64_t count) {
-        HeldBuffer b;
-        if (obj == Py_None) return b;
-        if (PyObject_GetBuffer(obj, &b.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-            PyErr_Clear();
-            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kNotContiguous, what));
-        }
-        b.held_ = true;
-        std::string_view f = b.view_.format != nullptr ? b.view_.format : "B";
-        if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
-        if (b.view_.itemsize != static_cast<Py_ssize_t>(itemsize) || f.size() != 1 ||
-            formats.find(f[0]) == std::string_view::npos)
-            throw pc::ColumnarError(pc::CallFailure::BadType, msg::text(msg::kWrongItemType, what));
-        if (count >= 0 && b.view_.len / b.view_.itemsize != count)
-            throw pc::ColumnarError(pc::CallFailure::BadInput, msg::text(msg::kNotOnePerLoan, what));
-        return b;
-    }
-
-    template <typename T>
-    const T* data() const noexcept {
-        return held_ ? static_cast<const T*>(view_.buf) : nullptr;
-    }
-    std::int64_t count() const noexcept { return held_ ? view_.len / view_.itemsize : 0; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // A sequence of floats, any sign (checked where they are used).
 std::vector<double> number_list(PyObject* obj, const char* what) {
     PyRef seq = PyRef::steal(PySequence_Fast(obj, what));
@@ -209,14 +164,15 @@ PyObject* py_project(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *segments_obj, *scenarios_obj, *balances_obj, *fees_obj;
     long long segment_count, threads, per_row;
     int skip, strict = 1, cents = 0;
-    if (!PyArg_ParseTuple(args, "OOOLOpLOOL|pp", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj,
-                          &skip, &threads, &balances_obj, &fees_obj, &per_row, &strict, &cents))
+    long long ppy = 12;
+    if (!PyArg_ParseTuple(args, "OOOLOpLOOL|ppL", &source, &ages_obj, &segments_obj, &segment_count, &scenarios_obj,
+                          &skip, &threads, &balances_obj, &fees_obj, &per_row, &strict, &cents, &ppy))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0, ppy);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const HeldBuffer segments = HeldBuffer::of(segments_obj, "segments", 4, "i", rows);
@@ -268,14 +224,15 @@ PyObject* py_project_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *scenarios_obj, *balances_obj, *fees_obj;
     long long threads, row_base, per_row;
     int skip, strict = 1, cents = 0;
-    if (!PyArg_ParseTuple(args, "OOOpLLOOL|pp", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
-                          &balances_obj, &fees_obj, &per_row, &strict, &cents))
+    long long ppy = 12;
+    if (!PyArg_ParseTuple(args, "OOOpLLOOL|ppL", &source, &ages_obj, &scenarios_obj, &skip, &threads, &row_base,
+                          &balances_obj, &fees_obj, &per_row, &strict, &cents, &ppy))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         const std::size_t n_threads = resolve_threads(threads);
         const std::vector<pc::Scenario> scenarios = read_scenarios(scenarios_obj);
-        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0, ppy);
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", book->rows());
         const Standing standing = read_standing(balances_obj, fees_obj, book->rows());
         pc::ProjectionInput in;
@@ -309,8 +266,9 @@ PyObject* py_value_loans(PyObject*, PyObject* args) {
     PyObject *source, *ages_obj, *balances_obj, *fees_obj, *scenarios_obj, *discount_obj, *prices_obj, *loan_prices_obj;
     long long threads;
     int skip, strict = 1, cents = 0;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOpL|pp", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
-                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads, &strict, &cents))
+    long long ppy = 12;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOpL|ppL", &source, &ages_obj, &balances_obj, &fees_obj, &scenarios_obj,
+                          &discount_obj, &prices_obj, &loan_prices_obj, &skip, &threads, &strict, &cents, &ppy))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
@@ -319,7 +277,7 @@ PyObject* py_value_loans(PyObject*, PyObject* args) {
         pc::Valuer valuer = read_discount(discount_obj);
         const std::vector<double> prices = number_list(prices_obj, "prices");
         check_prices(prices.data(), prices.size(), "price");
-        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0);
+        std::unique_ptr<Book> book = read_book(source, strict != 0, cents != 0, ppy);
         const std::int64_t rows = book->rows();
         const HeldBuffer ages = HeldBuffer::of(ages_obj, "ages", 8, "lq", rows);
         const Standing standing = read_standing(balances_obj, fees_obj, rows);

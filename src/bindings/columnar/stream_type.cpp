@@ -86,6 +86,7 @@ private:
         opt.on_error = skip_ ? pc::OnError::Skip : pc::OnError::Raise;
         opt.row_base = row_base_;
         opt.loan_is_global_row = !has_id_;
+        opt.standing.from_batches = true;  // a batch's own age and balance columns
         std::atomic<bool> stop{false};
         pc::TablePtr table;
         std::vector<pc::FailureRow> rows;

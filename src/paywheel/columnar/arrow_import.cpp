@@ -120,7 +120,7 @@ bool check_kind(Field f, Kind k, const std::string& found, ImportProblem& why) {
 
 namespace {
 
-constexpr Field kShapeFields[2] = {Field::IoPers, Field::AmortPers};
+constexpr Field kShapeFields[3] = {Field::IoPers, Field::AmortPers, Field::PaymentsPerYear};
 
 // The rate_steps column's type: a list or large list of structs with an
 // integer per and a numeric rate (or the null type: no steps anywhere).
@@ -160,7 +160,7 @@ bool steps_layout(const ArrowSchema& c, ArrowLayout& layout, ImportProblem& why)
 
 // The shape columns among a struct's children (child i, named `name`).
 bool shape_layout(const ArrowSchema& c, int i, ArrowLayout& layout, ImportProblem& why) {
-    for (int s = 0; s < 2; ++s) {
+    for (int s = 0; s < 3; ++s) {
         const Field field = kShapeFields[s];
         if (std::strcmp(c.name, name(field)) != 0) continue;
         if (layout.shape_child[s] >= 0)
@@ -197,6 +197,17 @@ bool layout_from_schema(const ArrowSchema& schema, ArrowLayout& layout, ImportPr
         const ArrowSchema* c = schema.children[i];
         if (c == nullptr || c->name == nullptr || c->format == nullptr) continue;
         if (!shape_layout(*c, static_cast<int>(i), layout, why)) return false;
+        // Lenient: a column of another type is left to the caller's own reading.
+        const Kind k = c->dictionary == nullptr ? kind_of_arrow(c->format) : Kind::Absent;
+        if (std::strcmp(c->name, name(Field::Age)) == 0 && layout.age_child < 0 && (is_integral(k) || is_text(k))) {
+            layout.age_child = static_cast<int>(i);
+            layout.age_kind = k;
+        }
+        if (std::strcmp(c->name, name(Field::Balance)) == 0 && layout.balance_child < 0 &&
+            (is_float(k) || is_integral(k) || is_text(k))) {
+            layout.balance_child = static_cast<int>(i);
+            layout.balance_kind = k;
+        }
         for (int f = 0; f < kFieldCount; ++f) {
             if (std::strcmp(c->name, kFieldNames[f]) != 0) continue;
             const Field field = static_cast<Field>(f);
@@ -358,14 +369,21 @@ bool batch_from_arrow(const ArrowLayout& layout, const ArrowArray& array, std::i
                                b.columns[f], why))
             return false;
     }
-    ColumnView* const shape[2] = {&b.shape.io_pers, &b.shape.amort_pers};
-    for (int s = 0; s < 2; ++s) {
+    ColumnView* const shape[3] = {&b.shape.io_pers, &b.shape.amort_pers, &b.shape.payments_per_year};
+    for (int s = 0; s < 3; ++s) {
         if (layout.shape_child[s] < 0) continue;
         if (!column_from_arrow(array, layout.shape_child[s], layout.shape_kind[s], name(kShapeFields[s]),
                                array.offset + start, rows, *shape[s], why))
             return false;
     }
     if (layout.steps_child >= 0 && !steps_from_arrow(array, layout, array.offset + start, rows, b.shape.rate_steps, why))
+        return false;
+    if (layout.age_child >= 0 && !column_from_arrow(array, layout.age_child, layout.age_kind, name(Field::Age),
+                                                    array.offset + start, rows, b.age, why))
+        return false;
+    if (layout.balance_child >= 0 &&
+        !column_from_arrow(array, layout.balance_child, layout.balance_kind, name(Field::Balance), array.offset + start,
+                           rows, b.balance, why))
         return false;
     return true;
 }

@@ -29,8 +29,12 @@ struct ArrowLayout {
     // The optional shape columns: io_pers and amort_pers, then rate_steps,
     // a list (large: int64 offsets) of structs whose children per and rate
     // sit at steps_per and steps_rate. -1: absent.
-    int shape_child[2] = {-1, -1};
-    Kind shape_kind[2] = {Kind::Absent, Kind::Absent};
+    int shape_child[3] = {-1, -1, -1};
+    Kind shape_kind[3] = {Kind::Absent, Kind::Absent, Kind::Absent};
+    // The book as it stands: age and balance, bound where their type reads
+    // (-1: absent or not bound).
+    int age_child = -1, balance_child = -1;
+    Kind age_kind = Kind::Absent, balance_kind = Kind::Absent;
     int steps_child = -1;
     bool steps_null = false;   // every list null
     bool steps_large = false;

@@ -1,12 +1,14 @@
 #include "paywheel/columnar/compute.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "paywheel/columnar/cent_rows.hpp"
@@ -16,6 +18,7 @@
 #include "paywheel/core/memory_bound.hpp"
 #include "paywheel/core/message_text.hpp"
 #include "paywheel/core/messages.hpp"
+#include "paywheel/core/numeric.hpp"
 
 namespace paywheel::columnar {
 
@@ -49,18 +52,46 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
         if (terms.shaped()) {
             if (fill_shaped(batch, r, terms, out, failure, shapes)) return true;
         } else {
-            try {
-                fill_schedule(loan, out);
-            } catch (const Abort& a) {
-                // The engine's aborts all name a code and a field.
-                if (!a.blame()) throw;
-                const Blame blame = *a.blame();
-                if (!batch.strict && lender_covers(loan, blame)) {
-                    fill_lender(loan, blame, out);
+            Blame blame{FailureCode::Null, Field::None};
+            const char* reason = nullptr;
+            if (terms.age > 0 && loan.pers < loan.cap_freq) {
+                // A standing loan with less than a capital period left owes
+                // its balance at maturity (the engine would repay it at once).
+                blame = Blame{FailureCode::SingleCapitalBlock, Field::CapFreq};
+                reason = messages::kShapeSingleBlock;
+            } else {
+                try {
+                    fill_schedule(loan, out);
+                    // A zero rate the engine runs to NaN (an interest period
+                    // as long as the loan) is a zero-rate loan all the same.
+                    if (!batch.strict && loan.rate == 0.0f && holds_nan(out, schedule_shape(loan.pers).rest)) {
+                        blame = Blame{FailureCode::ZeroRate, Field::Rate};
+                        reason = messages::kNanSchedule;
+                    }
+                } catch (const Abort& a) {
+                    // The engine's aborts all name a code and a field.
+                    if (!a.blame()) throw;
+                    blame = *a.blame();
+                    reason = a.message();
+                }
+            }
+            if (reason != nullptr) {
+                // All a standing loan has left is one capital date: it pays
+                // its balance then, with the interest due, in strict mode too.
+                const bool final_block = terms.age > 0 && blame.code == FailureCode::SingleCapitalBlock;
+                const bool covered = (!batch.strict || final_block) && lender_covers(loan, blame);
+                // The lender's schedules repay what was lent; a negative
+                // amount is refused as the engine refuses it.
+                if (covered && loan.amt < 0.0f) {
+                    blame = Blame{FailureCode::DecreasingBlocks, Field::Amt};
+                    reason = messages::kRemovalIndex;
+                }
+                if (covered && !(loan.amt < 0.0f)) {
+                    fill_lender(loan, blame, out, terms.age);
                 } else {
                     failure.code = blame.code;
                     failure.field = blame.field;
-                    failure.reason = a.message();
+                    failure.reason = reason;
                     failure.value = quote_field(batch, r, blame.field, terms);
                     failure.has_value = blame.field != Field::None;
                     failure.has_terms = true;
@@ -86,6 +117,24 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
     failure.has_terms = true;
     failure.terms = terms;
     return false;
+}
+
+void to_calendar(const float* s, std::size_t len, std::size_t from, std::int32_t step, float* out,
+                 std::size_t out_len) noexcept {
+    const auto k = static_cast<std::size_t>(step);
+    for (std::size_t c = 0; c < kColumns; ++c) {
+        const float* own = s + c * len + from;
+        float* cal = out + c * out_len;
+        for (std::size_t p = 0; p < out_len; ++p) {
+            const std::size_t j = p / k;
+            if (c == 0)
+                cal[p] = static_cast<float>(static_cast<std::int32_t>(p));
+            else if (c == kColumns - 1)
+                cal[p] = own[j];  // the balance stands between payment dates
+            else
+                cal[p] = p % k == 0 ? own[j] : 0.0f;
+        }
+    }
 }
 
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const cents::CentOut& out,
@@ -150,12 +199,68 @@ RowFailure read_failure(std::int64_t index, DecodeFailure& why) {
     return f;
 }
 
+// Row g as it stands (StandingColumns): its age and balance checked; with a
+// balance its terms become the standing loan's, without one `skip` is the
+// number of leading periods of its schedule left out.
+bool stand_row(const StandingColumns& in, const InputBatch& batch, std::int64_t r, std::int64_t g, Terms& terms,
+               std::int32_t& skip, DecodeFailure& why) noexcept {
+    skip = 0;
+    std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
+    bool has_age = in.ages != nullptr, has_balance = in.balances != nullptr;
+    float balance = has_balance ? num::narrow_to_float(in.balances[g]) : 0.0f;
+    if (in.from_batches && !read_standing_columns(batch, r, age, has_age, balance, has_balance, why)) return false;
+    if (!has_age && !has_balance) return true;
+    if (terms.in_cents) {
+        // Cent mode schedules a loan from origination only; a standing one
+        // is refused rather than scheduled on a binary32 balance.
+        why.code = FailureCode::BadAge;
+        why.field = Field::Age;
+        why.reason = messages::kCentsStanding;
+        why.has_value = false;
+        return false;
+    }
+    if (age < 0 || age >= terms.pers) {
+        why.code = FailureCode::BadAge;
+        why.field = Field::Age;
+        why.reason = messages::kBadAge;
+        // The lowest age is one that is not an integer, which the caller quotes.
+        why.has_value = false;
+        if (age != std::numeric_limits<std::int64_t>::min()) {
+            try {
+                why.value = std::to_string(age);
+                why.has_value = true;
+            } catch (...) {
+            }
+        }
+        return false;
+    }
+    if (!has_balance) {
+        skip = static_cast<std::int32_t>(age);
+        return true;
+    }
+    if (!(balance > 0.0f && std::isfinite(balance))) {
+        why.code = FailureCode::BadBalance;
+        why.field = Field::Balance;
+        why.reason = messages::kBadBalance;
+        why.has_value = false;  // the caller quotes the value as read
+        return false;
+    }
+    terms.amt = balance;
+    terms.pers = static_cast<std::int32_t>(terms.pers - age);
+    terms.age = static_cast<std::int32_t>(age);
+    return true;
+}
+
 // Reads a row's terms and its length: false with `why` filled when the row
 // fails before the engine sees it.
-bool read_row(const InputBatch& batch, std::int64_t r, Terms& terms, std::int64_t& len, DecodeFailure& why) noexcept {
-    if (!decode_row(batch, r, terms, why)) return false;
+bool read_row(const InputBatch& batch, std::int64_t r, std::int64_t g, const StandingColumns& standing, Terms& terms,
+              std::int32_t& skip, std::int64_t& len, DecodeFailure& why) noexcept {
+    if (!decode_row(batch, r, terms, why) || !stand_row(standing, batch, r, g, terms, skip, why)) return false;
     len = row_length(terms.pers);
-    if (len >= 0) return true;
+    if (len >= 0) {
+        len -= skip;
+        return true;
+    }
     why.code = FailureCode::TooLarge;
     why.field = Field::Pers;
     why.reason = messages::kUnevenColumns;
@@ -166,6 +271,31 @@ bool read_row(const InputBatch& batch, std::int64_t r, Terms& terms, std::int64_
     } catch (...) {
     }
     return false;
+}
+
+// fill_row for a row whose schedule leaves out its first `skip` periods:
+// the whole schedule into `scratch`, then periods skip.. into `out`,
+// numbered from 0. May throw std::bad_alloc.
+bool fill_row_from(const InputBatch& batch, std::int64_t r, const Terms& terms, std::int32_t skip,
+                   const ScheduleOut& out, std::vector<float>& scratch, RowFailure& failure, std::atomic<bool>& oom,
+                   ShapeScratch& shapes) {
+    if (skip == 0) return fill_row(batch, r, terms, out, failure, oom, shapes);
+    const auto len = static_cast<std::size_t>(row_length(terms.pers));
+    if (scratch.size() < len * kColumns) {
+        check_memory_bound(len * kColumns * sizeof(float));
+        scratch.resize(len * kColumns);
+    }
+    float* s = scratch.data();
+    if (!fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
+                  oom, shapes))
+        return false;
+    float* const cols[kColumns] = {out.per, out.cap, out.interest, out.pmt, out.bal};
+    const auto from = static_cast<std::size_t>(skip);
+    for (std::size_t c = 1; c < kColumns; ++c) std::copy(s + c * len + from, s + (c + 1) * len, cols[c]);
+    for (std::size_t k = 0; k + from < len; ++k) out.per[k] = static_cast<float>(static_cast<std::int32_t>(k));
+    // Period 0 is the age, its payment made: what stands then is the balance.
+    out.cap[0] = out.interest[0] = out.pmt[0] = 0.0f;
+    return true;
 }
 
 std::size_t checked_mul(std::size_t a, std::size_t b) {
@@ -196,6 +326,8 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     std::int64_t* offsets = res.offsets.as<std::int64_t>();
     offsets[0] = 0;
     std::vector<Terms> terms(n_rows);
+    // Periods left out of the front of each row's schedule (an age without a balance).
+    std::vector<std::int32_t> skips(opt.standing.ages != nullptr || opt.standing.from_batches ? n_rows : 0);
     std::vector<std::uint8_t> status(n_rows, kPending);
     FailureLog log;
     std::atomic<std::int64_t> first_failure{std::numeric_limits<std::int64_t>::max()};
@@ -210,7 +342,10 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             const std::int64_t g = ch.global + (r - ch.begin);
             DecodeFailure why;
             std::int64_t len = 0;
-            if (!read_row(batch, r, terms[static_cast<std::size_t>(g)], len, why)) {
+            std::int32_t skip = 0;
+            const bool ok = read_row(batch, r, g, opt.standing, terms[static_cast<std::size_t>(g)], skip, len, why);
+            if (!skips.empty()) skips[static_cast<std::size_t>(g)] = skip;
+            if (!ok) {
                 len = 0;
                 status[static_cast<std::size_t>(g)] = kFailed;
                 try {
@@ -230,13 +365,15 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     const std::size_t values = static_cast<std::size_t>(offsets[rows]);
     const std::size_t width = value_bytes(batches);
     res.cents = width == sizeof(double);
-    const std::size_t per_value = kColumns * width + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0);
+    const std::size_t per_value = kColumns * width + (opt.layout == Layout::Long ? sizeof(std::int32_t) : 0) +
+                                  (opt.calendar ? sizeof(std::int32_t) : 0);
     const std::size_t need = checked_add(checked_mul(values, per_value), bookkeeping);
     if (need > bound) throw too_large_for_memory(need, bound);
     // Every value of a kept row is written below, and a failed row's span
     // is closed up or the result dropped, so these need no zero fill.
     for (std::size_t k = 0; k < kColumns; ++k) res.columns[k] = Region::allocate_for_overwrite(values * width);
     if (opt.layout == Layout::Long) res.loan = Region::allocate_for_overwrite(values * sizeof(std::int32_t));
+    if (opt.calendar) res.calendar = Region::allocate_for_overwrite(values * sizeof(std::int32_t));
 
     // Pass 2: the engine on each row's own copy of its terms, each worker
     // writing (and so faulting in) the pages of its own rows.
@@ -261,6 +398,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             cols64[k] = res.columns[k].as<double>();
         }
         std::int32_t* loan = res.loan.as<std::int32_t>();
+        std::vector<float> scratch;  // a whole schedule, for rows with an age and no balance
         for (std::int64_t r = ch.begin; r < ch.end; ++r) {
             const std::int64_t g = ch.global + (r - ch.begin);
             if (raise && g > first_failure.load(std::memory_order_relaxed)) return;
@@ -273,16 +411,31 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             RowFailure failure;
             failure.index = opt.row_base + g;
             const Terms& row_terms = terms[static_cast<std::size_t>(g)];
-            const bool filled =
-                res.cents ? fill_row(batch, r, row_terms,
-                                     cents::CentOut{cols64[0] + off, cols64[1] + off, cols64[2] + off, cols64[3] + off,
-                                                    cols64[4] + off, room},
-                                     failure, oom)
-                          : fill_row(batch, r, row_terms,
-                                     ScheduleOut{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off,
-                                                 cols[4] + off, room, room},
-                                     failure, oom, *shapes);
+            const std::int32_t skip = skips.empty() ? 0 : skips[static_cast<std::size_t>(g)];
+            bool filled = false;
+            if (res.cents) {
+                // Cent mode reads no standing and no own periods (stand_row,
+                // decode_row): the row is its whole schedule from origination.
+                filled = fill_row(batch, r, row_terms,
+                                  cents::CentOut{cols64[0] + off, cols64[1] + off, cols64[2] + off, cols64[3] + off,
+                                                 cols64[4] + off, room},
+                                  failure, oom);
+            } else {
+                try {
+                    filled = fill_row_from(batch, r, row_terms, skip,
+                                           ScheduleOut{cols[0] + off, cols[1] + off, cols[2] + off, cols[3] + off,
+                                                       cols[4] + off, room, room},
+                                           scratch, failure, oom, *shapes);
+                } catch (...) {
+                    oom.store(true);
+                }
+            }
             if (filled) {
+                if (std::int32_t* cal = res.calendar.as<std::int32_t>(); cal != nullptr) {
+                    const std::int32_t step = row_terms.step;
+                    for (std::int64_t k = off; k < offsets[g + 1]; ++k)
+                        cal[k] = static_cast<std::int32_t>((k - off) * step);
+                }
                 if (loan != nullptr) {
                     const std::int32_t v = static_cast<std::int32_t>(opt.loan_is_global_row ? opt.row_base + g : r);
                     std::fill(loan + off, loan + offsets[g + 1], v);
@@ -310,6 +463,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             res.failures.resize(1);
             for (Region& r : res.columns) r = Region();
             res.loan = Region();
+            res.calendar = Region();
         }
         res.values = static_cast<std::int64_t>(values);
         return res;
@@ -331,9 +485,10 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             for (Region& col : res.columns)
                 std::memmove(col.as<char>() + static_cast<std::size_t>(w) * width,
                              col.as<char>() + static_cast<std::size_t>(start) * width, static_cast<std::size_t>(len) * width);
-            if (res.loan.data() != nullptr)
-                std::memmove(res.loan.as<std::int32_t>() + w, res.loan.as<std::int32_t>() + start,
-                             static_cast<std::size_t>(len) * sizeof(std::int32_t));
+            for (Region* r : {&res.loan, &res.calendar})
+                if (r->data() != nullptr)
+                    std::memmove(r->as<std::int32_t>() + w, r->as<std::int32_t>() + start,
+                                 static_cast<std::size_t>(len) * sizeof(std::int32_t));
         }
         w += len;
     }
@@ -343,6 +498,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
     // whose loans mostly failed holds only what it keeps.
     for (Region& col : res.columns) col.shrink_to(static_cast<std::size_t>(w) * width);
     res.loan.shrink_to(static_cast<std::size_t>(w) * sizeof(std::int32_t));
+    res.calendar.shrink_to(static_cast<std::size_t>(w) * sizeof(std::int32_t));
     if (opt.layout == Layout::List) {
         res.validity = Region::allocate(static_cast<std::size_t>((rows + 7) / 8));
         std::uint8_t* bits = res.validity.as<std::uint8_t>();
@@ -375,8 +531,10 @@ struct BlockSums {
 // One block's rows scheduled into the worker's scratch (float32, or float64
 // in cent mode) and added to its sums in row order.
 template <typename T>
-void sum_block(const InputBatch& batch, const Chunk& ch, bool raise, const std::atomic<bool>& stop,
-               std::atomic<bool>& oom, BlockSums& sums, std::vector<T>& scratch, ShapeScratch& shapes) {
+void sum_block(const InputBatch& batch, const Chunk& ch, const StandingColumns& standing, bool raise,
+               const std::atomic<bool>& stop, std::atomic<bool>& oom, BlockSums& sums, std::vector<T>& scratch,
+               ShapeScratch& shapes) {
+    std::vector<float> calendar;  // a loan paid in its own periods, on the calendar
     for (std::int64_t r = ch.begin; r < ch.end; ++r) {
         if (stop.load(std::memory_order_relaxed)) return;
         const std::int64_t g = ch.global + (r - ch.begin);
@@ -385,12 +543,15 @@ void sum_block(const InputBatch& batch, const Chunk& ch, bool raise, const std::
         std::int64_t row_len = 0;
         RowFailure failure;
         failure.index = g;
-        bool ok = read_row(batch, r, terms, row_len, why);
+        std::int32_t skip = 0;
+        bool ok = read_row(batch, r, g, standing, terms, skip, row_len, why);
         std::size_t len = 0;
+        std::size_t from = 0;  // the entry of the row's period 0
         if (!ok) {
             failure = read_failure(g, why);
         } else {
-            len = static_cast<std::size_t>(row_len);
+            from = static_cast<std::size_t>(skip);
+            len = static_cast<std::size_t>(row_len) + from;
             if (scratch.size() < len * kColumns) {
                 // Held to the memory bound when it grows only: the
                 // bound reads the address-space limit, a system call.
@@ -411,13 +572,28 @@ void sum_block(const InputBatch& batch, const Chunk& ch, bool raise, const std::
             if (raise) return;
             continue;
         }
-        sums.grow(len);
         const T* s = scratch.data();
-        for (std::size_t k = 0; k < len; ++k) {
-            sums.cap[k] += static_cast<double>(s[len + k]);
-            sums.interest[k] += static_cast<double>(s[2 * len + k]);
-            sums.pmt[k] += static_cast<double>(s[3 * len + k]);
-            sums.bal[k] += static_cast<double>(s[4 * len + k]);
+        // Period 0 is the age, its payment made (as in fill_row_from).
+        if (from > 0) scratch[len + from] = scratch[2 * len + from] = scratch[3 * len + from] = T(0);
+        if constexpr (sizeof(T) == sizeof(float)) {
+            if (terms.step > 1) {
+                // A loan paid in its own periods: summed on the calendar
+                // (cent mode refuses these in decode_row).
+                const std::size_t cal = (len - 1 - from) * static_cast<std::size_t>(terms.step) + 1;
+                check_memory_bound(checked_mul(cal, kColumns * sizeof(float)));
+                calendar.resize(cal * kColumns);
+                to_calendar(s, len, from, terms.step, calendar.data(), cal);
+                s = calendar.data();
+                len = cal;
+                from = 0;
+            }
+        }
+        sums.grow(len - from);
+        for (std::size_t k = 0; k + from < len; ++k) {
+            sums.cap[k] += static_cast<double>(s[len + from + k]);
+            sums.interest[k] += static_cast<double>(s[2 * len + from + k]);
+            sums.pmt[k] += static_cast<double>(s[3 * len + from + k]);
+            sums.bal[k] += static_cast<double>(s[4 * len + from + k]);
             sums.loans[k] += 1;
         }
     }
@@ -426,7 +602,7 @@ void sum_block(const InputBatch& batch, const Chunk& ch, bool raise, const std::
 }  // namespace
 
 CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError on_error, const ChunkRunner& run,
-                                 const std::atomic<bool>& stop) {
+                                 const std::atomic<bool>& stop, const StandingColumns& standing) {
     CashflowTotals tot;
     std::int64_t rows = 0;
     const std::vector<Chunk> chunks = make_chunks(batches, rows, kChunkRows);
@@ -454,9 +630,9 @@ CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError
             QuietAborts quiet;
             try {
                 if (cent) {
-                    sum_block(batch, ch, raise, stop, oom, sums, schedules64->mine(), shapes->mine());
+                    sum_block(batch, ch, standing, raise, stop, oom, sums, schedules64->mine(), shapes->mine());
                 } else {
-                    sum_block(batch, ch, raise, stop, oom, sums, schedules->mine(), shapes->mine());
+                    sum_block(batch, ch, standing, raise, stop, oom, sums, schedules->mine(), shapes->mine());
                 }
             } catch (...) {
                 // Only allocation can fail here.

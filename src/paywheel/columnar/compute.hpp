@@ -63,6 +63,12 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const cents::CentOut& out,
               RowFailure& failure, std::atomic<bool>& oom) noexcept;
 
+// A schedule in a loan's own periods on the call's calendar: columns of s
+// (`len` entries each, own period 0 at entry `from`) into out (`out_len` =
+// (len - 1 - from) * step + 1 entries each). Own period j falls on calendar
+// period j * step; between, nothing is paid and the balance stands.
+void to_calendar(const float* s, std::size_t len, std::size_t from, std::int32_t step, float* out,
+                 std::size_t out_len) noexcept;
 // Bytes of one value of a schedule column: 8 (float64) in cent mode, else 4.
 inline std::size_t value_bytes(const std::vector<InputBatch>& batches) noexcept {
     return !batches.empty() && batches.front().cents ? sizeof(double) : sizeof(float);
@@ -76,6 +82,9 @@ struct ScheduleResult {
     Region columns[kColumns];
     // Long layout: per value, the row (within the batch) it belongs to.
     Region loan;
+    // With ComputeOptions::calendar: per value (int32), the period of the
+    // call's calendar its row falls in (Per times the loan's step).
+    Region calendar;
     // rows + 1 int64 offsets of each row's span; a failed row's span is empty.
     Region offsets;
     // List layout with failed rows: Arrow validity bits (1 = row present).
@@ -84,6 +93,22 @@ struct ScheduleResult {
     // Skip: every failed row, by index. Raise: at most the earliest one, and
     // then no columns.
     std::vector<RowFailure> failures;
+};
+
+// A book as it stands, per row of the book (the rows of all batches in
+// order): the periods each loan has run (nullptr: none) and the balance it
+// owes at that age (nullptr: none given). With a balance a row is its
+// standing loan (Terms::age), scheduled from that balance over what remains
+// of its contract; with an age alone, its schedule from origination less the
+// periods run. Either way its periods are numbered from 0 at the age. An age
+// outside [0, pers) fails as bad_age, a balance that is not positive and
+// finite in binary32 as bad_balance.
+// from_batches: read them from each batch's own columns (InputBatch::age,
+// balance) instead, as a stream does.
+struct StandingColumns {
+    const std::int64_t* ages = nullptr;
+    const double* balances = nullptr;
+    bool from_batches = false;
 };
 
 struct ComputeOptions {
@@ -97,6 +122,9 @@ struct ComputeOptions {
     // List layout with 32-bit offsets: a result past 2^31 - 1 values is
     // refused (TooLarge) rather than given offsets that wrap.
     bool int32_offsets = false;
+    StandingColumns standing;
+    // Fill ScheduleResult::calendar (a book with a payments_per_year column).
+    bool calendar = false;
 };
 
 // Rows of `batches` in order form the book. Every row's terms are read once,
@@ -120,6 +148,6 @@ struct CashflowTotals {
 // combined in row order: the same bits for any thread count. Memory grows
 // with the longest loan and the block count of one wave, not with the book.
 CashflowTotals compute_cashflows(const std::vector<InputBatch>& batches, OnError on_error, const ChunkRunner& run,
-                                 const std::atomic<bool>& stop);
+                                 const std::atomic<bool>& stop, const StandingColumns& standing = {});
 
 }  // namespace paywheel::columnar

@@ -360,7 +360,9 @@ bool read_optional_i32(const ColumnView& c, Field f, std::int64_t row, std::int3
 }
 
 // The shape of a row, after its terms.
-bool decode_shape(const ShapeColumns& shape, std::int64_t row, Terms& t, DecodeFailure& why) noexcept {
+bool decode_shape(const ShapeColumns& shape, std::int32_t periods_per_year, std::int64_t row, Terms& t,
+                  DecodeFailure& why) noexcept {
+    t.step = 1;
     if (!shape.present()) {
         t.io_pers = 0;
         t.amort_pers = t.pers;
@@ -377,7 +379,26 @@ bool decode_shape(const ShapeColumns& shape, std::int64_t row, Terms& t, DecodeF
     std::int64_t begin = 0, end = 0;
     shape.rate_steps.items(row, begin, end);
     t.has_steps = end > begin;
+    std::int32_t payments = 0;
+    bool own = false;
+    if (!read_optional_i32(shape.payments_per_year, Field::PaymentsPerYear, row, payments, own, why)) return false;
+    if (own) {
+        if (!(payments == 12 || payments == 4 || payments == 2 || payments == 1) || periods_per_year % payments != 0) {
+            char text[16];
+            const auto end = std::to_chars(text, text + sizeof text, payments).ptr;
+            return fail_quoting(why, FailureCode::BadFrequency, Field::PaymentsPerYear, messages::kBadPaymentsPerYear,
+                                std::string_view(text, static_cast<std::size_t>(end - text)));
+        }
+        t.step = periods_per_year / payments;
+    }
     return true;
+}
+
+// Cent mode schedules a loan in the call's periods only: one paid in its own
+// is refused rather than placed on the calendar.
+bool cent_step(const Terms& t, DecodeFailure& why) noexcept {
+    if (t.step == 1) return true;
+    return fail(why, FailureCode::BadFrequency, Field::PaymentsPerYear, messages::kCentsOwnPeriods);
 }
 
 }  // namespace
@@ -394,14 +415,33 @@ bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailu
         return read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&
                read_i32(batch.column(Field::IntFreq), Field::IntFreq, row, t.int_freq, why) &&
                read_i32(batch.column(Field::CapFreq), Field::CapFreq, row, t.cap_freq, why) &&
-               decode_shape(batch.shape, row, t, why);
+               decode_shape(batch.shape, batch.periods_per_year, row, t, why) && cent_step(t, why);
     }
     return read_f32(batch.column(Field::Amt), Field::Amt, row, t.amt, why) &&
            read_f32(batch.column(Field::Rate), Field::Rate, row, t.rate, why) &&
            read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&
            read_i32(batch.column(Field::IntFreq), Field::IntFreq, row, t.int_freq, why) &&
            read_i32(batch.column(Field::CapFreq), Field::CapFreq, row, t.cap_freq, why) &&
-           decode_shape(batch.shape, row, t, why);
+           decode_shape(batch.shape, batch.periods_per_year, row, t, why);
+}
+
+bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64_t& age, bool& has_age,
+                           float& balance, bool& has_balance, DecodeFailure& why) noexcept {
+    if (batch.age.kind != Kind::Absent) {
+        if (batch.age.is_null(row) || batch.age.kind == Kind::Null)
+            return fail(why, FailureCode::BadAge, Field::Age, messages::kBadAge);
+        std::int32_t a = 0;
+        if (!read_i32(batch.age, Field::Age, row, a, why)) return false;
+        age = a;
+        has_age = true;
+    }
+    if (batch.balance.kind != Kind::Absent) {
+        if (batch.balance.is_null(row) || batch.balance.kind == Kind::Null)
+            return fail(why, FailureCode::BadBalance, Field::Balance, messages::kBadBalance);
+        if (!read_f32(batch.balance, Field::Balance, row, balance, why)) return false;
+        has_balance = true;
+    }
+    return true;
 }
 
 void StepsView::items(std::int64_t row, std::int64_t& begin, std::int64_t& end) const noexcept {

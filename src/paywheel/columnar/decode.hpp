@@ -89,12 +89,15 @@ struct StepsView {
 
 // The optional columns of a loan's shape (loan_shapes in shapes.hpp says
 // what they mean). All absent: the book has no shapes.
+// payments_per_year (absent or null: the call's periods_per_year) rides
+// with them: the loan's own payment period.
 struct ShapeColumns {
     ColumnView io_pers, amort_pers;
     StepsView rate_steps;
+    ColumnView payments_per_year;
     bool present() const noexcept {
         return io_pers.kind != Kind::Absent || amort_pers.kind != Kind::Absent ||
-               rate_steps.kind != StepsView::Offsets::Absent;
+               rate_steps.kind != StepsView::Offsets::Absent || payments_per_year.kind != Kind::Absent;
     }
 };
 
@@ -113,6 +116,13 @@ struct InputBatch {
     // The call's strict=: false gives a piece the engine refuses for a zero
     // rate or a single capital block the schedule a lender writes instead.
     bool strict = true;
+    // The call's calendar: its periods a year, which a loan's own
+    // payments_per_year must divide.
+    std::int32_t periods_per_year = 12;
+    // The book as it stands, from its own columns, bound where they are
+    // integers (age) or numbers (balance), typed or text; read only by the
+    // calls that ask for them (a stream of schedules).
+    ColumnView age, balance;
     const ColumnView& column(Field f) const noexcept { return columns[static_cast<int>(f)]; }
     bool row_is_null(std::int64_t row) const noexcept;
 };
@@ -132,6 +142,17 @@ struct Terms {
     std::int32_t amort_pers = 0;
     bool amort_given = false;
     bool has_steps = false;
+    // A standing loan: the first `age` periods of its contract have passed,
+    // amt is the balance owed at that age and pers the periods that remain.
+    // io_pers, amort_pers and the steps' periods still count from
+    // origination. 0 for a loan scheduled from origination.
+    std::int32_t age = 0;
+    // Periods of the call's calendar to one of the loan's own (its
+    // payments_per_year over the call's periods_per_year): pers, rate,
+    // int_freq and cap_freq are in its own periods, and its flows fall every
+    // `step` calendar periods.
+    std::int32_t step = 1;
+    std::int64_t calendar_pers() const noexcept { return static_cast<std::int64_t>(pers) * step; }
     // Cent mode (InputBatch::cents): the amount in whole cents and the rate
     // as float64, as read; amt and rate then hold their nearest binary32,
     // for the failure reports only.
@@ -142,7 +163,8 @@ struct Terms {
     // False for a loan without shape, or with neutral values: it takes the
     // engine's own path.
     bool shaped() const noexcept {
-        return io_pers != 0 || has_steps || (amort_given && amort_pers != pers);
+        return io_pers != 0 || has_steps ||
+               (amort_given && static_cast<std::int64_t>(amort_pers) != static_cast<std::int64_t>(pers) + age);
     }
 };
 
@@ -162,6 +184,12 @@ struct DecodeFailure {
 // Allocates only to quote a failing value; a failed allocation there
 // leaves the value out.
 bool decode_row(const InputBatch& batch, std::int64_t row, Terms& terms, DecodeFailure& why) noexcept;
+
+// Row r's age and balance from the batch's own columns (has_* false where
+// a column is not bound): false with `why` for one that does not read, a
+// null being bad_age or bad_balance.
+bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64_t& age, bool& has_age,
+                           float& balance, bool& has_balance, DecodeFailure& why) noexcept;
 
 // Row r's rate steps, as the engine reads them: per as an int32 and rate
 // narrowed to binary32 exactly as `rate` is. Appends to per and rate; false

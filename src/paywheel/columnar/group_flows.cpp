@@ -4,7 +4,8 @@
 
 namespace paywheel::columnar::proj {
 
-void Group::add(const ScheduleView& s, std::size_t len, std::int64_t start, std::int32_t int_freq, double fee_ratio) {
+void Group::add(const ScheduleView& s, std::size_t len, std::int64_t start, std::int32_t int_freq,
+                const FeeRatio& fee_ratio) {
     if (s.f64 != nullptr)
         add_columns(s.f64, len, start, int_freq, fee_ratio);
     else
@@ -12,7 +13,8 @@ void Group::add(const ScheduleView& s, std::size_t len, std::int64_t start, std:
 }
 
 template <typename T>
-void Group::add_columns(const T* s, std::size_t len, std::int64_t start, std::int32_t int_freq, double fee_ratio) {
+void Group::add_columns(const T* s, std::size_t len, std::int64_t start, std::int32_t int_freq,
+                        const FeeRatio& fee_ratio) {
     const std::int64_t R = static_cast<std::int64_t>(len) - 1 - start;
     const std::size_t n = static_cast<std::size_t>(R) + 1;
     if (cap.size() < n)
@@ -31,10 +33,15 @@ void Group::add_columns(const T* s, std::size_t len, std::int64_t start, std::in
         gb[j] += static_cast<double>(b[j]);
     }
     for (std::size_t j = 1; j < n; ++j) gp[j] += static_cast<double>(b[j - 1]);
-    if (fee_ratio != 0.0) {
+    if (!fee_ratio.none()) {
         fee = true;
         double* __restrict__ fi = fee_interest.data();
-        for (std::size_t j = 0; j < n; ++j) fi[j] += fee_ratio * static_cast<double>(i[j]);
+        const double phi = fee_ratio.first;
+        if (fee_ratio.steps.empty())
+            for (std::size_t j = 0; j < n; ++j) fi[j] += phi * static_cast<double>(i[j]);
+        else
+            for (std::size_t j = 0; j < n; ++j)
+                fi[j] += fee_ratio.at(start + static_cast<std::int64_t>(j)) * static_cast<double>(i[j]);
     }
     if (int_freq > 1) {
         accrual = true;
@@ -49,7 +56,7 @@ void Group::add_columns(const T* s, std::size_t len, std::int64_t start, std::in
             const double a = static_cast<double>(interest_col[next]) * static_cast<double>(elapsed) /
                              static_cast<double>(f);
             accrued[static_cast<std::size_t>(j)] += a;
-            if (fee_ratio != 0.0) fee_accrued[static_cast<std::size_t>(j)] += fee_ratio * a;
+            if (!fee_ratio.none()) fee_accrued[static_cast<std::size_t>(j)] += fee_ratio.at(next) * a;
         }
     }
     remaining = std::max(remaining, R);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "paywheel/columnar/projection.hpp"
+#include "paywheel/columnar/row_intake.hpp"
 #include "paywheel/columnar/schedule_scratch.hpp"
 #include "paywheel/columnar/survival.hpp"
 
@@ -36,8 +37,8 @@ inline constexpr std::size_t kSums = std::size(kSummed);
 // months since its last interest date, Int[next interest date] x (months
 // elapsed / int_freq); zero on interest dates, where the leaving balance
 // pays the date's interest with the rest, and for loans paid every period.
-// fee_interest and fee_accrued: the same two times fee / rate, the
-// servicing they carry.
+// fee_interest and fee_accrued: the same two times fee / the rate in force
+// (FeeRatio), the servicing they carry.
 struct Group {
     std::vector<double> cap, interest, bal, bal_prev, accrued, fee_interest, fee_accrued;
     std::int64_t remaining = -1;  // the longest remaining term R of its loans; -1 when empty
@@ -57,11 +58,11 @@ struct Group {
     // Adds a loan whose engine columns of `len` entries each are in s, its
     // period 0 at entry `start`, paying interest every `int_freq` entries.
     // The columns are binary32, or float64 in cent mode.
-    void add(const ScheduleView& s, std::size_t len, std::int64_t start, std::int32_t int_freq, double fee_ratio);
+    void add(const ScheduleView& s, std::size_t len, std::int64_t start, std::int32_t int_freq, const FeeRatio& fee_ratio);
 
 private:
     template <typename T>
-    void add_columns(const T* s, std::size_t len, std::int64_t start, std::int32_t int_freq, double fee_ratio);
+    void add_columns(const T* s, std::size_t len, std::int64_t start, std::int32_t int_freq, const FeeRatio& fee_ratio);
 };
 
 // Adds the flows of a group's loans under one scenario into acc[k][p],
@@ -70,7 +71,7 @@ private:
 //   d = mdr*S*Bal[t-1]; live = S*(1-mdr); sched = live*Cap[t];
 //   int = live*Int[t] + (smm*live)*Accrued[t]; prepaid = smm*live*Bal[t];
 //   S = live*(1-smm); balance = S*Bal[t];
-//   servicing = live*(phi*Int[t]) + (smm*live)*(phi*Accrued[t]), phi = fee/rate.
+//   servicing = live*(phi*Int[t]) + (smm*live)*(phi*Accrued[t]), phi = fee / the rate in force.
 // A scenario without prepayment or without default adds only zeros there,
 // so those sums are left alone.
 void project_group(const Group& w, const Weights& wt, const Scenario& sc, double* const acc[kMeasureCount]);

@@ -33,7 +33,18 @@ void loan_net_flows(const LoanSchedule& l, const T* s, const Weights& wt, const 
     head[0] = interest[0] = servicing[0] = defaulted[0] = 0.0;
     net_flow_rows<kPrepay, kDefault, kFee>(R, s + l.len + l.start, s + 2 * l.len + l.start,
                                            s + 4 * l.len + l.start, wt.live.data(), wt.prepay.data(),
-                                           wt.dflt.data(), l.fee_ratio, head, interest, servicing, defaulted);
+                                           wt.dflt.data(), kFee ? l.fee->first : 0.0, head, interest, servicing,
+                                           defaulted);
+    if constexpr (kFee) {
+        // A rate step changes the fee over the rate: the same operations
+        // with each period's own.
+        if (!l.fee->steps.empty()) {
+            const T* I = s + 2 * l.len + l.start;
+            const double* live = wt.live.data();
+            for (std::int64_t m = 1; m <= R; ++m)
+                servicing[m] = live[m] * (l.fee->at(l.start + m) * static_cast<double>(I[m]));
+        }
+    }
     if constexpr (kAccrual) {
         // The interest the prepaid balance accrued, added to each period's
         // as project_as adds it.
@@ -49,7 +60,7 @@ void loan_net_flows(const LoanSchedule& l, const T* s, const Weights& wt, const 
             if (elapsed != 0 && next <= last)
                 a = static_cast<double>(interest_col[next]) * static_cast<double>(elapsed) / static_cast<double>(f);
             interest[m] = interest[m] + prepay[m] * a;
-            if constexpr (kFee) servicing[m] = servicing[m] + prepay[m] * (l.fee_ratio * a);
+            if constexpr (kFee) servicing[m] = servicing[m] + prepay[m] * (l.fee->at(next) * a);
         }
     }
     const std::size_t n = static_cast<std::size_t>(R) + 1;
@@ -76,7 +87,7 @@ void loan_net_flows_typed(const LoanSchedule& l, const Weights& wt, const Scenar
 template <bool kPrepay, bool kDefault, bool kAccrual>
 void loan_net_flows_fee(const LoanSchedule& l, const Weights& wt, const Scenario& sc, std::size_t span,
                         LoanScratch& x, double* net, double* prin) {
-    if (l.fee_ratio != 0.0)
+    if (!l.fee->none())
         loan_net_flows_typed<kPrepay, kDefault, kAccrual, true>(l, wt, sc, span, x, net, prin);
     else
         loan_net_flows_typed<kPrepay, kDefault, kAccrual, false>(l, wt, sc, span, x, net, prin);

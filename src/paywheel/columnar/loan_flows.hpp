@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "paywheel/columnar/projection.hpp"
+#include "paywheel/columnar/row_intake.hpp"
 #include "paywheel/columnar/schedule_scratch.hpp"
 #include "paywheel/columnar/survival.hpp"
 
@@ -20,7 +21,7 @@ struct LoanSchedule {
     std::size_t len;
     std::int64_t start;
     std::int32_t int_freq;
-    double fee_ratio;
+    const FeeRatio* fee;
     std::int64_t remaining() const noexcept { return static_cast<std::int64_t>(len) - 1 - start; }
 };
 

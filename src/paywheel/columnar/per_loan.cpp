@@ -40,16 +40,19 @@ struct LoanRows {
     std::vector<Standing> standing;  // empty when no row has a balance or a fee
     std::vector<std::vector<RowFailure>> failures;  // per block
 
-    Standing standing_of(std::size_t gi) const noexcept { return standing.empty() ? Standing{} : standing[gi]; }
-    // The remaining term R of a row that was read.
+    Standing none;  // a row of a book without balances or fees
+
+    const Standing& standing_of(std::size_t gi) const noexcept { return standing.empty() ? none : standing[gi]; }
+    // The remaining term R of a row that was read, in periods of the call's
+    // calendar.
     std::int64_t remaining(std::size_t gi) const noexcept {
-        return terms[gi].pers - start_of(ages[gi], standing_of(gi));
+        return terms[gi].calendar_pers() - start_of(ages[gi], standing_of(gi));
     }
     // The longest schedule of a row that was read, in entries.
     std::size_t widest() const noexcept {
         std::size_t w = 0;
         for (std::size_t i = 0; i < ages.size(); ++i)
-            if (ages[i] >= 0) w = std::max<std::size_t>(w, static_cast<std::size_t>(terms[i].pers) + 1);
+            if (ages[i] >= 0) w = std::max<std::size_t>(w, static_cast<std::size_t>(terms[i].calendar_pers()) + 1);
         return w;
     }
 };
@@ -82,7 +85,7 @@ LoanRows read_rows(const std::vector<InputBatch>& batches, const ProjectionInput
                     continue;
                 }
                 lr.ages[gi] = age;
-                if (!lr.standing.empty()) lr.standing[gi] = st;
+                if (!lr.standing.empty()) lr.standing[gi] = std::move(st);
             }
         } catch (const std::bad_alloc&) {
             oom.store(true);
@@ -128,7 +131,7 @@ void run_loans(const std::vector<InputBatch>& batches, const ProjectionInput& in
                     const std::size_t gi = static_cast<std::size_t>(g);
                     const std::int64_t age = lr.ages[gi];
                     if (age < 0) continue;  // failed in pass 1
-                    const Standing st = lr.standing_of(gi);
+                    const Standing& st = lr.standing_of(gi);
                     RowFailure failure;
                     failure.index = lr.row_base + g;
                     std::size_t len = 0;
@@ -261,7 +264,7 @@ LoanProjection compute_loan_projection(const std::vector<InputBatch>& batches, c
             // A group of this loan alone: its own schedule.
             Group& w = mine.group;
             w.clear();
-            w.add(mine.schedule.data(), len, start_of(age, st), lr.terms[gi].int_freq, st.fee_ratio);
+            w.add(mine.schedule.data(), len, start_of(age, st), lr.terms[gi].int_freq * lr.terms[gi].step, st.fee);
             std::size_t o = static_cast<std::size_t>(offsets[gi]);
             for (std::size_t s = 0; s < S; ++s) {
                 const std::size_t span = static_cast<std::size_t>(w.remaining + scenarios[s].lag + 1);
@@ -326,7 +329,8 @@ LoanValues compute_loan_values(const std::vector<InputBatch>& batches, const Pro
             RowFailure& failure) {
             const std::size_t gi = static_cast<std::size_t>(g);
             const ScheduleView schedule = mine.schedule.data();
-            const LoanSchedule loan{schedule, len, start_of(age, st), lr.terms[gi].int_freq, st.fee_ratio};
+            const LoanSchedule loan{schedule, len, start_of(age, st), lr.terms[gi].int_freq * lr.terms[gi].step,
+                                    &st.fee};
             const std::int64_t R = loan.remaining();
             const double start_balance = schedule.at(4 * len + static_cast<std::size_t>(loan.start));
             // The loan's coupon as a yield: where a solve for it starts.

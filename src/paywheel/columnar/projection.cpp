@@ -128,10 +128,10 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                         continue;
                     }
                     const std::int32_t seg = in.segments != nullptr ? in.segments[g] : 0;
-                    order.push_back(Key{age, seg, r, st});
                     const Terms& t = terms[static_cast<std::size_t>(r - bl.begin)];
-                    longest_here = std::max<std::int64_t>(longest_here, t.pers - start_of(age, st));
-                    widest_here = std::max<std::size_t>(widest_here, static_cast<std::size_t>(t.pers) + 1);
+                    longest_here = std::max<std::int64_t>(longest_here, t.calendar_pers() - start_of(age, st));
+                    order.push_back(Key{age, seg, r, std::move(st)});
+                    widest_here = std::max<std::size_t>(widest_here, static_cast<std::size_t>(t.calendar_pers()) + 1);
                     if (slot_of[static_cast<std::size_t>(seg)] < 0) {
                         slot_of[static_cast<std::size_t>(seg)] = static_cast<std::int32_t>(out.segments.size());
                         out.segments.push_back(seg);
@@ -190,8 +190,8 @@ ProjectionTotals compute_projection(const std::vector<InputBatch>& batches, cons
                         group_age = key.age;
                         group_seg = key.segment;
                     }
-                    group.add(schedule.data(), len, start_of(key.age, key.standing), t.int_freq,
-                              key.standing.fee_ratio);
+                    group.add(schedule.data(), len, start_of(key.age, key.standing), t.int_freq * t.step,
+                              key.standing.fee);
                 }
                 flush();
                 std::sort(out.failures.begin(), out.failures.end(),

@@ -1,10 +1,12 @@
 #include "paywheel/columnar/row_intake.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
 #include <utility>
 
+#include "paywheel/core/message_text.hpp"
 #include "paywheel/core/messages.hpp"
 #include "paywheel/core/numeric.hpp"
 
@@ -28,7 +30,8 @@ std::string number_text(double v) {
 bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, ScheduleScratch& schedule,
                 std::size_t& len, RowFailure& failure, std::atomic<bool>& oom, ShapeScratch& shapes) {
     const std::int64_t row_len = row_length(terms.pers);
-    if (row_len < 0) {
+    const std::int64_t calendar_len = terms.calendar_pers() > INT32_MAX ? -1 : row_length(static_cast<std::int32_t>(terms.calendar_pers()));
+    if (row_len < 0 || calendar_len < 0) {
         failure.code = FailureCode::TooLarge;
         failure.field = Field::Pers;
         failure.reason = messages::kUnevenColumns;
@@ -48,13 +51,31 @@ bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, Sch
         return false;
     }
     if (batch.cents) {
+        // Cent mode reads no own periods (decode_row): the step is 1.
         double* s = schedule.f64.data();
         return fill_row(batch, r, terms, cents::CentOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len},
                         failure, oom);
     }
     float* s = schedule.f32.data();
-    return fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len},
-                    failure, oom, shapes);
+    if (!fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
+                  oom, shapes))
+        return false;
+    if (terms.step == 1) return true;
+    // A loan paid in its own periods: its schedule on the call's calendar.
+    try {
+        const std::vector<float> own(schedule.f32.begin(),
+                                     schedule.f32.begin() + static_cast<std::ptrdiff_t>(len * kColumns));
+        const auto cal = static_cast<std::size_t>(calendar_len);
+        if (schedule.f32.size() < cal * kColumns) schedule.f32.resize(cal * kColumns);
+        to_calendar(own.data(), len, 0, terms.step, schedule.f32.data(), cal);
+        len = cal;
+    } catch (...) {
+        oom.store(true);
+        failure.has_terms = true;
+        failure.terms = terms;
+        return false;
+    }
+    return true;
 }
 
 bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* reason, double value,
@@ -71,22 +92,63 @@ bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* 
 
 namespace {
 
+// The fee strip of row r (FeeRatio): fee / the rate in force, from its
+// contract's rate and steps, each step's from its entry of the schedule (its
+// period less `shift`, the age of a row scheduled from its balance). False,
+// with `failure` naming the period, when the fee is above the rate in force
+// at a period after `age`. A step that does not read or breaks a rule of
+// shapes is left to the shape's own refusal. The fee and the rates are
+// compared as binary32, or in cent mode (`cents`) as the float64 fee against
+// the float64 rate: a binary32 widened to float64 compares and divides as it
+// did before, so one path serves both.
+bool fee_strip(const InputBatch& batch, std::int64_t r, double fee, std::int64_t age, std::int64_t shift,
+               const Terms& terms, FeeRatio& out, RowFailure& failure, bool cents) {
+    const double ff = cents ? fee : static_cast<double>(num::narrow_to_float(fee));
+    const double rate0 = cents ? terms.rate64 : static_cast<double>(terms.rate);
+    if (!(ff >= 0.0)) return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+    std::vector<std::pair<std::int32_t, float>> steps;
+    if (terms.has_steps) {
+        std::vector<std::int32_t> per;
+        std::vector<float> rate;
+        DecodeFailure why;
+        if (read_steps(batch, r, per, rate, why))
+            for (std::size_t i = 0; i < per.size(); ++i)
+                if (per[i] >= 2 && per[i] <= terms.pers) steps.emplace_back(per[i], rate[i]);
+        std::sort(steps.begin(), steps.end());
+    }
+    // The rate read at origination is in force after the age unless a step
+    // already replaced it. A rate that is not a rate at all is left for the
+    // engine to refuse.
+    if ((steps.empty() || steps[0].first > age + 1) && ff > rate0)
+        return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+    if (ff == 0.0) return true;
+    out.first = ff / rate0;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto [per, rate] = steps[i];
+        const std::int64_t next = i + 1 < steps.size() ? steps[i + 1].first : std::int64_t{terms.pers} + 1;
+        if (ff > static_cast<double>(rate) && next > age + 1) {
+            refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+            failure.reason = messages::text(messages::kBadFeeFrom, static_cast<long long>(std::max<std::int64_t>(per, age + 1)));
+            return false;
+        }
+        out.steps.emplace_back((per - shift) * terms.step, ff / static_cast<double>(rate));
+    }
+    return true;
+}
+
 // Cent mode's standing: the balance to its nearest cent, the fee against the
 // float64 rate.
-bool read_cent_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, Terms& terms, Standing& st,
-                        RowFailure& failure) {
+bool read_cent_standing(const InputBatch& batch, std::int64_t r, const ProjectionInput& in, std::int64_t g,
+                        std::int64_t age, Terms& terms, Standing& st, RowFailure& failure) {
     std::int64_t balance = 0;
     if (in.balances != nullptr) {
         const double b = in.balances[g];
         if (!(b > 0.0) || !cents::cents_of(b, balance) || balance <= 0)
             return refuse_row(failure, FailureCode::BadBalance, Field::Balance, messages::kBadBalance, b, terms);
     }
-    if (in.fees != nullptr) {
-        const double fee = in.fees[g];
-        if (!(fee >= 0.0) || fee > terms.rate64)
-            return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
-        st.fee_ratio = fee == 0.0 ? 0.0 : fee / terms.rate64;
-    }
+    if (in.fees != nullptr &&
+        !fee_strip(batch, r, in.fees[g], age, in.balances != nullptr ? age : 0, terms, st.fee, failure, true))
+        return false;
     if (in.balances != nullptr) {
         terms.cents = balance;
         terms.amt = num::narrow_to_float(in.balances[g]);
@@ -98,27 +160,22 @@ bool read_cent_standing(const ProjectionInput& in, std::int64_t g, std::int64_t 
 
 }  // namespace
 
-bool read_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, Terms& terms, Standing& st,
-                   RowFailure& failure, bool cents) {
-    if (cents) return read_cent_standing(in, g, age, terms, st, failure);
+bool read_standing(const InputBatch& batch, std::int64_t r, const ProjectionInput& in, std::int64_t g,
+                   std::int64_t age, Terms& terms, Standing& st, RowFailure& failure) {
+    if (batch.cents) return read_cent_standing(batch, r, in, g, age, terms, st, failure);
     if (in.balances != nullptr) {
         const double b = in.balances[g];
         const float bf = num::narrow_to_float(b);
         if (!(bf > 0.0f && std::isfinite(bf)))
             return refuse_row(failure, FailureCode::BadBalance, Field::Balance, messages::kBadBalance, b, terms);
     }
-    if (in.fees != nullptr) {
-        const double fee = in.fees[g];
-        const float ff = num::narrow_to_float(fee);
-        // Compared with the rate as the engine reads it; a rate that is not a
-        // rate at all is left for the engine to refuse.
-        if (!(ff >= 0.0f) || ff > terms.rate)
-            return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
-        st.fee_ratio = ff == 0.0f ? 0.0 : static_cast<double>(ff) / static_cast<double>(terms.rate);
-    }
+    if (in.fees != nullptr &&
+        !fee_strip(batch, r, in.fees[g], age, in.balances != nullptr ? age : 0, terms, st.fee, failure, false))
+        return false;
     if (in.balances != nullptr) {
         terms.amt = num::narrow_to_float(in.balances[g]);
         terms.pers = static_cast<std::int32_t>(terms.pers - age);
+        terms.age = static_cast<std::int32_t>(age);
         st.rebased = true;
     }
     return true;
@@ -146,7 +203,11 @@ bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, co
         failure.terms = terms;
         return false;
     }
-    return read_standing(in, g, age, terms, st, failure, batch.cents);
+    if (!read_standing(batch, r, in, g, age, terms, st, failure)) return false;
+    // The age counts the loan's own periods; its schedule and the curves read
+    // by age run on the call's calendar.
+    age *= terms.step;
+    return true;
 }
 
 void blame_rebased(RowFailure& failure, const Standing& st, const ProjectionInput& in, std::int64_t g) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "paywheel/columnar/projection.hpp"
@@ -14,11 +15,29 @@
 
 namespace paywheel::columnar::proj {
 
-// What a row brings besides its engine terms: the servicing fee over the
-// rate, and whether its schedule starts at its current balance (entry 0 is
-// then period 0) rather than at origination (entry `age` is period 0).
+// A loan's servicing fee over the rate in force, by entry of its schedule:
+// servicing is a strip of the balance the interest is charged on, so each
+// period's is its interest times fee / the rate in force then. `first` up
+// to the entry of the first step, each step's from its entry on.
+struct FeeRatio {
+    double first = 0.0;
+    std::vector<std::pair<std::int64_t, double>> steps;  // (entry, ratio), in entry order
+    bool none() const noexcept { return first == 0.0 && steps.empty(); }
+    double at(std::int64_t entry) const noexcept {
+        double r = first;
+        for (const auto& s : steps) {
+            if (entry < s.first) break;
+            r = s.second;
+        }
+        return r;
+    }
+};
+
+// What a row brings besides its engine terms: its servicing fee, and whether
+// its schedule starts at its current balance (entry 0 is then period 0)
+// rather than at origination (entry `age` is period 0).
 struct Standing {
-    double fee_ratio = 0.0;
+    FeeRatio fee;
     bool rebased = false;
 };
 
@@ -36,10 +55,10 @@ bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* 
 
 // The current balance and the fee of row g, checked; a row with a balance
 // gets the terms of its remaining schedule.
-// In cent mode (`cents`) the balance is read to its nearest cent and the fee
-// compared with the float64 rate.
-bool read_standing(const ProjectionInput& in, std::int64_t g, std::int64_t age, Terms& terms, Standing& st,
-                   RowFailure& failure, bool cents = false);
+// In cent mode (InputBatch::cents) the balance is read to its nearest cent
+// and the fee compared with the float64 rates.
+bool read_standing(const InputBatch& batch, std::int64_t r, const ProjectionInput& in, std::int64_t g,
+                   std::int64_t age, Terms& terms, Standing& st, RowFailure& failure);
 
 // Decodes row r (row g of the book) and checks its age, balance and fee; on
 // false `failure` says why. ages[g] == kNotAnAge: a value that is not an

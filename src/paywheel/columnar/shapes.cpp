@@ -59,16 +59,16 @@ void put_row(const ScheduleOut& out, std::size_t k, const Row& r) noexcept {
     out.bal[k] = r.bal;
 }
 
-// Rows begin+1 .. end paying interest only on balance B at rate r: at each
-// interest date the sum from +0.0 of int_freq copies of B * r. Ending at
-// pers, the last row also repays B.
-void interest_only(const ScheduleOut& out, std::int32_t begin, std::int32_t end, float B, float r,
-                   std::int32_t int_freq, bool bullet) noexcept {
+// Periods begin+1 .. end (rows k - origin) paying interest only on balance
+// B at rate r: at each interest date the sum from +0.0 of int_freq copies of
+// B * r. Ending at pers, the last row also repays B.
+void interest_only(const ScheduleOut& out, std::int32_t origin, std::int32_t begin, std::int32_t end, float B,
+                   float r, std::int32_t int_freq, bool bullet) noexcept {
     const float accrual = B * r;
     float due = 0.0f;
     for (std::int32_t i = 0; i < int_freq; ++i) due = due + accrual;
     for (std::int32_t k = begin + 1; k <= end; ++k) {
-        const auto at = static_cast<std::size_t>(k);
+        const auto at = static_cast<std::size_t>(k - origin);
         const float interest = k % int_freq == 0 ? due : 0.0f;
         out.cap[at] = 0.0f;
         out.interest[at] = interest;
@@ -76,18 +76,18 @@ void interest_only(const ScheduleOut& out, std::int32_t begin, std::int32_t end,
         out.bal[at] = B;
     }
     if (bullet) {
-        const auto last = static_cast<std::size_t>(end);
+        const auto last = static_cast<std::size_t>(end - origin);
         out.cap[last] = B;
         out.pmt[last] = B + out.interest[last];
         out.bal[last] = 0.0f;
     }
 }
 
-// Rows begin+1 .. end of a zero-rate piece with R periods to run: equal
-// capital f32(B / dates) at each capital date of R, the last of them taking
-// what is left.
-void equal_capital(const ScheduleOut& out, std::int32_t begin, std::int32_t end, float B, std::int64_t R,
-                   std::int32_t cap_freq) noexcept {
+// Periods begin+1 .. end (rows k - origin) of a zero-rate piece with R
+// periods to run: equal capital f32(B / dates) at each capital date of R,
+// the last of them taking what is left.
+void equal_capital(const ScheduleOut& out, std::int32_t origin, std::int32_t begin, std::int32_t end, float B,
+                   std::int64_t R, std::int32_t cap_freq) noexcept {
     const std::int64_t dates = R / cap_freq;
     const std::int64_t last_date = dates * cap_freq;
     const float each = B / static_cast<float>(dates);
@@ -99,7 +99,7 @@ void equal_capital(const ScheduleOut& out, std::int32_t begin, std::int32_t end,
             c = into == last_date ? bal : each;
             bal = bal - c;
         }
-        const auto at = static_cast<std::size_t>(k);
+        const auto at = static_cast<std::size_t>(k - origin);
         out.cap[at] = c;
         out.interest[at] = 0.0f;
         out.pmt[at] = c;
@@ -108,12 +108,13 @@ void equal_capital(const ScheduleOut& out, std::int32_t begin, std::int32_t end,
 }
 
 // The lender's rows of a refused piece (lender_covers said yes).
-void lender_piece(const ScheduleOut& out, FailureCode why, std::int32_t begin, std::int32_t end, float B, float r,
-                  std::int64_t R, std::int32_t int_freq, std::int32_t cap_freq, bool ends_loan) noexcept {
+void lender_piece(const ScheduleOut& out, FailureCode why, std::int32_t origin, std::int32_t begin, std::int32_t end,
+                  float B, float r, std::int64_t R, std::int32_t int_freq, std::int32_t cap_freq,
+                  bool ends_loan) noexcept {
     if (why == FailureCode::ZeroRate)
-        equal_capital(out, begin, end, B, R, cap_freq);
+        equal_capital(out, origin, begin, end, B, R, cap_freq);
     else
-        interest_only(out, begin, end, B, r, int_freq, ends_loan);
+        interest_only(out, origin, begin, end, B, r, int_freq, ends_loan);
 }
 
 // The balloon: the last row repays everything still owed.
@@ -190,6 +191,9 @@ bool check_shape(const Terms& t, Storage& st, RowFailure& failure) {
     if (!std::isfinite(t.rate)) return refuse(failure, FailureCode::NonFinite, Field::Rate, m::kShapeNonFinite);
     for (const float r : st.rate)
         if (!std::isfinite(r)) return refuse(failure, FailureCode::NonFinite, Field::RateSteps, m::kShapeNonFinite);
+    // Every piece repays what was lent; a negative amount is refused as the
+    // engine refuses it.
+    if (t.amt < 0.0f) return refuse(failure, FailureCode::DecreasingBlocks, Field::Amt, m::kRemovalIndex);
     if (t.io_pers > 0 && !aligned(t.io_pers, t.int_freq, t.cap_freq))
         return refuse(failure, FailureCode::BadShape, Field::IoPers, m::kShapeIoAligned);
     for (const std::int32_t p : st.per)
@@ -232,11 +236,12 @@ bool lender_covers(const LoanTerms& loan, const Blame& blame) noexcept {
            loan.int_freq >= 1 && loan.cap_freq >= 1 && loan.pers >= 1;
 }
 
-void fill_lender(const LoanTerms& loan, const Blame& blame, const ScheduleOut& out) noexcept {
+void fill_lender(const LoanTerms& loan, const Blame& blame, const ScheduleOut& out, std::int32_t age) noexcept {
     const std::size_t n = static_cast<std::size_t>(loan.pers) + 1;
     for (std::size_t k = 0; k < n; ++k) out.per[k] = static_cast<float>(static_cast<std::int32_t>(k));
     put_row(out, 0, Row{0.0f, 0.0f, 0.0f, 0.0f, loan.amt});
-    lender_piece(out, blame.code, 0, loan.pers, loan.amt, loan.rate, loan.pers, loan.int_freq, loan.cap_freq, true);
+    lender_piece(out, blame.code, age, age, age + loan.pers, loan.amt, loan.rate, loan.pers, loan.int_freq,
+                 loan.cap_freq, true);
 }
 
 bool holds_nan(const ScheduleOut& out, std::size_t n) noexcept {
@@ -248,9 +253,14 @@ bool holds_nan(const ScheduleOut& out, std::size_t n) noexcept {
 
 bool fill_shaped(const InputBatch& batch, std::int64_t r, const Terms& t, const ScheduleOut& out,
                  RowFailure& failure, ShapeScratch& st) {
-    if (!read_shape_steps(batch, r, t, st, failure)) return false;
-    if (!check_shape(t, st, failure)) return false;
-    cut_pieces(t, st);
+    // The contract the loan was written on: a standing loan's pieces are
+    // cut where its contract cuts them, and it is scheduled from its age on.
+    Terms c = t;
+    c.pers = static_cast<std::int32_t>(static_cast<std::int64_t>(t.pers) + t.age);
+    const std::int32_t a = t.age;
+    if (!read_shape_steps(batch, r, c, st, failure)) return false;
+    if (!check_shape(c, st, failure)) return false;
+    cut_pieces(c, st);
 
     const auto n = static_cast<std::size_t>(t.pers) + 1;
     if (out.room < n || out.per_room < n) return refuse(failure, FailureCode::TooLarge, Field::Pers, m::kStorageTooShort);
@@ -258,46 +268,60 @@ bool fill_shaped(const InputBatch& batch, std::int64_t r, const Terms& t, const 
     float B = t.amt;
     QuietAborts quiet;
     for (const Piece& p : st.pieces) {
-        const bool last = p.end == t.pers;
-        const auto L = static_cast<std::size_t>(p.end - p.begin);
+        if (p.end <= a) continue;
+        // The piece a standing loan is in runs from its age on the balance it
+        // owes; the payment after the age is what the contract gives on it.
+        const std::int32_t begin = std::max(p.begin, a);
+        const bool standing = a > 0 && begin == a;
+        const bool last = p.end == c.pers;
+        const auto L = static_cast<std::size_t>(p.end - begin);
         if (p.interest_only) {
-            interest_only(out, p.begin, p.end, B, p.rate, t.int_freq, last);
-            B = out.bal[static_cast<std::size_t>(p.end)];
+            interest_only(out, a, begin, p.end, B, p.rate, c.int_freq, last);
+            B = out.bal[static_cast<std::size_t>(p.end - a)];
             continue;
         }
-        const std::int64_t R = static_cast<std::int64_t>(t.amort_pers) - (p.begin - t.io_pers);
-        const LoanTerms sub{std::string(), B, p.rate, static_cast<std::int32_t>(R), t.int_freq, t.cap_freq};
+        const std::int64_t R = static_cast<std::int64_t>(c.amort_pers) - (begin - c.io_pers);
+        const LoanTerms sub{std::string(), B, p.rate, static_cast<std::int32_t>(R), c.int_freq, c.cap_freq};
         const bool is_balloon = last && R > static_cast<std::int64_t>(L);
         Blame refused{FailureCode::Null, Field::None};
         const char* reason = nullptr;
         float owed_before = 0.0f;  // the engine's Bal of the row before the last
-        if (R < t.cap_freq) {
+        const auto at = static_cast<std::size_t>(begin - a);
+        if (R < c.cap_freq) {
             // The rest is shorter than one capital period: the engine's row 0
             // would repay B, and rows 1.. could not.
             refused = Blame{FailureCode::SingleCapitalBlock, Field::CapFreq};
             reason = m::kShapeSingleBlock;
         } else {
-            const auto at = static_cast<std::size_t>(p.begin);
             const Row kept = row_at(out, at);
             try {
                 engine_rows(sub, L, rows_from(out, at), st);
                 owed_before = out.bal[at + L - 1];
-            } catch (const Abort& a) {
-                if (!a.blame()) throw;  // not the piece's refusal (see fill_row)
-                refused = *a.blame();
-                reason = a.message();
+                // A zero rate the engine runs to NaN (an interest period as
+                // long as the piece) is a zero-rate piece all the same.
+                if (!batch.strict && p.rate == 0.0f && holds_nan(rows_from(out, at), L + 1)) {
+                    refused = Blame{FailureCode::ZeroRate, Field::Rate};
+                    reason = m::kNanSchedule;
+                }
+            } catch (const Abort& e) {
+                if (!e.blame()) throw;  // not the piece's refusal (see fill_row)
+                refused = *e.blame();
+                reason = e.message();
             }
             // Row `at` is the previous piece's last (or, refused, row 0 as it was).
             if (at > 0 || reason != nullptr) put_row(out, at, kept);
         }
         if (reason != nullptr) {
-            if (batch.strict || !lender_covers(sub, refused))
-                return refuse(failure, refused.code, piece_field(refused.field, p, t), reason);
-            lender_piece(out, refused.code, p.begin, p.end, B, p.rate, R, t.int_freq, t.cap_freq, last);
-            owed_before = out.bal[static_cast<std::size_t>(p.end) - 1];
+            // All a standing loan has left is one capital date: it pays its
+            // balance then, with the interest due, in strict mode too.
+            const bool final_block = standing && refused.code == FailureCode::SingleCapitalBlock;
+            if ((batch.strict && !final_block) || !lender_covers(sub, refused))
+                return refuse(failure, refused.code, piece_field(refused.field, p, c), reason);
+            lender_piece(out, refused.code, a, begin, p.end, B, p.rate, R, c.int_freq, c.cap_freq, last);
+            owed_before = out.bal[static_cast<std::size_t>(p.end - a) - 1];
         }
-        if (is_balloon) balloon(out, static_cast<std::size_t>(p.end), owed_before);
-        B = out.bal[static_cast<std::size_t>(p.end)];
+        if (is_balloon) balloon(out, static_cast<std::size_t>(p.end - a), owed_before);
+        B = out.bal[static_cast<std::size_t>(p.end - a)];
     }
     if (st.engine.size() > kKeptEngine) std::vector<float>().swap(st.engine);
     for (std::size_t k = 0; k < n; ++k) out.per[k] = static_cast<float>(static_cast<std::int32_t>(k));
@@ -305,9 +329,9 @@ bool fill_shaped(const InputBatch& batch, std::int64_t r, const Terms& t, const 
     // A NaN anywhere is refused; the piece it first appears in takes the blame.
     for (std::size_t k = 0; k < n; ++k) {
         if (out.pmt[k] == out.pmt[k] && out.bal[k] == out.bal[k]) continue;
-        Field field = blame_nan(t.loan());
+        Field field = blame_nan(c.loan());
         for (const Piece& p : st.pieces)
-            if (static_cast<std::size_t>(p.end) >= k) {
+            if (static_cast<std::size_t>(p.end) >= k + static_cast<std::size_t>(a)) {
                 if (field == Field::Rate && p.from_step) field = Field::RateSteps;
                 break;
             }

@@ -24,6 +24,16 @@
 // refuses for a zero rate is repaid in equal parts f32(B / capital dates of
 // R) with the last capital date taking what is left, and one refused as a
 // single capital block is a bullet.
+//
+// A standing loan (Terms::age > 0: amt is the balance owed at that age) is
+// cut where its contract cuts it and scheduled from its age on: the piece
+// the age falls in runs from the age on the balance, as a piece that began
+// there (an amortizing one with R = amort_pers - (age - io_pers), so the
+// payment is the one the contract gives on that balance), and the pieces
+// after it as from origination. Its rows are periods age..pers, numbered
+// again from 0. When all it has left of a piece is one capital date, or less
+// than a capital period, it pays its balance then with the interest due, in
+// strict mode too. Negative amounts are refused as the engine refuses them.
 #pragma once
 
 #include <atomic>
@@ -71,8 +81,10 @@ bool fill_shaped(const InputBatch& batch, std::int64_t r, const Terms& terms, co
 // frequencies.
 bool lender_covers(const LoanTerms& loan, const Blame& blame) noexcept;
 
-// That schedule for a whole loan (one piece from period 0, R = pers).
-void fill_lender(const LoanTerms& loan, const Blame& blame, const ScheduleOut& out) noexcept;
+// That schedule for a whole loan (one piece from period 0, R = pers); for a
+// standing loan, `age` periods into its contract, its interest dates still
+// count from origination.
+void fill_lender(const LoanTerms& loan, const Blame& blame, const ScheduleOut& out, std::int32_t age = 0) noexcept;
 
 // Whether a filled schedule of n rows holds NaN: what the engine leaves in
 // Pmt (every NaN of Cap or Int reaches it) and Bal (a NaN stays there once

@@ -40,7 +40,11 @@ InputBatch slice_batch(const InputBatch& whole, std::int64_t pos, std::int64_t r
     out.shape.io_pers = slice(whole.shape.io_pers, pos);
     out.shape.amort_pers = slice(whole.shape.amort_pers, pos);
     out.shape.rate_steps = slice(whole.shape.rate_steps, pos);
+    out.shape.payments_per_year = slice(whole.shape.payments_per_year, pos);
+    out.age = slice(whole.age, pos);
+    out.balance = slice(whole.balance, pos);
     out.strict = whole.strict;
+    out.periods_per_year = whole.periods_per_year;
     out.cents = whole.cents;
     return out;
 }

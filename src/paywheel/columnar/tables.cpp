@@ -135,6 +135,9 @@ TablePtr schedule_table(ScheduleResult& res, const std::vector<std::string_view>
     const char* named_format = res.cents ? "d" : "f";
     const int width = res.cents ? 8 : 4;
     std::int64_t* offsets64 = t->keep<std::int64_t>(std::move(res.offsets));
+    // A book with loans in their own periods: each row's calendar period.
+    const std::int32_t* calendar =
+        res.calendar.data() != nullptr ? t->keep<std::int32_t>(std::move(res.calendar)) : nullptr;
     const std::int64_t rows = res.rows;
     const std::int64_t values = res.values;
     const TextWidth id_width = shape.stream ? TextWidth::Utf8 : TextWidth::Auto;
@@ -159,6 +162,7 @@ TablePtr schedule_table(ScheduleResult& res, const std::vector<std::string_view>
         if (shape.has_id) lc.dictionary = std::make_shared<ArrowColumn>(std::move(dictionary));
         t->columns.push_back(std::move(lc));
         for (std::size_t k = 0; k < kColumns; ++k) t->columns.push_back(fixed_column(kColumnNames[k], format, values, cols[k]));
+        if (calendar != nullptr) t->columns.push_back(fixed_column("period", "i", values, calendar));
         t->rows = values;
         t->named.push_back(NamedBuffer{"loan", loan, values, "i", 4});
         t->named.push_back(NamedBuffer{"offsets", offsets64, rows + 1, "q", 8});
@@ -188,6 +192,14 @@ TablePtr schedule_table(ScheduleResult& res, const std::vector<std::string_view>
             c.null_count = res.null_count;
             c.buffers = {validity, offsets};
             c.children.push_back(fixed_column("item", format, values, cols[k]));
+            t->columns.push_back(std::move(c));
+        }
+        if (calendar != nullptr) {
+            ArrowColumn c = shape_column(std::string(large ? "+L" : "+l"), "period");
+            c.length = rows;
+            c.null_count = res.null_count;
+            c.buffers = {validity, offsets};
+            c.children.push_back(fixed_column("item", "i", values, calendar));
             t->columns.push_back(std::move(c));
         }
         t->rows = rows;

@@ -66,11 +66,12 @@ inline const char* name_of(FailureCode c) noexcept { return kFailureCodeNames[st
 // The field of a loan a failure blames. None: no single field is to blame
 // (a null row, say).
 enum class Field : std::int8_t { None = -1, Id = 0, Amt, Rate, Pers, IntFreq, CapFreq, Age, IoPers, AmortPers, RateSteps,
-                                 Balance, Fee };
+                                 Balance, Fee, PaymentsPerYear };
 
 inline constexpr int kLoanFieldCount = 6;  // id .. cap_freq: the fields of a loan row
 inline constexpr const char* kFieldNames[] = {"id",       "amt",     "rate",       "pers",       "int_freq", "cap_freq",
-                                              "age",      "io_pers", "amort_pers", "rate_steps", "balance",  "fee"};
+                                              "age",      "io_pers", "amort_pers", "rate_steps", "balance",  "fee",
+                                              "payments_per_year"};
 
 // nullptr for Field::None.
 inline const char* name_of(Field f) noexcept {

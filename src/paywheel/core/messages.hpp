@@ -137,6 +137,17 @@ inline constexpr const char* kBadAge = "age must be an integer with 0 <= age < p
 // a servicing fee is a part of the rate.
 inline constexpr const char* kBadBalance = "balance must be a positive, finite number in binary32";
 inline constexpr const char* kBadFee = "fee must be a number from 0 to the rate (in the rate's unit)";
+inline constexpr const char* kPeriodsPerYearRange = "periods_per_year must be a whole number from 1 to 366";
+inline constexpr const char* kBadPaymentsPerYear =
+    "payments_per_year must be 12, 4, 2 or 1 and divide the call's periods_per_year";
+inline constexpr const char* kCentsStanding =
+    "precision=\"cent\" schedules loans from origination only: ages and balances are not read for schedules or "
+    "cash flows";
+inline constexpr const char* kCentsOwnPeriods =
+    "precision=\"cent\" schedules loans in the call's periods only: payments_per_year must equal periods_per_year";
+inline constexpr const char* kBadFeeFrom =
+    "fee must be a number from 0 to the rate in force (in the rate's unit); a rate step puts it above the rate "
+    "from period %lld";
 // Valuation (src/paywheel/columnar/valuation).
 inline constexpr const char* kNoYield = "no yield (or spread) was found that gives the price";
 // Loan-level history records (read by the Python package's history reader,

@@ -32,7 +32,7 @@ from typing import Any, TypeVar
 
 from .._internal import checks
 from .._internal.deps import require
-from .._internal.names import FIELDS, LOANS, PERIOD, SHAPE, TOTALS
+from .._internal.names import AGE, BALANCE, FIELDS, LOANS, PERIOD, SHAPE, TOTALS
 from ..errors import ErrorTable, Failure, LoanError
 from ..scheduling import cashflows
 from .segments import segment_codes
@@ -299,5 +299,13 @@ def _cashflow_checks(scenarios: Any, keywords: Mapping[str, Any]) -> Any:
 
 register(
     "cashflows",
-    Operation(cashflows, _cashflow_checks, _cashflow_partial, lambda call, p: _cashflow_table(p), scenarios=False),
+    # Cash flows and schedules run a loan from its age on its balance: a task carries both.
+    Operation(
+        cashflows,
+        _cashflow_checks,
+        _cashflow_partial,
+        lambda call, p: _cashflow_table(p),
+        reads=lambda call: (AGE, BALANCE),
+        scenarios=False,
+    ),
 )

@@ -281,6 +281,39 @@ def test_an_interrupted_run_leaves_nothing_behind(tmp_path):
         assert out.read_text() == "kept" and not staged()
 
 
+# A signal handled inside a finalizer (a generator being closed, an object's
+# __del__) has its interrupt reported as "ignored" and the code goes on; the
+# run must still end as interrupted, with nothing written.
+SWALLOWED_INTERRUPT = """
+import os, signal, sys
+from quill_harbor_columnar.cli import command, progress
+
+class Dropped:
+    def __del__(self):
+        os.kill(os.getpid(), signal.SIGINT)
+        for _ in range(1000):
+            pass
+
+finish = progress.Progress.finish
+def finish_and_drop(self):
+    Dropped()
+    finish(self)
+progress.Progress.finish = finish_and_drop
+sys.exit(command.main(sys.argv[1:]))
+"""
+
+
+def test_an_interrupt_dropped_by_a_finalizer_still_stops_the_run(tmp_path):
+    book = tmp_path / "book.csv"
+    book.write_text(HEADER + "m,250000,0.004,360,1,1\n")
+    out = tmp_path / "out.csv"
+    out.write_text("kept")
+    proc = subprocess.run([sys.executable, "-c", SWALLOWED_INTERRUPT, "schedules", str(book), "-o", str(out)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 130 and "Traceback" not in proc.stderr, (proc.returncode, proc.stderr)
+    assert out.read_text() == "kept" and not [p for p in os.listdir(tmp_path) if p.endswith(".partial")]
+
+
 def test_parallel_parquet_is_one_ordinary_file(tmp_path):
     book = pa.table(sample_book(400, seed=9))
     reader = qhc.stream_schedules(book, errors="skip", batch_rows=5000).to_reader()

@@ -10,7 +10,6 @@ behind.
 
 from __future__ import annotations
 
-import signal
 import sys
 from collections.abc import Sequence
 from importlib.metadata import PackageNotFoundError, version
@@ -19,6 +18,7 @@ from typing import Any
 from .._internal.deps import optional
 from ..io.atomic import OutputError
 from ..tape.files import TapeError
+from . import interrupts
 from . import backtest, cashflows, performance, project, sample, sample_history, schedules, value
 from .exits import CliError, Exit
 from .options import TAPE_HELP, Parser
@@ -47,22 +47,29 @@ def build_parser() -> Parser:
     return parser
 
 
-def _terminate(signum: int, frame: Any) -> None:
-    # SIGTERM unwinds like Ctrl-C, so temporary outputs are removed.
-    raise KeyboardInterrupt
-
-
-def _error(text: str) -> None:
+def _failed(text: str, status: int) -> int:
+    """The one line of a failed run; a failure that followed an interrupt (a reader or writer that met it
+    first and reported its own error) is the interrupt."""
+    if interrupts.received():
+        return _interrupted()
     print(f"quill-harbor: error: {text}", file=sys.stderr)
+    return status
+
+
+def _interrupted() -> int:
+    print("quill-harbor: interrupted; no output was written", file=sys.stderr)
+    return Exit.INTERRUPTED
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    try:
-        previous = signal.signal(signal.SIGTERM, _terminate)
-    except ValueError:  # not the main thread: leave signals to the caller
-        previous = None
+    # SIGTERM unwinds like Ctrl-C, so temporary outputs are removed.
+    with interrupts.watching():
+        return _run(args)
+
+
+def _run(args: Any) -> int:
     try:
         # pyarrow imports pandas lazily, from compiled code that drops the
         # exceptions it meets: a Ctrl-C or SIGTERM landing in that import
@@ -71,28 +78,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         optional("pandas")
         return execute(args.run, args)
     except CliError as e:
-        _error(str(e))
-        return e.status
+        return _failed(str(e), e.status)
     except (TapeError, OutputError) as e:
-        _error(str(e))
-        return Exit.FAILED
+        return _failed(str(e), Exit.FAILED)
     except KeyboardInterrupt:
-        print("quill-harbor: interrupted; no output was written", file=sys.stderr)
-        return Exit.INTERRUPTED
+        return _interrupted()
     except MemoryError:
-        _error("out of memory")
-        return Exit.FAILED
+        return _failed("out of memory", Exit.FAILED)
     except ImportError as e:
-        _error(str(e))
-        return Exit.FAILED
+        return _failed(str(e), Exit.FAILED)
     except OSError as e:
         where = f"{e.filename}: " if getattr(e, "filename", None) else ""
-        _error(f"{where}{e.strerror or e}")
-        return Exit.FAILED
+        return _failed(f"{where}{e.strerror or e}", Exit.FAILED)
     except Exception as e:  # noqa: BLE001 - the promise is one line, never a traceback
         first = str(e).strip().splitlines()[0] if str(e).strip() else ""
-        _error(f"{type(e).__name__}: {first}")
-        return Exit.FAILED
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        return _failed(f"{type(e).__name__}: {first}", Exit.FAILED)

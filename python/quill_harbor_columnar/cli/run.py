@@ -30,6 +30,7 @@ from ..io.formats import accepted, format_of
 from ..scheduling import cashflows, stream_schedules
 from ..tape.files import TapeError
 from ..tape.stream import TapeRun
+from . import interrupts
 from .exits import CliError, Exit
 from .failures import Refused, refused_loans, stop_on, write_refused
 from .options import parse_map, reading_options
@@ -257,6 +258,7 @@ def execute(command: Command, args: argparse.Namespace) -> int:
                     # Nothing was computed: the listing of why is the run's one output.
                     with _writing(failures.path):
                         write_refused(staged[failures.path], failures.kind, run, refused)
+                    interrupts.check()
                     staged.commit([failures.path])
                 raise stop
         done = Done(run, result, refused, elapsed)
@@ -265,6 +267,7 @@ def execute(command: Command, args: argparse.Namespace) -> int:
             with _writing(failures.path):
                 write_refused(staged[failures.path], failures.kind, run, refused)
         command.write(args, done, staged, _writing)
+        interrupts.check()
         staged.commit()
     command.report(args, done)
     return Exit.OK

@@ -18,8 +18,7 @@ from typing import Any
 from .._internal.deps import optional
 from ..io.atomic import OutputError
 from ..tape.files import TapeError
-from . import interrupts
-from . import backtest, cashflows, performance, project, sample, sample_history, schedules, value
+from . import backtest, cashflows, interrupts, performance, project, sample, sample_history, schedules, value
 from .exits import CliError, Exit
 from .options import TAPE_HELP, Parser
 from .run import execute

@@ -28,7 +28,7 @@ def _interrupt(signum: int, frame: Any) -> None:
 def watching() -> Iterator[None]:
     """Ctrl-C and SIGTERM recorded and raised for the length of the block (from the main thread only)."""
     _received.clear()
-    previous: dict[int, Any] = {}
+    previous: dict[signal.Signals, Any] = {}
     try:
         for signum in (signal.SIGINT, signal.SIGTERM):
             previous[signum] = signal.signal(signum, _interrupt)
@@ -45,8 +45,8 @@ def watching() -> Iterator[None]:
         yield
     finally:
         sys.unraisablehook = hook
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        for restored, handler in previous.items():
+            signal.signal(restored, handler)
 
 
 def received() -> bool:

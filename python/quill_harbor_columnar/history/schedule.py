@@ -9,6 +9,7 @@ from typing import Any
 
 from .._internal import checks
 from .._internal.deps import require
+from ..errors import LoanError
 from ..scheduling import Precision, schedules
 
 
@@ -48,7 +49,14 @@ def _cent_first_principal(b: Any, r: Any, n: Any, rows: Any) -> Any:
     book = {"amt": b.ravel()[at], "rate": r.ravel()[at], "pers": 2 * ones, "amort_pers": n.ravel()[at].astype(np.int32),
             "int_freq": ones, "cap_freq": ones}  # fmt: skip
     # strict=False: a 0% month repays equal cents, as the closed form repays equal parts.
-    table = schedules(book, strict=False, precision="cent").to_arrow()
+    try:
+        table = schedules(book, strict=False, precision="cent").to_arrow()
+    except LoanError as e:  # the row of this internal book means nothing to the caller: name the loan's terms
+        amt, rate, months = float(book["amt"][e.index]), float(book["rate"][e.index]), int(book["amort_pers"][e.index])
+        raise ValueError(
+            f"precision='cent' cannot schedule a balance of {amt!r} at {rate!r} a month over {months} months "
+            f"({e.code}: {e.reason})"
+        ) from e
     first = np.asarray(table.column("Per")) == 1
     out.ravel()[at[np.asarray(table.column("loan"))[first]]] = np.asarray(table.column("Cap"))[first]
     return out

@@ -84,7 +84,15 @@ def cashflows(
     /,
 ) -> tuple[Table | None, list[_Failure], Table]: ...
 def stream_schedules(
-    source: Any, batch_rows: int, list: bool, skip: bool, threads: int, strict: bool = ..., cents: bool = ..., /
+    source: Any,
+    batch_rows: int,
+    list: bool,
+    skip: bool,
+    threads: int,
+    strict: bool = ...,
+    cents: bool = ...,
+    periods_per_year: int = ...,
+    /,
 ) -> ScheduleStream: ...
 def default_threads() -> int: ...
 

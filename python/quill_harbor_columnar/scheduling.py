@@ -212,6 +212,7 @@ def stream_schedules(
     threads: int | None = None,
     strict: bool = True,
     precision: Precision = "binary32",
+    periods_per_year: int = 12,
 ) -> ScheduleStream:
     """Schedules batch by batch, as a one-shot Arrow C stream.
 
@@ -221,8 +222,9 @@ def stream_schedules(
     periods in the long layout (whole loans, at least one a batch). With ``errors="raise"`` the stream fails at
     the first failing row; with ``"skip"`` failures gather in ``.errors``.
     List columns are ``large_list`` in streams. ``age`` and ``balance``
-    columns read as in ``schedules``, batch by batch. ``precision`` as for
-    ``schedules``.
+    columns read as in ``schedules``, batch by batch. ``precision`` and
+    ``periods_per_year`` as for ``schedules``: a book with a
+    ``payments_per_year`` column has the ``period`` column in every batch.
     """
     is_list = checks.is_list_layout(layout)
     skip = checks.skips(errors)
@@ -234,7 +236,8 @@ def stream_schedules(
     if isinstance(source, tuple):
         raise TypeError("stream_schedules needs a mapping of columns or an object with __arrow_c_stream__")
     return ScheduleStream(
-        _native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict), cents), layout
+        _native.stream_schedules(source, batch_rows, is_list, skip, n, checks.strict(strict), cents, periods_per_year),
+        layout,
     )
 
 

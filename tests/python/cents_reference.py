@@ -10,20 +10,26 @@ def half_up(x: Decimal) -> Decimal:
     return x.quantize(Decimal(1), rounding=ROUND_HALF_UP)
 
 
-def schedule(cents: int, rate: float, pers: int, k: int, io_pers: int = 0, amort_pers=None, steps=()):
+def schedule(cents: int, rate: float, pers: int, k: int, io_pers: int = 0, amort_pers=None, steps=(), age=0,
+             balance=None):
     """(Cap, Int, Pmt, Bal) in whole cents for periods 0..pers of a loan paying
-    every k periods: pers / k payments at the double k x rate a payment."""
+    every k periods: pers / k payments at the double k x rate a payment. Given
+    the `balance` in cents it owes `age` periods into its contract (a payment
+    date), the periods from age on: its shape still counts from origination,
+    and its payment is figured afresh on that balance."""
     with localcontext() as ctx:
         ctx.prec = 120
-        n, io = pers // k, io_pers // k
+        n, io, made = pers // k, io_pers // k, age // k
         amort = (pers - io_pers if amort_pers is None else amort_pers) // k
         step_at = {(p - 1) // k + 1: Decimal(float(k) * r) for p, r in steps}
         r = Decimal(float(k) * rate)
+        for at in sorted(a for a in step_at if a <= made + 1):
+            r = step_at[at]
         sign = -1 if cents < 0 else 1
-        balance = Decimal(abs(cents))
+        balance = Decimal(abs(cents if balance is None else balance))
         rows = [(0, 0, 0, balance)]
-        payment, refigure = Decimal(0), False
-        for j in range(1, n + 1):
+        payment, refigure = Decimal(0), made > 0
+        for j in range(made + 1, n + 1):
             if j in step_at:
                 r, refigure = step_at[j], True
             refigure = refigure or j == io + 1

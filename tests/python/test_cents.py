@@ -97,6 +97,7 @@ PLAIN = {"amt": 1000.0, "rate": 0.01, "pers": 12, "int_freq": 1, "cap_freq": 1, 
         ({"amt": 1e14}, "too_large", "amt"),
         ({"int_freq": 3, "cap_freq": 3, "io_pers": 4}, "bad_shape", "io_pers"),
         ({"amort_pers": 6}, "bad_shape", "amort_pers"),
+        ({"int_freq": 3, "cap_freq": 3, "age": 4, "balance": 500.0}, "bad_age", "age"),
     ],
 )
 def test_refused_combinations(change, code, field):
@@ -125,3 +126,44 @@ def test_dask_partitions_schedule_in_cents():
     got = qd.schedules(dd.from_pandas(book.to_pandas(), npartitions=3), precision="cent").compute()
     want = qc.schedules(book, precision="cent").to_arrow()
     assert got["Bal"].tolist() == want.column("Bal").to_pylist()
+
+
+def test_standing_and_own_period_loans_are_the_decimal_references():
+    rng = np.random.default_rng(5)
+    loans = [ln for ln in cent_book(200, 5) if ln["cents"] > 0 and ln["pers"] > ln["int_freq"]]
+    ages = [ln["int_freq"] * int(rng.integers(1, ln["pers"] // ln["int_freq"])) for ln in loans]
+    owed = [int(rng.integers(1, 10**11)) for _ in loans]
+    aged = table_of(loans, False).append_column("age", pa.array(ages, pa.int64()))
+    for standing in (aged, aged.append_column("balance", pa.array([c / 100 for c in owed]))):
+        got = qc.schedules(standing, layout="list", precision="cent").to_arrow()
+        flows = qc.cashflows(standing, precision="cent").to_arrow()
+        assert flows.column("Bal").to_pylist()[0] == sum(got.column("Bal")[i][0].as_py() for i in range(len(loans)))
+        still = qc.project(standing, {}, precision="cent").to_arrow()  # the same schedules, as the projection's base
+        assert still.column("scheduled_principal").to_pylist() == pytest.approx(flows.column("Cap").to_pylist(), rel=1e-12)
+        for i, ln in enumerate(loans):
+            terms = (ln["rate"], ln["pers"], ln["int_freq"], ln["io_pers"] or 0, ln["amort_pers"],
+                     [(s["per"], s["rate"]) for s in ln["rate_steps"] or []])
+            if "balance" in standing.column_names:  # its shape from origination, its payment on what it owes
+                want = schedule(ln["cents"], *terms, age=ages[i], balance=owed[i])
+            else:  # the schedule from origination, from its age on
+                whole = schedule(ln["cents"], *terms)
+                want = [(0, 0, 0, whole[ages[i]][3]), *whole[ages[i] + 1:]]
+            for c, column in enumerate(("Cap", "Int", "Pmt", "Bal")):
+                assert got.column(column)[i].as_py() == [row[c] / 100 for row in want], (i, column, ln, ages[i])
+    # Loans paid 4, 2 and 1 times a year, in their own periods, placed on a monthly calendar.
+    book = {"amt": ["250000.00", "99999.99", "1234.56"], "rate": [0.015, 0.03, 0.0], "pers": [40, 20, 5],
+            "int_freq": [1] * 3, "cap_freq": [1] * 3, "payments_per_year": [4, 2, 1]}
+    own = qc.schedules(book, layout="list", precision="cent").to_arrow()
+    calendar = np.zeros((4, 121))
+    for i, (cents, step) in enumerate(((25000000, 3), (9999999, 6), (123456, 12))):
+        want = schedule(cents, book["rate"][i], book["pers"][i], 1)
+        assert own.column("period")[i].as_py() == [j * step for j in range(len(want))]
+        for c, column in enumerate(("Cap", "Int", "Pmt", "Bal")):
+            assert own.column(column)[i].as_py() == [row[c] / 100 for row in want]
+            for j, row in enumerate(want):  # the balance stands between payment dates
+                calendar[c, j * step: (j + 1) * step if c == 3 else j * step + 1] += row[c] / 100
+    flows = qc.cashflows(book, precision="cent").to_arrow()
+    for c, column in enumerate(("Cap", "Int", "Pmt", "Bal")):
+        assert flows.column(column).to_pylist() == pytest.approx(calendar[c], abs=1e-6), column
+    still = qc.project(book, {}, precision="cent").to_arrow()
+    assert still.column("interest").to_pylist() == pytest.approx(flows.column("Int").to_pylist(), rel=1e-12)

@@ -213,6 +213,9 @@ def test_own_period_payers_discount_to_their_amount_at_their_own_rate(payments):
     assert rows["Int"][1] == pytest.approx(1e6 * per_period, rel=1e-6)  # the period's rate on the balance
     step = 12 // payments
     assert rows["period"] == [step * p for p in rows["Per"]]  # the calendar beside its own periods
+    # A stream's batches carry the same calendar, whatever its batches hold.
+    streamed = qc.stream_schedules(book.to_reader(max_chunksize=1), batch_rows=7).to_reader().read_all()
+    assert streamed.to_pylist() == pa.table(qc.schedules(book)).to_pylist()
     flows = qc.cashflows(book).to_pandas()
     assert len(flows) == 10 * 12 + 1 and (flows["Pmt"][flows["period"] % step != 0] == 0).all()
     # The monthly nominal rate equivalent to per_period a period of its own.

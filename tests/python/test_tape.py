@@ -334,6 +334,9 @@ BASE = {"id": ["a", "b"], "amt": [1e5, 2e5], "rate": [0.005, 0.004], "pers": [36
      {"rate_unit": "annual", "rate_steps": pa.table({"id": ["a"], "per": [13], "rate": ["6.5"]})},
      ("rate of the rate steps", "annual-percent")),
     ("12 a year on long terms", {"int_freq": ["12", "M"], "cap_freq": [12, 1]}, {}, UserWarning),
+    ("payments a year as written", {"rate": [6.0, 6.0], "n": [4, None]},
+     {"columns": {"payments_per_year": "n"}, "rate_unit": "annual-percent"},
+     {"payments_per_year": [4, None], "rate": [0.015, 0.005], "pers": [360, 360]}),
 ])
 def test_a_servicer_tape_as_written(case, columns, kwargs, want):
     tape = pa.table({**BASE, **columns})

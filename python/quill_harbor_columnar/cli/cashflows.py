@@ -45,7 +45,12 @@ class Cashflows(Command):
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
         assert run is not None
         totals = cashflows(
-            run.reader(progress), errors="skip", threads=args.threads, strict=args.strict, precision=args.precision
+            run.reader(progress),
+            errors="skip",
+            threads=args.threads,
+            strict=args.strict,
+            precision=args.precision,
+            periods_per_year=args.periods_per_year,
         )
         every = None
         if args.plot:

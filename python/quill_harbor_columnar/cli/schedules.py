@@ -79,6 +79,7 @@ class Schedules(Command):
             threads=args.threads,
             strict=args.strict,
             precision=args.precision,
+            periods_per_year=args.periods_per_year,
         )
         amounts = SCHEDULE[1:] if args.decimal_columns else ()
         parquet = {**PARQUET, "use_byte_stream_split": [c for c in SCHEDULE if c not in amounts]}

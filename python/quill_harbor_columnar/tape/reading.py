@@ -43,7 +43,7 @@ SHAPE_FIELDS = ("io_pers", "amort_pers")
 # age, the shape, and the book as it stands: the current balance and the servicing fee.
 OUTPUT_FIELDS = (*ENGINE_FIELDS, "age", *SHAPE_FIELDS, "balance", "fee")
 # What a tape may map: the columns above, and the remaining term, which gives the age (pers - remaining).
-TAPE_FIELDS = (*OUTPUT_FIELDS, "remaining")
+TAPE_FIELDS = (*OUTPUT_FIELDS, "remaining", PAYMENTS_PER_YEAR)
 REQUIRED = ENGINE_FIELDS[1:]
 RATE_UNITS = ("per-period", "annual", "annual-percent")
 # How numeric frequencies read: periods between payments, or payments a year (as words always read).
@@ -156,7 +156,13 @@ class Spec:
                     + (f" (for {named})" if source != named else "")
                     + f"; its columns are: {', '.join(have) if have else '(none)'}"
                 )
-        self.keep = _kept(keep, have, [f for f in OUTPUT_FIELDS if f in self.sources])
+        # A tape that says each loan's payments a year: read, and given out with the derived ones.
+        own_source = columns.get(PAYMENTS_PER_YEAR, PAYMENTS_PER_YEAR)
+        if own_source in have:
+            self.sources[PAYMENTS_PER_YEAR] = own_source
+        elif PAYMENTS_PER_YEAR in columns:
+            raise ValueError(f"the tape has no column {own_source!r}; its columns are: {', '.join(have)}")
+        self.keep = _kept(keep, have, [f for f in self.sources])
         self.rate_unit = rate_unit
         self.periods_per_year = periods_per_year
         self.frequency_unit = frequency_unit
@@ -345,6 +351,11 @@ class Converter:
             age = self._ages(cols["age"], terms, rows)
             rows.add(~rows.failed & ((age < 0) | (age >= terms["pers"])), "bad_age", "age", cols["age"])
         shape = {f: optional_ints(cols[f], f, spec.sources[f], rows) for f in SHAPE_FIELDS if f in cols}
+        # Payments a year the tape gives a loan: its terms, age and shape are then in its own periods
+        # already, its rate per its own period (or a year's rate over them); a null is as if not given.
+        stated = None
+        if PAYMENTS_PER_YEAR in cols:
+            stated = optional_ints(cols[PAYMENTS_PER_YEAR], PAYMENTS_PER_YEAR, spec.sources[PAYMENTS_PER_YEAR], rows)
         if self.steps is not None:
             steps, bad_steps = self.steps.column(ids, terms["pers"], terms["int_freq"], terms["cap_freq"])
             text: list[str | None] = [None] * n
@@ -368,23 +379,34 @@ class Converter:
         if self.own_periods:
             per_year = spec.frequency_unit == "payments-per-year"
             worded = np.ones(n, bool) if per_year else ~numeric["int_freq"] & ~numeric["cap_freq"]
-            own = OwnPeriods(spec.periods_per_year, terms, worded, keep, shape)
+            given = np.zeros(n, bool) if stated is None else ~stated[1]
+            own = OwnPeriods(spec.periods_per_year, terms, worded & ~given, keep, shape)
             for field in ("pers", "int_freq", "cap_freq"):
                 terms[field] = own.whole(terms[field])
             if "age" in cols:
                 age = own.whole(age)
             shape = {f: (own.whole(values), null) for f, (values, null) in shape.items()}
             rate = np.where(own.own, per_period(as_read, spec.rate_unit, rate, own.per_year, own.step), rate)
+            if stated is not None:  # the loan's own period rate as read; a year's rate over its payments
+                rate = np.where(given, per_period(as_read, spec.rate_unit, as_read, stated[0], 1), rate)
             if "fee" in standing:
                 fee = standing["fee"]
                 standing["fee"] = np.where(
                     own.own, per_period(fee_read, spec.rate_unit, fee, own.per_year, own.step), fee
                 )
+                if stated is not None:
+                    standing["fee"] = np.where(
+                        given, per_period(fee_read, spec.rate_unit, fee_read, stated[0], 1), standing["fee"]
+                    )
             if self.steps is not None:
                 assert ids is not None  # steps join loans by id
                 read_of = self.steps.read_of
                 steps = own.steps(steps, spec.rate_unit, lambda row: read_of(ids[row].as_py()))
             column = own.column()
+            if stated is not None:
+                column = pa.array(
+                    np.where(given, stated[0], own.per_year).astype(np.int32), pa.int32(), mask=~(own.own | given)
+                )
             out[PAYMENTS_PER_YEAR] = column if everything else column.filter(pa.array(keep))
         if ids is not None:
             out["id"] = ids if everything else ids.filter(pa.array(keep))

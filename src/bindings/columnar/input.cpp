@@ -462,6 +462,9 @@ std::unique_ptr<Book> book_from_mapping(PyObject* mapping) {
 
 // ------------------------------------------------------------ Arrow
 
+// The layout's payments_per_year column (the third of its shape columns).
+bool own_periods(const pc::ArrowLayout& layout) noexcept { return layout.shape_child[2] >= 0; }
+
 pc::ArrowLayout layout_of(const ArrowSchema& schema) {
     pc::ArrowLayout layout;
     pc::ImportProblem why;
@@ -563,6 +566,7 @@ public:
         layout_ = layout_of(*static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema")));
     }
     bool has_id() const noexcept { return layout_.child[0] >= 0; }
+    bool has_own_periods() const noexcept { return own_periods(layout_); }
     const pc::ArrowLayout& layout() const noexcept { return layout_; }
 
     // The next array, or null at the end. Needs the lock. A producer's
@@ -611,6 +615,11 @@ class WholeBookSource : public BatchSource {
 public:
     explicit WholeBookSource(std::unique_ptr<Book> book) : book_(std::move(book)) {}
     bool has_id() const noexcept override { return book_->has_id; }
+    bool has_own_periods() const noexcept override {
+        for (const InputBatch& b : book_->batches)
+            if (b.shape.payments_per_year.kind != Kind::Absent) return true;
+        return false;
+    }
     bool next(InputBatch& out) override {
         if (done_ || book_->batches.empty()) return false;
         done_ = true;
@@ -627,6 +636,7 @@ class ArrowStreamSource : public BatchSource {
 public:
     explicit ArrowStreamSource(PyObject* capsule) { upstream_ = take_stream(capsule, layout_, has_id_); }
     bool has_id() const noexcept override { return has_id_; }
+    bool has_own_periods() const noexcept override { return own_periods(layout_); }
     bool next(InputBatch& out) override {
         current_.reset();
         auto a = std::make_unique<pc::ArrowArrayHandle>();
@@ -659,6 +669,7 @@ public:
         with_lock([&] { reader_.reset(); });
     }
     bool has_id() const noexcept override { return reader_->has_id(); }
+    bool has_own_periods() const noexcept override { return reader_->has_own_periods(); }
     bool next(InputBatch& out) override {
         current_.reset();
         std::string failure;
@@ -761,9 +772,13 @@ std::unique_ptr<Book> read_any_book(PyObject* source) {
 
 }  // namespace
 
-std::unique_ptr<Book> read_book(PyObject* source, bool strict, bool cents, long long periods_per_year) {
+void check_periods_per_year(long long periods_per_year) {
     if (periods_per_year < 1 || periods_per_year > 366)
         throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kPeriodsPerYearRange);
+}
+
+std::unique_ptr<Book> read_book(PyObject* source, bool strict, bool cents, long long periods_per_year) {
+    check_periods_per_year(periods_per_year);
     std::unique_ptr<Book> book = read_any_book(source);
     for (InputBatch& b : book->batches) {
         b.strict = strict;

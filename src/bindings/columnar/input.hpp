@@ -69,6 +69,9 @@ public:
 // call with the lock held.
 void release_pending_views();
 
+// A call's periods_per_year: 1 to 366, refused otherwise.
+void check_periods_per_year(long long periods_per_year);
+
 // Reads `source` whole: a dict of columns, a PyCapsule "arrow_array_stream",
 // a (schema, array) capsule pair, or an object with read_next_batch() (a
 // reader backed by Python: its exceptions come through as they are).
@@ -85,6 +88,8 @@ class BatchSource {
 public:
     virtual ~BatchSource() = default;
     virtual bool has_id() const noexcept = 0;
+    // A payments_per_year column: rows then carry their calendar period.
+    virtual bool has_own_periods() const noexcept = 0;
     // Called with or without the lock; takes it when it needs Python.
     virtual bool next(paywheel::columnar::InputBatch& out) = 0;
 };

@@ -31,26 +31,29 @@ struct StreamState {
     bool list = false;
     bool has_id = false;
     bool cents = false;
+    bool calendar = false;  // the book has a payments_per_year column
 };
 
 // The schema every batch of a stream has.
-void stream_schema_into(bool list, bool has_id, bool cents, ArrowSchema* out) {
+void stream_schema_into(bool list, bool has_id, bool cents, bool calendar, ArrowSchema* out) {
     pc::TableData shape;
-    shape.columns = pc::schedule_columns_shape(list, has_id, true, cents);
+    shape.columns = pc::schedule_columns_shape(list, has_id, true, cents, calendar);
     pc::export_schema(shape, out);
 }
 
 class ScheduleStreamSource : public pc::TableSource {
 public:
     ScheduleStreamSource(const std::shared_ptr<StreamState>& state, std::unique_ptr<BatchSource> input, std::int64_t batch_rows,
-                         bool list, bool skip, std::size_t threads, bool strict, bool cents)
+                         bool list, bool skip, std::size_t threads, bool strict, bool cents,
+                         std::int32_t periods_per_year)
         : state_(state), input_(std::move(input)), has_id_(input_->has_id()), list_(list), skip_(skip),
-          strict_(strict), cents_(cents), threads_(threads) {
+          strict_(strict), cents_(cents), calendar_(input_->has_own_periods()), threads_(threads),
+          periods_per_year_(periods_per_year) {
         limits_.list = list;
         limits_.batch_rows = batch_rows;
     }
 
-    void schema(ArrowSchema* out) override { stream_schema_into(list_, has_id_, cents_, out); }
+    void schema(ArrowSchema* out) override { stream_schema_into(list_, has_id_, cents_, calendar_, out); }
 
     pc::TablePtr next() override {
         if (failed_) throw pc::ColumnarError(pc::CallFailure::Upstream, failed_message_);
@@ -87,6 +90,7 @@ private:
         opt.row_base = row_base_;
         opt.loan_is_global_row = !has_id_;
         opt.standing.from_batches = true;  // a batch's own age and balance columns
+        opt.calendar = calendar_;          // every batch as the schema says, own periods in it or not
         std::atomic<bool> stop{false};
         pc::TablePtr table;
         std::vector<pc::FailureRow> rows;
@@ -156,6 +160,7 @@ private:
             if (!input_->next(current_)) return false;
             current_.strict = strict_;
             current_.cents = cents_;
+            current_.periods_per_year = periods_per_year_;
             pos_ = 0;
         }
         const std::int64_t n = pc::rows_for_batch(current_, pos_, limits_);
@@ -171,8 +176,9 @@ private:
     pc::InputBatch current_;
     pc::SliceLimits limits_;
     bool has_id_;
-    bool list_, skip_, strict_, cents_;
+    bool list_, skip_, strict_, cents_, calendar_;
     std::size_t threads_;
+    std::int32_t periods_per_year_;
     std::int64_t pos_ = 0;
     std::int64_t row_base_ = 0;
     bool failed_ = false;
@@ -235,8 +241,8 @@ PyObject* stream_consumed(PyObject* self, void*) {
 // handed out (duckdb asks for it first).
 PyObject* stream_schema(PyObject* self, PyObject*) {
     const StreamState& state = state_of(self);
-    const bool list = state.list, has_id = state.has_id, cents = state.cents;
-    return schema_capsule([&](ArrowSchema* s) { stream_schema_into(list, has_id, cents, s); });
+    const bool list = state.list, has_id = state.has_id, cents = state.cents, calendar = state.calendar;
+    return schema_capsule([&](ArrowSchema* s) { stream_schema_into(list, has_id, cents, calendar, s); });
 }
 
 PyMethodDef g_stream_methods[] = {
@@ -257,20 +263,24 @@ PyGetSetDef g_stream_getset[] = {
 PyObject* py_stream_schedules(PyObject*, PyObject* args) {
     PyObject* source;
     int list, skip, strict = 1, cents = 0;
-    long long threads, batch_rows;
-    if (!PyArg_ParseTuple(args, "OLppL|pp", &source, &batch_rows, &list, &skip, &threads, &strict, &cents))
+    long long threads, batch_rows, periods_per_year = 12;
+    if (!PyArg_ParseTuple(args, "OLppL|ppL", &source, &batch_rows, &list, &skip, &threads, &strict, &cents,
+                          &periods_per_year))
         return nullptr;
     release_pending_views();
     return edge([&]() -> PyObject* {
         if (batch_rows <= 0) throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kBatchRowsPositive);
+        check_periods_per_year(periods_per_year);
         const std::size_t n_threads = resolve_threads(threads);
         auto state = std::make_shared<StreamState>();
         std::unique_ptr<BatchSource> input = batch_source(source);
         state->list = list != 0;
         state->has_id = input->has_id();
         state->cents = cents != 0;
+        state->calendar = input->has_own_periods();
         state->source = std::make_unique<ScheduleStreamSource>(state, std::move(input), batch_rows, list != 0, skip != 0,
-                                                               n_threads, strict != 0, cents != 0);
+                                                               n_threads, strict != 0, cents != 0,
+                                                               static_cast<std::int32_t>(periods_per_year));
         PyRef obj = PyRef::steal(PyType_GenericAlloc(&g_stream_type, 0));
         if (!obj) return nullptr;
         reinterpret_cast<StreamObject*>(obj.get())->state = new std::shared_ptr<StreamState>(std::move(state));

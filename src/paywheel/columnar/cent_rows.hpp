@@ -21,7 +21,11 @@ namespace paywheel::columnar {
 // (the double nearest it; the rate column is per period), each row placed
 // on period j x k, the periods between carrying the balance and no flow.
 // io_pers, amort_pers and each step's per - 1 count periods and must fall on
-// payment dates.
+// payment dates. A loan in its own periods (Terms::step > 1) is all of this
+// in its own periods; the caller places it on the calendar. A standing loan
+// (Terms::age > 0, its balance in cents) keeps its contract from
+// origination: its age must fall on a payment date, and its rows are the
+// periods from its age on, numbered from 0.
 bool fill_cent_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const cents::CentOut& out,
                    RowFailure& failure);
 

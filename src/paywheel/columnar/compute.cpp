@@ -119,24 +119,6 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
     return false;
 }
 
-void to_calendar(const float* s, std::size_t len, std::size_t from, std::int32_t step, float* out,
-                 std::size_t out_len) noexcept {
-    const auto k = static_cast<std::size_t>(step);
-    for (std::size_t c = 0; c < kColumns; ++c) {
-        const float* own = s + c * len + from;
-        float* cal = out + c * out_len;
-        for (std::size_t p = 0; p < out_len; ++p) {
-            const std::size_t j = p / k;
-            if (c == 0)
-                cal[p] = static_cast<float>(static_cast<std::int32_t>(p));
-            else if (c == kColumns - 1)
-                cal[p] = own[j];  // the balance stands between payment dates
-            else
-                cal[p] = p % k == 0 ? own[j] : 0.0f;
-        }
-    }
-}
-
 bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const cents::CentOut& out,
               RowFailure& failure, std::atomic<bool>& oom) noexcept {
     try {
@@ -208,17 +190,15 @@ bool stand_row(const StandingColumns& in, const InputBatch& batch, std::int64_t 
     std::int64_t age = in.ages != nullptr ? in.ages[g] : 0;
     bool has_age = in.ages != nullptr, has_balance = in.balances != nullptr;
     float balance = has_balance ? num::narrow_to_float(in.balances[g]) : 0.0f;
-    if (in.from_batches && !read_standing_columns(batch, r, age, has_age, balance, has_balance, why)) return false;
-    if (!has_age && !has_balance) return true;
-    if (terms.in_cents) {
-        // Cent mode schedules a loan from origination only; a standing one
-        // is refused rather than scheduled on a binary32 balance.
-        why.code = FailureCode::BadAge;
-        why.field = Field::Age;
-        why.reason = messages::kCentsStanding;
-        why.has_value = false;
-        return false;
+    std::int64_t balance_cents = 0;
+    bool exact_cents = false;  // the balance's cents already read from the batch
+    if (in.from_batches) {
+        bool from_column = false;
+        if (!read_standing_columns(batch, r, age, has_age, balance, balance_cents, from_column, why)) return false;
+        exact_cents = from_column && terms.in_cents;
+        has_balance = has_balance || from_column;
     }
+    if (!has_age && !has_balance) return true;
     if (age < 0 || age >= terms.pers) {
         why.code = FailureCode::BadAge;
         why.field = Field::Age;
@@ -238,7 +218,8 @@ bool stand_row(const StandingColumns& in, const InputBatch& batch, std::int64_t 
         skip = static_cast<std::int32_t>(age);
         return true;
     }
-    if (!(balance > 0.0f && std::isfinite(balance))) {
+    if (terms.in_cents && !exact_cents && !cents::cents_of(in.balances[g], balance_cents)) balance_cents = 0;
+    if (terms.in_cents ? balance_cents <= 0 : !(balance > 0.0f && std::isfinite(balance))) {
         why.code = FailureCode::BadBalance;
         why.field = Field::Balance;
         why.reason = messages::kBadBalance;
@@ -246,6 +227,7 @@ bool stand_row(const StandingColumns& in, const InputBatch& batch, std::int64_t 
         return false;
     }
     terms.amt = balance;
+    terms.cents = balance_cents;
     terms.pers = static_cast<std::int32_t>(terms.pers - age);
     terms.age = static_cast<std::int32_t>(age);
     return true;
@@ -273,6 +255,26 @@ bool read_row(const InputBatch& batch, std::int64_t r, std::int64_t g, const Sta
     return false;
 }
 
+// Periods skip.. of a whole schedule `s` (`len` entries a column) into
+// `cols`, numbered from 0.
+template <typename T>
+void keep_from(const T* s, std::size_t len, std::int32_t skip, T* const cols[kColumns]) noexcept {
+    const auto from = static_cast<std::size_t>(skip);
+    for (std::size_t c = 1; c < kColumns; ++c) std::copy(s + c * len + from, s + (c + 1) * len, cols[c]);
+    for (std::size_t k = 0; k + from < len; ++k) cols[0][k] = static_cast<T>(static_cast<std::int32_t>(k));
+    // Period 0 is the age, its payment made: what stands then is the balance.
+    cols[1][0] = cols[2][0] = cols[3][0] = T(0);
+}
+
+template <typename T>
+T* whole_schedule(std::vector<T>& scratch, std::size_t len) {
+    if (scratch.size() < len * kColumns) {
+        check_memory_bound(len * kColumns * sizeof(T));
+        scratch.resize(len * kColumns);
+    }
+    return scratch.data();
+}
+
 // fill_row for a row whose schedule leaves out its first `skip` periods:
 // the whole schedule into `scratch`, then periods skip.. into `out`,
 // numbered from 0. May throw std::bad_alloc.
@@ -281,20 +283,27 @@ bool fill_row_from(const InputBatch& batch, std::int64_t r, const Terms& terms, 
                    ShapeScratch& shapes) {
     if (skip == 0) return fill_row(batch, r, terms, out, failure, oom, shapes);
     const auto len = static_cast<std::size_t>(row_length(terms.pers));
-    if (scratch.size() < len * kColumns) {
-        check_memory_bound(len * kColumns * sizeof(float));
-        scratch.resize(len * kColumns);
-    }
-    float* s = scratch.data();
+    float* s = whole_schedule(scratch, len);
     if (!fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
                   oom, shapes))
         return false;
     float* const cols[kColumns] = {out.per, out.cap, out.interest, out.pmt, out.bal};
-    const auto from = static_cast<std::size_t>(skip);
-    for (std::size_t c = 1; c < kColumns; ++c) std::copy(s + c * len + from, s + (c + 1) * len, cols[c]);
-    for (std::size_t k = 0; k + from < len; ++k) out.per[k] = static_cast<float>(static_cast<std::int32_t>(k));
-    // Period 0 is the age, its payment made: what stands then is the balance.
-    out.cap[0] = out.interest[0] = out.pmt[0] = 0.0f;
+    keep_from(s, len, skip, cols);
+    return true;
+}
+
+// The same in cent mode.
+bool fill_row_from(const InputBatch& batch, std::int64_t r, const Terms& terms, std::int32_t skip,
+                   const cents::CentOut& out, std::vector<double>& scratch, RowFailure& failure,
+                   std::atomic<bool>& oom) {
+    if (skip == 0) return fill_row(batch, r, terms, out, failure, oom);
+    const auto len = static_cast<std::size_t>(row_length(terms.pers));
+    double* s = whole_schedule(scratch, len);
+    if (!fill_row(batch, r, terms, cents::CentOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len}, failure,
+                  oom))
+        return false;
+    double* const cols[kColumns] = {out.per, out.cap, out.interest, out.pmt, out.bal};
+    keep_from(s, len, skip, cols);
     return true;
 }
 
@@ -399,6 +408,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
         }
         std::int32_t* loan = res.loan.as<std::int32_t>();
         std::vector<float> scratch;  // a whole schedule, for rows with an age and no balance
+        std::vector<double> scratch64;
         for (std::int64_t r = ch.begin; r < ch.end; ++r) {
             const std::int64_t g = ch.global + (r - ch.begin);
             if (raise && g > first_failure.load(std::memory_order_relaxed)) return;
@@ -414,12 +424,14 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
             const std::int32_t skip = skips.empty() ? 0 : skips[static_cast<std::size_t>(g)];
             bool filled = false;
             if (res.cents) {
-                // Cent mode reads no standing and no own periods (stand_row,
-                // decode_row): the row is its whole schedule from origination.
-                filled = fill_row(batch, r, row_terms,
-                                  cents::CentOut{cols64[0] + off, cols64[1] + off, cols64[2] + off, cols64[3] + off,
-                                                 cols64[4] + off, room},
-                                  failure, oom);
+                try {
+                    filled = fill_row_from(batch, r, row_terms, skip,
+                                           cents::CentOut{cols64[0] + off, cols64[1] + off, cols64[2] + off,
+                                                          cols64[3] + off, cols64[4] + off, room},
+                                           scratch64, failure, oom);
+                } catch (...) {
+                    oom.store(true);
+                }
             } else {
                 try {
                     filled = fill_row_from(batch, r, row_terms, skip,
@@ -534,7 +546,7 @@ template <typename T>
 void sum_block(const InputBatch& batch, const Chunk& ch, const StandingColumns& standing, bool raise,
                const std::atomic<bool>& stop, std::atomic<bool>& oom, BlockSums& sums, std::vector<T>& scratch,
                ShapeScratch& shapes) {
-    std::vector<float> calendar;  // a loan paid in its own periods, on the calendar
+    std::vector<T> calendar;  // a loan paid in its own periods, on the calendar
     for (std::int64_t r = ch.begin; r < ch.end; ++r) {
         if (stop.load(std::memory_order_relaxed)) return;
         const std::int64_t g = ch.global + (r - ch.begin);
@@ -575,18 +587,15 @@ void sum_block(const InputBatch& batch, const Chunk& ch, const StandingColumns& 
         const T* s = scratch.data();
         // Period 0 is the age, its payment made (as in fill_row_from).
         if (from > 0) scratch[len + from] = scratch[2 * len + from] = scratch[3 * len + from] = T(0);
-        if constexpr (sizeof(T) == sizeof(float)) {
-            if (terms.step > 1) {
-                // A loan paid in its own periods: summed on the calendar
-                // (cent mode refuses these in decode_row).
-                const std::size_t cal = (len - 1 - from) * static_cast<std::size_t>(terms.step) + 1;
-                check_memory_bound(checked_mul(cal, kColumns * sizeof(float)));
-                calendar.resize(cal * kColumns);
-                to_calendar(s, len, from, terms.step, calendar.data(), cal);
-                s = calendar.data();
-                len = cal;
-                from = 0;
-            }
+        if (terms.step > 1) {
+            // A loan paid in its own periods: summed on the calendar.
+            const std::size_t cal = (len - 1 - from) * static_cast<std::size_t>(terms.step) + 1;
+            check_memory_bound(checked_mul(cal, kColumns * sizeof(T)));
+            calendar.resize(cal * kColumns);
+            to_calendar(s, len, from, terms.step, calendar.data(), cal);
+            s = calendar.data();
+            len = cal;
+            from = 0;
         }
         sums.grow(len - from);
         for (std::size_t k = 0; k + from < len; ++k) {

@@ -67,8 +67,25 @@ bool fill_row(const InputBatch& batch, std::int64_t r, const Terms& terms, const
 // (`len` entries each, own period 0 at entry `from`) into out (`out_len` =
 // (len - 1 - from) * step + 1 entries each). Own period j falls on calendar
 // period j * step; between, nothing is paid and the balance stands.
-void to_calendar(const float* s, std::size_t len, std::size_t from, std::int32_t step, float* out,
-                 std::size_t out_len) noexcept;
+// Binary32 columns, or float64 ones in cent mode.
+template <typename T>
+void to_calendar(const T* s, std::size_t len, std::size_t from, std::int32_t step, T* out,
+                 std::size_t out_len) noexcept {
+    const auto k = static_cast<std::size_t>(step);
+    for (std::size_t c = 0; c < kColumns; ++c) {
+        const T* own = s + c * len + from;
+        T* cal = out + c * out_len;
+        for (std::size_t p = 0; p < out_len; ++p) {
+            const std::size_t j = p / k;
+            if (c == 0)
+                cal[p] = static_cast<T>(static_cast<std::int32_t>(p));
+            else if (c == kColumns - 1)
+                cal[p] = own[j];  // the balance stands between payment dates
+            else
+                cal[p] = p % k == 0 ? own[j] : T(0);
+        }
+    }
+}
 // Bytes of one value of a schedule column: 8 (float64) in cent mode, else 4.
 inline std::size_t value_bytes(const std::vector<InputBatch>& batches) noexcept {
     return !batches.empty() && batches.front().cents ? sizeof(double) : sizeof(float);

@@ -194,8 +194,7 @@ bool read_f64(const ColumnView& c, Field f, std::int64_t row, double& out, Decod
 
 // Cent mode's amount, in whole cents: text and integers exactly, a binary
 // float to its nearest cent. Never through binary32.
-bool read_cents(const ColumnView& c, std::int64_t row, std::int64_t& out, DecodeFailure& why) noexcept {
-    constexpr Field f = Field::Amt;
+bool read_cents(const ColumnView& c, Field f, std::int64_t row, std::int64_t& out, DecodeFailure& why) noexcept {
     if (c.is_null(row)) return fail(why, FailureCode::Null, f, messages::kNullValue);
     if (is_text(c.kind)) {
         const std::string_view text = c.text(row);
@@ -394,19 +393,12 @@ bool decode_shape(const ShapeColumns& shape, std::int32_t periods_per_year, std:
     return true;
 }
 
-// Cent mode schedules a loan in the call's periods only: one paid in its own
-// is refused rather than placed on the calendar.
-bool cent_step(const Terms& t, DecodeFailure& why) noexcept {
-    if (t.step == 1) return true;
-    return fail(why, FailureCode::BadFrequency, Field::PaymentsPerYear, messages::kCentsOwnPeriods);
-}
-
 }  // namespace
 
 bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailure& why) noexcept {
     if (batch.row_is_null(row)) return fail(why, FailureCode::Null, Field::None, messages::kNullRow);
     if (batch.cents) {
-        if (!read_cents(batch.column(Field::Amt), row, t.cents, why) ||
+        if (!read_cents(batch.column(Field::Amt), Field::Amt, row, t.cents, why) ||
             !read_f64(batch.column(Field::Rate), Field::Rate, row, t.rate64, why))
             return false;
         t.in_cents = true;
@@ -415,7 +407,7 @@ bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailu
         return read_i32(batch.column(Field::Pers), Field::Pers, row, t.pers, why) &&
                read_i32(batch.column(Field::IntFreq), Field::IntFreq, row, t.int_freq, why) &&
                read_i32(batch.column(Field::CapFreq), Field::CapFreq, row, t.cap_freq, why) &&
-               decode_shape(batch.shape, batch.periods_per_year, row, t, why) && cent_step(t, why);
+               decode_shape(batch.shape, batch.periods_per_year, row, t, why);
     }
     return read_f32(batch.column(Field::Amt), Field::Amt, row, t.amt, why) &&
            read_f32(batch.column(Field::Rate), Field::Rate, row, t.rate, why) &&
@@ -426,7 +418,7 @@ bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailu
 }
 
 bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64_t& age, bool& has_age,
-                           float& balance, bool& has_balance, DecodeFailure& why) noexcept {
+                           float& balance, std::int64_t& balance_cents, bool& has_balance, DecodeFailure& why) noexcept {
     if (batch.age.kind != Kind::Absent) {
         if (batch.age.is_null(row) || batch.age.kind == Kind::Null)
             return fail(why, FailureCode::BadAge, Field::Age, messages::kBadAge);
@@ -438,7 +430,13 @@ bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64
     if (batch.balance.kind != Kind::Absent) {
         if (batch.balance.is_null(row) || batch.balance.kind == Kind::Null)
             return fail(why, FailureCode::BadBalance, Field::Balance, messages::kBadBalance);
-        if (!read_f32(batch.balance, Field::Balance, row, balance, why)) return false;
+        if (batch.cents) {
+            // As the amount is read: a balance "95000.10" stays its cents.
+            if (!read_cents(batch.balance, Field::Balance, row, balance_cents, why)) return false;
+            balance = narrow_to_float(static_cast<double>(balance_cents) / 100.0);
+        } else if (!read_f32(batch.balance, Field::Balance, row, balance, why)) {
+            return false;
+        }
         has_balance = true;
     }
     return true;
@@ -539,6 +537,7 @@ std::string quote_steps(const StepsView& v, std::int64_t row) {
 std::string quote_field(const InputBatch& batch, std::int64_t row, Field field, const Terms& t) {
     if (field == Field::None) return std::string();
     if (field == Field::RateSteps) return quote_steps(batch.shape.rate_steps, row);
+    if (field == Field::Age) return digits(t.age);  // refused with its balance: the age it stands at
     if (field == Field::IoPers || field == Field::AmortPers) {
         const ColumnView& c = field == Field::IoPers ? batch.shape.io_pers : batch.shape.amort_pers;
         if (is_text(c.kind)) return std::string(c.text(row));

@@ -187,9 +187,10 @@ bool decode_row(const InputBatch& batch, std::int64_t row, Terms& terms, DecodeF
 
 // Row r's age and balance from the batch's own columns (has_* false where
 // a column is not bound): false with `why` for one that does not read, a
-// null being bad_age or bad_balance.
+// null being bad_age or bad_balance. In cent mode the balance is also read
+// exactly, as the amount is, into balance_cents.
 bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64_t& age, bool& has_age,
-                           float& balance, bool& has_balance, DecodeFailure& why) noexcept;
+                           float& balance, std::int64_t& balance_cents, bool& has_balance, DecodeFailure& why) noexcept;
 
 // Row r's rate steps, as the engine reads them: per as an int32 and rate
 // narrowed to binary32 exactly as `rate` is. Appends to per and rate; false

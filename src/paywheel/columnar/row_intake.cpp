@@ -25,6 +25,27 @@ std::string number_text(double v) {
     return std::string(buf, r.ptr);
 }
 
+
+// A loan paid in its own periods: its schedule (`len` entries a column) on
+// the call's calendar, in place.
+template <typename T>
+bool on_calendar(std::vector<T>& schedule, const Terms& terms, std::size_t& len, std::int64_t calendar_len,
+                 RowFailure& failure, std::atomic<bool>& oom) {
+    try {
+        const std::vector<T> own(schedule.begin(), schedule.begin() + static_cast<std::ptrdiff_t>(len * kColumns));
+        const auto cal = static_cast<std::size_t>(calendar_len);
+        if (schedule.size() < cal * kColumns) schedule.resize(cal * kColumns);
+        to_calendar(own.data(), len, 0, terms.step, schedule.data(), cal);
+        len = cal;
+    } catch (...) {
+        oom.store(true);
+        failure.has_terms = true;
+        failure.terms = terms;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, ScheduleScratch& schedule,
@@ -51,31 +72,17 @@ bool run_engine(const InputBatch& batch, std::int64_t r, const Terms& terms, Sch
         return false;
     }
     if (batch.cents) {
-        // Cent mode reads no own periods (decode_row): the step is 1.
         double* s = schedule.f64.data();
-        return fill_row(batch, r, terms, cents::CentOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len},
-                        failure, oom);
+        if (!fill_row(batch, r, terms, cents::CentOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len},
+                      failure, oom))
+            return false;
+        return terms.step == 1 || on_calendar(schedule.f64, terms, len, calendar_len, failure, oom);
     }
     float* s = schedule.f32.data();
     if (!fill_row(batch, r, terms, ScheduleOut{s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, len, len}, failure,
                   oom, shapes))
         return false;
-    if (terms.step == 1) return true;
-    // A loan paid in its own periods: its schedule on the call's calendar.
-    try {
-        const std::vector<float> own(schedule.f32.begin(),
-                                     schedule.f32.begin() + static_cast<std::ptrdiff_t>(len * kColumns));
-        const auto cal = static_cast<std::size_t>(calendar_len);
-        if (schedule.f32.size() < cal * kColumns) schedule.f32.resize(cal * kColumns);
-        to_calendar(own.data(), len, 0, terms.step, schedule.f32.data(), cal);
-        len = cal;
-    } catch (...) {
-        oom.store(true);
-        failure.has_terms = true;
-        failure.terms = terms;
-        return false;
-    }
-    return true;
+    return terms.step == 1 || on_calendar(schedule.f32, terms, len, calendar_len, failure, oom);
 }
 
 bool refuse_row(RowFailure& failure, FailureCode code, Field field, const char* reason, double value,
@@ -153,6 +160,7 @@ bool read_cent_standing(const InputBatch& batch, std::int64_t r, const Projectio
         terms.cents = balance;
         terms.amt = num::narrow_to_float(in.balances[g]);
         terms.pers = static_cast<std::int32_t>(terms.pers - age);
+        terms.age = static_cast<std::int32_t>(age);
         st.rebased = true;
     }
     return true;

@@ -56,7 +56,7 @@ ArrowColumn shape_column(std::string format, std::string name) {
 
 }  // namespace
 
-std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool large_lists, bool cents) {
+std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool large_lists, bool cents, bool calendar) {
     const std::string value_format = cents ? "g" : "f";
     std::vector<ArrowColumn> cols;
     ArrowColumn loan = shape_column(std::string(list && has_id ? "u" : "i"), std::string("loan"));
@@ -70,6 +70,13 @@ std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool lar
         } else {
             cols.push_back(shape_column(value_format, std::string(name)));
         }
+    }
+    if (calendar && list) {
+        ArrowColumn c = shape_column(std::string(large_lists ? "+L" : "+l"), std::string("period"));
+        c.children.push_back(shape_column(std::string("i"), std::string("item")));
+        cols.push_back(std::move(c));
+    } else if (calendar) {
+        cols.push_back(shape_column(std::string("i"), std::string("period")));
     }
     return cols;
 }

@@ -30,8 +30,10 @@ std::vector<std::string_view> ids_of(const std::vector<InputBatch>& batches, boo
 
 // The columns of a schedule table, without data: what a stream announces as
 // its schema before any batch exists. Streams use large lists and utf8 ids;
-// the values are float64 in cent mode, else float32.
-std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool large_lists, bool cents = false);
+// the values are float64 in cent mode, else float32. `calendar`: a book
+// with a payments_per_year column, whose rows carry their calendar period.
+std::vector<ArrowColumn> schedule_columns_shape(bool list, bool has_id, bool large_lists, bool cents = false,
+                                                bool calendar = false);
 
 struct TableShape {
     bool list = false;

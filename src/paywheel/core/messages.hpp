@@ -140,11 +140,6 @@ inline constexpr const char* kBadFee = "fee must be a number from 0 to the rate 
 inline constexpr const char* kPeriodsPerYearRange = "periods_per_year must be a whole number from 1 to 366";
 inline constexpr const char* kBadPaymentsPerYear =
     "payments_per_year must be 12, 4, 2 or 1 and divide the call's periods_per_year";
-inline constexpr const char* kCentsStanding =
-    "precision=\"cent\" schedules loans from origination only: ages and balances are not read for schedules or "
-    "cash flows";
-inline constexpr const char* kCentsOwnPeriods =
-    "precision=\"cent\" schedules loans in the call's periods only: payments_per_year must equal periods_per_year";
 inline constexpr const char* kBadFeeFrom =
     "fee must be a number from 0 to the rate in force (in the rate's unit); a rate step puts it above the rate "
     "from period %lld";
@@ -222,6 +217,8 @@ inline constexpr const char* kCentUnequalFrequencies =
 inline constexpr const char* kCentFrequency = "cent mode needs positive payment frequencies";
 inline constexpr const char* kCentWholePayments =
     "cent mode needs pers to be a whole number of payment periods (a multiple of int_freq)";
+inline constexpr const char* kCentAgeAligned =
+    "in cent mode a loan given its balance stands on a payment date: age must be a multiple of int_freq";
 inline constexpr const char* kCentRate = "cent mode needs finite rates above -1 (-100% a period)";
 inline constexpr const char* kCentPastLargest =
     "a payment, interest or balance of the schedule passes 2^53 cents, past what a float64 column holds to the cent";

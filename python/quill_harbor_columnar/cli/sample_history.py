@@ -77,7 +77,7 @@ def register(sub: Any) -> None:
         description="Writes a synthetic monthly loan-level history of --loans loans over --months months in "
         "the fannie-mae layout (one combined file a quarter of first payment) or the freddie-mac layout "
         "(performance and origination files a quarter), whose loans prepay, default and lose at the given "
-        "constant speeds (percent: --cpr 8 is 8%% a year).",
+        "constant speeds (percent: --cpr 8 is 8% a year).",
     )
     p.add_argument("--loans", type=int, required=True, help="number of loans")
     p.add_argument("--months", type=int, required=True, help="reporting months")

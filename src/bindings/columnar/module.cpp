@@ -5,6 +5,7 @@
 // itself from its own file; this one composes them.
 #include "bindings/columnar/edge.hpp"
 #include "bindings/columnar/native.hpp"
+#include "paywheel/columnar/region.hpp"
 #include "paywheel/core/abort.hpp"
 #include "paywheel/core/power.hpp"
 #include "paywheel/core/power_setting.hpp"
@@ -40,6 +41,7 @@ PyObject* initialise() {
     // is imported first reads them, once.
     paywheel::read_abort_settings();
     if (!paywheel::apply_power_setting_once()) throw Refusal{PyExc_ImportError, paywheel::kPowerModeError};
+    paywheel::columnar::return_large_buffers();
     PyRef m = PyRef::steal(PyModule_Create(&g_module));
     if (!m) return nullptr;
     if (!register_result_types(m.get()) || !register_stream_type(m.get()) || !register_names(m.get())) return nullptr;

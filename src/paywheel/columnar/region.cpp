@@ -120,6 +120,18 @@ void RegionCache::region_cache_unlock() noexcept { region_cache().mutex_.unlock(
 
 }  // namespace
 
+void return_large_buffers() noexcept {
+#if defined(__GLIBC__)
+    // glibc raises its mapping threshold to the size of each large block
+    // freed, up to 32 MiB, so that a long loan's scratch, asked for again,
+    // comes from a thread's heap, whose top malloc_trim never gives back:
+    // the pool's threads would keep it after every call. A fixed threshold
+    // keeps such buffers mapped, returned when freed, and the heaps trimmed
+    // past their default.
+    ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kMappedBytes));
+#endif
+}
+
 void give_back_free_pages(std::size_t freed) noexcept {
 #if defined(__GLIBC__)
     if (freed >= kTrimBytes) ::malloc_trim(0);

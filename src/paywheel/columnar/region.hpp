@@ -17,6 +17,14 @@ inline constexpr std::size_t kTrimBytes = std::size_t{64} << 20;
 // the process after the call or the table that held them.
 void give_back_free_pages(std::size_t freed) noexcept;
 
+// Buffers from this size up are mapped on their own by the allocator, so
+// that freeing one returns its pages (return_large_buffers).
+inline constexpr std::size_t kMappedBytes = std::size_t{4} << 20;
+
+// Once a process, before its first call: the allocator keeps buffers of
+// kMappedBytes and more mapped on their own whatever was freed before.
+void return_large_buffers() noexcept;
+
 // Page-aligned anonymous memory, untouched until first written, so that the
 // worker that first writes a page is the one that faults it in.
 class Region {

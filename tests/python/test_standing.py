@@ -194,6 +194,10 @@ def test_the_fee_is_a_strip_of_the_balance_after_steps():
     assert [(e.code, e.field) for e in got] == [("bad_fee", "fee")] and "from period 121" in got[0].reason
     aged = table_of([{**loan, "age": 130}]).append_column("fee", pa.array([0.0035 / 12]))
     assert "from period 131" in qc.project(aged, {}, errors="skip").errors.exceptions()[0].reason
+    # Above the contract's own rate: from the first period after the age.
+    for age, period in ((0, 1), (30, 31)):
+        plain = table_of([{**loan, "rate_steps": None, "age": age}]).append_column("fee", pa.array([0.006]))
+        assert f"above the rate from period {period}" in qc.project(plain, {}, errors="skip").errors.exceptions()[0].reason
 
 
 def own_period_book(loans: list[dict]) -> pa.Table:

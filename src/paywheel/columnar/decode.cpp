@@ -374,8 +374,12 @@ bool read_whole_float(const ColumnView& c, Field f, std::int64_t row, std::int32
         return fail_quoting(why, FailureCode::ParseInt, f, messages::kIntInvalidDigit, text);
     }
     if (v < static_cast<double>(std::numeric_limits<std::int32_t>::min()) ||
-        v > static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+        v > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+        // Quoted in digits, as the integer it is (within 64 bits).
+        if (std::fabs(v) < 9.2e18) return fail_quoting_number(why, FailureCode::IntOutOfRange, f,
+                                                               messages::kIntOutOfRangeOverflow, static_cast<std::int64_t>(v));
         return fail_quoting_number(why, FailureCode::IntOutOfRange, f, messages::kIntOutOfRangeOverflow, v);
+    }
     out = static_cast<std::int32_t>(v);
     return true;
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -97,61 +96,6 @@ TEST(ColumnarArrowImport, NullStructRowsAreNullRows) {
     EXPECT_EQ(failure.field, Field::None);
     // a slice keeps the rows' own validity
     EXPECT_FALSE(decode_row(slice_batch(batch, 1, 3), 1, t, failure));
-}
-
-// pandas writes a column of integers with a gap as float64: the optional
-// whole numbers read its whole values, NaN as not given, a fraction or a
-// value past 32 bits as the row's failure; the engine's terms keep refusing
-// floats, and the balance is a number.
-TEST(ColumnarDecode, OptionalWholeNumbersReadFromFloats) {
-    ImportProblem why;
-    EXPECT_FALSE(check_kind(Field::Pers, Kind::F64, "g", why));
-    for (Field f : {Field::Age, Field::IoPers, Field::AmortPers, Field::PaymentsPerYear, Field::Balance})
-        EXPECT_TRUE(check_kind(f, Kind::F64, "g", why)) << kFieldNames[static_cast<int>(f)];
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const struct {
-        double value;
-        bool ok;
-        std::int32_t step, age;  // payments_per_year read as the step on a monthly calendar
-        FailureCode code, age_code;
-        const char* quoted;
-    } cases[] = {
-        {4.0, true, 3, 4, FailureCode::Null, FailureCode::Null, ""},
-        {nan, true, 1, 0, FailureCode::Null, FailureCode::BadAge, ""},
-        {4.5, false, 0, 0, FailureCode::ParseInt, FailureCode::BadAge, "4.5"},
-        {3e9, false, 0, 0, FailureCode::IntOutOfRange, FailureCode::BadAge, "3000000000"},
-    };
-    for (const auto& c : cases) {
-        ArrowBook book;
-        InputBatch batch;
-        ASSERT_TRUE(batch_from_arrow(book.layout, book.array, 0, 1, batch, why));
-        ColumnView v;
-        v.kind = Kind::F64;
-        v.data = &c.value;
-        v.stride = sizeof(double);
-        batch.shape.payments_per_year = v;
-        batch.age = v;
-        Terms t;
-        DecodeFailure failure;
-        EXPECT_EQ(decode_row(batch, 0, t, failure), c.ok) << c.value;
-        if (c.ok) {
-            EXPECT_EQ(t.step, c.step) << c.value;
-        } else {
-            EXPECT_EQ(failure.code, c.code) << c.value;
-            EXPECT_EQ(failure.value, c.quoted);
-        }
-        std::int64_t age = 0, cents = 0;
-        bool has_age = false, has_balance = false;
-        float balance = 0.0f;
-        DecodeFailure age_failure;
-        const bool age_ok = read_standing_columns(batch, 0, age, has_age, balance, cents, has_balance, age_failure);
-        EXPECT_EQ(age_ok, c.age_code == FailureCode::Null) << c.value;
-        if (age_ok) {
-            EXPECT_EQ(age, c.age);
-        } else {
-            EXPECT_EQ(age_failure.code, c.age_code) << c.value;
-        }
-    }
 }
 
 TEST(ColumnarStreamSlice, BatchesKeepTheirIdsWithinTheLimit) {

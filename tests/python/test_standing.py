@@ -281,6 +281,7 @@ def test_optional_columns_read_alike_in_every_form(form, call):
     assert run(call, FORMS[form](FLOAT_BOOK))[0] == run(call, typed)[0]
     # A fraction is no whole number; the engine's own terms still refuse a float.
     for column, values, code, quoted in (("payments_per_year", [4.5, None], "parse_int", "4.5"),
+                                         ("io_pers", [3e9, None], "int_out_of_range", "3000000000"),
                                          ("age", [6.5, 3.0], "bad_age", "6.5")):
         errors = run(call, FORMS[form]({**FLOAT_BOOK, column: values}), errors="skip")[1]
         assert [(e.index, e.code, e.field, e.value) for e in errors] == [(0, code, column, quoted)]

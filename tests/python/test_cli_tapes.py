@@ -12,6 +12,7 @@ from quill_harbor_columnar.cli import progress  # noqa: E402
 
 HEADER = "id,amt,rate,pers,int_freq,cap_freq\n"
 GOOD = HEADER + "a,1000,0.01,12,1,1\nb,2000,0.01,24,1,1\n"
+SEMI = HEADER.replace(",", ";") + "a;1000;0,01;12;1;1\nb;2000;0,01;24;1;1\n"  # decimal commas
 
 
 # (case, files besides book.csv, arguments after the tape, exit status, what stderr holds or a check of the output)
@@ -23,6 +24,12 @@ CASES = [
      lambda rows: [r["id"] for r in rows] == ["a", "b"] and all(r["yield"] is None for r in rows)),
     ("--delimiter is the tape's", {"book.csv": GOOD.replace(",", ";"), "steps.csv": "id,per,rate\nb,13,0.02\n"},
      ["project", "--delimiter", ";", "--rate-steps", "steps.csv"], 0, lambda rows: len(rows) == 25),
+    ("a comma steps file keeps its own decimal mark", {"book.csv": SEMI, "steps.csv": "id,per,rate\nb,13,0.02\n"},
+     ["project", "--delimiter", ";", "--decimal", ",", "--rate-steps", "steps.csv"], 0, lambda rows: len(rows) == 25),
+    ("a quoted decimal comma in a comma steps file", {"steps.csv": 'id,per,rate\nb,13,"0,02"\n'},
+     ["project", "--rate-steps", "steps.csv"], 0, lambda rows: len(rows) == 25),
+    ("a step that does not read, at its line", {"steps.csv": "id,per,rate\na,7,0.01\nb,13,0.02x\n"},
+     ["project", "--errors", "raise", "--rate-steps", "steps.csv"], 2, ["steps.csv, row 3, column rate", "'0.02x'"]),
     ("a price of 0 at its line", {"book.csv": "id,amt,rate,pers,int_freq,cap_freq,px\n\na,1000,0.01,12,1,1,99\n"
                                                "b,2000,0.01,24,1,1,0\n"},
      ["value", "--per-loan", "--price-column", "px"], 2, ["book.csv, row 4, column px", "'0'", "above 0"]),

@@ -194,6 +194,10 @@ def test_the_fee_is_a_strip_of_the_balance_after_steps():
     assert [(e.code, e.field) for e in got] == [("bad_fee", "fee")] and "from period 121" in got[0].reason
     aged = table_of([{**loan, "age": 130}]).append_column("fee", pa.array([0.0035 / 12]))
     assert "from period 131" in qc.project(aged, {}, errors="skip").errors.exceptions()[0].reason
+    # Above the contract's own rate: from the first period after the age.
+    for age, period in ((0, 1), (30, 31)):
+        plain = table_of([{**loan, "rate_steps": None, "age": age}]).append_column("fee", pa.array([0.006]))
+        assert f"above the rate from period {period}" in qc.project(plain, {}, errors="skip").errors.exceptions()[0].reason
 
 
 def own_period_book(loans: list[dict]) -> pa.Table:
@@ -243,3 +247,43 @@ def test_a_mixed_book_is_the_sum_of_its_loans_on_the_calendar():
     # Between its payment dates a quarterly balance stands, and prepays with its accrued interest.
     q = qc.project(own_period_book(loans[:1]), {"smm": 0.01}).to_pandas()
     assert q["scheduled_principal"][1] == 0 and q["interest"][1] > 0 and q["interest"][3] > 14000
+
+
+# One book as a caller may hold it: ages, balances and shape terms as floats, a gap as None (NaN in NumPy
+# and pandas, which turn a column of integers with a gap into float64).
+FLOAT_BOOK = {"amt": [1e5, 1e5], "rate": [0.005, 0.005], "pers": [24, 36], "int_freq": [1, 1], "cap_freq": [1, 1],
+              "io_pers": [None, 12.0], "amort_pers": [None, None], "payments_per_year": [4.0, None],
+              "age": [6.0, 3.0], "balance": [9e4, 1e5], "fee": [0.001, 0.0]}
+FORMS = {
+    "lists": lambda d: d,
+    "numpy": lambda d: {k: np.array([np.nan if x is None else x for x in v]) for k, v in d.items()},
+    "arrow": pa.table,
+    "pandas": lambda d: pa.table(d).to_pandas(),
+}
+
+
+def run(call: str, book, **kw) -> tuple[list, list]:
+    """(rows, failures) of one call on a book."""
+    if call == "stream_schedules":
+        stream = qc.stream_schedules(book, **kw)
+        return stream.to_reader().read_all().to_pylist(), stream.errors.exceptions()
+    got = {"schedules": qc.schedules, "cashflows": qc.cashflows, "project": lambda b, **k: qc.project(b, {}, **k)}[
+        call](book, **kw)
+    return pa.table(got.to_pandas() if call == "project" else got).to_pylist(), got.errors.exceptions()
+
+
+@pytest.mark.parametrize("call", ["schedules", "stream_schedules", "cashflows", "project"])
+@pytest.mark.parametrize("form", FORMS)
+def test_optional_columns_read_alike_in_every_form(form, call):
+    ints = {"io_pers": pa.int32(), "amort_pers": pa.int32(), "payments_per_year": pa.int8(), "age": pa.int64()}
+    typed = pa.table({k: pa.array([None if x is None else int(x) for x in v], ints[k]) if k in ints else v
+                      for k, v in FLOAT_BOOK.items()})
+    assert run(call, FORMS[form](FLOAT_BOOK))[0] == run(call, typed)[0]
+    # A fraction is no whole number; the engine's own terms still refuse a float.
+    for column, values, code, quoted in (("payments_per_year", [4.5, None], "parse_int", "4.5"),
+                                         ("io_pers", [3e9, None], "int_out_of_range", "3000000000"),
+                                         ("age", [6.5, 3.0], "bad_age", "6.5")):
+        errors = run(call, FORMS[form]({**FLOAT_BOOK, column: values}), errors="skip")[1]
+        assert [(e.index, e.code, e.field, e.value) for e in errors] == [(0, code, column, quoted)]
+    with pytest.raises(TypeError, match="'pers' must hold integers"):
+        run(call, FORMS[form]({**FLOAT_BOOK, "pers": [24.0, 36.0]}))

@@ -44,8 +44,14 @@ def refused_loans(run: TapeRun, engine_errors: ErrorTable) -> list[Refused]:
     return rows
 
 
+def _unread_step(run: TapeRun, r: Refused) -> tuple[str, int, str] | None:
+    """Where the steps' own file writes a step of a refused loan that does not read."""
+    return run.unread_step(r.id) if r.field == "rate_steps" and r.engine is None and r.index != NO_LOAN else None
+
+
 def first_refusal(run: TapeRun, refused: list[Refused]) -> CliError:
     r = refused[0]
+    where = _unread_step(run, r)
     detail = []
     if r.value is not None:
         detail.append(f"value {r.value!r}")
@@ -56,6 +62,9 @@ def first_refusal(run: TapeRun, refused: list[Refused]) -> CliError:
         + (f" ({', '.join(detail)})" if detail else "")
         + (f" [{r.code}; engine: {r.engine}]" if r.engine else f" [{r.code}]")
     )
+    if where is not None:
+        # The loan fails for a step that does not read: named where its own file writes it.
+        return CliError(where[0], text, row=where[1], column=where[2])
     return CliError(
         run.path, text, row=run.row_of(r.index) if r.index != NO_LOAN else None, column=run.column_of(r.field)
     )
@@ -75,6 +84,10 @@ def _rows(run: TapeRun, refused: list[Refused]) -> list[int]:
     return [0 if r.index == NO_LOAN else next(rows) for r in refused]
 
 
+def _place(where: tuple[str, int, str] | None) -> str:
+    return "" if where is None else f" (the rate steps' {where[0]}, row {where[1]}, column {where[2]})"
+
+
 def write_refused(path: str, kind: str, run: TapeRun, refused: list[Refused]) -> None:
     """The failures file: a row per refused loan, its row as a person finds it in the file, and the value as
     read (row 0 for a rate step whose id no loan of the tape holds)."""
@@ -87,7 +100,7 @@ def write_refused(path: str, kind: str, run: TapeRun, refused: list[Refused]) ->
             code: pa.array([r.code for r in refused], pa.string()),
             field: pa.array([r.field for r in refused], pa.string()),
             value: pa.array([r.value for r in refused], pa.string()),
-            reason: pa.array([r.words for r in refused], pa.string()),
+            reason: pa.array([r.words + _place(_unread_step(run, r)) for r in refused], pa.string()),
         }
     )
     write_table(table, path, kind)

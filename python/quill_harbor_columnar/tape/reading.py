@@ -18,6 +18,7 @@ implausible in the unit they were read in is refused whole.
 
 from __future__ import annotations
 
+import copy
 import datetime as _dt
 import json
 import os
@@ -224,8 +225,8 @@ def _kept(keep: Sequence[str] | None, have: list[str], outputs: list[str]) -> li
 
 
 def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> RateSteps:
-    """A table or file of steps (the tape's id column, per, rate) read in the tape's units; ``checked``
-    on the result says whether their rates are plausible in that unit."""
+    """A table or file of steps (the tape's id column, per, rate) read in the tape's units and its own decimal
+    mark; ``checked`` on the result says whether their rates are plausible in that unit."""
     np = require("numpy", "book()")
     table = _table_of(source, delimiter)
     id_name = spec.sources.get("id")
@@ -238,19 +239,35 @@ def read_rate_steps(source: Any, spec: Spec, delimiter: str | None = None) -> Ra
     n = table.num_rows
     rows = Rows(n)
     ids = plain(table.column(id_name))
-    per = ints(plain(table.column("per")), "rate_steps", "per", rows)
+    raw_per = plain(table.column("per"))
+    per = ints(raw_per, "rate_steps", "per", rows)
+    per_bad = rows.failed.copy()
     raw = plain(table.column("rate"))
-    as_read, rate, signed = rates(raw, "rate_steps", "rate", rows, spec)
+    own = copy.copy(spec)
+    own.decimal = _written_decimal(raw, spec.decimal)
+    as_read, rate, signed = rates(raw, "rate_steps", "rate", rows, own)
     code = np.full(n, "", dtype=object)
     for mask, c, _, _ in rows.found:
         code[mask] = "bad_shape" if c == "null" else c
     bad = {int(i): str(code[i]) for i in np.flatnonzero(rows.failed)}
     text = ids.cast(require("pyarrow", "book()").string()).to_pylist()
-    steps = RateSteps(text, per, rate, bad)
+    # Each step that does not read, as written, and the column that does not read.
+    written = {i: (raw_per[i].as_py(), raw[i].as_py(), "per" if per_bad[i] else "rate") for i in bad}
+    steps = RateSteps(text, per, rate, bad, written)
     steps.as_read = as_read
     steps.check = RateCheck(spec.rate_unit, spec.periods_per_year)
     steps.check.observe(as_read, rate, raw, 0, signed)
     return steps
+
+
+def _written_decimal(rate: Any, decimal: str) -> str:
+    """The decimal mark a file of steps writes its rates with: the one every marked rate uses (a file whose
+    fields a comma separates writes a dot, or a quoted comma), else the tape's."""
+    pc = require("pyarrow.compute", "book()")
+    if not is_text(rate.type):
+        return decimal
+    comma, dot = (bool(pc.any(pc.fill_null(pc.match_substring(rate, m), False)).as_py()) for m in (",", "."))
+    return "," if comma and not dot else "." if dot and not comma else decimal
 
 
 def steps_refusal(

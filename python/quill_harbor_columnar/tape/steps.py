@@ -1,11 +1,11 @@
 """A tape's rate steps: a table of (id, per, rate) rows joined to its loans by id, as each loan's
 ``rate_steps`` list.
 
-A step's rate is read in the tape's ``rate_unit``, exactly as the loan's ``rate`` is. A step whose
-values do not read, a second step of a loan for the same period, or a step outside 2..pers or not
-just after a period that is both an interest and a capital date is a row failure of its loan (field
-``rate_steps``); a step whose id names no loan of the tape is a failure of its own, with no tape row
-(index -1).
+A step's rate is read in the tape's ``rate_unit``, exactly as the loan's ``rate`` is, with the decimal
+mark its own file writes. A step whose values do not read (quoted as written), a second step of a loan
+for the same period, or a step outside 2..pers or not just after a period that is both an interest and
+a capital date is a row failure of its loan (field ``rate_steps``); a step whose id names no loan of the
+tape is a failure of its own, with no tape row (index -1).
 """
 
 from __future__ import annotations
@@ -29,9 +29,18 @@ class RateSteps:
     """Steps read once, handed out loan by loan. ``bad`` maps a step (its row in the steps table) to
     the failure code its values gave when read."""
 
-    def __init__(self, ids: list[str | None], per: Any, rate: Any, bad: dict[int, str]) -> None:
+    def __init__(
+        self,
+        ids: list[str | None],
+        per: Any,
+        rate: Any,
+        bad: dict[int, str],
+        written: dict[int, tuple[Any, Any, str]] | None = None,
+    ) -> None:
         self.by_id: dict[str | None, list[int]] = defaultdict(list)
         self.ids, self.per, self.rate, self.bad = ids, per, rate, bad
+        # A step that does not read: its per and rate as written, and the column that does not read.
+        self.written = written or {}
         for i, loan_id in enumerate(ids):
             self.by_id[loan_id].append(i)  # a step without an id names no loan
         self.seen: set[str] = set()
@@ -43,12 +52,20 @@ class RateSteps:
         rows = self.by_id.get(loan_id, []) if loan_id is not None else []
         return [float(self.as_read[i]) for i in rows if i not in self.bad]
 
+    def unread(self, loan_id: str | None) -> tuple[int, str] | None:
+        """(its row in the steps, the column) of a loan's first step that does not read, if any."""
+        rows = self.by_id.get(loan_id, []) if loan_id is not None else []
+        first = next((i for i in rows if i in self.bad and i in self.written), None)
+        return None if first is None else (first, self.written[first][2])
+
     def _text(self, rows: list[int]) -> str:
-        return (
-            "["
-            + ", ".join(f"({int(self.per[i])}, {float(self.rate[i])!r})" if i not in self.bad else "(?)" for i in rows)
-            + "]"
-        )
+        def step(i: int) -> str:
+            if i not in self.bad:
+                return f"({int(self.per[i])}, {float(self.rate[i])!r})"
+            per, rate, _ = self.written.get(i, (None, None, ""))
+            return f"({per!r}, {rate!r})"
+
+        return "[" + ", ".join(step(i) for i in rows) + "]"
 
     def column(self, ids: Any, pers: Any, int_freq: Any, cap_freq: Any) -> tuple[Any, list[tuple[int, str, str]]]:
         """The batch's rate_steps column and its failing rows as (row, code, value)."""

@@ -22,7 +22,15 @@ from ..errors import Failure
 from . import texts
 from .files import RowNumbers, Tape, TapeError
 from .periods import in_book_periods
-from .reading import Converter, Spec, orphan_failures, read_rate_steps, steps_refusal, tape_row_mapper
+from .reading import (
+    Converter,
+    Spec,
+    orphan_failures,
+    read_rate_steps,
+    row_numbers,
+    steps_refusal,
+    tape_row_mapper,
+)
 from .steps import NO_LOAN
 from .words import FREQUENCY_WORDS
 
@@ -93,6 +101,7 @@ class TapeRun:
             if refusal is not None:
                 raise TapeError(rate_steps, str(refusal))
         self.converter = Converter(self.spec, steps=steps)
+        self.steps_path = rate_steps
         # Loans by shape, once the tape has shape columns or steps.
         self.shapes: Counter[str] | None = (
             Counter() if steps is not None or any(f in self.spec.sources for f in ("io_pers", "amort_pers")) else None
@@ -126,6 +135,17 @@ class TapeRun:
             self._numbered_whole = self._read
             self._numbers = self.tape.row_numbers(self.loans if self._read else None)
         return self._numbers(indices)
+
+    def unread_step(self, loan_id: str | None) -> tuple[str, int, str] | None:
+        """(the steps' file, its row as a person finds it, the column) of a loan's first step that does not
+        read, if any."""
+        steps = self.converter.steps
+        if steps is None or self.steps_path is None:
+            return None
+        where = steps.unread(loan_id)
+        if where is None:
+            return None
+        return self.steps_path, row_numbers(self.steps_path, len(steps.ids)).of(where[0]), where[1]
 
     def _fail(self, reason: str, row: int | None = None, field: str | None = None) -> TapeError:
         return TapeError(self.path, reason, row=row, column=self.column_of(field))

@@ -109,7 +109,15 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
     Py_ssize_t first = 0;
     while (first < n && item(first) == Py_None) ++first;
     const bool text = first < n && PyUnicode_Check(item(first));
-    const bool is_int_field = f >= static_cast<int>(Field::Pers);
+    // The optional whole numbers read a list holding a float as floats, each
+    // value then read as a whole number (NaN a null); the engine's terms
+    // keep paywheel_fn's refusal of a float.
+    const bool is_int_field = static_cast<Field>(f) != Field::Id && !pc::is_number_field(static_cast<Field>(f)) &&
+                              !(pc::is_optional_whole(static_cast<Field>(f)) && [&] {
+                                  for (Py_ssize_t i = 0; i < n; ++i)
+                                      if (PyFloat_Check(item(i))) return true;
+                                  return false;
+                              }());
     if (static_cast<Field>(f) == Field::Id && !text && first < n)
         fail(pc::CallFailure::BadType, m::text(m::kListNotStrings, kFieldNames[f], row_of(first), Py_TYPE(item(first))->tp_name));
 
@@ -165,7 +173,7 @@ void column_from_sequence(Book& book, int f, PyObject* obj, ColumnView& out, std
         if (PyUnicode_Check(v))
             fail(pc::CallFailure::BadType, m::text(m::kListMixesNumbers, kFieldNames[f], row_of(i)));
         // The conversions paywheel_fn applies: __index__ for the integer
-        // fields (a float is refused), __float__ for the amount and rate.
+        // fields (a float is refused), __float__ for the amount, rate and balance.
         if (is_int_field) {
             if (PyFloat_Check(v))
                 fail(pc::CallFailure::BadType,

@@ -106,11 +106,12 @@ bool check_kind(Field f, Kind k, const std::string& found, ImportProblem& why) {
         if (!is_text(k)) return problem(why, CallFailure::BadType, m::text(m::kMustHoldStrings, name(f), found.c_str()));
         return true;
     }
-    if (f == Field::Amt || f == Field::Rate) {
+    if (is_number_field(f)) {
         if (!is_float(k) && !is_integral(k) && !is_text(k))
             return problem(why, CallFailure::BadType, m::text(m::kMustHoldNumbers, name(f), found.c_str()));
         return true;
     }
+    if (is_float(k) && is_optional_whole(f)) return true;  // whole values, or NaN for a null, row by row
     if (is_float(k))
         return problem(why, CallFailure::BadType, m::text(m::kMustHoldIntegersNotFloat, name(f), found.c_str()));
     if (!is_integral(k) && !is_text(k))
@@ -199,7 +200,8 @@ bool layout_from_schema(const ArrowSchema& schema, ArrowLayout& layout, ImportPr
         if (!shape_layout(*c, static_cast<int>(i), layout, why)) return false;
         // Lenient: a column of another type is left to the caller's own reading.
         const Kind k = c->dictionary == nullptr ? kind_of_arrow(c->format) : Kind::Absent;
-        if (std::strcmp(c->name, name(Field::Age)) == 0 && layout.age_child < 0 && (is_integral(k) || is_text(k))) {
+        if (std::strcmp(c->name, name(Field::Age)) == 0 && layout.age_child < 0 &&
+            (is_integral(k) || is_float(k) || is_text(k))) {
             layout.age_child = static_cast<int>(i);
             layout.age_kind = k;
         }

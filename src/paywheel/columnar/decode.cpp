@@ -297,6 +297,14 @@ bool is_integral(Kind k) noexcept {
     }
 }
 
+bool is_number_field(Field f) noexcept {
+    return f == Field::Amt || f == Field::Rate || f == Field::Balance || f == Field::Fee;
+}
+
+bool is_optional_whole(Field f) noexcept {
+    return f == Field::Age || f == Field::IoPers || f == Field::AmortPers || f == Field::PaymentsPerYear;
+}
+
 bool ColumnView::is_null(std::int64_t row) const noexcept {
     if (kind == Kind::Null) return true;
     return validity != nullptr && !bit(validity, bit_offset + row);
@@ -348,11 +356,46 @@ LoanTerms Terms::loan() const {
 
 namespace {
 
-// An optional integer of the shape: absent or null reads as not given.
+double float_at(const ColumnView& c, std::int64_t row) noexcept {
+    return c.kind == Kind::F64 ? load<double>(c, row) : static_cast<double>(load<float>(c, row));
+}
+
+// A float of an optional whole-number column (not NaN): a fraction or an
+// infinity reads as the text "4.5" or "inf" would (parse_int), a whole
+// number past 32 bits as one written in digits.
+bool read_whole_float(const ColumnView& c, Field f, std::int64_t row, std::int32_t& out, DecodeFailure& why) noexcept {
+    const double v = float_at(c, row);
+    if (!std::isfinite(v) || std::floor(v) != v) {
+        std::string text;
+        try {
+            text = c.kind == Kind::F64 ? double_text(v) : float_text(static_cast<float>(v));
+        } catch (...) {
+        }
+        return fail_quoting(why, FailureCode::ParseInt, f, messages::kIntInvalidDigit, text);
+    }
+    if (v < static_cast<double>(std::numeric_limits<std::int32_t>::min()) ||
+        v > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+        // Quoted in digits, as the integer it is (within 64 bits).
+        if (std::fabs(v) < 9.2e18) return fail_quoting_number(why, FailureCode::IntOutOfRange, f,
+                                                               messages::kIntOutOfRangeOverflow, static_cast<std::int64_t>(v));
+        return fail_quoting_number(why, FailureCode::IntOutOfRange, f, messages::kIntOutOfRangeOverflow, v);
+    }
+    out = static_cast<std::int32_t>(v);
+    return true;
+}
+
+// An optional integer of the shape: absent or null (a float NaN too) reads
+// as not given.
 bool read_optional_i32(const ColumnView& c, Field f, std::int64_t row, std::int32_t& out, bool& given,
                        DecodeFailure& why) noexcept {
     given = false;
     if (c.kind == Kind::Absent || c.is_null(row)) return true;
+    if (is_float(c.kind)) {
+        if (std::isnan(float_at(c, row))) return true;
+        if (!read_whole_float(c, f, row, out, why)) return false;
+        given = true;
+        return true;
+    }
     if (!read_i32(c, f, row, out, why)) return false;
     given = true;
     return true;
@@ -420,10 +463,21 @@ bool decode_row(const InputBatch& batch, std::int64_t row, Terms& t, DecodeFailu
 bool read_standing_columns(const InputBatch& batch, std::int64_t row, std::int64_t& age, bool& has_age,
                            float& balance, std::int64_t& balance_cents, bool& has_balance, DecodeFailure& why) noexcept {
     if (batch.age.kind != Kind::Absent) {
-        if (batch.age.is_null(row) || batch.age.kind == Kind::Null)
+        if (batch.age.is_null(row) || batch.age.kind == Kind::Null ||
+            (is_float(batch.age.kind) && std::isnan(float_at(batch.age, row))))
             return fail(why, FailureCode::BadAge, Field::Age, messages::kBadAge);
         std::int32_t a = 0;
-        if (!read_i32(batch.age, Field::Age, row, a, why)) return false;
+        if (is_float(batch.age.kind)) {
+            // An age that is no whole number is refused as the book's other
+            // readers of ages refuse it, quoted as given.
+            if (!read_whole_float(batch.age, Field::Age, row, a, why)) {
+                why.code = FailureCode::BadAge;
+                why.reason = messages::kBadAge;
+                return false;
+            }
+        } else if (!read_i32(batch.age, Field::Age, row, a, why)) {
+            return false;
+        }
         age = a;
         has_age = true;
     }

@@ -49,6 +49,14 @@ bool is_float(Kind k) noexcept;
 // Integers of any width and booleans.
 bool is_integral(Kind k) noexcept;
 
+// The amount, rate, balance and fee: numbers, read as binary floats.
+bool is_number_field(Field f) noexcept;
+// A loan's optional whole numbers (its age and the shape's io_pers,
+// amort_pers and payments_per_year) may also come as floats: pandas turns a
+// column of integers with a gap into float64. A NaN there is a null and a
+// value must be whole. The engine's own terms keep refusing floats.
+bool is_optional_whole(Field f) noexcept;
+
 // One column of one batch. Element i of a typed column lives at
 // data + i * stride; Arrow columns have their offset already applied to
 // data, except for bit-packed values and the validity bitmap, which keep a

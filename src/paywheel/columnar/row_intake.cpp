@@ -103,7 +103,8 @@ namespace {
 // contract's rate and steps, each step's from its entry of the schedule (its
 // period less `shift`, the age of a row scheduled from its balance). False,
 // with `failure` naming the period, when the fee is above the rate in force
-// at a period after `age`. A step that does not read or breaks a rule of
+// at a period after `age` (from the first, age + 1, when the contract's own
+// rate is below it). A step that does not read or breaks a rule of
 // shapes is left to the shape's own refusal. The fee and the rates are
 // compared as binary32, or in cent mode (`cents`) as the float64 fee against
 // the float64 rate: a binary32 widened to float64 compares and divides as it
@@ -126,8 +127,11 @@ bool fee_strip(const InputBatch& batch, std::int64_t r, double fee, std::int64_t
     // The rate read at origination is in force after the age unless a step
     // already replaced it. A rate that is not a rate at all is left for the
     // engine to refuse.
-    if ((steps.empty() || steps[0].first > age + 1) && ff > rate0)
-        return refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+    if ((steps.empty() || steps[0].first > age + 1) && ff > rate0) {
+        refuse_row(failure, FailureCode::BadFee, Field::Fee, messages::kBadFee, fee, terms);
+        failure.reason = messages::text(messages::kBadFeeAbove, static_cast<long long>(age + 1));
+        return false;
+    }
     if (ff == 0.0) return true;
     out.first = ff / rate0;
     for (std::size_t i = 0; i < steps.size(); ++i) {

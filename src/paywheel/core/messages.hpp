@@ -140,6 +140,8 @@ inline constexpr const char* kBadFee = "fee must be a number from 0 to the rate 
 inline constexpr const char* kPeriodsPerYearRange = "periods_per_year must be a whole number from 1 to 366";
 inline constexpr const char* kBadPaymentsPerYear =
     "payments_per_year must be 12, 4, 2 or 1 and divide the call's periods_per_year";
+inline constexpr const char* kBadFeeAbove =
+    "fee must be a number from 0 to the rate in force (in the rate's unit); it is above the rate from period %lld";
 inline constexpr const char* kBadFeeFrom =
     "fee must be a number from 0 to the rate in force (in the rate's unit); a rate step puts it above the rate "
     "from period %lld";

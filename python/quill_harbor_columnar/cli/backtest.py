@@ -24,6 +24,7 @@ from .scenarios import scenarios_of
 
 class Backtest(HistoryCommand):
     name = "backtest"
+    unit = "loans"  # its progress counts the book's loans, projected
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         return super().inputs(args) + ([args.scenarios] if args.scenarios else [])

@@ -28,7 +28,7 @@ class HistoryRun(NamedTuple):
 
 
 def record_error(e: RecordError) -> CliError:
-    return CliError(e.file, str(e).split(": ", 1)[-1], row=e.line, column=e.field)
+    return CliError(e.file, str(e).split(": ", 1)[-1], line=e.line, field=e.field)
 
 
 def open_history(args: argparse.Namespace, progress: Progress) -> History:
@@ -56,6 +56,7 @@ class HistoryCommand(Command):
     """What the history commands share: the inputs, the failures file, reading with progress."""
 
     reads_tape = False
+    unit = "records"
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         return super().inputs(args) + list(args.history) + list(args.origination or [])

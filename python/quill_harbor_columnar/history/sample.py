@@ -28,7 +28,7 @@ from ..scheduling import Precision
 from .layouts import FANNIE_FIELDS, FREDDIE_ORIGINATION_FIELDS, FREDDIE_PERFORMANCE_FIELDS
 from .schedule import scheduled_principal
 
-__all__ = ["write_sample_history"]
+__all__ = ["write_sample_history", "start_month"]
 
 _CHUNK = 20_000  # loans simulated at once
 _MISS = 0.01  # chance a month that a paying loan misses one payment (and cures the next)
@@ -295,6 +295,20 @@ def _append(path: str, table: Any) -> None:
         csv.write_csv(table, f, csv.WriteOptions(include_header=False, delimiter="|", quoting_style="none"))
 
 
+def start_month(start: str) -> int:
+    """The history's first month, ``"YYYY-MM"``, as months since 1970-01; ValueError unless it is one whose
+    loans' dates (from two years before it to thirty after) all have four-digit years."""
+    parts = start.strip().split("-") if isinstance(start, str) else []
+    if len(parts) != 2 or not (len(parts[0]) == 4 and parts[0].isdigit() and len(parts[1]) == 2 and parts[1].isdigit()):
+        raise ValueError(f"the first month must read YYYY-MM, not {start!r}")
+    year, month = int(parts[0]), int(parts[1])
+    if not 1 <= month <= 12:
+        raise ValueError(f"{start!r} names no month: the month is 01 to 12")
+    if not 1902 <= year <= 9960:
+        raise ValueError(f"{start!r} is outside the years 1902 to 9960 a history's dates can be written in")
+    return (year - 1970) * 12 + month - 1
+
+
 def write_sample_history(
     folder: str,
     loans: int,
@@ -317,11 +331,12 @@ def write_sample_history(
     if loans < 1 or months < 1:
         raise ValueError("loans and months must be 1 or more")
     checks.cents(precision)
-    for name, value in (("cpr", cpr), ("cdr", cdr), ("severity", severity)):
+    for name, value in (("cpr", cpr), ("cdr", cdr)):
         if not 0.0 <= value < 1.0:
             raise ValueError(f"{name} must be a fraction from 0 to below 1, not {value!r}")
-    year, month = (int(p) for p in start.split("-"))
-    first = (year - 1970) * 12 + month - 1
+    if not 0.0 <= severity <= 1.0:
+        raise ValueError(f"severity must be a fraction from 0 to 1, not {severity!r}")
+    first = start_month(start)
     os.makedirs(folder, exist_ok=True)
     written: dict[str, None] = {}
     origination: dict[str, None] = {}

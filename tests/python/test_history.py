@@ -363,8 +363,9 @@ def test_the_commands(tmp_path):
     # Nothing reads: status 3.
     junk = tmp_path / "junk.txt"
     junk.write_text("a|b\nc|d\n")
-    none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv")
+    none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv", "--failures", tmp_path / "j.csv")
     assert none.returncode == 3, none.stderr
+    assert pd.read_csv(tmp_path / "j.csv").line.tolist() == [1, 2] and not (tmp_path / "n.csv").exists()
 
 
 @pytest.mark.parametrize("flag, value", [("--cpr", "100"), ("--cdr", "100"), ("--severity", "150"), ("--cpr", "-1"),

@@ -267,7 +267,7 @@ def test_a_bad_record_is_a_listed_failure(fannie, tmp_path, field, text, code):
         qc.history(path, "fannie-mae")
     assert isinstance(raised.value, RecordError)
     assert (raised.value.file, raised.value.line, raised.value.field, raised.value.code) == (str(path), 10, field, code)
-    assert f"line 10" in str(raised.value)
+    assert "line 10" in str(raised.value)
 
 
 @pytest.mark.parametrize("lines, unreadable, cut, batch_rows", [
@@ -363,7 +363,8 @@ def test_the_commands(tmp_path):
     # Nothing reads: status 3.
     junk = tmp_path / "junk.txt"
     junk.write_text("a|b\nc|d\n")
-    none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv", "--failures", tmp_path / "j.csv")
+    none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv",
+                "--failures", tmp_path / "j.csv")
     assert none.returncode == 3, none.stderr
     assert pd.read_csv(tmp_path / "j.csv").line.tolist() == [1, 2] and not (tmp_path / "n.csv").exists()
 

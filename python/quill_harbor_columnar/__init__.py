@@ -9,6 +9,10 @@ PyCapsule interface) without a copy.
 from importlib.metadata import PackageNotFoundError as _NotInstalled
 from importlib.metadata import version as _version
 
+# The module ``performance`` is loaded before the name is bound to the function of that name below (by the
+# import from .history, which follows this one), so that importing the module later, in any order, finds it
+# loaded and leaves ``quill_harbor_columnar.performance`` the function.
+from . import performance as _performance_module  # noqa: F401
 from .errors import ErrorTable, LoanError
 from .history import (
     Backtest,

@@ -2,6 +2,7 @@
 against a pandas transcription of the published formulas, and the generator's speeds recovered."""
 
 import gzip
+import pickle
 import shutil
 import subprocess
 import sys
@@ -159,9 +160,11 @@ def test_measures_equal_the_published_formulas(fannie, freddie, layout, by):
                                    err_msg=name)
 
 
-def test_realized_speeds_recover_the_generator(tmp_path):
-    cpr, cdr, severity = 0.10, 0.04, 0.3
-    write_sample_history(str(tmp_path), 6000, 36, "fannie-mae", cpr=cpr, cdr=cdr, severity=severity, seed=3)
+# A short history with many defaults: its first months hold the loans already on the delinquency path.
+@pytest.mark.parametrize("months, cdr", [(36, 0.04), (7, 0.20)])
+def test_realized_speeds_recover_the_generator(tmp_path, months, cdr):
+    cpr, severity = 0.10, 0.3
+    write_sample_history(str(tmp_path), 6000, months, "fannie-mae", cpr=cpr, cdr=cdr, severity=severity, seed=3)
     h = qc.history(tmp_path, "fannie-mae")
     p = qc.performance(h).to_pandas()
     smm = p.prepaid_principal.sum() / (p.balance - p.scheduled_principal).sum()
@@ -184,6 +187,7 @@ def test_every_documented_field_reads_with_its_type(fannie, freddie, layout):
     if layout == "fannie-mae":
         fields = FANNIE_FIELDS
         h = qc.history(fannie, layout, columns=[n for n, _ in fields])
+        assert qc.history(fannie, layout, columns="cscore_b").column_names[-2:] == ["vintage", "cscore_b"]
     else:
         fields = FREDDIE_PERFORMANCE_FIELDS + FREDDIE_ORIGINATION_FIELDS
         h = _freddie(freddie, columns=[n for n, _ in fields])
@@ -233,6 +237,8 @@ BAD = [  # (field, text or None for a cut record, code)
     ("first_pay", "2020-1", "bad_date"),
     ("dlq_status", "ZZ", "unknown_code"),
     ("zero_bal_code", "42", "unknown_code"),
+    ("loan_id", "", "null"),
+    ("act_period", "", "null"),
 ]
 
 
@@ -254,13 +260,53 @@ def test_a_bad_record_is_a_listed_failure(fannie, tmp_path, field, text, code):
     h = qc.history(path, "fannie-mae", errors="skip")
     [failure] = h.failures
     assert (failure.file, failure.line, failure.code, failure.field) == (str(path), 10, code, field)
+    assert failure.id == (cells[FIELD_AT["loan_id"]] or None)
     assert h.to_arrow().num_rows == 39
     assert h.failure_table().column("line").to_pylist() == [10]
     with pytest.raises(qc.LoanError) as raised:
         qc.history(path, "fannie-mae")
     assert isinstance(raised.value, RecordError)
     assert (raised.value.file, raised.value.line, raised.value.field, raised.value.code) == (str(path), 10, field, code)
-    assert f"line 10" in str(raised.value)
+    assert "line 10" in str(raised.value)
+
+
+@pytest.mark.parametrize("lines, unreadable, cut, batch_rows", [
+    (1, [1], [], 5), (10, [5], [], 5), (10, [8, 9, 10], [], 5), (6, [2, 3], [], 3), (10, [10], [], 100),
+    (12, [4], [12], 2),
+])
+def test_failed_records_anywhere_in_a_block_carry_their_own_ids(fannie, tmp_path, lines, unreadable, cut, batch_rows):
+    rows = _fannie_lines(fannie)[:lines]
+    for n in unreadable + cut:  # CURRENT_UPB "abc", or the record cut short
+        cells = rows[n - 1].split("|")
+        rows[n - 1] = "|".join(cells[:60] if n in cut else [*cells[:11], "abc", *cells[12:]])
+    bad = sorted(unreadable + cut)
+    path = tmp_path / "bad.txt"
+    path.write_text("\n".join(rows) + "\n")
+    h = qc.history(path, "fannie-mae", errors="skip", batch_rows=batch_rows)
+    assert [(f.line, f.id) for f in h.failures] == [(n, rows[n - 1].split("|")[1]) for n in bad]
+    assert h.to_arrow().num_rows == lines - len(bad)
+    with pytest.raises(RecordError) as raised:
+        qc.history(path, "fannie-mae", batch_rows=batch_rows)
+    assert (raised.value.line, raised.value.id) == (bad[0], rows[bad[0] - 1].split("|")[1])
+
+
+def test_an_empty_balance_is_absent_never_a_payoff(fannie, tmp_path):
+    rows = _fannie_lines(fannie)[:400]
+    whole = tmp_path / "whole.txt"
+    whole.write_text("\n".join(rows) + "\n")
+    # A running loan's record in the middle of its run, its CURRENT_UPB masked.
+    at = next(i for i in range(1, len(rows) - 1) if rows[i].split("|")[1] == rows[i + 1].split("|")[1] ==
+              rows[i - 1].split("|")[1] and rows[i + 1].split("|")[FIELD_AT["zero_bal_code"]] == "")
+    cells = rows[at].split("|")
+    cells[FIELD_AT["current_upb"]] = ""
+    rows[at] = "|".join(cells)
+    masked = tmp_path / "masked.txt"
+    masked.write_text("\n".join(rows) + "\n")
+    h = qc.history(masked, "fannie-mae")
+    assert not h.failures and h.to_arrow().column("balance").null_count == 1
+    got, want = (qc.performance(x).to_pandas() for x in (h, qc.history(whole, "fannie-mae")))
+    assert (got.prepaid_principal <= want.prepaid_principal + 1e-9).all()
+    assert got.prepaid_principal.sum() > want.prepaid_principal.sum() - float(cells[FIELD_AT["orig_upb"]])
 
 
 def test_a_freddie_loan_without_origination_and_a_blank_line(freddie, tmp_path):
@@ -309,14 +355,28 @@ def test_the_commands(tmp_path):
     bad.write_text("\n".join(lines) + "\n")
     out.unlink()
     stop = _cli("performance", folder, "--layout", "fannie-mae", "--errors", "raise", "-o", out)
-    assert stop.returncode == 2 and "row 5" in stop.stderr and "current_upb" in stop.stderr and not out.exists()
-    skip = _cli("performance", folder, "--layout", "fannie-mae", "-o", out, "--failures", tmp_path / "f.csv")
+    assert stop.returncode == 2 and "line 5, field current_upb" in stop.stderr and not out.exists()
+    skip = _cli("performance", folder, "--layout", "fannie-mae", "-o", out, "--failures", tmp_path / "f.csv",
+                "--progress")
     assert skip.returncode == 0 and pd.read_csv(tmp_path / "f.csv").line.tolist() == [5]
+    assert "records in" in skip.stderr and "loans" not in skip.stderr
     # Nothing reads: status 3.
     junk = tmp_path / "junk.txt"
     junk.write_text("a|b\nc|d\n")
-    none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv")
+    none = _cli("performance", junk, "--layout", "fannie-mae", "-o", tmp_path / "n.csv",
+                "--failures", tmp_path / "j.csv")
     assert none.returncode == 3, none.stderr
+    assert pd.read_csv(tmp_path / "j.csv").line.tolist() == [1, 2] and not (tmp_path / "n.csv").exists()
+
+
+@pytest.mark.parametrize("flag, value", [("--cpr", "100"), ("--cdr", "100"), ("--severity", "150"), ("--cpr", "-1"),
+                                         ("--start", "2022-13")])
+def test_sample_history_refuses_a_bad_flag_in_one_line(tmp_path, flag, value):
+    run = _cli("sample-history", "--loans", 5, "--months", 2, "--layout", "fannie-mae", "-o", tmp_path / "h",
+               f"{flag}={value}")
+    assert run.returncode == 2 and not (tmp_path / "h").exists()
+    [line] = run.stderr.splitlines()
+    assert line.startswith("quill-harbor: error: " + flag) and "Error" not in line
 
 
 # ---------------------------------------------------------------- actual against projected
@@ -331,7 +391,10 @@ def test_fit_recovers_the_generator_and_backtest_sets_it_beside_history(tmp_path
     [row] = fitted.to_arrow().to_pylist()
     assert row["cpr"] == pytest.approx(cpr, rel=0.1) and row["cdr"] == pytest.approx(cdr, rel=0.25)
     assert row["severity"] == pytest.approx(severity, rel=1e-6) and row["psa"] > 0 and row["sda"] > 0
-    bt = qc.backtest(h, book, fitted.scenarios()).to_pandas()
+    # fit() is itself the scenario mappings project() takes (and a cluster ships).
+    assert list(fitted) == fitted.scenarios() == pickle.loads(pickle.dumps(fitted)).scenarios() and len(fitted) == 2
+    assert qc.project(book, fitted).to_arrow().equals(qc.project(book, fitted.scenarios()).to_arrow())
+    bt = qc.backtest(h, book, fitted).to_pandas()
     constant = bt[bt.scenario == 0].sort_values("month")
     assert len(constant) == 30
     # Projected at the fitted speeds, the book ends near where it really did.
@@ -341,6 +404,16 @@ def test_fit_recovers_the_generator_and_backtest_sets_it_beside_history(tmp_path
     # Period 1's realized balance is the book's loans still performing a month on.
     p = qc.performance(h, start="2020-07", end="2020-07").to_pandas()
     assert constant.iloc[0].realized_prepaid == pytest.approx(p.prepaid_principal[0], rel=1e-9)
+
+
+@pytest.mark.parametrize("first", ["import quill_harbor_columnar as qc", "from quill_harbor_columnar.performance "
+                                   "import as_of, backtest, fit, performance, roll_rates"])
+def test_performance_is_a_module_and_the_function(first):
+    code = (f"{first}\nimport quill_harbor_columnar as qc\n"
+            "from quill_harbor_columnar.performance import as_of, backtest, fit, performance, roll_rates\n"
+            "assert qc.performance is performance and callable(roll_rates) and qc.fit is fit\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
 
 
 # ---------------------------------------------------------------- scale-out

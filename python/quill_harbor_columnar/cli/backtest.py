@@ -24,6 +24,7 @@ from .scenarios import scenarios_of
 
 class Backtest(HistoryCommand):
     name = "backtest"
+    unit = "loans"  # its progress counts the book's loans, projected
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         return super().inputs(args) + ([args.scenarios] if args.scenarios else [])
@@ -43,7 +44,7 @@ class Backtest(HistoryCommand):
         except ValueError as e:
             failures = history.failures
             if failures and not history.to_arrow().num_rows:
-                check_failures(args, history, 0)
+                check_failures(args, history, 0, staged)
             raise CliError(None, str(e)) from None
         result = backtest(history, book, args.scenario_list, by=args.by, months=args.months, precision=args.precision)
         progress.advance(book.num_rows)

@@ -22,9 +22,17 @@ class CliError(Exception):
         row: int | None = None,
         column: str | None = None,
         status: Exit = Exit.FAILED,
+        *,
+        line: int | None = None,
+        field: str | None = None,
     ) -> None:
-        parts = [
-            p for p in (file, f"row {row}" if row is not None else None, f"column {column}" if column else None) if p
-        ]
+        # A row and column of a table; a line and field of a text record (a loan-level history's).
+        where = (
+            f"row {row}" if row is not None else None,
+            f"column {column}" if column else None,
+            f"line {line}" if line is not None else None,
+            f"field {field}" if field else None,
+        )
+        parts = [p for p in (file, *where) if p]
         super().__init__(": ".join([", ".join(parts), reason]) if parts else reason)
         self.status = status

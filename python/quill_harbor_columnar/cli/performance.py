@@ -14,6 +14,7 @@ from ..io.atomic import Staged
 from ..io.writers import write_table
 from ..plots.history import plot_performance
 from ..tape.stream import TapeRun
+from . import interrupts
 from .exits import CliError, Exit
 from .options import add_precision, count
 from .progress import Progress
@@ -28,7 +29,7 @@ class HistoryRun(NamedTuple):
 
 
 def record_error(e: RecordError) -> CliError:
-    return CliError(e.file, str(e).split(": ", 1)[-1], row=e.line, column=e.field)
+    return CliError(e.file, str(e).split(": ", 1)[-1], line=e.line, field=e.field)
 
 
 def open_history(args: argparse.Namespace, progress: Progress) -> History:
@@ -43,10 +44,17 @@ def open_history(args: argparse.Namespace, progress: Progress) -> History:
         raise CliError(None, str(e)) from None
 
 
-def check_failures(args: argparse.Namespace, history: History, rows: int) -> None:
-    """Every record failed: status 3, the failures file the one output kept."""
+def check_failures(args: argparse.Namespace, history: History, rows: int, staged: Staged) -> None:
+    """Every record failed: status 3, the failures file (--failures) the one output kept."""
     failures = history.failures
     if failures and rows == 0:
+        if args.failures:
+            try:
+                write_table(failure_table(failures), staged[args.failures], output(args.failures, "table", "").kind)
+            except OSError as e:
+                raise CliError(args.failures, f"cannot be written: {e.strerror or e}") from None
+            interrupts.check()
+            staged.commit([args.failures])
         raise CliError(
             failures[0].file, f"not a single record could be read: all {len(failures):,} failed", status=Exit.NOTHING
         )
@@ -56,6 +64,7 @@ class HistoryCommand(Command):
     """What the history commands share: the inputs, the failures file, reading with progress."""
 
     reads_tape = False
+    unit = "records"
 
     def inputs(self, args: argparse.Namespace) -> list[str]:
         return super().inputs(args) + list(args.history) + list(args.origination or [])
@@ -106,7 +115,7 @@ class Performance(HistoryCommand):
         kinds = ["performance", "rolls"] if args.roll_rates else ["performance"]
         sets = self.partials(args, history, progress, kinds)
         table = finish_performance(combine(sets[0]), by, window=args.window)
-        check_failures(args, history, table.num_rows)
+        check_failures(args, history, table.num_rows, staged)
         rolls = finish_rolls(combine(sets[1]), by) if args.roll_rates else None
         return HistoryRun(history, table, rolls)
 

@@ -1,4 +1,4 @@
-"""The command's progress report on standard error, counted in loans.
+"""The command's progress report on standard error, counted in loans (or, reading a history, records).
 
 On a terminal it is one bar redrawn in place; in a log (no terminal) it is a
 plain line every few seconds, never a carriage return. A rate and a time
@@ -30,12 +30,19 @@ def _duration(seconds: float) -> str:
 
 
 class Progress:
-    """Loans done out of ``total`` (None when unknown), reported while ``enabled``."""
+    """Loans (or the ``unit`` counted) done out of ``total`` (None when unknown), reported while ``enabled``."""
 
     def __init__(
-        self, label: str, total: int | None, enabled: bool, stream: TextIO | None = None, terminal: bool | None = None
+        self,
+        label: str,
+        total: int | None,
+        enabled: bool,
+        stream: TextIO | None = None,
+        terminal: bool | None = None,
+        unit: str = "loans",
     ) -> None:
         self.label = label
+        self.unit = unit
         self.total = total
         self.enabled = enabled
         self.stream = stream if stream is not None else sys.stderr
@@ -51,8 +58,8 @@ class Progress:
         if total:
             self.total = total
 
-    def advance(self, loans: int) -> None:
-        self.done += loans
+    def advance(self, count: int) -> None:
+        self.done += count
         now = time.perf_counter()
         if self.enabled and now - self._last >= self.interval:
             self._last = now
@@ -60,12 +67,13 @@ class Progress:
 
     def line(self, now: float) -> str:
         elapsed = now - self.start
-        parts = [f"{self.done:,} loans" if self.total is None else f"{self.done:,} of {self.total:,} loans"]
+        unit = self.unit
+        parts = [f"{self.done:,} {unit}" if self.total is None else f"{self.done:,} of {self.total:,} {unit}"]
         if self.total:
             parts[0] += f" ({min(self.done / self.total, 1.0):.0%})"
         if elapsed >= SETTLED_SECONDS and self.done > 0:
             rate = self.done / elapsed
-            parts.append(f"{rate:,.0f} loans/s")
+            parts.append(f"{rate:,.0f} {unit}/s")
             if self.total and self.done < self.total:
                 parts.append(f"about {_duration((self.total - self.done) / rate)} left")
         return f"{self.label}: " + ", ".join(parts)
@@ -83,7 +91,7 @@ class Progress:
         if not self.enabled:
             return
         now = time.perf_counter()
-        self._emit(f"{self.label}: {self.done:,} loans in {_duration(now - self.start)}")
+        self._emit(f"{self.label}: {self.done:,} {self.unit} in {_duration(now - self.start)}")
         if self.terminal:
             self.stream.write("\n")
             self.stream.flush()

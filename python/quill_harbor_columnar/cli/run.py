@@ -78,6 +78,8 @@ class Command:
     # Whether the run's flows start from each loan's age; if not, they start
     # at origination and an age column is not read.
     reads_ages = False
+    # What the progress line counts.
+    unit = "loans"
 
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         """Every output of the run, from the flags alone: the data file, and --failures and --plot where
@@ -204,7 +206,8 @@ def _computing(args: argparse.Namespace, run: TapeRun | None) -> Iterator[None]:
         if run is not None and run.error is not None and e is not run.error:
             raise run.error from None
         if isinstance(e, (pa.ArrowException, TypeError, ValueError)):
-            raise CliError(args.loans, _first_line(e)) from None
+            tape = getattr(args, "loans", None)
+            raise CliError(tape if isinstance(tape, str) else None, _first_line(e)) from None
         raise
 
 
@@ -241,7 +244,7 @@ def execute(command: Command, args: argparse.Namespace) -> int:
         if show and run is not None and run.total is None:
             # A CSV tape's rows show only as it is read: counted first, so the report has a real total.
             run.total = run.tape.counted_rows()
-        progress = Progress(command.name, run.total if run is not None else None, show)
+        progress = Progress(command.name, run.total if run is not None else None, show, unit=command.unit)
         start = time.perf_counter()
         try:
             with _computing(args, run):

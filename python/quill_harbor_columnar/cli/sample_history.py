@@ -8,7 +8,7 @@ import shutil
 import tempfile
 from typing import Any
 
-from ..history.sample import write_sample_history
+from ..history.sample import start_month, write_sample_history
 from ..io.atomic import Staged
 from ..tape.stream import TapeRun
 from .exits import CliError
@@ -18,6 +18,12 @@ from .report import human_bytes, print_table
 from .run import Command, Done, Output
 from .scenarios import percent
 
+SPEEDS = {
+    "cpr": "is the annual prepayment rate, in percent",
+    "cdr": "is the annual default rate, in percent",
+    "severity": "is the loss on default, in percent of the balance",
+}
+
 
 class SampleHistory(Command):
     name = "sample-history"
@@ -26,6 +32,14 @@ class SampleHistory(Command):
     def outputs(self, args: argparse.Namespace) -> list[Output]:
         if args.loans < 1 or args.months < 1:
             raise CliError(None, "--loans and --months must be 1 or more")
+        for flag, value, top in (("cpr", args.cpr, 100.0), ("cdr", args.cdr, 100.0), ("severity", args.severity, None)):
+            if not (0.0 <= value < top if top is not None else 0.0 <= value <= 100.0):
+                bound = "below 100%" if top is not None else "100%"
+                raise CliError(None, f"--{flag} {value:g}% is outside 0% to {bound}: --{flag} {SPEEDS[flag]}")
+        try:
+            start_month(args.start)
+        except ValueError as e:
+            raise CliError(None, f"--start: {e}") from None
         if os.path.exists(args.output) and not os.path.isdir(args.output):
             raise CliError(args.output, "is a file; -o names the folder to write the history into")
         return []

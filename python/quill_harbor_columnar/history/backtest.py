@@ -7,7 +7,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, overload
 
 from .._internal.deps import require
 from .._internal.tables import HeldTable
@@ -173,25 +173,52 @@ def _month_days_of_book(history: Any, book: Any) -> int:
     raise ValueError("the book names no month: make it with as_of(history, month)")
 
 
-class Fit(HeldTable):
+class Fit(HeldTable, Sequence[dict[str, Any]]):
     """Per cohort: the constant ``cpr``, ``cdr`` and ``severity``, and the ``psa`` and ``sda`` speeds that
-    reproduce the realized balances over the window; ``scenarios()`` gives them as ``project()`` takes
-    them."""
+    reproduce the realized balances over the window. It is itself the sequence of scenario mappings
+    ``project()``, ``backtest()`` and the cluster ``project`` take: two a cohort, the constant speeds and
+    then the ramps, named by the cohort (``scenarios()`` gives them as a list). ``len()`` counts those
+    scenarios; ``num_rows`` and the table conversions give the fitted speeds, a row a cohort."""
 
-    __slots__ = ("by",)
+    __slots__ = ("by", "_scenarios")
 
     def __init__(self, table: Any, by: list[str]) -> None:
         super().__init__(table)
         self.by = by
+        self._scenarios = self._make_scenarios()
 
-    def scenarios(self) -> list[dict[str, Any]]:
-        """Two scenarios a cohort (constant speeds, then ramps), named by the cohort."""
+    def _make_scenarios(self) -> tuple[dict[str, Any], ...]:
         out = []
         for row in self._table.to_pylist():
             label = " / ".join(str(row[c]) for c in self.by) or "all"
             out.append({"name": f"{label} constant", "cpr": row["cpr"], "cdr": row["cdr"], "severity": row["severity"]})
             out.append({"name": f"{label} ramp", "psa": row["psa"], "sda": row["sda"], "severity": row["severity"]})
-        return out
+        return tuple(out)
+
+    def scenarios(self) -> list[dict[str, Any]]:
+        """Two scenarios a cohort (constant speeds, then ramps), named by the cohort: fresh dicts, the
+        caller's to change."""
+        return [dict(s) for s in self._scenarios]
+
+    @overload
+    def __getitem__(self, index: int) -> dict[str, Any]: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> list[dict[str, Any]]: ...
+
+    def __getitem__(self, index: int | slice) -> dict[str, Any] | list[dict[str, Any]]:
+        if isinstance(index, slice):
+            return [dict(s) for s in self._scenarios[index]]
+        return dict(self._scenarios[index])
+
+    def __len__(self) -> int:
+        return len(self._scenarios)
+
+    def __repr__(self) -> str:
+        return f"<Fit cohorts={self.num_rows} scenarios={len(self)} by={self.by!r}>"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Fit, (self._table, self.by))
 
 
 def _ramp_speed(target: float, ages: Any, curve: Any) -> float:

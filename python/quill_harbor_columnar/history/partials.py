@@ -121,13 +121,17 @@ class Deriver:
         n = batch.num_rows
         ids = batch.column("id")
         month = np.asarray(batch.column("month").cast(pa.int32()).fill_null(0), dtype=np.int64)
-        bal = np.asarray(batch.column("balance").fill_null(0.0), dtype=np.float64)
+        zb = batch.column("zero_balance_code")
+        zb_null = np.asarray(zb.is_null())
+        # An empty balance is an absent value (the publisher masks it in a loan's first months), never a
+        # zero: unknown (NaN) while the loan runs, so that no measure is formed from it (no curtailment that
+        # month, and the next month the loan is outside the pool's start balance); a closed loan's is 0.
+        bal = np.asarray(batch.column("balance").fill_null(np.nan), dtype=np.float64)
+        bal = np.where(np.isnan(bal) & ~zb_null, 0.0, bal)
         rate = np.asarray(batch.column("rate").fill_null(0.0), dtype=np.float64)
         rem = np.asarray(batch.column("remaining").fill_null(0), dtype=np.int64)
         age = np.asarray(batch.column("age").fill_null(0), dtype=np.float64)
         dlq = np.asarray(batch.column("delinquency").fill_null(-1), dtype=np.int64)
-        zb = batch.column("zero_balance_code")
-        zb_null = np.asarray(zb.is_null())
         prepaid_code = np.asarray(pc.is_in(zb, pa.array(sorted(PREPAID_CODES))).fill_null(False))
         liquidation = np.asarray(pc.is_in(zb, pa.array(sorted(LIQUIDATION_CODES))).fill_null(False))
         net_loss = np.asarray(batch.column("net_loss").fill_null(np.nan), dtype=np.float64)
@@ -174,7 +178,7 @@ class Deriver:
         curtailed = np.where(running & (excess >= CENT), excess, 0.0)
         prepaid = np.where(full, p_bal - sched, 0.0) + curtailed
         liquidated = liquidation & ~np.isnan(net_loss)
-        liq_bal = np.where(liquidated, np.where(np.isnan(zb_upb), p_bal, zb_upb), 0.0)
+        liq_bal = np.where(liquidated, np.where(np.isnan(zb_upb), np.nan_to_num(p_bal), zb_upb), 0.0)
         from_state = np.where(in_pool, _bucket(p_dlq), -1)
         to_state = np.where(credit, 6, np.where(full, 5, np.where(running, _bucket(dlq), -1)))
         from_state = np.where(to_state < 0, -1, from_state)

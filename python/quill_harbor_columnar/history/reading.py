@@ -14,7 +14,7 @@ from typing import Any
 from .._internal.deps import require
 from .._internal.tables import ArrowConversions
 from .failures import RecordFailure, failure_table
-from .files import Source, blocks, sources
+from .files import Block, Source, blocks, sources
 from .layouts import (
     FANNIE_COSTS,
     FANNIE_PROCEEDS,
@@ -164,10 +164,12 @@ class _Origination:
         reader = BlockReader(FREDDIE_ORIGINATION_FIELDS, wanted, "YYYYMM", frozenset(), len(FREDDIE_ORIGINATION_FIELDS))
         self.failures: list[RecordFailure] = []
         parts: list[dict[str, Any]] = []
+        key = FREDDIE_ORIGINATION_FIELDS.index(("loan_sequence_number", "str"))
         for source in sources(paths):
             for block in blocks(source, batch_rows * 160):
-                columns, _, bad = reader.read(block)
-                self.failures.extend(_failure(source, b, None) for b in bad)
+                columns, numbers, bad = reader.read(block)
+                columns, _, unkeyed = _without_blank_keys(columns, numbers, ("loan_sequence_number",))
+                self.failures.extend(_failures(source, block, [*bad, *unkeyed], key))
                 parts.append(columns)
         names = reader.wanted
         table = pa.table(
@@ -194,9 +196,37 @@ class _Origination:
         return out, missing
 
 
-def _failure(source: Source, bad: BadField, ids: Any) -> RecordFailure:
-    loan = ids[bad.row].as_py() if ids is not None and bad.row >= 0 else None
-    return RecordFailure(source.name, bad.line, loan, bad.code, bad.field, bad.value)
+def _failures(source: Source, block: Block, bad: list[BadField], key: int) -> list[RecordFailure]:
+    """The block's failed records, in line order, each with the loan id its own raw record holds at field
+    ``key`` (the typed columns hold only the records that read, so they cannot name a failed one)."""
+    if not bad:
+        return []
+    lines = block.data.split(b"\n")
+    out = []
+    for b in sorted(bad, key=lambda b: b.line):
+        cells = lines[b.line - block.first_line].rstrip(b"\r").split(b"|", key + 1)
+        loan = cells[key].decode("utf-8", "replace") if len(cells) > key else ""
+        out.append(RecordFailure(source.name, b.line, loan or None, b.code, b.field, b.value))
+    return out
+
+
+def _without_blank_keys(
+    columns: dict[str, Any], numbers: Any, keys: Iterable[str]
+) -> tuple[dict[str, Any], Any, list[BadField]]:
+    """The records whose key fields (the loan, the month) hold a value, and a ``null`` failure for each
+    record with one empty: a record that names no loan or no month belongs to no loan-month."""
+    np = require("numpy", "history()")
+    pa = require("pyarrow", "history()")
+    blank = np.zeros(len(numbers), dtype=bool)
+    bad: list[BadField] = []
+    for key in keys:
+        empty = np.asarray(columns[key].is_null()) & ~blank
+        bad.extend(BadField(-1, int(numbers[row]), "null", key, "") for row in np.flatnonzero(empty).tolist())
+        blank |= empty
+    if not bad:
+        return columns, numbers, bad
+    keep = pa.array(~blank)
+    return {k: v.filter(keep) for k, v in columns.items()}, numbers[~blank], bad
 
 
 def _are_sources(paths: Any) -> bool:
@@ -214,7 +244,7 @@ class History(ArrowConversions):
         layout: str,
         *,
         origination: Paths | None = None,
-        columns: Iterable[str] | None = None,
+        columns: str | Iterable[str] | None = None,
         errors: str = "raise",
         batch_rows: int = DEFAULT_BATCH_ROWS,
     ) -> None:
@@ -226,7 +256,8 @@ class History(ArrowConversions):
         self.errors = errors
         self.batch_rows = batch_rows
         self.sources: list[Source] = list(paths) if _are_sources(paths) else sources(paths)  # type: ignore[arg-type]
-        extra = [c for c in (columns or []) if c not in STANDARD_NAMES]
+        names = [columns] if isinstance(columns, str) else list(columns or [])
+        extra = [c for c in names if c not in STANDARD_NAMES]
         origination_names = {n for n, _ in FREDDIE_ORIGINATION_FIELDS}
         known = set(self.layout.names) | (origination_names if self.layout.name == "freddie-mac" else set())
         unknown = [c for c in extra if c not in known]
@@ -286,10 +317,13 @@ class History(ArrowConversions):
         source = self.sources[index]
         schema = self.schema
         found: list[RecordFailure] = []
+        src = self.layout.sources
+        key = self.layout.names.index(src["id"])
         for block in blocks(source, self._block_bytes()):
             c, numbers, bad = self._reader.read(block)
-            ids = c[self.layout.sources["id"]]
-            failures = [_failure(source, b, ids) for b in bad]
+            c, numbers, unkeyed = _without_blank_keys(c, numbers, (src["id"], src["month"]))
+            ids = c[src["id"]]
+            failures = _failures(source, block, [*bad, *unkeyed], key)
             origination: dict[str, Any] = {}
             if self._origination is not None:
                 origination, missing = self._origination.join(ids)
@@ -391,13 +425,13 @@ def history(
     layout: str,
     *,
     origination: Paths | None = None,
-    columns: Iterable[str] | None = None,
+    columns: str | Iterable[str] | None = None,
     errors: str = "raise",
     batch_rows: int = DEFAULT_BATCH_ROWS,
 ) -> History:
     """A loan-level history in ``layout`` ("fannie-mae" or "freddie-mac") from ``paths`` (a file, a list of
     files, a folder or a glob; plain, .gz or .zip text). Freddie Mac's origination files come by
-    ``origination=`` in the same forms. ``columns`` adds layout fields by their lower-case names.
+    ``origination=`` in the same forms. ``columns`` adds layout fields by their lower-case names (one name or several).
     ``errors="raise"`` raises ``RecordError`` (a ``LoanError``) at the first record that does not read;
     ``errors="skip"`` leaves such records out and lists them in ``History.failures``."""
     return History(paths, layout, origination=origination, columns=columns, errors=errors, batch_rows=batch_rows)

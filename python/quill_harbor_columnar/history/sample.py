@@ -2,13 +2,15 @@
 and lose at given constant speeds, so that the measures can be checked against what made them.
 
 Every loan's records start at the history's first month, each loan at its own age (up to two years);
-each month an active loan defaults with probability MDR (most liquidate at once, by a third-party
-sale, short sale, REO disposition or note sale; some first run six months delinquent and are disposed of
-two months after), else prepays in full or in part so that the expected unscheduled principal is SMM
-times the balance after scheduled principal, else now and then misses one payment and cures, else pays as
-scheduled. A liquidation's costs and proceeds are set so that the publisher's net loss is the severity
-times the balance. Files are one a quarter of first payment; for Freddie Mac each has its origination
-file.
+each month an active loan defaults with probability MDR (most liquidate at once, by a third-party sale,
+short sale, REO disposition or note sale; some first run six months delinquent and are disposed of two
+months after), else prepays in full or in part so that the expected unscheduled principal is SMM times the
+balance after scheduled principal, else now and then misses one payment and cures, else pays as
+scheduled. As the history starts, loans are already on the delinquency path, each month of it in the
+share the constant speeds give (the months before the first record run in closed form, not written), so
+that realized MDR matches the CDR from the first month on. A liquidation's costs and proceeds are set so
+that the publisher's net loss is the severity times the balance. Files are one a quarter of first
+payment; for Freddie Mac each has its origination file.
 
 With ``precision="cent"`` the loans are serviced in whole cents: each month's scheduled principal (and the
 balance at the first record, amortized month by month from origination) comes from the loan's cent
@@ -25,16 +27,17 @@ from .._internal import checks
 from .._internal.deps import require
 from .._internal.rounding import half_up_cents
 from ..scheduling import Precision
-from .layouts import FANNIE_FIELDS, FREDDIE_ORIGINATION_FIELDS, FREDDIE_PERFORMANCE_FIELDS
+from .layouts import DEFAULT_DELINQUENCY, FANNIE_FIELDS, FREDDIE_ORIGINATION_FIELDS, FREDDIE_PERFORMANCE_FIELDS
 from .schedule import scheduled_principal
 
-__all__ = ["write_sample_history"]
+__all__ = ["write_sample_history", "start_month"]
 
 _CHUNK = 20_000  # loans simulated at once
 _MISS = 0.01  # chance a month that a paying loan misses one payment (and cures the next)
 _CURTAIL_SHARE = 0.05  # of paying loans, those that pay some principal early in a month
 _PAYOFF_SHARE = 0.9  # of the unscheduled principal, the part paid as full payoffs
 _SLOW_DEFAULT = 0.3  # of defaults, those that run six months delinquent first
+_DISPOSED = 8  # months on the delinquency path at which a loan is disposed of (two past the sixth)
 _LIQUIDATION_CODES = ("02", "03", "09", "15")
 _LIQUIDATION_WEIGHTS = (0.1, 0.2, 0.6, 0.1)
 
@@ -75,6 +78,31 @@ def _cent_balance(orig: Any, r: Any, term: Any, payments: Any) -> Any:
     return bal
 
 
+class _Defaults:
+    """A month's chances of default for a loan off the delinquency path, and the path's share of the pool,
+    set so that the balance with a credit event (a liquidation, or a sixth month delinquent) is MDR of the
+    pool at the month's start in every month, the first included: a loan starting the path reaches its credit
+    event five months on, when the pool has run off by ``stay`` (a loan off the path running on a month) to
+    the fifth, so the path is started that much less often; loans already on it as the history starts are
+    those that started it k months before (k from 1, the month of its first record on it) and are left,
+    against a pool that ran off by ``stay`` to the k since."""
+
+    def __init__(self, mdr: float, payoff: float) -> None:
+        wait = DEFAULT_DELINQUENCY - 1  # months from starting the path to the credit event
+        stay = (1.0 - mdr) * (1.0 - payoff)
+        self.slow = mdr * _SLOW_DEFAULT * stay**wait
+        self.at_start = [self.slow / stay**k for k in range(1, _DISPOSED)]
+        on_path = sum(self.at_start[:wait])  # in the pool, not yet at the credit event
+        self.quick = mdr * (1.0 - _SLOW_DEFAULT) / (1.0 - on_path)
+        self.total = self.quick + self.slow
+
+    def path_at_start(self, rng: Any, n: int) -> Any:
+        """Each loan's month on the delinquency path at the first record (1 to 7; 0 when on none)."""
+        np = require("numpy", "sample_history()")
+        band = np.searchsorted(np.cumsum(self.at_start), rng.random(n), side="right")
+        return np.where(band < len(self.at_start), band + 1, 0)
+
+
 def _simulate(
     rng: Any, n: int, months: int, start: int, speeds: tuple[float, float, float], precision: Precision = "binary32"
 ) -> dict[str, Any]:
@@ -84,26 +112,35 @@ def _simulate(
     cpr, cdr, severity = speeds
     smm = 1.0 - (1.0 - cpr) ** (1.0 / 12.0)
     mdr = 1.0 - (1.0 - cdr) ** (1.0 / 12.0)
+    # The share of the pool that may pay off in a month: not defaulting, not curing a missed payment, and
+    # not on the delinquency path (its first five months are in the pool, never prepaying).
+    eligible = 1.0 - mdr - _MISS - (DEFAULT_DELINQUENCY - 1) * _SLOW_DEFAULT * mdr
+    payoff = _PAYOFF_SHARE * smm / eligible
+    curtail = (1 - _PAYOFF_SHARE) * smm / eligible / _CURTAIL_SHARE / (1 - payoff)
     term = rng.choice([180, 360], n, p=[0.2, 0.8])
     age0 = rng.integers(0, 24, n)
     annual = np.round(rng.uniform(2.5, 7.5, n) * 8) / 8  # percent, in eighths
     orig = np.round(rng.uniform(80_000, 700_000, n), -3)
     r = annual / 1200.0
-    # The balance at the first record: the scheduled balance after age0 payments, to the cent.
+    # The months before the first record, in closed form: each loan already on its delinquency path, k
+    # months in (it missed its k-th payment last month), with the chance the constant speeds give it, so that
+    # the loans reaching six months delinquent in the first months are as many as in any later month.
+    chances = _Defaults(mdr, payoff)
+    path0 = chances.path_at_start(rng, n)
+    age0 = np.maximum(age0, path0)  # a loan k months delinquent has had k payments due
+    paid = age0 - path0  # its balance stands where its last paid installment left it
+    # The balance at the first record: the scheduled balance after those payments, to the cent.
     if cents:
-        bal = _cent_balance(orig, r, term, age0)
+        bal = _cent_balance(orig, r, term, paid)
     else:
         pay = orig * r / (1 - (1 + r) ** -term)
-        bal = np.round(orig * (1 + r) ** age0 - pay * ((1 + r) ** age0 - 1) / r, 2)
+        bal = np.round(orig * (1 + r) ** paid - pay * ((1 + r) ** paid - 1) / r, 2)
     first_pay = start - age0
     rec: dict[str, list[Any]] = {k: [] for k in ("loan", "t", "bal", "age", "rem", "dlq", "zb", "last", "loss")}
     active = np.ones(n, dtype=bool)
-    dlq = np.zeros(n, dtype=np.int64)
-    slow = np.zeros(n, dtype=bool)  # on the way to a delinquency default
+    dlq = path0.astype(np.int64)
+    slow = path0 > 0  # on the way to a delinquency default
     rem = term - age0
-    eligible = 1.0 - mdr - _MISS
-    payoff = _PAYOFF_SHARE * smm / eligible
-    curtail = (1 - _PAYOFF_SHARE) * smm / eligible / _CURTAIL_SHARE / (1 - payoff)
     for t in range(months):
         loans = np.flatnonzero(active)
         if t == 0:
@@ -123,14 +160,14 @@ def _simulate(
             # Loans on the delinquency path: one month more; disposed of two months after the sixth.
             path = loans[on_path]
             dlq[path] += 1
-            done = path[dlq[path] >= 8]
+            done = path[dlq[path] >= _DISPOSED]
             zb[done] = "09"
             last[done] = bal[done]
             loss[done] = severity * bal[done]
             new_bal[done] = 0.0
             free = ~on_path
-            default = free & (u < mdr)
-            slow_start = default & (rng.random(loans.size) < _SLOW_DEFAULT)
+            default = free & (u < chances.total)
+            slow_start = default & (u >= chances.quick)
             quick = loans[default & ~slow_start]
             codes = rng.choice(_LIQUIDATION_CODES, quick.size, p=_LIQUIDATION_WEIGHTS)
             zb[quick] = codes
@@ -141,7 +178,7 @@ def _simulate(
             slow[starts] = True
             dlq[starts] = 1
             missed = free & ~default & (dlq[loans] > 0)  # a missed payment last month: cured now
-            v = (u - mdr) / (1 - mdr)
+            v = (u - chances.total) / (1 - chances.total)
             full = free & ~default & ~missed & (v < payoff)
             paid = loans[full]
             zb[paid] = "01"
@@ -254,7 +291,7 @@ def _freddie_tables(rec: dict[str, Any], rng: Any, ids: Any, precision: Precisio
     blank = pa.nulls(size, pa.string())
     perf: dict[str, Any] = {name: blank for name, _ in FREDDIE_PERFORMANCE_FIELDS}
     zbm = np.where(rec["zb"] != "", rec["t"], 0)
-    dlq = np.where(rec["dlq"] >= 8, "RA", rec["dlq"].astype(str))
+    dlq = np.where(rec["dlq"] >= _DISPOSED, "RA", rec["dlq"].astype(str))
     perf.update(
         loan_sequence_number=pa.array(ids[rec["loan"]]),
         monthly_reporting_period=pa.array(_months(rec["t"], "YYYYMM")),
@@ -295,6 +332,20 @@ def _append(path: str, table: Any) -> None:
         csv.write_csv(table, f, csv.WriteOptions(include_header=False, delimiter="|", quoting_style="none"))
 
 
+def start_month(start: str) -> int:
+    """The history's first month, ``"YYYY-MM"``, as months since 1970-01; ValueError unless it is one whose
+    loans' dates (from two years before it to thirty after) all have four-digit years."""
+    parts = start.strip().split("-") if isinstance(start, str) else []
+    if len(parts) != 2 or not (len(parts[0]) == 4 and parts[0].isdigit() and len(parts[1]) == 2 and parts[1].isdigit()):
+        raise ValueError(f"the first month must read YYYY-MM, not {start!r}")
+    year, month = int(parts[0]), int(parts[1])
+    if not 1 <= month <= 12:
+        raise ValueError(f"{start!r} names no month: the month is 01 to 12")
+    if not 1902 <= year <= 9960:
+        raise ValueError(f"{start!r} is outside the years 1902 to 9960 a history's dates can be written in")
+    return (year - 1970) * 12 + month - 1
+
+
 def write_sample_history(
     folder: str,
     loans: int,
@@ -317,11 +368,12 @@ def write_sample_history(
     if loans < 1 or months < 1:
         raise ValueError("loans and months must be 1 or more")
     checks.cents(precision)
-    for name, value in (("cpr", cpr), ("cdr", cdr), ("severity", severity)):
+    for name, value in (("cpr", cpr), ("cdr", cdr)):
         if not 0.0 <= value < 1.0:
             raise ValueError(f"{name} must be a fraction from 0 to below 1, not {value!r}")
-    year, month = (int(p) for p in start.split("-"))
-    first = (year - 1970) * 12 + month - 1
+    if not 0.0 <= severity <= 1.0:
+        raise ValueError(f"severity must be a fraction from 0 to 1, not {severity!r}")
+    first = start_month(start)
     os.makedirs(folder, exist_ok=True)
     written: dict[str, None] = {}
     origination: dict[str, None] = {}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -20,34 +21,34 @@ constexpr std::size_t kRunLines = 4096;
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-// Where each wanted field goes, by record position (-1: not wanted).
-struct Plan {
-    std::vector<int> slot_of;
-    std::size_t last_wanted = 0;
-};
-
 // What one run of lines gathers of each text field before the runs are
 // joined: its characters (the lengths are already in the offsets).
 using RunTexts = std::vector<std::vector<char>>;
+
+// Bit 7 of each byte of the result is set where that byte of `word` is
+// `delimiter`'s, and no other bit (no carry crosses a byte).
+std::uint64_t delimiter_bytes(std::uint64_t word, std::uint64_t pattern) noexcept {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    const std::uint64_t x = word ^ pattern;
+    return ~(((x & kLow7) + kLow7) | x | kLow7);
+}
 
 class Reader {
 public:
     Reader(std::string_view block, char delimiter, std::size_t field_count, const std::vector<WantedField>& wanted,
            const std::vector<std::size_t>& starts, RecordFields& out)
-        : block_(block), delimiter_(delimiter), field_count_(field_count), starts_(starts), out_(out) {
-        plan_.slot_of.assign(field_count, -1);
-        for (std::size_t w = 0; w < wanted.size(); ++w) {
-            plan_.slot_of[wanted[w].index] = static_cast<int>(w);
-            plan_.last_wanted = std::max(plan_.last_wanted, wanted[w].index);
-        }
-    }
+        : block_(block), delimiter_(delimiter), field_count_(field_count), wanted_(wanted), starts_(starts),
+          out_(out) {}
 
     // Reads lines [first, last) into their places; false when one is not
     // clean (the run stops there).
     bool run(std::size_t first, std::size_t last, RunTexts& texts) const {
+        // Where each field of a line ends: the run's own, gone with it.
+        std::vector<std::size_t> cuts(field_count_ + 1);
+        for (std::vector<char>& t : texts) t.reserve((last - first) * 8);
         for (std::size_t i = first; i < last; ++i) {
             if (dirty_.load(std::memory_order_relaxed)) return false;
-            if (!line(i, texts)) {
+            if (!line(i, texts, cuts)) {
                 dirty_.store(true, std::memory_order_relaxed);
                 return false;
             }
@@ -56,30 +57,40 @@ public:
     }
 
 private:
-    bool line(std::size_t i, RunTexts& texts) const {
+    bool line(std::size_t i, RunTexts& texts, std::vector<std::size_t>& cuts) const {
         const char* p = block_.data() + starts_[i];
         const char* end = block_.data() + starts_[i + 1];
         if (end > p && end[-1] == '\n') --end;
         if (end > p && end[-1] == '\r') --end;
         if (end == p || std::memchr(p, '\r', static_cast<std::size_t>(end - p)) != nullptr) return false;
-        // Fields up to the last wanted one are read in a walk of the line;
-        // past it only the delimiters are counted.
-        std::size_t k = 0;
-        const char* start = p;
-        for (const char* c = p;; ++c) {
-            if (c != end && *c != delimiter_) continue;
-            const int slot = k < field_count_ ? plan_.slot_of[k] : -1;
-            if (slot >= 0 && !field(static_cast<std::size_t>(slot), i, std::string_view(start, static_cast<std::size_t>(c - start)), texts))
-                return false;
-            ++k;
-            if (c == end) break;
-            start = c + 1;
-            if (k > plan_.last_wanted) {
-                k += static_cast<std::size_t>(std::count(start, end, delimiter_)) + 1;
-                break;
+        // Every delimiter of the line, eight bytes at a time: field k starts
+        // at p + cuts[k] and ends one byte before p + cuts[k + 1].
+        std::size_t n = 0;
+        cuts[n++] = 0;
+        const char* c = p;
+        if constexpr (std::endian::native == std::endian::little) {
+            const std::uint64_t pattern = 0x0101010101010101ULL * static_cast<unsigned char>(delimiter_);
+            for (; end - c >= 8; c += 8) {
+                std::uint64_t word;
+                std::memcpy(&word, c, sizeof word);
+                for (std::uint64_t hits = delimiter_bytes(word, pattern); hits != 0; hits &= hits - 1) {
+                    if (n == field_count_) return false;
+                    cuts[n++] = static_cast<std::size_t>(c - p) + (static_cast<std::size_t>(std::countr_zero(hits)) >> 3) + 1;
+                }
             }
         }
-        return k == field_count_;
+        for (; c != end; ++c) {
+            if (*c != delimiter_) continue;
+            if (n == field_count_) return false;
+            cuts[n++] = static_cast<std::size_t>(c - p) + 1;
+        }
+        if (n != field_count_) return false;
+        cuts[n] = static_cast<std::size_t>(end - p) + 1;
+        for (std::size_t w = 0; w < wanted_.size(); ++w) {
+            const std::size_t k = wanted_[w].index;
+            if (!field(w, i, std::string_view(p + cuts[k], cuts[k + 1] - 1 - cuts[k]), texts)) return false;
+        }
+        return true;
     }
 
     bool field(std::size_t slot, std::size_t i, std::string_view text, RunTexts& texts) const {
@@ -114,9 +125,9 @@ private:
     std::string_view block_;
     char delimiter_;
     std::size_t field_count_;
+    const std::vector<WantedField>& wanted_;
     const std::vector<std::size_t>& starts_;
     RecordFields& out_;
-    Plan plan_;
     mutable std::atomic<bool> dirty_{false};
 };
 
@@ -137,39 +148,73 @@ std::vector<std::size_t> line_starts(std::string_view block) {
 }  // namespace
 
 bool read_float64(std::string_view text, double& out) noexcept {
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    if (n == 0) return false;
-    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-    const std::size_t number = text[0] == '+' ? 1 : 0;  // from_chars takes '-' but not '+'
-    std::size_t digits = 0;
-    while (i < n && is_digit(text[i])) ++i, ++digits;
-    if (i < n && text[i] == '.') {
-        ++i;
-        while (i < n && is_digit(text[i])) ++i, ++digits;
+    const char* const first = text.data();
+    const char* const last = first + text.size();
+    const char* p = first;
+    bool negative = false;
+    if (p != last && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    // The digits as one integer, while they are few enough to be exact.
+    std::uint64_t mantissa = 0;
+    long long significant = 0, fraction = 0, digits = 0;
+    for (; p != last && is_digit(*p); ++p, ++digits) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+        significant += (significant > 0 || *p != '0') ? 1 : 0;
+    }
+    if (p != last && *p == '.') {
+        for (++p; p != last && is_digit(*p); ++p, ++digits, ++fraction) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+            significant += (significant > 0 || *p != '0') ? 1 : 0;
+        }
     }
     if (digits == 0) return false;
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-        const std::size_t exponent = i;
-        while (i < n && is_digit(text[i])) ++i;
-        if (i == exponent) return false;
+    long long exponent = 0;
+    if (p != last && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool below = false;
+        if (p != last && (*p == '+' || *p == '-')) below = *p++ == '-';
+        const char* const exponent_digits = p;
+        for (; p != last && is_digit(*p); ++p)
+            if (exponent < 100000) exponent = exponent * 10 + (*p - '0');
+        if (p == exponent_digits) return false;
+        if (below) exponent = -exponent;
     }
-    if (i != n) return false;
+    if (p != last) return false;
+    // At most 15 significant digits and a power of ten up to 22: both are
+    // exact doubles, so one multiplication or division rounds the exact value
+    // once, to nearest.
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const long long power = exponent - fraction;
+    if (significant <= 15 && power >= -22 && power <= 22) {
+        const auto m = static_cast<double>(mantissa);
+        const double value = power >= 0 ? m * kPow10[power] : m / kPow10[-power];
+        out = negative ? -value : value;
+        return true;
+    }
+    // Past that, the standard library's correctly rounded reading (which
+    // takes a '-' but no '+'); a result out of range does not read.
     double value = 0;
-    const auto [ptr, ec] = std::from_chars(text.data() + number, text.data() + n, value);
-    if (ec != std::errc() || ptr != text.data() + n) return false;
+    const char* const from = first + (*first == '+' ? 1 : 0);
+    const auto [ptr, ec] = std::from_chars(from, last, value);
+    if (ec != std::errc() || ptr != last) return false;
     out = value;
     return true;
 }
 
 bool read_int32(std::string_view text, std::int32_t& out) noexcept {
-    if (text.empty() || !(is_digit(text[0]) || text[0] == '-')) return false;
-    std::int32_t value = 0;
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size()) return false;
-    out = value;
+    const char* p = text.data();
+    const char* const last = p + text.size();
+    const bool negative = p != last && *p == '-';
+    if (negative) ++p;
+    if (p == last) return false;
+    std::int64_t value = 0;
+    for (; p != last; ++p) {
+        if (!is_digit(*p)) return false;
+        value = value * 10 + (*p - '0');
+        if (value > std::int64_t{INT32_MAX} + 1) return false;
+    }
+    if (!negative && value > INT32_MAX) return false;
+    out = static_cast<std::int32_t>(negative ? -value : value);
     return true;
 }
 

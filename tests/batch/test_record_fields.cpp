@@ -81,6 +81,12 @@ TEST(RecordFields, OnlyCleanBlocksRead) {
         EXPECT_EQ(r.clean, c.clean) << c.block;
         EXPECT_EQ(r.lines, c.lines) << c.block;
     }
+    for (std::size_t fields : {23, 24, 25}) {  // past the last wanted field the delimiters are only counted
+        const std::string line = "a|2.5" + std::string(fields - 2, '|') + "\n";
+        const pb::RecordFields r = pb::read_record_fields(line + line, '|', 24, {{1, FieldKind::Float64}}, 0);
+        EXPECT_EQ(r.clean, fields == 24) << fields;
+        EXPECT_TRUE(!r.clean || r.fields[0].floats == (std::vector<double>{2.5, 2.5}));
+    }
     const pb::RecordFields r = pb::read_record_fields("a|1.5|x|7\r\n||y|-3\nccc|-2e3||0", '|', 4, kWanted, 0);
     ASSERT_TRUE(r.clean);
     const pb::FieldValues& id = r.fields[0];

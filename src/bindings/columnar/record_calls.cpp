@@ -27,6 +27,7 @@ PyObject* py_read_fields(PyObject*, PyObject* args) {
         const std::size_t n_threads = resolve_threads(threads);
         if (delimiter <= 0 || delimiter > 0x7f || delimiter == '\n' || delimiter == '\r')
             throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kRecordDelimiter);
+        if (field_count < 1) throw pc::ColumnarError(pc::CallFailure::BadInput, paywheel::messages::kRecordFieldSpec);
         const HeldBuffer block = HeldBuffer::of(data, "data", 1, "Bbc", -1);
         PyRef seq = PyRef::steal(PySequence_Fast(fields, paywheel::messages::kRecordFieldSpec));
         if (!seq) throw PythonErrorSet{};

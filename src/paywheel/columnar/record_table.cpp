@@ -11,25 +11,22 @@ TablePtr record_table(batch::RecordFields&& fields, const std::vector<std::strin
     table->rows = rows;
     for (std::size_t w = 0; w < fields.fields.size(); ++w) {
         batch::FieldValues& f = fields.fields[w];
-        ArrowColumn c;
-        c.name = names.at(w);
-        c.length = rows;
-        c.null_count = f.nulls;
         const void* validity = f.nulls != 0 ? table->adopt(std::move(f.valid)) : nullptr;
+        ArrowColumn c;
         switch (f.kind) {
             case batch::FieldKind::Float64:
-                c.format = "g";
-                c.buffers = {validity, table->adopt(std::move(f.floats))};
+                c = fixed_column(names.at(w), "g", rows, table->adopt(std::move(f.floats)));
                 break;
             case batch::FieldKind::Int32:
-                c.format = "i";
-                c.buffers = {validity, table->adopt(std::move(f.ints))};
+                c = fixed_column(names.at(w), "i", rows, table->adopt(std::move(f.ints)));
                 break;
             case batch::FieldKind::Text:
-                c.format = "u";
-                c.buffers = {validity, table->adopt(std::move(f.offsets)), table->adopt(std::move(f.chars))};
+                c = fixed_column(names.at(w), "u", rows, table->adopt(std::move(f.offsets)));
+                c.buffers.push_back(table->adopt(std::move(f.chars)));
                 break;
         }
+        c.buffers[0] = validity;
+        c.null_count = f.nulls;
         table->columns.push_back(std::move(c));
     }
     return table;

@@ -82,8 +82,10 @@ TEST(Cents, AmountsReadAsDecimalCents) {
         {"12345678.91", TextCents::Ok, 1234567891}, {"-0.005", TextCents::Ok, -1},   {"0.0049999", TextCents::Ok, 0},
         {"1e5", TextCents::Ok, 10000000},           {".5", TextCents::Ok, 50},       {"000250000.", TextCents::Ok, 25000000},
         {"1.2345e2", TextCents::Ok, 12345},         {"90071992547409.93", TextCents::TooLarge, 0},
-        {"Infinity", TextCents::NonFinite, 0},      {"1,000", TextCents::NotANumber, 0}, {"", TextCents::NotANumber, 0},
-        {"1e", TextCents::NotANumber, 0},
+        {"Infinity", TextCents::NonFinite, 0},      {"1,000", TextCents::Ok, 100000}, {"", TextCents::NotANumber, 0},
+        {"1e", TextCents::NotANumber, 0},           {"-12,345,678.91", TextCents::Ok, -1234567891},
+        {"1,5", TextCents::NotANumber, 0},          {"1,0000", TextCents::NotANumber, 0}, {",100", TextCents::NotANumber, 0},
+        {"1000,000", TextCents::NotANumber, 0},     {"1,000,00", TextCents::NotANumber, 0}, {"1,000.5,0", TextCents::NotANumber, 0},
     };
     for (const auto& c : cases) {
         std::int64_t got = 0;

@@ -25,8 +25,7 @@ def schedule(cents: int, rate: float, pers: int, k: int, io_pers: int = 0, amort
         r = Decimal(float(k) * rate)
         for at in sorted(a for a in step_at if a <= made + 1):
             r = step_at[at]
-        sign = -1 if cents < 0 else 1
-        balance = Decimal(abs(cents if balance is None else balance))
+        balance = Decimal(cents if balance is None else balance)
         rows = [(0, 0, 0, balance)]
         payment, refigure = Decimal(0), made > 0
         for j in range(made + 1, n + 1):
@@ -46,4 +45,4 @@ def schedule(cents: int, rate: float, pers: int, k: int, io_pers: int = 0, amort
             rows += [(0, 0, 0, balance)] * (k - 1)
             balance -= principal
             rows.append((principal, interest, principal + interest, balance))
-        return [tuple(sign * int(v) for v in row) for row in rows]
+        return [tuple(int(v) for v in row) for row in rows]

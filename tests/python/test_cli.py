@@ -17,6 +17,7 @@ np = pytest.importorskip("numpy")
 import quill_harbor  # noqa: E402
 import quill_harbor_columnar as qhc  # noqa: E402
 from quill_harbor_columnar.cli.progress import Progress  # noqa: E402
+from quill_harbor_columnar.history.layouts import FANNIE_FIELDS  # noqa: E402
 from quill_harbor_columnar.io.parquet import ParallelParquetWriter, decode, encode, split_part  # noqa: E402
 from quill_harbor_columnar.tape.sample import sample_book  # noqa: E402
 
@@ -72,6 +73,59 @@ def test_sample_is_deterministic_and_mixed(tmp_path):
     assert {i[:3] for i in ta.column("id").to_pylist()} >= {"MTG", "CAR", "BIZ", "ODD"}
     assert set(np.unique(np.asarray(ta.column("int_freq")))) == {1, 3}
     assert 0 < len(qhc.schedules(ta, errors="skip").errors) < 200
+
+
+def _near_cents(values):
+    """Every value a whole number of cents, to float64 summation error."""
+    v = np.asarray(values, dtype=np.float64) * 100
+    return v.size > 0 and bool(np.all(np.abs(v - np.rint(v)) < 1e-4))
+
+
+def _cents_in(*names):
+    return lambda path: _near_cents([pcsv.read_csv(path).column(n).to_numpy() for n in names])
+
+
+def _cent_amounts(path):
+    amt = pcsv.read_csv(path).column("amt").to_numpy()
+    return bool((amt % 100 != 0).any()) and _near_cents(amt)
+
+
+def _proceeds_in_cents(folder):
+    at = [name for name, _ in FANNIE_FIELDS].index("net_sales_proceeds")
+    texts = [line.split("|")[at] for f in sorted(folder.glob("*.txt")) for line in f.read_text().splitlines()]
+    texts = [t for t in texts if t]
+    return bool(texts) and all(len(t.partition(".")[2]) <= 2 for t in texts)
+
+
+def _contents(path):
+    return {f.name: f.read_bytes() for f in sorted(path.iterdir())} if path.is_dir() else path.read_bytes()
+
+
+# Every subcommand with --precision ({d}: the folder; {p}: the run's suffix; later rows read the cent book and
+# history of earlier ones), its output, and the effect cent has on it.
+PRECISION_RUNS = [
+    ("sample --loans 300 -o {d}/book{p}.csv", "book{p}.csv", _cent_amounts),
+    ("schedules {d}/book-c.csv -o {d}/s{p}.csv", "s{p}.csv", _cents_in("Cap", "Int", "Pmt", "Bal")),
+    ("cashflows {d}/book-c.csv -o {d}/c{p}.csv", "c{p}.csv", _cents_in("Int", "Bal")),
+    ("project {d}/book-c.csv --cpr 0 -o {d}/p{p}.csv", "p{p}.csv", _cents_in("interest", "balance")),
+    ("value {d}/book-c.csv --discount-rate 5 -o {d}/v{p}.csv", "v{p}.csv", _cents_in("start_balance")),
+    ("sample-history --loans 300 --months 14 --cdr 20 --layout fannie-mae -o {d}/h{p}", "h{p}", _proceeds_in_cents),
+    ("performance {d}/h-c --layout fannie-mae -o {d}/f{p}.csv", "f{p}.csv", _cents_in("scheduled_principal")),
+    ("backtest {d}/h-c --layout fannie-mae --as-of 2020-06 --cpr 0 --cdr 0 -o {d}/b{p}.csv", "b{p}.csv",
+     _cents_in("projected_balance", "projected_interest")),
+]  # fmt: skip
+
+
+def test_every_subcommand_takes_precision(tmp_path):
+    for args, out, cent_effect in PRECISION_RUNS:
+        paths = {}
+        for p, flag in (("", []), ("-b", ["--precision", "binary32"]), ("-c", ["--precision", "cent"])):
+            run = cli(*(a.format(d=tmp_path, p=p) for a in args.split()), *flag)
+            assert run.returncode == 0, (args, flag, run.stderr)
+            paths[p] = tmp_path / out.format(p=p)
+        # binary32 is the default, byte for byte; cent has its effect, which the default has not.
+        assert _contents(paths[""]) == _contents(paths["-b"]), args
+        assert cent_effect(paths["-c"]) and not cent_effect(paths[""]), args
 
 
 @pytest.mark.parametrize("ext", [".parquet", ".csv", ".arrow", ".feather"])

@@ -116,3 +116,7 @@ def test_the_command_quotes_the_conventions(tmp_path):
     want = rows(POOL, {"psa": 150}, price=100, basis="bey", delay=14, settle="2027-01-15", shift=25)[0]
     want = {k: v for k, v in want.items() if isinstance(v, float)}
     assert {k: got[k] for k in want} == pytest.approx(want, rel=1e-15) and want["accrued"] > 0
+    flags[-1] = 0  # a refused flag is named as the flag, its unit as the unit
+    proc = subprocess.run([sys.executable, "-m", "quill_harbor_columnar.cli", "value", tmp_path / "pool.csv", "-o",
+                           tmp_path / "v.csv", *map(str, flags)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 2 and "--shift must be a number of basis points" in proc.stderr, proc.stderr

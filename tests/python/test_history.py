@@ -406,6 +406,8 @@ def test_dask_equals_one_machine(fannie, freddie):
     for one, many in (
         (qc.performance(qc.history(fannie, "fannie-mae", batch_rows=5000), by="vintage", window=6),
          qd.performance(fannie, "fannie-mae", by="vintage", window=6, batch_rows=5000)),
+        (qc.performance(qc.history(fannie, "fannie-mae"), precision="cent"),
+         qd.performance(fannie, "fannie-mae", precision="cent")),
         (qc.performance(_freddie(freddie), by=["vintage", "coupon"]),
          qd.performance(freddie / "historical_data_time_*", "freddie-mac", origination=freddie / "historical_data_2*",
                         by=["vintage", "coupon"])),

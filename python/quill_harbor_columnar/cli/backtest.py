@@ -13,7 +13,7 @@ from ..io.writers import write_table
 from ..plots.history import plot_backtest
 from ..tape.stream import TapeRun
 from .exits import CliError
-from .options import count
+from .options import add_precision, count
 from .performance import HistoryCommand, HistoryRun, add_history_arguments, check_failures, open_history
 from .progress import Progress
 from .project import add_scenario_arguments
@@ -93,11 +93,10 @@ def register(sub: Any) -> None:
     p.add_argument("--months", type=count, metavar="N", help="months to compare (default: all the history has)")
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
     p.add_argument("--plot", metavar="FILE", help="draw projected against realized balance (.png, .svg, .pdf)")
-    p.add_argument(
-        "--precision",
-        choices=("binary32", "cent"),
-        default="binary32",
-        help="binary32 (default): project with the engine's single-precision schedules; cent: in whole cents",
+    add_precision(
+        p,
+        "project with the engine's single-precision schedules",
+        "project the book's cent schedules, in whole cents as a servicer books each loan",
     )
     add_scenario_arguments(p)
     p.set_defaults(run=Backtest())

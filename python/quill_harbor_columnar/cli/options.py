@@ -7,6 +7,7 @@ import argparse
 import datetime
 from typing import Any, NoReturn
 
+from .._internal.checks import PRECISIONS
 from ..tape.numbers import DECIMALS
 from ..tape.reading import FREQUENCY_UNITS, RATE_UNITS, REQUIRED, TAPE_FIELDS
 from ..tape.stream import FREQUENCY_HELP
@@ -95,6 +96,13 @@ TAPE_HELP = (
     f"between payments (payments a year with --frequency-unit payments-per-year), or one of the words "
     f"{FREQUENCY_HELP}."
 ).replace("%%", "%")  # descriptions are printed as they are, unlike help strings
+
+
+def add_precision(p: Any, binary32: str, cent: str) -> None:
+    """--precision, which every subcommand takes: the texts say what each choice means to the subcommand."""
+    p.add_argument(
+        "--precision", choices=PRECISIONS, default="binary32", help=f"binary32 (default): {binary32}; cent: {cent}"
+    )
 
 
 def add_decimal_columns(p: argparse.ArgumentParser) -> None:
@@ -206,12 +214,11 @@ def add_tape_arguments(p: argparse.ArgumentParser) -> None:
         help="--no-strict: a zero rate or a single capital block gets the lender's schedule (equal "
         "capital, a bullet) instead of a refusal (default: --strict)",
     )
-    r.add_argument(
-        "--precision",
-        choices=("binary32", "cent"),
-        default="binary32",
-        help="binary32 (default): the engine's single-precision schedules; cent: every amount in whole cents, "
-        "as a servicer books the loan (a loan paid every k periods is scheduled in its own payment period)",
+    add_precision(
+        r,
+        "the engine's single-precision schedules",
+        "every amount in whole cents, as a servicer books the loan (a loan paid every k periods is scheduled in "
+        "its own payment period)",
     )
     # No default in the parser: the run asks whether standard error is a
     # terminal when it starts (and the help states the default in words).

@@ -15,7 +15,7 @@ from ..io.writers import write_table
 from ..plots.history import plot_performance
 from ..tape.stream import TapeRun
 from .exits import CliError, Exit
-from .options import count
+from .options import add_precision, count
 from .progress import Progress
 from .report import by_code, peak_rss, print_table, shown
 from .run import Command, Done, Output, output
@@ -80,7 +80,9 @@ class HistoryCommand(Command):
 
     def partials(self, args: argparse.Namespace, history: History, progress: Progress, kinds: list[str]) -> Any:
         try:
-            return history_partial_sets(history, cohort_columns(args.by), kinds, progress=progress.advance)
+            return history_partial_sets(
+                history, cohort_columns(args.by), kinds, progress=progress.advance, precision=args.precision
+            )
         except RecordError as e:
             raise record_error(e) from None
 
@@ -181,4 +183,10 @@ def register(sub: Any) -> None:
     p.add_argument("-o", "--output", required=True, help="output file: .csv, .parquet, or .arrow/.feather")
     p.add_argument("--plot", metavar="FILE", help="draw realized CPR and CDR by age per cohort (.png, .svg, .pdf)")
     p.add_argument("--roll-rates", metavar="FILE", help="write the month-to-month roll rates to FILE (.csv, .parquet)")
+    add_precision(
+        p,
+        "a scheduled principal the layout does not report comes from the float64 level-payment formula",
+        "it comes from each loan's cent schedule, as a servicer books it (interest and level payment rounded "
+        "half-up to the cent), and the prepaid principal with it",
+    )
     p.set_defaults(run=Performance())

@@ -10,6 +10,7 @@ from ..io.atomic import Staged
 from ..tape.sample import sample_book, write_book
 from ..tape.stream import TapeRun
 from .exits import CliError
+from .options import add_precision
 from .progress import Progress
 from .report import human_bytes, print_table
 from .run import Command, Done, Output
@@ -25,7 +26,7 @@ class Sample(Command):
         return super().outputs(args)
 
     def compute(self, args: argparse.Namespace, run: TapeRun | None, progress: Progress, staged: Staged) -> Any:
-        return sample_book(args.loans, args.seed)
+        return sample_book(args.loans, args.seed, precision=args.precision)
 
     def engine_errors(self, result: Any) -> Any:
         return None
@@ -57,4 +58,10 @@ def register(sub: Any) -> None:
     p.add_argument("--loans", type=int, required=True, help="number of loans")
     p.add_argument("--seed", type=int, default=20261208, help="random seed (the same seed gives the same book)")
     p.add_argument("-o", "--output", required=True, help="output file, .csv, .parquet or .arrow")
+    add_precision(
+        p,
+        "amounts in round hundreds or thousands",
+        "amounts to the cent (the same draws, rounded half-up to the cent), as a lender's tape holds them, for "
+        "schedules --precision cent to read as written",
+    )
     p.set_defaults(run=Sample())

@@ -12,6 +12,7 @@ from ..history.sample import write_sample_history
 from ..io.atomic import Staged
 from ..tape.stream import TapeRun
 from .exits import CliError
+from .options import add_precision
 from .progress import Progress
 from .report import human_bytes, print_table
 from .run import Command, Done, Output
@@ -38,6 +39,7 @@ class SampleHistory(Command):
             files = write_sample_history(
                 scratch, args.loans, args.months, args.layout,
                 cpr=args.cpr / 100, cdr=args.cdr / 100, severity=args.severity / 100, seed=args.seed, start=args.start,
+                precision=args.precision,
             )  # fmt: skip
             os.makedirs(args.output, exist_ok=True)
             placed = []
@@ -75,7 +77,7 @@ def register(sub: Any) -> None:
         description="Writes a synthetic monthly loan-level history of --loans loans over --months months in "
         "the fannie-mae layout (one combined file a quarter of first payment) or the freddie-mac layout "
         "(performance and origination files a quarter), whose loans prepay, default and lose at the given "
-        "constant speeds (percent: --cpr 8 is 8%% a year).",
+        "constant speeds (percent: --cpr 8 is 8% a year).",
     )
     p.add_argument("--loans", type=int, required=True, help="number of loans")
     p.add_argument("--months", type=int, required=True, help="reporting months")
@@ -88,4 +90,10 @@ def register(sub: Any) -> None:
     )
     p.add_argument("--seed", type=int, default=20261208, help="random seed (the same seed gives the same files)")
     p.add_argument("--start", default="2020-01", metavar="YYYY-MM", help="the first reporting month")
+    add_precision(
+        p,
+        "each month's scheduled principal from the float64 level-payment formula",
+        "from each loan's cent schedule, as a servicer books it, and curtailments and liquidation amounts in "
+        "whole cents (rounded half-up)",
+    )
     p.set_defaults(run=SampleHistory())

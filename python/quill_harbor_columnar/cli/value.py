@@ -131,7 +131,7 @@ def _refusal(args: argparse.Namespace, error: ValueError) -> CliError:
     for name, flag in _FLAGS:
         if re.match(rf"{name}\b", text):
             file = args.curve if name == "curve" else None
-        text = re.sub(rf"\b{name}\b", flag, text)
+        text = re.sub(rf"\b{name}\b(?! points)", flag, text)  # "basis points" is a unit, not --basis
     return CliError(file, text)
 
 

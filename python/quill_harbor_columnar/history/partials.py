@@ -16,6 +16,7 @@ from typing import Any
 
 from .._internal.deps import require
 from ..projection.partials import tree
+from ..scheduling import Precision
 from .layouts import DEFAULT_DELINQUENCY, LIQUIDATION_CODES, PREPAID_CODES
 from .schedule import scheduled_principal
 
@@ -108,8 +109,9 @@ def _bucket(dlq: Any) -> Any:
 class Deriver:
     """Turns a file's batches, in order, into each row's part of the measures."""
 
-    def __init__(self, by: list[str]) -> None:
+    def __init__(self, by: list[str], precision: Precision = "binary32") -> None:
         self.by = by
+        self.precision = precision
         self.carry = _Carry()
 
     def rows(self, batch: Any) -> Rows:
@@ -158,7 +160,9 @@ class Deriver:
         before = (before_count - before_count[run_start]) > 0 if n else np.zeros(0, dtype=bool)
         before |= (run_start == 0) & same[0] & c.defaulted if n else before
         in_pool = same & (p_bal > 0) & ~p_closed & ~before
-        sched_calc = scheduled_principal(p_bal, p_rate / 12.0, p_rem)
+        # Only the rows that need it (performing, nothing reported): the cent schedules cost an engine call.
+        wanted = in_pool & np.isnan(reported)
+        sched_calc = scheduled_principal(np.where(wanted, p_bal, 0.0), p_rate / 12.0, p_rem, self.precision)
         sched = np.where(np.isnan(reported), sched_calc, reported)
         sched = np.where(in_pool, np.minimum(sched, p_bal), 0.0)
         credit = in_pool & event
@@ -304,14 +308,18 @@ def roll_part(rows: Rows) -> Partial:
     )  # fmt: skip
 
 
-def file_partial(batches: Iterable[Any], by: list[str], part: Callable[[Rows], Partial]) -> Partial:
+def file_partial(
+    batches: Iterable[Any], by: list[str], part: Callable[[Rows], Partial], precision: Precision = "binary32"
+) -> Partial:
     """One file's partial sums: its batches in order, each batch's sums added to the file's."""
-    return file_partials(batches, by, [part])[0]
+    return file_partials(batches, by, [part], precision)[0]
 
 
-def file_partials(batches: Iterable[Any], by: list[str], parts: Sequence[Callable[[Rows], Partial]]) -> list[Partial]:
+def file_partials(
+    batches: Iterable[Any], by: list[str], parts: Sequence[Callable[[Rows], Partial]], precision: Precision = "binary32"
+) -> list[Partial]:
     """Several kinds of partial sums of one file from one pass over it."""
-    deriver = Deriver(by)
+    deriver = Deriver(by, precision)
     accs: list[Partial] = [{} for _ in parts]
     for batch in batches:
         rows = deriver.rows(batch)

@@ -4,7 +4,8 @@ the month-to-month transitions between delinquency states, from a history's part
 Definitions (each month, over the loans performing at its start):
 - ``balance``: their balances at the start of the month (the previous record's ``balance``);
 - ``scheduled_principal``: the layout's reported value where there is one, else the principal part of
-  each loan's level payment from its balance, rate a month and remaining months at the start of the month;
+  each loan's level payment from its balance, rate a month and remaining months at the start of the month
+  (with ``precision="cent"``, of the first payment of that loan's cent schedule);
 - ``prepaid_principal``: full payoffs (zero-balance code 01) less their scheduled principal, plus
   curtailments (the fall in balance past the scheduled principal of loans still running);
 - ``defaulted_balance``: the start balance of loans with a credit event (code 02, 03, 09 or 15, or six
@@ -24,8 +25,10 @@ import datetime as _dt
 from collections.abc import Sequence
 from typing import Any
 
+from .._internal import checks
 from .._internal.deps import require
 from .._internal.tables import HeldTable
+from ..scheduling import Precision
 from .partials import (
     STATES,
     SUMS,
@@ -96,18 +99,22 @@ def _file_batches(history: Any, columns: list[str], progress: Any = None) -> lis
 
 
 def history_partial_sets(
-    history: Any, by: list[str], kinds: Sequence[str], progress: Any = None
+    history: Any, by: list[str], kinds: Sequence[str], progress: Any = None, precision: Precision = "binary32"
 ) -> list[list[Partial]]:
     """For each kind ("performance", "rolls"), each file's partial sums, from one pass over the files."""
     parts = [performance_part if kind == "performance" else roll_part for kind in kinds]
-    per_file = [file_partials(batches, by, parts) for batches in _file_batches(history, needed_columns(by), progress)]
+    files = _file_batches(history, needed_columns(by), progress)
+    per_file = [file_partials(batches, by, parts, precision) for batches in files]
     return [[sets[i] for sets in per_file] for i in range(len(kinds))]
 
 
-def history_partials(history: Any, by: list[str], kind: str = "performance", progress: Any = None) -> list[Partial]:
+def history_partials(
+    history: Any, by: list[str], kind: str = "performance", progress: Any = None, precision: Precision = "binary32"
+) -> list[Partial]:
     """Each file's month x cohort partial sums, in file order."""
     part = performance_part if kind == "performance" else roll_part
-    return [file_partial(batches, by, part) for batches in _file_batches(history, needed_columns(by), progress)]
+    files = _file_batches(history, needed_columns(by), progress)
+    return [file_partial(batches, by, part, precision) for batches in files]
 
 
 def _label_type(values: list[Any]) -> Any:
@@ -186,17 +193,21 @@ def performance(
     end: Any = None,
     window: int | None = None,
     periods_per_year: int = 12,
+    precision: Precision = "binary32",
 ) -> Performance:
     """Realized measures of ``history`` (a ``History`` or any Arrow table of its columns), a row per
     reporting month and, with ``by`` (history columns; ``"vintage"`` and ``"coupon"`` are ready-made),
     per cohort; ``start``/``end`` bound the months shown; ``window=n`` adds ``cpr_n`` and ``cdr_n``.
-    See the module's text for each column's definition."""
+    ``precision="cent"`` computes the scheduled principal a layout does not report from each loan's cent
+    schedule (whole cents, as a servicer books it) instead of the float64 closed form; the prepaid
+    principal follows from it. See the module's text for each column's definition."""
+    checks.cents(precision)
     if window is not None and (not isinstance(window, int) or window < 1):
         raise ValueError(f"window must be a whole number of months, 1 or more, not {window!r}")
     if periods_per_year < 1:
         raise ValueError("periods_per_year must be 1 or more")
     cols = cohort_columns(by)
-    partial = combine(history_partials(history, cols))
+    partial = combine(history_partials(history, cols, precision=precision))
     return finish_performance(partial, cols, start=start, end=end, window=window, periods_per_year=periods_per_year)
 
 

@@ -9,6 +9,11 @@ times the balance after scheduled principal, else now and then misses one paymen
 scheduled. A liquidation's costs and proceeds are set so that the publisher's net loss is the severity
 times the balance. Files are one a quarter of first payment; for Freddie Mac each has its origination
 file.
+
+With ``precision="cent"`` the loans are serviced in whole cents: each month's scheduled principal (and the
+balance at the first record, amortized month by month from origination) comes from the loan's cent
+schedule as it stands, and curtailments, liquidation costs and proceeds are rounded half-up to the cent,
+so the net loss is the severity times the balance to the cent.
 """
 
 from __future__ import annotations
@@ -16,7 +21,10 @@ from __future__ import annotations
 import os
 from typing import Any
 
+from .._internal import checks
 from .._internal.deps import require
+from .._internal.rounding import half_up_cents
+from ..scheduling import Precision
 from .layouts import FANNIE_FIELDS, FREDDIE_ORIGINATION_FIELDS, FREDDIE_PERFORMANCE_FIELDS
 from .schedule import scheduled_principal
 
@@ -51,9 +59,28 @@ def _text(values: Any, decimals: int | None = 2) -> Any:
     return pc.cast(pa.array(values, from_pandas=True), pa.string())
 
 
-def _simulate(rng: Any, n: int, months: int, start: int, speeds: tuple[float, float, float]) -> dict[str, Any]:
+def _money(values: Any, precision: Precision) -> Any:
+    """Amounts to the cent: half-up in cent mode, NumPy's rounding of the binary value otherwise."""
+    np = require("numpy", "sample_history()")
+    return half_up_cents(values) if checks.cents(precision) else np.round(values, 2)
+
+
+def _cent_balance(orig: Any, r: Any, term: Any, payments: Any) -> Any:
+    """The balance after ``payments`` months, each paying the scheduled principal of the cent schedule."""
+    np = require("numpy", "sample_history()")
+    bal = np.asarray(orig, dtype=np.float64).copy()
+    for k in range(int(payments.max(initial=0))):
+        due = payments > k
+        bal[due] = half_up_cents(bal[due] - scheduled_principal(bal[due], r[due], term[due] - k, "cent"))
+    return bal
+
+
+def _simulate(
+    rng: Any, n: int, months: int, start: int, speeds: tuple[float, float, float], precision: Precision = "binary32"
+) -> dict[str, Any]:
     """Every record of ``n`` loans over ``months`` months from month index ``start``, loan-major."""
     np = require("numpy", "sample_history()")
+    cents = checks.cents(precision)
     cpr, cdr, severity = speeds
     smm = 1.0 - (1.0 - cpr) ** (1.0 / 12.0)
     mdr = 1.0 - (1.0 - cdr) ** (1.0 / 12.0)
@@ -63,8 +90,11 @@ def _simulate(rng: Any, n: int, months: int, start: int, speeds: tuple[float, fl
     orig = np.round(rng.uniform(80_000, 700_000, n), -3)
     r = annual / 1200.0
     # The balance at the first record: the scheduled balance after age0 payments, to the cent.
-    pay = orig * r / (1 - (1 + r) ** -term)
-    bal = np.round(orig * (1 + r) ** age0 - pay * ((1 + r) ** age0 - 1) / r, 2)
+    if cents:
+        bal = _cent_balance(orig, r, term, age0)
+    else:
+        pay = orig * r / (1 - (1 + r) ** -term)
+        bal = np.round(orig * (1 + r) ** age0 - pay * ((1 + r) ** age0 - 1) / r, 2)
     first_pay = start - age0
     rec: dict[str, list[Any]] = {k: [] for k in ("loan", "t", "bal", "age", "rem", "dlq", "zb", "last", "loss")}
     active = np.ones(n, dtype=bool)
@@ -83,7 +113,7 @@ def _simulate(rng: Any, n: int, months: int, start: int, speeds: tuple[float, fl
             loss = np.full(n, np.nan)
         else:
             b, k = bal[loans], rem[loans]
-            sched = scheduled_principal(b, r[loans], k)
+            sched = scheduled_principal(b, r[loans], k, precision)
             u = rng.random(loans.size)
             zb = np.full(n, "", dtype=object)
             last = np.full(n, np.nan)
@@ -121,7 +151,9 @@ def _simulate(rng: Any, n: int, months: int, start: int, speeds: tuple[float, fl
             dlq[loans[miss]] = 1
             pays = free & ~default & ~full & ~miss
             extra = np.where(rng.random(loans.size) < _CURTAIL_SHARE, curtail * (b - sched), 0.0)
-            new_bal[loans[pays]] = np.maximum(np.round(b - sched - extra, 2), 0.0)[pays]
+            if cents:
+                extra = half_up_cents(extra)
+            new_bal[loans[pays]] = np.maximum(_money(b - sched - extra, precision), 0.0)[pays]
             dlq[loans[missed]] = 0
             matured = pays & (k <= 1)
             zb[loans[matured]] = "01"
@@ -146,34 +178,40 @@ def _simulate(rng: Any, n: int, months: int, start: int, speeds: tuple[float, fl
     return out
 
 
-def _liquidation_fields(rec: dict[str, Any], layout: str, rng: Any) -> dict[str, Any]:
-    """Costs and proceeds whose publisher's net loss is the simulated loss, on liquidation records."""
+def _liquidation_fields(rec: dict[str, Any], layout: str, rng: Any, precision: Precision) -> dict[str, Any]:
+    """Costs and proceeds whose publisher's net loss is the simulated loss, on liquidation records (to
+    the cent in cent mode, where the proceeds are whole cents too)."""
     np = require("numpy", "sample_history()")
     lq = ~np.isnan(rec["loss"])
     last, loss = rec["last"], rec["loss"]
     out: dict[str, Any] = {}
+
+    def money(values: Any) -> Any:
+        return _money(values, precision)
+
+    proceeds = money if checks.cents(precision) else (lambda values: values)
     if layout == "fannie-mae":
-        costs = np.where(lq, np.round(0.03 * last, 2), np.nan)
-        repair = np.where(lq, np.round(0.01 * last, 2), np.nan)
+        costs = np.where(lq, money(0.03 * last), np.nan)
+        repair = np.where(lq, money(0.01 * last), np.nan)
         months = np.where(lq, rng.integers(3, 12, last.size), 0)
         interest = months * (rec["annual"] / 100.0 - 0.0035) / 12.0 * last
-        ce = np.where(lq, np.round(0.05 * last, 2), np.nan)
-        net = last + costs + repair + interest - ce - loss
+        ce = np.where(lq, money(0.05 * last), np.nan)
+        net = proceeds(last + costs + repair + interest - ce - loss)
         out.update(costs=costs, repair=repair, months=months, ce=ce, net=np.where(lq, net, np.nan))
     else:
-        expenses = np.where(lq, -np.round(0.04 * last, 2), np.nan)
-        dai = np.where(lq, np.round(0.02 * last, 2), np.nan)
-        mi = np.where(lq, np.round(0.03 * last, 2), np.nan)
-        net = last + dai - expenses - mi - loss
+        expenses = np.where(lq, -money(0.04 * last), np.nan)
+        dai = np.where(lq, money(0.02 * last), np.nan)
+        mi = np.where(lq, money(0.03 * last), np.nan)
+        net = proceeds(last + dai - expenses - mi - loss)
         out.update(expenses=expenses, dai=dai, mi=mi, net=np.where(lq, net, np.nan))
     return out
 
 
-def _fannie_table(rec: dict[str, Any], rng: Any, ids: Any) -> Any:
+def _fannie_table(rec: dict[str, Any], rng: Any, ids: Any, precision: Precision) -> Any:
     pa = require("pyarrow", "sample_history()")
     np = require("numpy", "sample_history()")
     size = rec["loan"].size
-    liq = _liquidation_fields(rec, "fannie-mae", rng)
+    liq = _liquidation_fields(rec, "fannie-mae", rng, precision)
     lq = ~np.isnan(rec["loss"])
     zbm = np.where(rec["zb"] != "", rec["t"], 0)
     blank = pa.nulls(size, pa.string())
@@ -208,11 +246,11 @@ def _fannie_table(rec: dict[str, Any], rng: Any, ids: Any) -> Any:
     return pa.table(cols)
 
 
-def _freddie_tables(rec: dict[str, Any], rng: Any, ids: Any) -> tuple[Any, Any]:
+def _freddie_tables(rec: dict[str, Any], rng: Any, ids: Any, precision: Precision) -> tuple[Any, Any]:
     pa = require("pyarrow", "sample_history()")
     np = require("numpy", "sample_history()")
     size = rec["loan"].size
-    liq = _liquidation_fields(rec, "freddie-mac", rng)
+    liq = _liquidation_fields(rec, "freddie-mac", rng, precision)
     blank = pa.nulls(size, pa.string())
     perf: dict[str, Any] = {name: blank for name, _ in FREDDIE_PERFORMANCE_FIELDS}
     zbm = np.where(rec["zb"] != "", rec["t"], 0)
@@ -268,14 +306,17 @@ def write_sample_history(
     severity: float = 0.35,
     seed: int = 20261208,
     start: str = "2020-01",
+    precision: Precision = "binary32",
 ) -> list[str]:
     """Writes the history into ``folder`` (made if missing; its files of the same names replaced) and
-    returns the files written, the performance files first. Speeds are fractions a year."""
+    returns the files written, the performance files first. Speeds are fractions a year. ``precision="cent"``
+    services the loans in whole cents (see the module's text)."""
     np = require("numpy", "sample_history()")
     if layout not in ("fannie-mae", "freddie-mac"):
         raise ValueError(f"layout must be fannie-mae or freddie-mac, not {layout!r}")
     if loans < 1 or months < 1:
         raise ValueError("loans and months must be 1 or more")
+    checks.cents(precision)
     for name, value in (("cpr", cpr), ("cdr", cdr), ("severity", severity)):
         if not 0.0 <= value < 1.0:
             raise ValueError(f"{name} must be a fraction from 0 to below 1, not {value!r}")
@@ -287,14 +328,14 @@ def write_sample_history(
     for chunk, lo in enumerate(range(0, loans, _CHUNK)):
         rng = np.random.default_rng([seed, chunk])
         n = min(_CHUNK, loans - lo)
-        rec = _simulate(rng, n, months, first, (cpr, cdr, severity))
+        rec = _simulate(rng, n, months, first, (cpr, cdr, severity), precision)
         quarter = (rec["first_pay"] // 12 + 1970) * 10 + (rec["first_pay"] % 12) // 3 + 1
         if layout == "fannie-mae":
             ids = np.char.zfill((np.arange(lo, lo + n) + 100_000_000_000).astype(str), 12)
-            tables = [(_fannie_table(rec, rng, ids), None)]
+            tables = [(_fannie_table(rec, rng, ids, precision), None)]
         else:
             ids = np.asarray([f"F{lo + i:010d}" for i in range(n)])
-            tables = [_freddie_tables(rec, rng, ids)]
+            tables = [_freddie_tables(rec, rng, ids, precision)]
         perf, orig = tables[0]
         pa = require("pyarrow", "sample_history()")
         q_perf = quarter

@@ -8,23 +8,20 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
+from .._internal import checks
 from .._internal.deps import require
 from ..history.failures import RecordFailure
 from ..history.files import Source, sources
 from ..history.partials import Partial, cohort_columns, combine, file_partial, needed_columns, performance_part
 from ..history.performance import Performance, finish_performance
 from ..history.reading import DEFAULT_BATCH_ROWS, History, Paths
+from ..scheduling import Precision
 
 __all__ = ["file_task", "dask_performance", "spark_performance"]
 
 
 def file_task(
-    source: Source,
-    layout: str,
-    origination: Paths | None,
-    by: list[str],
-    errors: str,
-    batch_rows: int,
+    source: Source, layout: str, origination: Paths | None, by: list[str], errors: str, batch_rows: int, precision: Any
 ) -> tuple[Partial, list[RecordFailure]]:
     """One file's partial sums and failed records (a ``RecordError`` raised with errors="raise")."""
     history = History(
@@ -35,7 +32,7 @@ def file_task(
         batch_rows=batch_rows,
     )
     columns = needed_columns(by)
-    partial = file_partial((b.select(columns) for b in history.file_batches(0)), by, performance_part)
+    partial = file_partial((b.select(columns) for b in history.file_batches(0)), by, performance_part, precision)
     return partial, history.failures
 
 
@@ -47,7 +44,8 @@ def _finish(
     return table
 
 
-def _plan(paths: Paths, origination: Paths | None) -> tuple[list[Source], Paths | None]:
+def _plan(paths: Paths, origination: Paths | None, precision: Any) -> tuple[list[Source], Paths | None]:
+    checks.cents(precision)  # refused before any task runs
     files = sources(paths)
     # Origination files travel as plain paths, each task reading them whole (one record a loan).
     orig = [s.path for s in sources(origination)] if origination is not None else None
@@ -66,12 +64,13 @@ def dask_performance(
     periods_per_year: int = 12,
     errors: str = "raise",
     batch_rows: int = DEFAULT_BATCH_ROWS,
+    precision: Precision = "binary32",
 ) -> Performance:
     """``performance()`` of the history in ``paths`` as Dask tasks (the current scheduler), one a file."""
     dask = require("dask", "quill_harbor_columnar.dask")
     cols = cohort_columns(by)
-    files, orig = _plan(paths, origination)
-    tasks = [dask.delayed(file_task)(s, layout, orig, cols, errors, batch_rows) for s in files]
+    files, orig = _plan(paths, origination, precision)
+    tasks = [dask.delayed(file_task)(s, layout, orig, cols, errors, batch_rows, precision) for s in files]
     results = dask.compute(*tasks)
     return _finish(results, cols, dict(start=start, end=end, window=window, periods_per_year=periods_per_year))
 
@@ -89,6 +88,7 @@ def spark_performance(
     periods_per_year: int = 12,
     errors: str = "raise",
     batch_rows: int = DEFAULT_BATCH_ROWS,
+    precision: Precision = "binary32",
 ) -> Performance:
     """``performance()`` of the history in ``paths`` as Spark tasks, one a file (the files must be where
     every executor can read them); the partials are collected to the driver and combined there. ``spark``:
@@ -98,11 +98,11 @@ def spark_performance(
         if spark is None:
             raise ValueError("no active Spark session: pass spark=")
     cols = cohort_columns(by)
-    files, orig = _plan(paths, origination)
+    files, orig = _plan(paths, origination, precision)
 
     def task(item: tuple[int, Source]) -> tuple[int, tuple[Partial, list[RecordFailure]]]:
         index, source = item
-        return index, file_task(source, layout, orig, cols, errors, batch_rows)
+        return index, file_task(source, layout, orig, cols, errors, batch_rows, precision)
 
     rdd = spark.sparkContext.parallelize(list(enumerate(files)), numSlices=max(len(files), 1))
     results = [r for _, r in sorted(rdd.map(task).collect(), key=lambda pair: pair[0])]

@@ -11,8 +11,10 @@ from __future__ import annotations
 
 from typing import Any
 
+from .._internal import checks
 from .._internal.deps import require
 from .._internal.names import FIELDS
+from .._internal.rounding import half_up_cents
 from ..io.formats import PARQUET, accepted, format_of
 from ..io.writers import write_table
 
@@ -22,12 +24,19 @@ _CAR = 0.30
 _BUSINESS = 0.145
 
 
-def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
-    """Columns of a synthetic book of ``loans`` loans; the same for the same seed."""
+def sample_book(loans: int, seed: int = 20261208, precision: str = "binary32") -> dict[str, Any]:
+    """Columns of a synthetic book of ``loans`` loans; the same for the same seed. Amounts are round
+    hundreds or thousands; with ``precision="cent"``, the same draws rounded half-up to the cent instead
+    (every other column the same), amounts binary32 cannot hold and a cent schedule keeps."""
     np = require("numpy", "sample_book()")
 
     if loans < 0:
         raise ValueError("the number of loans must not be negative")
+    cents = checks.cents(precision)
+
+    def amount(draws: Any, places: int) -> Any:
+        return half_up_cents(draws) if cents else np.round(draws, places)
+
     rng = np.random.default_rng(seed)
     kind = rng.random(loans)
     mortgage = kind < _MORTGAGE
@@ -41,17 +50,17 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     freq = np.ones(loans, dtype=np.int64)
 
     m = int(mortgage.sum())
-    amt[mortgage] = np.round(rng.uniform(80_000, 900_000, m), -3)
+    amt[mortgage] = amount(rng.uniform(80_000, 900_000, m), -3)
     annual[mortgage] = np.round(rng.uniform(0.02, 0.075, m), 4)
     pers[mortgage] = rng.choice([120, 180, 240, 300, 360], m, p=[0.05, 0.15, 0.2, 0.1, 0.5])
 
     c = int(car.sum())
-    amt[car] = np.round(rng.uniform(5_000, 75_000, c), -2)
+    amt[car] = amount(rng.uniform(5_000, 75_000, c), -2)
     annual[car] = np.round(rng.uniform(0.03, 0.12, c), 4)
     pers[car] = rng.choice([24, 36, 48, 60, 72, 84], c)
 
     b = int(business.sum())
-    amt[business] = np.round(rng.uniform(25_000, 2_500_000, b), -3)
+    amt[business] = amount(rng.uniform(25_000, 2_500_000, b), -3)
     annual[business] = np.round(rng.uniform(0.04, 0.14, b), 4)
     pers[business] = rng.choice([12, 24, 36, 60, 84, 120], b)
     freq[business] = 3  # quarterly interest and capital on a monthly axis
@@ -59,7 +68,7 @@ def sample_book(loans: int, seed: int = 20261208) -> dict[str, Any]:
     # Ordinary-looking loans the engine refuses, one shape in four each.
     r = int(refused.sum())
     shape = rng.integers(0, 4, r)
-    amt[refused] = np.round(rng.uniform(10_000, 200_000, r), -3)
+    amt[refused] = amount(rng.uniform(10_000, 200_000, r), -3)
     annual[refused] = np.round(rng.uniform(0.03, 0.08, r), 4)
     pers[refused] = 60
     bad_freq = np.ones(r, dtype=np.int64)

@@ -44,6 +44,9 @@ bool fill_cent_row(const InputBatch& batch, std::int64_t r, const Terms& t, cons
     if (t.age % k != 0) return refuse(failure, FailureCode::BadAge, Field::Age, m::kCentAgeAligned);
     if (!std::isfinite(t.rate64)) return refuse(failure, FailureCode::NonFinite, Field::Rate, m::kShapeNonFinite);
     if (!usable_rate(t.rate64)) return refuse(failure, FailureCode::BadRate, Field::Rate, m::kCentRate);
+    // A loan of nothing, or of less than nothing, has no schedule: refused
+    // with the code the binary32 engine gives it.
+    if (t.cents <= 0) return refuse(failure, FailureCode::DecreasingBlocks, Field::Amt, m::kCentPositiveAmount);
 
     std::vector<std::int32_t> per;
     std::vector<double> rate;

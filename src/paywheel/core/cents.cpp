@@ -90,7 +90,21 @@ TextCents parse_cents(std::string_view s, std::int64_t& out) noexcept {
             ++exponent;  // digits past those kept only decide the size
         }
     };
-    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) take(s[i], false);
+    // The whole part, its thousands grouped by commas as lenders write
+    // them ("12,345,678.91"): groups of three after the first, or none.
+    std::size_t group = 0;  // digits since the start or the last comma
+    bool grouped = false;
+    for (; i < s.size() && ((s[i] >= '0' && s[i] <= '9') || s[i] == ','); ++i) {
+        if (s[i] == ',') {
+            if (group == 0 || group > 3 || (grouped && group != 3)) return TextCents::NotANumber;
+            grouped = true;
+            group = 0;
+            continue;
+        }
+        ++group;
+        take(s[i], false);
+    }
+    if (grouped && group != 3) return TextCents::NotANumber;
     if (i < s.size() && s[i] == '.') {
         ++i;
         for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) take(s[i], true);

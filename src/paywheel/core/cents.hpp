@@ -28,7 +28,9 @@ enum class TextCents : std::uint8_t { Ok, NotANumber, NonFinite, TooLarge };
 
 // A decimal text (sign, digits, a point, digits, an exponent; or inf,
 // infinity, nan) read exactly and rounded half-up to the cent: "12345678.91"
-// is 1234567891 cents whatever binary floats would make of it.
+// is 1234567891 cents whatever binary floats would make of it. The whole
+// part may group its thousands with commas ("12,345,678.91"), three digits
+// to a group after the first.
 TextCents parse_cents(std::string_view text, std::int64_t& out) noexcept;
 
 // cents x rate rounded half-up to the cent, on the exact product. False
@@ -83,7 +85,7 @@ enum class CentResult : std::uint8_t { Ok, TooShort, PastLargest };
 // balance]; the level payment is figured afresh at the first amortizing
 // period and at each step; the last period repays what is left with its
 // interest, so the balance ends at exactly zero. A negative amount is the
-// mirror image of its magnitude.
+// mirror image of its magnitude (a book's rows refuse one before this).
 CentResult fill_cents(const CentTerms& terms, const CentOut& out) noexcept;
 
 }  // namespace paywheel::cents

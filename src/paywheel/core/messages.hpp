@@ -217,6 +217,7 @@ inline constexpr const char* kCentUnequalFrequencies =
 inline constexpr const char* kCentFrequency = "cent mode needs positive payment frequencies";
 inline constexpr const char* kCentWholePayments =
     "cent mode needs pers to be a whole number of payment periods (a multiple of int_freq)";
+inline constexpr const char* kCentPositiveAmount = "cent mode schedules amounts above 0.00: a loan of less repays nothing";
 inline constexpr const char* kCentAgeAligned =
     "in cent mode a loan given its balance stands on a payment date: age must be a multiple of int_freq";
 inline constexpr const char* kCentRate = "cent mode needs finite rates above -1 (-100% a period)";

@@ -47,7 +47,8 @@ public:
     bool run(std::size_t first, std::size_t last, RunTexts& texts) const {
         // Where each field of a line ends: the run's own, gone with it.
         std::vector<std::size_t> cuts(field_count_ + 1);
-        for (std::vector<char>& t : texts) t.reserve((last - first) * 8);
+        for (std::size_t w = 0; w < texts.size(); ++w)
+            if (out_.fields[w].kind == FieldKind::Text) texts[w].reserve((last - first) * 8);
         for (std::size_t i = first; i < last; ++i) {
             if (dirty_.load(std::memory_order_relaxed)) return false;
             if (!line(i, texts, cuts)) {
@@ -276,8 +277,9 @@ RecordFields read_record_fields(std::string_view block, char delimiter, std::siz
     // Join each text field's runs in line order: the lengths become offsets.
     for (std::size_t w = 0; w < wanted.size(); ++w) {
         FieldValues& f = out.fields[w];
-        for (std::size_t i = 0; i < lines; ++i)
-            if ((f.valid[i >> 3] >> (i & 7) & 1u) == 0) ++f.nulls;
+        std::int64_t present = 0;  // the bits past the last line are 0
+        for (const std::uint8_t bits : f.valid) present += std::popcount(bits);
+        f.nulls = static_cast<std::int64_t>(lines) - present;
         if (f.kind != FieldKind::Text) continue;
         std::size_t total = 0;
         for (const RunTexts& t : texts) total += t[w].size();

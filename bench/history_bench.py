@@ -4,6 +4,9 @@ against the same computation as one duckdb SQL query and as a pandas groupby ver
     .venv/bin/quill-harbor sample-history --loans 300000 --months 36 --layout fannie-mae -o /tmp/h10m
     .venv/bin/python bench/history_bench.py /tmp/h10m [--reps 2] [--contenders quill,duckdb,pandas]
 
+``quill-csv`` is ``performance()`` with the native reader of clean blocks off (every block through the CSV
+reader), to compare the two readers side by side.
+
 Each contender runs in a fresh process (so its peak RSS is its own), contenders alternating rep by rep;
 the best time of each is kept. The three results are compared cell by cell. Every contender gets the
 same inputs and the same definitions (docs/history.md): the start-of-month pool, scheduled principal in
@@ -32,6 +35,14 @@ def run_quill(folder: str) -> object:
     import quill_harbor_columnar as qc
 
     return qc.performance(qc.history(folder, "fannie-mae"), by="vintage").to_pandas()
+
+
+def run_quill_csv(folder: str) -> object:
+    """``performance()`` with every block read by the CSV reader (the native field reader off)."""
+    from quill_harbor_columnar.history import records
+
+    records.native_reader = False
+    return run_quill(folder)
 
 
 def _month_sql(col: str) -> str:
@@ -154,7 +165,7 @@ def run_pandas(folder: str) -> object:
     return pd.concat(frames).groupby(["month", "vintage"]).sum().reset_index()
 
 
-RUNNERS = {"quill": run_quill, "duckdb": run_duckdb, "pandas": run_pandas}
+RUNNERS = {"quill": run_quill, "quill-csv": run_quill_csv, "duckdb": run_duckdb, "pandas": run_pandas}
 
 
 def child(name: str, folder: str, out: str) -> None:
@@ -196,7 +207,7 @@ def main() -> None:
             proc = subprocess.run([sys.executable, __file__, args.folder, "--child", name, "--out", out],
                                   capture_output=True, text=True, check=True)  # fmt: skip
             got = json.loads(proc.stdout.strip().splitlines()[-1])
-            print(f"rep {rep} {name:7s} {got['seconds']:8.2f} s  peak RSS {got['peak_rss'] / 2**20:8.1f} MiB",
+            print(f"rep {rep} {name:9s} {got['seconds']:8.2f} s  peak RSS {got['peak_rss'] / 2**20:8.1f} MiB",
                   flush=True)  # fmt: skip
             if name not in best or got["seconds"] < best[name]["seconds"]:
                 best[name] = got
@@ -205,7 +216,7 @@ def main() -> None:
     for name in names:
         b = best[name]
         ratio = best[name]["seconds"] / best["quill"]["seconds"] if "quill" in best else float("nan")
-        print(f"{name:7s} best {b['seconds']:8.2f} s  ({ratio:5.2f}x quill's time)  peak RSS "
+        print(f"{name:9s} best {b['seconds']:8.2f} s  ({ratio:5.2f}x quill's time)  peak RSS "
               f"{b['peak_rss'] / 2**20:8.1f} MiB")  # fmt: skip
     base = results.get("quill")
     for name, other in results.items():

@@ -1,5 +1,6 @@
 # The compiled core of quill_harbor_columnar, as the package calls it;
 # checked against the built module by stubtest.
+from collections.abc import Sequence
 from typing import Any, Final, final
 
 _Terms = tuple[float, float, int, int, int]
@@ -95,6 +96,17 @@ def stream_schedules(
     /,
 ) -> ScheduleStream: ...
 def default_threads() -> int: ...
+
+# The wanted fields (name, index, kind 'f' float64, 'i' int32 or 's' text) of
+# a block of delimited records, or None when the block is not clean.
+def read_fields(
+    data: bytes,
+    delimiter: str,
+    field_count: int,
+    fields: Sequence[tuple[str, int, str]],
+    threads: int,
+    /,
+) -> Table | None: ...
 
 # A scenario: (prepayment rates, read by age, default rates, read by age,
 # severity, lag); rates per period, an empty list being 0.

@@ -120,13 +120,13 @@ def blocks(source: Source, block_bytes: int = DEFAULT_BLOCK_BYTES) -> Iterator[B
             chunk = f.read(block_bytes)
             if not chunk:
                 break
-            data = rest + chunk
-            cut = data.rfind(b"\n") + 1
+            cut = chunk.rfind(b"\n") + 1
             if cut == 0:
-                rest = data
+                rest += chunk
                 continue
-            rest = data[cut:]
-            body = data[:cut]
+            # One copy of the chunk's whole lines, joined to the part line before them.
+            body = b"".join((rest, memoryview(chunk)[:cut]))
+            rest = chunk[cut:]
             n = body.count(b"\n")
             yield Block(body, line, n)
             line += n

@@ -29,6 +29,9 @@ PyMethodDef g_functions[] = {
      "value_loans(source, ages, balances, fees, scenarios, discount, prices, loan_prices, skip, threads) -> (table, "
      "failures, errors)"},
     {"value_runs", py_value_runs, METH_VARARGS, "value_runs(net, principal, balance, bounds, discount, prices) -> table"},
+    {"read_fields", py_read_fields, METH_VARARGS,
+     "read_fields(data, delimiter, field_count, fields, threads) -> table or None: fields are (name, index, kind "
+     "'f', 'i' or 's'); None when a line does not hold field_count fields or a number does not read whole"},
     {"default_threads", py_default_threads, METH_NOARGS, "Workers a call gets by default."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -42,6 +42,10 @@ PyObject* py_project_loans(PyObject* self, PyObject* args);
 PyObject* py_value_loans(PyObject* self, PyObject* args);
 PyObject* py_value_runs(PyObject* self, PyObject* args);
 
+// record_calls.cpp: read_fields(), the wanted fields of a clean block of
+// text records as a Table, or None.
+PyObject* py_read_fields(PyObject* self, PyObject* args);
+
 // names.cpp: the codes, modes, constants and message texts Python reads by
 // name; false with an exception set.
 bool register_names(PyObject* module);

@@ -246,6 +246,10 @@ inline constexpr const char* kReadOnlyColumns = "schedule columns are read-only"
 inline constexpr const char* kColumnNameNotStr = "column name must be a str";
 // The name asked for (its repr), then the flat columns there are.
 inline constexpr const char* kNoFlatColumn = "no flat column %s; the flat columns are %s";
+// read_fields(): each wanted field is (name, index, kind).
+inline constexpr const char* kRecordFieldSpec =
+    "each field must be (name, index, kind) with kind 'f', 'i' or 's' and index below the field count";
+inline constexpr const char* kRecordDelimiter = "the delimiter must be one ASCII character other than a line end";
 // An unwrap of a failed conversion; ": <error rendering>" follows.
 inline constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
 inline constexpr const char* kDictChangedSize = "dictionary changed size during iteration";

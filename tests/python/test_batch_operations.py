@@ -313,11 +313,22 @@ def run_watched(op, batch):
         watcher.join()
 
 
+def run_released(op, batch, tries=5):
+    """run_watched until the watcher saw the call running. On a loaded machine the watcher may get no
+    processor inside one short call, which is no fault of the call; a call that keeps the lock is never
+    seen running, however often it is tried."""
+    for _ in range(tries):
+        result, seen = run_watched(op, batch)
+        if seen[0] > 0:
+            break
+    return result, seen
+
+
 def test_paywheel_par_holds_the_lock_and_paywheel_gil_releases_it():
     expected = paywheel_par(BIG_BATCH)
     result, seen = run_watched(paywheel_par, BIG_BATCH)
     assert result == expected and seen == [0]
-    result, seen = run_watched(paywheel_gil, BIG_BATCH)
+    result, seen = run_released(paywheel_gil, BIG_BATCH)
     assert result == expected and seen[0] > 0
 
 
@@ -325,7 +336,7 @@ def test_failing_paywheel_gil_takes_the_lock_back(panic_type):
     with pytest.raises(panic_type) as info:
         run_watched(paywheel_gil, BIG_BATCH[:-1] + [make_text_loan(pers="x")])
     assert str(info.value) == INT_ERR % "InvalidDigit"
-    result, seen = run_watched(paywheel_gil, BIG_BATCH[:2000])
+    result, seen = run_released(paywheel_gil, BIG_BATCH[:2000])
     assert seen[0] > 0 and result == paywheel_par(BIG_BATCH[:2000])
 
 

@@ -8,29 +8,16 @@ frequencies, the loan's periods are the finer one's and the other counts in them
 capital quarterly: ``payments_per_year`` 12, ``int_freq`` 1, ``cap_freq`` 3). A loan keeps the book's
 periods (``payments_per_year`` null) where its frequencies are numbers of periods, its payments a year
 are not one of 12, 4, 2 and 1, or a term, age or shape does not fall on its payment dates.
-
-Until the engine schedules a loan in its own periods (the column name is the agreement), ``book()``
-gives the book's periods, as it always has.
 """
 
 from __future__ import annotations
 
 from typing import Any
 
-from .._internal import names
 from .._internal.deps import require
+from .._internal.names import PAYMENTS_PER_YEAR
 
-PAYMENTS_PER_YEAR = "payments_per_year"
 OWN = (12, 4, 2, 1)
-
-
-def accepted() -> bool:
-    """Whether the engine schedules a loan in its own periods: the package names the column (as a name of
-    its own, or among a group's, such as the shape's)."""
-    return any(
-        value == PAYMENTS_PER_YEAR or (isinstance(value, tuple) and PAYMENTS_PER_YEAR in value)
-        for value in vars(names).values()
-    )
 
 
 def per_period(as_read: Any, unit: str, book_per_period: Any, per_year: Any, step: Any) -> Any:

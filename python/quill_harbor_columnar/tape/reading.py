@@ -34,7 +34,7 @@ from ..errors import ErrorTable, LoanError
 from . import dates, numbers, texts
 from .columns import Rows, amounts, frequencies, ints, is_text, optional_ints, plain, rates
 from .files import RowNumbers, Tape, kind_of
-from .periods import PAYMENTS_PER_YEAR, OwnPeriods, accepted, per_period
+from .periods import PAYMENTS_PER_YEAR, OwnPeriods, per_period
 from .rates import ImplausibleRates, RateCheck, first_refusal
 from .steps import NO_LOAN, RateSteps, steps_type
 from .words import FREQUENCY_WORDS  # noqa: F401 - the command lists the words
@@ -309,12 +309,10 @@ class Converter:
         self.schema = spec.schema(tape_schema)
         if steps is not None:
             self.schema = self.schema.append(require("pyarrow", "book()").field("rate_steps", steps_type()))
-        # Each loan in its own payment periods, once the engine schedules them so.
-        self.own_periods = accepted()
-        if self.own_periods:
-            pa = require("pyarrow", "book()")
-            at = self.schema.get_field_index("cap_freq") + 1
-            self.schema = self.schema.insert(at, pa.field(PAYMENTS_PER_YEAR, pa.int32()))
+        # Each loan in its own payment periods.
+        at = self.schema.get_field_index("cap_freq") + 1
+        pa = require("pyarrow", "book()")
+        self.schema = self.schema.insert(at, pa.field(PAYMENTS_PER_YEAR, pa.int32()))
         self.rates = RateCheck(spec.rate_unit, spec.periods_per_year)
         self.fees = RateCheck(spec.rate_unit, spec.periods_per_year, fractions=False)
         self.twelves = 0
@@ -393,38 +391,35 @@ class Converter:
         failures = rows.rows(offset, ids, spec.reason)
         keep = ~rows.failed
         everything = not failures
-        if self.own_periods:
-            per_year = spec.frequency_unit == "payments-per-year"
-            worded = np.ones(n, bool) if per_year else ~numeric["int_freq"] & ~numeric["cap_freq"]
-            given = np.zeros(n, bool) if stated is None else ~stated[1]
-            own = OwnPeriods(spec.periods_per_year, terms, worded & ~given, keep, shape)
-            for field in ("pers", "int_freq", "cap_freq"):
-                terms[field] = own.whole(terms[field])
-            if "age" in cols:
-                age = own.whole(age)
-            shape = {f: (own.whole(values), null) for f, (values, null) in shape.items()}
-            rate = np.where(own.own, per_period(as_read, spec.rate_unit, rate, own.per_year, own.step), rate)
-            if stated is not None:  # the loan's own period rate as read; a year's rate over its payments
-                rate = np.where(given, per_period(as_read, spec.rate_unit, as_read, stated[0], 1), rate)
-            if "fee" in standing:
-                fee = standing["fee"]
-                standing["fee"] = np.where(
-                    own.own, per_period(fee_read, spec.rate_unit, fee, own.per_year, own.step), fee
-                )
-                if stated is not None:
-                    standing["fee"] = np.where(
-                        given, per_period(fee_read, spec.rate_unit, fee_read, stated[0], 1), standing["fee"]
-                    )
-            if self.steps is not None:
-                assert ids is not None  # steps join loans by id
-                read_of = self.steps.read_of
-                steps = own.steps(steps, spec.rate_unit, lambda row: read_of(ids[row].as_py()))
-            column = own.column()
+        per_year = spec.frequency_unit == "payments-per-year"
+        worded = np.ones(n, bool) if per_year else ~numeric["int_freq"] & ~numeric["cap_freq"]
+        given = np.zeros(n, bool) if stated is None else ~stated[1]
+        own = OwnPeriods(spec.periods_per_year, terms, worded & ~given, keep, shape)
+        for field in ("pers", "int_freq", "cap_freq"):
+            terms[field] = own.whole(terms[field])
+        if "age" in cols:
+            age = own.whole(age)
+        shape = {f: (own.whole(values), null) for f, (values, null) in shape.items()}
+        rate = np.where(own.own, per_period(as_read, spec.rate_unit, rate, own.per_year, own.step), rate)
+        if stated is not None:  # the loan's own period rate as read; a year's rate over its payments
+            rate = np.where(given, per_period(as_read, spec.rate_unit, as_read, stated[0], 1), rate)
+        if "fee" in standing:
+            fee = standing["fee"]
+            standing["fee"] = np.where(own.own, per_period(fee_read, spec.rate_unit, fee, own.per_year, own.step), fee)
             if stated is not None:
-                column = pa.array(
-                    np.where(given, stated[0], own.per_year).astype(np.int32), pa.int32(), mask=~(own.own | given)
+                standing["fee"] = np.where(
+                    given, per_period(fee_read, spec.rate_unit, fee_read, stated[0], 1), standing["fee"]
                 )
-            out[PAYMENTS_PER_YEAR] = column if everything else column.filter(pa.array(keep))
+        if self.steps is not None:
+            assert ids is not None  # steps join loans by id
+            read_of = self.steps.read_of
+            steps = own.steps(steps, spec.rate_unit, lambda row: read_of(ids[row].as_py()))
+        column = own.column()
+        if stated is not None:
+            column = pa.array(
+                np.where(given, stated[0], own.per_year).astype(np.int32), pa.int32(), mask=~(own.own | given)
+            )
+        out[PAYMENTS_PER_YEAR] = column if everything else column.filter(pa.array(keep))
         if ids is not None:
             out["id"] = ids if everything else ids.filter(pa.array(keep))
         out["amt"] = pa.array(amt if everything else amt[keep], pa.float64())

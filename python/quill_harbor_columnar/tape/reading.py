@@ -30,11 +30,12 @@ from .._internal import checks
 from .._internal.deps import require
 from .._internal.inputs import arrow_table
 from .._internal.names import FIELDS as ENGINE_FIELDS
+from .._internal.names import PAYMENTS_PER_YEAR
 from ..errors import ErrorTable, LoanError
 from . import dates, numbers, texts
 from .columns import Rows, amounts, frequencies, ints, is_text, optional_ints, plain, rates
 from .files import RowNumbers, Tape, kind_of
-from .periods import PAYMENTS_PER_YEAR, OwnPeriods, per_period
+from .periods import OwnPeriods, per_period
 from .rates import ImplausibleRates, RateCheck, first_refusal
 from .steps import NO_LOAN, RateSteps, steps_type
 from .words import FREQUENCY_WORDS  # noqa: F401 - the command lists the words

@@ -169,17 +169,6 @@ void lower_to(std::atomic<std::int64_t>& target, std::int64_t value) noexcept {
 
 enum : std::uint8_t { kPending = 0, kFailed = 1 };
 
-// A row that did not decode, or whose length the layouts cannot hold.
-RowFailure read_failure(std::int64_t index, DecodeFailure& why) {
-    RowFailure f;
-    f.index = index;
-    f.code = why.code;
-    f.field = why.field;
-    f.reason = why.reason;
-    f.has_value = why.has_value;
-    f.value = std::move(why.value);
-    return f;
-}
 
 // Row g as it stands (StandingColumns): its age and balance checked; with a
 // balance its terms become the standing loan's, without one `skip` is the
@@ -358,7 +347,7 @@ ScheduleResult compute_schedules(const std::vector<InputBatch>& batches, const C
                 len = 0;
                 status[static_cast<std::size_t>(g)] = kFailed;
                 try {
-                    log.add(read_failure(opt.row_base + g, why));
+                    log.add(failure_of(opt.row_base + g, why));
                 } catch (...) {
                     oom.store(true);
                 }
@@ -560,7 +549,7 @@ void sum_block(const InputBatch& batch, const Chunk& ch, const StandingColumns& 
         std::size_t len = 0;
         std::size_t from = 0;  // the entry of the row's period 0
         if (!ok) {
-            failure = read_failure(g, why);
+            failure = failure_of(g, why);
         } else {
             from = static_cast<std::size_t>(skip);
             len = static_cast<std::size_t>(row_len) + from;

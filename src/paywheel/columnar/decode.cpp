@@ -112,22 +112,39 @@ const char* int_reason(IntErrorKind k) noexcept {
     return messages::kIntInvalidDigit;
 }
 
+// A float or integer column's value as a double (a binary32 widened
+// exactly, an integer rounded once, as a Python int becomes a float); false
+// for the other kinds.
+bool number_as_double(const ColumnView& c, std::int64_t row, double& out) noexcept {
+    switch (c.kind) {
+        case Kind::F64: out = load<double>(c, row); return true;
+        case Kind::F32: out = static_cast<double>(load<float>(c, row)); return true;
+        case Kind::I8: out = static_cast<double>(load<std::int8_t>(c, row)); return true;
+        case Kind::I16: out = static_cast<double>(load<std::int16_t>(c, row)); return true;
+        case Kind::I32: out = static_cast<double>(load<std::int32_t>(c, row)); return true;
+        case Kind::I64: out = static_cast<double>(load<std::int64_t>(c, row)); return true;
+        case Kind::U8: out = static_cast<double>(load<std::uint8_t>(c, row)); return true;
+        case Kind::U16: out = static_cast<double>(load<std::uint16_t>(c, row)); return true;
+        case Kind::U32: out = static_cast<double>(load<std::uint32_t>(c, row)); return true;
+        case Kind::U64: out = static_cast<double>(load<std::uint64_t>(c, row)); return true;
+        default: return false;
+    }
+}
+
 // A typed or text amount or rate. Integers go to double first (one rounding,
 // as an int does on its way through a Python float) and then narrow (a
 // second rounding), exactly as the dict operation reads an int.
 bool read_f32(const ColumnView& c, Field f, std::int64_t row, float& out, DecodeFailure& why) noexcept {
     if (c.is_null(row)) return fail(why, FailureCode::Null, f, messages::kNullValue);
+    if (c.kind == Kind::F32) {
+        out = load<float>(c, row);
+        return true;
+    }
+    if (double v = 0.0; number_as_double(c, row, v)) {
+        out = narrow_to_float(v);
+        return true;
+    }
     switch (c.kind) {
-        case Kind::F64: out = narrow_to_float(load<double>(c, row)); return true;
-        case Kind::F32: out = load<float>(c, row); return true;
-        case Kind::I8: out = narrow_to_float(static_cast<double>(load<std::int8_t>(c, row))); return true;
-        case Kind::I16: out = narrow_to_float(static_cast<double>(load<std::int16_t>(c, row))); return true;
-        case Kind::I32: out = narrow_to_float(static_cast<double>(load<std::int32_t>(c, row))); return true;
-        case Kind::I64: out = narrow_to_float(static_cast<double>(load<std::int64_t>(c, row))); return true;
-        case Kind::U8: out = narrow_to_float(static_cast<double>(load<std::uint8_t>(c, row))); return true;
-        case Kind::U16: out = narrow_to_float(static_cast<double>(load<std::uint16_t>(c, row))); return true;
-        case Kind::U32: out = narrow_to_float(static_cast<double>(load<std::uint32_t>(c, row))); return true;
-        case Kind::U64: out = narrow_to_float(static_cast<double>(load<std::uint64_t>(c, row))); return true;
         case Kind::BoolBytes: out = load<std::uint8_t>(c, row) != 0 ? 1.0f : 0.0f; return true;
         case Kind::BoolBits:
             out = bit(static_cast<const std::uint8_t*>(c.data), c.bit_offset + row) ? 1.0f : 0.0f;
@@ -141,8 +158,7 @@ bool read_f32(const ColumnView& c, Field f, std::int64_t row, float& out, Decode
             out = p.value;
             return true;
         }
-        case Kind::Null:
-        case Kind::Absent: break;
+        default: break;  // null, absent (the numbers are read above)
     }
     return fail(why, FailureCode::Null, f, messages::kNullValue);
 }
@@ -151,17 +167,8 @@ bool read_f32(const ColumnView& c, Field f, std::int64_t row, float& out, Decode
 // integer through double as a Python int goes), text by the float grammar.
 bool read_f64(const ColumnView& c, Field f, std::int64_t row, double& out, DecodeFailure& why) noexcept {
     if (c.is_null(row)) return fail(why, FailureCode::Null, f, messages::kNullValue);
+    if (number_as_double(c, row, out)) return true;
     switch (c.kind) {
-        case Kind::F64: out = load<double>(c, row); return true;
-        case Kind::F32: out = static_cast<double>(load<float>(c, row)); return true;
-        case Kind::I8: out = static_cast<double>(load<std::int8_t>(c, row)); return true;
-        case Kind::I16: out = static_cast<double>(load<std::int16_t>(c, row)); return true;
-        case Kind::I32: out = static_cast<double>(load<std::int32_t>(c, row)); return true;
-        case Kind::I64: out = static_cast<double>(load<std::int64_t>(c, row)); return true;
-        case Kind::U8: out = static_cast<double>(load<std::uint8_t>(c, row)); return true;
-        case Kind::U16: out = static_cast<double>(load<std::uint16_t>(c, row)); return true;
-        case Kind::U32: out = static_cast<double>(load<std::uint32_t>(c, row)); return true;
-        case Kind::U64: out = static_cast<double>(load<std::uint64_t>(c, row)); return true;
         case Kind::BoolBytes:
         case Kind::BoolBits: {
             float v = 0.0f;
@@ -186,8 +193,7 @@ bool read_f64(const ColumnView& c, Field f, std::int64_t row, double& out, Decod
                 out = static_cast<double>(p.value);
             return true;
         }
-        case Kind::Null:
-        case Kind::Absent: break;
+        default: break;  // null, absent (the numbers are read above)
     }
     return fail(why, FailureCode::Null, f, messages::kNullValue);
 }

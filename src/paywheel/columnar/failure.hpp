@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "paywheel/columnar/decode.hpp"
 #include "paywheel/core/failure_code.hpp"
@@ -26,6 +27,18 @@ struct RowFailure {
     bool has_terms = false;
     Terms terms;
 };
+
+// Row `index` that did not decode, as a failure (its value moved out of `why`).
+inline RowFailure failure_of(std::int64_t index, DecodeFailure& why) {
+    RowFailure f;
+    f.index = index;
+    f.code = why.code;
+    f.field = why.field;
+    f.reason = why.reason;
+    f.has_value = why.has_value;
+    f.value = std::move(why.value);
+    return f;
+}
 
 // What a whole call can fail with besides running out of memory.
 enum class CallFailure : std::uint8_t {

@@ -197,11 +197,8 @@ bool decode_with_age(const InputBatch& batch, std::int64_t r, std::int64_t g, co
                      std::int64_t& age, Standing& st, RowFailure& failure) {
     DecodeFailure why;
     if (!decode_row(batch, r, terms, why)) {
-        failure.code = why.code;
-        failure.field = why.field;
-        failure.reason = why.reason;
-        failure.has_value = why.has_value;
-        failure.value = std::move(why.value);
+        const std::int64_t index = failure.index;
+        failure = failure_of(index, why);
         return false;
     }
     age = in.ages != nullptr ? in.ages[g] : 0;
